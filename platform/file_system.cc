@@ -1,0 +1,463 @@
+#include "platform/file_system.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <ftw.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <vector>
+
+unsigned ms_lastError = 0;
+
+namespace {
+
+const long long kEpochDifferenceSeconds = 11644473600LL;
+const unsigned long long kTicksPerSecond = 10000000ULL;
+
+int fdOf(void* handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
+void* handleOf(int fd) { return reinterpret_cast<void*>(static_cast<intptr_t>(fd)); }
+
+bool isDirectory(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Writes all of data, retrying short writes; false with errno set on failure
+// (a write that makes no progress counts as a full disk).
+bool writeAll(int fd, const void* data, size_t count, size_t* written) {
+  const char* p = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < count) {
+    ssize_t r = write(fd, p + done, count - done);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      *written = done;
+      return false;
+    }
+    if (r == 0) {
+      errno = ENOSPC;
+      *written = done;
+      return false;
+    }
+    done += static_cast<size_t>(r);
+  }
+  *written = done;
+  return true;
+}
+
+// Creates every missing component of path (like mkdir -p). A component
+// that exists but is not a directory, or cannot be made, fails.
+bool makeDirectories(const stdx::string& path) {
+  if (path.empty()) return false;
+  stdx::string work = path;
+  char* p = work.mutableData();
+  size_t len = work.size();
+  for (size_t i = 1; i <= len; ++i) {
+    if (i < len && p[i] != '/') continue;
+    if (p[i - 1] == '/') continue;  // repeated separators
+    char saved = p[i];
+    p[i] = '\0';
+    if (mkdir(p, 0777) != 0) {
+      int err = errno;
+      if (err != EEXIST || !isDirectory(p)) {
+        p[i] = saved;
+        return false;
+      }
+    }
+    p[i] = saved;
+  }
+  return true;
+}
+
+int removeEntry(const char* path, const struct stat*, int type, struct FTW*) {
+  if (type == FTW_DP) rmdir(path);
+  else unlink(path);
+  return 0;  // keep going: remove whatever can be removed
+}
+
+// Copies one regular file with its content, mode and times; removes a
+// partial copy on failure.
+bool copyFileAcross(const char* from, const char* to, const struct stat& st) {
+  int in = open(from, O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  int out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+  if (out < 0) {
+    close(in);
+    return false;
+  }
+  std::vector<char> buf(1 << 16);
+  bool ok = true;
+  for (;;) {
+    ssize_t r = read(in, buf.data(), buf.size());
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) { ok = false; break; }
+    if (r == 0) break;
+    size_t written;
+    if (!writeAll(out, buf.data(), static_cast<size_t>(r), &written)) { ok = false; break; }
+  }
+  if (ok) {
+    fchmod(out, st.st_mode & 07777);
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    futimens(out, times);
+  }
+  close(in);
+  if (close(out) != 0) ok = false;
+  if (!ok) unlink(to);
+  return ok;
+}
+
+// Moves a tree to another file system: copy everything, then delete the
+// source. Symbolic links are recreated, not followed.
+bool copyTreeAcross(const stdx::string& from, const stdx::string& to) {
+  struct stat st;
+  if (lstat(from.c_str(), &st) != 0) return false;
+  if (S_ISLNK(st.st_mode)) {
+    std::vector<char> target(static_cast<size_t>(st.st_size) + 1 > 4096 ? st.st_size + 1 : 4096);
+    ssize_t n = readlink(from.c_str(), target.data(), target.size() - 1);
+    if (n < 0) return false;
+    target[static_cast<size_t>(n)] = '\0';
+    return symlink(target.data(), to.c_str()) == 0;
+  }
+  if (S_ISREG(st.st_mode)) return copyFileAcross(from.c_str(), to.c_str(), st);
+  if (!S_ISDIR(st.st_mode)) return false;
+  if (mkdir(to.c_str(), st.st_mode & 07777) != 0 && !(errno == EEXIST && isDirectory(to.c_str())))
+    return false;
+  DIR* d = opendir(from.c_str());
+  if (!d) return false;
+  bool ok = true;
+  while (struct dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    if (!copyTreeAcross(from + "/" + e->d_name, to + "/" + e->d_name)) { ok = false; break; }
+  }
+  closedir(d);
+  return ok;
+}
+
+void removeTree(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    unlink(path);
+    return;
+  }
+  nftw(path, removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+}  // namespace
+
+unsigned setLastErrorByErrNo(int err) {
+  ms_lastError = err == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_PARAMETER;
+  return ms_lastError;
+}
+
+long FileTimeToEpoch(const _FILETIME& ft) {
+  unsigned long long ticks =
+      (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<long>(static_cast<long long>(ticks / kTicksPerSecond) - kEpochDifferenceSeconds);
+}
+
+_FILETIME EpochToFileTime(const long& seconds) {
+  unsigned long long ticks =
+      static_cast<unsigned long long>(seconds + kEpochDifferenceSeconds) * kTicksPerSecond;
+  _FILETIME ft;
+  ft.dwLowDateTime = static_cast<unsigned>(ticks & 0xFFFFFFFFu);
+  ft.dwHighDateTime = static_cast<unsigned>(ticks >> 32);
+  return ft;
+}
+
+unsigned FileSystem::GetLastError() { return ms_lastError; }
+
+unsigned FileSystem::CreateFile(const stdx::u16string& path, unsigned access, unsigned,
+                                unsigned creation, void*& handle) {
+  ms_lastError = 0;
+  int flags = O_CLOEXEC;
+  if (access & GENERIC_WRITE) flags |= (access & GENERIC_READ) ? O_RDWR : O_WRONLY;
+  else flags |= O_RDONLY;
+  if (creation == TRUNCATE_EXISTING) flags |= O_TRUNC;
+  if (creation == CREATE_ALWAYS) flags |= O_CREAT;
+  stdx::string p = narrow_lib(path);
+  int fd;
+  do {
+    fd = open(p.c_str(), flags, 0660);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return setLastErrorByErrNo(errno);
+  handle = handleOf(fd);
+  return 0;
+}
+
+unsigned FileSystem::CloseHandle(void* handle) {
+  if (close(fdOf(handle)) != 0) return setLastErrorByErrNo(errno);
+  return 0;
+}
+
+unsigned FileSystem::ReadFile(void* handle, void* buffer, unsigned count, unsigned* bytesRead,
+                              _OVERLAPPED* overlapped) {
+  ms_lastError = 0;
+  if (bytesRead == nullptr && overlapped == nullptr) return ms_lastError = ERROR_INVALID_PARAMETER;
+  if (bytesRead == nullptr) return 0;
+  *bytesRead = 0;
+  char* p = static_cast<char*>(buffer);
+  while (*bytesRead < count) {
+    ssize_t r = read(fdOf(handle), p + *bytesRead, count - *bytesRead);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return setLastErrorByErrNo(errno);
+    }
+    if (r == 0) break;
+    *bytesRead += static_cast<unsigned>(r);
+  }
+  return 0;
+}
+
+unsigned FileSystem::WriteFile(void* handle, const void* data, unsigned count,
+                               unsigned* bytesWritten, _OVERLAPPED* overlapped) {
+  ms_lastError = 0;
+  if (bytesWritten == nullptr && overlapped == nullptr) return ms_lastError = ERROR_INVALID_PARAMETER;
+  if (handle == INVALID_HANDLE_VALUE) return ms_lastError = ERROR_INVALID_HANDLE;
+  if (bytesWritten == nullptr) return 0;
+  size_t written = 0;
+  bool ok = writeAll(fdOf(handle), data, count, &written);
+  *bytesWritten = static_cast<unsigned>(written);
+  if (!ok) return setLastErrorByErrNo(errno);
+  return 0;
+}
+
+unsigned FileSystem::SetFilePointer(void* handle, long distance, long* distanceHigh,
+                                    unsigned method) {
+  ms_lastError = 0;
+  if (handle == INVALID_HANDLE_VALUE) {
+    ms_lastError = ERROR_INVALID_HANDLE;
+    return INVALID_SET_FILE_POINTER;
+  }
+  int whence = method == FILE_CURRENT ? SEEK_CUR : (method == FILE_END ? SEEK_END : SEEK_SET);
+  off_t offset = static_cast<off_t>(distance);
+  if (distanceHigh) offset += static_cast<off_t>(static_cast<unsigned long long>(*distanceHigh) << 32);
+  off_t pos = lseek(fdOf(handle), offset, whence);
+  if (pos < 0) {
+    setLastErrorByErrNo(errno);
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (distanceHigh) *distanceHigh = static_cast<long>(static_cast<unsigned long long>(pos) >> 32);
+  return static_cast<unsigned>(static_cast<unsigned long long>(pos) & 0xFFFFFFFFu);
+}
+
+unsigned FileSystem::SetEndOfFile(void* handle) {
+  ms_lastError = 0;
+  if (handle == INVALID_HANDLE_VALUE) return ms_lastError = ERROR_INVALID_HANDLE;
+  off_t pos = lseek(fdOf(handle), 0, SEEK_CUR);
+  if (pos < 0 || ftruncate(fdOf(handle), pos) != 0) return setLastErrorByErrNo(errno);
+  return 0;
+}
+
+unsigned FileSystem::GetFileTime(void* handle, _FILETIME* creation, _FILETIME* lastAccess,
+                                 _FILETIME* lastWrite) {
+  ms_lastError = 0;
+  struct stat st;
+  if (handle == INVALID_HANDLE_VALUE || fstat(fdOf(handle), &st) != 0)
+    return ms_lastError = ERROR_INVALID_HANDLE;
+  if (creation) *creation = EpochToFileTime(st.st_ctime);
+  if (lastAccess) *lastAccess = EpochToFileTime(st.st_atime);
+  if (lastWrite) *lastWrite = EpochToFileTime(st.st_mtime);
+  return 0;
+}
+
+unsigned FileSystem::SetFileTime(void* handle, const _FILETIME*, const _FILETIME*,
+                                 const _FILETIME* lastWrite) {
+  ms_lastError = 0;
+  if (handle == INVALID_HANDLE_VALUE) return ms_lastError = ERROR_INVALID_HANDLE;
+  if (lastWrite == nullptr) return setLastErrorByErrNo(EINVAL);
+  struct timespec times[2];
+  times[0].tv_sec = FileTimeToEpoch(*lastWrite);
+  times[0].tv_nsec = 0;
+  times[1] = times[0];
+  futimens(fdOf(handle), times);
+  return 0;
+}
+
+unsigned FileSystem::GetFileSize(const stdx::u16string& path, unsigned* size) {
+  struct stat st;
+  if (size == nullptr || stat(narrow_lib(path).c_str(), &st) != 0) return ERROR_INVALID_FUNCTION;
+  *size = static_cast<unsigned>(static_cast<unsigned long long>(st.st_size) & 0xFFFFFFFFu);
+  return 0;
+}
+
+unsigned FileSystem::GetFileSize64(const stdx::u16string& path, unsigned long long* size) {
+  struct stat st;
+  if (size == nullptr || stat(narrow_lib(path).c_str(), &st) != 0) return ERROR_INVALID_FUNCTION;
+  *size = static_cast<unsigned long long>(st.st_size);
+  return 0;
+}
+
+unsigned FileSystem::GetTempPath(stdx::u16string& path) {
+  const char* env = getenv("TMPDIR");
+  stdx::string dir = (env && *env && isDirectory(env)) ? stdx::string(env) : stdx::string("/tmp");
+  path = widen_lib(dir);
+  if (path.empty() || path[path.size() - 1] != u'/') path.push_back(u'/');
+  return 0;
+}
+
+unsigned FileSystem::GetFreeSpaceTmpDir64(unsigned long long* bytes) {
+  if (bytes == nullptr) return ERROR_INVALID_PARAMETER;
+  *bytes = 0;
+  stdx::u16string dir;
+  if (GetTempPath(dir) != 0) return ERROR_INVALID_NAME;
+  struct statvfs vfs;
+  if (statvfs(narrow_lib(dir).c_str(), &vfs) == 0) {
+    // Only the blocks an ordinary user may fill count.
+    unsigned long long avail = vfs.f_bavail;
+    unsigned long long frsize = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+    *bytes = (frsize && avail > ~0ULL / frsize) ? ~0ULL : avail * frsize;
+  }
+  return 0;
+}
+
+unsigned FileSystem::GetFreeSpaceTmpDir(unsigned* bytes) {
+  if (bytes == nullptr) return ERROR_INVALID_PARAMETER;
+  unsigned long long wide = 0;
+  unsigned r = GetFreeSpaceTmpDir64(&wide);
+  *bytes = wide > 0xFFFFFFFFULL ? 0xFFFFFFFFu : static_cast<unsigned>(wide);
+  return r;
+}
+
+unsigned FileSystem::GetTempFileName(const stdx::u16string& dir, const stdx::u16string& prefix,
+                                     stdx::u16string& name) {
+  stdx::string templ = narrow_lib(dir);
+  if (templ.empty()) templ = ".";
+  if (templ[templ.size() - 1] != '/') templ.push_back('/');
+  templ += narrow_lib(prefix.substr(0, 5));
+  templ += "XXXXXX";
+  int fd = mkostemp(templ.mutableData(), O_CLOEXEC);  // mode 0600
+  if (fd < 0) return ms_lastError = ERROR_CANTWRITE;
+  close(fd);
+  name = widen_lib(templ);
+  return 0;
+}
+
+unsigned FileSystem::CreateDirectory(const stdx::u16string& path) {
+  stdx::string p = narrow_lib(path);
+  if (!p.empty() && isDirectory(p.c_str())) return ERROR_ALREADY_EXISTS;
+  if (!makeDirectories(p)) return ERROR_FILE_NOT_FOUND;
+  return 0;
+}
+
+unsigned FileSystem::RemoveDirectory(const stdx::u16string& path) {
+  stdx::string p = narrow_lib(path);
+  if (!p.empty()) removeTree(p.c_str());
+  return 0;
+}
+
+unsigned FileSystem::MoveFile(const stdx::u16string& from, const stdx::u16string& to) {
+  stdx::string src = narrow_lib(from);
+  stdx::string dst = narrow_lib(to);
+  struct stat st;
+  if (src.empty() || dst.empty() || lstat(src.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
+  if (isDirectory(dst.c_str())) {
+    // Like mv: a directory target receives the source under its own name.
+    stdx::string base = src;
+    while (base.size() > 1 && base[base.size() - 1] == '/') base.erase(base.size() - 1);
+    size_t slash = base.rfind('/');
+    if (slash != stdx::string::npos) base = base.substr(slash + 1);
+    if (dst[dst.size() - 1] != '/') dst.push_back('/');
+    dst += base;
+  }
+  if (rename(src.c_str(), dst.c_str()) == 0) return 0;
+  if (errno != EXDEV) return ERROR_FILE_NOT_FOUND;
+  struct stat existing;
+  if (lstat(dst.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode) != S_ISDIR(st.st_mode))
+    return ERROR_FILE_NOT_FOUND;
+  if (S_ISDIR(st.st_mode)) {
+    if (!copyTreeAcross(src, dst)) {
+      removeTree(dst.c_str());
+      return ERROR_FILE_NOT_FOUND;
+    }
+  } else if (S_ISREG(st.st_mode)) {
+    // Copy beside the target, then rename over it, so the old target stays
+    // whole until the new content is complete.
+    stdx::string tmp = dst + ".mvXXXXXX";
+    int fd = mkostemp(tmp.mutableData(), O_CLOEXEC);
+    if (fd < 0) return ERROR_FILE_NOT_FOUND;
+    close(fd);
+    if (!copyFileAcross(src.c_str(), tmp.c_str(), st) || rename(tmp.c_str(), dst.c_str()) != 0) {
+      unlink(tmp.c_str());
+      return ERROR_FILE_NOT_FOUND;
+    }
+  } else {
+    unlink(dst.c_str());
+    if (!copyTreeAcross(src, dst)) return ERROR_FILE_NOT_FOUND;
+  }
+  removeTree(src.c_str());
+  return 0;
+}
+
+unsigned FileSystem::DeleteFile(const stdx::u16string& path) {
+  stdx::string p = narrow_lib(path);
+  if (!p.empty()) unlink(p.c_str());
+  return 0;
+}
+
+// --- FileFinder ---------------------------------------------------------------
+
+FileFinder::FileFinder() : dir_(nullptr) { memset(&status_, 0, sizeof status_); }
+
+FileFinder::~FileFinder() { close(); }
+
+bool FileFinder::reset(const stdx::u16string& pattern) {
+  close();
+  pattern_ = narrow_lib(pattern);
+  size_t slash = pattern_.rfind('/');
+  if (slash == stdx::string::npos) {
+    directory_ = pattern_;
+    namePattern_ = pattern_;
+  } else {
+    directory_ = pattern_.substr(0, slash);
+    namePattern_ = pattern_.substr(slash + 1);
+    if (directory_.empty()) directory_ = "/";
+  }
+  dir_ = opendir(directory_.c_str());
+  if (dir_ == nullptr) return false;
+  return next();
+}
+
+bool FileFinder::next() {
+  if (dir_ == nullptr) return false;
+  while (struct dirent* e = readdir(dir_)) {
+    int m = fnmatch(namePattern_.c_str(), e->d_name, FNM_PATHNAME);
+    if (m == FNM_NOMATCH) continue;
+    if (m != 0) return false;
+    stdx::string full = directory_;
+    if (full[full.size() - 1] != '/') full.push_back('/');
+    full += e->d_name;
+    // lstat: a symbolic link is reported as what it is, so tree walks never
+    // leave the tree through one.
+    if (lstat(full.c_str(), &status_) != 0) {
+      if (errno == ENOENT) continue;  // removed since it was listed
+      return false;
+    }
+    current_ = e->d_name;
+    return true;
+  }
+  close();
+  return false;
+}
+
+stdx::u16string FileFinder::name() const {
+  if (dir_ == nullptr) return stdx::u16string();
+  return widen_lib(current_);
+}
+
+unsigned FileFinder::attributes() const {
+  if (dir_ == nullptr) return 0;
+  return S_ISDIR(status_.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+}
+
+int FileFinder::close() {
+  int r = 0;
+  if (dir_ != nullptr) r = closedir(dir_);
+  dir_ = nullptr;
+  return r;
+}

@@ -1,0 +1,54 @@
+// Small stand-ins for Windows services: processes, the home directory,
+// message boxes, streams from UTF-16 names, sleeping.
+#pragma once
+
+#include <cstdio>
+
+#include "platform/stdx_string.h"
+
+// Base class of the program's windows; messageBox takes its title from it.
+class CWnd {
+ public:
+  virtual ~CWnd() {}
+  virtual stdx::u16string windowTitle() const { return stdx::u16string(); }
+};
+
+// Runs an 8-bit command text through /bin/sh and returns the status of
+// system() unchanged. Only for fixed command texts: never pass it text that
+// came from a package, a configuration file or the user.
+int run_linux_command(const char* command);
+
+// Runs argv (argv[0] looked up in PATH) without a shell, with standard
+// output and error sent to /dev/null, and waits for it. Returns the exit
+// status, or -1 when it could not be started.
+int run_program(const char* const* argv);
+
+// The first line (at most 254 bytes, its last character removed) that the
+// command prints; empty when it cannot be started or prints nothing.
+stdx::u16string get_one_line_output(const stdx::u16string& command);
+
+// The user's home directory as the C library's tilde expansion gives it;
+// empty on any error.
+stdx::u16string home_dir();
+
+// True only for the one-unit text "/".
+bool isDiskRoot(const stdx::u16string& path);
+
+// Message-box type words and results.
+const unsigned MB_ICONERROR_OK = 0x01000001u;
+const unsigned MB_QUESTION_YESNO = 0x02000002u;
+const unsigned MB_PLAIN_OK = 1u;
+const unsigned IDYES_RESULT = 1;
+const unsigned IDNO_RESULT = 2;
+const unsigned IDOK_RESULT = 3;
+
+// Shows a modal GTK message dialog (user-interface thread only) and returns
+// 1 for Yes, 2 for No, 3 for OK, 0 for anything else. Defined in the
+// message-box library, the only platform code that links GTK.
+unsigned messageBox(CWnd* parent, const stdx::u16string& text, unsigned type);
+
+// fopen with UTF-16 path and mode; the stream is a plain byte stream (any
+// ", ccs=..." part of the mode is dropped).
+FILE* _wfopen(const char16_t* path, const char16_t* mode);
+
+int Sleep(int milliseconds);
