@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing the installer needs on a
+# fresh Debian machine (as root, or through sudo).
+set -euo pipefail
+packages=(build-essential cmake pkg-config libgtk2.0-dev zlib1g-dev libgtest-dev libgmock-dev
+          xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core gzip tar)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update
+  $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
