@@ -1,0 +1,72 @@
+// The launcher's text configuration file: lines of key "=" value, one value
+// per line, a key repeated on as many lines as it has values. There are no
+// sections, comments, quoting or escapes; keys and values are matched
+// without regard to ASCII letter case.
+//
+// Thread safety: a ConfigFile is a plain value; use one object from one
+// thread at a time.
+#pragma once
+
+#include <vector>
+
+#include "platform/stdx_string.h"
+
+struct ConfigFileItem {
+  // As first spelled in the file (or as first added); may be empty.
+  stdx::u16string key;
+  // In the order read or added; may be empty, and then the item writes no line.
+  std::vector<stdx::u16string> values;
+};
+
+class ConfigFile {
+ public:
+  // The values of the first item whose key matches, or null when none does.
+  // The pointer is valid until the ConfigFile is next changed.
+  const std::vector<stdx::u16string>* findValues(const stdx::u16string& key) const;
+
+  // False, changing nothing, when an item with a matching key already holds
+  // a matching value. Otherwise appends value to the last item with a
+  // matching key (a new item at the end when there is none) and returns true.
+  bool addValue(const stdx::u16string& key, const stdx::u16string& value);
+
+  // Makes value the only value of the key. Walks the items with a matching
+  // key in order, clearing each; stops and returns false when it meets one
+  // that holds exactly one value matching value (items cleared before it
+  // stay cleared). Otherwise appends value to the last matching item (a new
+  // item at the end when there is none) and returns true.
+  bool setValue(const stdx::u16string& key, const stdx::u16string& value);
+
+  // The first item with a matching key gets values as its whole sequence,
+  // keeping its key text; an empty values removes that item instead. With
+  // no matching item, appends a new one. Later matching items are untouched.
+  void setValues(const stdx::u16string& key, const std::vector<stdx::u16string>& values);
+
+  // Removes the first matching value of the items with a matching key
+  // (items in order, values in order); an item left without values goes
+  // too. True when a value was removed.
+  bool removeValue(const stdx::u16string& key, const stdx::u16string& value);
+
+  // In the order of first appearance or insertion, which is also the order
+  // in which they are written.
+  std::vector<ConfigFileItem> items;
+};
+
+// addValue with its result dropped: how the reader fills a ConfigFile.
+void add_value_to_config_file(ConfigFile& config, const stdx::u16string& key,
+                              const stdx::u16string& value);
+
+// Adds the pairs of the file at path to config, without clearing it first.
+// A missing or unreadable file adds nothing; nothing is reported. Text is
+// in the locale's encoding, or UTF-16LE when the file begins with the
+// byte-order mark FF FE. A byte that is not valid text is read as U+FFFD.
+void read_config_file(const stdx::u16string& path, ConfigFile& config);
+
+// Replaces the file at path (or, when path is a symbolic link, the file it
+// leads to) with config in the locale's encoding: key=value and a line feed
+// per value, items in order, no byte-order mark. The new text goes to a
+// fresh file in the same directory that is renamed over the old one only
+// when it has been written, flushed and closed, so a failure leaves the old
+// file as it was. An existing file keeps its permission bits.
+// Throws the int 1 when nothing could be written (the file or its directory
+// cannot be opened or replaced) and the int 2 when writing the text failed.
+void write_config_file(const stdx::u16string& path, const ConfigFile& config);

@@ -1,0 +1,375 @@
+#include "config/config_file.h"
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "config/test_home.h"
+
+namespace {
+
+// "key=[v1|v2] key2=[v]": items and values in order, in UTF-8.
+std::string describe(const ConfigFile& config) {
+  std::string text;
+  for (const ConfigFileItem& item : config.items) {
+    if (!text.empty()) text += " ";
+    text += utf8(item.key) + "=[";
+    for (size_t i = 0; i < item.values.size(); ++i)
+      text += (i ? "|" : "") + utf8(item.values[i]);
+    text += "]";
+  }
+  return text;
+}
+
+class ConfigFileTest : public ::testing::Test {
+ protected:
+  ConfigFile readFrom(const std::string& bytes) {
+    writeBytes(dir_.path() + "/in.cfg", bytes);
+    ConfigFile config;
+    read_config_file(dir_.u16("in.cfg"), config);
+    return config;
+  }
+  std::string writeOut(const ConfigFile& config) {
+    write_config_file(dir_.u16("out.cfg"), config);
+    return readBytes(dir_.path() + "/out.cfg");
+  }
+  std::string roundTrip(const std::string& bytes) { return writeOut(readFrom(bytes)); }
+
+  ScratchDir dir_;
+};
+
+TEST_F(ConfigFileTest, FormatRulesHoldThroughRoundTrip) {
+  const std::string file =
+      "Key=one\n"
+      "a=b=c\n"
+      "\n"
+      "key=TWO\n"
+      "#comment\n"
+      "=\n"
+      "=x\n"
+      "flag\n"
+      "KEY=One\n"
+      " spaced = value \n"
+      "a=\n"
+      "last=no line feed";
+  ConfigFile config = readFrom(file);
+  EXPECT_EQ(describe(config),
+            "Key=[one|TWO] a=[b=c|] #comment=[] =[x] flag=[]  spaced =[ value ] last=[no line feed]");
+  EXPECT_EQ(writeOut(config),
+            "Key=one\nKey=TWO\na=b=c\na=\n#comment=\n=x\nflag=\n spaced = value \nlast=no line feed\n");
+}
+
+TEST_F(ConfigFileTest, CrlfFileKeepsItsCarriageReturns) {
+  const std::string file =
+      "ConfigurationTemplatesLocation=C:\\data\\tmplts\r\n"
+      "DefaultVersion=8.3\r\n"
+      "flag\r\n"
+      "\r\n";
+  ConfigFile config = readFrom(file);
+  EXPECT_EQ(describe(config),
+            "ConfigurationTemplatesLocation=[C:\\data\\tmplts\r] DefaultVersion=[8.3\r] flag\r=[] \r=[]");
+  EXPECT_EQ(writeOut(config),
+            "ConfigurationTemplatesLocation=C:\\data\\tmplts\r\nDefaultVersion=8.3\r\nflag\r=\n\r=\n");
+}
+
+TEST_F(ConfigFileTest, EmptyOrBlankFileGivesNothingAndWritesZeroBytes) {
+  EXPECT_EQ(describe(readFrom("")), "");
+  EXPECT_EQ(describe(readFrom("\n\n=\n\n")), "");
+  ConfigFile valueless;
+  valueless.items.push_back(ConfigFileItem{u"k", {}});
+  EXPECT_EQ(writeOut(valueless), "");
+}
+
+// A multibyte character cut by the 1024-byte block boundary must come out
+// whole, at every cut position and for two-, three- and four-byte forms.
+TEST_F(ConfigFileTest, CharacterStraddlingBlockBoundaryIsReadWhole) {
+  const std::string value = "/home/u/\xd0\x88\xd0\xb0\xd0\xb1\xd0\xbb\xd0\xbe\xd0\xbd\xd1\x8b"
+                            "\xe2\x82\xac\xf0\x9d\x84\x9e/\xd0\xb4";
+  for (size_t pad = 1000; pad < 1024; ++pad) {
+    const std::string file = "p=" + std::string(pad, 'x') + "\nTemplates=" + value + "\n";
+    ConfigFile config = readFrom(file);
+    const std::vector<stdx::u16string>* values = config.findValues(u"templates");
+    ASSERT_NE(values, nullptr) << pad;
+    ASSERT_EQ(values->size(), 1u) << pad;
+    EXPECT_EQ(utf8((*values)[0]), value) << "pad " << pad;
+    EXPECT_EQ(writeOut(config), file) << "pad " << pad;
+  }
+}
+
+TEST_F(ConfigFileTest, LongKeysAndValuesAreReadAndWrittenWhole) {
+  std::string value;
+  while (value.size() < 10000) value += "\xd0\x9f\xd1\x83\xd1\x82\xd1\x8c/abc";  // Cyrillic + ASCII
+  const std::string key(5000, 'K');
+  const std::string file = key + "=" + value + "\nshort=1\n" + key + "=" + value + "x\n";
+  ConfigFile config = readFrom(file);
+  ASSERT_EQ(config.items.size(), 2u);
+  EXPECT_EQ(utf8(config.items[0].key), key);
+  ASSERT_EQ(config.items[0].values.size(), 2u);
+  EXPECT_EQ(utf8(config.items[0].values[0]), value);
+  EXPECT_EQ(writeOut(config),
+            key + "=" + value + "\n" + key + "=" + value + "x\nshort=1\n");
+}
+
+// Invalid bytes become U+FFFD, one per byte, and the rest of the file is read.
+TEST_F(ConfigFileTest, InvalidBytesBecomeReplacementCharacters) {
+  const std::string fffd = "\xef\xbf\xbd";
+  std::string file = "a=x\xffy\n"           // a byte never valid in UTF-8
+                     "b=\xd0\n"             // a sequence cut by the line end
+                     "c=\xe2\x82z\n"        // a sequence cut by an ASCII letter
+                     "d=q";
+  file += '\0';
+  file += "r\n";
+  // 24 bytes so far: the three-byte form begun at offset 1023 is cut by the
+  // block boundary and then broken by "(" in the next block.
+  file += "e=" + std::string(999, 'y') + "\xe2(\xc0\xaf" "end\n";  // then an overlong form
+  file += "f=\xf0\x9d";                                        // cut by the end of the file
+  ConfigFile config = readFrom(file);
+  EXPECT_EQ(describe(config), "a=[x" + fffd + "y] b=[" + fffd + "] c=[" + fffd + fffd + "z] d=[q" +
+                                  fffd + "r] e=[" + std::string(999, 'y') + fffd + "(" + fffd +
+                                  fffd + "end] f=[" + fffd + fffd + "]");
+}
+
+TEST_F(ConfigFileTest, Utf16leFileWithByteOrderMarkIsRead) {
+  // BOM, "k=" and 508 letters fill 1022 bytes of the first block: the
+  // surrogate pair that follows is split by the block boundary.
+  stdx::u16string text = u"k=";
+  text.append(508, u'x');
+  text += u"\xD834\xDD1E\u0434\u0430\r\nflag\r\nbad=\xDC00!\xD800";
+  text += u"a";
+  std::string file = "\xff\xfe";
+  for (char16_t u : text) {
+    file += static_cast<char>(u & 0xFF);
+    file += static_cast<char>(u >> 8);
+  }
+  file += 'z';  // an odd last byte
+  ConfigFile config = readFrom(file);
+  const std::string fffd = "\xef\xbf\xbd";
+  EXPECT_EQ(describe(config), "k=[" + std::string(508, 'x') +
+                                  "\xf0\x9d\x84\x9e\xd0\xb4\xd0\xb0\r] flag\r=[] bad=[" + fffd +
+                                  "!" + fffd + "a" + fffd + "]");
+}
+
+TEST_F(ConfigFileTest, ReadingAddsToWhatIsHeldAndIgnoresUnreadablePaths) {
+  ConfigFile config;
+  config.addValue(u"Templates", u"/a");
+  read_config_file(dir_.u16("missing.cfg"), config);
+  // A directory opens but every read fails: the loop must end.
+  read_config_file(u16(dir_.path()), config);
+  EXPECT_EQ(describe(config), "Templates=[/a]");
+
+  writeBytes(dir_.path() + "/in.cfg", "templates=/A\nTEMPLATES=/b\n");
+  read_config_file(dir_.u16("in.cfg"), config);
+  EXPECT_EQ(describe(config), "Templates=[/a|/b]");
+}
+
+TEST(ConfigFileValues, AddValueRefusesCaseInsensitiveDuplicates) {
+  ConfigFile config;
+  EXPECT_TRUE(config.addValue(u"Key", u"one"));
+  EXPECT_FALSE(config.addValue(u"KEY", u"ONE"));
+  EXPECT_TRUE(config.addValue(u"key", u"two"));
+  EXPECT_TRUE(config.addValue(u"other", u""));
+  EXPECT_FALSE(config.addValue(u"Other", u""));
+  // With two items of one key, a new value goes to the last of them.
+  config.items.push_back(ConfigFileItem{u"KEY", {u"three"}});
+  EXPECT_FALSE(config.addValue(u"key", u"Three"));
+  EXPECT_TRUE(config.addValue(u"key", u"four"));
+  EXPECT_EQ(describe(config), "Key=[one|two] other=[] KEY=[three|four]");
+}
+
+TEST(ConfigFileValues, FindValuesMatchesKeyIgnoringCase) {
+  ConfigFile config;
+  EXPECT_EQ(config.findValues(u"k"), nullptr);
+  config.addValue(u"DefaultVersion", u"8.3");
+  const std::vector<stdx::u16string>* values = config.findValues(u"defaultversion");
+  ASSERT_NE(values, nullptr);
+  EXPECT_EQ(values, &config.items[0].values);
+  EXPECT_EQ(config.findValues(u"DefaultVersio"), nullptr);
+}
+
+TEST(ConfigFileValues, SetValueReplacesAllValuesOrReportsNoChange) {
+  ConfigFile config;
+  EXPECT_TRUE(config.setValue(u"k", u"a"));
+  EXPECT_FALSE(config.setValue(u"K", u"A"));  // already the only value
+  config.addValue(u"k", u"b");
+  EXPECT_TRUE(config.setValue(u"k", u"c"));
+  EXPECT_EQ(describe(config), "k=[c]");
+
+  // Items before the one that already holds the value are cleared all the same.
+  config.items.push_back(ConfigFileItem{u"x", {u"1"}});
+  config.items.push_back(ConfigFileItem{u"K", {u"z"}});
+  config.items[0].values.push_back(u"d");
+  EXPECT_FALSE(config.setValue(u"k", u"Z"));
+  EXPECT_EQ(describe(config), "k=[] x=[1] K=[z]");
+  EXPECT_TRUE(config.setValue(u"k", u"y"));
+  EXPECT_EQ(describe(config), "k=[] x=[1] K=[y]");
+}
+
+TEST(ConfigFileValues, SetValuesReplacesFirstItemOrRemovesIt) {
+  ConfigFile config;
+  config.addValue(u"T", u"/a");
+  config.addValue(u"Other", u"1");
+  config.items.push_back(ConfigFileItem{u"t", {u"/later"}});
+  config.setValues(u"t", {u"/x", u"/y"});
+  EXPECT_EQ(describe(config), "T=[/x|/y] Other=[1] t=[/later]");
+  config.setValues(u"T", {});
+  EXPECT_EQ(describe(config), "Other=[1] t=[/later]");
+  config.setValues(u"new", {u"v"});
+  EXPECT_EQ(describe(config), "Other=[1] t=[/later] new=[v]");
+}
+
+TEST(ConfigFileValues, RemoveValueTakesFirstMatchAndDropsEmptiedItem) {
+  ConfigFile config;
+  config.addValue(u"k", u"a");
+  config.addValue(u"k", u"b");
+  config.addValue(u"j", u"b");
+  EXPECT_TRUE(config.removeValue(u"K", u"B"));
+  EXPECT_EQ(describe(config), "k=[a] j=[b]");
+  EXPECT_FALSE(config.removeValue(u"k", u"b"));
+  EXPECT_FALSE(config.removeValue(u"missing", u"a"));
+  EXPECT_TRUE(config.removeValue(u"k", u"a"));
+  EXPECT_EQ(describe(config), "j=[b]");
+}
+
+// --- writing -------------------------------------------------------------------
+
+ConfigFile sampleConfig() {
+  ConfigFile config;
+  config.addValue(u"ConfigurationTemplatesLocation", u16("/home/u/\xd1\x88\xd0\xb0\xd0\xb1"));
+  config.addValue(u"ConfigurationTemplatesLocation", u"/srv/tmplts");
+  config.addValue(u"DefaultVersion", u"8.3");
+  return config;
+}
+
+const char kSampleText[] =
+    "ConfigurationTemplatesLocation=/home/u/\xd1\x88\xd0\xb0\xd0\xb1\n"
+    "ConfigurationTemplatesLocation=/srv/tmplts\n"
+    "DefaultVersion=8.3\n";
+
+TEST_F(ConfigFileTest, WriteReplacesFileKeepingItsPermissions) {
+  const std::string path = dir_.path() + "/kxlaunch.cfg";
+  writeBytes(path, "old text that is longer than the new text, by a good margin\n\n\n\n");
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  // Run by root for another user's HOME, the file must stay that user's.
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  }
+  write_config_file(dir_.u16("kxlaunch.cfg"), sampleConfig());
+  EXPECT_EQ(readBytes(path), kSampleText);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 65534u);
+  }
+  EXPECT_EQ(listDir(dir_.path()), "kxlaunch.cfg");
+}
+
+TEST_F(ConfigFileTest, WriteThroughSymlinkReplacesTheFileItLeadsTo) {
+  writeBytes(dir_.path() + "/real/kxlaunch.cfg", "old\n");
+  ASSERT_EQ(mkdir((dir_.path() + "/cfg").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("../real/kxlaunch.cfg", (dir_.path() + "/cfg/kxlaunch.cfg").c_str()), 0);
+  write_config_file(dir_.u16("cfg/kxlaunch.cfg"), sampleConfig());
+  EXPECT_EQ(readBytes(dir_.path() + "/real/kxlaunch.cfg"), kSampleText);
+  struct stat st;
+  ASSERT_EQ(lstat((dir_.path() + "/cfg/kxlaunch.cfg").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(listDir(dir_.path() + "/real"), "kxlaunch.cfg");
+
+  // A link whose file does not exist yet gets its file created.
+  ASSERT_EQ(symlink("made.cfg", (dir_.path() + "/cfg/dangling.cfg").c_str()), 0);
+  write_config_file(dir_.u16("cfg/dangling.cfg"), sampleConfig());
+  EXPECT_EQ(readBytes(dir_.path() + "/cfg/made.cfg"), kSampleText);
+}
+
+TEST_F(ConfigFileTest, WriteThrowsOneWhenFileCannotBeOpened) {
+  writeBytes(dir_.path() + "/plain", "x");
+  for (const char* where : {"missing/kxlaunch.cfg", "plain/kxlaunch.cfg", ""}) {
+    try {
+      write_config_file(dir_.u16(where), sampleConfig());
+      ADD_FAILURE() << "no exception for '" << where << "'";
+    } catch (int code) {
+      EXPECT_EQ(code, 1) << where;
+    }
+  }
+  EXPECT_EQ(listDir(dir_.path()), "plain");
+}
+
+TEST_F(ConfigFileTest, ReadOnlyFileIsNotReplaced) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may write anywhere";
+  const std::string path = dir_.path() + "/kxlaunch.cfg";
+  writeBytes(path, "DefaultVersion=8.3\n");
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  try {
+    write_config_file(dir_.u16("kxlaunch.cfg"), sampleConfig());
+    ADD_FAILURE() << "no exception";
+  } catch (int code) {
+    EXPECT_EQ(code, 1);
+  }
+  EXPECT_EQ(readBytes(path), "DefaultVersion=8.3\n");
+}
+
+TEST(ConfigFileWrite, DeviceThatRefusesDataThrowsTwo) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  try {
+    write_config_file(u"/dev/full", sampleConfig());
+    ADD_FAILURE() << "no exception";
+  } catch (int code) {
+    EXPECT_EQ(code, 2);
+  }
+}
+
+// Lowers the largest file size the process may write, so that a write
+// fails half-way as on a full disk (EFBIG instead of ENOSPC).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    oldHandler_ = signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &old_);
+    struct rlimit limit = old_;
+    limit.rlim_cur = bytes;
+    ok_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    signal(SIGXFSZ, oldHandler_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  struct rlimit old_;
+  void (*oldHandler_)(int);
+  bool ok_;
+};
+
+TEST_F(ConfigFileTest, WriteFailingHalfWayLeavesOldFileIntact) {
+  const std::string path = dir_.path() + "/kxlaunch.cfg";
+  const std::string old = std::string(kSampleText) + "InstallComponents=all\n";
+  writeBytes(path, old);
+
+  ConfigFile small = sampleConfig();  // fits the stream buffer: fails when flushed
+  ConfigFile large = sampleConfig();  // fails while the lines are written
+  large.addValue(u"Long", u16(std::string(20000, 'v')));
+  for (const ConfigFile* config : {&small, &large}) {
+    int code = 0;
+    {
+      FileSizeLimit limit(40);
+      ASSERT_TRUE(limit.ok());
+      try {
+        write_config_file(dir_.u16("kxlaunch.cfg"), *config);
+      } catch (int thrown) {
+        code = thrown;
+      }
+    }
+    EXPECT_EQ(code, 2);
+    EXPECT_EQ(readBytes(path), old);
+    EXPECT_EQ(listDir(dir_.path()), "kxlaunch.cfg");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+#include "config/test_home.h"
+
+#include <dirent.h>
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+  return remove(path);
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir() {
+  std::string pattern = std::string(CONFIG_TEST_SCRATCH_ROOT) + "/cfgtestXXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed under " << pattern;
+  path_ = buf.data();
+}
+
+ScratchDir::~ScratchDir() { nftw(path_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
+
+stdx::u16string ScratchDir::u16(const std::string& relative) const {
+  return ::u16(path_ + "/" + relative);
+}
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  const char* old = getenv(name);
+  hadOld_ = old != nullptr;
+  if (hadOld_) old_ = old;
+  setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (hadOld_) setenv(name_.c_str(), old_.c_str(), 1);
+  else unsetenv(name_.c_str());
+}
+
+stdx::u16string u16(const std::string& utf8Text) {
+  return widen_lib(stdx::string(utf8Text.data(), utf8Text.size()));
+}
+
+std::string utf8(const stdx::u16string& text) {
+  stdx::string narrow = narrow_lib(text);
+  return std::string(narrow.data(), narrow.size());
+}
+
+std::string readBytes(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return "<missing>";
+  std::string bytes;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+  fclose(f);
+  return bytes;
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1))
+    mkdir(path.substr(0, slash).c_str(), 0777);
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr) << path;
+  ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+  ASSERT_EQ(fclose(f), 0);
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string listDir(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  std::string joined;
+  for (const std::string& name : names) joined += (joined.empty() ? "" : " ") + name;
+  return joined;
+}
