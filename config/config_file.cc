@@ -92,6 +92,10 @@ class BlockDecoder {
       locale_ = newlocale(LC_CTYPE_MASK, "", (locale_t)0);
       if (locale_ == (locale_t)0) encoding_ = kUtf8;
     }
+    // Editors on other systems put a byte-order mark in front of UTF-8
+    // text; it is not part of the first key.
+    if (encoding_ == kUtf8 && n >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF)
+      return 3;
     return 0;
   }
 

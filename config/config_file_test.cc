@@ -154,6 +154,12 @@ TEST_F(ConfigFileTest, Utf16leFileWithByteOrderMarkIsRead) {
                                   "!" + fffd + "a" + fffd + "]");
 }
 
+TEST_F(ConfigFileTest, Utf8ByteOrderMarkIsNotPartOfTheFirstKey) {
+  ConfigFile config = readFrom("\xef\xbb\xbf" "ConfigurationTemplatesLocation=/srv/t\n");
+  ASSERT_NE(nullptr, config.findValues(u"ConfigurationTemplatesLocation"));
+  EXPECT_EQ(writeOut(config), "ConfigurationTemplatesLocation=/srv/t\n");
+}
+
 TEST_F(ConfigFileTest, ReadingAddsToWhatIsHeldAndIgnoresUnreadablePaths) {
   ConfigFile config;
   config.addValue(u"Templates", u"/a");
