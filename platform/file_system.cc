@@ -371,6 +371,9 @@ unsigned FileSystem::MoveFile(const stdx::u16string& from, const stdx::u16string
   if (lstat(dst.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode) != S_ISDIR(st.st_mode))
     return ERROR_FILE_NOT_FOUND;
   if (S_ISDIR(st.st_mode)) {
+    // Like rename, a directory replaces only an empty one: a copy that
+    // fails half-way may then remove everything it wrote, and nothing else.
+    if (lstat(dst.c_str(), &existing) == 0 && rmdir(dst.c_str()) != 0) return ERROR_FILE_NOT_FOUND;
     if (!copyTreeAcross(src, dst)) {
       removeTree(dst.c_str());
       return ERROR_FILE_NOT_FOUND;

@@ -1,1 +1,366 @@
+#include "platform/file_system.h"
+
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+stdx::u16string U(const std::string& s) { return widen_lib(stdx::string(s.c_str(), s.size())); }
+std::string S(const stdx::u16string& s) { return narrow_lib(s).c_str(); }
+void writeFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+std::string readFile(const std::string& path) {
+  std::ostringstream out;
+  out << std::ifstream(path).rdbuf();
+  return out.str();
+}
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+std::string makeScratch(const std::string& parent) {
+  std::string templ = parent + "/platform_fs_test.XXXXXX";
+  return mkdtemp(&templ[0]) ? templ : std::string();
+}
+
+class FileSystemTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tmp = getenv("TMPDIR");
+    hadTmpdir_ = tmp != nullptr;
+    if (hadTmpdir_) oldTmpdir_ = tmp;
+    dir_ = makeScratch(tmp && *tmp && fs::is_directory(tmp) ? tmp : "/tmp");
+    ASSERT_FALSE(dir_.empty());
+  }
+  void TearDown() override {
+    setTmpdir(hadTmpdir_ ? oldTmpdir_.c_str() : nullptr);
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  static void setTmpdir(const char* value) { value ? setenv("TMPDIR", value, 1) : unsetenv("TMPDIR"); }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  unsigned create(const std::string& name, unsigned access, unsigned creation, void*& h) {
+    return FileSystem::CreateFile(U(path(name)), access, 0, creation, h);
+  }
+  void* open(const std::string& name, unsigned access, unsigned creation) {
+    void* h = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(0u, create(name, access, creation, h)) << name;
+    return h;
+  }
+  std::string dir_, oldTmpdir_;
+  bool hadTmpdir_ = false;
+};
+
+TEST_F(FileSystemTest, CreateFileMapsErrnoToTheErrorTable) {
+  writeFile(path("plain"), "x");
+  void* h = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, create("no", GENERIC_READ, OPEN_EXISTING, h));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::GetLastError());
+  EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+  // A regular file used as a directory (ENOTDIR) fails even for root.
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, create("plain/x", GENERIC_READ, OPEN_EXISTING, h));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, FileSystem::GetLastError());
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, create("no", GENERIC_WRITE, TRUNCATE_EXISTING, h));
+  EXPECT_FALSE(exists(path("no")));
+
+  FileSystem::CloseHandle(open("new", GENERIC_WRITE | GENERIC_READ, CREATE_ALWAYS));
+  EXPECT_EQ(0u, FileSystem::GetLastError());
+  mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(0660u & ~mask, static_cast<unsigned>(fs::status(path("new")).permissions()));
+}
+
+TEST_F(FileSystemTest, ReadWriteAndTruncateFollowTheirCounts) {
+  writeFile(path("forty"), std::string(40, 'r'));
+  void* h = open("forty", GENERIC_READ, OPEN_EXISTING);
+  char buf[100];
+  unsigned got = 99, wrote = 7;
+  _OVERLAPPED* ov = reinterpret_cast<_OVERLAPPED*>(buf);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, FileSystem::ReadFile(h, buf, 100, nullptr, nullptr));
+  EXPECT_EQ(0u, FileSystem::ReadFile(h, buf, 100, nullptr, ov));  // reads nothing
+  EXPECT_EQ(0u, FileSystem::ReadFile(h, buf, 100, &got, nullptr));
+  EXPECT_EQ(40u, got);
+  EXPECT_EQ(0u, FileSystem::ReadFile(h, buf, 100, &got, nullptr));
+  EXPECT_EQ(0u, got);
+  FileSystem::CloseHandle(h);
+  EXPECT_EQ(ERROR_INVALID_HANDLE, FileSystem::WriteFile(INVALID_HANDLE_VALUE, "a", 1, &wrote, nullptr));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, FileSystem::GetLastError());
+
+  // CREATE_ALWAYS does not truncate: the old tail stays until SetEndOfFile.
+  h = open("forty", GENERIC_WRITE, CREATE_ALWAYS);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, FileSystem::WriteFile(h, "ab", 2, nullptr, nullptr));
+  EXPECT_EQ(0u, FileSystem::WriteFile(h, "ab", 2, nullptr, ov));  // writes nothing
+  EXPECT_EQ(0u, FileSystem::WriteFile(h, "abc", 3, &wrote, nullptr));
+  EXPECT_EQ(3u, wrote);
+  FileSystem::CloseHandle(h);
+  EXPECT_EQ("abc" + std::string(37, 'r'), readFile(path("forty")));
+  h = open("forty", GENERIC_WRITE, CREATE_ALWAYS);
+  FileSystem::WriteFile(h, "xy", 2, &wrote, nullptr);
+  EXPECT_EQ(0u, FileSystem::SetEndOfFile(h));
+  FileSystem::CloseHandle(h);
+  EXPECT_EQ("xy", readFile(path("forty")));
+  FileSystem::CloseHandle(open("forty", GENERIC_WRITE, TRUNCATE_EXISTING));
+  EXPECT_EQ("", readFile(path("forty")));
+}
+
+TEST_F(FileSystemTest, FilePointerCarriesTheHighWordPastFourGiB) {
+  EXPECT_EQ(INVALID_SET_FILE_POINTER, FileSystem::SetFilePointer(INVALID_HANDLE_VALUE, 0, nullptr, 0));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, FileSystem::GetLastError());
+  EXPECT_EQ(ERROR_INVALID_HANDLE, FileSystem::SetEndOfFile(INVALID_HANDLE_VALUE));
+
+  void* h = open("sparse", GENERIC_WRITE | GENERIC_READ, CREATE_ALWAYS);
+  long high = 1;
+  EXPECT_EQ(0x40000000u, FileSystem::SetFilePointer(h, 0x40000000, &high, FILE_BEGIN));
+  EXPECT_EQ(1, high);
+  ASSERT_EQ(0u, FileSystem::SetEndOfFile(h));  // a sparse file of 5 GiB
+  unsigned size = 0;
+  unsigned long long size64 = 0;
+  EXPECT_EQ(0u, FileSystem::GetFileSize(U(path("sparse")), &size));
+  EXPECT_EQ(0x40000000u, size);  // the low 32 bits only
+  EXPECT_EQ(0u, FileSystem::GetFileSize64(U(path("sparse")), &size64));
+  EXPECT_EQ(5ull << 30, size64);
+  high = 0;
+  EXPECT_EQ(0x40000000u, FileSystem::SetFilePointer(h, 0, &high, FILE_END));
+  EXPECT_EQ(1, high);
+  EXPECT_EQ(0x3FFFFFF6u, FileSystem::SetFilePointer(h, -10, nullptr, FILE_CURRENT));
+  EXPECT_EQ(INVALID_SET_FILE_POINTER, FileSystem::SetFilePointer(h, -1, nullptr, FILE_BEGIN));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, FileSystem::GetLastError());
+  FileSystem::CloseHandle(h);
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, FileSystem::GetFileSize(U(path("sparse")), nullptr));
+  EXPECT_EQ(ERROR_INVALID_FUNCTION, FileSystem::GetFileSize(U(path("none")), &size));
+}
+
+_FILETIME fileTime(unsigned long long ticks) {
+  return {static_cast<unsigned>(ticks), static_cast<unsigned>(ticks >> 32)};
+}
+
+TEST_F(FileSystemTest, FileTimesAreWholeSecondsSince1601) {
+  _FILETIME zero = EpochToFileTime(0);
+  EXPECT_EQ(0x019DB1DEu, zero.dwHighDateTime);  // 116444736000000000 ticks
+  EXPECT_EQ(0xD53E8000u, zero.dwLowDateTime);
+  EXPECT_EQ(0, FileTimeToEpoch(zero));
+  EXPECT_EQ(0, FileTimeToEpoch(fileTime(116444736009999999ull)));
+  for (long t : {-86400L, 1700000000L, 4102444800L})  // 2100 is past the 32-bit end
+    EXPECT_EQ(t, FileTimeToEpoch(EpochToFileTime(t)));
+
+  void* h = open("t", GENERIC_WRITE, CREATE_ALWAYS);
+  _FILETIME ft = fileTime(126444736009999999ull);  // 1000000000 s and a fraction, dropped
+  EXPECT_EQ(0u, FileSystem::SetFileTime(h, nullptr, nullptr, &ft));
+  struct stat st;
+  ASSERT_EQ(0, stat(path("t").c_str(), &st));
+  EXPECT_EQ(1000000000, st.st_mtim.tv_sec);
+  EXPECT_EQ(0, st.st_mtim.tv_nsec);
+  EXPECT_EQ(1000000000, st.st_atim.tv_sec);
+  _FILETIME written = {0, 0};
+  EXPECT_EQ(0u, FileSystem::GetFileTime(h, nullptr, nullptr, &written));
+  EXPECT_EQ(1000000000, FileTimeToEpoch(written));
+  EXPECT_NE(0u, FileSystem::SetFileTime(h, &ft, &ft, nullptr));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, FileSystem::SetFileTime(INVALID_HANDLE_VALUE, nullptr, nullptr, &ft));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, FileSystem::GetFileTime(INVALID_HANDLE_VALUE, &ft, &ft, &ft));
+  FileSystem::CloseHandle(h);
+}
+
+TEST_F(FileSystemTest, TempPathFollowsTmpdirOnlyWhenItIsADirectory) {
+  writeFile(path("file"), "");
+  for (const char* bad : {path("file").c_str(), "/nonexistent/dir", "", static_cast<const char*>(nullptr)}) {
+    setTmpdir(bad);
+    stdx::u16string p;
+    EXPECT_EQ(0u, FileSystem::GetTempPath(p));
+    EXPECT_EQ("/tmp/", S(p)) << (bad ? bad : "(unset)");
+  }
+  for (const std::string& good : {dir_, dir_ + "/"}) {
+    setTmpdir(good.c_str());
+    stdx::u16string p;
+    FileSystem::GetTempPath(p);
+    EXPECT_EQ(dir_ + "/", S(p));
+  }
+}
+
+TEST_F(FileSystemTest, TempFileIsCreatedInTheGivenDirectory) {
+  fs::create_directory(path("given"));
+  fs::create_directory(path("elsewhere"));
+  setTmpdir(path("elsewhere").c_str());
+  stdx::u16string first, second, name;
+  ASSERT_EQ(0u, FileSystem::GetTempFileName(U(path("given")), u"prefi_long", first));
+  ASSERT_EQ(0u, FileSystem::GetTempFileName(U(path("given") + "/"), u"pdk", second));
+  EXPECT_NE(S(first), S(second));
+  EXPECT_EQ(0u, S(first).rfind(path("given/prefi"), 0)) << S(first);
+  EXPECT_EQ(std::string::npos, S(first).find('_', dir_.size())) << "prefix not cut to five units";
+  EXPECT_EQ(0u, S(second).rfind(path("given/pdk"), 0)) << S(second);
+  struct stat st;
+  ASSERT_EQ(0, stat(S(first).c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_size == 0);
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  EXPECT_TRUE(fs::is_empty(path("elsewhere")));
+  EXPECT_EQ(ERROR_CANTWRITE, FileSystem::GetTempFileName(U(path("missing")), u"pdk", name));
+}
+
+TEST_F(FileSystemTest, FreeSpaceIsWhatTheUserMayFill) {
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, FileSystem::GetFreeSpaceTmpDir(nullptr));
+  setTmpdir(dir_.c_str());
+  auto available = [this] {
+    struct statvfs v;
+    return statvfs(dir_.c_str(), &v) == 0 ? static_cast<unsigned long long>(v.f_bavail) * v.f_frsize : 0;
+  };
+  // Other processes may write meanwhile: the answer lies between two readings.
+  unsigned long long before = available(), wide = 0;
+  unsigned bytes = 0;
+  EXPECT_EQ(0u, FileSystem::GetFreeSpaceTmpDir64(&wide));
+  EXPECT_EQ(0u, FileSystem::GetFreeSpaceTmpDir(&bytes));
+  unsigned long long after = available();
+  EXPECT_GE(wide, std::min(before, after));
+  EXPECT_LE(wide, std::max(before, after));
+  EXPECT_GE(bytes, std::min({before, after, 0xFFFFFFFFull}));
+  EXPECT_LE(bytes, std::min(std::max(before, after), 0xFFFFFFFFull));
+}
+
+TEST_F(FileSystemTest, CreateDirectoryMakesParentsAndReportsExisting) {
+  fs::create_directory(path("a"));
+  writeFile(path("file"), "");
+  EXPECT_EQ(0u, FileSystem::CreateDirectory(U(path("a/b/c"))));
+  EXPECT_TRUE(fs::is_directory(path("a/b/c")));
+  EXPECT_EQ(ERROR_ALREADY_EXISTS, FileSystem::CreateDirectory(U(path("a/b/c"))));
+  EXPECT_EQ(0u, FileSystem::CreateDirectory(U(path("a//d/e/"))));
+  EXPECT_TRUE(fs::is_directory(path("a/d/e")));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::CreateDirectory(U(path("file"))));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::CreateDirectory(U(path("file/sub"))));
+  EXPECT_TRUE(fs::is_regular_file(path("file")));
+}
+
+TEST_F(FileSystemTest, MoveFileReplacesTargetsAndEntersDirectories) {
+  writeFile(path("src"), "new");
+  writeFile(path("dst"), "old");
+  fs::create_directories(path("into"));
+  EXPECT_EQ(0u, FileSystem::MoveFile(U(path("src")), U(path("dst"))));
+  EXPECT_EQ("new", readFile(path("dst")));
+  EXPECT_FALSE(exists(path("src")));
+  EXPECT_EQ(0u, FileSystem::MoveFile(U(path("dst")), U(path("into"))));
+  EXPECT_EQ("new", readFile(path("into/dst")));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::MoveFile(U(path("gone")), U(path("x"))));
+}
+
+TEST_F(FileSystemTest, MoveAcrossFileSystemsKeepsContentModeAndTime) {
+  struct stat shm, here, st;
+  if (stat("/dev/shm", &shm) != 0 || stat(dir_.c_str(), &here) != 0 || shm.st_dev == here.st_dev)
+    GTEST_SKIP() << "no second file system beside the scratch directory";
+  std::string other = makeScratch("/dev/shm");
+  ASSERT_FALSE(other.empty());
+  writeFile(other + "/f", "payload");
+  chmod((other + "/f").c_str(), 0640);
+  struct timespec times[2] = {{1234567890, 0}, {1234567890, 0}};
+  utimensat(AT_FDCWD, (other + "/f").c_str(), times, 0);
+  fs::create_directories(other + "/tree/sub");
+  writeFile(other + "/tree/sub/leaf", "leaf");
+  writeFile(path("f"), "old content to be replaced");
+
+  EXPECT_EQ(0u, FileSystem::MoveFile(U(other + "/f"), U(path("f"))));
+  EXPECT_EQ(0u, FileSystem::MoveFile(U(other + "/tree"), U(dir_)));
+  ASSERT_EQ(0, stat(path("f").c_str(), &st));
+  EXPECT_EQ("payload", readFile(path("f")));
+  EXPECT_EQ(0640u, st.st_mode & 0777);
+  EXPECT_EQ(1234567890, st.st_mtim.tv_sec);
+  EXPECT_EQ("leaf", readFile(path("tree/sub/leaf")));
+  EXPECT_FALSE(exists(other + "/f"));
+  EXPECT_FALSE(exists(other + "/tree"));
+  std::error_code ec;
+  fs::remove_all(other, ec);
+}
+
+TEST_F(FileSystemTest, RemoveDirectoryNeverFollowsLinksOutOfTheTree) {
+  fs::create_directories(path("outside"));
+  writeFile(path("outside/keep"), "keep");
+  fs::create_directories(path("tree/a/b"));
+  writeFile(path("tree/a/b/f"), "");
+  fs::create_directory_symlink(path("outside"), path("tree/a/link"));
+  fs::create_directory_symlink(path("outside"), path("linkdir"));
+  EXPECT_EQ(0u, FileSystem::RemoveDirectory(U(path("tree"))));
+  EXPECT_EQ(0u, FileSystem::RemoveDirectory(U(path("linkdir"))));
+  EXPECT_EQ(0u, FileSystem::RemoveDirectory(U(path("tree"))));
+  EXPECT_FALSE(exists(path("tree")) || exists(path("linkdir")));
+  EXPECT_EQ("keep", readFile(path("outside/keep")));
+
+  writeFile(path("doomed"), "");
+  EXPECT_EQ(0u, FileSystem::DeleteFile(U(path("doomed"))));
+  EXPECT_FALSE(exists(path("doomed")));
+  EXPECT_EQ(0u, FileSystem::DeleteFile(U(path("doomed"))));
+  EXPECT_EQ(0u, FileSystem::DeleteFile(U(path("outside"))));  // not a file: stays
+  EXPECT_TRUE(fs::is_directory(path("outside")));
+}
+
+TEST_F(FileSystemTest, HostilePathsNeverReachAShell) {
+  char oldCwd[4096];
+  ASSERT_NE(nullptr, getcwd(oldCwd, sizeof oldCwd));
+  ASSERT_EQ(0, chdir(dir_.c_str()));  // a command run by mistake would land here
+  for (std::string name : {"q\"uote", "$(touch PWNED)", "`touch PWNED`", "sp ace", "semi;touch PWNED",
+                           "back\\slash\\\"", "$HOME"}) {
+    std::string d = path(name), moved = d + "/" + name + ".moved";
+    stdx::u16string temp;
+    EXPECT_EQ(0u, FileSystem::CreateDirectory(U(d + "/" + name))) << name;
+    EXPECT_TRUE(fs::is_directory(d + "/" + name)) << name;
+    EXPECT_EQ(0u, FileSystem::GetTempFileName(U(d), U(name), temp)) << name;
+    EXPECT_EQ(0u, FileSystem::MoveFile(temp, U(moved))) << name;
+    EXPECT_TRUE(fs::is_regular_file(moved)) << name;
+    EXPECT_EQ(0u, FileSystem::DeleteFile(U(moved))) << name;
+    EXPECT_FALSE(exists(moved)) << name;
+    EXPECT_EQ(0u, FileSystem::RemoveDirectory(U(d))) << name;
+    EXPECT_FALSE(exists(d)) << name;
+  }
+  ASSERT_EQ(0, chdir(oldCwd));
+  EXPECT_TRUE(fs::is_empty(dir_));  // no PWNED, nothing else left behind
+  EXPECT_FALSE(exists(std::string(oldCwd) + "/PWNED"));
+}
+
+TEST_F(FileSystemTest, FinderListsEntriesWithTheirAttributes) {
+  fs::create_directory(path("sub"));
+  writeFile(path("a.txt"), "");
+  writeFile(path(".hidden"), "");
+  FileFinder finder;
+  std::set<std::string> names, dirs;
+  for (bool more = finder.reset(U(dir_ + "/*")); more; more = finder.next()) {
+    names.insert(S(finder.name()));
+    if (finder.attributes() == FILE_ATTRIBUTE_DIRECTORY) dirs.insert(S(finder.name()));
+  }
+  EXPECT_EQ((std::set<std::string>{".", "..", "a.txt", ".hidden", "sub"}), names);
+  EXPECT_EQ((std::set<std::string>{".", "..", "sub"}), dirs);
+
+  for (std::string pattern : {dir_ + "/*.txt", path("a.txt")}) {
+    ASSERT_TRUE(finder.reset(U(pattern))) << pattern;
+    EXPECT_EQ("a.txt", S(finder.name()));
+    EXPECT_EQ(0u, finder.attributes());
+    EXPECT_FALSE(finder.next());
+    EXPECT_TRUE(finder.name().empty());
+  }
+  EXPECT_FALSE(finder.reset(U(path("missing/*"))));
+  EXPECT_FALSE(finder.reset(U(path("missing.txt"))));
+}
+
+TEST_F(FileSystemTest, FinderSkipsEntriesThatVanishAfterListing) {
+  // The first read of a small directory buffers every name, so names
+  // deleted after it are still listed and then fail to be examined.
+  std::set<std::string> keep = {".", "..", "keepA", "keepB", "keepC"}, seen;
+  for (int i = 0; i < 30; ++i) {
+    if (i % 15 == 0) writeFile(path(i == 0 ? "keepA" : "keepB"), "");
+    writeFile(path("gone" + std::to_string(i)), "");
+  }
+  writeFile(path("keepC"), "");
+  FileFinder finder;
+  ASSERT_TRUE(finder.reset(U(dir_ + "/*")));
+  keep.erase(S(finder.name()));
+  for (int i = 0; i < 30; ++i) fs::remove(path("gone" + std::to_string(i)));
+  while (finder.next()) seen.insert(S(finder.name()));
+  EXPECT_EQ(keep, seen);
+}
+
+}  // namespace

@@ -1,1 +1,66 @@
+#include "platform/resources.h"
+
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Codes in the order of their ids, 1 to 12.
+const char* const kCodes[] = {"ru", "uk", "en", "lv", "lt", "bg", "de", "ro", "ka", "kk", "vi", "tr"};
+
+std::u16string std16(const stdx::u16string& s) { return std::u16string(s.data(), s.size()); }
+
+class ResourcesTest : public testing::Test {
+ protected:
+  void TearDown() override { set_resource_lang(LANG_EN); }
+};
+
+TEST_F(ResourcesTest, EveryLanguageHasEveryKeyWithText) {
+  ASSERT_EQ(31u, resource_key_count());
+  EXPECT_EQ(nullptr, resource_key(resource_key_count()));
+  for (int lang = LANG_RU; lang <= LANG_TR; ++lang) {
+    set_resource_lang(static_cast<LangIdType>(lang));
+    for (size_t i = 0; i < resource_key_count(); ++i) {
+      const char* key = resource_key(i);
+      const char* text = resource_text(static_cast<LangIdType>(lang), key);
+      ASSERT_NE(nullptr, text) << kCodes[lang - 1] << " " << key;
+      EXPECT_NE(0u, strlen(text)) << kCodes[lang - 1] << " " << key;
+      // Every text survives the conversion whole, in every script.
+      EXPECT_EQ(std::string(text), narrow_lib(LoadResString(key)).c_str()) << kCodes[lang - 1] << " " << key;
+    }
+  }
+}
+
+TEST_F(ResourcesTest, EnglishUntilAnotherLanguageIsSet) {
+  EXPECT_EQ(LANG_EN, get_resource_lang());
+  EXPECT_EQ(u"Next >", std16(LoadResString("IDS_WIZARD_NEXT")));
+  EXPECT_EQ(u"<Product>", std16(LoadResString("IDS_DEFPRODUCT")));
+  EXPECT_EQ(u"Installing configuration", std16(LoadResString("IDR_MAINFRAME")));
+  EXPECT_EQ(std16(LoadResString("IDS_TITLE_INSTALLER")), std16(LoadResString("IDR_MAINFRAME")));
+  set_resource_lang(LANG_RU);
+  EXPECT_EQ(u"\u0414\u0430\u043b\u0435\u0435 >", std16(LoadResString("IDS_WIZARD_NEXT")));
+  EXPECT_EQ(u"&\u041f\u0430\u043f\u043a\u0430:", std16(LoadResString("IDS_CHOOSEDIR_FOLDER")));
+}
+
+TEST_F(ResourcesTest, LanguageCodesMatchExactly) {
+  for (int id = 1; id <= 12; ++id) EXPECT_EQ(id, get_lang_id_by_lang_code(kCodes[id - 1])) << kCodes[id - 1];
+  for (const char* other : {"DE", "de_DE", "", "d", "xx", "en "})
+    EXPECT_EQ(LANG_NONE, get_lang_id_by_lang_code(other)) << other;
+}
+
+TEST_F(ResourcesTest, UnknownLanguageOrKeyGivesEmptyText) {
+  for (int lang : {0, 13}) {
+    set_resource_lang(static_cast<LangIdType>(lang));
+    for (size_t i = 0; i < resource_key_count(); ++i)
+      EXPECT_TRUE(LoadResString(resource_key(i)).empty()) << lang << " " << resource_key(i);
+  }
+  for (int lang = LANG_RU; lang <= LANG_TR; ++lang) {
+    set_resource_lang(static_cast<LangIdType>(lang));
+    EXPECT_TRUE(LoadResString("IDS_NO_SUCH_KEY").empty()) << lang;
+    EXPECT_TRUE(LoadResString("ids_wizard_next").empty()) << lang;
+  }
+}
+
+}  // namespace

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -23,11 +24,8 @@ template <class Ch>
 struct fix_char_traits {
   typedef Ch char_type;
 
-  static size_t length(const Ch* s) {
-    size_t n = 0;
-    while (s[n] != Ch()) ++n;
-    return n;
-  }
+  // The standard traits' length is a builtin the compiler can see through.
+  static size_t length(const Ch* s) { return std::char_traits<Ch>::length(s); }
   static bool lt(Ch a, Ch b) { return toUnsigned(a) < toUnsigned(b); }
   static bool eq(Ch a, Ch b) { return a == b; }
   // Compares units by their unsigned numeric values.
@@ -70,12 +68,12 @@ class basic_string {
   typedef const Ch* const_iterator;
   typedef Ch* iterator;
 
-  static const size_t npos = static_cast<size_t>(-1);
+  static constexpr size_t npos = static_cast<size_t>(-1);
   // Storage geometry: 24 bytes of inline room, one unit of it for the terminator.
-  static const uint32_t kTag = 24 / sizeof(Ch);          // 12 for UTF-16, 24 for 8-bit
-  static const size_t kInlineCapacity = kTag - 1;         // 11 or 23 units
-  static const size_t kHeaderUnits = 8 / sizeof(Ch);      // the 64-bit count, in units
-  static const size_t kMaxUnits = (size_t(1) << 63) - 2;  // larger results throw
+  static constexpr uint32_t kTag = 24 / sizeof(Ch);          // 12 for UTF-16, 24 for 8-bit
+  static constexpr size_t kInlineCapacity = kTag - 1;         // 11 or 23 units
+  static constexpr size_t kHeaderUnits = 8 / sizeof(Ch);      // the 64-bit count, in units
+  static constexpr size_t kMaxUnits = (size_t(1) << 63) - 2;  // larger results throw
 
   basic_string() { setInlineEmpty(); }
   basic_string(const Ch* s) { setInlineEmpty(); assign(s, Traits::length(s)); }
@@ -541,9 +539,6 @@ class basic_string {
     Heap heap;
   } u_;
 };
-
-template <class Ch, class T, class A>
-const size_t basic_string<Ch, T, A>::npos;
 
 template <class Ch, class T, class A>
 basic_string<Ch, T, A> concat(const Ch* a, size_t na, const Ch* b, size_t nb) {
