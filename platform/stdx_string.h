@@ -164,13 +164,20 @@ class basic_string {
       return *this;
     }
     checkLength(n);
+    if (!isHeap() && n <= kInlineCapacity) {
+      Traits::move(u_.inl, s, n);
+      u_.inl[n] = Ch();
+      lengthOrTag_ = static_cast<uint32_t>(n);
+      return *this;
+    }
+    return assignSlow(s, n);
+  }
+
+ private:
+  // The heap side of assign, kept out of line: short literals then never
+  // meet the large copies in the optimiser's view.
+  __attribute__((noinline)) basic_string& assignSlow(const Ch* s, size_t n) {
     if (!isHeap()) {
-      if (n <= kInlineCapacity) {
-        Traits::move(u_.inl, s, n);
-        u_.inl[n] = Ch();
-        lengthOrTag_ = static_cast<uint32_t>(n);
-        return *this;
-      }
       Heap h = allocateBlock(roundCapacity(n + kHeaderUnits));
       Traits::copy(textOf(h.block), s, n);
       adoptBlock(h, n);
@@ -198,6 +205,7 @@ class basic_string {
     return *this;
   }
 
+ public:
   basic_string& append(const Ch* s, size_t n) {
     if (n == 0) return *this;
     size_t old = size();

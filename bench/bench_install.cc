@@ -1,0 +1,546 @@
+// Benchmark of the installation engine against tar -xzf.
+//
+// For each of two synthetic trees (many small files; few large files) it
+// builds our package and a tarball of the same tree, then times, side by
+// side in one run, (a) opening the package plus one install run into an
+// empty directory, in a fresh process, and (b) tar -xzf of the tarball. It
+// prints both times, their ratio, the throughput and the peak resident
+// memory of the install process, and where our time goes.
+//
+//   bench_install                     full size (about 1.3 GB of data)
+//   bench_install --quick             a small run for a smoke test
+//   bench_install --help              every knob
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "install/installer.h"
+#include "tools/package_builder.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: bench_install [options]\n"
+    "  --files N          files of the many-small tree (default 20000)\n"
+    "  --min-kib N        smallest small file in KiB (default 1)\n"
+    "  --max-kib N        largest small file in KiB (default 64)\n"
+    "  --large-files N    files of the few-large tree (default 20)\n"
+    "  --large-min-mib N  smallest large file in MiB (default 10)\n"
+    "  --large-max-mib N  largest large file in MiB (default 50)\n"
+    "  --repeat N         timed rounds per tree; medians are reported (default 5)\n"
+    "  --level N          DEFLATE level of both package and tarball (default 6)\n"
+    "  --scratch DIR      where to work (default $TMPDIR or /tmp)\n"
+    "  --quick            2000 small files, 4 large files of 2-8 MiB, 1 round\n"
+    "  --check            exit 1 when a budget is missed (ratio 1.0 for small\n"
+    "                     files, 0.8 for large ones, 32 MiB peak memory)\n"
+    "  --keep             keep the scratch directory\n";
+
+struct Settings {
+  unsigned files = 20000, minKib = 1, maxKib = 64;
+  unsigned largeFiles = 20, largeMinMib = 10, largeMaxMib = 50;
+  unsigned repeat = 5;
+  int level = 6;
+  std::string scratch;
+  bool check = false, keep = false;
+};
+
+double now() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// --- synthetic data ------------------------------------------------------------
+
+struct Random {
+  unsigned long long state;
+  explicit Random(unsigned long long seed) : state(seed * 0x9E3779B97F4A7C15ull + 1) {}
+  unsigned long long next() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  }
+  unsigned below(unsigned n) { return static_cast<unsigned>(next() % n); }
+};
+
+// Prose-like text from a fixed vocabulary: compresses about as well as
+// configuration templates and documents do.
+void fillText(Random& r, std::string& out, size_t size) {
+  static std::vector<std::string> words;
+  if (words.empty()) {
+    const char* syllables[] = {"ka", "lo", "mi", "ter", "on", "val", "ue", "set", "ing", "re",
+                               "con", "fig", "tem", "plate", "da", "ta", "name", "path", "id", "x"};
+    Random w(42);
+    for (int i = 0; i < 600; ++i) {
+      std::string word;
+      for (unsigned n = 1 + w.below(4); n > 0; --n) word += syllables[w.below(20)];
+      words.push_back(word);
+    }
+  }
+  out.clear();
+  out.reserve(size);
+  while (out.size() < size) {
+    unsigned line = 4 + r.below(12);
+    for (unsigned i = 0; i < line && out.size() < size; ++i) {
+      out += words[r.below(static_cast<unsigned>(words.size()))];
+      out += i + 1 < line ? ' ' : '\n';
+    }
+  }
+  out.resize(size);
+}
+
+// Half-random binary: runs of random bytes (compressed pictures, say)
+// between runs of structured data (counters, small tables), each up to 64
+// KiB, so that about half of it compresses.
+void fillBinary(Random& r, std::string& out, size_t size) {
+  out.resize(size);
+  size_t i = 0;
+  unsigned counter = r.below(1000);
+  bool random = r.below(2) == 0;
+  while (i < size) {
+    size_t block = std::min<size_t>(4096 + r.below(61440), size - i);
+    if (random) {
+      for (size_t j = 0; j < block; j += 8) {
+        unsigned long long v = r.next();
+        memcpy(&out[i + j], &v, std::min<size_t>(8, block - j));
+      }
+    } else {
+      for (size_t j = 0; j < block; j += 4) {
+        unsigned v = (counter++ & 0xFFF) * 16;
+        memcpy(&out[i + j], &v, std::min<size_t>(4, block - j));
+      }
+    }
+    random = !random;
+    i += block;
+  }
+}
+
+bool writeWhole(const std::string& path, const std::string& data) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+  return close(fd) == 0 && ok;
+}
+
+// Writes count files of minBytes..maxBytes, half text and half binary, 100
+// to a directory, two levels deep. Returns the bytes written.
+unsigned long long makeTree(const std::string& root, unsigned count, unsigned long long minBytes,
+                            unsigned long long maxBytes, unsigned seed) {
+  Random r(seed);
+  std::string data;
+  unsigned long long total = 0;
+  mkdir(root.c_str(), 0755);
+  for (unsigned i = 0; i < count; ++i) {
+    char dir[64], name[96];
+    snprintf(dir, sizeof dir, "%s/g%02u", root.c_str(), i / 10000);
+    mkdir(dir, 0755);
+    snprintf(dir + strlen(dir), sizeof dir - strlen(dir), "/d%03u", (i / 100) % 100);
+    mkdir(dir, 0755);
+    bool text = i % 2 == 0;
+    snprintf(name, sizeof name, "%s/f%05u.%s", dir, i, text ? "txt" : "bin");
+    size_t size = static_cast<size_t>(minBytes + r.next() % (maxBytes - minBytes + 1));
+    if (text) fillText(r, data, size);
+    else fillBinary(r, data, size);
+    if (!writeWhole(name, data)) {
+      fprintf(stderr, "bench_install: cannot write %s: %s\n", name, strerror(errno));
+      exit(1);
+    }
+    total += size;
+  }
+  return total;
+}
+
+// --- processes and trees -------------------------------------------------------
+
+int removeEntry(const char* path, const struct stat*, int type, struct FTW*) {
+  if (type == FTW_DP) rmdir(path);
+  else unlink(path);
+  return 0;
+}
+
+void removeTree(const std::string& path) { nftw(path.c_str(), removeEntry, 32, FTW_DEPTH | FTW_PHYS); }
+
+// Runs argv, its standard output into outFile when given; returns the exit
+// status (-1 when it could not run).
+int runProcess(const std::vector<std::string>& args, const std::string& outFile) {
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (!outFile.empty()) {
+      int fd = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd >= 0) dup2(fd, 1);
+    }
+    std::vector<char*> argv;
+    for (size_t i = 0; i < args.size(); ++i) argv.push_back(const_cast<char*>(args[i].c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// tar -czf / -xzf, or with gzip at another level than its default 6.
+std::vector<std::string> tarCommand(int level, const char* mode, const std::string& tarball,
+                                    const std::string& dir) {
+  std::vector<std::string> args = {"tar", std::string(mode) + "f", tarball, "-C", dir};
+  if (level == 6) args[1] = std::string(mode) + "zf";
+  else args.insert(args.begin() + 1, "--use-compress-program=gzip -" + std::to_string(level));
+  if (mode[1] == 'c') args.push_back(".");
+  return args;
+}
+
+std::string selfPath() {
+  char buf[4096];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("bench_install");
+}
+
+struct TreeTotals {
+  unsigned long long files = 0, bytes = 0;
+};
+TreeTotals g_totals;
+int addEntry(const char*, const struct stat* st, int type, struct FTW*) {
+  if (type == FTW_F) {
+    ++g_totals.files;
+    g_totals.bytes += static_cast<unsigned long long>(st->st_size);
+  }
+  return 0;
+}
+TreeTotals totals(const std::string& root) {
+  g_totals = TreeTotals();
+  nftw(root.c_str(), addEntry, 32, FTW_PHYS);
+  return g_totals;
+}
+
+// --- the install step, in a process of its own -------------------------------
+
+long peakResidentKib() {
+  FILE* f = fopen("/proc/self/status", "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  long kib = -1;
+  while (fgets(line, sizeof line, f) != nullptr) {
+    if (strncmp(line, "VmHWM:", 6) == 0) kib = strtol(line + 6, nullptr, 10);
+  }
+  fclose(f);
+  return kib;
+}
+
+// Opens the package and installs it into target; prints its timings and
+// its peak resident memory (VmHWM: this process only, nothing inherited).
+int installStep(const char* package, const char* target) {
+  double t0 = now();
+  unsigned openCode, runCode = 0;
+  double t1, t2;
+  long hwm;
+  {
+    PackageReader reader;
+    openCode = reader.open(widen_lib(stdx::string(package)));
+    t1 = now();
+    if (openCode == 0) {
+      InstallProcessData data;
+      data.init(&reader, widen_lib(stdx::string(target)));
+      Installer installer(0);
+      runCode = installer.run(&data);
+    }
+    t2 = now();
+    hwm = peakResidentKib();
+  }
+  double t3 = now();
+  printf("%u %u %.6f %.6f %.6f %ld\n", openCode, runCode, t1 - t0, t2 - t1, t3 - t2, hwm);
+  return openCode != 0 || runCode != 0;
+}
+
+// --- measurement ------------------------------------------------------------------
+
+struct Round {
+  double ours = 0, tar = 0, open = 0, run = 0, close = 0;
+  long hwmKib = 0;
+};
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Inflates the package into memory that is thrown away: the inflater's
+// share of the open.
+double inflateOnly(const std::string& package) {
+  FILE* f = fopen(package.c_str(), "rb");
+  if (f == nullptr) return 0;
+  std::vector<unsigned char> in(1 << 20), out(LZCompressor::kBufferSize);
+  z_stream s;
+  memset(&s, 0, sizeof s);
+  inflateInit2(&s, -15);
+  double t0 = now();
+  int z = Z_OK;
+  while (z == Z_OK) {
+    if (s.avail_in == 0) {
+      size_t n = fread(in.data(), 1, in.size(), f);
+      if (n == 0) break;
+      s.next_in = in.data();
+      s.avail_in = static_cast<uInt>(n);
+    }
+    s.next_out = out.data();
+    s.avail_out = static_cast<uInt>(out.size());
+    z = inflate(&s, Z_NO_FLUSH);
+  }
+  double t = now() - t0;
+  inflateEnd(&s);
+  fclose(f);
+  return t;
+}
+
+struct Result {
+  std::string label;
+  unsigned long long files = 0, bytes = 0, packageBytes = 0, tarBytes = 0;
+  double ours = 0, wall = 0, tar = 0, open = 0, run = 0, close = 0, inflate = 0;
+  long hwmKib = 0;
+  double budget = 0;
+};
+
+// One synthetic tree with its package and tarball.
+struct TreeSet {
+  std::string label;
+  unsigned count;
+  unsigned long long minBytes, maxBytes;
+  unsigned seed;
+  double budget;
+  std::string dir() const { return scratch + "/" + label; }
+  std::string scratch;
+};
+
+// Writes the tree, the package and the tarball of set.
+bool prepare(const Settings& s, const TreeSet& set, Result& result) {
+  const std::string& label = set.label;
+  unsigned count = set.count;
+  std::string dir = set.dir();
+  std::string tree = dir + "/tree", package = dir + "/kxq5.dpk", tarball = dir + "/tree.tar.gz";
+  mkdir(dir.c_str(), 0755);
+  mkdir((dir + "/tmp").c_str(), 0755);
+  result.label = label;
+  result.budget = set.budget;
+
+  fprintf(stderr, "[%s] writing %u files...\n", label.c_str(), count);
+  makeTree(tree, count, set.minBytes, set.maxBytes, set.seed);
+  TreeTotals t = totals(tree);
+  result.files = t.files;
+  result.bytes = t.bytes;
+
+  fprintf(stderr, "[%s] building the package and the tarball...\n", label.c_str());
+  std::vector<package_builder::SourceFile> files;
+  std::string error;
+  package_builder::Options options;
+  options.level = s.level;
+  options.products.push_back(config::ProductInfo());
+  options.products.back().language = u"en";
+  options.products.back().productName = u"Benchmark";
+  if (!package_builder::collectFiles(tree, files, error) ||
+      !package_builder::writePackage(package, options, files, error)) {
+    fprintf(stderr, "bench_install: %s\n", error.c_str());
+    return false;
+  }
+  if (runProcess(tarCommand(s.level, "-c", tarball, tree), "") != 0) {
+    fprintf(stderr, "bench_install: tar -c failed\n");
+    return false;
+  }
+  struct stat st;
+  if (stat(package.c_str(), &st) == 0) result.packageBytes = static_cast<unsigned long long>(st.st_size);
+  if (stat(tarball.c_str(), &st) == 0) result.tarBytes = static_cast<unsigned long long>(st.st_size);
+  return true;
+}
+
+// Times both sides on a prepared set.
+bool measure(const Settings& s, const TreeSet& set, Result& result) {
+  const std::string& label = set.label;
+  std::string dir = set.dir();
+  std::string package = dir + "/kxq5.dpk", tarball = dir + "/tree.tar.gz", temp = dir + "/tmp";
+  std::vector<double> ours, walls, tar, opens, runs, closes;
+  std::string self = selfPath();
+  for (unsigned round = 0; round < s.repeat; ++round) {
+    // Every round writes into fresh directories and nothing is deleted
+    // until all is measured: a file system without a journal makes new
+    // files slow for minutes after many deletions, and that would fall on
+    // whichever side came next. The side that goes first alternates.
+    std::string oursOut = dir + "/ours" + std::to_string(round);
+    std::string tarOut = dir + "/tar" + std::to_string(round);
+    std::string report = dir + "/report";
+    Round r;
+    double wall = 0, tarWall = 0;
+    for (int side = 0; side < 2; ++side) {
+      bool oursNow = (side == 0) == (round % 2 == 0);
+      sync();  // both start from written-back page caches
+      if (oursNow) {
+        setenv("TMPDIR", temp.c_str(), 1);
+        double t0 = now();
+        int code = runProcess({self, "--install-step", package, oursOut}, report);
+        wall = now() - t0;
+        unsetenv("TMPDIR");
+        FILE* f = fopen(report.c_str(), "r");
+        unsigned openCode = 1, runCode = 1;
+        int got = f ? fscanf(f, "%u %u %lf %lf %lf %ld", &openCode, &runCode, &r.open, &r.run, &r.close,
+                             &r.hwmKib)
+                    : 0;
+        if (f) fclose(f);
+        if (got != 6 || code != 0) {
+          fprintf(stderr, "bench_install: the install step failed (open %u, run %u)\n", openCode, runCode);
+          return false;
+        }
+      } else {
+        mkdir(tarOut.c_str(), 0755);
+        double t0 = now();
+        if (runProcess(tarCommand(s.level, "-x", tarball, tarOut), "") != 0) {
+          fprintf(stderr, "bench_install: tar -x failed\n");
+          return false;
+        }
+        tarWall = now() - t0;
+      }
+    }
+    TreeTotals installed = totals(oursOut);
+    if (installed.files != result.files || installed.bytes != result.bytes) {
+      fprintf(stderr, "bench_install: the install is incomplete\n");
+      return false;
+    }
+    ours.push_back(r.open + r.run);
+    walls.push_back(wall);
+    tar.push_back(tarWall);
+    opens.push_back(r.open);
+    runs.push_back(r.run);
+    closes.push_back(r.close);
+    result.hwmKib = std::max(result.hwmKib, r.hwmKib);
+    fprintf(stderr, "[%s] round %u: ours %.3f s (process %.3f s), tar %.3f s\n", label.c_str(), round + 1,
+            r.open + r.run, wall, tarWall);
+    unlink(report.c_str());
+  }
+  result.ours = median(ours);
+  result.wall = median(walls);
+  result.tar = median(tar);
+  result.open = median(opens);
+  result.run = median(runs);
+  result.close = median(closes);
+  result.inflate = inflateOnly(package);
+  return true;
+}
+
+void print(const std::vector<Result>& results) {
+  const double mb = 1e6;
+  printf("\nours = open + install run (in its own process); tar = tar -xzf, whole process.\n");
+  printf("%-11s %6s %8s %7s %7s %7s %7s %7s %6s %6s %9s %8s\n", "tree", "files", "data MB", "dpk MB",
+         "tgz MB", "ours s", "tar s", "proc s", "ratio", "budget", "ours MB/s", "peak MiB");
+  for (const Result& r : results) {
+    printf("%-11s %6llu %8.1f %7.1f %7.1f %7.3f %7.3f %7.3f %6.2f %6.2f %9.0f %8.1f\n", r.label.c_str(), r.files,
+           r.bytes / mb, r.packageBytes / mb, r.tarBytes / mb, r.ours, r.tar, r.wall, r.ours / r.tar, r.budget,
+           r.bytes / mb / r.ours, r.hwmKib / 1024.0);
+  }
+  printf("(proc s: the whole install process, with start, exit and the deletion of the image.)\n");
+  printf("\nWhere our time goes (medians):\n");
+  for (const Result& r : results) {
+    double imageWrite = std::max(0.0, r.open - r.inflate);
+    double rest = std::max(0.0, r.wall - r.open - r.run);
+    printf("  %-11s inflate %.3f s (%.0f MB/s of image); image write and header %.3f s; install run %.3f s "
+           "(%.1f us per member); process and image deletion %.3f s\n",
+           r.label.c_str(), r.inflate, r.bytes / mb / r.inflate, imageWrite, r.run,
+           r.files ? r.run * 1e6 / r.files : 0.0, rest);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && strcmp(argv[1], "--install-step") == 0) return installStep(argv[2], argv[3]);
+
+  Settings s;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto number = [&](unsigned& v) {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "bench_install: %s needs a number\n", a.c_str());
+        exit(2);
+      }
+      v = static_cast<unsigned>(strtoul(argv[++i], nullptr, 10));
+    };
+    unsigned level = 0;
+    if (a == "--help" || a == "-h") {
+      fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--files") number(s.files);
+    else if (a == "--min-kib") number(s.minKib);
+    else if (a == "--max-kib") number(s.maxKib);
+    else if (a == "--large-files") number(s.largeFiles);
+    else if (a == "--large-min-mib") number(s.largeMinMib);
+    else if (a == "--large-max-mib") number(s.largeMaxMib);
+    else if (a == "--repeat") number(s.repeat);
+    else if (a == "--level") {
+      number(level);
+      s.level = static_cast<int>(level);
+    } else if (a == "--scratch" && i + 1 < argc) s.scratch = argv[++i];
+    else if (a == "--quick") {
+      s.files = 2000;
+      s.largeFiles = 4;
+      s.largeMinMib = 2;
+      s.largeMaxMib = 8;
+      s.repeat = 1;
+    } else if (a == "--check") s.check = true;
+    else if (a == "--keep") s.keep = true;
+    else {
+      fprintf(stderr, "bench_install: unknown option %s\n%s", a.c_str(), kUsage);
+      return 2;
+    }
+  }
+  if (s.minKib == 0 || s.maxKib < s.minKib || s.largeMinMib == 0 || s.largeMaxMib < s.largeMinMib ||
+      s.repeat == 0 || s.level > 9) {
+    fprintf(stderr, "bench_install: inconsistent sizes\n");
+    return 2;
+  }
+  if (s.scratch.empty()) {
+    const char* t = getenv("TMPDIR");
+    s.scratch = t && *t ? t : "/tmp";
+  }
+  s.scratch += "/bench_install_XXXXXX";
+  if (mkdtemp(&s.scratch[0]) == nullptr) {
+    fprintf(stderr, "bench_install: cannot create a scratch directory: %s\n", strerror(errno));
+    return 1;
+  }
+  fprintf(stderr, "scratch directory: %s\n", s.scratch.c_str());
+
+  // The large tree goes first: deleting its few files afterwards leaves no
+  // crowd of freshly deleted inodes to slow down the next tree's many new
+  // files. Each tree's files are all deleted only after it is measured.
+  std::vector<TreeSet> sets;
+  if (s.largeFiles != 0)
+    sets.push_back({"few-large", s.largeFiles, s.largeMinMib * (1ull << 20), s.largeMaxMib * (1ull << 20), 2,
+                    0.8, s.scratch});
+  if (s.files != 0)
+    sets.push_back({"many-small", s.files, s.minKib * 1024ull, s.maxKib * 1024ull, 1, 1.0, s.scratch});
+  std::vector<Result> results(sets.size());
+  bool ok = true;
+  for (size_t i = 0; i < sets.size() && ok; ++i) {
+    ok = prepare(s, sets[i], results[i]) && measure(s, sets[i], results[i]);
+    if (!s.keep) removeTree(sets[i].dir());
+  }
+  if (!s.keep) removeTree(s.scratch);
+  if (!ok) return 1;
+  print(results);
+
+  bool within = true;
+  for (const Result& x : results)
+    within = within && x.ours / x.tar <= x.budget && x.hwmKib < 32 * 1024;
+  printf("\n%s\n", within ? "within budget" : "OVER BUDGET");
+  return s.check && !within ? 1 : 0;
+}

@@ -1,0 +1,108 @@
+// Drives the vendor tool as a vendor would, then reads what it made.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "install/installer.h"
+#include "install/test_support.h"
+
+using namespace test_support;
+
+namespace {
+
+class DpkpackTest : public ScratchTest {
+ protected:
+  void SetUp() override {
+    ScratchTest::SetUp();
+    makeDirs(path("src/docs"));
+    writeFileBytes(path("src/readme.txt"), "read me");
+    writeFileBytes(path("src/docs/liesmich.txt"), "lies mich");
+    writeFileBytes(path("src/data.bin"), pseudoRandomBytes(70000, 5));
+  }
+
+  // Runs dpkpack with args (in the scratch directory); returns its exit
+  // status and its standard output and error together in output.
+  int dpkpack(const std::string& args) {
+    std::string log = path("log");
+    std::string command = "cd '" + scratch + "' && '" DPKPACK_PATH "' " + args + " >'" + log + "' 2>&1";
+    int status = system(command.c_str());
+    output = readFileBytes(log);
+    unlink(log.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string output;
+};
+
+TEST_F(DpkpackTest, BuildsAPackageThatInstallsTheTree) {
+  ASSERT_EQ(0, dpkpack("-l en -p 'My Product' -v 'My Vendor' -r readme.txt "
+                       "--language de --product Produkt --provider Anbieter --readme docs/liesmich.txt "
+                       "--level 1 src")) << output;
+  PackageReader reader;
+  ASSERT_EQ(0u, reader.open(u16(path("kxq5.dpk"))));
+  ASSERT_EQ(2u, reader.products.size());
+  EXPECT_EQ("My Product", u8(reader.products[0].productName));
+  EXPECT_EQ("Anbieter", u8(reader.products[1].providerName));
+  EXPECT_EQ("docs/liesmich.txt", u8(reader.getReadme(u"de")));
+  ASSERT_EQ(3u, reader.files.size());
+  EXPECT_EQ("data.bin", u8(reader.files[0].name));
+  EXPECT_EQ("docs\\liesmich.txt", u8(reader.files[1].name));
+
+  InstallProcessData data;
+  data.init(&reader, u16(path("target")));
+  Installer installer(0);
+  ASSERT_EQ(0u, installer.run(&data));
+  EXPECT_TRUE(snapshotTree(path("target")) == snapshotTree(path("src")));
+
+  ASSERT_EQ(0, dpkpack("--list kxq5.dpk")) << output;
+  EXPECT_NE(std::string::npos, output.find("[de] product \"Produkt\", provider \"Anbieter\""));
+  EXPECT_NE(std::string::npos, output.find("docs\\liesmich.txt"));
+  EXPECT_NE(std::string::npos, output.find("Members: 3"));
+}
+
+TEST_F(DpkpackTest, SingleLanguageLayoutOnRequest) {
+  ASSERT_EQ(0, dpkpack("--single-language -p Solo -v Maker -o solo.dpk src")) << output;
+  ASSERT_EQ(0u, LZCompressor().unpack(u16(path("solo.dpk")), u16(path("image"))));
+  EXPECT_EQ(std::string(4, '\0'), readFileBytes(path("image")).substr(0, 4));
+  PackageReader reader;
+  ASSERT_EQ(0u, reader.open(u16(path("solo.dpk"))));
+  ASSERT_EQ(1u, reader.products.size());
+  EXPECT_EQ("en", u8(reader.products[0].language));
+  EXPECT_EQ("Solo", u8(reader.products[0].productName));
+}
+
+TEST_F(DpkpackTest, ExplainsMistakes) {
+  EXPECT_EQ(0, dpkpack("--help"));
+  EXPECT_NE(std::string::npos, output.find("Usage: dpkpack"));
+
+  struct Case {
+    const char* args;
+    int status;
+    const char* message;
+  } cases[] = {
+      {"", 2, "no source directory"},
+      {"--bogus src", 2, "unknown option --bogus"},
+      {"-r missing.txt src", 2, "readme missing.txt is not a file of the package"},
+      {"-l en -p A -p B src", 2, "given twice"},
+      {"--single-language -l en -p A -l de -p B src", 2, "exactly one product description"},
+      {"--level 12 src", 2, "0 to 9"},
+      {"-o src/inside.dpk src", 2, "must not lie inside the source directory"},
+      {"nowhere", 1, "nowhere is not a directory"},
+      {"--list src/readme.txt", 1, "damaged or not a package"},
+      {"--list none.dpk", 1, "no such file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    EXPECT_EQ(c.status, dpkpack(c.args));
+    EXPECT_NE(std::string::npos, output.find(c.message)) << output;
+  }
+
+  ASSERT_EQ(0, symlink("/etc", path("src/link").c_str()));
+  EXPECT_EQ(1, dpkpack("src"));
+  EXPECT_NE(std::string::npos, output.find("only regular files and directories")) << output;
+  EXPECT_FALSE(exists(path("kxq5.dpk")));
+}
+
+}  // namespace

@@ -1,0 +1,376 @@
+// The package reader. A package is one raw DEFLATE stream; inflated, it is
+// the package image: a header that lists product descriptions and member
+// files, then the data area with the members' bytes, uncompressed. The
+// reader inflates the whole package once into a temporary image, parses the
+// header, keeps the image open and copies single members out of it.
+//
+// Thread safety: none of its own. open() and the reads of the lists run on
+// the user-interface thread before the install thread starts; copy() runs
+// on the install thread alone, and the lists do not change after open().
+#pragma once
+
+#include <stdint.h>
+#include <string.h>
+
+#include <memory>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/stdx_string.h"
+
+namespace config {
+
+// One product description of the package.
+struct ProductInfo {
+  stdx::u16string language;  // interface language code: "en", "de", ...
+  stdx::u16string productName;
+  stdx::u16string providerName;
+  stdx::u16string readme;  // readme member, relative to the target directory
+};
+
+// One member file. FS is the file-system policy of the reader.
+template <class FS>
+struct FileData {
+  stdx::u16string name;  // as stored: separators "\" or "/"
+  FILETIME lastWriteTime;
+  unsigned offset;  // after a successful open: absolute offset in the image
+  unsigned size;    // in bytes
+};
+
+// Smallest records the image can hold: length word plus empty strings (and,
+// for a member, its four words). Counts are checked against them before
+// anything is allocated or read.
+const unsigned kMinProductRecordBytes = 4 + 4 * 4;
+const unsigned kMinFileRecordBytes = 4 + 4 + 4 * 4;
+
+// True when path, relative to the target directory, stays inside it: no
+// component is ".." (with "\" read as "/"), and the text survives the
+// conversion to the file system's 8-bit names unchanged (a zero unit or an
+// unpaired surrogate would cut it short there, and what is left could end
+// in ".."). A leading separator is harmless: the path is appended to the
+// target directory.
+inline bool isContainedPath(const stdx::u16string& path) {
+  size_t n = path.size();
+  size_t start = 0;
+  for (size_t i = 0; i <= n; ++i) {
+    if (i < n && path[i] != u'/' && path[i] != u'\\') continue;
+    if (i - start == 2 && path[start] == u'.' && path[start + 1] == u'.') return false;
+    start = i + 1;
+  }
+  return n == 0 || widen_lib(narrow_lib(path)) == path;
+}
+
+// A member must also name a file: its last component is neither empty nor ".".
+inline bool isMemberName(const stdx::u16string& name) {
+  size_t n = name.size();
+  if (n == 0 || name[n - 1] == u'/' || name[n - 1] == u'\\') return false;
+  if (name[n - 1] == u'.' && (n == 1 || name[n - 2] == u'/' || name[n - 2] == u'\\')) return false;
+  return isContainedPath(name);
+}
+
+template <class Compressor, class FS>
+class InstallData {
+ public:
+  static const unsigned kCopyBufferSize = 0x100000;
+
+  InstallData()
+      : tempFile(INVALID_HANDLE_VALUE),
+        copyBufferSize(kCopyBufferSize),
+        copyBuffer(new unsigned char[kCopyBufferSize]),
+        imageBytes(0) {}
+  // Closes and deletes the temporary image: nothing of the package is left
+  // in the temporary directory once the reader is gone.
+  ~InstallData() { discardImage(); }
+  InstallData(const InstallData&) = delete;
+  InstallData& operator=(const InstallData&) = delete;
+
+  // Inflates the package into a new temporary image ("pdk..." in the
+  // temporary directory) and parses its header into products and files.
+  // Returns 0 on success; the code of the temporary file, decompressor or
+  // file layer on failure; ERROR_INVALID_DATA (13) for a damaged package:
+  // a corrupt stream, a header that the image cannot hold (short strings,
+  // record lengths below 4 or past the image, counts too large, members
+  // past the end of the image) or a member name that would leave the
+  // target directory. On failure the image is deleted and files is empty;
+  // products keeps what was read before the failure.
+  unsigned open(const stdx::u16string& packagePath) {
+    discardImage();
+    products.clear();
+    files.clear();
+    unsigned code = getTempFile(tempFileName);
+    if (code == 0) code = compressor.unpack(packagePath, tempFileName);
+    if (code == 0) code = FS::CreateFile(tempFileName, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, tempFile);
+    if (code == 0) code = parseImage();
+    if (code != 0) {
+      files.clear();
+      discardImage();
+    }
+    return code;
+  }
+
+  // The readme of the first description in language (case-insensitive),
+  // else that of the first "en" description (even if empty), else empty.
+  stdx::u16string getReadme(const stdx::u16string& language) const {
+    for (size_t i = 0; i < products.size(); ++i) {
+      if (compare_nocase(products[i].language, language) != 0) continue;
+      if (!products[i].readme.empty()) return products[i].readme;
+      break;
+    }
+    for (size_t i = 0; i < products.size(); ++i) {
+      if (compare_nocase(products[i].language, u"en") == 0) return products[i].readme;
+    }
+    return stdx::u16string();
+  }
+
+  // Creates a new empty file whose name begins with "pdk" in the temporary
+  // directory and returns its path; the code of the first failing call.
+  unsigned getTempFile(stdx::u16string& path) {
+    stdx::u16string dir;
+    unsigned code = FS::GetTempPath(dir);
+    if (code != 0) return code;
+    return FS::GetTempFileName(dir, u"pdk", path);
+  }
+
+  // Writes member index to destination (created or replaced) and gives it
+  // the member's last-write time. Only after a successful open. Returns 0;
+  // ERROR_INVALID_PARAMETER for an index out of range; the code of the
+  // first failing file call; ERROR_INVALID_DATA when the image ends before
+  // the member does. Allocates nothing: all bytes pass through the one copy
+  // buffer. Install thread only.
+  unsigned copy(uint64_t index, const stdx::u16string& destination) {
+    if (index >= files.size()) return ERROR_INVALID_PARAMETER;
+    if (tempFile == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    const FileData<FS>& member = files[static_cast<size_t>(index)];
+    void* out = INVALID_HANDLE_VALUE;
+    unsigned code = FS::CreateFile(destination, GENERIC_WRITE, 0, CREATE_ALWAYS, out);
+    if (code != 0) return code;
+    code = copyBytes(member, out);
+    if (code == 0 && FS::SetEndOfFile(out) != 0) code = FS::GetLastError();
+    if (code == 0 && FS::SetFileTime(out, nullptr, nullptr, &member.lastWriteTime) != 0)
+      code = FS::GetLastError();
+    unsigned closed = FS::CloseHandle(out);
+    return code != 0 ? code : closed;
+  }
+
+  // The temporary image; empty before open() and after a failed one.
+  const stdx::u16string& imagePath() const { return tempFileName; }
+
+  std::vector<ProductInfo> products;  // in package order
+  std::vector<FileData<FS>> files;    // in package order; the index is a member's identity
+
+ private:
+  // Sequential reads of the header through the copy buffer (idle until the
+  // install starts), so that a header of many small records costs few
+  // reads. Every length is checked against the image before it is used.
+  struct Cursor {
+    uint64_t pos = 0;          // image offset of the next byte
+    uint64_t bufferStart = 0;  // image offset of copyBuffer[0]
+    uint64_t bufferBytes = 0;
+  };
+
+  unsigned fill(Cursor& c) {
+    uint64_t want = imageBytes - c.pos;
+    if (want > copyBufferSize) want = copyBufferSize;
+    if (FS::SetFilePointer(tempFile, static_cast<long>(c.pos), nullptr, FILE_BEGIN) ==
+            INVALID_SET_FILE_POINTER &&
+        FS::GetLastError() != 0)
+      return FS::GetLastError();
+    unsigned got = 0;
+    if (FS::ReadFile(tempFile, copyBuffer.get(), static_cast<unsigned>(want), &got, nullptr) != 0)
+      return FS::GetLastError();
+    if (got != want) return ERROR_INVALID_DATA;  // the image shrank under us
+    c.bufferStart = c.pos;
+    c.bufferBytes = got;
+    return 0;
+  }
+
+  unsigned readBytes(Cursor& c, void* dst, uint64_t n) {
+    if (n > imageBytes - c.pos) return ERROR_INVALID_DATA;
+    unsigned char* out = static_cast<unsigned char*>(dst);
+    while (n != 0) {
+      if (c.pos < c.bufferStart || c.pos >= c.bufferStart + c.bufferBytes) {
+        unsigned code = fill(c);
+        if (code != 0) return code;
+      }
+      uint64_t take = c.bufferStart + c.bufferBytes - c.pos;
+      if (take > n) take = n;
+      memcpy(out, copyBuffer.get() + (c.pos - c.bufferStart), static_cast<size_t>(take));
+      out += take;
+      c.pos += take;
+      n -= take;
+    }
+    return 0;
+  }
+
+  unsigned readWord(Cursor& c, unsigned& value) {
+    unsigned char b[4];
+    unsigned code = readBytes(c, b, 4);
+    if (code != 0) return code;
+    value = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<unsigned>(b[3]) << 24);
+    return 0;
+  }
+
+  // A count of UTF-16LE units and the units, all before end.
+  unsigned readString(Cursor& c, uint64_t end, stdx::u16string& s) {
+    if (end - c.pos < 4) return ERROR_INVALID_DATA;
+    unsigned units = 0;
+    unsigned code = readWord(c, units);
+    if (code != 0) return code;
+    if (static_cast<uint64_t>(units) * 2 > end - c.pos) return ERROR_INVALID_DATA;
+    char16_t* unused = nullptr;
+    s = stdx::u16string::withLength(units, unused);
+    // Ask again: a short text lives inline, and the pointer that withLength
+    // gave pointed into the temporary it came from.
+    char16_t* text = s.mutableData();
+    code = readBytes(c, text, static_cast<uint64_t>(units) * 2);
+    if (code != 0) return code;
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    for (unsigned i = 0; i < units; ++i)
+      text[i] = static_cast<char16_t>((text[i] >> 8) | (text[i] << 8));
+#endif
+    return 0;
+  }
+
+  // The record length word; on success end is the image offset behind the
+  // record's body, which the image is known to hold.
+  unsigned readRecordLength(Cursor& c, uint64_t& end) {
+    unsigned length = 0;
+    unsigned code = readWord(c, length);
+    if (code != 0) return code;
+    if (length < 4 || length - 4 > imageBytes - c.pos) return ERROR_INVALID_DATA;
+    end = c.pos + (length - 4);
+    return 0;
+  }
+
+  unsigned readProduct(Cursor& c, uint64_t end, const stdx::u16string* language) {
+    ProductInfo p;
+    unsigned code = 0;
+    if (language != nullptr) p.language = *language;
+    else code = readString(c, end, p.language);
+    if (code == 0) code = readString(c, end, p.productName);
+    if (code == 0) code = readString(c, end, p.providerName);
+    if (code == 0) code = readString(c, end, p.readme);
+    if (code == 0 && !isContainedPath(p.readme)) code = ERROR_INVALID_DATA;
+    if (code == 0) products.push_back(p);
+    return code;
+  }
+
+  unsigned readProducts(Cursor& c) {
+    unsigned selector = 0;
+    unsigned code = readWord(c, selector);
+    if (code != 0) return code;
+    if (selector == 0) {
+      const stdx::u16string english(u"en");
+      return readProduct(c, imageBytes, &english);
+    }
+    unsigned count = 0;
+    code = readWord(c, count);
+    if (code != 0) return code;
+    if (count > (imageBytes - c.pos) / kMinProductRecordBytes) return ERROR_INVALID_DATA;
+    for (unsigned i = 0; i < count; ++i) {
+      uint64_t end = 0;
+      code = readRecordLength(c, end);
+      if (code == 0) code = readProduct(c, end, nullptr);
+      if (code != 0) return code;
+      c.pos = end;  // the rest of the record is not ours to read
+    }
+    return 0;
+  }
+
+  unsigned readFile(Cursor& c, uint64_t end) {
+    FileData<FS> f;
+    unsigned code = readString(c, end, f.name);
+    if (code != 0) return code;
+    if (!isMemberName(f.name)) return ERROR_INVALID_DATA;
+    if (end - c.pos < 16) return ERROR_INVALID_DATA;
+    code = readWord(c, f.lastWriteTime.dwLowDateTime);
+    if (code == 0) code = readWord(c, f.lastWriteTime.dwHighDateTime);
+    if (code == 0) code = readWord(c, f.offset);
+    if (code == 0) code = readWord(c, f.size);
+    if (code != 0) return code;
+    files.push_back(f);
+    return 0;
+  }
+
+  unsigned readFiles(Cursor& c) {
+    unsigned count = 0;
+    unsigned code = readWord(c, count);
+    if (code != 0) return code;
+    if (count > (imageBytes - c.pos) / kMinFileRecordBytes) return ERROR_INVALID_DATA;
+    // The count is bounded by the image, not by anything sensible: let the
+    // vector grow with what is actually read beyond a modest start.
+    files.reserve(count < 65536 ? count : 65536);
+    for (unsigned i = 0; i < count; ++i) {
+      uint64_t end = 0;
+      code = readRecordLength(c, end);
+      if (code == 0) code = readFile(c, end);
+      if (code != 0) return code;
+      c.pos = end;
+    }
+    return 0;
+  }
+
+  unsigned parseImage() {
+    long high = 0;
+    unsigned low = FS::SetFilePointer(tempFile, 0, &high, FILE_END);
+    if (low == INVALID_SET_FILE_POINTER && FS::GetLastError() != 0) return FS::GetLastError();
+    if (high != 0) return ERROR_INVALID_DATA;
+    imageBytes = low;
+    Cursor c;
+    unsigned code = readProducts(c);
+    if (code == 0) code = readFiles(c);
+    if (code != 0) return code;
+    // The data area begins behind the last record; offsets are relative to it.
+    uint64_t dataStart = c.pos;
+    uint64_t dataBytes = imageBytes - dataStart;
+    for (size_t i = 0; i < files.size(); ++i) {
+      FileData<FS>& f = files[i];
+      if (f.offset > dataBytes || f.size > dataBytes - f.offset) return ERROR_INVALID_DATA;
+      f.offset = static_cast<unsigned>(f.offset + dataStart);
+    }
+    return 0;
+  }
+
+  unsigned copyBytes(const FileData<FS>& member, void* out) {
+    if (FS::SetFilePointer(tempFile, static_cast<long>(member.offset), nullptr, FILE_BEGIN) ==
+            INVALID_SET_FILE_POINTER &&
+        FS::GetLastError() != 0)
+      return FS::GetLastError();
+    unsigned remaining = member.size;
+    while (remaining != 0) {
+      // Ask for no more than the member holds: a small member must not
+      // drag a whole buffer's worth of the image through memory.
+      unsigned want = remaining < copyBufferSize ? remaining : copyBufferSize;
+      unsigned got = 0;
+      if (FS::ReadFile(tempFile, copyBuffer.get(), want, &got, nullptr) != 0)
+        return FS::GetLastError();
+      if (got == 0) return ERROR_INVALID_DATA;  // the image ends inside the member
+      unsigned written = 0;
+      if (FS::WriteFile(out, copyBuffer.get(), got, &written, nullptr) != 0)
+        return FS::GetLastError();
+      remaining -= got;
+    }
+    return 0;
+  }
+
+  void discardImage() {
+    if (tempFile != INVALID_HANDLE_VALUE) {
+      FS::CloseHandle(tempFile);
+      tempFile = INVALID_HANDLE_VALUE;
+    }
+    if (!tempFileName.empty()) {
+      FS::DeleteFile(tempFileName);
+      tempFileName.clear();
+    }
+    imageBytes = 0;
+  }
+
+  stdx::u16string tempFileName;
+  void* tempFile;  // the image, open for reading and writing, or INVALID_HANDLE_VALUE
+  Compressor compressor;
+  const unsigned copyBufferSize;
+  std::unique_ptr<unsigned char[]> copyBuffer;
+  uint64_t imageBytes;  // size of the open image; always below 4 GiB
+};
+
+}  // namespace config

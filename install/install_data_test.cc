@@ -1,0 +1,323 @@
+#include "install/install_data.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "install/faulty_file_system.h"
+#include "install/lz_compressor.h"
+#include "install/test_support.h"
+
+using namespace test_support;
+
+namespace {
+
+typedef config::InstallData<LZCompressor, FileSystem> Reader;
+typedef config::InstallData<LZCompressor, FaultyFileSystem> FaultyReader;
+
+const unsigned kDamaged = ERROR_INVALID_DATA;
+
+class InstallDataTest : public ScratchTest {
+ protected:
+  void SetUp() override {
+    ScratchTest::SetUp();
+    FaultyFileSystem::reset();
+  }
+
+  // Opens image as a package made by zlib or by the second encoder.
+  unsigned openImage(Reader& reader, const std::string& image, bool secondEncoder = false) {
+    return reader.open(u16(writePackage(image, secondEncoder)));
+  }
+
+  // Copies member i to scratch/out-i and returns the bytes written.
+  std::string copyOut(Reader& reader, size_t i) {
+    std::string out = path("out-" + std::to_string(i));
+    EXPECT_EQ(0u, reader.copy(i, u16(out))) << i;
+    return readFileBytes(out);
+  }
+};
+
+TEST_F(InstallDataTest, ReadsBothLayoutsFromBothEncoders) {
+  std::vector<TestMember> members = {
+      {"readme.txt", "read me\n", fileTime(1500000000, 1234567)},
+      {"a\\b\\c.bin", pseudoRandomBytes(5000, 1), fileTime(1600000000)},
+  };
+  std::vector<config::ProductInfo> products = {product("en", "Product", "Vendor", "readme.txt"),
+                                               product("de", "Produkt", "Anbieter", "")};
+  for (bool secondEncoder : {false, true}) {
+    SCOPED_TRACE(secondEncoder ? "gzip" : "zlib");
+    if (secondEncoder && gzipRawDeflate("x").empty()) GTEST_SKIP() << "gzip not available";
+    {
+      Reader reader;
+      ASSERT_EQ(0u, openImage(reader, makeImage(products, false, members), secondEncoder));
+      ASSERT_EQ(2u, reader.products.size());
+      EXPECT_TRUE(reader.products[1].language == u"de");
+      EXPECT_TRUE(reader.products[1].productName == u"Produkt");
+      EXPECT_TRUE(reader.products[1].providerName == u"Anbieter");
+      ASSERT_EQ(2u, reader.files.size());
+      EXPECT_TRUE(reader.files[1].name == u"a\\b\\c.bin");
+      EXPECT_EQ(1234567u + fileTime(1500000000).dwLowDateTime, reader.files[0].lastWriteTime.dwLowDateTime);
+      EXPECT_EQ(members[0].data, copyOut(reader, 0));
+      EXPECT_EQ(members[1].data, copyOut(reader, 1));
+    }
+    {
+      Reader reader;
+      ASSERT_EQ(0u, openImage(reader, makeImage({product("", "P", "V", "readme.txt")}, true, members),
+                              secondEncoder));
+      ASSERT_EQ(1u, reader.products.size());
+      EXPECT_TRUE(reader.products[0].language == u"en");
+      EXPECT_TRUE(reader.products[0].productName == u"P");
+      EXPECT_TRUE(reader.products[0].readme == u"readme.txt");
+      ASSERT_EQ(2u, reader.files.size());
+      EXPECT_EQ(members[1].data, copyOut(reader, 1));
+    }
+  }
+}
+
+TEST_F(InstallDataTest, SkipsExtraBytesAndFollowsOffsetsOutOfOrder) {
+  // Records longer than their fields; members listed in another order
+  // than their data, with gaps between them.
+  std::string image;
+  package_format::putWord(image, 7);  // any selector but 0: multi-language
+  package_format::putWord(image, 2);
+  package_format::putProductRecord(image, product("en", "P", "V", "r.txt"), 13);
+  package_format::putProductRecord(image, product("ru", "П", "В", ""), 1);
+  package_format::putWord(image, 2);
+  package_format::putFileRecord(image, {u"second", fileTime(1), 10, 4}, 9);
+  package_format::putFileRecord(image, {u"first", fileTime(2), 2, 3}, 0);
+  image += "..AAA.....BBBB..";
+
+  Reader reader;
+  ASSERT_EQ(0u, openImage(reader, image));
+  ASSERT_EQ(2u, reader.products.size());
+  EXPECT_TRUE(reader.products[0].readme == u"r.txt");
+  EXPECT_TRUE(reader.products[1].language == u"ru");
+  ASSERT_EQ(2u, reader.files.size());
+  EXPECT_TRUE(reader.files[0].name == u"second");
+  EXPECT_EQ("BBBB", copyOut(reader, 0));
+  EXPECT_EQ("AAA", copyOut(reader, 1));
+}
+
+TEST_F(InstallDataTest, CopiesMembersOfEverySizeExactly) {
+  const size_t mib = Reader::kCopyBufferSize;
+  std::vector<TestMember> members = {
+      {"empty", "", fileTime(1000000000)},
+      {"big", pseudoRandomBytes(2 * mib + mib / 2, 2), fileTime(1000000001)},
+      {"just-over", pseudoRandomBytes(mib + 17, 3), fileTime(1000000002)},
+      {"exact", pseudoRandomBytes(mib, 4), fileTime(1000000003)},
+      {"small", "tail", fileTime(1000000004, 9999999)},
+  };
+  Reader reader;
+  ASSERT_EQ(0u, openImage(reader, makeImage({}, false, members)));
+  ASSERT_EQ(members.size(), reader.files.size());
+  for (size_t i = 0; i < members.size(); ++i) {
+    std::string out = path("out-" + std::to_string(i));
+    writeFileBytes(out, std::string(3 * mib, 'z'));  // a longer file is cut to the member
+    ASSERT_EQ(0u, reader.copy(i, u16(out)));
+    EXPECT_TRUE(readFileBytes(out) == members[i].data) << members[i].name;
+    // Installed in whole seconds: the fraction of the last member is dropped.
+    EXPECT_EQ(static_cast<time_t>(1000000000 + i), modificationTime(out)) << members[i].name;
+  }
+  EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_PARAMETER), reader.copy(members.size(), u16(path("x"))));
+}
+
+// Pieces of a small multi-language image, to damage one at a time.
+struct ImageParts {
+  std::string products;  // product count and records
+  std::string fileCount;
+  std::string fileRecords;
+  std::string data;
+  std::string join() const {
+    std::string image;
+    package_format::putWord(image, 1);
+    return image + products + fileCount + fileRecords + data;
+  }
+};
+
+ImageParts validParts() {
+  ImageParts p;
+  package_format::putWord(p.products, 1);
+  package_format::putProductRecord(p.products, product("en", "P", "V", "r.txt"));
+  package_format::putWord(p.fileCount, 1);
+  package_format::putFileRecord(p.fileRecords, {u"a.txt", fileTime(5), 0, 3});
+  p.data = "abc";
+  return p;
+}
+
+void setWord(std::string& bytes, size_t at, uint32_t value) {
+  std::string w;
+  package_format::putWord(w, value);
+  bytes.replace(at, 4, w);
+}
+
+TEST_F(InstallDataTest, RefusesHeadersThatTheImageCannotHold) {
+  {
+    Reader reader;
+    ASSERT_EQ(0u, openImage(reader, validParts().join()));
+  }
+  std::vector<std::pair<std::string, std::string>> cases;
+  ImageParts p;
+  p = validParts(); setWord(p.products, 4, 3);
+  cases.push_back({"product record length below 4", p.join()});
+  p = validParts(); setWord(p.products, 4, 0x7FFFFFFF);
+  cases.push_back({"product record past the image", p.join()});
+  p = validParts(); setWord(p.products, 0, 0xFFFFFFFF);
+  cases.push_back({"product count of 4 billion", p.join()});
+  p = validParts(); setWord(p.products, 8, 100);
+  cases.push_back({"string past its record", p.join()});
+  p = validParts(); setWord(p.fileCount, 0, 0xFFFFFFFF);
+  cases.push_back({"file count of 4 billion", p.join()});
+  p = validParts(); setWord(p.fileRecords, 0, 4 + 14 + 12);
+  cases.push_back({"file record too short for its words", p.join()});
+  p = validParts(); setWord(p.fileRecords, 0, 0xFFFFFFFF);
+  cases.push_back({"file record length of 4 GiB", p.join()});
+  p = validParts(); setWord(p.fileRecords, 30, 4);
+  cases.push_back({"member past the end of the image", p.join()});
+  p = validParts(); setWord(p.fileRecords, 26, 0xFFFFFFFF);
+  cases.push_back({"member offset wrapping around", p.join()});
+  cases.push_back({"image cut inside a file record", validParts().join().substr(0, 60)});
+  cases.push_back({"image cut inside the selector", std::string("\1\0", 2)});
+  cases.push_back({"empty image", std::string()});
+
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].first);
+    Reader reader;
+    EXPECT_EQ(kDamaged, openImage(reader, cases[i].second));
+    EXPECT_TRUE(reader.files.empty());
+    EXPECT_TRUE(reader.imagePath().empty());
+    EXPECT_TRUE(tempEntries().empty());
+  }
+}
+
+TEST_F(InstallDataTest, RefusesNamesThatLeaveTheTargetDirectory) {
+  const char16_t nulName[] = {u'.', u'.', 0, u'x', u'/', u'f', 0};
+  const char16_t surrogateName[] = {u'.', u'.', 0xD800, u'/', u'f', 0};
+  std::vector<stdx::u16string> hostile = {
+      u"..\\evil", u"a/../../evil", u"a\\..\\..\\evil", u"..", u"a/..",
+      stdx::u16string(nulName, 6), stdx::u16string(surrogateName, 5), u"", u"dir\\", u"dir/.",
+  };
+  for (size_t i = 0; i < hostile.size(); ++i) {
+    SCOPED_TRACE(i);
+    std::string image;
+    package_format::putWord(image, 1);
+    package_format::putWord(image, 0);
+    package_format::putWord(image, 2);
+    package_format::putFileRecord(image, {u"fine.txt", fileTime(5), 0, 1});
+    package_format::putFileRecord(image, {hostile[i], fileTime(5), 0, 1});
+    image += "x";
+    Reader reader;
+    EXPECT_EQ(kDamaged, openImage(reader, image));
+    EXPECT_TRUE(reader.files.empty());
+  }
+  // A readme that climbs out is refused too: the wizard opens it.
+  Reader reader;
+  EXPECT_EQ(kDamaged, openImage(reader, makeImage({product("en", "P", "V", "..\\..\\etc\\passwd")},
+                                                  false, {})));
+
+  // Names that only look alike, and a leading separator, are fine.
+  Reader fine;
+  ASSERT_EQ(0u, openImage(fine, makeImage({}, false,
+                                          {{"\\lead\\x", "1", fileTime(1)},
+                                           {"/lead2", "2", fileTime(1)},
+                                           {"a..b/...", "3", fileTime(1)},
+                                           {"./dot", "4", fileTime(1)}})));
+  EXPECT_EQ(4u, fine.files.size());
+}
+
+TEST_F(InstallDataTest, GzipFileIsRefusedWithoutLeavingAnImage) {
+  std::string gz = gzipFile(makeImage({}, false, {{"a", "b", fileTime(1)}}));
+  if (gz.empty()) GTEST_SKIP() << "gzip not available";
+  writeFileBytes(path("kxq5.dpk"), gz);
+  Reader reader;
+  EXPECT_EQ(kDamaged, reader.open(u16(path("kxq5.dpk"))));
+  EXPECT_TRUE(tempEntries().empty());
+}
+
+TEST_F(InstallDataTest, MissingPackageReportsNotFound) {
+  Reader reader;
+  EXPECT_EQ(static_cast<unsigned>(ERROR_FILE_NOT_FOUND), reader.open(u16(path("nothing.dpk"))));
+  EXPECT_TRUE(tempEntries().empty());
+}
+
+TEST_F(InstallDataTest, ImageLivesExactlyAsLongAsTheReader) {
+  {
+    Reader reader;
+    ASSERT_EQ(0u, openImage(reader, makeImage({}, false, {{"a", "b", fileTime(1)}})));
+    std::vector<std::string> entries = tempEntries();
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(0u, entries[0].find("pdk"));
+    EXPECT_TRUE(u8(reader.imagePath()) == tempDir + "/" + entries[0]);
+  }
+  EXPECT_TRUE(tempEntries().empty());
+}
+
+TEST_F(InstallDataTest, BombStopsAtTheFirstFailedWrite) {
+  // A full temporary directory, played by a file-size limit: writes past
+  // it fail (EFBIG) instead of raising the signal.
+  std::string package = writePackage(std::string(64u << 20, '\0'));
+  struct rlimit saved;
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+  sighandler_t oldHandler = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limited = saved;
+  limited.rlim_cur = 1u << 20;
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+  unsigned code;
+  {
+    Reader reader;
+    code = reader.open(u16(package));
+  }
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_NE(0u, code);
+  EXPECT_NE(kDamaged, code);  // the write failure itself, not a later image check
+  EXPECT_TRUE(tempEntries().empty());
+}
+
+TEST_F(InstallDataTest, CopyFailsWhenTheImageEndsInsideTheMember) {
+  Reader reader;
+  ASSERT_EQ(0u, openImage(reader, makeImage({}, false, {{"a", pseudoRandomBytes(5000, 1), fileTime(1)}})));
+  ASSERT_EQ(0, truncate(u8(reader.imagePath()).c_str(), 2000));
+  EXPECT_EQ(kDamaged, reader.copy(0, u16(path("out"))));
+}
+
+TEST_F(InstallDataTest, ReadmeFallsBackToEnglish) {
+  Reader reader;
+  ASSERT_EQ(0u, openImage(reader, makeImage({product("de", "P", "V", "liesmich.txt"),
+                                             product("ru", "P", "V", ""),
+                                             product("EN", "P", "V", "readme.txt"),
+                                             product("en", "P", "V", "second.txt")},
+                                            false, {})));
+  EXPECT_TRUE(reader.getReadme(u"DE") == u"liesmich.txt");
+  EXPECT_TRUE(reader.getReadme(u"ru") == u"readme.txt");
+  EXPECT_TRUE(reader.getReadme(u"tr") == u"readme.txt");
+
+  Reader noEnglish;
+  ASSERT_EQ(0u, openImage(noEnglish, makeImage({product("ru", "P", "V", "")}, false, {})));
+  EXPECT_TRUE(noEnglish.getReadme(u"ru").empty());
+  Reader none;
+  EXPECT_TRUE(none.getReadme(u"en").empty());
+}
+
+TEST_F(InstallDataTest, FailingCallsReportTheirCodeAndDropTheImage) {
+  std::string package = writePackage(makeImage({}, false, {{"a", "bytes", fileTime(1)}}));
+  {
+    FaultyReader reader;
+    FaultyFileSystem::failOn(FaultyFileSystem::kReadFile, 1, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_PARAMETER), reader.open(u16(package)));
+    EXPECT_EQ(1u, FaultyFileSystem::failures());
+    EXPECT_TRUE(tempEntries().empty());
+  }
+  FaultyReader reader;
+  FaultyFileSystem::reset();
+  ASSERT_EQ(0u, reader.open(u16(package)));
+  FaultyFileSystem::failOn(FaultyFileSystem::kWriteFile, 1, ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_PARAMETER), reader.copy(0, u16(path("out"))));
+  FaultyFileSystem::failOn(FaultyFileSystem::kSetFileTime, 1, ERROR_INVALID_HANDLE);
+  EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_HANDLE), reader.copy(0, u16(path("out"))));
+  FaultyFileSystem::reset();
+  EXPECT_EQ(0u, reader.copy(0, u16(path("out"))));
+  EXPECT_EQ("bytes", readFileBytes(path("out")));
+}
+
+}  // namespace

@@ -1,0 +1,236 @@
+#include "install/installer.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "install/test_support.h"
+#include "tools/package_builder.h"
+
+using namespace test_support;
+
+namespace {
+
+class InstallerTest : public ScratchTest {
+ protected:
+  void SetUp() override {
+    ScratchTest::SetUp();
+    target = path("target");
+  }
+
+  // Packs the tree at source/ with the vendor tool's code, or with gzip as
+  // a second encoder over the same image.
+  std::string packTree(bool secondEncoder) {
+    std::vector<package_builder::SourceFile> files;
+    std::string error;
+    EXPECT_TRUE(package_builder::collectFiles(path("source"), files, error)) << error;
+    package_builder::Options options;
+    options.products.push_back(product("en", "P", "V", ""));
+    std::string package = path("tree.dpk");
+    if (!secondEncoder) {
+      EXPECT_TRUE(package_builder::writePackage(package, options, files, error)) << error;
+      return package;
+    }
+    std::vector<TestMember> members;
+    for (size_t i = 0; i < files.size(); ++i)
+      members.push_back({u8(files[i].name), readFileBytes(files[i].path), files[i].lastWriteTime});
+    writeFileBytes(package, gzipRawDeflate(makeImage(options.products, false, members)));
+    return package;
+  }
+
+  unsigned install(PackageReader& reader, const std::string& directory) {
+    data.init(&reader, u16(directory));
+    Installer installer(0);
+    return installer.run(&data);
+  }
+
+  unsigned installImage(const std::string& image) {
+    PackageReader reader;
+    unsigned code = reader.open(u16(writePackage(image)));
+    if (code != 0) return 1000000 + code;
+    return install(reader, target);
+  }
+
+  void expectState(unsigned state, const char* textKey, int percent) {
+    unsigned s;
+    stdx::u16string text;
+    int p;
+    data.getInstallState(s, text, p);
+    EXPECT_EQ(state, s);
+    EXPECT_TRUE(text == resourceText(textKey)) << u8(text);
+    EXPECT_EQ(percent, p);
+  }
+
+  // Seconds and nanoseconds as the file's modification time.
+  void setTimeWithFraction(const std::string& file, time_t seconds, long nanoseconds) {
+    struct timespec t[2];
+    t[0].tv_sec = t[1].tv_sec = seconds;
+    t[0].tv_nsec = t[1].tv_nsec = nanoseconds;
+    ASSERT_EQ(0, utimensat(AT_FDCWD, file.c_str(), t, 0));
+  }
+
+  std::string target;
+  InstallProcessData data;
+};
+
+TEST_F(InstallerTest, InstallsATreeAndARerunCopiesNothing) {
+  makeDirs(path("source/docs/deep/er"));
+  writeFileBytes(path("source/readme.txt"), "hello\n");
+  writeFileBytes(path("source/empty"), "");
+  writeFileBytes(path("source/docs/big.bin"), pseudoRandomBytes(3 * 1024 * 1024 + 5, 9));
+  writeFileBytes(path("source/docs/deep/er/leaf.txt"), "leaf");
+  // Every member time has a fraction of a second.
+  setTimeWithFraction(path("source/readme.txt"), 1500000000, 999999999);
+  setTimeWithFraction(path("source/empty"), 1500000001, 1);
+  setTimeWithFraction(path("source/docs/big.bin"), 1500000002, 500000000);
+  setTimeWithFraction(path("source/docs/deep/er/leaf.txt"), 1500000003, 100);
+
+  for (bool secondEncoder : {false, true}) {
+    SCOPED_TRACE(secondEncoder ? "gzip" : "builder");
+    std::string package = packTree(secondEncoder);
+    if (secondEncoder && readFileBytes(package).empty()) GTEST_SKIP() << "gzip not available";
+    ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
+    PackageReader reader;
+    ASSERT_EQ(0u, reader.open(u16(package)));
+
+    // Into a directory that does not exist yet, given without a separator.
+    ASSERT_EQ(0u, install(reader, target + "/inner"));
+    expectState(0, "IDS_INSTALL_FINISH", 100);
+    TreeSnapshot source = snapshotTree(path("source"));
+    EXPECT_TRUE(snapshotTree(target + "/inner") == source);
+
+    // Mark every installed file: a re-run that copied anything would undo it.
+    TreeSnapshot installed = snapshotTree(target + "/inner");
+    for (TreeSnapshot::iterator it = installed.begin(); it != installed.end(); ++it) {
+      if (it->second.kind != 'f') continue;
+      std::string file = target + "/inner/" + it->first;
+      writeFileBytes(file, "kept");
+      setModificationTime(file, it->second.mtime);
+    }
+    TreeSnapshot marked = snapshotTree(target + "/inner");
+    ASSERT_EQ(0u, install(reader, target + "/inner/"));
+    EXPECT_TRUE(snapshotTree(target + "/inner") == marked);
+  }
+}
+
+TEST_F(InstallerTest, ReplacesOnlyOlderFiles) {
+  makeDirs(target);
+  for (const char* name : {"older", "same", "newer"}) writeFileBytes(target + "/" + name, "installed");
+  setModificationTime(target + "/older", 1999);
+  setModificationTime(target + "/same", 2000);
+  setModificationTime(target + "/newer", 2001);
+  std::vector<TestMember> members = {{"older", "package", fileTime(2000, 5)},
+                                     {"same", "package", fileTime(2000, 9999999)},
+                                     {"newer", "package", fileTime(2000)},
+                                     {"fresh", "package", fileTime(2000)}};
+  ASSERT_EQ(0u, installImage(makeImage({}, false, members)));
+  EXPECT_EQ("package", readFileBytes(target + "/older"));
+  EXPECT_EQ(2000, modificationTime(target + "/older"));
+  EXPECT_EQ("installed", readFileBytes(target + "/same"));
+  EXPECT_EQ("installed", readFileBytes(target + "/newer"));
+  EXPECT_EQ(2001, modificationTime(target + "/newer"));
+  EXPECT_EQ("package", readFileBytes(target + "/fresh"));
+}
+
+TEST_F(InstallerTest, BackslashNamesBecomeNestedDirectories) {
+  ASSERT_EQ(0u, installImage(makeImage({}, false,
+                                       {{"a\\b\\c.txt", "c", fileTime(100)},
+                                        {"\\lead\\d.txt", "d", fileTime(100)},
+                                        {"a/mixed\\e.txt", "e", fileTime(100)}})));
+  EXPECT_EQ("c", readFileBytes(target + "/a/b/c.txt"));
+  EXPECT_EQ("d", readFileBytes(target + "/lead/d.txt"));
+  EXPECT_EQ("e", readFileBytes(target + "/a/mixed/e.txt"));
+}
+
+TEST_F(InstallerTest, FailureInTheMiddleLeavesTheTargetAsItWas) {
+  makeDirs(target + "/keep");
+  writeFileBytes(target + "/x1", "old x1");
+  writeFileBytes(target + "/keep/x2", "old x2");
+  writeFileBytes(target + "/blocker", "a file where a directory must go");
+  writeFileBytes(target + "/keep/other", "other");
+  setModificationTime(target + "/x1", 1000);
+  setModificationTime(target + "/keep/x2", 1000);
+  TreeSnapshot before = snapshotTree(target);
+
+  std::vector<TestMember> members = {{"x1", "new x1", fileTime(5000)},
+                                     {"new\\deep\\f", "f", fileTime(5000)},
+                                     {"blocker\\inner.txt", "never", fileTime(5000)},
+                                     {"keep\\x2", "new x2", fileTime(5000)}};
+  unsigned code = installImage(makeImage({}, false, members));
+  EXPECT_NE(0u, code);
+  EXPECT_LT(code, 1000000u);  // the run failed, not the open
+  expectState(code, "IDS_INSTALL_ERROR", 50);
+  EXPECT_TRUE(snapshotTree(target) == before);
+}
+
+TEST_F(InstallerTest, ExistingDirectoryAtAMemberPathIsLeftWhole) {
+  makeDirs(target + "/dir/sub");
+  writeFileBytes(target + "/dir/sub/precious", "precious");
+  writeFileBytes(target + "/first", "old");
+  setModificationTime(target + "/first", 1000);
+  TreeSnapshot before = snapshotTree(target);
+  unsigned code = installImage(makeImage(
+      {}, false, {{"first", "new", fileTime(5000)}, {"dir", "file over a directory", fileTime(2000000000)}}));
+  EXPECT_EQ(kErrorRefusedTarget, code);
+  EXPECT_TRUE(snapshotTree(target) == before);
+}
+
+TEST_F(InstallerTest, NeverWritesThroughSymbolicLinks) {
+  makeDirs(path("outside"));
+  writeFileBytes(path("outside/file"), "outside");
+  makeDirs(target);
+  ASSERT_EQ(0, symlink(path("outside").c_str(), (target + "/linkdir").c_str()));
+  ASSERT_EQ(0, symlink(path("outside/file").c_str(), (target + "/linkfile").c_str()));
+  TreeSnapshot outside = snapshotTree(path("outside"));
+  TreeSnapshot before = snapshotTree(target);
+
+  const char* names[] = {"linkdir\\planted.txt", "linkdir\\new\\planted.txt", "linkfile"};
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(kErrorRefusedTarget,
+              installImage(makeImage({}, false, {{"ok.txt", "ok", fileTime(1)}, {name, "evil", fileTime(2000000000)}})));
+    EXPECT_TRUE(snapshotTree(path("outside")) == outside);
+    EXPECT_TRUE(snapshotTree(target) == before);
+  }
+}
+
+TEST_F(InstallerTest, CancelUndoesTheRunWithoutAFinalState) {
+  makeDirs(target);
+  writeFileBytes(target + "/a", "old");
+  setModificationTime(target + "/a", 1000);
+  TreeSnapshot before = snapshotTree(target);
+  PackageReader reader;
+  ASSERT_EQ(0u, reader.open(u16(writePackage(makeImage(
+                    {}, false, {{"a", "new", fileTime(5000)}, {"b", "b", fileTime(5000)}})))));
+  data.init(&reader, u16(target));
+  data.setCancel(true);
+  Installer installer(0);
+  EXPECT_EQ(static_cast<unsigned>(ERROR_CANCELLED), installer.run(&data));
+  EXPECT_TRUE(snapshotTree(target) == before);
+  unsigned state;
+  stdx::u16string text;
+  int percent;
+  data.getInstallState(state, text, percent);
+  EXPECT_EQ(0u, state);
+  EXPECT_EQ(target + "/a", u8(text));  // the progress post of the first member
+  EXPECT_EQ(0, percent);
+}
+
+TEST_F(InstallerTest, EmptyPackageSucceedsAtOnce) {
+  EXPECT_EQ(0u, installImage(makeImage({product("en", "P", "V", "")}, false, {})));
+  expectState(0, "IDS_INSTALL_FINISH", 100);
+}
+
+TEST_F(InstallerTest, InitEndsTheTargetWithASeparator) {
+  PackageReader* reader = nullptr;
+  stdx::u16string directory;
+  const char* cases[][2] = {{"/t/dir", "/t/dir/"}, {"/t/dir/", "/t/dir/"}, {"c:\\dir\\", "c:\\dir\\"}, {"", ""}};
+  for (auto& c : cases) {
+    data.init(nullptr, u16(c[0]));
+    data.get(reader, directory);
+    EXPECT_EQ(c[1], u8(directory));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+#include "install/lz_compressor.h"
+
+#include <gtest/gtest.h>
+
+#include "install/test_support.h"
+
+using namespace test_support;
+
+namespace {
+
+class LZCompressorTest : public ScratchTest {
+ protected:
+  unsigned unpack(const std::string& compressed, std::string& image) {
+    writeFileBytes(path("in"), compressed);
+    unsigned code = LZCompressor().unpack(u16(path("in")), u16(path("out")));
+    image = readFileBytes(path("out"));
+    return code;
+  }
+};
+
+TEST_F(LZCompressorTest, InflatesStreamsOfBothEncodersByteForByte) {
+  // Several output buffers, the last one partial; text and random bytes.
+  std::string image = pseudoRandomBytes(3 * LZCompressor::kBufferSize + 1234, 7);
+  for (int i = 0; i < 5000; ++i) image += "line " + std::to_string(i) + " of some text\n";
+  std::string out;
+  for (int level : {0, 1, 9}) {
+    ASSERT_EQ(0u, unpack(package_format::deflateRaw(image, level), out)) << level;
+    EXPECT_TRUE(out == image) << level;
+  }
+  std::string gz = gzipRawDeflate(image);
+  if (gz.empty()) GTEST_SKIP() << "gzip not available";
+  ASSERT_EQ(0u, unpack(gz, out));
+  EXPECT_TRUE(out == image);
+}
+
+TEST_F(LZCompressorTest, OverwritesALongerDestinationWhole) {
+  writeFileBytes(path("out"), std::string(100000, 'x'));
+  writeFileBytes(path("in"), package_format::deflateRaw("short", 6));
+  ASSERT_EQ(0u, LZCompressor().unpack(u16(path("in")), u16(path("out"))));
+  EXPECT_EQ("short", readFileBytes(path("out")));
+}
+
+TEST_F(LZCompressorTest, RejectsGzipAndCorruptStreams) {
+  std::string out;
+  std::string gz = gzipFile("some text to pack");
+  if (!gz.empty()) {
+    EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_DATA), unpack(gz, out));
+  }
+  // A block of the reserved type, with input left behind it.
+  EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_DATA), unpack(std::string("\xFF\xFF\xFF\xFF", 4), out));
+}
+
+TEST_F(LZCompressorTest, StreamCutShortOrFollowedByJunkIsNotAnError) {
+  std::string image = pseudoRandomBytes(200000, 11);
+  std::string stream = package_format::deflateRaw(image, 6);
+  std::string out;
+  ASSERT_EQ(0u, unpack(stream.substr(0, stream.size() / 2), out));
+  EXPECT_LT(out.size(), image.size());
+  EXPECT_EQ(image.substr(0, out.size()), out);
+
+  ASSERT_EQ(0u, unpack(stream + "trailing junk", out));
+  EXPECT_TRUE(out == image);
+}
+
+TEST_F(LZCompressorTest, EmptySourceGivesEmptyImage) {
+  std::string out = "x";
+  EXPECT_EQ(0u, unpack(std::string(), out));
+  EXPECT_TRUE(exists(path("out")));
+  EXPECT_EQ("", out);
+}
+
+TEST_F(LZCompressorTest, MissingSourceLeavesDestinationAlone) {
+  EXPECT_EQ(static_cast<unsigned>(ERROR_FILE_NOT_FOUND),
+            LZCompressor().unpack(u16(path("missing")), u16(path("out"))));
+  EXPECT_FALSE(exists(path("out")));
+}
+
+TEST_F(LZCompressorTest, PackTouchesNothing) {
+  writeFileBytes(path("in"), "data");
+  EXPECT_EQ(1u, LZCompressor().pack(u16(path("in")), u16(path("out"))));
+  EXPECT_FALSE(exists(path("out")));
+  EXPECT_EQ("data", readFileBytes(path("in")));
+}
+
+}  // namespace

@@ -1,0 +1,94 @@
+// Helpers of the engine's tests: a scratch directory that also serves as
+// TMPDIR, file and tree helpers, and package images built in code.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "install/install_data.h"
+#include "install/package_format.h"
+#include "platform/file_system.h"
+
+namespace test_support {
+
+stdx::u16string u16(const std::string& utf8);
+std::string u8(const stdx::u16string& s);
+
+// The interface text of key in the current language.
+stdx::u16string resourceText(const char* key);
+
+std::string readFileBytes(const std::string& path);
+void writeFileBytes(const std::string& path, const std::string& bytes);
+// Creates path and its missing parents.
+void makeDirs(const std::string& path);
+void setModificationTime(const std::string& path, time_t seconds);
+time_t modificationTime(const std::string& path);
+bool exists(const std::string& path);  // without following a final link
+
+// Everything below root (links not followed): kind 'f', 'd' or 'l', the
+// content of a file or the target of a link, and a file's modification time.
+struct TreeEntry {
+  char kind;
+  std::string content;
+  time_t mtime;
+  bool operator==(const TreeEntry& o) const {
+    return kind == o.kind && content == o.content && mtime == o.mtime;
+  }
+};
+typedef std::map<std::string, TreeEntry> TreeSnapshot;
+TreeSnapshot snapshotTree(const std::string& root);
+
+FILETIME fileTime(time_t seconds, unsigned fractionTicks = 0);
+std::string pseudoRandomBytes(size_t n, unsigned seed);
+
+// A member of an image made in code.
+struct TestMember {
+  std::string name;  // UTF-8, separators as they are to be stored
+  std::string data;
+  FILETIME time;
+};
+
+config::ProductInfo product(const char* language, const char* name, const char* provider,
+                            const char* readme);
+
+// The image of products and members, data laid out in member order.
+std::string makeImage(const std::vector<config::ProductInfo>& products, bool singleLanguage,
+                      const std::vector<TestMember>& members);
+
+// Raw DEFLATE of bytes made by a second encoder, gzip, with its header and
+// trailer stripped. Empty when gzip cannot be run.
+std::string gzipRawDeflate(const std::string& bytes);
+// The whole gzip file of bytes.
+std::string gzipFile(const std::string& bytes);
+
+// Fixture: a fresh scratch directory, with TMPDIR pointing at a directory
+// inside it for the length of the test. TearDown checks that nothing was
+// left in that temporary directory (no image, no backup tree) except the
+// names a test puts in allowedTempEntries.
+class ScratchTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::string path(const std::string& relative) const { return scratch + "/" + relative; }
+  std::vector<std::string> tempEntries() const;
+  // Writes the package (image deflated by zlib, or by gzip when asked) and
+  // returns its path.
+  std::string writePackage(const std::string& image, bool secondEncoder = false,
+                           const std::string& name = "kxq5.dpk");
+
+  std::string scratch;
+  std::string tempDir;
+  std::set<std::string> allowedTempEntries;
+
+ private:
+  std::string savedTmpdir;
+  bool hadTmpdir = false;
+};
+
+}  // namespace test_support

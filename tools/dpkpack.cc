@@ -1,0 +1,208 @@
+// dpkpack: builds a distribution package from a directory tree, or lists
+// the products and members of an existing one.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include "install/install_data.h"
+#include "install/lz_compressor.h"
+#include "platform/file_system.h"
+#include "tools/package_builder.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: dpkpack [options] SOURCE_DIR\n"
+    "       dpkpack --list PACKAGE\n"
+    "\n"
+    "Builds a distribution package from the regular files below SOURCE_DIR.\n"
+    "Member names are the files' paths relative to SOURCE_DIR, member times\n"
+    "their modification times; the whole image is one raw DEFLATE stream.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output FILE     package to write (default: kxq5.dpk)\n"
+    "  -l, --language CODE   start a product description in language CODE\n"
+    "                        (en, ru, de, ...); repeat for more languages\n"
+    "  -p, --product NAME    product name of the current description\n"
+    "  -v, --provider NAME   provider name of the current description\n"
+    "  -r, --readme PATH     readme of the current description: a file of the\n"
+    "                        package, relative to SOURCE_DIR\n"
+    "                        (-p, -v and -r before any -l start an en description)\n"
+    "  -1, --single-language write the single-language layout (one description,\n"
+    "                        always read as en)\n"
+    "  -L, --level N         DEFLATE level, 0 (stored) to 9 (default 9)\n"
+    "      --list PACKAGE    print the product descriptions and members of PACKAGE\n"
+    "  -h, --help            show this text\n"
+    "\n"
+    "Exit status: 0 on success, 1 on a build or read error, 2 on a usage error.\n";
+
+int usageError(const std::string& message) {
+  fprintf(stderr, "dpkpack: %s\nTry 'dpkpack --help'.\n", message.c_str());
+  return 2;
+}
+
+std::string narrow(const stdx::u16string& s) { return narrow_lib(s).c_str(); }
+
+// A FILETIME as UTC date and time with its 100-ns fraction.
+std::string formatTime(const FILETIME& t) {
+  unsigned long long ticks = (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  time_t seconds = static_cast<time_t>(ticks / 10000000ull) - static_cast<time_t>(11644473600LL);
+  struct tm tm;
+  char text[64];
+  if (gmtime_r(&seconds, &tm) == nullptr || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+    return "?";
+  char fraction[16];
+  snprintf(fraction, sizeof fraction, ".%07llu", ticks % 10000000ull);
+  return std::string(text) + fraction;
+}
+
+int listPackage(const std::string& path) {
+  config::InstallData<LZCompressor, FileSystem> reader;
+  unsigned code = reader.open(widen_lib(stdx::string(path.c_str())));
+  if (code != 0) {
+    if (code == ERROR_FILE_NOT_FOUND)
+      fprintf(stderr, "dpkpack: %s: no such file\n", path.c_str());
+    else if (code == ERROR_INVALID_DATA)
+      fprintf(stderr, "dpkpack: %s: damaged or not a package (error %u)\n", path.c_str(), code);
+    else
+      fprintf(stderr, "dpkpack: %s: cannot be read (error %u)\n", path.c_str(), code);
+    return 1;
+  }
+  printf("Product descriptions: %zu\n", reader.products.size());
+  for (size_t i = 0; i < reader.products.size(); ++i) {
+    const config::ProductInfo& p = reader.products[i];
+    printf("  [%s] product \"%s\", provider \"%s\", readme \"%s\"\n", narrow(p.language).c_str(),
+           narrow(p.productName).c_str(), narrow(p.providerName).c_str(),
+           narrow(p.readme).c_str());
+  }
+  unsigned long long total = 0;
+  for (size_t i = 0; i < reader.files.size(); ++i) total += reader.files[i].size;
+  printf("Members: %zu, %llu bytes\n", reader.files.size(), total);
+  for (size_t i = 0; i < reader.files.size(); ++i) {
+    const config::FileData<FileSystem>& f = reader.files[i];
+    printf("  %s %12u  %s\n", formatTime(f.lastWriteTime).c_str(), f.size, narrow(f.name).c_str());
+  }
+  return 0;
+}
+
+// Fetches the value of option argv[i]; false when it is missing.
+bool takeValue(int argc, char** argv, int& i, std::string& value) {
+  if (i + 1 >= argc) return false;
+  value = argv[++i];
+  return true;
+}
+
+stdx::u16string wide(const std::string& s) { return widen_lib(stdx::string(s.c_str())); }
+
+// True when output would be written somewhere below source, where a later
+// run would pack the old package into the new one.
+bool insideSource(const std::string& source, const std::string& output) {
+  char* root = realpath(source.c_str(), nullptr);
+  if (root == nullptr) return false;
+  size_t slash = output.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : output.substr(0, slash));
+  char* outDir = realpath(dir.c_str(), nullptr);
+  bool inside = false;
+  if (outDir != nullptr) {
+    std::string r = root, o = outDir;
+    inside = o == r || o.compare(0, r.size() + 1, r + "/") == 0 || r == "/";
+  }
+  free(root);
+  free(outDir);
+  return inside;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  package_builder::Options options;
+  std::string output = "kxq5.dpk";
+  std::string source;
+  std::string listPath;
+  bool listing = false;
+  // Which fields the current description already has, to catch repeats.
+  bool haveProduct = false, haveProvider = false, haveReadme = false;
+
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    if (arg == "-h" || arg == "--help") {
+      fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "--list") {
+      if (!takeValue(argc, argv, i, listPath)) return usageError("--list needs a package");
+      listing = true;
+    } else if (arg == "-o" || arg == "--output") {
+      if (!takeValue(argc, argv, i, output)) return usageError(arg + " needs a file name");
+    } else if (arg == "-l" || arg == "--language") {
+      if (!takeValue(argc, argv, i, value) || value.empty())
+        return usageError(arg + " needs a language code");
+      options.products.push_back(config::ProductInfo());
+      options.products.back().language = wide(value);
+      haveProduct = haveProvider = haveReadme = false;
+    } else if (arg == "-p" || arg == "--product" || arg == "-v" || arg == "--provider" ||
+               arg == "-r" || arg == "--readme") {
+      if (!takeValue(argc, argv, i, value)) return usageError(arg + " needs a value");
+      if (options.products.empty()) {
+        options.products.push_back(config::ProductInfo());
+        options.products.back().language = u"en";
+      }
+      config::ProductInfo& p = options.products.back();
+      bool* have = arg == "-p" || arg == "--product"    ? &haveProduct
+                   : arg == "-v" || arg == "--provider" ? &haveProvider
+                                                        : &haveReadme;
+      if (*have) return usageError(arg + " given twice for one language; start another with -l");
+      *have = true;
+      stdx::u16string& field = have == &haveProduct    ? p.productName
+                               : have == &haveProvider ? p.providerName
+                                                       : p.readme;
+      field = wide(value);
+    } else if (arg == "-1" || arg == "--single-language") {
+      options.singleLanguage = true;
+    } else if (arg == "-L" || arg == "--level") {
+      if (!takeValue(argc, argv, i, value)) return usageError(arg + " needs a number");
+      char* end = nullptr;
+      long level = strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || level < 0 || level > 9)
+        return usageError("the level must be a number from 0 to 9");
+      options.level = static_cast<int>(level);
+    } else if (!arg.empty() && arg[0] == '-') {
+      return usageError("unknown option " + arg);
+    } else if (source.empty()) {
+      source = arg;
+    } else {
+      return usageError("only one source directory may be given");
+    }
+  }
+
+  if (listing) {
+    if (!source.empty()) return usageError("--list takes no source directory");
+    return listPackage(listPath);
+  }
+  if (source.empty()) return usageError("no source directory given");
+  if (insideSource(source, output))
+    return usageError("the output " + output + " must not lie inside the source directory");
+
+  std::vector<package_builder::SourceFile> files;
+  std::string error;
+  if (!package_builder::collectFiles(source, files, error)) {
+    fprintf(stderr, "dpkpack: %s\n", error.c_str());
+    return 1;
+  }
+  error = package_builder::checkOptions(options, files);
+  if (!error.empty()) return usageError(error);
+  if (!package_builder::writePackage(output, options, files, error)) {
+    fprintf(stderr, "dpkpack: %s\n", error.c_str());
+    return 1;
+  }
+  unsigned long long total = 0;
+  for (size_t i = 0; i < files.size(); ++i) total += files[i].sizeBytes;
+  printf("%s: %zu product description(s), %zu members, %llu bytes\n", output.c_str(),
+         options.products.size(), files.size(), total);
+  return 0;
+}

@@ -1,0 +1,189 @@
+#include "tools/package_builder.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace package_builder {
+
+namespace {
+
+const uint64_t kMaxImageBytes = 0xFFFFFFFFull;
+const size_t kReadChunk = 1 << 20;
+
+std::string errnoText() { return strerror(errno); }
+
+// The member name of a relative path; false when the path is not valid
+// text in the locale's encoding (it would not come back the same).
+bool memberName(const std::string& relative, stdx::u16string& name) {
+  name = widen_lib(stdx::string(relative.c_str(), relative.size()));
+  if (narrow_lib(name) != relative.c_str()) return false;
+  replace_all(name, u"/", u"\\");
+  return true;
+}
+
+bool walk(const std::string& root, const std::string& relative, std::vector<SourceFile>& files,
+          std::string& error) {
+  std::string dirPath = relative.empty() ? root : root + "/" + relative;
+  DIR* dir = opendir(dirPath.c_str());
+  if (dir == nullptr) {
+    error = "cannot read directory " + dirPath + ": " + errnoText();
+    return false;
+  }
+  std::vector<std::string> names;
+  while (struct dirent* e = readdir(dir)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::string rel = relative.empty() ? names[i] : relative + "/" + names[i];
+    std::string path = root + "/" + rel;
+    if (names[i].find('\\') != std::string::npos) {
+      error = path + ": a backslash cannot stand in a member name (it is the package's separator)";
+      return false;
+    }
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+      error = "cannot examine " + path + ": " + errnoText();
+      return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      if (!walk(root, rel, files, error)) return false;
+      continue;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      error = path + ": only regular files and directories can be packed";
+      return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) >= kMaxImageBytes) {
+      error = path + ": a member must be smaller than 4 GiB";
+      return false;
+    }
+    SourceFile f;
+    f.path = path;
+    if (!memberName(rel, f.name)) {
+      error = path + ": the name is not valid text in the current locale";
+      return false;
+    }
+    f.lastWriteTime = package_format::fileTimeFromPosix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    f.sizeBytes = static_cast<uint64_t>(st.st_size);
+    files.push_back(f);
+  }
+  return true;
+}
+
+// Copies exactly sizeBytes of the file into the compressor.
+bool packFile(const SourceFile& f, package_format::RawDeflateFile& out, unsigned char* buffer,
+              std::string& error) {
+  int fd = open(f.path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot open " + f.path + ": " + errnoText();
+    return false;
+  }
+  uint64_t remaining = f.sizeBytes;
+  bool ok = true;
+  while (ok) {
+    ssize_t r = read(fd, buffer, kReadChunk);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      error = "cannot read " + f.path + ": " + errnoText();
+      ok = false;
+    } else if (static_cast<uint64_t>(r) > remaining) {
+      error = f.path + " grew while it was packed";
+      ok = false;
+    } else if (r == 0) {
+      if (remaining != 0) {
+        error = f.path + " shrank while it was packed";
+        ok = false;
+      }
+      break;
+    } else {
+      ok = out.write(buffer, static_cast<size_t>(r), error);
+      remaining -= static_cast<uint64_t>(r);
+    }
+  }
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+bool collectFiles(const std::string& root, std::vector<SourceFile>& files, std::string& error) {
+  files.clear();
+  struct stat st;
+  if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = root + " is not a directory";
+    return false;
+  }
+  if (!walk(root, std::string(), files, error)) return false;
+  // Directory order sorted each level by bytes; the member order is by name.
+  std::sort(files.begin(), files.end(),
+            [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
+  return true;
+}
+
+std::string checkOptions(const Options& options, const std::vector<SourceFile>& files) {
+  if (options.level < 0 || options.level > 9) return "the compression level must be 0 to 9";
+  if (options.singleLanguage) {
+    if (options.products.size() != 1)
+      return "the single-language layout takes exactly one product description";
+    if (!options.products[0].language.empty() && options.products[0].language != u"en")
+      return "the single-language layout is always read as language en";
+  }
+  for (size_t i = 0; i < options.products.size(); ++i) {
+    const config::ProductInfo& p = options.products[i];
+    if (!options.singleLanguage && p.language.empty())
+      return "every product description needs a language";
+    if (p.readme.empty()) continue;
+    stdx::u16string readme = p.readme;
+    replace_all(readme, u"/", u"\\");
+    bool found = false;
+    for (size_t j = 0; j < files.size() && !found; ++j) found = files[j].name == readme;
+    if (!found) return "readme " + std::string(narrow_lib(p.readme).c_str()) + " is not a file of the package";
+  }
+  return std::string();
+}
+
+bool writePackage(const std::string& output, const Options& options,
+                  const std::vector<SourceFile>& files, std::string& error) {
+  error = checkOptions(options, files);
+  if (!error.empty()) return false;
+
+  std::vector<package_format::MemberRecord> members(files.size());
+  uint64_t offset = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    members[i].name = files[i].name;
+    members[i].lastWriteTime = files[i].lastWriteTime;
+    members[i].offset = static_cast<uint32_t>(offset);
+    members[i].size = static_cast<uint32_t>(files[i].sizeBytes);
+    offset += files[i].sizeBytes;
+    if (offset > kMaxImageBytes) {
+      error = "the files add up to 4 GiB or more: too much for one package";
+      return false;
+    }
+  }
+  std::string header = package_format::encodeHeader(options.products, options.singleLanguage, members);
+  if (header.size() + offset > kMaxImageBytes) {
+    error = "the package image would reach 4 GiB: too much for one package";
+    return false;
+  }
+
+  package_format::RawDeflateFile out;
+  if (!out.open(output, options.level, error)) return false;
+  if (!out.write(header.data(), header.size(), error)) return false;
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kReadChunk]);
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (!packFile(files[i], out, buffer.get(), error)) return false;
+  }
+  return out.finish(error);
+}
+
+}  // namespace package_builder

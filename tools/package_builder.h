@@ -1,0 +1,45 @@
+// Building a package from a directory tree: what the vendor tool does, and
+// what the tests and the benchmark use to make real packages.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "install/install_data.h"
+#include "install/package_format.h"
+
+namespace package_builder {
+
+// A regular file below the source directory.
+struct SourceFile {
+  std::string path;      // on disk
+  stdx::u16string name;  // member name: the relative path with "\" separators
+  FILETIME lastWriteTime;  // the file's modification time, sub-second part kept
+  uint64_t sizeBytes;
+};
+
+// Collects the regular files below root, ordered by member name. Fails with
+// a message on a symbolic link or special file (the package format has no
+// place for them), on a name holding "\" (the package's separator), on an
+// unreadable directory or a file of 4 GiB or more.
+bool collectFiles(const std::string& root, std::vector<SourceFile>& files, std::string& error);
+
+struct Options {
+  std::vector<config::ProductInfo> products;
+  bool singleLanguage = false;  // needs exactly one description, in "en"
+  int level = 9;                // DEFLATE level 0-9
+};
+
+// Checks the descriptions against the layout and the files (every readme
+// must be a member). Empty when all is well, else the message.
+std::string checkOptions(const Options& options, const std::vector<SourceFile>& files);
+
+// Writes the package: the header, then the members' bytes one after another
+// in list order, as one raw DEFLATE stream. The image must stay below 4 GiB.
+// On failure the output is deleted and error tells why.
+bool writePackage(const std::string& output, const Options& options,
+                  const std::vector<SourceFile>& files, std::string& error);
+
+}  // namespace package_builder
