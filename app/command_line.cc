@@ -1,0 +1,49 @@
+#include "app/command_line.h"
+
+#include <string.h>
+
+CommandLine scan_command_line(int argc, char** argv) {
+  CommandLine line;
+  int first = 1;
+  if (argc >= 2 && argv[1] != nullptr && strcmp(argv[1], "usecwd") == 0) {
+    line.useCwd = true;
+    first = 2;
+  }
+  for (int i = first; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (arg == nullptr || (arg[0] != '-' && arg[0] != '/') || arg[1] == '\0') continue;
+    // Clearing bit 5 folds s and l to upper case.
+    char option = static_cast<char>(arg[1] & ~0x20);
+    if (option == 'S') {
+      line.silent = true;
+    } else if (option == 'L') {
+      line.hasLanguage = true;
+      line.languageCode = stdx::string(arg + 2);
+      break;  // the first language option ends the scan
+    }
+  }
+  return line;
+}
+
+LanguageChoice choose_language(const CommandLine& line, const char* localeName) {
+  LanguageChoice choice;
+  if (line.hasLanguage) {
+    LangIdType id = get_lang_id_by_lang_code(line.languageCode);
+    if (id != LANG_NONE) {
+      choice.language = id;
+      choice.code = widen_lib(line.languageCode);
+      return choice;
+    }
+  }
+  if (localeName != nullptr) {
+    stdx::string prefix(localeName);
+    if (prefix.size() > 2) prefix = prefix.substr(0, 2);
+    LangIdType id = get_lang_id_by_lang_code(prefix);
+    if (id != LANG_NONE) {
+      choice.language = id;
+      choice.code = widen_lib(prefix);
+      return choice;
+    }
+  }
+  return choice;  // English, "en"
+}

@@ -1,0 +1,29 @@
+// The command-line scan and the choice of the interface language, kept free
+// of GTK so that they can be tested without a display.
+#pragma once
+
+#include "platform/resources.h"
+#include "platform/stdx_string.h"
+
+struct CommandLine {
+  bool useCwd = false;        // "usecwd" as the first argument
+  bool silent = false;        // -S or /S before the first language option
+  bool hasLanguage = false;   // an L option was seen
+  stdx::string languageCode;  // its text after the first two characters
+};
+
+// Scans argv as the installer's switches: "usecwd" only as the exact first
+// argument; options start with "-" or "/"; S selects silent mode; the first
+// L option gives the language code and ends the scan. Nothing else means
+// anything, and unknown arguments are ignored without a message.
+CommandLine scan_command_line(int argc, char** argv);
+
+struct LanguageChoice {
+  LangIdType language = LANG_EN;
+  stdx::u16string code = u"en";
+};
+
+// Chooses the language: the option's code when it names a language, else
+// the first two characters of localeName (the process locale; may be null),
+// else English.
+LanguageChoice choose_language(const CommandLine& line, const char* localeName);

@@ -1,0 +1,68 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+CommandLine scan(std::vector<const char*> args) {
+  args.insert(args.begin(), "setup");
+  return scan_command_line(static_cast<int>(args.size()), const_cast<char**>(args.data()));
+}
+
+TEST(CommandLineTest, UsecwdCountsOnlyAsTheExactFirstArgument) {
+  EXPECT_TRUE(scan({"usecwd"}).useCwd);
+  EXPECT_FALSE(scan({"usecwdX"}).useCwd);
+  EXPECT_FALSE(scan({"USECWD"}).useCwd);
+  CommandLine late = scan({"-S", "-Lde", "usecwd"});
+  EXPECT_FALSE(late.useCwd);
+  EXPECT_TRUE(late.silent);
+  EXPECT_EQ(stdx::string("de"), late.languageCode);
+}
+
+TEST(CommandLineTest, FirstLanguageOptionEndsTheScan) {
+  CommandLine notSilent = scan({"usecwd", "-Lde", "-S"});
+  EXPECT_TRUE(notSilent.useCwd);
+  EXPECT_FALSE(notSilent.silent);
+  EXPECT_EQ(stdx::string("de"), notSilent.languageCode);
+
+  CommandLine first = scan({"/lru", "-Lde"});
+  EXPECT_EQ(stdx::string("ru"), first.languageCode);
+}
+
+TEST(CommandLineTest, SilentSwitchForms) {
+  EXPECT_TRUE(scan({"/s"}).silent);
+  EXPECT_TRUE(scan({"-Silent"}).silent);
+  for (const char* noise : {"-x", "word", "--display", "-", "/", "S"}) {
+    CommandLine line = scan({noise});
+    EXPECT_FALSE(line.silent) << noise;
+    EXPECT_FALSE(line.hasLanguage) << noise;
+  }
+}
+
+TEST(LanguageChoiceTest, OptionThenLocaleThenEnglish) {
+  LanguageChoice ru = choose_language(scan({"-Lru"}), "de_DE.UTF-8");
+  EXPECT_EQ(LANG_RU, ru.language);
+  EXPECT_TRUE(ru.code == u"ru");
+
+  // Upper-case and empty codes are not in the table: the locale decides.
+  for (const char* option : {"-LRU", "-L", "-Lxx"}) {
+    LanguageChoice c = choose_language(scan({option}), "de_DE.UTF-8");
+    EXPECT_EQ(LANG_DE, c.language) << option;
+    EXPECT_TRUE(c.code == u"de") << option;
+  }
+
+  LanguageChoice fromLocale = choose_language(scan({}), "ka_GE.UTF-8");
+  EXPECT_EQ(LANG_KA, fromLocale.language);
+  EXPECT_TRUE(fromLocale.code == u"ka");
+
+  for (const char* locale : {"C", "POSIX", "", "fr_FR.UTF-8"}) {
+    LanguageChoice c = choose_language(scan({}), locale);
+    EXPECT_EQ(LANG_EN, c.language) << locale;
+    EXPECT_TRUE(c.code == u"en") << locale;
+  }
+  EXPECT_EQ(LANG_EN, choose_language(scan({}), nullptr).language);
+}
+
+}  // namespace

@@ -1,0 +1,209 @@
+#!/usr/bin/env bash
+# Drives the real installer under the current X display with xdotool:
+#   e2e_test.sh SETUP_BINARY DPKPACK_BINARY
+# 1. interactive: Next, type a directory, Next, Finish (readme opened);
+# 2. silent: installs into the default template directory;
+# 3. damaged package: error box, exit 1, nothing changed;
+# 4. cancel during the copy of a large package: exit 3, target unchanged.
+# Every wait has a deadline, so a wrong turn fails instead of hanging.
+set -u
+
+SETUP=$(realpath "$1")
+DPKPACK=$(realpath "$2")
+TITLE="Installing configuration"
+WORK=$(mktemp -d /tmp/setup-e2e-XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+FAILED=0
+PID=
+
+fail() {
+  echo "FAIL: $*" >&2
+  FAILED=1
+}
+
+# Fresh HOME, TMPDIR, package folder and a stand-in for the desktop's opener.
+fresh_world() {
+  rm -rf "$WORK/world"
+  mkdir -p "$WORK/world/home" "$WORK/world/tmp" "$WORK/world/pkg" "$WORK/world/bin" "$WORK/world/src"
+  export HOME=$WORK/world/home TMPDIR=$WORK/world/tmp
+  export XDG_OPEN_LOG=$WORK/world/xdg-open.log
+  printf '#!/bin/sh\nfor a in "$@"; do printf "[%%s]\\n" "$a"; done >> "$XDG_OPEN_LOG"\n' \
+    > "$WORK/world/bin/xdg-open"
+  chmod +x "$WORK/world/bin/xdg-open"
+}
+
+start_setup() {
+  (cd "$WORK/world/pkg" && PATH="$WORK/world/bin:$PATH" exec "$SETUP" usecwd "$@" -Len) &
+  PID=$!
+}
+
+# Waits (up to $2 seconds, default 20) for the number of visible windows
+# titled TITLE to reach $1; prints the id of one that is not $3.
+wait_windows() {
+  local want=$1 limit=${2:-20} other=${3:-none} ids
+  for ((i = 0; i < limit * 10; i++)); do
+    ids=$(xdotool search --onlyvisible --name "^$TITLE\$" 2>/dev/null)
+    if [ "$(printf '%s\n' $ids | grep -c .)" -ge "$want" ]; then
+      printf '%s\n' $ids | grep -vx "$other" | tail -n 1
+      return 0
+    fi
+    sleep 0.1
+  done
+  return 1
+}
+
+wait_file() {
+  for ((i = 0; i < ${2:-200}; i++)); do
+    [ -e "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Waits for the installer to end and sets STATUS to its exit status (124:
+# it did not end in time and was killed). Not in a subshell: only this
+# shell can reap the process.
+wait_exit() {
+  for ((i = 0; i < ${1:-300}; i++)); do
+    if running; then
+      sleep 0.1
+      continue
+    fi
+    wait "$PID"
+    STATUS=$?
+    return
+  done
+  kill "$PID" 2>/dev/null
+  wait "$PID" 2>/dev/null
+  STATUS=124
+}
+
+# Clicks at (x, y) inside window $1: the wizard's widgets sit at fixed places.
+click_at() {
+  xdotool mousemove --window "$1" "$2" "$3" click 1
+  sleep 0.2
+}
+NEXT=(350 335)
+CANCEL=(450 335)
+ENTRY=(310 290)
+
+type_into_entry() {
+  click_at "$1" "${ENTRY[@]}"
+  xdotool key --clearmodifiers ctrl+a BackSpace
+  xdotool type --delay 5 "$2"
+  sleep 0.2
+}
+
+running() { [ -n "$(ps -o stat= -p "$PID" 2>/dev/null | grep -v '^Z')" ]; }
+
+# Presses Finish until the installer ends: Next stays insensitive (and the
+# clicks do nothing) until the final page is up. Sets STATUS.
+finish() {
+  for ((n = 0; n < 120; n++)); do
+    running || break
+    xdotool mousemove --window "$1" "${NEXT[@]}" click 1 2>/dev/null
+    sleep 0.5
+  done
+  wait_exit 100
+}
+
+# Names of the folders; name, size, time and checksum of the files. (Folder
+# times and sizes change when files come and go again, as a rollback does.)
+snapshot() {
+  (cd "$1" && find . -type d | sort && find . -type f -printf '%p %s %T@\n' | sort &&
+    find . -type f -exec md5sum {} + | sort)
+}
+
+make_package() { "$DPKPACK" -o "$WORK/world/pkg/kxq5.dpk" "$@" "$WORK/world/src" > /dev/null; }
+
+# 1. Interactive happy path.
+fresh_world
+mkdir -p "$WORK/world/src/templates" "$WORK/world/src/docs"
+echo "alpha" > "$WORK/world/src/templates/a.cfg"
+echo "read me" > "$WORK/world/src/docs/readme.txt"
+make_package -l en -p "Sample" -v "Vendor" -r docs/readme.txt
+TARGET="$WORK/world/home/my templates"
+start_setup
+if wid=$(wait_windows 1); then
+  click_at "$wid" "${NEXT[@]}"
+  type_into_entry "$wid" "$TARGET"
+  click_at "$wid" "${NEXT[@]}"
+  finish "$wid"
+  [ "$STATUS" = 0 ] || fail "interactive: exit status $STATUS, expected 0"
+  [ "$(cat "$TARGET/templates/a.cfg" 2>/dev/null)" = alpha ] || fail "interactive: template not installed"
+  grep -qx "ConfigurationTemplatesLocation=$TARGET" "$HOME/.KX/kxlaunch/kxlaunch.cfg" ||
+    fail "interactive: target not registered"
+  [ "$(cat "$XDG_OPEN_LOG" 2>/dev/null)" = "[$TARGET/docs/readme.txt]" ] ||
+    fail "interactive: readme not opened as one argument"
+else
+  fail "interactive: no wizard window"
+  kill "$PID" 2>/dev/null
+fi
+
+# 2. Silent install into the default template directory.
+fresh_world
+mkdir -p "$WORK/world/src/t"
+echo "beta" > "$WORK/world/src/t/b.cfg"
+make_package
+start_setup -S
+wait_exit
+[ "$STATUS" = 0 ] || fail "silent: exit status $STATUS, expected 0"
+[ "$(cat "$HOME/.kxq5/KX/kxq5/tmplts/t/b.cfg" 2>/dev/null)" = beta ] ||
+  fail "silent: template not in the default directory"
+[ ! -e "$XDG_OPEN_LOG" ] || fail "silent: readme opened"
+
+# 3. Damaged package: one error box, exit 1, nothing changed.
+fresh_world
+head -c 4096 /dev/urandom > "$WORK/world/pkg/kxq5.dpk"
+before=$(snapshot "$WORK/world")
+start_setup
+if wid=$(wait_windows 1); then
+  sleep 0.3
+  xdotool key --window "$wid" Return 2>/dev/null
+  wait_exit
+  [ "$STATUS" = 1 ] || fail "damaged: exit status $STATUS, expected 1"
+  after=$(snapshot "$WORK/world")
+  [ "$before" = "$after" ] || fail "damaged: something changed: $(diff <(echo "$before") <(echo "$after"))"
+else
+  fail "damaged: no error box"
+  kill "$PID" 2>/dev/null
+fi
+
+# 4. Cancel during the copy of a large package.
+fresh_world
+# The cost of a run is mostly per member: 120000 small ones take seconds.
+mkdir -p "$WORK/world/src/big"
+head -c 60000000 /dev/zero | tr '\0' 'x' > "$WORK/world/blob"
+(cd "$WORK/world/src/big" && split -b 500 -a 4 "$WORK/world/blob" m)
+rm "$WORK/world/blob"
+make_package -L 1
+TARGET=$WORK/world/target
+mkdir -p "$TARGET/big"
+echo "an older copy" > "$TARGET/big/maaaa"
+touch -d '2001-01-01' "$TARGET/big/maaaa"
+before=$(snapshot "$TARGET")
+start_setup
+if wid=$(wait_windows 1); then
+  click_at "$wid" "${NEXT[@]}"
+  type_into_entry "$wid" "$TARGET"
+  click_at "$wid" "${NEXT[@]}"
+  wait_file "$TARGET/big/maaab" 300 || fail "cancel: the copy did not start"
+  click_at "$wid" "${CANCEL[@]}"
+  if question=$(wait_windows 2 10 "$wid"); then
+    # The box goes away on the key press, so the release finds no window.
+    xdotool key --window "$question" alt+y 2>/dev/null
+  else
+    fail "cancel: no confirmation"
+  fi
+  finish "$wid"
+  [ "$STATUS" = 3 ] || fail "cancel: exit status $STATUS, expected 3"
+  after=$(snapshot "$TARGET")
+  [ "$before" = "$after" ] || fail "cancel: target changed: $(diff <(echo "$before") <(echo "$after") | head -5)"
+  [ ! -e "$HOME/.KX" ] || fail "cancel: launcher configuration written"
+else
+  fail "cancel: no wizard window"
+  kill "$PID" 2>/dev/null
+fi
+
+[ "$FAILED" = 0 ] && echo "e2e: all scenarios passed"
+exit "$FAILED"

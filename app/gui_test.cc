@@ -1,0 +1,631 @@
+// The wizard driven in-process with real GTK widgets under a (virtual)
+// display: packages made with the vendor tool, a scratch HOME and TMPDIR,
+// buttons clicked and keys sent through GTK, message boxes answered from
+// the main loop as they appear.
+#include <gdk/gdkkeysyms.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "app/installer_dlg.h"
+#include "app/pages.h"
+#include "app/test_support.h"
+#include "platform/resources.h"
+
+namespace {
+
+int g_argc = 1;
+char g_arg0[] = "gui_tests";
+char* g_argv[] = {g_arg0, nullptr};
+char** g_argv_ptr = g_argv;
+
+const guint kTickMs = 20;
+
+std::string text_of(const char* key) { return utf8(LoadResString(key)); }
+
+std::string label_text(GtkWidget* label) { return gtk_label_get_text(GTK_LABEL(label)); }
+bool visible(GtkWidget* widget) { return gtk_widget_get_visible(widget) != FALSE; }
+bool sensitive(GtkWidget* widget) { return gtk_widget_get_sensitive(widget) != FALSE; }
+void click(GtkWidget* button) { gtk_button_clicked(GTK_BUTTON(button)); }
+
+// The first visible toplevel of the given type, or null.
+GtkWidget* find_toplevel(GType type) {
+  GtkWidget* found = nullptr;
+  GList* toplevels = gtk_window_list_toplevels();
+  for (GList* item = toplevels; item != nullptr && found == nullptr; item = item->next) {
+    GtkWidget* widget = GTK_WIDGET(item->data);
+    if (G_TYPE_CHECK_INSTANCE_TYPE(widget, type) && visible(widget)) found = widget;
+  }
+  g_list_free(toplevels);
+  return found;
+}
+
+void send_key(GtkWidget* window, guint keyval) {
+  GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
+  event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(window)));
+  event->key.keyval = keyval;
+  event->key.send_event = TRUE;
+  gtk_main_do_event(event);
+  gdk_event_free(event);
+}
+
+// What the window manager sends when the user closes the window.
+void send_close(GtkWidget* window) {
+  GdkEvent* event = gdk_event_new(GDK_DELETE);
+  event->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(window)));
+  event->any.send_event = TRUE;
+  gtk_main_do_event(event);
+  gdk_event_free(event);
+}
+
+// Answers message boxes as they appear, with the given responses in order,
+// and records what each said. A box beyond the list gets OK (recorded too),
+// so a wrong turn fails the test instead of hanging it.
+class MessageBoxAnswerer {
+ public:
+  struct Box {
+    std::string text;
+    GtkMessageType type;
+  };
+
+  explicit MessageBoxAnswerer(std::vector<gint> responses = {})
+      : responses_(responses.begin(), responses.end()) {
+    source_ = g_timeout_add(kTickMs, &MessageBoxAnswerer::tick, this);
+  }
+  ~MessageBoxAnswerer() { g_source_remove(source_); }
+
+  const std::vector<Box>& boxes() const { return boxes_; }
+
+ private:
+  static gboolean tick(gpointer data) {
+    MessageBoxAnswerer* self = static_cast<MessageBoxAnswerer*>(data);
+    GtkWidget* box = find_toplevel(GTK_TYPE_MESSAGE_DIALOG);
+    if (box == nullptr) return TRUE;
+    gchar* text = nullptr;
+    GtkMessageType type = GTK_MESSAGE_OTHER;
+    g_object_get(box, "text", &text, "message-type", &type, nullptr);
+    self->boxes_.push_back(Box{text != nullptr ? text : "", type});
+    g_free(text);
+    gint response = GTK_RESPONSE_OK;
+    if (!self->responses_.empty()) {
+      response = self->responses_.front();
+      self->responses_.pop_front();
+    }
+    gtk_widget_hide(box);
+    gtk_dialog_response(GTK_DIALOG(box), response);
+    return TRUE;
+  }
+
+  std::deque<gint> responses_;
+  std::vector<Box> boxes_;
+  guint source_;
+};
+
+// Runs action once, from the main loop, as soon as condition holds.
+class When {
+ public:
+  When(std::function<bool()> condition, std::function<void()> action)
+      : condition_(condition), action_(action) {
+    source_ = g_timeout_add(kTickMs, &When::tick, this);
+  }
+  ~When() {
+    if (!done_) g_source_remove(source_);
+  }
+  bool done() const { return done_; }
+
+ private:
+  static gboolean tick(gpointer data) {
+    When* self = static_cast<When*>(data);
+    if (!self->condition_()) return TRUE;
+    self->done_ = true;
+    self->action_();
+    return FALSE;
+  }
+
+  std::function<bool()> condition_;
+  std::function<void()> action_;
+  guint source_;
+  bool done_ = false;
+};
+
+class WizardTest : public testing::Test {
+ protected:
+  WizardTest()
+      : home_(),
+        homeEnv_("HOME", home_.path().c_str()),
+        tmpEnv_("TMPDIR", tmp_.path().c_str()),
+        pathEnv_("PATH", (bin_.path() + ":" + getenv("PATH")).c_str()),
+        logEnv_("XDG_OPEN_LOG", (bin_ / "xdg-open.log").c_str()) {
+    // Stands in for the desktop's opener: records its arguments one a line.
+    write_file(bin_ / "xdg-open",
+               "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done >> \"$XDG_OPEN_LOG\"\n");
+    chmod((bin_ / "xdg-open").c_str(), 0755);
+    char* cwd = getcwd(nullptr, 0);
+    oldCwd_ = cwd;
+    free(cwd);
+    EXPECT_EQ(0, chdir(packageDir_.path().c_str()));
+  }
+  ~WizardTest() override { EXPECT_EQ(0, chdir(oldCwd_.c_str())); }
+
+  static void SetUpTestSuite() {
+    ASSERT_TRUE(gtk_init_check(&g_argc, &g_argv_ptr))
+        << "the GUI tests need a display (DISPLAY=" << (getenv("DISPLAY") ? getenv("DISPLAY") : "")
+        << ")";
+  }
+
+  // Writes the members below a fresh source folder and packs them into
+  // kxq5.dpk in the current (package) directory.
+  void makePackage(const std::map<std::string, std::string>& members,
+                   const std::vector<std::string>& options = {}) {
+    ScratchDir source;
+    for (const auto& member : members) write_file(source / member.first, member.second);
+    remove(packagePath().c_str());
+    ASSERT_TRUE(make_package(DPKPACK_PATH, source.path(), packagePath(), options));
+  }
+  std::string packagePath() const { return packageDir_ / "kxq5.dpk"; }
+
+  std::unique_ptr<CInstallerDlg> newDialog(bool silent = false, const char16_t* language = u"en") {
+    return std::unique_ptr<CInstallerDlg>(
+        new CInstallerDlg(g_argc, g_argv, silent, "Setup test", language, true));
+  }
+  // Start-up checks, window and welcome page, as DoModal does them.
+  void start(CInstallerDlg& dialog) {
+    ASSERT_TRUE(dialog.OnInitDialog());
+    dialog.showMainWindow();
+    dialog.showWelcomePage();
+  }
+  void goToDirectoryPage(CInstallerDlg& dialog, const std::string& target) {
+    click(dialog.nextButton());
+    ASSERT_EQ(CInstallerDlg::kStateSelectPath, dialog.state());
+    gtk_entry_set_text(GTK_ENTRY(dialog.dirSelectPage()->entry()), target.c_str());
+  }
+
+  std::string ordinaryFile() const { return home_ / ".KX/kxlaunch/kxlaunch.cfg"; }
+  std::string baseFile() const { return home_ / ".KX/kxlauncht/kxlaunch.cfg"; }
+  std::string defaultTarget() const { return home_ / ".kxq5/KX/kxq5/tmplts/"; }
+  std::string openerLog() const { return read_file(bin_ / "xdg-open.log"); }
+
+  ScratchDir home_;
+  ScratchDir tmp_;
+  ScratchDir bin_;
+  ScratchDir packageDir_;
+  ScopedEnv homeEnv_;
+  ScopedEnv tmpEnv_;
+  ScopedEnv pathEnv_;
+  ScopedEnv logEnv_;
+  std::string oldCwd_;
+};
+
+TEST_F(WizardTest, WelcomeNamesProductAndVendorOrTheirPlaceholders) {
+  makePackage({{"t/a.txt", "a"}}, {"-l", "en", "-p", "Ledger Templates", "-v", "Northwind"});
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  EXPECT_EQ(CInstallerDlg::kStateWelcome, dialog->state());
+  EXPECT_EQ("Welcome to the product installation program Ledger Templates (Northwind).",
+            label_text(dialog->welcomePage()->label()));
+  for (GtkWidget* widget : dialog->welcomePage()->widgets()) EXPECT_TRUE(visible(widget));
+  EXPECT_TRUE(visible(dialog->backButton()));
+  EXPECT_FALSE(sensitive(dialog->backButton()));
+  EXPECT_TRUE(sensitive(dialog->nextButton()));
+  EXPECT_TRUE(sensitive(dialog->cancelButton()));
+  EXPECT_EQ(std::string("Setup test"), gtk_window_get_title(GTK_WINDOW(dialog->window())));
+  EXPECT_NE(nullptr, gtk_window_get_icon(GTK_WINDOW(dialog->window())));
+
+  // No description in the interface language: the placeholders stand in.
+  std::unique_ptr<CInstallerDlg> german = newDialog(false, u"de");
+  start(*german);
+  EXPECT_EQ("Welcome to the product installation program <Product> (<Vendor>).",
+            label_text(german->welcomePage()->label()));
+}
+
+TEST_F(WizardTest, DirectoryPageShowsTheTargetAndBackDropsAnUnconfirmedEdit) {
+  makePackage({{"a.txt", "a"}});
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  goToDirectoryPage(*dialog, "/somewhere/else");
+  EXPECT_TRUE(sensitive(dialog->backButton()));
+  for (GtkWidget* widget : dialog->dirSelectPage()->widgets()) EXPECT_TRUE(visible(widget));
+  EXPECT_FALSE(visible(dialog->welcomePage()->label()));
+  EXPECT_EQ(text_of("IDS_DESTINATION_PROMPT"), label_text(dialog->dirSelectPage()->label()));
+
+  click(dialog->backButton());
+  EXPECT_EQ(CInstallerDlg::kStateWelcome, dialog->state());
+  EXPECT_TRUE(visible(dialog->welcomePage()->label()));
+  EXPECT_FALSE(visible(dialog->dirSelectPage()->entry()));
+  EXPECT_FALSE(sensitive(dialog->backButton()));
+
+  click(dialog->nextButton());
+  EXPECT_EQ(defaultTarget(), gtk_entry_get_text(GTK_ENTRY(dialog->dirSelectPage()->entry())));
+  EXPECT_EQ(defaultTarget(), utf8(dialog->targetPath()));
+}
+
+TEST_F(WizardTest, EmptyEntryIsRefusedWithAPlainWarning) {
+  makePackage({{"a.txt", "a"}});
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  goToDirectoryPage(*dialog, "");
+  MessageBoxAnswerer answers;
+  click(dialog->nextButton());
+  ASSERT_EQ(1u, answers.boxes().size());
+  EXPECT_EQ(text_of("IDS_SETUP_EMPTYTARGET"), answers.boxes()[0].text);
+  EXPECT_EQ(GTK_MESSAGE_OTHER, answers.boxes()[0].type);
+  EXPECT_EQ(CInstallerDlg::kStateSelectPath, dialog->state());
+  EXPECT_FALSE(path_exists(defaultTarget()));
+}
+
+TEST_F(WizardTest, CopySucceedsRegistersAndFinishOpensTheReadmeAsOneArgument) {
+  // A readme name that a shell would take for two commands.
+  const std::string readme = "docs/read me; touch pwned $(id).txt";
+  makePackage({{"t/a.cfg", "alpha"}, {"t/b.cfg", "beta"}, {readme, "hello"}},
+              {"-l", "en", "-p", "P", "-v", "V", "-r", readme});
+  write_file(ordinaryFile(), "ConfigurationTemplatesLocation=/old\nDefaultVersion=8\n");
+  const std::string target = home_ / "My Templates";
+  std::string typed = target;
+  for (char& c : typed) c = c == '/' ? '\\' : c;
+
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  goToDirectoryPage(*dialog, typed);
+  rusage before, after;
+  getrusage(RUSAGE_THREAD, &before);
+  click(dialog->nextButton());
+  getrusage(RUSAGE_THREAD, &after);
+  // The cost of watching the copy, for the record (not a pass condition).
+  double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) +
+               (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6 +
+               (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
+               (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6;
+  RecordProperty("poll_passes", static_cast<int>(dialog->pollPasses()));
+  RecordProperty("ui_thread_cpu_ms", static_cast<int>(cpu * 1000));
+
+  ASSERT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+  EXPECT_EQ(target, utf8(dialog->targetPath()));
+  EXPECT_EQ("alpha", read_file(target + "/t/a.cfg"));
+  EXPECT_EQ("hello", read_file(target + "/" + readme));
+  EXPECT_EQ("ConfigurationTemplatesLocation=" + target +
+                "\nConfigurationTemplatesLocation=/old\nDefaultVersion=8\n",
+            read_file(ordinaryFile()));
+  EXPECT_FALSE(path_exists(baseFile()));
+
+  SuccessFinalPage* page = dialog->successPage();
+  EXPECT_EQ(text_of("IDS_SUCCESS_FINISH"), label_text(page->label()));
+  EXPECT_TRUE(visible(page->checkBox()));
+  EXPECT_TRUE(page->isShowReadmeChecked());
+  EXPECT_FALSE(visible(dialog->progressPage()->bar()));
+  EXPECT_EQ(text_of("IDS_WIZARD_FINISH"), gtk_button_get_label(GTK_BUTTON(dialog->nextButton())));
+  EXPECT_TRUE(sensitive(dialog->nextButton()));
+  EXPECT_FALSE(visible(dialog->backButton()));
+  EXPECT_FALSE(sensitive(dialog->cancelButton()));
+
+  click(dialog->nextButton());
+  EXPECT_EQ(nullptr, dialog->window());
+  EXPECT_EQ("[" + target + "/" + readme + "]\n", openerLog());
+  EXPECT_FALSE(path_exists(packageDir_ / "pwned"));
+  EXPECT_EQ(kExitInstalled, dialog->exitStatus());
+}
+
+TEST_F(WizardTest, UntickedBoxOrEscapeOnTheSuccessPageOpensNothing) {
+  makePackage({{"r.txt", "readme"}}, {"-r", "r.txt"});
+  std::unique_ptr<CInstallerDlg> unticked = newDialog();
+  start(*unticked);
+  goToDirectoryPage(*unticked, home_ / "t1");
+  click(unticked->nextButton());
+  ASSERT_EQ(CInstallerDlg::kStateSuccess, unticked->state());
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(unticked->successPage()->checkBox()), FALSE);
+  click(unticked->nextButton());
+  EXPECT_EQ(nullptr, unticked->window());
+
+  std::unique_ptr<CInstallerDlg> escaped = newDialog();
+  start(*escaped);
+  goToDirectoryPage(*escaped, home_ / "t2");
+  click(escaped->nextButton());
+  ASSERT_EQ(CInstallerDlg::kStateSuccess, escaped->state());
+  {
+    MessageBoxAnswerer answers({GTK_RESPONSE_NO, GTK_RESPONSE_YES});
+    send_key(escaped->window(), GDK_Escape);
+    ASSERT_NE(nullptr, escaped->window());
+    send_key(escaped->window(), GDK_Escape);
+    ASSERT_EQ(2u, answers.boxes().size());
+    EXPECT_EQ(text_of("IDS_ACCEPT_CANCEL"), answers.boxes()[1].text);
+    EXPECT_EQ(GTK_MESSAGE_QUESTION, answers.boxes()[1].type);
+  }
+  EXPECT_EQ(nullptr, escaped->window());
+  EXPECT_EQ("<missing>", openerLog());
+  EXPECT_EQ(kExitInstalled, escaped->exitStatus());
+}
+
+TEST_F(WizardTest, FailedCopyShowsTheErrorThenTheErrorPageAndKeepsTheConfiguration) {
+  makePackage({{"t/a.cfg", "alpha"}, {"t/b.cfg", "beta"}});
+  write_file(home_ / "blocker", "a plain file where a folder must go");
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  goToDirectoryPage(*dialog, home_ / "blocker/sub");
+  {
+    MessageBoxAnswerer answers;
+    click(dialog->nextButton());
+    ASSERT_EQ(1u, answers.boxes().size());
+    EXPECT_EQ(text_of("IDS_INSTALL_ERROR"), answers.boxes()[0].text);
+    EXPECT_EQ(GTK_MESSAGE_ERROR, answers.boxes()[0].type);
+  }
+  ASSERT_EQ(CInstallerDlg::kStateError, dialog->state());
+  EXPECT_EQ(text_of("IDS_ERROR_FINISH"), label_text(dialog->errorPage()->label()));
+  EXPECT_TRUE(visible(dialog->errorPage()->label()));
+  EXPECT_FALSE(visible(dialog->backButton()));
+  EXPECT_FALSE(path_exists(ordinaryFile()));
+  EXPECT_EQ(kExitFailed, dialog->exitStatus());
+  click(dialog->nextButton());
+  EXPECT_EQ(nullptr, dialog->window());
+  EXPECT_EQ("<missing>", openerLog());
+}
+
+TEST_F(WizardTest, CancelDuringTheCopyRollsBackAndEndsOnTheCancelledPage) {
+  // Enough members that the copy is still going, by a wide margin, when
+  // the third answer arrives: the cost of a run is mostly per member.
+  std::map<std::string, std::string> members;
+  for (int i = 0; i < 12000; ++i) {
+    members["big/d" + std::to_string(i / 100) + "/m" + std::to_string(i) + ".bin"] =
+        std::string(600, static_cast<char>('a' + i % 26));
+  }
+  makePackage(members, {"-L", "1"});
+  const std::string target = home_ / "target";
+  write_file(target + "/big/d0/m0.bin", "an older copy");
+  struct timeval old[2] = {{1000000000, 0}, {1000000000, 0}};
+  utimes((target + "/big/d0/m0.bin").c_str(), old);
+  const std::string before = snapshot_tree(target);
+
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  goToDirectoryPage(*dialog, target);
+  MessageBoxAnswerer answers({GTK_RESPONSE_NO, GTK_RESPONSE_NO, GTK_RESPONSE_YES});
+  bool windowSurvivedClose = false;
+  When cancelling([&] { return dialog->state() == CInstallerDlg::kStateProgress; },
+                  [&] {
+                    click(dialog->cancelButton());    // No: the copy goes on
+                    send_close(dialog->window());     // No: and the window stays
+                    windowSurvivedClose = dialog->window() != nullptr;
+                    send_key(dialog->window(), GDK_Escape);  // Yes
+                  });
+  click(dialog->nextButton());
+  ASSERT_TRUE(cancelling.done());
+  ASSERT_EQ(3u, answers.boxes().size());
+  for (const MessageBoxAnswerer::Box& box : answers.boxes()) {
+    EXPECT_EQ(text_of("IDS_ACCEPT_CANCEL"), box.text);
+  }
+  EXPECT_TRUE(windowSurvivedClose);
+  ASSERT_EQ(CInstallerDlg::kStateCancelled, dialog->state());
+  EXPECT_EQ(text_of("IDS_CANCEL_FINISH"), label_text(dialog->cancelledPage()->label()));
+  EXPECT_EQ(before, snapshot_tree(target));
+  EXPECT_FALSE(path_exists(ordinaryFile()));
+  EXPECT_EQ(kExitCancelled, dialog->exitStatus());
+  click(dialog->nextButton());
+  EXPECT_EQ(nullptr, dialog->window());
+}
+
+// The value of the first template directory line of a launcher file.
+std::string first_template_location(const std::string& text) {
+  const std::string key = "ConfigurationTemplatesLocation=";
+  size_t at = text.find(key);
+  if (at == std::string::npos) return "<none>";
+  at += key.size();
+  return text.substr(at, text.find('\n', at) - at);
+}
+
+struct FamilyRow {
+  bool ordinary;
+  bool base;
+  bool baseListEmpty;
+  const char* expectedTarget;  // below HOME; null for the default folder
+  bool writesOrdinary;
+  bool writesBase;
+};
+
+TEST_F(WizardTest, SilentRunInstallsAndRegistersInTheRightFamilies) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  const FamilyRow rows[] = {
+      {true, true, false, "ord", true, true},
+      {true, false, false, "ord", true, false},
+      {false, true, false, "base", false, true},
+      {false, true, true, nullptr, true, true},
+      {false, false, false, nullptr, true, false},
+  };
+  int index = 0;
+  for (const FamilyRow& row : rows) {
+    SCOPED_TRACE(testing::Message() << "row " << ++index);
+    ScratchDir home;
+    ScopedEnv env("HOME", home.path().c_str());
+    mkdir((home / "ord").c_str(), 0755);
+    mkdir((home / "base").c_str(), 0755);
+    const std::string ordinary = home / ".KX/kxlaunch/kxlaunch.cfg";
+    const std::string base = home / ".KX/kxlauncht/kxlaunch.cfg";
+    if (row.ordinary) write_file(ordinary, "ConfigurationTemplatesLocation=" + (home / "ord") + "\n");
+    if (row.base) {
+      write_file(base, row.baseListEmpty ? "DefaultVersion=8\n"
+                                         : "ConfigurationTemplatesLocation=" + (home / "base") + "\n");
+    }
+    const std::string ordinaryBefore = read_file(ordinary);
+    const std::string baseBefore = read_file(base);
+    std::string target = row.expectedTarget ? home / row.expectedTarget : home / ".kxq5/KX/kxq5/tmplts";
+
+    std::unique_ptr<CInstallerDlg> dialog = newDialog(true);
+    bool backShown = true, nextShown = true, cancelShown = false;
+    When watch([&] { return dialog->state() == CInstallerDlg::kStateProgress; },
+               [&] {
+                 backShown = visible(dialog->backButton());
+                 nextShown = visible(dialog->nextButton());
+                 cancelShown = visible(dialog->cancelButton());
+               });
+    dialog->DoModal();
+    EXPECT_EQ(kExitInstalled, dialog->exitStatus());
+    EXPECT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+    EXPECT_EQ("alpha", read_file(target + "/t/a.cfg"));
+    if (watch.done()) {
+      EXPECT_FALSE(backShown);
+      EXPECT_FALSE(nextShown);
+      EXPECT_TRUE(cancelShown);
+    }
+    if (row.writesOrdinary) {
+      EXPECT_EQ(target, first_template_location(read_file(ordinary)));
+    } else {
+      EXPECT_EQ(ordinaryBefore, read_file(ordinary));
+    }
+    if (row.writesBase) {
+      EXPECT_EQ(target, first_template_location(read_file(base)));
+    } else {
+      EXPECT_EQ(baseBefore, read_file(base));
+    }
+    EXPECT_EQ("<missing>", openerLog());
+  }
+}
+
+TEST_F(WizardTest, SilentRunWithoutATargetWritesNothing) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  // A relative "http://x" entry is a writable folder here, and the only
+  // entry: the default target is emptied by its scheme.
+  ASSERT_EQ(0, mkdir((packageDir_ / "http:").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((packageDir_ / "http:/x").c_str(), 0755));
+  write_file(ordinaryFile(), "ConfigurationTemplatesLocation=http://x\n");
+  const std::string packageBefore = snapshot_tree(packageDir_.path());
+
+  std::unique_ptr<CInstallerDlg> dialog = newDialog(true);
+  MessageBoxAnswerer answers;
+  dialog->DoModal();
+  ASSERT_EQ(1u, answers.boxes().size());
+  EXPECT_EQ(text_of("IDS_ERROR_NOTARGET"), answers.boxes()[0].text);
+  EXPECT_EQ(GTK_MESSAGE_ERROR, answers.boxes()[0].type);
+  EXPECT_EQ(nullptr, dialog->window());
+  EXPECT_EQ(kExitNotStarted, dialog->exitStatus());
+  EXPECT_EQ(packageBefore, snapshot_tree(packageDir_.path()));
+  EXPECT_EQ("ConfigurationTemplatesLocation=http://x\n", read_file(ordinaryFile()));
+  EXPECT_FALSE(path_exists(home_ / ".kxq5"));
+}
+
+TEST_F(WizardTest, StartupFailuresAreReportedBeforeAnyWindow) {
+  struct Case {
+    const char* packageBytes;  // null: no package at all
+    const char* key;
+  } cases[] = {{nullptr, "IDS_ERROR_NOSOURCE"}, {"not a package", "IDS_ERROR_DAMAGEDSOURCE"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    remove(packagePath().c_str());
+    if (c.packageBytes != nullptr) write_file(packagePath(), c.packageBytes);
+    for (bool silent : {false, true}) {
+      std::unique_ptr<CInstallerDlg> dialog = newDialog(silent);
+      MessageBoxAnswerer answers;
+      dialog->DoModal();
+      ASSERT_EQ(1u, answers.boxes().size());
+      EXPECT_EQ(text_of(c.key), answers.boxes()[0].text);
+      EXPECT_EQ(GTK_MESSAGE_ERROR, answers.boxes()[0].type);
+      EXPECT_EQ(nullptr, dialog->window());
+      EXPECT_EQ(kExitNotStarted, dialog->exitStatus());
+    }
+  }
+  EXPECT_EQ("", snapshot_tree(tmp_.path()));
+}
+
+TEST_F(WizardTest, InteractiveRunThroughDoModal) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  const std::string target = home_ / "chosen";
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  CInstallerDlg* d = dialog.get();
+  // Each step waits for its page; clicks that run a copy block their own
+  // step only, so the later steps live in sources of their own.
+  When welcome([&] { return d->state() == CInstallerDlg::kStateWelcome; },
+               [&] { click(d->nextButton()); });
+  When directory([&] { return d->state() == CInstallerDlg::kStateSelectPath; },
+                 [&] {
+                   gtk_entry_set_text(GTK_ENTRY(d->dirSelectPage()->entry()), target.c_str());
+                   click(d->nextButton());
+                 });
+  When finish([&] { return d->state() == CInstallerDlg::kStateSuccess; },
+              [&] { click(d->nextButton()); });
+  dialog->DoModal();
+  EXPECT_TRUE(finish.done());
+  EXPECT_EQ(kExitInstalled, dialog->exitStatus());
+  EXPECT_EQ("alpha", read_file(target + "/t/a.cfg"));
+}
+
+class PagesTest : public WizardTest {
+ protected:
+  PagesTest() {
+    window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    fixed_ = gtk_fixed_new();
+    gtk_container_add(GTK_CONTAINER(window_), fixed_);
+    picture_ = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 158, 286);
+  }
+  ~PagesTest() override {
+    gtk_widget_destroy(window_);
+    g_object_unref(picture_);
+  }
+
+  GtkWidget* window_;
+  GtkWidget* fixed_;
+  GdkPixbuf* picture_;
+};
+
+TEST_F(PagesTest, ProgressShowsTheFinishTextOnlyAtExactlyOneHundred) {
+  ProgressPage page(fixed_, 480);
+  page.setProgress(99);
+  EXPECT_EQ(text_of("IDS_PROGRESS_START"), label_text(page.status()));
+  EXPECT_DOUBLE_EQ(0.99, gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(page.bar())));
+  page.setProgress(100);
+  EXPECT_EQ(text_of("IDS_INSTALL_FINISH"), label_text(page.status()));
+  EXPECT_DOUBLE_EQ(1.0, gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(page.bar())));
+}
+
+TEST_F(PagesTest, FolderChooserFillsTheEntryOnlyWhenAccepted) {
+  DirSelectPage page(fixed_, picture_);
+  gtk_widget_show_all(window_);
+  page.setPath(stdx::u16string(u"/kept"));
+  {
+    When cancel([] { return find_toplevel(GTK_TYPE_FILE_CHOOSER_DIALOG) != nullptr; },
+                [] { gtk_dialog_response(GTK_DIALOG(find_toplevel(GTK_TYPE_FILE_CHOOSER_DIALOG)),
+                                         GTK_RESPONSE_CANCEL); });
+    click(page.browseButton());
+    EXPECT_TRUE(cancel.done());
+  }
+  EXPECT_EQ("/kept", utf8(page.getPath()));
+
+  const std::string folder = home_ / "picked";
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+  {
+    // The chooser selects asynchronously: ask for the folder, then accept
+    // once the chooser reports it (or after five seconds, to fail rather than hang).
+    bool asked = false;
+    int ticks = 0;
+    When accept(
+        [&] {
+          GtkWidget* chooser = find_toplevel(GTK_TYPE_FILE_CHOOSER_DIALOG);
+          if (chooser == nullptr) return false;
+          if (!asked) {
+            gtk_file_chooser_select_filename(GTK_FILE_CHOOSER(chooser), folder.c_str());
+            asked = true;
+          }
+          gchar* chosen = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
+          bool ready = chosen != nullptr && folder == chosen;
+          g_free(chosen);
+          return ready || ++ticks > 250;
+        },
+        [] {
+          gtk_dialog_response(GTK_DIALOG(find_toplevel(GTK_TYPE_FILE_CHOOSER_DIALOG)),
+                              GTK_RESPONSE_ACCEPT);
+        });
+    click(page.browseButton());
+    EXPECT_TRUE(accept.done());
+  }
+  EXPECT_EQ(folder, utf8(page.getPath()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  set_resource_lang(LANG_EN);
+  return RUN_ALL_TESTS();
+}

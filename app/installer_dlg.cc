@@ -1,0 +1,484 @@
+#include "app/installer_dlg.h"
+
+#include <gdk/gdkkeysyms.h>
+#include <stdio.h>
+
+#include "app/pages.h"
+#include "platform/file_system.h"
+#include "platform/path_separators.h"
+#include "platform/resources.h"
+
+namespace {
+
+#include "app/images/icon.xpm"
+#include "app/images/side_image.xpm"
+
+const unsigned kErrorCancelled = 1223;
+
+// The poll loop waits in gtk_main_iteration, which returns only after GTK
+// has handled something. This tick guarantees it returns often enough to
+// see the worker's progress even when the window gets no events at all,
+// without spinning: one wake-up per tick.
+const guint kPollWakeMs = 40;
+
+gboolean poll_wake(gpointer /*data*/) { return TRUE; }
+
+CInstallerDlg* dialog_of(gpointer data) { return static_cast<CInstallerDlg*>(data); }
+
+// The wizard's buttons have a fixed width, and some translations of their
+// captions are a few pixels wider than the room inside. Shrink such a
+// caption's font just enough, instead of letting GTK cut its ends off.
+void fit_button_caption(GtkWidget* button, int buttonWidth) {
+  GtkWidget* label = gtk_bin_get_child(GTK_BIN(button));
+  if (label == nullptr || !GTK_IS_LABEL(label)) return;
+  gtk_label_set_attributes(GTK_LABEL(label), nullptr);
+  gtk_widget_ensure_style(button);
+  gint focusWidth = 0, focusPadding = 0;
+  GtkBorder* inner = nullptr;
+  gtk_widget_style_get(button, "focus-line-width", &focusWidth, "focus-padding", &focusPadding,
+                       "inner-border", &inner, nullptr);
+  int innerWidth = inner != nullptr ? inner->left + inner->right : 2;
+  if (inner != nullptr) gtk_border_free(inner);
+  int room = buttonWidth - innerWidth - 2 * (gtk_widget_get_style(button)->xthickness + focusWidth +
+                                             focusPadding);
+  int textWidth = 0;
+  pango_layout_get_pixel_size(gtk_label_get_layout(GTK_LABEL(label)), &textWidth, nullptr);
+  if (textWidth <= room || room <= 0) return;
+  PangoAttrList* attributes = pango_attr_list_new();
+  pango_attr_list_insert(attributes, pango_attr_scale_new(static_cast<double>(room) / textWidth));
+  gtk_label_set_attributes(GTK_LABEL(label), attributes);
+  pango_attr_list_unref(attributes);
+}
+
+}  // namespace
+
+CInstallerDlg::CInstallerDlg(int argc, char** argv, bool silent, const stdx::string& title,
+                             const stdx::u16string& languageCode, bool useCwd)
+    : silent_(silent),
+      languageCode_(languageCode),
+      useCwd_(useCwd),
+      argc_(argc),
+      argv_(argv),
+      title_(title) {
+  displayOpen_ = gtk_init_check(&argc_, &argv_) != FALSE;
+  processData_.setInstallState(0, LoadResString("IDS_PREPARECOPY"), 0);
+}
+
+CInstallerDlg::~CInstallerDlg() {
+  installThread_.join();
+  if (window_ != nullptr) gtk_widget_destroy(window_);
+  delete welcomePage_;
+  delete dirSelectPage_;
+  delete progressPage_;
+  delete successPage_;
+  delete errorPage_;
+  delete cancelledPage_;
+  if (sideImage_ != nullptr) g_object_unref(sideImage_);
+  if (icon_ != nullptr) g_object_unref(icon_);
+}
+
+void CInstallerDlg::DoModal() {
+  if (!displayOpen_) {
+    fprintf(stderr, "setup: cannot open the display; the installer needs a graphical desktop\n");
+    return;
+  }
+  if (!OnInitDialog()) return;
+  // A silent run asks nothing, so an empty target (every launcher entry was
+  // a remote address) would put the templates into the current directory.
+  if (silent_ && targetPath_.empty()) {
+    messageBox(this, LoadResString("IDS_ERROR_NOTARGET"), MB_ICONERROR_OK);
+    return;
+  }
+  showMainWindow();
+  showWelcomePage();
+  if (silent_) {
+    showProgressPage();
+    installThread_.join();
+    return;
+  }
+  gtk_main();
+  installThread_.join();
+}
+
+int CInstallerDlg::exitStatus() const {
+  if (!started_) return kExitNotStarted;
+  switch (state_) {
+    case kStateSuccess: return kExitInstalled;
+    case kStateError: return kExitFailed;
+    default: return kExitCancelled;
+  }
+}
+
+bool CInstallerDlg::OnInitDialog() {
+  StartupInfo info;
+  const char* error = run_startup_checks(useCwd_, installData_, info);
+  if (error != nullptr) {
+    messageBox(this, LoadResString(error), MB_ICONERROR_OK);
+    return false;
+  }
+  packagePath_ = info.packagePath;
+  templateDirs_ = info.launcher.dirs;
+  baseConfigExists_ = info.launcher.baseConfigExists;
+  baseListOnly_ = info.launcher.baseListOnly;
+  targetPath_ = info.targetPath;
+  return true;
+}
+
+void CInstallerDlg::showMainWindow() {
+  started_ = true;
+  window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  initMainWindow();
+  gtk_window_set_title(GTK_WINDOW(window_), title_.c_str());
+
+  GtkWidget* separator = gtk_hseparator_new();
+  gtk_widget_set_size_request(separator, width_ - 20, 5);
+  gtk_fixed_put(GTK_FIXED(fixed_), separator, 10, 310);
+
+  struct ButtonLayout {
+    GtkWidget** widget;
+    const char* key;
+    int x;
+    GCallback handler;
+  } buttons[] = {
+      {&backButton_, "IDS_WIZARD_BACK", 230, G_CALLBACK(&CInstallerDlg::on_buttonPrev_clicked)},
+      {&nextButton_, "IDS_WIZARD_NEXT", 310, G_CALLBACK(&CInstallerDlg::on_buttonNext_clicked)},
+      {&cancelButton_, "IDS_WIZARD_CANCEL", 410, G_CALLBACK(&CInstallerDlg::button_clicked_handler)},
+  };
+  for (const ButtonLayout& layout : buttons) {
+    *layout.widget = gtk_button_new_with_label(narrow_lib(LoadResString(layout.key)).c_str());
+    gtk_widget_set_size_request(*layout.widget, 80, 30);
+    gtk_fixed_put(GTK_FIXED(fixed_), *layout.widget, layout.x, 320);
+    fit_button_caption(*layout.widget, 80);
+    g_signal_connect(*layout.widget, "clicked", layout.handler, this);
+  }
+  gtk_widget_set_can_default(nextButton_, TRUE);
+  gtk_widget_grab_default(nextButton_);
+
+  gtk_widget_show_all(fixed_);
+  sideImage_ = createBackImage();
+  gtk_widget_show(window_);
+}
+
+void CInstallerDlg::initMainWindow() {
+  gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER);
+  GdkGeometry hints = {};
+  hints.min_width = hints.max_width = hints.base_width = width_;
+  hints.min_height = hints.max_height = hints.base_height = height_;
+  hints.win_gravity = GDK_GRAVITY_NORTH_WEST;
+  gtk_window_set_geometry_hints(
+      GTK_WINDOW(window_), window_, &hints,
+      static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE | GDK_HINT_BASE_SIZE));
+  gtk_window_set_default_size(GTK_WINDOW(window_), width_, height_);
+  gtk_window_set_modal(GTK_WINDOW(window_), TRUE);
+  gtk_window_set_type_hint(GTK_WINDOW(window_), GDK_WINDOW_TYPE_HINT_DIALOG);
+  icon_ = createIcon();
+  gtk_window_set_icon(GTK_WINDOW(window_), icon_);
+
+  fixed_ = gtk_fixed_new();
+  gtk_container_add(GTK_CONTAINER(window_), fixed_);
+  g_signal_connect(window_, "destroy", G_CALLBACK(&CInstallerDlg::on_window_destroy), this);
+  g_signal_connect(window_, "delete_event", G_CALLBACK(&CInstallerDlg::on_window_delete_event),
+                   this);
+  g_signal_connect(window_, "key_press_event",
+                   G_CALLBACK(&CInstallerDlg::gtk_window_key_press_callback), this);
+}
+
+GdkPixbuf* CInstallerDlg::createIcon() {
+  return gdk_pixbuf_new_from_xpm_data(icon_xpm);
+}
+
+GdkPixbuf* CInstallerDlg::createBackImage() {
+  return gdk_pixbuf_new_from_xpm_data(side_image_xpm);
+}
+
+void CInstallerDlg::titles(stdx::u16string& product, stdx::u16string& provider) const {
+  product.clear();
+  provider.clear();
+  for (const config::ProductInfo& info : installData_.products) {
+    if (compare_nocase(info.language, languageCode_) == 0) {
+      product = info.productName;
+      provider = info.providerName;
+      return;
+    }
+  }
+}
+
+void CInstallerDlg::showWelcomePage() {
+  stdx::u16string product, provider;
+  titles(product, provider);
+  if (product.empty()) product = LoadResString("IDS_DEFPRODUCT");
+  if (provider.empty()) provider = LoadResString("IDS_DEFPROVIDER");
+  stdx::u16string text =
+      LoadResString("IDS_WELCOME_TITLE") + u" " + product + u" (" + provider + u").";
+  if (welcomePage_ == nullptr) welcomePage_ = new MessagePage(fixed_, sideImage_, text);
+
+  if (silent_) {
+    gtk_widget_hide(backButton_);
+    gtk_widget_hide(nextButton_);
+  } else {
+    gtk_widget_set_sensitive(backButton_, FALSE);
+  }
+  state_ = kStateWelcome;
+  setCurPage(welcomePage_);
+}
+
+void CInstallerDlg::showSelectPathPage() {
+  state_ = kStateSelectPath;
+  if (dirSelectPage_ == nullptr) dirSelectPage_ = new DirSelectPage(fixed_, sideImage_);
+  // Each visit shows the current target and drops an edit that was not confirmed.
+  dirSelectPage_->setPath(targetPath_);
+  gtk_widget_set_sensitive(backButton_, TRUE);
+  gtk_widget_set_sensitive(nextButton_, TRUE);
+  setCurPage(dirSelectPage_);
+}
+
+void CInstallerDlg::setCurPage(WizardDialogPage* page) {
+  if (currentPage_ != nullptr) {
+    for (GtkWidget* widget : currentPage_->widgets()) gtk_widget_hide(widget);
+  }
+  currentPage_ = page;
+  if (page == nullptr) return;
+  for (GtkWidget* widget : page->widgets()) gtk_widget_show(widget);
+  page->onShow();
+}
+
+void CInstallerDlg::showProgressPage() {
+  if (progressPage_ == nullptr) progressPage_ = new ProgressPage(fixed_, width_ - 20);
+  gtk_widget_set_sensitive(backButton_, FALSE);
+  gtk_widget_set_sensitive(nextButton_, FALSE);
+  gtk_widget_set_sensitive(cancelButton_, TRUE);
+
+  processData_.init(&installData_, targetPath_);
+  setCurPage(progressPage_);
+  state_ = kStateProgress;
+  cancelRequested_ = false;
+  runEnded_.store(false);
+  if (installThread_.start(this) != 0) {
+    // No worker, so the shared state would never move: report it now
+    // rather than wait for it.
+    messageBox(this, LoadResString("IDS_INSTALL_ERROR"), MB_ICONERROR_OK);
+    showErrorFinalPage();
+    return;
+  }
+  pollInstall();
+}
+
+void CInstallerDlg::pollInstall() {
+  guint wake = g_timeout_add(kPollWakeMs, poll_wake, nullptr);
+  pollPasses_ = 0;
+  int shownPercent = -1;
+  for (;;) {
+    // Read the end flag before the state: once the worker has ended, the
+    // state read after it is its last word.
+    bool ended = runEnded_.load();
+    unsigned code = 0;
+    stdx::u16string text;
+    int percent = 0;
+    processData_.getInstallState(code, text, percent);
+    if (percent != shownPercent) {
+      progressPage_->setProgress(percent);
+      shownPercent = percent;
+    }
+    if (code != 0) {
+      messageBox(this, text, MB_ICONERROR_OK);
+      showErrorFinalPage();
+      break;
+    }
+    if (percent > 99) {
+      showSuccessFinalPage();
+      registerTargetDir();
+      break;
+    }
+    if (ended) {
+      // A run that ends without a final post was cancelled and rolled back.
+      if (runResult_.load() == kErrorCancelled) {
+        showCancelledFinalPage();
+      } else {
+        messageBox(this, LoadResString("IDS_INSTALL_ERROR"), MB_ICONERROR_OK);
+        showErrorFinalPage();
+      }
+      break;
+    }
+    gtk_main_iteration();
+    ++pollPasses_;
+  }
+  g_source_remove(wake);
+}
+
+bool CInstallerDlg::updateProgress() {
+  Installer installer;
+  runResult_.store(installer.run(&processData_));
+  runEnded_.store(true);
+  return false;
+}
+
+void CInstallerDlg::registerTargetDir() {
+  register_template_dir(targetPath_, templateDirs_, baseListOnly_, baseConfigExists_);
+}
+
+void CInstallerDlg::showSuccessFinalPage() {
+  state_ = kStateSuccess;
+  if (successPage_ == nullptr) {
+    successPage_ = new SuccessFinalPage(fixed_, sideImage_, LoadResString("IDS_SUCCESS_FINISH"));
+  }
+  setFinishButtons();
+  setCurPage(successPage_);
+}
+
+void CInstallerDlg::showErrorFinalPage() {
+  if (errorPage_ == nullptr) {
+    errorPage_ = new MessagePage(fixed_, sideImage_, LoadResString("IDS_ERROR_FINISH"));
+  }
+  state_ = kStateError;
+  setFinishButtons();
+  setCurPage(errorPage_);
+}
+
+void CInstallerDlg::showCancelledFinalPage() {
+  if (cancelledPage_ == nullptr) {
+    cancelledPage_ = new MessagePage(fixed_, sideImage_, LoadResString("IDS_CANCEL_FINISH"));
+  }
+  state_ = kStateCancelled;
+  setFinishButtons();
+  setCurPage(cancelledPage_);
+}
+
+void CInstallerDlg::setFinishButtons() {
+  gtk_widget_set_sensitive(nextButton_, TRUE);
+  gtk_widget_show(nextButton_);
+  gtk_widget_set_sensitive(cancelButton_, FALSE);
+  gtk_widget_hide(backButton_);
+  gtk_button_set_label(GTK_BUTTON(nextButton_),
+                       narrow_lib(LoadResString("IDS_WIZARD_FINISH")).c_str());
+  fit_button_caption(nextButton_, 80);
+  gtk_widget_set_can_default(nextButton_, TRUE);
+  gtk_widget_grab_default(nextButton_);
+}
+
+void CInstallerDlg::abortInstall() { installThread_.stop(); }
+
+void CInstallerDlg::requestCancelDuringCopy() {
+  if (cancelRequested_) return;
+  if (messageBox(this, LoadResString("IDS_ACCEPT_CANCEL"), MB_QUESTION_YESNO) != IDYES_RESULT) {
+    return;
+  }
+  // The run may have ended while the question was open; a request then
+  // does nothing, and the poll loop shows how it ended.
+  cancelRequested_ = true;
+  processData_.setCancel(true);
+  abortInstall();
+  gtk_widget_set_sensitive(cancelButton_, FALSE);
+}
+
+void CInstallerDlg::processCancel() {
+  if (state_ == kStateProgress) {
+    requestCancelDuringCopy();
+    return;
+  }
+  if (messageBox(this, LoadResString("IDS_ACCEPT_CANCEL"), MB_QUESTION_YESNO) == IDYES_RESULT) {
+    closeWindow();
+  }
+}
+
+gboolean CInstallerDlg::processKeyPress(GdkEventKey* event) {
+  if (event == nullptr || event->keyval != GDK_Escape) return FALSE;
+  processCancel();
+  return TRUE;
+}
+
+void CInstallerDlg::finalize() {
+  if (state_ != kStateSuccess && state_ != kStateError && state_ != kStateCancelled) return;
+  if (state_ == kStateSuccess && successPage_ != nullptr && successPage_->isShowReadmeChecked()) {
+    openReadme();
+  }
+  closeWindow();
+}
+
+void CInstallerDlg::openReadme() {
+  stdx::u16string readme = installData_.getReadme(languageCode_);
+  if (readme.empty()) return;
+  stdx::u16string path = readme_full_path(targetPath_, readme);
+  unsigned long long size = 0;
+  if (FileSystem::GetFileSize64(path, &size) != 0) return;
+  // The opener gets the path as one argument, never through a shell. A
+  // relative target could start with "-", so anchor it to the current
+  // directory to keep it from reading as an option.
+  stdx::string file = narrow_lib(path);
+  if (file[0] != '/') file = stdx::string("./") + file;
+  const char* argv[] = {"xdg-open", file.c_str(), nullptr};
+  run_program(argv);
+}
+
+void CInstallerDlg::closeWindow() {
+  // The worker may still be in its pause after posting success.
+  installThread_.join();
+  if (window_ != nullptr) gtk_widget_destroy(window_);
+}
+
+gint CInstallerDlg::on_buttonPrev_clicked(GtkWidget* /*widget*/, gpointer data) {
+  CInstallerDlg* dialog = dialog_of(data);
+  if (dialog != nullptr && dialog->state_ == kStateSelectPath) dialog->showWelcomePage();
+  return 0;
+}
+
+gint CInstallerDlg::on_buttonNext_clicked(GtkWidget* /*widget*/, gpointer data) {
+  CInstallerDlg* dialog = dialog_of(data);
+  if (dialog == nullptr) return 0;
+  switch (dialog->state_) {
+    case kStateWelcome:
+      dialog->showSelectPathPage();
+      break;
+    case kStateSelectPath: {
+      stdx::u16string path = dialog->dirSelectPage_->getPath();
+      replace_all(path, kBadPathSeparator, kPathSeparator);
+      if (path.empty()) {
+        messageBox(dialog, LoadResString("IDS_SETUP_EMPTYTARGET"), MB_PLAIN_OK);
+        break;
+      }
+      dialog->targetPath_ = path;
+      dialog->showProgressPage();
+      break;
+    }
+    case kStateSuccess:
+    case kStateError:
+    case kStateCancelled:
+      dialog->finalize();
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+gint CInstallerDlg::button_clicked_handler(GtkWidget* /*widget*/, gpointer data) {
+  if (data != nullptr) dialog_of(data)->processCancel();
+  return 0;
+}
+
+gboolean CInstallerDlg::gtk_window_key_press_callback(GtkWidget* /*widget*/, GdkEventKey* event,
+                                                      gpointer data) {
+  if (data == nullptr) return FALSE;
+  return dialog_of(data)->processKeyPress(event);
+}
+
+gboolean CInstallerDlg::on_window_delete_event(GtkWidget* /*widget*/, GdkEvent* /*event*/,
+                                               gpointer data) {
+  CInstallerDlg* dialog = dialog_of(data);
+  if (dialog == nullptr) return FALSE;
+  if (dialog->state_ == kStateProgress) {
+    // The window must outlive the copy: closing it asks for a cancel instead.
+    dialog->requestCancelDuringCopy();
+    return TRUE;
+  }
+  dialog->installThread_.join();
+  return FALSE;
+}
+
+void CInstallerDlg::on_window_destroy(GtkWidget* /*widget*/, gpointer data) {
+  CInstallerDlg* dialog = dialog_of(data);
+  if (dialog != nullptr) {
+    dialog->window_ = nullptr;
+    dialog->currentPage_ = nullptr;
+  }
+  if (gtk_main_level() > 0) gtk_main_quit();
+}

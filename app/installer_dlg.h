@@ -1,0 +1,168 @@
+// The installer's one window and the driver of the whole run: start-up
+// checks, the pages, the copy on the worker thread with its progress, the
+// registration of the template directory and the readme.
+//
+// Thread safety: everything runs on the user-interface thread except
+// updateProgress(), which the install thread runs. The two share only
+// processData_ (locked inside) and the two atomics that report the end of
+// the run; the reader is left to the worker from init() until it ends.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <atomic>
+#include <vector>
+
+#include "app/startup.h"
+#include "install/install_thread.h"
+#include "install/installer.h"
+#include "platform/utils.h"
+
+class WizardDialogPage;
+class MessagePage;
+class SuccessFinalPage;
+class DirSelectPage;
+class ProgressPage;
+
+class CInstallerDlg : public CWnd, public InstallWorker {
+ public:
+  // Page states. kStateCancelled is the final page after a copy that the
+  // user cancelled and that was rolled back.
+  enum State : unsigned {
+    kStateNone = 0,
+    kStateWelcome = 1,
+    kStateSelectPath = 2,
+    kStateProgress = 3,
+    kStateSuccess = 4,
+    kStateError = 5,
+    kStateCancelled = 6,
+  };
+
+  // Initialises GTK with argc and argv (which it may shorten); a display
+  // that cannot be opened is reported by DoModal.
+  CInstallerDlg(int argc, char** argv, bool silent, const stdx::string& title,
+                const stdx::u16string& languageCode, bool useCwd);
+  // Joins the worker before anything it uses goes away.
+  ~CInstallerDlg() override;
+  CInstallerDlg(const CInstallerDlg&) = delete;
+  CInstallerDlg& operator=(const CInstallerDlg&) = delete;
+
+  // Runs the wizard to its end: start-up checks, window, pages, and either
+  // gtk_main or, in silent mode, the copy alone.
+  void DoModal();
+  // The process exit status for the way the run ended (see ExitStatus).
+  int exitStatus() const;
+
+  stdx::u16string windowTitle() const override { return widen_lib(title_); }
+
+  // Start-up checks; a failure has been shown in a message box when it
+  // returns false.
+  bool OnInitDialog();
+  stdx::u16string getDpkFullPath() const { return dpk_full_path(useCwd_); }
+
+  void showMainWindow();
+  void showWelcomePage();
+  void showSelectPathPage();
+  // Starts the copy and polls it until it ends; returns with a final page.
+  void showProgressPage();
+  void showSuccessFinalPage();
+  void showErrorFinalPage();
+  void showCancelledFinalPage();
+  void setCurPage(WizardDialogPage* page);
+  void setFinishButtons();
+  // Product and provider of the package for the interface language; empty
+  // when it has no description in that language.
+  void titles(stdx::u16string& product, stdx::u16string& provider) const;
+
+  // The install thread's work: one run of the installer. Returns false.
+  bool updateProgress() override;
+  void abortInstall();
+  // Asks whether to quit; on Yes closes the window.
+  void processCancel();
+  gboolean processKeyPress(GdkEventKey* event);
+  // Finish: opens the readme when asked to, then closes the window.
+  void finalize();
+
+  static gint on_buttonPrev_clicked(GtkWidget* widget, gpointer data);
+  static gint on_buttonNext_clicked(GtkWidget* widget, gpointer data);
+  // "clicked" of Cancel.
+  static gint button_clicked_handler(GtkWidget* widget, gpointer data);
+  static gboolean gtk_window_key_press_callback(GtkWidget* widget, GdkEventKey* event,
+                                                gpointer data);
+  static gboolean on_window_delete_event(GtkWidget* widget, GdkEvent* event, gpointer data);
+  static void on_window_destroy(GtkWidget* widget, gpointer data);
+
+  // For tests and tools.
+  unsigned state() const { return state_; }
+  const stdx::u16string& targetPath() const { return targetPath_; }
+  const std::vector<stdx::u16string>& templateDirs() const { return templateDirs_; }
+  bool baseListOnly() const { return baseListOnly_; }
+  bool baseConfigExists() const { return baseConfigExists_; }
+  GtkWidget* window() const { return window_; }
+  GtkWidget* backButton() const { return backButton_; }
+  GtkWidget* nextButton() const { return nextButton_; }
+  GtkWidget* cancelButton() const { return cancelButton_; }
+  MessagePage* welcomePage() const { return welcomePage_; }
+  DirSelectPage* dirSelectPage() const { return dirSelectPage_; }
+  ProgressPage* progressPage() const { return progressPage_; }
+  SuccessFinalPage* successPage() const { return successPage_; }
+  MessagePage* errorPage() const { return errorPage_; }
+  MessagePage* cancelledPage() const { return cancelledPage_; }
+  // Passes of the poll loop in the last copy.
+  unsigned long pollPasses() const { return pollPasses_; }
+
+ private:
+  void initMainWindow();
+  GdkPixbuf* createIcon();
+  GdkPixbuf* createBackImage();
+  // The loop that follows the worker until the run has ended one way or another.
+  void pollInstall();
+  void registerTargetDir();
+  void openReadme();
+  // Cancel, Escape or close while the copy runs: ask, then request the cancel.
+  void requestCancelDuringCopy();
+  // Destroys the window (ending gtk_main), after the worker has ended.
+  void closeWindow();
+
+  bool baseListOnly_ = false;
+  bool baseConfigExists_ = false;
+  bool silent_;
+  InstallProcessData processData_;
+  std::vector<stdx::u16string> templateDirs_;
+  stdx::u16string targetPath_;
+  stdx::u16string packagePath_;
+  PackageReader installData_;
+  stdx::u16string languageCode_;
+  unsigned state_ = kStateNone;
+  MessagePage* welcomePage_ = nullptr;
+  DirSelectPage* dirSelectPage_ = nullptr;
+  WizardDialogPage* currentPage_ = nullptr;
+  ProgressPage* progressPage_ = nullptr;
+  SuccessFinalPage* successPage_ = nullptr;
+  MessagePage* errorPage_ = nullptr;
+  MessagePage* cancelledPage_ = nullptr;
+  bool useCwd_;
+  GdkPixbuf* sideImage_ = nullptr;
+  GtkWidget* backButton_ = nullptr;
+  GtkWidget* nextButton_ = nullptr;
+  GtkWidget* cancelButton_ = nullptr;
+  int argc_;
+  char** argv_;
+  const int width_ = 500;
+  const int height_ = 360;
+  stdx::string title_;
+  GtkWidget* window_ = nullptr;
+  GtkWidget* fixed_ = nullptr;
+  GdkPixbuf* icon_ = nullptr;
+
+  bool displayOpen_ = false;
+  bool started_ = false;          // the start-up checks passed: the window was built
+  bool cancelRequested_ = false;  // the user confirmed a cancel during the copy
+  unsigned long pollPasses_ = 0;
+  // Written by the worker as its last act; read by the poll loop.
+  std::atomic<unsigned> runResult_{0};
+  std::atomic<bool> runEnded_{false};
+
+  // Last member: joined in ~CInstallerDlg before the members above go.
+  InstallThread installThread_;
+};

@@ -1,0 +1,113 @@
+// The wizard's pages. A page is not a container of its own: it is a set of
+// widgets placed at fixed coordinates in the window's one GtkFixed, and the
+// dialog shows a page by showing exactly those widgets. Pages and their
+// widgets are used on the user-interface thread only.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <vector>
+
+#include "platform/stdx_string.h"
+
+class WizardDialogPage {
+ public:
+  // parent is the dialog's GtkFixed; it owns every widget the page adds.
+  explicit WizardDialogPage(GtkWidget* parent) : parent_(parent) {}
+  virtual ~WizardDialogPage() {}
+  WizardDialogPage(const WizardDialogPage&) = delete;
+  WizardDialogPage& operator=(const WizardDialogPage&) = delete;
+
+  // Called by the dialog after the page's widgets have been shown.
+  virtual void onShow() {}
+
+  // Every widget of the page, in creation order.
+  const std::vector<GtkWidget*>& widgets() const { return widgets_; }
+
+ protected:
+  // Puts widget into the container at (x, y) and lists it as the page's.
+  void put(GtkWidget* widget, int x, int y);
+
+  GtkWidget* parent_;
+  std::vector<GtkWidget*> widgets_;
+};
+
+// The label of the area right of the side picture: 330 x 250 at (170, 10),
+// wrapping its text, aligned to the top left. Not listed in any page.
+GtkWidget* createMainAreaLabel(GtkWidget* container);
+
+// The side picture and a message beside it.
+class MessagePage : public WizardDialogPage {
+ public:
+  // picture stays owned by the caller; the page's image takes its own reference.
+  MessagePage(GtkWidget* container, GdkPixbuf* picture, const stdx::u16string& message);
+
+  void setMessage(const stdx::u16string& message);
+  GtkWidget* label() const { return label_; }
+
+ private:
+  GtkWidget* image_;
+  GtkWidget* label_;
+};
+
+// A message page with a check box that offers to open the package's readme.
+class SuccessFinalPage : public MessagePage {
+ public:
+  SuccessFinalPage(GtkWidget* container, GdkPixbuf* picture, const stdx::u16string& message);
+
+  bool isShowReadmeChecked() const;
+  GtkWidget* checkBox() const { return checkBox_; }
+
+ private:
+  GtkWidget* checkBox_;
+};
+
+// The choice of the template directory: a prompt, an entry and a button
+// that opens a folder chooser. The page validates nothing.
+class DirSelectPage : public WizardDialogPage {
+ public:
+  DirSelectPage(GtkWidget* container, GdkPixbuf* picture);
+
+  void onShow() override {}
+
+  void setPath(const stdx::u16string& path);
+  void setPath(const stdx::string& path);
+  // The entry's text; empty when GTK gives none.
+  stdx::u16string getPath() const;
+  // Runs the folder chooser; on Open its folder replaces the entry's text.
+  void showDirDialog();
+
+  GtkWidget* entry() const { return entry_; }
+  GtkWidget* browseButton() const { return browseButton_; }
+  GtkWidget* label() const { return label_; }
+  GtkWidget* caption() const { return caption_; }
+
+ private:
+  GtkWidget* image_;
+  GtkWidget* entry_;
+  GtkWidget* label_;
+  GtkWidget* caption_;
+  GtkWidget* browseButton_;
+};
+
+// "clicked" of the browse button; data is the DirSelectPage.
+gint button_clicked_handler(GtkWidget* widget, gpointer data);
+
+// A status line and a progress bar.
+class ProgressPage : public WizardDialogPage {
+ public:
+  ProgressPage(GtkWidget* container, int barWidth);
+
+  // 100 exactly shows the finish text, anything else the start text; the
+  // bar shows percentage / 100 unclamped.
+  void setProgress(int percentage);
+
+  GtkWidget* status() const { return status_; }
+  GtkWidget* bar() const { return bar_; }
+
+ private:
+  GtkWidget* status_;
+  GtkWidget* bar_;
+  stdx::string startText_;   // UTF-8
+  stdx::string finishText_;  // UTF-8
+};

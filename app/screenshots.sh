@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Renders the wizard's pages on the current X display and saves them as PNG:
+#   app/screenshots.sh SETUP_BINARY DPKPACK_BINARY OUT_DIR [LANG...]
+# For each language (default: en): welcome, directory, progress, success,
+# error and cancelled pages, named LANG-PAGE.png. Needs xdotool and
+# ImageMagick's import.
+set -u
+
+SETUP=$(realpath "$1")
+DPKPACK=$(realpath "$2")
+OUT=$(realpath -m "$3")
+shift 3
+LANGS=("$@")
+[ ${#LANGS[@]} -gt 0 ] || LANGS=(en)
+mkdir -p "$OUT"
+WORK=$(mktemp -d /tmp/setup-shots-XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+export HOME=$WORK/home TMPDIR=$WORK/tmp
+mkdir -p "$HOME" "$TMPDIR" "$WORK/small/src/templates" "$WORK/big/src/big" "$WORK/bin"
+# The readme is not opened while taking pictures.
+printf '#!/bin/sh\nexit 0\n' > "$WORK/bin/xdg-open"
+chmod +x "$WORK/bin/xdg-open"
+export PATH=$WORK/bin:$PATH
+
+echo "alpha" > "$WORK/small/src/templates/accounting.cfg"
+echo "read me" > "$WORK/small/src/readme.txt"
+"$DPKPACK" -o "$WORK/small/kxq5.dpk" -l en -p "Ledger Templates 5" -v "Northwind Software" \
+  -r readme.txt "$WORK/small/src" > /dev/null
+head -c 60000000 /dev/zero | tr '\0' 'x' > "$WORK/blob"
+(cd "$WORK/big/src/big" && split -b 500 -a 4 "$WORK/blob" m)
+"$DPKPACK" -L 1 -o "$WORK/big/kxq5.dpk" -l en -p "Ledger Templates 5" -v "Northwind Software" \
+  "$WORK/big/src" > /dev/null
+echo "a plain file" > "$WORK/blocker"
+
+NEXT=(350 335)
+CANCEL=(450 335)
+ENTRY=(310 290)
+
+# The wizard window of process $1 (the only 500 x 360 one).
+wizard_of() {
+  for ((i = 0; i < 100; i++)); do
+    for id in $(xdotool search --onlyvisible --pid "$1" 2>/dev/null); do
+      if xdotool getwindowgeometry "$id" 2>/dev/null | grep -q 'Geometry: 500x360'; then
+        echo "$id"
+        return 0
+      fi
+    done
+    sleep 0.1
+  done
+  return 1
+}
+# Any other visible window of process $1 (a message box).
+box_of() {
+  for ((i = 0; i < 50; i++)); do
+    for id in $(xdotool search --onlyvisible --pid "$1" 2>/dev/null); do
+      [ "$id" != "$2" ] && { echo "$id"; return 0; }
+    done
+    sleep 0.1
+  done
+  return 1
+}
+wait_for() {
+  for ((i = 0; i < 200; i++)); do
+    [ -e "$1" ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+click() { xdotool mousemove --window "$1" "$2" "$3" click 1; sleep 0.3; }
+shot() {
+  [ -n "$1" ] || { echo "no window for $2" >&2; return; }
+  sleep 0.4
+  import -window "$1" "$OUT/$2.png"
+}
+type_target() {
+  click "$1" "${ENTRY[@]}"
+  xdotool key --clearmodifiers ctrl+a BackSpace
+  xdotool type --delay 2 "$2"
+  sleep 0.2
+}
+run() {  # package folder, language: starts the wizard, sets PID and WID
+  (cd "$1" && exec "$SETUP" usecwd "-L$2") &
+  PID=$!
+  WID=$(wizard_of "$PID")
+}
+# A process that has ended but is not yet reaped still answers kill -0.
+running() { [ -n "$(ps -o stat= -p "$PID" 2>/dev/null | grep -v '^Z')" ]; }
+finish() {
+  for ((n = 0; n < 240; n++)); do
+    running || break
+    click "$WID" "${NEXT[@]}" 2>/dev/null
+    sleep 0.2
+  done
+  wait "$PID" 2>/dev/null
+}
+
+for lang in "${LANGS[@]}"; do
+  rm -rf "$HOME/.KX" "$HOME/.kxq5" "$WORK/target"
+  # Welcome, directory, success.
+  run "$WORK/small" "$lang"
+  shot "$WID" "$lang-welcome"
+  click "$WID" "${NEXT[@]}"
+  shot "$WID" "$lang-directory"
+  type_target "$WID" "$WORK/target"
+  click "$WID" "${NEXT[@]}"
+  wait_for "$HOME/.KX/kxlaunch/kxlaunch.cfg"
+  shot "$WID" "$lang-success"
+  finish
+
+  # Error: a folder cannot be made below a plain file.
+  run "$WORK/small" "$lang"
+  click "$WID" "${NEXT[@]}"
+  type_target "$WID" "$WORK/blocker/sub"
+  click "$WID" "${NEXT[@]}"
+  BOX=$(box_of "$PID" "$WID")
+  shot "$BOX" "$lang-error-box"
+  xdotool key --window "$BOX" Return 2>/dev/null
+  shot "$WID" "$lang-error"
+  finish
+
+  # Progress, then cancelled.
+  rm -rf "$WORK/target"
+  run "$WORK/big" "$lang"
+  click "$WID" "${NEXT[@]}"
+  type_target "$WID" "$WORK/target"
+  click "$WID" "${NEXT[@]}"
+  wait_for "$WORK/target/big/maaab"
+  sleep 0.3
+  shot "$WID" "$lang-progress"
+  click "$WID" "${CANCEL[@]}"
+  BOX=$(box_of "$PID" "$WID")
+  shot "$BOX" "$lang-cancel-box"
+  xdotool key --window "$BOX" alt+y 2>/dev/null
+  for ((i = 0; i < 200; i++)); do
+    [ -e "$WORK/target/big/maaab" ] || break
+    sleep 0.1
+  done
+  sleep 1
+  shot "$WID" "$lang-cancelled"
+  finish
+done

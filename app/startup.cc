@@ -1,0 +1,138 @@
+#include "app/startup.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "config/locations.h"
+#include "config/starter.h"
+#include "platform/path_separators.h"
+
+namespace {
+
+bool file_exists(const stdx::u16string& path) {
+  FileFinder finder;
+  return finder.reset(path);
+}
+
+}  // namespace
+
+stdx::string read_link_target(const char* link) {
+  // readlink neither terminates its text nor says whether it was cut short,
+  // so grow the buffer until the text leaves room to spare.
+  std::vector<char> buffer(256);
+  for (;;) {
+    ssize_t length = readlink(link, buffer.data(), buffer.size());
+    if (length <= 0) return stdx::string();
+    if (static_cast<size_t>(length) < buffer.size()) return stdx::string(buffer.data(), length);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+stdx::string directory_of(const stdx::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == stdx::string::npos) return path;
+  return path.substr(0, slash);
+}
+
+stdx::u16string dpk_full_path(bool useCwd) {
+  stdx::string directory;
+  if (useCwd) {
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr) return stdx::u16string();
+    directory = cwd;
+    free(cwd);
+  } else {
+    stdx::string exe = read_link_target("/proc/self/exe");
+    if (exe.empty()) return stdx::u16string();
+    directory = directory_of(exe);
+  }
+  return widen_lib(directory + kPackageFileName);
+}
+
+void strip_address_schemes(stdx::u16string& path) {
+  for (const char16_t* remote : {u"http://", u"https://", u"ftp://"}) {
+    if (path.find(remote) != stdx::u16string::npos) path.clear();
+  }
+  size_t file = path.find(u"file://");
+  if (file != stdx::u16string::npos) path.erase(file, 7);
+  replace_all(path, u"\n", u"");
+  replace_all(path, u"\r", u"");
+}
+
+stdx::u16string default_template_dir(const std::vector<stdx::u16string>& dirs,
+                                     bool (*writable)(const stdx::u16string&)) {
+  stdx::u16string target;
+  for (const stdx::u16string& dir : dirs) {
+    if (writable(dir)) {
+      target = dir;
+      break;
+    }
+  }
+  if (target.empty()) target = q5_app_data_dir(false) + u"tmplts" + kPathSeparator;
+  strip_address_schemes(target);
+  return target;
+}
+
+LauncherTemplates read_launcher_templates() {
+  LauncherTemplates found;
+  found.baseConfigExists = file_exists(get_local_config_file_path_base());
+  if (file_exists(get_local_config_file_path())) {
+    get_tmplts_list(found.dirs, true, false);
+  } else if (found.baseConfigExists) {
+    get_tmplts_list(found.dirs, true, true);
+    found.baseListOnly = !found.dirs.empty();
+  }
+  return found;
+}
+
+FamiliesToWrite families_to_write(bool baseListOnly, bool baseConfigExists) {
+  return FamiliesToWrite{!baseListOnly, baseConfigExists};
+}
+
+void register_template_dir(const stdx::u16string& target, std::vector<stdx::u16string>& templateDirs,
+                           bool baseListOnly, bool baseConfigExists) {
+  stdx::u16string entry = target;
+  if (!entry.empty() && (entry.back() == u'/' || entry.back() == u'\\')) entry.pop_back();
+  templateDirs.insert(templateDirs.begin(), entry);
+
+  FamiliesToWrite families = families_to_write(baseListOnly, baseConfigExists);
+  try {
+    if (families.ordinary) set_tmplts_list(templateDirs, false);
+    if (families.base) set_tmplts_list(templateDirs, true);
+  } catch (...) {
+    // Nothing to tell the user: the templates are in place either way.
+  }
+}
+
+bool temp_space_suffices(unsigned long long packageBytes, unsigned long long freeBytes) {
+  // freeBytes / kSpaceReg < packageBytes  <=>  freeBytes < packageBytes * kSpaceReg,
+  // without the product ever wrapping.
+  return freeBytes / kSpaceReg >= packageBytes;
+}
+
+stdx::u16string readme_full_path(const stdx::u16string& target, const stdx::u16string& readme) {
+  stdx::u16string path = target;
+  if (!path.empty() && path.back() != u'/' && path.back() != u'\\') path += kPathSeparator;
+  path += readme;
+  replace_all(path, kBadPathSeparator, kPathSeparator);
+  return path;
+}
+
+const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& info) {
+  stdx::u16string path = dpk_full_path(useCwd);
+  if (path.empty() || !file_exists(path)) return "IDS_ERROR_NOSOURCE";
+  info.packagePath = path;
+
+  info.launcher = read_launcher_templates();
+  info.targetPath = default_template_dir(info.launcher.dirs, isWritePermitted);
+
+  unsigned long long packageBytes = 0, freeBytes = 0;
+  if (FileSystem::GetFileSize64(path, &packageBytes) == 0 &&
+      FileSystem::GetFreeSpaceTmpDir64(&freeBytes) == 0 &&
+      !temp_space_suffices(packageBytes, freeBytes)) {
+    return "IDS_ERROR_NOSPACE";
+  }
+
+  if (reader.open(path) != 0) return "IDS_ERROR_DAMAGEDSOURCE";
+  return nullptr;
+}

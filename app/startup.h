@@ -1,0 +1,95 @@
+// The start-up decisions of the installer that need no display: where the
+// package lies, which template directory is offered, whether the temporary
+// directory has room for the unpacked package, and which launcher
+// configuration files learn the new directory. Kept free of GTK so that
+// they can be tested without one; the dialog only shows their outcome.
+#pragma once
+
+#include <vector>
+
+#include "install/installer.h"
+#include "platform/stdx_string.h"
+
+// Name of the package file, with the separator that joins it to its folder.
+constexpr const char* kPackageFileName = "/kxq5.dpk";
+// The temporary directory must hold this many times the package's size:
+// the unpacked image and the backups of replaced files both live there.
+constexpr unsigned long long kSpaceReg = 3;
+
+// How the run ends, as the process reports it to whoever started it.
+enum ExitStatus {
+  kExitInstalled = 0,   // the package was installed
+  kExitNotStarted = 1,  // no display, no usable package, no room, no target
+  kExitFailed = 2,      // the copy failed and was rolled back
+  kExitCancelled = 3,   // the user ended the run before anything was installed
+};
+
+// The text of the symbolic link, whatever its length; empty when it cannot
+// be read.
+stdx::string read_link_target(const char* link);
+
+// The text before the last "/"; the whole text when it holds none.
+stdx::string directory_of(const stdx::string& path);
+
+// Full path of the package: beside the executable (found through
+// /proc/self/exe, so a program started through a link looks beside the
+// link's target), or in the current directory when useCwd is set. Empty
+// when that directory cannot be found.
+stdx::u16string dpk_full_path(bool useCwd);
+
+// Makes a launcher entry usable as a local directory: an entry that names a
+// remote address (http, https, ftp) becomes empty, the first "file://" is
+// dropped, and line feeds and carriage returns are removed.
+void strip_address_schemes(stdx::u16string& path);
+
+// The default template directory: the first entry of dirs that writable()
+// accepts, else the platform's own "tmplts" folder, then cleaned by
+// strip_address_schemes. May be empty when the chosen entry was remote.
+stdx::u16string default_template_dir(const std::vector<stdx::u16string>& dirs,
+                                     bool (*writable)(const stdx::u16string&));
+
+// The launcher's template list as the installer reads it at start: from the
+// ordinary per-user family when its file exists, else from the base family
+// when its file exists, else nothing.
+struct LauncherTemplates {
+  std::vector<stdx::u16string> dirs;
+  bool baseConfigExists = false;  // the base per-user file exists
+  bool baseListOnly = false;      // the list came, not empty, from the base family alone
+};
+LauncherTemplates read_launcher_templates();
+
+// Which per-user configuration files the success step rewrites.
+struct FamiliesToWrite {
+  bool ordinary;
+  bool base;
+};
+FamiliesToWrite families_to_write(bool baseListOnly, bool baseConfigExists);
+
+// Puts target (less one trailing separator) at the front of templateDirs and
+// writes the list into the families that families_to_write names. A write
+// that fails ends the step quietly: the templates are installed either way,
+// and the launcher can still be pointed at them by hand.
+void register_template_dir(const stdx::u16string& target, std::vector<stdx::u16string>& templateDirs,
+                           bool baseListOnly, bool baseConfigExists);
+
+// True when freeBytes holds packageBytes * kSpaceReg. Computed without
+// overflow for any 64-bit size.
+bool temp_space_suffices(unsigned long long packageBytes, unsigned long long freeBytes);
+
+// The readme's full path: target and the package's relative name joined as
+// the install run joins members, every "\" turned into "/".
+stdx::u16string readme_full_path(const stdx::u16string& target, const stdx::u16string& readme);
+
+// What the start-up checks found.
+struct StartupInfo {
+  stdx::u16string packagePath;
+  stdx::u16string targetPath;  // the default template directory; may be empty
+  LauncherTemplates launcher;
+};
+
+// Finds the package, reads the launcher's list, chooses the default target,
+// checks the temporary space and opens the package with reader. Returns
+// null when the wizard may start, else the resource key of the message that
+// explains why not: "IDS_ERROR_NOSOURCE", "IDS_ERROR_NOSPACE" or
+// "IDS_ERROR_DAMAGEDSOURCE".
+const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& info);

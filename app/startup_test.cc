@@ -1,0 +1,244 @@
+#include "app/startup.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "app/test_support.h"
+
+namespace {
+
+bool never_writable(const stdx::u16string&) { return false; }
+bool writable_if_marked(const stdx::u16string& dir) {
+  return dir.find(u"ok") != stdx::u16string::npos;
+}
+
+std::string stripped(const std::string& path) {
+  stdx::u16string text = u16(path);
+  strip_address_schemes(text);
+  return utf8(text);
+}
+
+// Runs the body in dir and comes back, whatever the body does.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::string& dir) {
+    char* old = getcwd(nullptr, 0);
+    old_ = old;
+    free(old);
+    EXPECT_EQ(0, chdir(dir.c_str()));
+  }
+  ~ScopedCwd() { EXPECT_EQ(0, chdir(old_.c_str())); }
+
+ private:
+  std::string old_;
+};
+
+TEST(PackageLocationTest, LinkTargetIsReadWholeWhateverItsLength) {
+  ScratchDir dir;
+  std::string longTarget = "/" + std::string(1500, 'x') + "/setup";
+  ASSERT_EQ(0, symlink(longTarget.c_str(), (dir / "link").c_str()));
+  EXPECT_EQ(longTarget, read_link_target((dir / "link").c_str()).c_str());
+  // Exactly the first buffer size: the text must not be taken as cut short.
+  std::string exact = "/" + std::string(255, 'y');
+  ASSERT_EQ(0, symlink(exact.c_str(), (dir / "exact").c_str()));
+  EXPECT_EQ(exact, read_link_target((dir / "exact").c_str()).c_str());
+  EXPECT_TRUE(read_link_target((dir / "missing").c_str()).empty());
+}
+
+TEST(PackageLocationTest, DirectoryIsTheTextBeforeTheLastSlash) {
+  EXPECT_EQ(std::string("/opt/kx"), directory_of("/opt/kx/setup").c_str());
+  EXPECT_EQ(std::string(""), directory_of("/setup").c_str());
+  EXPECT_EQ(std::string("setup"), directory_of("setup").c_str());
+}
+
+TEST(PackageLocationTest, BesideTheExecutableOrInTheCurrentDirectory) {
+  stdx::string exe = read_link_target("/proc/self/exe");
+  EXPECT_EQ(utf8(widen_lib(directory_of(exe))) + "/kxq5.dpk", utf8(dpk_full_path(false)));
+
+  ScratchDir dir;
+  ScopedCwd cwd(dir.path());
+  EXPECT_EQ(dir.path() + "/kxq5.dpk", utf8(dpk_full_path(true)));
+}
+
+TEST(PackageLocationTest, VanishedCurrentDirectoryMeansNoPackage) {
+  ScratchDir dir;
+  ASSERT_EQ(0, mkdir((dir / "gone").c_str(), 0755));
+  ScopedCwd cwd(dir / "gone");
+  ASSERT_EQ(0, rmdir((dir / "gone").c_str()));
+  EXPECT_TRUE(dpk_full_path(true).empty());
+}
+
+TEST(DefaultTargetTest, AddressSchemesAndLineBreaks) {
+  EXPECT_EQ("", stripped("http://example.org/t"));
+  EXPECT_EQ("", stripped("https://example.org/t"));
+  EXPECT_EQ("", stripped("ftp://example.org/t"));
+  EXPECT_EQ("", stripped("/home/u/http://x"));  // anywhere in the text
+  EXPECT_EQ("/home/u/tmplts", stripped("file:///home/u/tmplts"));
+  EXPECT_EQ("/a/file://b", stripped("file:///a/file://b"));  // the first one only
+  EXPECT_EQ("/home/u/my tmplts", stripped("/home/u/my\r\n tmplts\n"));
+  EXPECT_EQ("HTTP://x", stripped("HTTP://x"));  // the schemes are matched as written
+}
+
+TEST(DefaultTargetTest, FirstWritableEntryWinsElseThePlatformFolder) {
+  ScratchDir home;
+  ScopedEnv env("HOME", home.path().c_str());
+  EXPECT_EQ("/b-ok/", utf8(default_template_dir({u"/a", u"/b-ok/", u"/c-ok"}, writable_if_marked)));
+  EXPECT_EQ(home.path() + "/.kxq5/KX/kxq5/tmplts/",
+            utf8(default_template_dir({u"/a", u"/b"}, never_writable)));
+  EXPECT_EQ(home.path() + "/.kxq5/KX/kxq5/tmplts/", utf8(default_template_dir({}, never_writable)));
+  // A remote entry that is "writable" leaves no default at all.
+  EXPECT_EQ("", utf8(default_template_dir({u"http://ok/t"}, writable_if_marked)));
+  EXPECT_EQ("/srv/ok", utf8(default_template_dir({u"file:///srv/ok\n"}, writable_if_marked)));
+}
+
+TEST(SpaceCheckTest, ThreeTimesThePackageInSixtyFourBits) {
+  EXPECT_FALSE(temp_space_suffices(2000000, 5999999));
+  EXPECT_TRUE(temp_space_suffices(2000000, 6000000));
+  // 1.5 GB times three passes 32 bits; a 32-bit product would wrap and pass.
+  const unsigned long long big = 1500000000ull;
+  EXPECT_FALSE(temp_space_suffices(big, 4294967295ull));
+  EXPECT_FALSE(temp_space_suffices(big, 3 * big - 1));
+  EXPECT_TRUE(temp_space_suffices(big, 3 * big));
+  EXPECT_FALSE(temp_space_suffices(~0ull / 2, ~0ull));
+  EXPECT_TRUE(temp_space_suffices(0, 0));
+}
+
+TEST(ReadmeTest, JoinedLikeMembers) {
+  EXPECT_EQ("/t/docs/read me.txt", utf8(readme_full_path(u"/t", u"docs\\read me.txt")));
+  EXPECT_EQ("/t/r.txt", utf8(readme_full_path(u"/t/", u"r.txt")));
+  EXPECT_EQ("C:/t/r.txt", utf8(readme_full_path(u"C:\\t\\", u"r.txt")));
+  EXPECT_EQ("r.txt", utf8(readme_full_path(u"", u"r.txt")));
+}
+
+// The launcher's files in a scratch home.
+class LauncherTest : public testing::Test {
+ protected:
+  LauncherTest() : env_("HOME", home_.path().c_str()) {}
+
+  std::string ordinaryFile() const { return home_ / ".KX/kxlaunch/kxlaunch.cfg"; }
+  std::string baseFile() const { return home_ / ".KX/kxlauncht/kxlaunch.cfg"; }
+  static std::string lines(const std::vector<std::string>& dirs) {
+    std::string text;
+    for (const std::string& dir : dirs) text += "ConfigurationTemplatesLocation=" + dir + "\n";
+    return text;
+  }
+
+  ScratchDir home_;
+  ScopedEnv env_;
+};
+
+struct FamilyRow {
+  bool ordinary;
+  bool base;
+  bool baseListEmpty;
+  // expectations
+  const char* listed;  // first entry read, "" for none
+  bool baseListOnly;
+  bool writesOrdinary;
+  bool writesBase;
+};
+
+TEST_F(LauncherTest, FamiliesReadAndWrittenForEachCombinationOfFiles) {
+  const FamilyRow rows[] = {
+      {true, true, false, "/ord", false, true, true},
+      {true, false, false, "/ord", false, true, false},
+      {false, true, false, "/base", true, false, true},
+      {false, true, true, "", false, true, true},
+      {false, false, false, "", false, true, false},
+  };
+  for (const FamilyRow& row : rows) {
+    SCOPED_TRACE(testing::Message() << "ordinary " << row.ordinary << " base " << row.base
+                                    << " empty " << row.baseListEmpty);
+    remove(ordinaryFile().c_str());
+    remove(baseFile().c_str());
+    if (row.ordinary) write_file(ordinaryFile(), lines({"/ord"}) + "DefaultVersion=8\n");
+    if (row.base) write_file(baseFile(), row.baseListEmpty ? "DefaultVersion=9\n" : lines({"/base"}));
+    std::string ordinaryBefore = read_file(ordinaryFile());
+    std::string baseBefore = read_file(baseFile());
+
+    LauncherTemplates found = read_launcher_templates();
+    EXPECT_EQ(row.base, found.baseConfigExists);
+    EXPECT_EQ(row.baseListOnly, found.baseListOnly);
+    EXPECT_EQ(row.listed, found.dirs.empty() ? std::string() : utf8(found.dirs[0]));
+    FamiliesToWrite families = families_to_write(found.baseListOnly, found.baseConfigExists);
+    EXPECT_EQ(row.writesOrdinary, families.ordinary);
+    EXPECT_EQ(row.writesBase, families.base);
+
+    register_template_dir(u"/new/", found.dirs, found.baseListOnly, found.baseConfigExists);
+    ASSERT_FALSE(found.dirs.empty());
+    EXPECT_EQ("/new", utf8(found.dirs[0]));
+    if (row.writesOrdinary) {
+      EXPECT_EQ(0u, read_file(ordinaryFile()).find("ConfigurationTemplatesLocation=/new\n"));
+    } else {
+      EXPECT_EQ(ordinaryBefore, read_file(ordinaryFile()));
+    }
+    if (row.writesBase) {
+      EXPECT_NE(std::string::npos, read_file(baseFile()).find("ConfigurationTemplatesLocation=/new\n"));
+    } else {
+      EXPECT_EQ(baseBefore, read_file(baseFile()));
+    }
+  }
+}
+
+TEST_F(LauncherTest, RegistrationKeepsOrderStripsOneSeparatorAndSurvivesAFailedWrite) {
+  write_file(ordinaryFile(), lines({"/a", "/b"}) + "DefaultVersion=8\n");
+  LauncherTemplates found = read_launcher_templates();
+  register_template_dir(u"/t//", found.dirs, found.baseListOnly, found.baseConfigExists);
+  EXPECT_EQ(lines({"/t/", "/a", "/b"}) + "DefaultVersion=8\n", read_file(ordinaryFile()));
+
+  // A per-user folder that is a plain file cannot take the configuration:
+  // the step ends quietly.
+  ScratchDir other;
+  ScopedEnv env("HOME", other.path().c_str());
+  write_file(other / ".KX", "not a folder");
+  std::vector<stdx::u16string> dirs;
+  EXPECT_NO_THROW(register_template_dir(u"/t", dirs, false, true));
+  EXPECT_EQ(1u, dirs.size());
+}
+
+class StartupChecksTest : public LauncherTest {
+ protected:
+  StartupChecksTest() : tmp_("TMPDIR", tmpDir_.path().c_str()) {}
+
+  ScratchDir tmpDir_;
+  ScopedEnv tmp_;
+  ScratchDir packageDir_;
+};
+
+TEST_F(StartupChecksTest, MissingPackageIsReportedFirst) {
+  ScopedCwd cwd(packageDir_.path());
+  PackageReader reader;
+  StartupInfo info;
+  EXPECT_STREQ("IDS_ERROR_NOSOURCE", run_startup_checks(true, reader, info));
+}
+
+TEST_F(StartupChecksTest, DamagedPackageIsRefusedAndLeavesNoImage) {
+  write_file(packageDir_ / "kxq5.dpk", std::string("\x01\x02 not a deflate stream", 24));
+  ScopedCwd cwd(packageDir_.path());
+  PackageReader reader;
+  StartupInfo info;
+  EXPECT_STREQ("IDS_ERROR_DAMAGEDSOURCE", run_startup_checks(true, reader, info));
+  EXPECT_EQ("", snapshot_tree(tmpDir_.path()));
+}
+
+TEST_F(StartupChecksTest, GoodPackageOpensWithTheLaunchersFirstWritableEntry) {
+  ScratchDir source;
+  write_file(source / "a/b.txt", "abc");
+  ASSERT_TRUE(make_package(DPKPACK_PATH, source.path(), packageDir_ / "kxq5.dpk",
+                           {"-p", "P", "-v", "V"}));
+  write_file(ordinaryFile(), lines({"/nonexistent/dir", home_ / "tm", "/x"}));
+  ASSERT_EQ(0, mkdir((home_ / "tm").c_str(), 0755));
+
+  ScopedCwd cwd(packageDir_.path());
+  PackageReader reader;
+  StartupInfo info;
+  ASSERT_STREQ(nullptr, run_startup_checks(true, reader, info));
+  EXPECT_EQ(packageDir_ / "kxq5.dpk", utf8(info.packagePath));
+  EXPECT_EQ(home_ / "tm", utf8(info.targetPath));
+  EXPECT_EQ(3u, info.launcher.dirs.size());
+  ASSERT_EQ(1u, reader.files.size());
+  ASSERT_EQ(1u, reader.products.size());
+  EXPECT_EQ("P", utf8(reader.products[0].productName));
+}
+
+}  // namespace
