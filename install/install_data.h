@@ -217,11 +217,7 @@ class InstallData {
     unsigned code = readWord(c, units);
     if (code != 0) return code;
     if (static_cast<uint64_t>(units) * 2 > end - c.pos) return ERROR_INVALID_DATA;
-    char16_t* unused = nullptr;
-    s = stdx::u16string::withLength(units, unused);
-    // Ask again: a short text lives inline, and the pointer that withLength
-    // gave pointed into the temporary it came from.
-    char16_t* text = s.mutableData();
+    char16_t* text = s.resizeForOverwrite(units);
     code = readBytes(c, text, static_cast<uint64_t>(units) * 2);
     if (code != 0) return code;
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__

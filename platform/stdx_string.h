@@ -399,21 +399,21 @@ class basic_string {
     return p.size() <= size() && Traits::compare(data() + size() - p.size(), p.data(), p.size()) == 0;
   }
 
-  // Builds a string of exactly n units whose text the caller fills in,
-  // allocated once at its final size (inline when it fits).
-  static basic_string withLength(size_t n, Ch*& out) {
-    basic_string r;
+  // Replaces the text by n units that the caller writes through the
+  // returned pointer, allocated once at exactly that size (inline when it
+  // fits). The pointer belongs to this object: write before moving it.
+  Ch* resizeForOverwrite(size_t n) {
+    checkLength(n);
+    release();
+    setInlineEmpty();
     if (n > kInlineCapacity) {
-      checkLength(n);
       Heap h = allocateBlock(n + kHeaderUnits);
-      r.adoptBlock(h, n);
-      out = r.heapText();
-    } else {
-      r.lengthOrTag_ = static_cast<uint32_t>(n);
-      r.u_.inl[n] = Ch();
-      out = r.u_.inl;
+      adoptBlock(h, n);
+      return heapText();
     }
-    return r;
+    lengthOrTag_ = static_cast<uint32_t>(n);
+    u_.inl[n] = Ch();
+    return u_.inl;
   }
 
  private:
@@ -552,8 +552,8 @@ template <class Ch, class T, class A>
 basic_string<Ch, T, A> concat(const Ch* a, size_t na, const Ch* b, size_t nb) {
   typedef basic_string<Ch, T, A> S;
   if (nb > S::kMaxUnits - na) throw std::length_error("basic_string");
-  Ch* out;
-  S r = S::withLength(na + nb, out);
+  S r;
+  Ch* out = r.resizeForOverwrite(na + nb);
   T::copy(out, a, na);
   T::copy(out + na, b, nb);
   return r;

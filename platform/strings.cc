@@ -245,8 +245,8 @@ size_t replace_all(stdx::u16string& s, const stdx::u16string& what, const stdx::
   } else {
     newLength = old - (wl - nl) * hits.size();
   }
-  char16_t* out;
-  stdx::u16string result = stdx::u16string::withLength(newLength, out);
+  stdx::u16string result;
+  char16_t* out = result.resizeForOverwrite(newLength);
   const char16_t* src = s.data();
   size_t from = 0;
   for (size_t hit : hits) {
