@@ -144,7 +144,7 @@ class WizardTest : public testing::Test {
         pathEnv_("PATH", (bin_.path() + ":" + getenv("PATH")).c_str()),
         logEnv_("XDG_OPEN_LOG", (bin_ / "xdg-open.log").c_str()) {
     // Stands in for the desktop's opener: records its arguments one a line.
-    write_file(bin_ / "xdg-open",
+    writeBytes(bin_ / "xdg-open",
                "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done >> \"$XDG_OPEN_LOG\"\n");
     chmod((bin_ / "xdg-open").c_str(), 0755);
     char* cwd = getcwd(nullptr, 0);
@@ -165,7 +165,7 @@ class WizardTest : public testing::Test {
   void makePackage(const std::map<std::string, std::string>& members,
                    const std::vector<std::string>& options = {}) {
     ScratchDir source;
-    for (const auto& member : members) write_file(source / member.first, member.second);
+    for (const auto& member : members) writeBytes(source / member.first, member.second);
     remove(packagePath().c_str());
     ASSERT_TRUE(make_package(DPKPACK_PATH, source.path(), packagePath(), options));
   }
@@ -190,7 +190,7 @@ class WizardTest : public testing::Test {
   std::string ordinaryFile() const { return home_ / ".KX/kxlaunch/kxlaunch.cfg"; }
   std::string baseFile() const { return home_ / ".KX/kxlauncht/kxlaunch.cfg"; }
   std::string defaultTarget() const { return home_ / ".kxq5/KX/kxq5/tmplts/"; }
-  std::string openerLog() const { return read_file(bin_ / "xdg-open.log"); }
+  std::string openerLog() const { return readBytes(bin_ / "xdg-open.log"); }
 
   ScratchDir home_;
   ScratchDir tmp_;
@@ -257,7 +257,7 @@ TEST_F(WizardTest, EmptyEntryIsRefusedWithAPlainWarning) {
   EXPECT_EQ(text_of("IDS_SETUP_EMPTYTARGET"), answers.boxes()[0].text);
   EXPECT_EQ(GTK_MESSAGE_OTHER, answers.boxes()[0].type);
   EXPECT_EQ(CInstallerDlg::kStateSelectPath, dialog->state());
-  EXPECT_FALSE(path_exists(defaultTarget()));
+  EXPECT_FALSE(exists(defaultTarget()));
 }
 
 TEST_F(WizardTest, CopySucceedsRegistersAndFinishOpensTheReadmeAsOneArgument) {
@@ -265,7 +265,7 @@ TEST_F(WizardTest, CopySucceedsRegistersAndFinishOpensTheReadmeAsOneArgument) {
   const std::string readme = "docs/read me; touch pwned $(id).txt";
   makePackage({{"t/a.cfg", "alpha"}, {"t/b.cfg", "beta"}, {readme, "hello"}},
               {"-l", "en", "-p", "P", "-v", "V", "-r", readme});
-  write_file(ordinaryFile(), "ConfigurationTemplatesLocation=/old\nDefaultVersion=8\n");
+  writeBytes(ordinaryFile(), "ConfigurationTemplatesLocation=/old\nDefaultVersion=8\n");
   const std::string target = home_ / "My Templates";
   std::string typed = target;
   for (char& c : typed) c = c == '/' ? '\\' : c;
@@ -287,12 +287,12 @@ TEST_F(WizardTest, CopySucceedsRegistersAndFinishOpensTheReadmeAsOneArgument) {
 
   ASSERT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
   EXPECT_EQ(target, utf8(dialog->targetPath()));
-  EXPECT_EQ("alpha", read_file(target + "/t/a.cfg"));
-  EXPECT_EQ("hello", read_file(target + "/" + readme));
+  EXPECT_EQ("alpha", readBytes(target + "/t/a.cfg"));
+  EXPECT_EQ("hello", readBytes(target + "/" + readme));
   EXPECT_EQ("ConfigurationTemplatesLocation=" + target +
                 "\nConfigurationTemplatesLocation=/old\nDefaultVersion=8\n",
-            read_file(ordinaryFile()));
-  EXPECT_FALSE(path_exists(baseFile()));
+            readBytes(ordinaryFile()));
+  EXPECT_FALSE(exists(baseFile()));
 
   SuccessFinalPage* page = dialog->successPage();
   EXPECT_EQ(text_of("IDS_SUCCESS_FINISH"), label_text(page->label()));
@@ -307,7 +307,7 @@ TEST_F(WizardTest, CopySucceedsRegistersAndFinishOpensTheReadmeAsOneArgument) {
   click(dialog->nextButton());
   EXPECT_EQ(nullptr, dialog->window());
   EXPECT_EQ("[" + target + "/" + readme + "]\n", openerLog());
-  EXPECT_FALSE(path_exists(packageDir_ / "pwned"));
+  EXPECT_FALSE(exists(packageDir_ / "pwned"));
   EXPECT_EQ(kExitInstalled, dialog->exitStatus());
 }
 
@@ -343,7 +343,7 @@ TEST_F(WizardTest, UntickedBoxOrEscapeOnTheSuccessPageOpensNothing) {
 
 TEST_F(WizardTest, FailedCopyShowsTheErrorThenTheErrorPageAndKeepsTheConfiguration) {
   makePackage({{"t/a.cfg", "alpha"}, {"t/b.cfg", "beta"}});
-  write_file(home_ / "blocker", "a plain file where a folder must go");
+  writeBytes(home_ / "blocker", "a plain file where a folder must go");
   std::unique_ptr<CInstallerDlg> dialog = newDialog();
   start(*dialog);
   goToDirectoryPage(*dialog, home_ / "blocker/sub");
@@ -358,7 +358,7 @@ TEST_F(WizardTest, FailedCopyShowsTheErrorThenTheErrorPageAndKeepsTheConfigurati
   EXPECT_EQ(text_of("IDS_ERROR_FINISH"), label_text(dialog->errorPage()->label()));
   EXPECT_TRUE(visible(dialog->errorPage()->label()));
   EXPECT_FALSE(visible(dialog->backButton()));
-  EXPECT_FALSE(path_exists(ordinaryFile()));
+  EXPECT_FALSE(exists(ordinaryFile()));
   EXPECT_EQ(kExitFailed, dialog->exitStatus());
   click(dialog->nextButton());
   EXPECT_EQ(nullptr, dialog->window());
@@ -375,7 +375,7 @@ TEST_F(WizardTest, CancelDuringTheCopyRollsBackAndEndsOnTheCancelledPage) {
   }
   makePackage(members, {"-L", "1"});
   const std::string target = home_ / "target";
-  write_file(target + "/big/d0/m0.bin", "an older copy");
+  writeBytes(target + "/big/d0/m0.bin", "an older copy");
   struct timeval old[2] = {{1000000000, 0}, {1000000000, 0}};
   utimes((target + "/big/d0/m0.bin").c_str(), old);
   const std::string before = snapshot_tree(target);
@@ -402,7 +402,7 @@ TEST_F(WizardTest, CancelDuringTheCopyRollsBackAndEndsOnTheCancelledPage) {
   ASSERT_EQ(CInstallerDlg::kStateCancelled, dialog->state());
   EXPECT_EQ(text_of("IDS_CANCEL_FINISH"), label_text(dialog->cancelledPage()->label()));
   EXPECT_EQ(before, snapshot_tree(target));
-  EXPECT_FALSE(path_exists(ordinaryFile()));
+  EXPECT_FALSE(exists(ordinaryFile()));
   EXPECT_EQ(kExitCancelled, dialog->exitStatus());
   click(dialog->nextButton());
   EXPECT_EQ(nullptr, dialog->window());
@@ -444,13 +444,13 @@ TEST_F(WizardTest, SilentRunInstallsAndRegistersInTheRightFamilies) {
     mkdir((home / "base").c_str(), 0755);
     const std::string ordinary = home / ".KX/kxlaunch/kxlaunch.cfg";
     const std::string base = home / ".KX/kxlauncht/kxlaunch.cfg";
-    if (row.ordinary) write_file(ordinary, "ConfigurationTemplatesLocation=" + (home / "ord") + "\n");
+    if (row.ordinary) writeBytes(ordinary, "ConfigurationTemplatesLocation=" + (home / "ord") + "\n");
     if (row.base) {
-      write_file(base, row.baseListEmpty ? "DefaultVersion=8\n"
+      writeBytes(base, row.baseListEmpty ? "DefaultVersion=8\n"
                                          : "ConfigurationTemplatesLocation=" + (home / "base") + "\n");
     }
-    const std::string ordinaryBefore = read_file(ordinary);
-    const std::string baseBefore = read_file(base);
+    const std::string ordinaryBefore = readBytes(ordinary);
+    const std::string baseBefore = readBytes(base);
     std::string target = row.expectedTarget ? home / row.expectedTarget : home / ".kxq5/KX/kxq5/tmplts";
 
     std::unique_ptr<CInstallerDlg> dialog = newDialog(true);
@@ -464,21 +464,21 @@ TEST_F(WizardTest, SilentRunInstallsAndRegistersInTheRightFamilies) {
     dialog->DoModal();
     EXPECT_EQ(kExitInstalled, dialog->exitStatus());
     EXPECT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
-    EXPECT_EQ("alpha", read_file(target + "/t/a.cfg"));
+    EXPECT_EQ("alpha", readBytes(target + "/t/a.cfg"));
     if (watch.done()) {
       EXPECT_FALSE(backShown);
       EXPECT_FALSE(nextShown);
       EXPECT_TRUE(cancelShown);
     }
     if (row.writesOrdinary) {
-      EXPECT_EQ(target, first_template_location(read_file(ordinary)));
+      EXPECT_EQ(target, first_template_location(readBytes(ordinary)));
     } else {
-      EXPECT_EQ(ordinaryBefore, read_file(ordinary));
+      EXPECT_EQ(ordinaryBefore, readBytes(ordinary));
     }
     if (row.writesBase) {
-      EXPECT_EQ(target, first_template_location(read_file(base)));
+      EXPECT_EQ(target, first_template_location(readBytes(base)));
     } else {
-      EXPECT_EQ(baseBefore, read_file(base));
+      EXPECT_EQ(baseBefore, readBytes(base));
     }
     EXPECT_EQ("<missing>", openerLog());
   }
@@ -490,7 +490,7 @@ TEST_F(WizardTest, SilentRunWithoutATargetWritesNothing) {
   // entry: the default target is emptied by its scheme.
   ASSERT_EQ(0, mkdir((packageDir_ / "http:").c_str(), 0755));
   ASSERT_EQ(0, mkdir((packageDir_ / "http:/x").c_str(), 0755));
-  write_file(ordinaryFile(), "ConfigurationTemplatesLocation=http://x\n");
+  writeBytes(ordinaryFile(), "ConfigurationTemplatesLocation=http://x\n");
   const std::string packageBefore = snapshot_tree(packageDir_.path());
 
   std::unique_ptr<CInstallerDlg> dialog = newDialog(true);
@@ -502,8 +502,8 @@ TEST_F(WizardTest, SilentRunWithoutATargetWritesNothing) {
   EXPECT_EQ(nullptr, dialog->window());
   EXPECT_EQ(kExitNotStarted, dialog->exitStatus());
   EXPECT_EQ(packageBefore, snapshot_tree(packageDir_.path()));
-  EXPECT_EQ("ConfigurationTemplatesLocation=http://x\n", read_file(ordinaryFile()));
-  EXPECT_FALSE(path_exists(home_ / ".kxq5"));
+  EXPECT_EQ("ConfigurationTemplatesLocation=http://x\n", readBytes(ordinaryFile()));
+  EXPECT_FALSE(exists(home_ / ".kxq5"));
 }
 
 TEST_F(WizardTest, StartupFailuresAreReportedBeforeAnyWindow) {
@@ -514,7 +514,7 @@ TEST_F(WizardTest, StartupFailuresAreReportedBeforeAnyWindow) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
     remove(packagePath().c_str());
-    if (c.packageBytes != nullptr) write_file(packagePath(), c.packageBytes);
+    if (c.packageBytes != nullptr) writeBytes(packagePath(), c.packageBytes);
     for (bool silent : {false, true}) {
       std::unique_ptr<CInstallerDlg> dialog = newDialog(silent);
       MessageBoxAnswerer answers;
@@ -548,7 +548,7 @@ TEST_F(WizardTest, InteractiveRunThroughDoModal) {
   dialog->DoModal();
   EXPECT_TRUE(finish.done());
   EXPECT_EQ(kExitInstalled, dialog->exitStatus());
-  EXPECT_EQ("alpha", read_file(target + "/t/a.cfg"));
+  EXPECT_EQ("alpha", readBytes(target + "/t/a.cfg"));
 }
 
 class PagesTest : public WizardTest {

@@ -151,10 +151,10 @@ TEST_F(LauncherTest, FamiliesReadAndWrittenForEachCombinationOfFiles) {
                                     << " empty " << row.baseListEmpty);
     remove(ordinaryFile().c_str());
     remove(baseFile().c_str());
-    if (row.ordinary) write_file(ordinaryFile(), lines({"/ord"}) + "DefaultVersion=8\n");
-    if (row.base) write_file(baseFile(), row.baseListEmpty ? "DefaultVersion=9\n" : lines({"/base"}));
-    std::string ordinaryBefore = read_file(ordinaryFile());
-    std::string baseBefore = read_file(baseFile());
+    if (row.ordinary) writeBytes(ordinaryFile(), lines({"/ord"}) + "DefaultVersion=8\n");
+    if (row.base) writeBytes(baseFile(), row.baseListEmpty ? "DefaultVersion=9\n" : lines({"/base"}));
+    std::string ordinaryBefore = readBytes(ordinaryFile());
+    std::string baseBefore = readBytes(baseFile());
 
     LauncherTemplates found = read_launcher_templates();
     EXPECT_EQ(row.base, found.baseConfigExists);
@@ -168,29 +168,29 @@ TEST_F(LauncherTest, FamiliesReadAndWrittenForEachCombinationOfFiles) {
     ASSERT_FALSE(found.dirs.empty());
     EXPECT_EQ("/new", utf8(found.dirs[0]));
     if (row.writesOrdinary) {
-      EXPECT_EQ(0u, read_file(ordinaryFile()).find("ConfigurationTemplatesLocation=/new\n"));
+      EXPECT_EQ(0u, readBytes(ordinaryFile()).find("ConfigurationTemplatesLocation=/new\n"));
     } else {
-      EXPECT_EQ(ordinaryBefore, read_file(ordinaryFile()));
+      EXPECT_EQ(ordinaryBefore, readBytes(ordinaryFile()));
     }
     if (row.writesBase) {
-      EXPECT_NE(std::string::npos, read_file(baseFile()).find("ConfigurationTemplatesLocation=/new\n"));
+      EXPECT_NE(std::string::npos, readBytes(baseFile()).find("ConfigurationTemplatesLocation=/new\n"));
     } else {
-      EXPECT_EQ(baseBefore, read_file(baseFile()));
+      EXPECT_EQ(baseBefore, readBytes(baseFile()));
     }
   }
 }
 
 TEST_F(LauncherTest, RegistrationKeepsOrderStripsOneSeparatorAndSurvivesAFailedWrite) {
-  write_file(ordinaryFile(), lines({"/a", "/b"}) + "DefaultVersion=8\n");
+  writeBytes(ordinaryFile(), lines({"/a", "/b"}) + "DefaultVersion=8\n");
   LauncherTemplates found = read_launcher_templates();
   register_template_dir(u"/t//", found.dirs, found.baseListOnly, found.baseConfigExists);
-  EXPECT_EQ(lines({"/t/", "/a", "/b"}) + "DefaultVersion=8\n", read_file(ordinaryFile()));
+  EXPECT_EQ(lines({"/t/", "/a", "/b"}) + "DefaultVersion=8\n", readBytes(ordinaryFile()));
 
   // A per-user folder that is a plain file cannot take the configuration:
   // the step ends quietly.
   ScratchDir other;
   ScopedEnv env("HOME", other.path().c_str());
-  write_file(other / ".KX", "not a folder");
+  writeBytes(other / ".KX", "not a folder");
   std::vector<stdx::u16string> dirs;
   EXPECT_NO_THROW(register_template_dir(u"/t", dirs, false, true));
   EXPECT_EQ(1u, dirs.size());
@@ -213,7 +213,7 @@ TEST_F(StartupChecksTest, MissingPackageIsReportedFirst) {
 }
 
 TEST_F(StartupChecksTest, DamagedPackageIsRefusedAndLeavesNoImage) {
-  write_file(packageDir_ / "kxq5.dpk", std::string("\x01\x02 not a deflate stream", 24));
+  writeBytes(packageDir_ / "kxq5.dpk", std::string("\x01\x02 not a deflate stream", 24));
   ScopedCwd cwd(packageDir_.path());
   PackageReader reader;
   StartupInfo info;
@@ -223,10 +223,10 @@ TEST_F(StartupChecksTest, DamagedPackageIsRefusedAndLeavesNoImage) {
 
 TEST_F(StartupChecksTest, GoodPackageOpensWithTheLaunchersFirstWritableEntry) {
   ScratchDir source;
-  write_file(source / "a/b.txt", "abc");
+  writeBytes(source / "a/b.txt", "abc");
   ASSERT_TRUE(make_package(DPKPACK_PATH, source.path(), packageDir_ / "kxq5.dpk",
                            {"-p", "P", "-v", "V"}));
-  write_file(ordinaryFile(), lines({"/nonexistent/dir", home_ / "tm", "/x"}));
+  writeBytes(ordinaryFile(), lines({"/nonexistent/dir", home_ / "tm", "/x"}));
   ASSERT_EQ(0, mkdir((home_ / "tm").c_str(), 0755));
 
   ScopedCwd cwd(packageDir_.path());

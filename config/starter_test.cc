@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/test_home.h"
+#include "platform/test_util.h"
 
 namespace {
 

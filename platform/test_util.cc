@@ -1,11 +1,10 @@
-#include "config/test_home.h"
+#include "platform/test_util.h"
 
 #include <dirent.h>
 #include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <vector>
@@ -14,31 +13,39 @@
 
 namespace {
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-  return remove(path);
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+int openUp(const char* path, const struct stat* st, int, struct FTW*) {
+  if (S_ISDIR(st->st_mode)) chmod(path, 0755);
+  return 0;
 }
 
 }  // namespace
 
 ScratchDir::ScratchDir() {
-  std::string pattern = std::string(CONFIG_TEST_SCRATCH_ROOT) + "/cfgtestXXXXXX";
+  // Not $TMPDIR: tests point it into their own scratch directories.
+  std::string pattern = "/tmp/setup-test-XXXXXX";
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
-  if (mkdtemp(buf.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed under " << pattern;
+  if (mkdtemp(buf.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed: " << pattern;
   path_ = buf.data();
 }
 
-ScratchDir::~ScratchDir() { nftw(path_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
+ScratchDir::~ScratchDir() {
+  nftw(path_.c_str(), openUp, 16, FTW_PHYS);
+  nftw(path_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
 
 stdx::u16string ScratchDir::u16(const std::string& relative) const {
   return ::u16(path_ + "/" + relative);
 }
 
-ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
   const char* old = getenv(name);
   hadOld_ = old != nullptr;
   if (hadOld_) old_ = old;
-  setenv(name, value.c_str(), 1);
+  if (value != nullptr) setenv(name, value, 1);
+  else unsetenv(name);
 }
 
 ScopedEnv::~ScopedEnv() {
@@ -72,8 +79,8 @@ void writeBytes(const std::string& path, const std::string& bytes) {
     mkdir(path.substr(0, slash).c_str(), 0777);
   FILE* f = fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr) << path;
-  ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-  ASSERT_EQ(fclose(f), 0);
+  EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size()) << path;
+  EXPECT_EQ(fclose(f), 0) << path;
 }
 
 bool exists(const std::string& path) {
