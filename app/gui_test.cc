@@ -3,6 +3,8 @@
 // buttons clicked and keys sent through GTK, message boxes answered from
 // the main loop as they appear.
 #include <gdk/gdkkeysyms.h>
+#include <signal.h>
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -406,6 +408,35 @@ TEST_F(WizardTest, CancelDuringTheCopyRollsBackAndEndsOnTheCancelledPage) {
   EXPECT_EQ(kExitCancelled, dialog->exitStatus());
   click(dialog->nextButton());
   EXPECT_EQ(nullptr, dialog->window());
+}
+
+TEST_F(WizardTest, TerminationSignalDuringTheCopyRollsBackAndEnds) {
+  std::map<std::string, std::string> members;
+  for (int i = 0; i < 12000; ++i) {
+    members["big/d" + std::to_string(i / 100) + "/m" + std::to_string(i) + ".bin"] =
+        std::string(600, static_cast<char>('a' + i % 26));
+  }
+  makePackage(members, {"-L", "1"});
+  const std::string target = home_ / "target";
+  writeBytes(target + "/keep.txt", "kept");
+  const std::string before = snapshot_tree(target);
+
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  goToDirectoryPage(*dialog, target);
+  When terminating([&] { return dialog->state() == CInstallerDlg::kStateProgress; },
+                   [&] { raise(SIGTERM); });
+  click(dialog->nextButton());
+  ASSERT_TRUE(terminating.done());
+  EXPECT_EQ(CInstallerDlg::kStateCancelled, dialog->state());
+  EXPECT_EQ(nullptr, dialog->window());  // ended without waiting for Finish
+  EXPECT_EQ(before, snapshot_tree(target));
+  EXPECT_FALSE(exists(ordinaryFile()));
+  EXPECT_EQ(kExitCancelled, dialog->exitStatus());
+  // Outside the copy the usual disposition is back.
+  struct sigaction now;
+  sigaction(SIGTERM, nullptr, &now);
+  EXPECT_EQ(SIG_DFL, now.sa_handler);
 }
 
 // The value of the first template directory line of a launcher file.

@@ -1,6 +1,7 @@
 #include "app/installer_dlg.h"
 
 #include <gdk/gdkkeysyms.h>
+#include <signal.h>
 #include <stdio.h>
 
 #include "app/pages.h"
@@ -24,6 +25,36 @@ const guint kPollWakeMs = 40;
 gboolean poll_wake(gpointer /*data*/) { return TRUE; }
 
 CInstallerDlg* dialog_of(gpointer data) { return static_cast<CInstallerDlg*>(data); }
+
+// A request to end the program (logout, kill, Ctrl+C in a terminal) that
+// arrives during the copy must not leave a half-installed directory: the
+// handler only notes it, and the poll loop turns it into a cancel, so the
+// run rolls back before the program ends.
+volatile sig_atomic_t g_stopSignal = 0;
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void on_stop_signal(int signal) { g_stopSignal = signal; }
+
+class StopSignalGuard {
+ public:
+  StopSignalGuard() {
+    g_stopSignal = 0;
+    struct sigaction action = {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < sizeof kStopSignals / sizeof kStopSignals[0]; ++i)
+      sigaction(kStopSignals[i], &action, &previous_[i]);
+  }
+  ~StopSignalGuard() {
+    for (size_t i = 0; i < sizeof kStopSignals / sizeof kStopSignals[0]; ++i)
+      sigaction(kStopSignals[i], &previous_[i], nullptr);
+  }
+  StopSignalGuard(const StopSignalGuard&) = delete;
+  StopSignalGuard& operator=(const StopSignalGuard&) = delete;
+
+ private:
+  struct sigaction previous_[sizeof kStopSignals / sizeof kStopSignals[0]];
+};
 
 // The wizard's buttons have a fixed width, and some translations of their
 // captions are a few pixels wider than the room inside. Shrink such a
@@ -253,6 +284,7 @@ void CInstallerDlg::showProgressPage() {
   state_ = kStateProgress;
   cancelRequested_ = false;
   runEnded_.store(false);
+  StopSignalGuard signals;
   if (installThread_.start(this) != 0) {
     // No worker, so the shared state would never move: report it now
     // rather than wait for it.
@@ -261,6 +293,11 @@ void CInstallerDlg::showProgressPage() {
     return;
   }
   pollInstall();
+  if (g_stopSignal != 0) {
+    // Asked to end: the run is over (rolled back or complete), so end now
+    // instead of waiting for Finish.
+    closeWindow();
+  }
 }
 
 void CInstallerDlg::pollInstall() {
@@ -298,6 +335,11 @@ void CInstallerDlg::pollInstall() {
         showErrorFinalPage();
       }
       break;
+    }
+    if (g_stopSignal != 0 && !cancelRequested_) {
+      cancelRequested_ = true;
+      processData_.setCancel(true);
+      abortInstall();
     }
     gtk_main_iteration();
     ++pollPasses_;
