@@ -367,15 +367,19 @@ TEST_F(WizardTest, FailedCopyShowsTheErrorThenTheErrorPageAndKeepsTheConfigurati
   EXPECT_EQ("<missing>", openerLog());
 }
 
-TEST_F(WizardTest, CancelDuringTheCopyRollsBackAndEndsOnTheCancelledPage) {
-  // Enough members that the copy is still going, by a wide margin, when
-  // the third answer arrives: the cost of a run is mostly per member.
+// Enough members that a copy is still going, by a wide margin, when a
+// cancel arrives: the cost of a run is mostly per member.
+std::map<std::string, std::string> many_members() {
   std::map<std::string, std::string> members;
   for (int i = 0; i < 12000; ++i) {
     members["big/d" + std::to_string(i / 100) + "/m" + std::to_string(i) + ".bin"] =
         std::string(600, static_cast<char>('a' + i % 26));
   }
-  makePackage(members, {"-L", "1"});
+  return members;
+}
+
+TEST_F(WizardTest, CancelDuringTheCopyRollsBackAndEndsOnTheCancelledPage) {
+  makePackage(many_members(), {"-L", "1"});
   const std::string target = home_ / "target";
   writeBytes(target + "/big/d0/m0.bin", "an older copy");
   struct timeval old[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -411,12 +415,7 @@ TEST_F(WizardTest, CancelDuringTheCopyRollsBackAndEndsOnTheCancelledPage) {
 }
 
 TEST_F(WizardTest, TerminationSignalDuringTheCopyRollsBackAndEnds) {
-  std::map<std::string, std::string> members;
-  for (int i = 0; i < 12000; ++i) {
-    members["big/d" + std::to_string(i / 100) + "/m" + std::to_string(i) + ".bin"] =
-        std::string(600, static_cast<char>('a' + i % 26));
-  }
-  makePackage(members, {"-L", "1"});
+  makePackage(many_members(), {"-L", "1"});
   const std::string target = home_ / "target";
   writeBytes(target + "/keep.txt", "kept");
   const std::string before = snapshot_tree(target);
