@@ -368,21 +368,19 @@ void CInstallerDlg::showSuccessFinalPage() {
 }
 
 void CInstallerDlg::showErrorFinalPage() {
-  if (errorPage_ == nullptr) {
-    errorPage_ = new MessagePage(fixed_, sideImage_, LoadResString("IDS_ERROR_FINISH"));
-  }
-  state_ = kStateError;
-  setFinishButtons();
-  setCurPage(errorPage_);
+  showMessageFinalPage(errorPage_, "IDS_ERROR_FINISH", kStateError);
 }
 
 void CInstallerDlg::showCancelledFinalPage() {
-  if (cancelledPage_ == nullptr) {
-    cancelledPage_ = new MessagePage(fixed_, sideImage_, LoadResString("IDS_CANCEL_FINISH"));
-  }
-  state_ = kStateCancelled;
+  showMessageFinalPage(cancelledPage_, "IDS_CANCEL_FINISH", kStateCancelled);
+}
+
+// A final page that is only a message: made on first use, with Finish.
+void CInstallerDlg::showMessageFinalPage(MessagePage*& page, const char* textKey, unsigned state) {
+  if (page == nullptr) page = new MessagePage(fixed_, sideImage_, LoadResString(textKey));
+  state_ = state;
   setFinishButtons();
-  setCurPage(cancelledPage_);
+  setCurPage(page);
 }
 
 void CInstallerDlg::setFinishButtons() {

@@ -68,6 +68,7 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   void showSuccessFinalPage();
   void showErrorFinalPage();
   void showCancelledFinalPage();
+  void showMessageFinalPage(MessagePage*& page, const char* textKey, unsigned state);
   void setCurPage(WizardDialogPage* page);
   void setFinishButtons();
   // Product and provider of the package for the interface language; empty

@@ -373,6 +373,16 @@ const std::vector<stdx::u16string>* ConfigFile::findValues(const stdx::u16string
   return nullptr;
 }
 
+// Appends value to the last item that matched, or to a new item at the end.
+static void appendToLastOrNew(std::vector<ConfigFileItem>& items, ConfigFileItem* last,
+                              const stdx::u16string& key, const stdx::u16string& value) {
+  if (last != nullptr) {
+    last->values.push_back(value);
+  } else {
+    items.push_back(ConfigFileItem{key, {value}});
+  }
+}
+
 bool ConfigFile::addValue(const stdx::u16string& key, const stdx::u16string& value) {
   ConfigFileItem* last = nullptr;
   for (ConfigFileItem& item : items) {
@@ -380,11 +390,7 @@ bool ConfigFile::addValue(const stdx::u16string& key, const stdx::u16string& val
     if (holdsValue(item, value)) return false;
     last = &item;
   }
-  if (last != nullptr) {
-    last->values.push_back(value);
-  } else {
-    items.push_back(ConfigFileItem{key, {value}});
-  }
+  appendToLastOrNew(items, last, key, value);
   return true;
 }
 
@@ -396,11 +402,7 @@ bool ConfigFile::setValue(const stdx::u16string& key, const stdx::u16string& val
     item.values.clear();
     last = &item;
   }
-  if (last != nullptr) {
-    last->values.push_back(value);
-  } else {
-    items.push_back(ConfigFileItem{key, {value}});
-  }
+  appendToLastOrNew(items, last, key, value);
   return true;
 }
 
