@@ -103,6 +103,13 @@ TEST_F(DpkpackTest, ExplainsMistakes) {
   EXPECT_EQ(1, dpkpack("src"));
   EXPECT_NE(std::string::npos, output.find("only regular files and directories")) << output;
   EXPECT_FALSE(exists(path("kxq5.dpk")));
+
+  // A name that is not text would make a package that every reader refuses.
+  ASSERT_EQ(0, unlink(path("src/link").c_str()));
+  writeFileBytes(path("src/t\xe9.txt"), "x");
+  EXPECT_EQ(1, dpkpack("src"));
+  EXPECT_NE(std::string::npos, output.find("not valid text")) << output;
+  EXPECT_FALSE(exists(path("kxq5.dpk")));
 }
 
 }  // namespace

@@ -44,10 +44,10 @@ const unsigned kMinProductRecordBytes = 4 + 4 * 4;
 const unsigned kMinFileRecordBytes = 4 + 4 + 4 * 4;
 
 // True when path, relative to the target directory, stays inside it: no
-// component is ".." (with "\" read as "/"), and the text survives the
-// conversion to the file system's 8-bit names unchanged (a zero unit or an
-// unpaired surrogate would cut it short there, and what is left could end
-// in ".."). A leading separator is harmless: the path is appended to the
+// component is ".." (with "\" read as "/"), and the text is clean text
+// (converts_cleanly): a zero unit would cut the name short, and a lone
+// surrogate would narrow to a raw byte or "?", not to the name the package
+// gives. A leading separator is harmless: the path is appended to the
 // target directory.
 inline bool isContainedPath(const stdx::u16string& path) {
   size_t n = path.size();
@@ -57,7 +57,7 @@ inline bool isContainedPath(const stdx::u16string& path) {
     if (i - start == 2 && path[start] == u'.' && path[start + 1] == u'.') return false;
     start = i + 1;
   }
-  return n == 0 || widen_lib(narrow_lib(path)) == path;
+  return converts_cleanly(path);
 }
 
 // A member must also name a file: its last component is neither empty nor ".".

@@ -193,9 +193,12 @@ TEST_F(InstallDataTest, RefusesHeadersThatTheImageCannotHold) {
 TEST_F(InstallDataTest, RefusesNamesThatLeaveTheTargetDirectory) {
   const char16_t nulName[] = {u'.', u'.', 0, u'x', u'/', u'f', 0};
   const char16_t surrogateName[] = {u'.', u'.', 0xD800, u'/', u'f', 0};
+  // Would narrow to the raw byte 0xE9: not the name the package gives.
+  const char16_t escapedByteName[] = {u't', 0xDCE9, u'x', 0};
   std::vector<stdx::u16string> hostile = {
       u"..\\evil", u"a/../../evil", u"a\\..\\..\\evil", u"..", u"a/..",
-      stdx::u16string(nulName, 6), stdx::u16string(surrogateName, 5), u"", u"dir\\", u"dir/.",
+      stdx::u16string(nulName, 6), stdx::u16string(surrogateName, 5), stdx::u16string(escapedByteName),
+      u"", u"dir\\", u"dir/.",
   };
   for (size_t i = 0; i < hostile.size(); ++i) {
     SCOPED_TRACE(i);

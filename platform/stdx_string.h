@@ -625,16 +625,26 @@ stdx::u16string string_ito(int value, int radix);
 size_t replace_all(stdx::u16string& s, const stdx::u16string& what, const stdx::u16string& with);
 
 // Conversions between UTF-16 and the 8-bit text of the environment's locale
-// (UTF-8 under every usual desktop locale). Text that cannot be converted
-// ends the conversion: the result is the convertible prefix.
+// (UTF-8 under every usual desktop locale). They convert the whole string,
+// zero units and bytes included, and lose nothing: a byte that is not valid
+// text widens to the lone surrogate U+DC80..U+DCFF (0x80..0xFF plus 0xDC00)
+// and narrows back to that byte, so narrow_lib(widen_lib(b)) == b for every
+// byte string b. Units that have no bytes (any other lone surrogate, or a
+// character the locale cannot encode) narrow to "?".
 stdx::u16string widen_lib(const stdx::string& s);
 stdx::string narrow_lib(const stdx::u16string& s);
-// Returns the number of UTF-16 units of the convertible prefix of the
-// zero-terminated src and stores at most dstLen of them in dst.
+// True when s is text that any program can show and any file system
+// accepts: no zero unit, no lone surrogate (escaped bytes included), and
+// every character encodable in the locale. Text from a package must pass
+// this before it names a file.
+bool converts_cleanly(const stdx::u16string& s);
+// As widen_lib for the zero-terminated src, read up to its zero byte or
+// srcLen bytes (all of it when srcLen < 0). Returns the number of UTF-16
+// units and stores at most dstLen of them in dst.
 int MultiByteToWideChar(unsigned int codePage, unsigned int flags, const char* src, int srcLen,
                         char16_t* dst, int dstLen);
-// Returns the byte count of the convertible prefix of src (up to its first
-// zero unit or srcLen units) and stores at most dstLen bytes in dst.
+// As narrow_lib for src, read up to its first zero unit or srcLen units.
+// Returns the byte count and stores at most dstLen bytes in dst.
 int WideCharToMultiByte(unsigned int codePage, unsigned int flags, const char16_t* src, int srcLen,
                         char* dst, int dstLen, const char* defaultChar, int* usedDefault);
 

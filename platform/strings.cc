@@ -33,21 +33,34 @@ const EnvLocale& envLocale() {
   return instance;
 }
 
-// Widens at most n bytes of s (stopping at a zero byte) into out; stops at
-// the first sequence that cannot be converted.
-void widenInto(const char* s, size_t n, stdx::u16string& out) {
+// A byte that is not part of valid text becomes the lone low surrogate
+// U+DC80..U+DCFF (the byte plus 0xDC00) and goes back to the same byte when
+// narrowed: file names and configuration text are bytes, and what the
+// program reads and does not change it must be able to write back exactly.
+// Only bytes from 0x80 up are escaped this way, so no "/" or zero byte can
+// hide in an escape; valid text never decodes to a lone surrogate.
+inline char16_t escapeByte(unsigned char b) { return static_cast<char16_t>(0xDC00 + b); }
+inline bool isEscapedByte(char16_t u) { return u >= 0xDC80 && u <= 0xDCFF; }
+
+// Widens the n bytes at s into out; with stopAtZero, stops at a zero byte,
+// otherwise a zero byte becomes U+0000.
+void widenInto(const char* s, size_t n, bool stopAtZero, stdx::u16string& out) {
   const EnvLocale& env = envLocale();
   const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
   size_t i = 0;
   if (env.utf8) {
-    while (i < n && p[i] != 0) {
+    while (i < n) {
       if (p[i] < 0x80) {  // fast path for ASCII runs
+        if (p[i] == 0 && stopAtZero) return;
         out.push_back(static_cast<char16_t>(p[i++]));
         continue;
       }
       char32_t cp;
       int used = textcodec::decodeUtf8(p + i, n - i, &cp);
-      if (used <= 0) return;
+      if (used <= 0) {  // invalid, or cut short by the end of the text
+        out.push_back(escapeByte(p[i++]));
+        continue;
+      }
       textcodec::appendUtf16(out, cp);
       i += static_cast<size_t>(used);
     }
@@ -56,10 +69,22 @@ void widenInto(const char* s, size_t n, stdx::u16string& out) {
   locale_t old = uselocale(env.loc);
   mbstate_t st;
   memset(&st, 0, sizeof st);
-  while (i < n && p[i] != 0) {
+  while (i < n) {
+    if (p[i] == 0) {
+      if (stopAtZero) break;
+      out.push_back(0);
+      memset(&st, 0, sizeof st);
+      ++i;
+      continue;
+    }
     wchar_t wc;
     size_t r = mbrtowc(&wc, s + i, n - i, &st);
-    if (r == 0 || r == static_cast<size_t>(-1) || r == static_cast<size_t>(-2)) break;
+    if (r == 0 || r == static_cast<size_t>(-1) || r == static_cast<size_t>(-2)) {
+      out.push_back(p[i] >= 0x80 ? escapeByte(p[i]) : static_cast<char16_t>(p[i]));
+      memset(&st, 0, sizeof st);
+      ++i;
+      continue;
+    }
     textcodec::appendUtf16(out, static_cast<char32_t>(wc));
     i += r;
   }
@@ -91,18 +116,29 @@ void appendUtf8(stdx::string& out, char32_t cp) {
   out.append(buf, n);
 }
 
-// Narrows at most n units (stopping at a zero unit); stops at a lone
-// surrogate or a character the locale cannot encode.
-void narrowInto(const char16_t* s, size_t n, stdx::string& out) {
+// Narrows the n units at s into out; with stopAtZero, stops at a zero unit,
+// otherwise U+0000 becomes a zero byte. An escaped byte goes back to its
+// byte. What has no bytes (a lone surrogate that is not an escaped byte, a
+// character the locale cannot encode) becomes "?": the result is then not
+// the same text, which converts_cleanly reports.
+void narrowInto(const char16_t* s, size_t n, bool stopAtZero, stdx::string& out) {
   const EnvLocale& env = envLocale();
   locale_t old = (locale_t)0;
   mbstate_t st;
   memset(&st, 0, sizeof st);
   if (!env.utf8) old = uselocale(env.loc);
-  for (size_t i = 0; i < n && s[i] != 0; ++i) {
+  for (size_t i = 0; i < n; ++i) {
     char32_t cp = s[i];
+    if (cp == 0 && stopAtZero) break;
+    if (isEscapedByte(s[i])) {
+      out.push_back(static_cast<char>(cp - 0xDC00));
+      continue;
+    }
     if (cp >= 0xD800 && cp <= 0xDFFF) {
-      if (cp >= 0xDC00 || i + 1 >= n || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) break;
+      if (cp >= 0xDC00 || i + 1 >= n || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) {
+        out.push_back('?');
+        continue;
+      }
       cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
       ++i;
     }
@@ -112,7 +148,11 @@ void narrowInto(const char16_t* s, size_t n, stdx::string& out) {
     }
     char buf[MB_LEN_MAX];
     size_t r = wcrtomb(buf, static_cast<wchar_t>(cp), &st);
-    if (r == static_cast<size_t>(-1)) break;
+    if (r == static_cast<size_t>(-1)) {
+      out.push_back('?');
+      memset(&st, 0, sizeof st);
+      continue;
+    }
     out.append(buf, r);
   }
   if (!env.utf8) uselocale(old);
@@ -265,7 +305,7 @@ stdx::u16string widen_lib(const stdx::string& s) {
   stdx::u16string out;
   if (s.empty()) return out;
   out.reserve(s.size());
-  widenInto(s.data(), s.size(), out);
+  widenInto(s.data(), s.size(), false, out);
   return out;
 }
 
@@ -273,8 +313,23 @@ stdx::string narrow_lib(const stdx::u16string& s) {
   stdx::string out;
   if (s.empty()) return out;
   out.reserve(s.size() + s.size() / 2);
-  narrowInto(s.data(), s.size(), out);
+  narrowInto(s.data(), s.size(), false, out);
   return out;
+}
+
+bool converts_cleanly(const stdx::u16string& s) {
+  const char16_t* p = s.data();
+  const size_t n = s.size();
+  for (size_t i = 0; i < n; ++i) {
+    char16_t u = p[i];
+    if (u == 0 || (u >= 0xDC00 && u <= 0xDFFF)) return false;
+    if (u >= 0xD800 && u <= 0xDBFF) {
+      if (i + 1 >= n || p[i + 1] < 0xDC00 || p[i + 1] > 0xDFFF) return false;
+      ++i;
+    }
+  }
+  // Under a locale other than UTF-8, a character may have no bytes at all.
+  return textcodec::localeIsUtf8() || widen_lib(narrow_lib(s)) == s;
 }
 
 int MultiByteToWideChar(unsigned int, unsigned int, const char* src, int srcLen, char16_t* dst,
@@ -282,7 +337,7 @@ int MultiByteToWideChar(unsigned int, unsigned int, const char* src, int srcLen,
   if (src == nullptr) return 0;
   size_t limit = srcLen < 0 ? static_cast<size_t>(-1) : static_cast<size_t>(srcLen);
   stdx::u16string out;
-  widenInto(src, limit, out);
+  widenInto(src, limit, true, out);
   if (dst != nullptr && dstLen > 0) {
     size_t n = out.size() < static_cast<size_t>(dstLen) ? out.size() : static_cast<size_t>(dstLen);
     stdx::fix_char_traits<char16_t>::copy(dst, out.data(), n);
@@ -295,7 +350,7 @@ int WideCharToMultiByte(unsigned int, unsigned int, const char16_t* src, int src
   if (src == nullptr) return 0;
   size_t limit = srcLen < 0 ? static_cast<size_t>(-1) : static_cast<size_t>(srcLen);
   stdx::string out;
-  narrowInto(src, limit, out);
+  narrowInto(src, limit, true, out);
   if (dst != nullptr && dstLen > 0) {
     memset(dst, 0, static_cast<size_t>(dstLen));
     size_t n = out.size() < static_cast<size_t>(dstLen) ? out.size() : static_cast<size_t>(dstLen);

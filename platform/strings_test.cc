@@ -184,28 +184,74 @@ TEST(StringTest, ConversionsRoundTripEveryScript) {
   EXPECT_TRUE(widen_lib(stdx::string()).empty());
 }
 
-TEST(StringTest, UnconvertibleTextGivesTheConvertiblePrefix) {
+stdx::string bytes(const std::string& s) { return stdx::string(s.data(), s.size()); }
+
+// File names and configuration text are bytes: whatever they hold must
+// come back unchanged after a trip through the wide form.
+TEST(StringTest, NarrowOfWidenGivesBackEveryByteString) {
+  for (int b = 0; b < 256; ++b) {
+    const std::string one(1, static_cast<char>(b));
+    const std::string framed = "a" + one + "/z" + one;
+    for (const std::string& s : {one, framed}) {
+      stdx::u16string wide = widen_lib(bytes(s));
+      EXPECT_EQ(s, std8(narrow_lib(wide))) << "byte " << b;
+    }
+  }
+  // Random strings, biased to the bytes that start and continue sequences.
+  unsigned seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  const unsigned char tricky[] = {0x00, 0x2f, 0x80, 0xbf, 0xc0, 0xc2, 0xdf, 0xe0, 0xed, 0xef,
+                                  0xf0, 0xf4, 0xf5, 0xff, 0xa0, 0x90};
+  for (int round = 0; round < 20000; ++round) {
+    std::string s;
+    size_t length = (next() >> 16) % 12;
+    for (size_t i = 0; i < length; ++i) {
+      unsigned r = next() >> 16;
+      s.push_back(static_cast<char>(r % 3 == 0 ? tricky[(r >> 2) % sizeof tricky] : r >> 4));
+    }
+    ASSERT_EQ(s, std8(narrow_lib(widen_lib(bytes(s))))) << "round " << round;
+  }
+}
+
+TEST(StringTest, InvalidBytesWidenToEscapesAndValidTextIsUntouched) {
   if (!textcodec::localeIsUtf8()) GTEST_SKIP() << "the locale's encoding is not UTF-8";
-  // Invalid byte, truncated sequence, overlong forms, encoded surrogate, past U+10FFFF.
-  for (const char* s : {"ab\xff" "cd", "ab\xe2\x82", "ab\xc0\xaf" "cd", "ab\xe0\x80\xaf",
-                        "ab\xed\xa0\x80" "cd", "ab\xf4\x90\x80\x80"}) {
-    char16_t buf[16] = {};
-    EXPECT_EQ(u"ab", std16(widen_lib(s))) << s;
-    EXPECT_EQ(2, MultiByteToWideChar(0, 0, s, -1, buf, 16)) << s;
-    EXPECT_EQ(u"ab", std::u16string(buf)) << s;
+  struct { std::string narrow; std::u16string wide; } cases[] = {
+      {"t\xe9mplates", u"t\xDCE9mplates"},                       // Latin-1
+      {"ab\xe2\x82", u"ab\xDCE2\xDC82"},                          // cut short
+      {"\xc0\xaf", u"\xDCC0\xDCAF"},                              // overlong "/"
+      {"\xed\xa0\x80", u"\xDCED\xDCA0\xDC80"},                    // encoded surrogate
+      {"\xf4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80"},          // past U+10FFFF
+      {"\xe2\x82\xac\xff", u"\u20ac\xDCFF"},                      // valid, then invalid
+      {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.wide, std16(widen_lib(bytes(c.narrow)))) << c.narrow;
+    EXPECT_EQ(c.narrow, std8(narrow_lib(stdx::u16string(c.wide.data(), c.wide.size()))));
   }
-  for (const char16_t* s : {u"ab\xD800", u"ab\xD800" u"cd", u"ab\xDC00\xDE00"}) {
-    char buf[16];
-    EXPECT_EQ("ab", std8(narrow_lib(s)));
-    EXPECT_EQ(2, WideCharToMultiByte(0, 0, s, -1, buf, 16, nullptr, nullptr));
-    EXPECT_EQ("ab", std::string(buf));
-  }
+  // Units with no bytes of their own narrow to "?"; nothing after them is lost.
+  EXPECT_EQ("ab?cd", std8(narrow_lib(u"ab\xD800" u"cd")));
+  EXPECT_EQ("ab??", std8(narrow_lib(u"ab\xDC00\xDE00")));
+  EXPECT_EQ("ab\xf0\x9f\x98\x80?", std8(narrow_lib(u"ab\xD83D\xDE00\xD83D")));
+
+  // The Win32-named forms stop at the first zero.
   char16_t wide[8] = {};
   char narrow[8];
-  EXPECT_EQ(2, MultiByteToWideChar(0, 0, "\xf0\x9f\x98\x80", -1, wide, 8));
-  EXPECT_EQ(4, WideCharToMultiByte(0, 0, wide, -1, narrow, 8, nullptr, nullptr));
+  EXPECT_EQ(3, MultiByteToWideChar(0, 0, "a\xff" "b\0c", -1, wide, 8));
+  EXPECT_EQ(u"a\xDCFF" u"b", std::u16string(wide));
+  EXPECT_EQ(3, WideCharToMultiByte(0, 0, wide, -1, narrow, 8, nullptr, nullptr));
+  EXPECT_EQ("a\xff" "b", std::string(narrow));
   EXPECT_EQ(12, WideCharToMultiByte(0, 0, u"\u041f\u0440\u0438\u0432\u0435\u0442", -1, nullptr, 0,
                                     nullptr, nullptr));
+}
+
+TEST(StringTest, ConvertsCleanlyRefusesWhatIsNotText) {
+  EXPECT_TRUE(converts_cleanly(u"dir\\file.txt"));
+  EXPECT_TRUE(converts_cleanly(u"\u041f/a\xD83D\xDE00"));
+  EXPECT_TRUE(converts_cleanly(u""));
+  for (const std::u16string& s : {std::u16string(u"t\xDCE9mplates"), std::u16string(u"a\xD800"),
+                                  std::u16string(u"a\xD800z"), std::u16string(u"\xDE00"),
+                                  std::u16string(u"a\0b", 3)})
+    EXPECT_FALSE(converts_cleanly(stdx::u16string(s.data(), s.size()))) << s.size();
 }
 
 // Copies of one block made, changed and destroyed on two threads at once;

@@ -20,10 +20,11 @@ const size_t kReadChunk = 1 << 20;
 std::string errnoText() { return strerror(errno); }
 
 // The member name of a relative path; false when the path is not valid
-// text in the locale's encoding (it would not come back the same).
+// text in the locale's encoding: its invalid bytes would become lone
+// surrogates, which the installer refuses as damage.
 bool memberName(const std::string& relative, stdx::u16string& name) {
   name = widen_lib(stdx::string(relative.c_str(), relative.size()));
-  if (narrow_lib(name) != relative.c_str()) return false;
+  if (!converts_cleanly(name)) return false;
   replace_all(name, u"/", u"\\");
   return true;
 }
