@@ -1,6 +1,7 @@
 #include "config/config_file.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <locale.h>
@@ -12,8 +13,8 @@
 #include <wchar.h>
 
 #include <atomic>
+#include <unordered_map>
 
-#include "platform/utils.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ bool holdsValue(const ConfigFileItem& item, const stdx::u16string& value) {
 
 const size_t kBlockBytes = 1024;
 // The most bytes a block can leave undecoded for the next one: three bytes
-// of a four-byte UTF-8 sequence, or the odd byte of a UTF-16 unit.
+// of a four-byte character, or the odd byte of a UTF-16 unit.
 const size_t kCarryBytes = 3;
 // Every byte yields at most two units (a character of the locale's encoding
 // that lies outside the 16-bit range), plus one for a sequence left open at
@@ -39,10 +40,18 @@ const size_t kCarryBytes = 3;
 const size_t kMaxUnitsPerBlock = 2 * (kCarryBytes + kBlockBytes) + 1;
 const char16_t kReplacement = 0xFFFD;
 
+// The unit that stands for a byte which is not valid text: the same lone
+// surrogate that widen_lib gives it, so that narrow_lib writes the byte
+// back. Only bytes from 0x80 up are ever invalid here.
+char16_t escapedByte(unsigned char b) { return static_cast<char16_t>(0xDC00 + b); }
+
 // Turns the bytes of a file, block by block, into UTF-16 units. A character
-// cut by the end of a block is completed with the next block. A byte that
-// is not valid text (a zero byte included, which would otherwise end the
-// text early) becomes U+FFFD, one per byte, and decoding goes on after it.
+// cut by the end of a block is completed with the next block. Text in the
+// locale's encoding keeps every byte: a byte that is not valid text becomes
+// an escaped byte and a zero byte becomes U+0000, so that writing the file
+// back gives the same bytes. UTF-16 text (either byte order, after its
+// byte-order mark) is written back in the locale's encoding, so a unit that
+// is not text there (a lone surrogate, an odd last byte) becomes U+FFFD.
 class BlockDecoder {
  public:
   BlockDecoder() : encoding_(kUnknown), pendingHigh_(0), locale_((locale_t)0) {
@@ -65,7 +74,8 @@ class BlockDecoder {
     size_t units = 0;
     switch (encoding_) {
       case kUtf16le:
-        *usedBytes = start + decodeUtf16le(bytes + start, n - start, atEnd, out, &units);
+      case kUtf16be:
+        *usedBytes = start + decodeUtf16(bytes + start, n - start, atEnd, out, &units);
         break;
       case kLocale:
         *usedBytes = start + decodeLocale(bytes + start, n - start, atEnd, out, &units);
@@ -78,13 +88,17 @@ class BlockDecoder {
   }
 
  private:
-  enum Encoding { kUnknown, kUtf8, kLocale, kUtf16le };
+  enum Encoding { kUnknown, kUtf8, kLocale, kUtf16le, kUtf16be };
 
   // Called with the first block; returns the number of bytes of a
   // byte-order mark to skip.
   size_t chooseEncoding(const unsigned char* bytes, size_t n) {
     if (n >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
       encoding_ = kUtf16le;
+      return 2;
+    }
+    if (n >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
+      encoding_ = kUtf16be;
       return 2;
     }
     encoding_ = textcodec::localeIsUtf8() ? kUtf8 : kLocale;
@@ -116,8 +130,7 @@ class BlockDecoder {
     size_t i = 0;
     while (i < n) {
       if (s[i] < 0x80) {
-        out[(*units)++] = s[i] == 0 ? kReplacement : s[i];
-        ++i;
+        out[(*units)++] = s[i++];
         continue;
       }
       char32_t cp;
@@ -128,18 +141,18 @@ class BlockDecoder {
       } else if (used == 0 && !atEnd) {
         break;  // the rest of the character is in the next block
       } else {
-        out[(*units)++] = kReplacement;
-        ++i;
+        out[(*units)++] = escapedByte(s[i++]);
       }
     }
     return i;
   }
 
-  size_t decodeUtf16le(const unsigned char* s, size_t n, bool atEnd, char16_t* out,
-                       size_t* units) {
+  size_t decodeUtf16(const unsigned char* s, size_t n, bool atEnd, char16_t* out, size_t* units) {
+    const bool little = encoding_ == kUtf16le;
     size_t i = 0;
     for (; i + 1 < n; i += 2) {
-      char16_t u = static_cast<char16_t>(s[i] | (s[i + 1] << 8));
+      char16_t u = little ? static_cast<char16_t>(s[i] | (s[i + 1] << 8))
+                          : static_cast<char16_t>((s[i] << 8) | s[i + 1]);
       if (pendingHigh_ != 0) {
         if (u >= 0xDC00 && u <= 0xDFFF) {
           out[(*units)++] = pendingHigh_;
@@ -152,7 +165,7 @@ class BlockDecoder {
       }
       if (u >= 0xD800 && u <= 0xDBFF) {
         pendingHigh_ = u;
-      } else if ((u >= 0xDC00 && u <= 0xDFFF) || u == 0) {
+      } else if (u >= 0xDC00 && u <= 0xDFFF) {
         out[(*units)++] = kReplacement;
       } else {
         out[(*units)++] = u;
@@ -169,31 +182,35 @@ class BlockDecoder {
     return i;
   }
 
-  // For a locale whose encoding is not UTF-8: the C library's conversion
-  // state carries a character cut by the end of a block.
+  // For a locale whose encoding is not UTF-8. A character cut by the end
+  // of a block is left for the next block, whole, so that if it turns out
+  // invalid its bytes are still at hand to be kept.
   size_t decodeLocale(const unsigned char* s, size_t n, bool atEnd, char16_t* out,
                       size_t* units) {
     locale_t previous = uselocale(locale_);
     size_t i = 0;
     while (i < n) {
+      if (s[i] == 0) {
+        out[(*units)++] = 0;
+        memset(&state_, 0, sizeof state_);
+        ++i;
+        continue;
+      }
+      mbstate_t before = state_;
       wchar_t wc;
       size_t r = mbrtowc(&wc, reinterpret_cast<const char*>(s + i), n - i, &state_);
-      if (r == static_cast<size_t>(-2)) {
-        i = n;  // taken into the state; completed by the next block
+      if (r == static_cast<size_t>(-2) && !atEnd) {
+        state_ = before;
         break;
       }
-      if (r == static_cast<size_t>(-1) || r == 0) {
-        out[(*units)++] = kReplacement;
+      if (r == static_cast<size_t>(-1) || r == static_cast<size_t>(-2) || r == 0) {
+        out[(*units)++] = s[i] >= 0x80 ? escapedByte(s[i]) : s[i];
         memset(&state_, 0, sizeof state_);
         ++i;
         continue;
       }
       putCodePoint(static_cast<char32_t>(wc), out, units);
       i += r;
-    }
-    if (atEnd && !mbsinit(&state_)) {
-      out[(*units)++] = kReplacement;
-      memset(&state_, 0, sizeof state_);
     }
     uselocale(previous);
     return i;
@@ -205,13 +222,99 @@ class BlockDecoder {
   mbstate_t state_;
 };
 
+// A hash of text with ASCII letters folded, as compare_nocase compares:
+// texts that match have equal hashes (FNV-1a over the folded units).
+uint64_t foldedHash(const stdx::u16string& text, uint64_t h = 14695981039346656037ull) {
+  const char16_t* p = text.data();
+  for (size_t i = 0, n = text.size(); i < n; ++i) {
+    char16_t c = p[i];
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+    h = (h ^ c) * 1099511628211ull;
+  }
+  return h;
+}
+
+// What addValue finds by walking every item, found by hashing: the last
+// item of each key, and where each value of each key is. Reading adds line
+// after line, so without it a file of n keys costs n squared comparisons.
+// Only hashes and positions are kept (a hash may be shared by different
+// texts, so every hit is confirmed by comparing the texts). Lives for one
+// read; the ConfigFile stays a plain value that its owner may change
+// freely between reads.
+class ItemIndex {
+ public:
+  ItemIndex(ConfigFile& config, size_t expectedLines) : config_(config) {
+    lastItem_.reserve(expectedLines);
+    values_.reserve(expectedLines);
+    config.items.reserve(config.items.size() + expectedLines);
+    for (size_t i = 0; i < config.items.size(); ++i) {
+      const ConfigFileItem& item = config.items[i];
+      const uint64_t keyHash = foldedHash(item.key);
+      eraseLastItem(keyHash, item.key);
+      lastItem_.emplace(keyHash, i);
+      for (size_t v = 0; v < item.values.size(); ++v)
+        values_.emplace(foldedHash(item.values[v], keyHash), Place{i, v});
+    }
+  }
+  ItemIndex(const ItemIndex&) = delete;
+  ItemIndex& operator=(const ItemIndex&) = delete;
+
+  // Exactly ConfigFile::addValue, in constant time.
+  void addValue(const stdx::u16string& key, const stdx::u16string& value) {
+    std::vector<ConfigFileItem>& items = config_.items;
+    const uint64_t keyHash = foldedHash(key);
+    const uint64_t pairHash = foldedHash(value, keyHash);
+    auto held = values_.equal_range(pairHash);
+    for (auto it = held.first; it != held.second; ++it) {
+      const ConfigFileItem& item = items[it->second.item];
+      if (matches(item.key, key) && matches(item.values[it->second.value], value)) return;
+    }
+    size_t last = findLastItem(keyHash, key);
+    if (last == kNone) {
+      last = items.size();
+      items.push_back(ConfigFileItem{key, {}});
+      lastItem_.emplace(keyHash, last);
+    }
+    items[last].values.push_back(value);
+    values_.emplace(pairHash, Place{last, items[last].values.size() - 1});
+  }
+
+ private:
+  struct Place {
+    size_t item;
+    size_t value;
+  };
+  static const size_t kNone = static_cast<size_t>(-1);
+
+  size_t findLastItem(uint64_t keyHash, const stdx::u16string& key) const {
+    auto range = lastItem_.equal_range(keyHash);
+    for (auto it = range.first; it != range.second; ++it)
+      if (matches(config_.items[it->second].key, key)) return it->second;
+    return kNone;
+  }
+
+  void eraseLastItem(uint64_t keyHash, const stdx::u16string& key) {
+    auto range = lastItem_.equal_range(keyHash);
+    for (auto it = range.first; it != range.second; ++it) {
+      if (matches(config_.items[it->second].key, key)) {
+        lastItem_.erase(it);
+        return;
+      }
+    }
+  }
+
+  ConfigFile& config_;
+  std::unordered_multimap<uint64_t, size_t> lastItem_;  // one entry per distinct key
+  std::unordered_multimap<uint64_t, Place> values_;     // by key and value together
+};
+
 // Splits decoded text into lines and lines into key and value. Characters
 // are gathered in a fixed buffer that is appended to the key or value text
 // only when it fills up or the part ends, so that long keys and values cost
 // no allocation per character.
 class LineScanner {
  public:
-  explicit LineScanner(ConfigFile& config) : config_(config), inValue_(false), gathered_(0) {}
+  explicit LineScanner(ItemIndex& index) : index_(index), inValue_(false), gathered_(0) {}
   LineScanner(const LineScanner&) = delete;
   LineScanner& operator=(const LineScanner&) = delete;
 
@@ -244,13 +347,13 @@ class LineScanner {
   // An empty line, and a line that is "=" alone, add nothing.
   void endLine() {
     flushGathered();
-    if (!key_.empty() || !value_.empty()) add_value_to_config_file(config_, key_, value_);
+    if (!key_.empty() || !value_.empty()) index_.addValue(key_, value_);
     key_.clear();
     value_.clear();
     inValue_ = false;
   }
 
-  ConfigFile& config_;
+  ItemIndex& index_;
   stdx::u16string key_;
   stdx::u16string value_;
   bool inValue_;
@@ -348,10 +451,17 @@ bool closeStream(FILE* f, bool sync) {
 }
 
 // A device or a pipe holds no text that a failure could destroy, and
-// cannot be replaced by renaming: it is written directly.
+// cannot be replaced by renaming: it is written directly. Opening does not
+// wait: a FIFO that nobody reads fails at once instead of holding the
+// installer for ever.
 void writeInPlace(const stdx::string& target, const ConfigFile& config) {
-  FILE* f = fopen(target.c_str(), "w");
-  if (f == nullptr) throw 1;
+  int fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw 1;
+  FILE* f = fdopen(fd, "w");
+  if (f == nullptr) {
+    close(fd);
+    throw 1;
+  }
   bool ok = writeItems(f, config);
   if (!closeStream(f, false) || !ok) throw 2;
 }
@@ -439,17 +549,52 @@ void add_value_to_config_file(ConfigFile& config, const stdx::u16string& key,
 
 // --- reading and writing files ---------------------------------------------------
 
+// Opens path for reading when it is a regular file (after links are
+// followed); -1 otherwise. Opening does not wait: a FIFO or a device at
+// the path would otherwise hold the installer before its first window.
+static int openRegularFile(const stdx::u16string& path) {
+  int fd = open(narrow_lib(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
+// Reads up to n bytes; fewer only at the end of the file or on an error.
+static size_t readFully(int fd, unsigned char* bytes, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = read(fd, bytes + got, n - got);
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+    } else if (r < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  return got;
+}
+
 void read_config_file(const stdx::u16string& path, ConfigFile& config) {
-  FILE* f = _wfopen(path.c_str(), u"rt, ccs=UNICODE");
-  if (f == nullptr) return;
+  int fd = openRegularFile(path);
+  if (fd < 0) return;
+  struct stat st;
+  size_t expectedLines = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size / 64) : 0;
   BlockDecoder decoder;
-  LineScanner scanner(config);
+  ItemIndex index(config, expectedLines);
+  LineScanner scanner(index);
   unsigned char bytes[kCarryBytes + kBlockBytes];
   char16_t units[kMaxUnitsPerBlock];
   size_t carried = 0;
   for (;;) {
-    size_t got = fread(bytes + carried, 1, kBlockBytes, f);
-    // fread comes back short only at the end of the file or on an error;
+    size_t got = readFully(fd, bytes + carried, kBlockBytes);
+    // A short read comes only at the end of the file or on an error;
     // either way this is the last block.
     bool atEnd = got < kBlockBytes;
     size_t available = carried + got;
@@ -461,7 +606,7 @@ void read_config_file(const stdx::u16string& path, ConfigFile& config) {
     if (atEnd) break;
   }
   scanner.finish();
-  fclose(f);
+  close(fd);
 }
 
 void write_config_file(const stdx::u16string& path, const ConfigFile& config) {

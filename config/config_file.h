@@ -51,14 +51,21 @@ class ConfigFile {
   std::vector<ConfigFileItem> items;
 };
 
-// addValue with its result dropped: how the reader fills a ConfigFile.
+// addValue with its result dropped.
 void add_value_to_config_file(ConfigFile& config, const stdx::u16string& key,
                               const stdx::u16string& value);
 
-// Adds the pairs of the file at path to config, without clearing it first.
-// A missing or unreadable file adds nothing; nothing is reported. Text is
-// in the locale's encoding, or UTF-16LE when the file begins with the
-// byte-order mark FF FE. A byte that is not valid text is read as U+FFFD.
+// Adds the pairs of the file at path to config, without clearing it first,
+// as addValue would, in time linear in the size of the file and of config.
+// Only a regular file (after links are followed) is read, and opening it
+// never waits: a missing or unreadable file, a directory, a FIFO or a
+// device adds nothing; nothing is reported. Text is in the locale's
+// encoding, or UTF-16 when the file begins with a byte-order mark (FF FE
+// little-endian, FE FF big-endian). Locale text keeps every byte: a byte
+// that is not valid text is read as the escaped byte that narrow_lib turns
+// back into it, and a zero byte as U+0000, so lines that are written back
+// unchanged are the same bytes. In UTF-16 text a lone surrogate or an odd
+// last byte is read as U+FFFD.
 void read_config_file(const stdx::u16string& path, ConfigFile& config);
 
 // Replaces the file at path (or, when path is a symbolic link, the file it
