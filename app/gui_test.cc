@@ -536,6 +536,60 @@ TEST_F(WizardTest, SilentRunWithoutATargetWritesNothing) {
   EXPECT_FALSE(exists(home_ / ".kxq5"));
 }
 
+// A typed or pasted line break must not reach the launcher's file, where
+// it would end the line and make the rest a key of its own.
+TEST_F(WizardTest, LineBreakInTheEnteredDirectoryNeverSplitsTheLauncherLine) {
+  makePackage({{"a.cfg", "alpha"}});
+  writeBytes(ordinaryFile(), "DefaultVersion=8\n");
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  goToDirectoryPage(*dialog, (home_ / "x") + "\nDefaultVersion=evil\r");
+  click(dialog->nextButton());
+  ASSERT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+  const std::string target = home_ / "xDefaultVersion=evil";
+  EXPECT_EQ(target, utf8(dialog->targetPath()));
+  EXPECT_EQ("alpha", readBytes(target + "/a.cfg"));
+  EXPECT_EQ("DefaultVersion=8\nConfigurationTemplatesLocation=" + target + "\n",
+            readBytes(ordinaryFile()));
+}
+
+// File names and the launcher's file are bytes: a listed directory whose
+// name is Latin-1 is installed into and registered as it is, shown with a
+// replacement character, and the other programs' lines (CP1251, Latin-1)
+// come back byte for byte.
+TEST_F(WizardTest, DirectoryWithForeignBytesIsInstalledAndRegisteredExactly) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  for (bool silent : {false, true}) {
+    SCOPED_TRACE(silent ? "silent" : "interactive");
+    ScratchDir home;
+    ScopedEnv env("HOME", home.path().c_str());
+    const std::string target = home / "t\xe9mplates";
+    ASSERT_EQ(0, mkdir(target.c_str(), 0755));
+    const std::string installed = "InstalledLocation=C:\\\xcf\xf0\xee\xe3\xf0\xe0\xec\xec\xfb\n";
+    const std::string owner = "Owner=Fran\xe7ois\n";
+    const std::string ordinary = home / ".KX/kxlaunch/kxlaunch.cfg";
+    writeBytes(ordinary, installed + "ConfigurationTemplatesLocation=/nonexistent/dir\n" +
+                             "ConfigurationTemplatesLocation=" + target + "\n" + owner);
+
+    std::unique_ptr<CInstallerDlg> dialog = newDialog(silent);
+    if (silent) {
+      dialog->DoModal();
+    } else {
+      start(*dialog);
+      click(dialog->nextButton());
+      ASSERT_EQ(CInstallerDlg::kStateSelectPath, dialog->state());
+      EXPECT_EQ(home / "t\xef\xbf\xbdmplates",
+                gtk_entry_get_text(GTK_ENTRY(dialog->dirSelectPage()->entry())));
+      click(dialog->nextButton());
+    }
+    ASSERT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+    EXPECT_EQ("alpha", readBytes(target + "/t/a.cfg"));
+    EXPECT_EQ(installed + "ConfigurationTemplatesLocation=" + target + "\n" +
+                  "ConfigurationTemplatesLocation=/nonexistent/dir\n" + owner,
+              readBytes(ordinary));
+  }
+}
+
 TEST_F(WizardTest, StartupFailuresAreReportedBeforeAnyWindow) {
   struct Case {
     const char* packageBytes;  // null: no package at all

@@ -469,8 +469,7 @@ gint CInstallerDlg::on_buttonNext_clicked(GtkWidget* /*widget*/, gpointer data) 
       dialog->showSelectPathPage();
       break;
     case kStateSelectPath: {
-      stdx::u16string path = dialog->dirSelectPage_->getPath();
-      replace_all(path, kBadPathSeparator, kPathSeparator);
+      stdx::u16string path = entered_target_dir(dialog->dirSelectPage_->getPath());
       if (path.empty()) {
         messageBox(dialog, LoadResString("IDS_SETUP_EMPTYTARGET"), MB_PLAIN_OK);
         break;

@@ -88,15 +88,21 @@ DirSelectPage::DirSelectPage(GtkWidget* container, GdkPixbuf* picture)
   g_signal_connect(browseButton_, "clicked", G_CALLBACK(::button_clicked_handler), this);
 }
 
-void DirSelectPage::setPath(const stdx::u16string& path) { setPath(narrow_lib(path)); }
-
-void DirSelectPage::setPath(const stdx::string& path) {
-  gtk_entry_set_text(GTK_ENTRY(entry_), path.c_str());
+void DirSelectPage::setPath(const stdx::u16string& path) {
+  // GTK shows UTF-8 only: bytes that are not text get the replacement
+  // character on the screen, while path_ keeps them.
+  stdx::u16string visible = path;
+  for (size_t i = 0; i < visible.size(); ++i)
+    if (visible[i] >= 0xDC80 && visible[i] <= 0xDCFF) visible[i] = 0xFFFD;
+  path_ = path;
+  shown_ = narrow_lib(visible);
+  gtk_entry_set_text(GTK_ENTRY(entry_), shown_.c_str());
 }
 
 stdx::u16string DirSelectPage::getPath() const {
   const gchar* text = gtk_entry_get_text(GTK_ENTRY(entry_));
   if (text == nullptr) return stdx::u16string();
+  if (shown_ == text) return path_;
   return widen_lib(stdx::string(text));
 }
 
@@ -108,7 +114,8 @@ void DirSelectPage::showDirDialog() {
   if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
     gchar* folder = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
     if (folder != nullptr) {
-      setPath(stdx::string(folder));
+      // A file name is bytes, whatever the locale says.
+      setPath(widen_lib(stdx::string(folder)));
       g_free(folder);
     }
   }

@@ -70,11 +70,16 @@ class DirSelectPage : public WizardDialogPage {
 
   void onShow() override {}
 
+  // Shows path in the entry. A path that is not all text (a file name with
+  // bytes of another encoding) cannot be shown as it is: the entry shows
+  // those bytes as U+FFFD, and getPath gives the exact path back as long as
+  // the text is not edited.
   void setPath(const stdx::u16string& path);
-  void setPath(const stdx::string& path);
-  // The entry's text; empty when GTK gives none.
+  // The path as the entry holds it: what setPath set, while the entry shows
+  // exactly that, else the entry's text; empty when GTK gives none.
   stdx::u16string getPath() const;
-  // Runs the folder chooser; on Open its folder replaces the entry's text.
+  // Runs the folder chooser; on Open its folder, with its exact bytes,
+  // replaces the entry's text.
   void showDirDialog();
 
   GtkWidget* entry() const { return entry_; }
@@ -88,6 +93,8 @@ class DirSelectPage : public WizardDialogPage {
   GtkWidget* label_;
   GtkWidget* caption_;
   GtkWidget* browseButton_;
+  stdx::u16string path_;   // the last path set, exact
+  stdx::string shown_;     // the text shown for it (UTF-8)
 };
 
 // "clicked" of the browse button; data is the DirSelectPage.

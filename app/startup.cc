@@ -55,8 +55,19 @@ void strip_address_schemes(stdx::u16string& path) {
   }
   size_t file = path.find(u"file://");
   if (file != stdx::u16string::npos) path.erase(file, 7);
+  remove_line_breaks(path);
+}
+
+void remove_line_breaks(stdx::u16string& path) {
   replace_all(path, u"\n", u"");
   replace_all(path, u"\r", u"");
+}
+
+stdx::u16string entered_target_dir(const stdx::u16string& text) {
+  stdx::u16string path = text;
+  replace_all(path, kBadPathSeparator, kPathSeparator);
+  remove_line_breaks(path);
+  return path;
 }
 
 stdx::u16string default_template_dir(const std::vector<stdx::u16string>& dirs,

@@ -42,6 +42,16 @@ stdx::u16string dpk_full_path(bool useCwd);
 // dropped, and line feeds and carriage returns are removed.
 void strip_address_schemes(stdx::u16string& path);
 
+// Removes every line feed and carriage return. The launcher's file holds
+// one directory per line: a line break in a directory would end its line
+// and make the rest a key of its own.
+void remove_line_breaks(stdx::u16string& path);
+
+// The directory the user typed or pasted, as it is installed into and
+// registered: every "\" turned into "/", line breaks removed as from the
+// default directory. Empty when nothing else is left.
+stdx::u16string entered_target_dir(const stdx::u16string& text);
+
 // The default template directory: the first entry of dirs that writable()
 // accepts, else the platform's own "tmplts" folder, then cleaned by
 // strip_address_schemes. May be empty when the chosen entry was remote.

@@ -79,6 +79,22 @@ TEST(DefaultTargetTest, AddressSchemesAndLineBreaks) {
   EXPECT_EQ("HTTP://x", stripped("HTTP://x"));  // the schemes are matched as written
 }
 
+TEST(DefaultTargetTest, EnteredDirectoryLosesLineBreaksAsTheDefaultDoes) {
+  struct { const char* typed; const char* used; } cases[] = {
+      {"/x\nDefaultVersion=evil", "/xDefaultVersion=evil"},
+      {"C:\\data\r\n\\tmplts\r", "C:/data/tmplts"},
+      {"\r\n", ""},
+      {"/home/u/t\xe9mplates", "/home/u/t\xe9mplates"},  // bytes of another encoding stay
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.used, utf8(entered_target_dir(u16(c.typed)))) << c.typed;
+    stdx::u16string asDefault = u16(c.typed);
+    strip_address_schemes(asDefault);
+    replace_all(asDefault, u"\\", u"/");
+    EXPECT_EQ(c.used, utf8(asDefault)) << c.typed;
+  }
+}
+
 TEST(DefaultTargetTest, FirstWritableEntryWinsElseThePlatformFolder) {
   ScratchDir home;
   ScopedEnv env("HOME", home.path().c_str());
