@@ -2,7 +2,8 @@
 # Drives the real installer under the current X display with xdotool:
 #   e2e_test.sh SETUP_BINARY DPKPACK_BINARY
 # 1. interactive: Next, type a directory, Next, Finish (readme opened);
-# 2. silent: installs into the default template directory;
+# 2. silent: installs into the default template directory, then into a
+#    listed directory whose name is not UTF-8;
 # 3. damaged package: error box, exit 1, nothing changed;
 # 4. cancel during the copy of a large package: exit 3, target unchanged.
 # Every wait has a deadline, so a wrong turn fails instead of hanging.
@@ -151,6 +152,29 @@ wait_exit
 [ "$(cat "$HOME/.kxq5/KX/kxq5/tmplts/t/b.cfg" 2>/dev/null)" = beta ] ||
   fail "silent: template not in the default directory"
 [ ! -e "$XDG_OPEN_LOG" ] || fail "silent: readme opened"
+
+# 2b. Silent install into a listed directory whose name is Latin-1, with
+# the other programs' lines in CP1251 and Latin-1: the directory is used
+# and registered with its exact bytes, every other line is kept byte for byte.
+fresh_world
+mkdir -p "$WORK/world/src/t"
+echo "gamma" > "$WORK/world/src/t/c.cfg"
+make_package
+LATIN=$(printf '%s/t\xe9mplates' "$HOME")
+mkdir -p "$LATIN" "$HOME/.KX/kxlaunch"
+OTHER=$(printf 'InstalledLocation=C:\\\xcf\xf0\xee\xe3\xf0\xe0\xec\xec\xfb')
+OWNER=$(printf 'Owner=Fran\xe7ois')
+printf '%s\n%s\n%s\n%s\n' "$OTHER" "ConfigurationTemplatesLocation=/nonexistent/dir" \
+  "ConfigurationTemplatesLocation=$LATIN" "$OWNER" > "$HOME/.KX/kxlaunch/kxlaunch.cfg"
+start_setup -S
+wait_exit
+[ "$STATUS" = 0 ] || fail "silent latin-1: exit status $STATUS, expected 0"
+[ "$(cat "$LATIN/t/c.cfg" 2>/dev/null)" = gamma ] || fail "silent latin-1: template not in the listed directory"
+expected=$(printf '%s\n%s\n%s\n%s\n_' "$OTHER" "ConfigurationTemplatesLocation=$LATIN" \
+  "ConfigurationTemplatesLocation=/nonexistent/dir" "$OWNER")
+actual=$(cat "$HOME/.KX/kxlaunch/kxlaunch.cfg"; printf _)
+[ "$actual" = "$expected" ] ||
+  fail "silent latin-1: launcher file not as expected: $(diff <(echo "$expected") <(echo "$actual") | od -c | head -8)"
 
 # 3. Damaged package: one error box, exit 1, nothing changed.
 fresh_world
