@@ -428,10 +428,28 @@ bool putBytes(FILE* f, const char* data, size_t n) {
   return n == 0 || fwrite(data, 1, n, f) == n;
 }
 
+// True when text begins with bytes that the reader takes for a byte-order
+// mark. Only a key can: "=" is part of no mark.
+bool looksLikeByteOrderMark(const stdx::string& text) {
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(text.data());
+  size_t n = text.size();
+  return (n >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF))) ||
+         (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF);
+}
+
 bool writeItems(FILE* f, const ConfigFile& config) {
+  bool first = true;
   for (const ConfigFileItem& item : config.items) {
     if (item.values.empty()) continue;
     stdx::string key = narrow_lib(item.key);
+    // A first key that begins like a byte-order mark (its bytes kept from a
+    // later line of a file, or a U+FEFF) would be taken for one when the
+    // file is read again, and the text misread or the key changed. A UTF-8
+    // mark in front is read and dropped, and keeps the key as it is.
+    if (first && textcodec::localeIsUtf8() && looksLikeByteOrderMark(key) &&
+        !putBytes(f, "\xEF\xBB\xBF", 3))
+      return false;
+    first = false;
     for (const stdx::u16string& value : item.values) {
       stdx::string text = narrow_lib(value);
       if (!putBytes(f, key.data(), key.size()) || !putBytes(f, "=", 1) ||

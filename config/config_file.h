@@ -70,7 +70,9 @@ void read_config_file(const stdx::u16string& path, ConfigFile& config);
 
 // Replaces the file at path (or, when path is a symbolic link, the file it
 // leads to) with config in the locale's encoding: key=value and a line feed
-// per value, items in order, no byte-order mark. The new text goes to a
+// per value, items in order, no byte-order mark (unless the first key
+// begins with the bytes of one: then a UTF-8 mark goes in front, so that
+// reading the file again gives the same key). The new text goes to a
 // fresh file in the same directory that is renamed over the old one only
 // when it has been written, flushed and closed, so a failure leaves the old
 // file as it was. An existing file keeps its permission bits.

@@ -165,6 +165,18 @@ TEST_F(ConfigFileTest, Utf16FileWithByteOrderMarkIsRead) {
   }
 }
 
+// Reading what was written gives what was read, even when the first line
+// written begins with the bytes of a byte-order mark.
+TEST_F(ConfigFileTest, FirstKeyThatLooksLikeAByteOrderMarkSurvivesRewriting) {
+  for (const std::string mark : {"\xff\xfe", "\xfe\xff", "\xef\xbb\xbf"}) {
+    ConfigFile first = readFrom("\n" + mark + "k=v\nother=w\n");
+    const std::string written = writeOut(first);
+    EXPECT_EQ("\xef\xbb\xbf" + mark + "k=v\nother=w\n", written);
+    ConfigFile again = readFrom(written);
+    EXPECT_EQ(describe(first), describe(again));
+  }
+}
+
 TEST_F(ConfigFileTest, Utf8ByteOrderMarkIsNotPartOfTheFirstKey) {
   ConfigFile config = readFrom("\xef\xbb\xbf" "ConfigurationTemplatesLocation=/srv/t\n");
   ASSERT_NE(nullptr, config.findValues(u"ConfigurationTemplatesLocation"));
