@@ -56,8 +56,15 @@ TEST(PackageLocationTest, BesideTheExecutableOrInTheCurrentDirectory) {
   EXPECT_EQ(utf8(widen_lib(directory_of(exe))) + "/kxq5.dpk", utf8(dpk_full_path(false)));
 
   ScratchDir dir;
-  ScopedCwd cwd(dir.path());
-  EXPECT_EQ(dir.path() + "/kxq5.dpk", utf8(dpk_full_path(true)));
+  {
+    ScopedCwd cwd(dir.path());
+    EXPECT_EQ(dir.path() + "/kxq5.dpk", utf8(dpk_full_path(true)));
+  }
+  // A folder name that is not UTF-8 is kept to the byte, not cut short.
+  const std::string latin = dir / "t\xe9l\xe9" "chargements";
+  ASSERT_EQ(0, mkdir(latin.c_str(), 0755));
+  ScopedCwd cwd(latin);
+  EXPECT_EQ(latin + "/kxq5.dpk", utf8(dpk_full_path(true)));
 }
 
 TEST(PackageLocationTest, VanishedCurrentDirectoryMeansNoPackage) {
