@@ -13,7 +13,7 @@
 #include <wchar.h>
 
 #include <atomic>
-#include <unordered_map>
+#include <vector>
 
 
 namespace {
@@ -234,26 +234,93 @@ uint64_t foldedHash(const stdx::u16string& text, uint64_t h = 146959810393466560
   return h;
 }
 
+// Positions in a ConfigFile filed by hash, in one flat array (open
+// addressing, linear probing): no allocation per entry, one to free.
+// Entries are only added. A hash may be shared by different texts, so the
+// caller confirms every hit.
+class PlaceTable {
+ public:
+  struct Slot {
+    uint64_t hash;
+    size_t item;   // kEmpty in a free slot
+    size_t value;  // unused in the table of keys
+  };
+  static const size_t kEmpty = static_cast<size_t>(-1);
+
+  explicit PlaceTable(size_t expected) { rebuild(capacityFor(expected)); }
+
+  // The first slot with this hash that confirm(slot) accepts, or null.
+  template <class Confirm>
+  Slot* find(uint64_t hash, Confirm confirm) {
+    for (size_t i = home(hash); slots_[i].item != kEmpty; i = (i + 1) & mask_)
+      if (slots_[i].hash == hash && confirm(slots_[i])) return &slots_[i];
+    return nullptr;
+  }
+
+  void add(uint64_t hash, size_t item, size_t value) {
+    if ((used_ + 1) * 2 > slots_.size()) {
+      std::vector<Slot> old;
+      old.swap(slots_);
+      rebuild(old.size() * 2);
+      for (const Slot& slot : old)
+        if (slot.item != kEmpty) put(slot);
+    }
+    put(Slot{hash, item, value});
+  }
+
+ private:
+  static size_t capacityFor(size_t expected) {
+    size_t capacity = 16;
+    while (capacity < expected * 2) capacity *= 2;
+    return capacity;
+  }
+  // Every bit of the hash moves the starting slot, so that keys that
+  // differ only at their end do not crowd into neighbouring slots.
+  size_t home(uint64_t hash) const {
+    hash ^= hash >> 33;
+    hash *= 0xff51afd7ed558ccdull;
+    hash ^= hash >> 33;
+    return static_cast<size_t>(hash) & mask_;
+  }
+  void rebuild(size_t capacity) {
+    slots_.assign(capacity, Slot{0, kEmpty, 0});
+    mask_ = capacity - 1;
+    used_ = 0;
+  }
+  void put(const Slot& slot) {
+    size_t i = home(slot.hash);
+    while (slots_[i].item != kEmpty) i = (i + 1) & mask_;
+    slots_[i] = slot;
+    ++used_;
+  }
+
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+  size_t used_ = 0;
+};
+
 // What addValue finds by walking every item, found by hashing: the last
 // item of each key, and where each value of each key is. Reading adds line
 // after line, so without it a file of n keys costs n squared comparisons.
-// Only hashes and positions are kept (a hash may be shared by different
-// texts, so every hit is confirmed by comparing the texts). Lives for one
-// read; the ConfigFile stays a plain value that its owner may change
-// freely between reads.
+// Lives for one read; the ConfigFile stays a plain value that its owner may
+// change freely between reads.
 class ItemIndex {
  public:
-  ItemIndex(ConfigFile& config, size_t expectedLines) : config_(config) {
-    lastItem_.reserve(expectedLines);
-    values_.reserve(expectedLines);
+  ItemIndex(ConfigFile& config, size_t expectedLines)
+      : config_(config), lastItem_(config.items.size() + expectedLines),
+        values_(config.items.size() + expectedLines) {
     config.items.reserve(config.items.size() + expectedLines);
     for (size_t i = 0; i < config.items.size(); ++i) {
       const ConfigFileItem& item = config.items[i];
       const uint64_t keyHash = foldedHash(item.key);
-      eraseLastItem(keyHash, item.key);
-      lastItem_.emplace(keyHash, i);
+      PlaceTable::Slot* last = findLastItem(keyHash, item.key);
+      if (last != nullptr) {
+        last->item = i;  // a later item of the same key
+      } else {
+        lastItem_.add(keyHash, i, 0);
+      }
       for (size_t v = 0; v < item.values.size(); ++v)
-        values_.emplace(foldedHash(item.values[v], keyHash), Place{i, v});
+        values_.add(foldedHash(item.values[v], keyHash), i, v);
     }
   }
   ItemIndex(const ItemIndex&) = delete;
@@ -264,48 +331,34 @@ class ItemIndex {
     std::vector<ConfigFileItem>& items = config_.items;
     const uint64_t keyHash = foldedHash(key);
     const uint64_t pairHash = foldedHash(value, keyHash);
-    auto held = values_.equal_range(pairHash);
-    for (auto it = held.first; it != held.second; ++it) {
-      const ConfigFileItem& item = items[it->second.item];
-      if (matches(item.key, key) && matches(item.values[it->second.value], value)) return;
-    }
-    size_t last = findLastItem(keyHash, key);
-    if (last == kNone) {
+    auto sameKeyAndValue = [&](const PlaceTable::Slot& slot) {
+      const ConfigFileItem& item = items[slot.item];
+      return matches(item.key, key) && matches(item.values[slot.value], value);
+    };
+    if (values_.find(pairHash, sameKeyAndValue) != nullptr) return;
+    size_t last;
+    PlaceTable::Slot* found = findLastItem(keyHash, key);
+    if (found != nullptr) {
+      last = found->item;
+    } else {
       last = items.size();
       items.push_back(ConfigFileItem{key, {}});
-      lastItem_.emplace(keyHash, last);
+      lastItem_.add(keyHash, last, 0);
     }
     items[last].values.push_back(value);
-    values_.emplace(pairHash, Place{last, items[last].values.size() - 1});
+    values_.add(pairHash, last, items[last].values.size() - 1);
   }
 
  private:
-  struct Place {
-    size_t item;
-    size_t value;
-  };
-  static const size_t kNone = static_cast<size_t>(-1);
-
-  size_t findLastItem(uint64_t keyHash, const stdx::u16string& key) const {
-    auto range = lastItem_.equal_range(keyHash);
-    for (auto it = range.first; it != range.second; ++it)
-      if (matches(config_.items[it->second].key, key)) return it->second;
-    return kNone;
-  }
-
-  void eraseLastItem(uint64_t keyHash, const stdx::u16string& key) {
-    auto range = lastItem_.equal_range(keyHash);
-    for (auto it = range.first; it != range.second; ++it) {
-      if (matches(config_.items[it->second].key, key)) {
-        lastItem_.erase(it);
-        return;
-      }
-    }
+  PlaceTable::Slot* findLastItem(uint64_t keyHash, const stdx::u16string& key) {
+    return lastItem_.find(keyHash, [&](const PlaceTable::Slot& slot) {
+      return matches(config_.items[slot.item].key, key);
+    });
   }
 
   ConfigFile& config_;
-  std::unordered_multimap<uint64_t, size_t> lastItem_;  // one entry per distinct key
-  std::unordered_multimap<uint64_t, Place> values_;     // by key and value together
+  PlaceTable lastItem_;  // one slot per distinct key
+  PlaceTable values_;    // one slot per value, hashed by key and value together
 };
 
 // Splits decoded text into lines and lines into key and value. Characters
