@@ -4,7 +4,8 @@
 # 1. interactive: Next, type a directory, Next, Finish (readme opened);
 # 2. silent: installs into the default template directory;
 # 3. damaged package: error box, exit 1, nothing changed; the same for a
-#    silent run of a package with one flipped byte in a member's data;
+#    silent run of a package with one flipped byte in a member's data, and
+#    of a FIFO in the package's place;
 # 4. cancel during the copy of a large package: exit 3, target unchanged.
 # Every wait has a deadline, so a wrong turn fails instead of hanging.
 set -u
@@ -190,6 +191,21 @@ if wid=$(wait_windows 1); then
   [ "$before" = "$after" ] || fail "flipped byte: something changed: $(diff <(echo "$before") <(echo "$after"))"
 else
   fail "flipped byte: no error box"
+  kill "$PID" 2>/dev/null
+fi
+
+# 3c. A FIFO named like the package: no hang, the error box, exit 1.
+fresh_world
+mkfifo "$WORK/world/pkg/kxq5.dpk"
+start_setup -S
+if wid=$(wait_windows 1); then
+  sleep 0.3
+  xdotool key --window "$wid" Return 2>/dev/null
+  wait_exit
+  [ "$STATUS" = 1 ] || fail "FIFO: exit status $STATUS, expected 1"
+  [ -z "$(ls -A "$TMPDIR")" ] || fail "FIFO: temporary files left: $(ls -A "$TMPDIR")"
+else
+  fail "FIFO: no error box (the installer hangs?)"
   kill "$PID" 2>/dev/null
 fi
 
