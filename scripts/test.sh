@@ -37,3 +37,18 @@ echo "== sanitized build (ASan + UBSan) =="
 # allocations are the only ones the suppressions file lets through.
 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$root/app/lsan_suppressions.txt" \
   run_suite "$root/build-asan" -DSETUP_SANITIZE=ON
+echo "== fuzz targets (libFuzzer with ASan + UBSan), 60 s each =="
+# A build of its own with clang; each target starts from the seed corpus
+# and the inputs of past findings, and may not crash, leak or hang.
+CC=clang CXX=clang++ cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DSETUP_FUZZ=ON -DSETUP_GUI=OFF >/dev/null
+cmake --build "$root/build-fuzz" -j"$jobs" --target fuzz_package fuzz_image fuzz_config
+for target in package image config; do
+  work=$(mktemp -d)
+  TMPDIR=$work "$root/build-fuzz/fuzz/fuzz_$target" -max_total_time=60 -timeout=25 -print_final_stats=1 \
+    -artifact_prefix="$root/build-fuzz/finding-$target-" "$work" "$root/fuzz/corpus/$target" \
+    "$root/fuzz/findings/$target" 2>&1 | tail -n 12
+  status=${PIPESTATUS[0]}
+  rm -rf "$work"
+  [ "$status" -eq 0 ] || { echo "fuzz_$target found a fault: see $root/build-fuzz/finding-$target-*"; exit 1; }
+done
