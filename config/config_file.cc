@@ -326,9 +326,17 @@ bool putBytes(FILE* f, const char* data, size_t n) {
 }
 
 bool writeItems(FILE* f, const ConfigFile& config) {
+  bool first = true;
   for (const ConfigFileItem& item : config.items) {
     if (item.values.empty()) continue;
     stdx::string key = narrow_lib(item.key);
+    // The reader drops a byte-order mark at the start of a UTF-8 file; a
+    // first key that itself begins with one (a second mark in the file it
+    // was read from) keeps it only behind a mark of its own.
+    if (first && key.size() >= 3 && memcmp(key.data(), "\xEF\xBB\xBF", 3) == 0 &&
+        !putBytes(f, "\xEF\xBB\xBF", 3))
+      return false;
+    first = false;
     for (const stdx::u16string& value : item.values) {
       stdx::string text = narrow_lib(value);
       if (!putBytes(f, key.data(), key.size()) || !putBytes(f, "=", 1) ||
