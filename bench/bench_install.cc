@@ -389,11 +389,9 @@ double inflateOnly(const std::string& package) {
 double checksumsOnly(const std::string& package) {
   PackageReader reader;
   if (reader.open(widen_lib(stdx::string(package.c_str())), false) != 0) return 0;
+  std::vector<unsigned> crcs;
   double t0 = now();
-  for (size_t i = 0; i < reader.files.size(); ++i) {
-    unsigned crc = 0;
-    if (reader.files[i].hasChecksum) reader.memberChecksum(i, crc);
-  }
+  reader.memberChecksums(crcs);
   return now() - t0;
 }
 

@@ -106,7 +106,7 @@ class InstallData {
   // target directory, a member whose bytes do not match its checksum. On
   // failure the image is deleted and files is empty; products keeps what
   // was read before the failure. checkMembers false skips the checksums
-  // (for a tool that reports them one by one with memberChecksum).
+  // (for a tool that reports them one by one with memberChecksums).
   unsigned open(const stdx::u16string& packagePath, bool checkMembers = true) {
     discardImage();
     products.clear();
@@ -166,14 +166,18 @@ class InstallData {
     return code != 0 ? code : closed;
   }
 
-  // The CRC-32 of member index's bytes as the image holds them, in crc.
-  // Only after a successful open. 0, ERROR_INVALID_PARAMETER for an index
-  // out of range, or the code of a failing read.
-  unsigned memberChecksum(size_t index, unsigned& crc) {
-    if (index >= files.size()) return ERROR_INVALID_PARAMETER;
+  // The CRC-32 of every member's bytes as the image holds them, in file
+  // order, in one pass over the image. Only after a successful open. 0 or
+  // the code of a failing read.
+  unsigned memberChecksums(std::vector<unsigned>& crcs) {
     if (tempFile == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    crcs.assign(files.size(), 0);
     Cursor c;
-    return checksumOf(c, files[index], crc);
+    for (size_t i = 0; i < files.size(); ++i) {
+      unsigned code = checksumOf(c, files[i], crcs[i]);
+      if (code != 0) return code;
+    }
+    return 0;
   }
 
   // The temporary image; empty before open() and after a failed one.

@@ -86,18 +86,19 @@ int listPackage(const std::string& path) {
   unsigned long long total = 0;
   for (size_t i = 0; i < reader.files.size(); ++i) total += reader.files[i].size;
   printf("Members: %zu, %llu bytes\n", reader.files.size(), total);
+  std::vector<unsigned> actuals;
+  code = reader.memberChecksums(actuals);
+  if (code != 0) {
+    fprintf(stderr, "dpkpack: %s: cannot be read (error %u)\n", path.c_str(), code);
+    return 1;
+  }
   size_t withChecksum = 0, bad = 0;
   for (size_t i = 0; i < reader.files.size(); ++i) {
     const config::FileData<FileSystem>& f = reader.files[i];
     char checksum[48] = "   -    ";
     if (f.hasChecksum) {
       ++withChecksum;
-      unsigned actual = 0;
-      code = reader.memberChecksum(i, actual);
-      if (code != 0) {
-        fprintf(stderr, "dpkpack: %s: cannot be read (error %u)\n", path.c_str(), code);
-        return 1;
-      }
+      unsigned actual = actuals[i];
       if (actual == f.checksum) {
         snprintf(checksum, sizeof checksum, "%08x", f.checksum);
       } else {
