@@ -45,12 +45,19 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_BUILD_TYPE=R
 cmake --build "$root/build-fuzz" -j"$jobs" --target fuzz_package fuzz_image fuzz_config
 for target in package image config; do
   work=$(mktemp -d)
-  TMPDIR=$work "$root/build-fuzz/fuzz/fuzz_$target" -max_total_time=60 -timeout=25 -print_final_stats=1 \
-    -artifact_prefix="$root/build-fuzz/finding-$target-" "$work" "$root/fuzz/corpus/$target" \
-    "$root/fuzz/findings/$target" 2>&1 | tail -n 12
-  status=${PIPESTATUS[0]}
+  mkdir "$work/tmp" "$work/corpus"
+  log=$root/build-fuzz/fuzz_$target.log
+  status=0
+  TMPDIR=$work/tmp "$root/build-fuzz/fuzz/fuzz_$target" -max_total_time=60 -timeout=25 -print_final_stats=1 \
+    -artifact_prefix="$root/build-fuzz/finding-$target-" "$work/corpus" "$root/fuzz/corpus/$target" \
+    "$root/fuzz/findings/$target" >"$log" 2>&1 || status=$?
   rm -rf "$work"
-  [ "$status" -eq 0 ] || { echo "fuzz_$target found a fault: see $root/build-fuzz/finding-$target-*"; exit 1; }
+  if [ "$status" -ne 0 ]; then
+    tail -n 60 "$log"
+    echo "fuzz_$target found a fault: the input is in $root/build-fuzz/finding-$target-*"
+    exit 1
+  fi
+  echo "fuzz_$target: $(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}') executions, no finding"
 done
 echo "== ThreadSanitizer: the platform's and the engine's tests, the wizard's GUI tests =="
 cmake -S "$root" -B "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSETUP_TSAN=ON >/dev/null
