@@ -4,7 +4,9 @@
 # 1. interactive: Next, type a directory, Next, Finish (readme opened);
 # 2. silent: installs into the default template directory, then into a
 #    listed directory whose name is not UTF-8;
-# 3. damaged package: error box, exit 1, nothing changed;
+# 3. damaged package: error box, exit 1, nothing changed; the same for a
+#    silent run of a package with one flipped byte in a member's data, and
+#    of a FIFO in the package's place;
 # 4. cancel during the copy of a large package: exit 3, target unchanged.
 # Every wait has a deadline, so a wrong turn fails instead of hanging.
 set -u
@@ -190,6 +192,44 @@ if wid=$(wait_windows 1); then
   [ "$before" = "$after" ] || fail "damaged: something changed: $(diff <(echo "$before") <(echo "$after"))"
 else
   fail "damaged: no error box"
+  kill "$PID" 2>/dev/null
+fi
+
+# 3b. One flipped byte in a member's data: the stream and the header are
+# intact, only the member's checksum tells. Silent: the error box, exit 1,
+# nothing installed, no image left behind.
+fresh_world
+mkdir -p "$WORK/world/src/t"
+echo "gamma marker gamma" > "$WORK/world/src/t/c.cfg"
+make_package -L 0
+at=$(grep -obUa marker "$WORK/world/pkg/kxq5.dpk" | head -n 1 | cut -d: -f1)
+printf 'M' | dd of="$WORK/world/pkg/kxq5.dpk" bs=1 seek="$at" conv=notrunc status=none
+before=$(snapshot "$WORK/world")
+start_setup -S
+if wid=$(wait_windows 1); then
+  sleep 0.3
+  xdotool key --window "$wid" Return 2>/dev/null
+  wait_exit
+  [ "$STATUS" = 1 ] || fail "flipped byte: exit status $STATUS, expected 1"
+  after=$(snapshot "$WORK/world")
+  [ "$before" = "$after" ] || fail "flipped byte: something changed: $(diff <(echo "$before") <(echo "$after"))"
+else
+  fail "flipped byte: no error box"
+  kill "$PID" 2>/dev/null
+fi
+
+# 3c. A FIFO named like the package: no hang, the error box, exit 1.
+fresh_world
+mkfifo "$WORK/world/pkg/kxq5.dpk"
+start_setup -S
+if wid=$(wait_windows 1); then
+  sleep 0.3
+  xdotool key --window "$wid" Return 2>/dev/null
+  wait_exit
+  [ "$STATUS" = 1 ] || fail "FIFO: exit status $STATUS, expected 1"
+  [ -z "$(ls -A "$TMPDIR")" ] || fail "FIFO: temporary files left: $(ls -A "$TMPDIR")"
+else
+  fail "FIFO: no error box (the installer hangs?)"
   kill "$PID" 2>/dev/null
 fi
 

@@ -438,8 +438,9 @@ void CInstallerDlg::openReadme() {
   stdx::u16string readme = installData_.getReadme(languageCode_);
   if (readme.empty()) return;
   stdx::u16string path = readme_full_path(targetPath_, readme);
-  unsigned long long size = 0;
-  if (FileSystem::GetFileSize64(path, &size) != 0) return;
+  // Only a regular file goes to the opener: a FIFO or a device planted
+  // under the readme's name could keep a viewer (and us) waiting.
+  if (!regular_file_readable(path)) return;
   // The opener gets the path as one argument, never through a shell. A
   // relative target could start with "-", so anchor it to the current
   // directory to keep it from reading as an option.

@@ -14,7 +14,15 @@ bool file_exists(const stdx::u16string& path) {
   return finder.reset(path);
 }
 
+
 }  // namespace
+
+bool regular_file_readable(const stdx::u16string& path) {
+  void* handle = INVALID_HANDLE_VALUE;
+  if (FileSystem::OpenRegularFile(path, handle) != 0) return false;
+  FileSystem::CloseHandle(handle);
+  return true;
+}
 
 stdx::string read_link_target(const char* link) {
   // readlink neither terminates its text nor says whether it was cut short,
@@ -131,7 +139,7 @@ stdx::u16string readme_full_path(const stdx::u16string& target, const stdx::u16s
 
 const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& info) {
   stdx::u16string path = dpk_full_path(useCwd);
-  if (path.empty() || !file_exists(path)) return "IDS_ERROR_NOSOURCE";
+  if (path.empty() || !regular_file_readable(path)) return "IDS_ERROR_NOSOURCE";
   info.packagePath = path;
 
   info.launcher = read_launcher_templates();

@@ -86,6 +86,10 @@ void register_template_dir(const stdx::u16string& target, std::vector<stdx::u16s
 // overflow for any 64-bit size.
 bool temp_space_suffices(unsigned long long packageBytes, unsigned long long freeBytes);
 
+// True when path names a regular file (links followed) that can be read.
+// A FIFO, device or directory is refused without waiting for a writer.
+bool regular_file_readable(const stdx::u16string& path);
+
 // The readme's full path: target and the package's relative name joined as
 // the install run joins members, every "\" turned into "/".
 stdx::u16string readme_full_path(const stdx::u16string& target, const stdx::u16string& readme);

@@ -1,7 +1,11 @@
 #include "app/startup.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include "app/test_support.h"
 
@@ -233,6 +237,27 @@ TEST_F(StartupChecksTest, MissingPackageIsReportedFirst) {
   PackageReader reader;
   StartupInfo info;
   EXPECT_STREQ("IDS_ERROR_NOSOURCE", run_startup_checks(true, reader, info));
+}
+
+TEST_F(StartupChecksTest, PackageThatIsNoRegularFileIsMissingAndNotWaitedFor) {
+  const std::string package = packageDir_ / "kxq5.dpk";
+  std::vector<std::pair<const char*, std::function<void()>>> cases = {
+      {"FIFO", [&] { ASSERT_EQ(0, mkfifo(package.c_str(), 0600)); }},
+      {"directory", [&] { ASSERT_EQ(0, mkdir(package.c_str(), 0700)); }},
+      {"device", [&] { ASSERT_EQ(0, symlink("/dev/zero", package.c_str())); }},
+  };
+  ScopedCwd cwd(packageDir_.path());
+  alarm(20);  // a hang ends the test program instead of the whole run
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    c.second();
+    PackageReader reader;
+    StartupInfo info;
+    EXPECT_STREQ("IDS_ERROR_NOSOURCE", run_startup_checks(true, reader, info));
+    EXPECT_EQ("", snapshot_tree(tmpDir_.path()));
+    remove(package.c_str());
+  }
+  alarm(0);
 }
 
 TEST_F(StartupChecksTest, DamagedPackageIsRefusedAndLeavesNoImage) {

@@ -183,6 +183,17 @@ TEST_F(ConfigFileTest, Utf8ByteOrderMarkIsNotPartOfTheFirstKey) {
   EXPECT_EQ(writeOut(config), "ConfigurationTemplatesLocation=/srv/t\n");
 }
 
+// Found by fuzzing: a first key that begins with U+FEFF lost it when
+// written and read again, the mark being taken for the file's own.
+TEST_F(ConfigFileTest, FirstKeyBeginningWithAByteOrderMarkKeepsIt) {
+  const std::string twoMarks = "\xef\xbb\xbf\xef\xbb\xbfk=v\n";
+  EXPECT_EQ(twoMarks, roundTrip(twoMarks));
+  ConfigFile fromUtf16 = readFrom(std::string("\xff\xfe\xff\xfe" "k\0=\0v\0", 10));
+  ConfigFile again = readFrom(writeOut(fromUtf16));
+  EXPECT_EQ(describe(fromUtf16), describe(again));
+  EXPECT_EQ("\xef\xbb\xbfk=[v]", describe(again));
+}
+
 TEST_F(ConfigFileTest, ReadingAddsToWhatIsHeldAndIgnoresUnreadablePaths) {
   ConfigFile config;
   config.addValue(u"Templates", u"/a");

@@ -112,4 +112,27 @@ TEST_F(DpkpackTest, ExplainsMistakes) {
   EXPECT_FALSE(exists(path("kxq5.dpk")));
 }
 
+TEST_F(DpkpackTest, EveryMemberCarriesAChecksumThatListAndInstallerCheck) {
+  writeFileBytes(path("src/data.bin"), "0123456789 marker 0123456789");
+  // Stored, not compressed: the member's bytes stand in the package as they are.
+  ASSERT_EQ(0, dpkpack("--level 0 src")) << output;
+  PackageReader reader;
+  ASSERT_EQ(0u, reader.open(u16(path("kxq5.dpk"))));
+  for (const auto& f : reader.files) EXPECT_TRUE(f.hasChecksum) << u8(f.name);
+  ASSERT_EQ(0, dpkpack("--list kxq5.dpk")) << output;
+  EXPECT_NE(std::string::npos, output.find("Checksums: 3 of 3 members carry one; 0 do not match"))
+      << output;
+
+  std::string package = readFileBytes(path("kxq5.dpk"));
+  size_t at = package.find("marker");
+  ASSERT_NE(std::string::npos, at);
+  package[at] ^= 0x20;
+  writeFileBytes(path("kxq5.dpk"), package);
+  PackageReader damaged;
+  EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_DATA), damaged.open(u16(path("kxq5.dpk"))));
+  EXPECT_EQ(1, dpkpack("--list kxq5.dpk"));
+  EXPECT_NE(std::string::npos, output.find("BAD, the bytes give")) << output;
+  EXPECT_NE(std::string::npos, output.find("1 member(s) do not match")) << output;
+}
+
 }  // namespace

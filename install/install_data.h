@@ -12,6 +12,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <zlib.h>
+
 #include <memory>
 #include <vector>
 
@@ -35,7 +37,17 @@ struct FileData {
   FILETIME lastWriteTime;
   unsigned offset;  // after a successful open: absolute offset in the image
   unsigned size;    // in bytes
+  // CRC-32 (zlib's crc32) of the member's bytes, when its record carries one.
+  bool hasChecksum = false;
+  unsigned checksum = 0;
 };
+
+// A file record may carry, right behind its four words, a checksum field:
+// these four tag bytes, then the CRC-32 of the member's bytes as a
+// little-endian word. Readers that know nothing of it skip it with the rest
+// of the record; a record whose tail does not begin with the tag has none.
+const unsigned char kChecksumTag[4] = {'C', 'R', '3', '2'};
+const unsigned kChecksumFieldBytes = 8;
 
 // Smallest records the image can hold: length word plus empty strings (and,
 // for a member, its four words). Counts are checked against them before
@@ -91,16 +103,18 @@ class InstallData {
   // a corrupt stream, a header that the image cannot hold (short strings,
   // record lengths below 4 or past the image, counts too large, members
   // past the end of the image) or a member name that would leave the
-  // target directory. On failure the image is deleted and files is empty;
-  // products keeps what was read before the failure.
-  unsigned open(const stdx::u16string& packagePath) {
+  // target directory, a member whose bytes do not match its checksum. On
+  // failure the image is deleted and files is empty; products keeps what
+  // was read before the failure. checkMembers false skips the checksums
+  // (for a tool that reports them one by one with memberChecksums).
+  unsigned open(const stdx::u16string& packagePath, bool checkMembers = true) {
     discardImage();
     products.clear();
     files.clear();
     unsigned code = getTempFile(tempFileName);
     if (code == 0) code = compressor.unpack(packagePath, tempFileName);
     if (code == 0) code = FS::CreateFile(tempFileName, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, tempFile);
-    if (code == 0) code = parseImage();
+    if (code == 0) code = parseImage(checkMembers);
     if (code != 0) {
       files.clear();
       discardImage();
@@ -150,6 +164,20 @@ class InstallData {
       code = FS::GetLastError();
     unsigned closed = FS::CloseHandle(out);
     return code != 0 ? code : closed;
+  }
+
+  // The CRC-32 of every member's bytes as the image holds them, in file
+  // order, in one pass over the image. Only after a successful open. 0 or
+  // the code of a failing read.
+  unsigned memberChecksums(std::vector<unsigned>& crcs) {
+    if (tempFile == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    crcs.assign(files.size(), 0);
+    Cursor c;
+    for (size_t i = 0; i < files.size(); ++i) {
+      unsigned code = checksumOf(c, files[i], crcs[i]);
+      if (code != 0) return code;
+    }
+    return 0;
   }
 
   // The temporary image; empty before open() and after a failed one.
@@ -283,6 +311,14 @@ class InstallData {
     if (code == 0) code = readWord(c, f.lastWriteTime.dwHighDateTime);
     if (code == 0) code = readWord(c, f.offset);
     if (code == 0) code = readWord(c, f.size);
+    if (code == 0 && end - c.pos >= kChecksumFieldBytes) {
+      unsigned char tag[4];
+      code = readBytes(c, tag, 4);
+      if (code == 0 && memcmp(tag, kChecksumTag, 4) == 0) {
+        code = readWord(c, f.checksum);
+        f.hasChecksum = true;
+      }
+    }
     if (code != 0) return code;
     files.push_back(f);
     return 0;
@@ -306,7 +342,42 @@ class InstallData {
     return 0;
   }
 
-  unsigned parseImage() {
+  // The CRC-32 of a member's bytes, read through the copy buffer; c keeps
+  // what the buffer holds, so members laid out in order cost one pass.
+  unsigned checksumOf(Cursor& c, const FileData<FS>& member, unsigned& crc) {
+    uLong value = crc32(0L, Z_NULL, 0);
+    c.pos = member.offset;
+    uint64_t remaining = member.size;  // within the image: parseImage checked it
+    while (remaining != 0) {
+      if (c.pos < c.bufferStart || c.pos >= c.bufferStart + c.bufferBytes) {
+        unsigned code = fill(c);
+        if (code != 0) return code;
+      }
+      uint64_t take = c.bufferStart + c.bufferBytes - c.pos;
+      if (take > remaining) take = remaining;
+      value = crc32(value, copyBuffer.get() + (c.pos - c.bufferStart), static_cast<uInt>(take));
+      c.pos += take;
+      remaining -= take;
+    }
+    crc = static_cast<unsigned>(value);
+    return 0;
+  }
+
+  // Every member that carries a checksum must match it before anything is
+  // installed: damage that leaves the stream and the header intact shows
+  // only here.
+  unsigned checkChecksums(Cursor& c) {
+    for (size_t i = 0; i < files.size(); ++i) {
+      if (!files[i].hasChecksum) continue;
+      unsigned crc = 0;
+      unsigned code = checksumOf(c, files[i], crc);
+      if (code != 0) return code;
+      if (crc != files[i].checksum) return ERROR_INVALID_DATA;
+    }
+    return 0;
+  }
+
+  unsigned parseImage(bool checkMembers) {
     long high = 0;
     unsigned low = FS::SetFilePointer(tempFile, 0, &high, FILE_END);
     if (low == INVALID_SET_FILE_POINTER && FS::GetLastError() != 0) return FS::GetLastError();
@@ -324,7 +395,7 @@ class InstallData {
       if (f.offset > dataBytes || f.size > dataBytes - f.offset) return ERROR_INVALID_DATA;
       f.offset = static_cast<unsigned>(f.offset + dataStart);
     }
-    return 0;
+    return checkMembers ? checkChecksums(c) : 0;
   }
 
   unsigned copyBytes(const FileData<FS>& member, void* out) {

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include "install/faulty_file_system.h"
 #include "install/lz_compressor.h"
@@ -226,6 +227,75 @@ TEST_F(InstallDataTest, RefusesNamesThatLeaveTheTargetDirectory) {
                                            {"a..b/...", "3", fileTime(1)},
                                            {"./dot", "4", fileTime(1)}})));
   EXPECT_EQ(4u, fine.files.size());
+}
+
+// Members with and without the checksum field, in one image: big enough
+// that the check crosses copy-buffer boundaries, laid out out of order.
+TEST_F(InstallDataTest, ChecksumsRefuseAFlippedByteAndLeaveUntaggedMembersAlone) {
+  const std::string big = pseudoRandomBytes(Reader::kCopyBufferSize + 4321, 7);
+  const std::string small = "small member";
+  const uint32_t bigCrc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(big.data()),
+                                                      static_cast<uInt>(big.size())));
+  const uint32_t smallCrc = static_cast<uint32_t>(crc32(
+      0, reinterpret_cast<const Bytef*>(small.data()), static_cast<uInt>(small.size())));
+  // data: small at 0, big behind it; the records list big first.
+  auto image = [&](bool tagBig, bool tagSmall, uint32_t fillerAfter) {
+    std::string out;
+    package_format::putWord(out, 1);
+    package_format::putWord(out, 0);
+    package_format::putWord(out, 2);
+    package_format::MemberRecord b = {u"big", fileTime(1), static_cast<uint32_t>(small.size()),
+                                      static_cast<uint32_t>(big.size())};
+    b.hasChecksum = tagBig;
+    b.checksum = bigCrc;
+    package_format::MemberRecord m = {u"dir/small", fileTime(2), 0, static_cast<uint32_t>(small.size())};
+    m.hasChecksum = tagSmall;
+    m.checksum = smallCrc;
+    package_format::putFileRecord(out, b, fillerAfter);
+    package_format::putFileRecord(out, m, fillerAfter);
+    return out + small + big;
+  };
+  const size_t dataStart = image(true, true, 0).size() - small.size() - big.size();
+  auto flip = [](std::string bytes, size_t at) {
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
+    return bytes;
+  };
+  struct Case {
+    const char* what;
+    std::string image;
+    unsigned code;
+  } cases[] = {
+      {"both tagged, intact", image(true, true, 0), 0},
+      {"tagged, filler behind the field", image(true, true, 5), 0},
+      {"flip in the big member's last byte", flip(image(true, true, 0), dataStart + small.size() + big.size() - 1), kDamaged},
+      {"flip in the small member", flip(image(true, false, 3), dataStart + 3), 0},
+      {"flip in the small member, tagged", flip(image(false, true, 0), dataStart + 3), kDamaged},
+      {"flip in a stored checksum", flip(image(true, true, 0), dataStart - 1), kDamaged},
+      {"no tags: a flip goes unnoticed, as before", flip(image(false, false, 9), dataStart + 3), 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reader reader;
+    ASSERT_EQ(c.code, openImage(reader, c.image));
+    if (c.code != 0) {
+      EXPECT_TRUE(reader.files.empty());
+      EXPECT_TRUE(tempEntries().empty());
+      continue;
+    }
+    ASSERT_EQ(2u, reader.files.size());
+    std::vector<unsigned> crcs;
+    ASSERT_EQ(0u, reader.memberChecksums(crcs));
+    EXPECT_EQ(bigCrc, crcs[0]);
+    EXPECT_TRUE(big == copyOut(reader, 0));
+  }
+  // A damaged package is reported, but a tool may still open it to say
+  // which member is bad.
+  Reader reader;
+  ASSERT_EQ(0u, reader.open(u16(writePackage(flip(image(true, true, 0), dataStart + 1))), false));
+  std::vector<unsigned> crcs;
+  ASSERT_EQ(0u, reader.memberChecksums(crcs));
+  EXPECT_EQ(bigCrc, crcs[0]);
+  EXPECT_NE(smallCrc, crcs[1]);
 }
 
 TEST_F(InstallDataTest, GzipFileIsRefusedWithoutLeavingAnImage) {

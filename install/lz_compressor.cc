@@ -118,7 +118,9 @@ unsigned inflateAll(SourceMapping& source, size_t sourceSize, void* destination)
 unsigned LZCompressor::unpack(const stdx::u16string& source,
                               const stdx::u16string& destination) const {
   void* in = INVALID_HANDLE_VALUE;
-  unsigned code = FileSystem::CreateFile(source, GENERIC_READ, 0, OPEN_EXISTING, in);
+  // Only a regular file: a FIFO or a device would hang the open or the
+  // mapping, and a directory is no package.
+  unsigned code = FileSystem::OpenRegularFile(source, in);
   if (code != 0) return code;
   HandleCloser closeIn(in);
 

@@ -42,12 +42,17 @@ void putProductRecord(std::string& dst, const config::ProductInfo& p, uint32_t e
 }
 
 void putFileRecord(std::string& dst, const MemberRecord& m, uint32_t extraBytes) {
-  putWord(dst, 4 + stringBytes(m.name) + 16 + extraBytes);
+  uint32_t checksumBytes = m.hasChecksum ? config::kChecksumFieldBytes : 0;
+  putWord(dst, 4 + stringBytes(m.name) + 16 + checksumBytes + extraBytes);
   putString(dst, m.name);
   putWord(dst, m.lastWriteTime.dwLowDateTime);
   putWord(dst, m.lastWriteTime.dwHighDateTime);
   putWord(dst, m.offset);
   putWord(dst, m.size);
+  if (m.hasChecksum) {
+    dst.append(reinterpret_cast<const char*>(config::kChecksumTag), 4);
+    putWord(dst, m.checksum);
+  }
   dst.append(extraBytes, '\x5A');
 }
 

@@ -28,6 +28,8 @@ struct MemberRecord {
   FILETIME lastWriteTime;
   uint32_t offset;
   uint32_t size;
+  bool hasChecksum = false;  // write the checksum field with checksum
+  uint32_t checksum = 0;     // CRC-32 of the member's bytes
 };
 
 void putWord(std::string& dst, uint32_t value);
@@ -37,7 +39,8 @@ void putString(std::string& dst, const stdx::u16string& s);
 // filler that the reader must skip.
 void putProductRecord(std::string& dst, const config::ProductInfo& product,
                       uint32_t extraBytes = 0);
-// Length word, name, time (low, high), offset, size, then extraBytes of filler.
+// Length word, name, time (low, high), offset, size, the checksum field when
+// the member has one, then extraBytes of filler.
 void putFileRecord(std::string& dst, const MemberRecord& member, uint32_t extraBytes = 0);
 
 // The whole header: the product part and the file list. The single-language

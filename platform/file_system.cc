@@ -190,6 +190,32 @@ unsigned FileSystem::CreateFile(const stdx::u16string& path, unsigned access, un
   return 0;
 }
 
+unsigned FileSystem::OpenRegularFile(const stdx::u16string& path, void*& handle) {
+  ms_lastError = 0;
+  stdx::string p = narrow_lib(path);
+  int fd;
+  do {
+    fd = open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return setLastErrorByErrNo(errno);
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int err = errno;
+    close(fd);
+    return setLastErrorByErrNo(err);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    return ms_lastError = ERROR_BAD_FILE_TYPE;
+  }
+  // Reads of a regular file never block anyway; later readers expect the
+  // ordinary blocking descriptor.
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  handle = handleOf(fd);
+  return 0;
+}
+
 unsigned FileSystem::CloseHandle(void* handle) {
   if (close(fdOf(handle)) != 0) return setLastErrorByErrNo(errno);
   return 0;

@@ -23,6 +23,7 @@ enum : unsigned {
   ERROR_INVALID_DATA = 13,
   ERROR_INVALID_PARAMETER = 87,
   ERROR_INVALID_NAME = 123,
+  ERROR_BAD_FILE_TYPE = 222,
   ERROR_ALREADY_EXISTS = 183,
   ERROR_CANTWRITE = 1013,
   ERROR_CANCELLED = 1223,
@@ -73,6 +74,12 @@ class FileSystem {
   // New files get the permission bits 0660 before the umask.
   static unsigned CreateFile(const stdx::u16string& path, unsigned access, unsigned share,
                              unsigned creation, void*& handle);
+  // Opens path for reading only when it is a regular file, links followed,
+  // and never waits: a FIFO without a writer or a device would block a
+  // plain open, so the open does not block and the type is checked on the
+  // open descriptor. ERROR_BAD_FILE_TYPE for a FIFO, device, socket or
+  // directory (nothing is left open); otherwise as CreateFile.
+  static unsigned OpenRegularFile(const stdx::u16string& path, void*& handle);
   static unsigned CloseHandle(void* handle);
   // Reads until count bytes are read or end of file; a short count at end
   // of file is not an error.

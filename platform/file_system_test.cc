@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -80,6 +81,46 @@ TEST_F(FileSystemTest, CreateFileMapsErrnoToTheErrorTable) {
   mode_t mask = umask(0);
   umask(mask);
   EXPECT_EQ(0660u & ~mask, static_cast<unsigned>(fs::status(path("new")).permissions()));
+}
+
+TEST_F(FileSystemTest, OpenRegularFileRefusesEverythingElseWithoutWaiting) {
+  writeFile(path("plain"), "abc");
+  ASSERT_EQ(0, symlink("plain", path("to-plain").c_str()));
+  ASSERT_EQ(0, mkfifo(path("fifo").c_str(), 0600));
+  ASSERT_EQ(0, symlink("fifo", path("to-fifo").c_str()));
+  fs::create_directory(path("dir"));
+  ASSERT_EQ(0, symlink("loop", path("loop").c_str()));
+  struct Case {
+    std::string path;
+    unsigned code;
+  } cases[] = {
+      {path("plain"), 0},
+      {path("to-plain"), 0},
+      {path("fifo"), ERROR_BAD_FILE_TYPE},  // no writer: a plain open would wait forever
+      {path("to-fifo"), ERROR_BAD_FILE_TYPE},
+      {path("dir"), ERROR_BAD_FILE_TYPE},
+      {"/dev/null", ERROR_BAD_FILE_TYPE},
+      {path("missing"), ERROR_FILE_NOT_FOUND},
+      {path("loop"), ERROR_INVALID_PARAMETER},
+  };
+  alarm(20);  // a hang ends the test program instead of the whole run
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    void* h = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(c.code, FileSystem::OpenRegularFile(U(c.path), h));
+    EXPECT_EQ(c.code, FileSystem::GetLastError());
+    if (c.code != 0) {
+      EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+      continue;
+    }
+    char buf[8];
+    unsigned got = 0;
+    EXPECT_EQ(0u, FileSystem::ReadFile(h, buf, sizeof buf, &got, nullptr));
+    EXPECT_EQ("abc", std::string(buf, got));
+    EXPECT_EQ(0, fcntl(static_cast<int>(reinterpret_cast<intptr_t>(h)), F_GETFL) & O_NONBLOCK);
+    FileSystem::CloseHandle(h);
+  }
+  alarm(0);
 }
 
 TEST_F(FileSystemTest, ReadWriteAndTruncateFollowTheirCounts) {

@@ -21,7 +21,8 @@ const char kUsage[] =
     "\n"
     "Builds a distribution package from the regular files below SOURCE_DIR.\n"
     "Member names are the files' paths relative to SOURCE_DIR, member times\n"
-    "their modification times; the whole image is one raw DEFLATE stream.\n"
+    "their modification times; every member carries the CRC-32 of its bytes,\n"
+    "which the installer checks; the whole image is one raw DEFLATE stream.\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE     package to write (default: kxq5.dpk)\n"
@@ -36,6 +37,8 @@ const char kUsage[] =
     "                        always read as en)\n"
     "  -L, --level N         DEFLATE level, 0 (stored) to 9 (default 9)\n"
     "      --list PACKAGE    print the product descriptions and members of PACKAGE\n"
+    "                        with each member's CRC-32, and check them (exit 1\n"
+    "                        when one does not match)\n"
     "  -h, --help            show this text\n"
     "\n"
     "Exit status: 0 on success, 1 on a build or read error, 2 on a usage error.\n";
@@ -62,7 +65,8 @@ std::string formatTime(const FILETIME& t) {
 
 int listPackage(const std::string& path) {
   config::InstallData<LZCompressor, FileSystem> reader;
-  unsigned code = reader.open(widen_lib(stdx::string(path.c_str())));
+  // The checksums are checked below, member by member, to name the bad ones.
+  unsigned code = reader.open(widen_lib(stdx::string(path.c_str())), false);
   if (code != 0) {
     if (code == ERROR_FILE_NOT_FOUND)
       fprintf(stderr, "dpkpack: %s: no such file\n", path.c_str());
@@ -82,9 +86,34 @@ int listPackage(const std::string& path) {
   unsigned long long total = 0;
   for (size_t i = 0; i < reader.files.size(); ++i) total += reader.files[i].size;
   printf("Members: %zu, %llu bytes\n", reader.files.size(), total);
+  std::vector<unsigned> actuals;
+  code = reader.memberChecksums(actuals);
+  if (code != 0) {
+    fprintf(stderr, "dpkpack: %s: cannot be read (error %u)\n", path.c_str(), code);
+    return 1;
+  }
+  size_t withChecksum = 0, bad = 0;
   for (size_t i = 0; i < reader.files.size(); ++i) {
     const config::FileData<FileSystem>& f = reader.files[i];
-    printf("  %s %12u  %s\n", formatTime(f.lastWriteTime).c_str(), f.size, narrow(f.name).c_str());
+    char checksum[48] = "   -    ";
+    if (f.hasChecksum) {
+      ++withChecksum;
+      unsigned actual = actuals[i];
+      if (actual == f.checksum) {
+        snprintf(checksum, sizeof checksum, "%08x", f.checksum);
+      } else {
+        ++bad;
+        snprintf(checksum, sizeof checksum, "%08x BAD, the bytes give %08x", f.checksum, actual);
+      }
+    }
+    printf("  %s %12u %s  %s\n", formatTime(f.lastWriteTime).c_str(), f.size, checksum,
+           narrow(f.name).c_str());
+  }
+  printf("Checksums: %zu of %zu members carry one; %zu do not match\n", withChecksum,
+         reader.files.size(), bad);
+  if (bad != 0) {
+    fprintf(stderr, "dpkpack: %s: damaged: %zu member(s) do not match their checksum\n", path.c_str(), bad);
+    return 1;
   }
   return 0;
 }

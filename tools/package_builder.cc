@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <memory>
@@ -81,14 +82,17 @@ bool walk(const std::string& root, const std::string& relative, std::vector<Sour
   return true;
 }
 
-// Copies exactly sizeBytes of the file into the compressor.
-bool packFile(const SourceFile& f, package_format::RawDeflateFile& out, unsigned char* buffer,
-              std::string& error) {
+// Reads exactly sizeBytes of the file, handing each piece to sink, and
+// gives the CRC-32 of what was read.
+template <class Sink>
+bool readFile(const SourceFile& f, unsigned char* buffer, uint32_t& crc, std::string& error,
+              Sink sink) {
   int fd = open(f.path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     error = "cannot open " + f.path + ": " + errnoText();
     return false;
   }
+  uLong value = crc32(0L, Z_NULL, 0);
   uint64_t remaining = f.sizeBytes;
   bool ok = true;
   while (ok) {
@@ -107,11 +111,13 @@ bool packFile(const SourceFile& f, package_format::RawDeflateFile& out, unsigned
       }
       break;
     } else {
-      ok = out.write(buffer, static_cast<size_t>(r), error);
+      value = crc32(value, buffer, static_cast<uInt>(r));
+      ok = sink(buffer, static_cast<size_t>(r));
       remaining -= static_cast<uint64_t>(r);
     }
   }
   close(fd);
+  crc = static_cast<uint32_t>(value);
   return ok;
 }
 
@@ -158,9 +164,17 @@ bool writePackage(const std::string& output, const Options& options,
   error = checkOptions(options, files);
   if (!error.empty()) return false;
 
+  // The header, which holds the checksums, comes before the data: a first
+  // pass over the files computes them, the second packs the bytes and
+  // checks that they are still the same.
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kReadChunk]);
   std::vector<package_format::MemberRecord> members(files.size());
   uint64_t offset = 0;
   for (size_t i = 0; i < files.size(); ++i) {
+    if (!readFile(files[i], buffer.get(), members[i].checksum, error,
+                  [](const unsigned char*, size_t) { return true; }))
+      return false;
+    members[i].hasChecksum = true;
     members[i].name = files[i].name;
     members[i].lastWriteTime = files[i].lastWriteTime;
     members[i].offset = static_cast<uint32_t>(offset);
@@ -180,9 +194,15 @@ bool writePackage(const std::string& output, const Options& options,
   package_format::RawDeflateFile out;
   if (!out.open(output, options.level, error)) return false;
   if (!out.write(header.data(), header.size(), error)) return false;
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kReadChunk]);
   for (size_t i = 0; i < files.size(); ++i) {
-    if (!packFile(files[i], out, buffer.get(), error)) return false;
+    uint32_t crc = 0;
+    if (!readFile(files[i], buffer.get(), crc, error,
+                  [&](const unsigned char* data, size_t size) { return out.write(data, size, error); }))
+      return false;
+    if (crc != members[i].checksum) {
+      error = files[i].path + " changed while it was packed";
+      return false;
+    }
   }
   return out.finish(error);
 }

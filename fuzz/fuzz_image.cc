@@ -1,0 +1,72 @@
+// The image parser fed directly: the bytes are a package image, handed to
+// the reader through a decompressor that copies instead of inflating. When
+// the header parses, every member must lie inside the image, carry a name
+// that stays inside the target, copy out with exactly its size, and match
+// its checksum when it has one.
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include "fuzz/fuzz_support.h"
+#include "install/install_data.h"
+
+using namespace fuzz_support;
+
+namespace {
+
+// A decompressor policy whose "package" is already the image.
+struct CopyingDecompressor {
+  unsigned unpack(const stdx::u16string& source, const stdx::u16string& destination) const {
+    std::string from = narrow_lib(source).c_str(), to = narrow_lib(destination).c_str();
+    FILE* in = fopen(from.c_str(), "rb");
+    if (in == nullptr) return ERROR_FILE_NOT_FOUND;
+    FILE* out = fopen(to.c_str(), "wb");
+    if (out == nullptr) {
+      fclose(in);
+      return ERROR_CANTWRITE;
+    }
+    char buffer[1 << 16];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, in)) != 0) fwrite(buffer, 1, n, out);
+    fclose(in);
+    if (fclose(out) != 0) return ERROR_CANTWRITE;
+    return 0;
+  }
+};
+
+typedef config::InstallData<CopyingDecompressor, FileSystem> ImageReader;
+
+std::string g_image, g_member;
+
+stdx::u16string wide(const std::string& s) { return widen_lib(stdx::string(s.c_str())); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  setenv("TMPDIR", scratch().c_str(), 1);
+  g_image = scratch() + "/image";
+  g_member = scratch() + "/member";
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  writeBytes(g_image, data, size);
+  ImageReader reader;
+  // Without the checksum check, so that members with wrong checksums get
+  // copied too; the check itself runs through memberChecksums.
+  if (reader.open(wide(g_image), false) != 0) {
+    check(reader.files.empty() && reader.imagePath().empty(), "a failed open left members or its image");
+    return 0;
+  }
+  for (size_t i = 0; i < reader.files.size(); ++i) {
+    const config::FileData<FileSystem>& f = reader.files[i];
+    check(config::isMemberName(f.name), "accepted a member name that leaves the target");
+    check(static_cast<uint64_t>(f.offset) + f.size <= size, "a member reaches past the image");
+    check(reader.copy(i, wide(g_member)) == 0, "copying an accepted member failed");
+    struct stat st;
+    check(stat(g_member.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) == f.size,
+          "a copied member has the wrong size");
+  }
+  std::vector<unsigned> crcs;
+  check(reader.memberChecksums(crcs) == 0, "the checksums of accepted members cannot be read");
+  return 0;
+}
