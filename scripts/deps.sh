@@ -3,7 +3,8 @@
 # fresh Debian machine (as root, or through sudo).
 set -euo pipefail
 packages=(build-essential cmake pkg-config libgtk2.0-dev zlib1g-dev libgtest-dev libgmock-dev
-          xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core procps gzip tar)
+          xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core procps gzip tar
+          man-db groff-base ansible-core)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
