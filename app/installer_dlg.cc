@@ -110,7 +110,9 @@ CInstallerDlg::~CInstallerDlg() {
 
 void CInstallerDlg::DoModal() {
   if (!displayOpen_) {
-    fprintf(stderr, "setup: cannot open the display; the installer needs a graphical desktop\n");
+    // The display went away between the program's check and GTK's.
+    message_box_to_stderr("setup: ");
+    messageBox(this, LoadResString("IDS_ERROR_NODISPLAY"), MB_ICONERROR_OK);
     return;
   }
   if (hasTargetOption_ && targetOption_.empty()) {
