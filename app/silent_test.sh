@@ -4,7 +4,8 @@
 #   silent_test.sh SETUP_BINARY DPKPACK_BINARY
 # Checks exit statuses, the messages on standard error (one line each,
 # "setup: " and the interface language), the summary line on standard
-# output, the "-D" switch, and that a failed registration says so.
+# output, the "-D" switch, that a failed registration says so, and that
+# SIGTERM during the copy rolls it back.
 set -u
 unset DISPLAY WAYLAND_DISPLAY
 export LC_ALL=C.UTF-8
@@ -132,6 +133,32 @@ for kind in loop folder; do
     "setup: The templates are installed, but the template directory could not be registered in the launcher configuration file: $HOME/$CFG ($reason)"
   [ "$(cat "$DEFAULT/t/a.cfg" 2>/dev/null)" = alpha ] || fail "unregistered ($kind): templates not kept"
 done
+
+# 3: SIGTERM during the copy cancels it; the target is as it was.
+fresh_world
+mkdir -p "$WORK/world/src/many"
+head -c 1200000 /dev/zero | tr '\0' 'x' > "$WORK/world/blob"
+(cd "$WORK/world/src/many" && split -b 100 -a 3 "$WORK/world/blob" m)
+rm "$WORK/world/blob"
+"$DPKPACK" -o "$WORK/world/pkg/kxq5.dpk" -L 1 "$WORK/world/src" > /dev/null
+mkdir -p "$WORK/world/target"
+echo "kept" > "$WORK/world/target/old.txt"
+(cd "$WORK/world/pkg" && exec "$SETUP" usecwd -S "-D$WORK/world/target") > "$WORK/out" 2> "$WORK/err" &
+pid=$!
+for ((i = 0; i < 300; i++)); do
+  [ -e "$WORK/world/target/many/maaa" ] && break
+  sleep 0.02
+done
+kill -TERM "$pid"
+wait "$pid"
+STATUS=$?
+OUT=$(cat "$WORK/out")
+ERR=$(cat "$WORK/err")
+expect "SIGTERM" 3 "$OUT" ""
+case $OUT in "setup: result=cancelled-rolled-back copied="*" target=$WORK/world/target") ;;
+  *) fail "SIGTERM: summary line '$OUT'" ;; esac
+[ "$(ls "$WORK/world/target")" = old.txt ] || fail "SIGTERM: target not rolled back: $(ls "$WORK/world/target")"
+[ ! -e "$HOME/.KX" ] || fail "SIGTERM: launcher configuration written"
 
 [ "$FAILED" = 0 ] && echo "silent: all scenarios passed"
 exit "$FAILED"
