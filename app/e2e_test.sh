@@ -34,7 +34,7 @@ fresh_world() {
 
 start_setup() {
   (cd "$WORK/world/pkg" && PATH="$WORK/world/bin:$PATH" exec "$SETUP" usecwd "$@" -Len) \
-    > "$WORK/world/stdout" &
+    > "$WORK/stdout" &
   PID=$!
 }
 
@@ -153,8 +153,8 @@ wait_exit
   fail "silent: template not in the default directory"
 [ ! -e "$XDG_OPEN_LOG" ] || fail "silent: readme opened"
 # With a display too, a silent run ends with its summary line.
-[ "$(cat "$WORK/world/stdout")" = "setup: result=installed copied=1 up-to-date=0 target=$HOME/.kxq5/KX/kxq5/tmplts/" ] ||
-  fail "silent: summary line '$(cat "$WORK/world/stdout")'"
+[ "$(cat "$WORK/stdout")" = "setup: result=installed copied=1 up-to-date=0 target=$HOME/.kxq5/KX/kxq5/tmplts/" ] ||
+  fail "silent: summary line '$(cat "$WORK/stdout")'"
 
 # 3. Damaged package: one error box, exit 1, nothing changed.
 fresh_world
