@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "platform/path_separators.h"
+
 CommandLine scan_command_line(int argc, char** argv) {
   CommandLine line;
   int first = 1;
@@ -16,6 +18,9 @@ CommandLine scan_command_line(int argc, char** argv) {
     char option = static_cast<char>(arg[1] & ~0x20);
     if (option == 'S') {
       line.silent = true;
+    } else if (option == 'D') {
+      line.hasTarget = true;
+      line.targetText = stdx::string(arg + 2);
     } else if (option == 'L') {
       line.hasLanguage = true;
       line.languageCode = stdx::string(arg + 2);
@@ -23,6 +28,12 @@ CommandLine scan_command_line(int argc, char** argv) {
     }
   }
   return line;
+}
+
+stdx::u16string target_from_option(const stdx::string& text) {
+  stdx::u16string target = widen_lib(text);
+  replace_all(target, kBadPathSeparator, kPathSeparator);
+  return target;
 }
 
 LanguageChoice choose_language(const CommandLine& line, const char* localeName) {

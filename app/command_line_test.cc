@@ -41,6 +41,36 @@ TEST(CommandLineTest, SilentSwitchForms) {
   }
 }
 
+TEST(CommandLineTest, TargetOptionTakesTheTextAfterTwoCharacters) {
+  struct Case {
+    std::vector<const char*> args;
+    bool hasTarget;
+    const char* text;
+  } cases[] = {
+      {{"-D/opt/tmplts"}, true, "/opt/tmplts"},
+      {{"/D/opt/tmplts"}, true, "/opt/tmplts"},
+      {{"/d/opt/my tmplts"}, true, "/opt/my tmplts"},
+      {{"-D"}, true, ""},                               // refused later, not ignored
+      {{"-S", "-D/a", "-D/b"}, true, "/b"},             // the last one counts
+      {{"usecwd", "-D/a"}, true, "/a"},
+      {{"-Lde", "-D/after"}, false, ""},                // the language option ended the scan
+      {{"-D/before", "-Lde", "-D/after"}, true, "/before"},
+      {{"--D/x", "D/x", "usecwd"}, false, ""},
+  };
+  for (const Case& c : cases) {
+    CommandLine line = scan(c.args);
+    EXPECT_EQ(c.hasTarget, line.hasTarget) << c.args[0];
+    EXPECT_EQ(stdx::string(c.text), line.targetText) << c.args[0];
+  }
+}
+
+TEST(CommandLineTest, TargetOptionTurnsBackslashesIntoSlashes) {
+  EXPECT_TRUE(target_from_option("C:\\data\\tmplts\\") == u"C:/data/tmplts/");
+  EXPECT_TRUE(target_from_option("/opt/tmplts") == u"/opt/tmplts");
+  EXPECT_TRUE(target_from_option("").empty());
+  EXPECT_TRUE(target_from_option(" ") == u" ");  // blanks are a name, as on the directory page
+}
+
 TEST(LanguageChoiceTest, OptionThenLocaleThenEnglish) {
   LanguageChoice ru = choose_language(scan({"-Lru"}), "de_DE.UTF-8");
   EXPECT_EQ(LANG_RU, ru.language);

@@ -36,7 +36,8 @@ fresh_world() {
 }
 
 start_setup() {
-  (cd "$WORK/world/pkg" && PATH="$WORK/world/bin:$PATH" exec "$SETUP" usecwd "$@" -Len) &
+  (cd "$WORK/world/pkg" && PATH="$WORK/world/bin:$PATH" exec "$SETUP" usecwd "$@" -Len) \
+    > "$WORK/stdout" &
   PID=$!
 }
 
@@ -154,6 +155,9 @@ wait_exit
 [ "$(cat "$HOME/.kxq5/KX/kxq5/tmplts/t/b.cfg" 2>/dev/null)" = beta ] ||
   fail "silent: template not in the default directory"
 [ ! -e "$XDG_OPEN_LOG" ] || fail "silent: readme opened"
+# With a display too, a silent run ends with its summary line.
+[ "$(cat "$WORK/stdout")" = "setup: result=installed copied=1 up-to-date=0 target=$HOME/.kxq5/KX/kxq5/tmplts/" ] ||
+  fail "silent: summary line '$(cat "$WORK/stdout")'"
 
 # 2b. Silent install into a listed directory whose name is Latin-1, with
 # the other programs' lines in CP1251 and Latin-1: the directory is used

@@ -313,6 +313,46 @@ TEST_F(WizardTest, CopySucceedsRegistersAndFinishOpensTheReadmeAsOneArgument) {
   EXPECT_EQ(kExitInstalled, dialog->exitStatus());
 }
 
+TEST_F(WizardTest, TargetOptionFillsTheDirectoryPage) {
+  makePackage({{"a.txt", "a"}});
+  writeBytes(ordinaryFile(), "ConfigurationTemplatesLocation=" + home_.path() + "\n");
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  dialog->setTargetOption(u16(home_ / "from option"));
+  start(*dialog);
+  click(dialog->nextButton());
+  EXPECT_EQ(home_ / "from option", gtk_entry_get_text(GTK_ENTRY(dialog->dirSelectPage()->entry())));
+}
+
+// The templates are in place, so the success page stays; a warning box
+// names the configuration file that could not be written, and the exit
+// status says that the launcher was not told.
+TEST_F(WizardTest, FailedRegistrationWarnsAfterTheSuccessPage) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  writeBytes(home_ / ".KX/kxlaunch/other", "");
+  ASSERT_EQ(0, symlink("kxlaunch.cfg", ordinaryFile().c_str()));
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  goToDirectoryPage(*dialog, home_ / "t");
+  unsigned stateAtBox = 0;
+  {
+    // Looks before the answerer does (it is older, so its tick comes first).
+    When seen([&] { return find_toplevel(GTK_TYPE_MESSAGE_DIALOG) != nullptr; },
+              [&] { stateAtBox = dialog->state(); });
+    MessageBoxAnswerer answers;
+    click(dialog->nextButton());
+    ASSERT_EQ(1u, answers.boxes().size());
+    EXPECT_EQ(GTK_MESSAGE_WARNING, answers.boxes()[0].type);
+    EXPECT_EQ(text_of("IDS_ERROR_REGISTER") + " " + ordinaryFile() +
+                  " (Too many levels of symbolic links)",
+              answers.boxes()[0].text);
+  }
+  EXPECT_EQ(CInstallerDlg::kStateSuccess, stateAtBox);
+  EXPECT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+  EXPECT_EQ("alpha", readBytes(home_ / "t/t/a.cfg"));
+  click(dialog->nextButton());
+  EXPECT_EQ(kExitUnregistered, dialog->exitStatus());
+}
+
 TEST_F(WizardTest, UntickedBoxOrEscapeOnTheSuccessPageOpensNothing) {
   makePackage({{"r.txt", "readme"}}, {"-r", "r.txt"});
   std::unique_ptr<CInstallerDlg> unticked = newDialog();

@@ -1,9 +1,37 @@
 #include "app/installer_app.h"
 
+#include <X11/Xlib.h>
+#include <gdk/gdk.h>
+#include <stdio.h>
+#include <stdlib.h>
+
 #include <clocale>
 
 #include "app/command_line.h"
 #include "app/installer_dlg.h"
+#include "app/silent_run.h"
+#include "platform/utils.h"
+
+namespace {
+
+// Whether an X display can be opened, asked of Xlib directly: GTK, once
+// initialised, insists on a display, and a run without one must never
+// initialise it.
+bool display_can_be_opened() {
+  const char* name = getenv("DISPLAY");
+  if (name == nullptr || name[0] == '\0') return false;
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) return false;
+  XCloseDisplay(display);
+  return true;
+}
+
+void print_summary(const RunSummary& summary) {
+  printf("%s\n", format_summary(summary).c_str());
+  fflush(stdout);
+}
+
+}  // namespace
 
 int CInstallerApp::InitInstance() {
   // The scan sees the command line before GTK takes its own options out.
@@ -13,7 +41,38 @@ int CInstallerApp::InitInstance() {
   set_resource_lang(language_);
   title_ = LoadResString("IDR_MAINFRAME");
 
+  if (!display_can_be_opened()) {
+    message_box_to_stderr("setup: ");
+    if (!line.silent) {
+      messageBox(nullptr, LoadResString("IDS_ERROR_NODISPLAY"), MB_ICONERROR_OK);
+      return kExitNotStarted;
+    }
+    RunSummary summary;
+    summary.exitStatus = run_silent_without_display(line, summary);
+    print_summary(summary);
+    return summary.exitStatus;
+  }
+
+  // The copy runs on a second thread; GDK is told so before any other call.
+  // The worker itself never calls GTK.
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+#if !GLIB_CHECK_VERSION(2, 32, 0)
+  g_thread_init(nullptr);
+#endif
+  gdk_threads_init();
+  G_GNUC_END_IGNORE_DEPRECATIONS
+
   CInstallerDlg dialog(argc_, argv_, line.silent, narrow_lib(title_), choice.code, line.useCwd);
+  if (line.hasTarget) dialog.setTargetOption(target_from_option(line.targetText));
   dialog.DoModal();
-  return dialog.exitStatus();
+  int status = dialog.exitStatus();
+  if (line.silent) {
+    RunSummary summary;
+    summary.exitStatus = status;
+    summary.target = dialog.targetPath();
+    summary.copied = dialog.copiedFiles();
+    summary.upToDate = dialog.upToDateFiles();
+    print_summary(summary);
+  }
+  return status;
 }

@@ -110,7 +110,13 @@ CInstallerDlg::~CInstallerDlg() {
 
 void CInstallerDlg::DoModal() {
   if (!displayOpen_) {
-    fprintf(stderr, "setup: cannot open the display; the installer needs a graphical desktop\n");
+    // The display went away between the program's check and GTK's.
+    message_box_to_stderr("setup: ");
+    messageBox(this, LoadResString("IDS_ERROR_NODISPLAY"), MB_ICONERROR_OK);
+    return;
+  }
+  if (hasTargetOption_ && targetOption_.empty()) {
+    messageBox(this, LoadResString("IDS_SETUP_EMPTYTARGET"), MB_ICONERROR_OK);
     return;
   }
   if (!OnInitDialog()) return;
@@ -131,10 +137,15 @@ void CInstallerDlg::DoModal() {
   installThread_.join();
 }
 
+void CInstallerDlg::setTargetOption(const stdx::u16string& target) {
+  hasTargetOption_ = true;
+  targetOption_ = target;
+}
+
 int CInstallerDlg::exitStatus() const {
   if (!started_) return kExitNotStarted;
   switch (state_) {
-    case kStateSuccess: return kExitInstalled;
+    case kStateSuccess: return registration_.failed ? kExitUnregistered : kExitInstalled;
     case kStateError: return kExitFailed;
     default: return kExitCancelled;
   }
@@ -151,7 +162,7 @@ bool CInstallerDlg::OnInitDialog() {
   templateDirs_ = info.launcher.dirs;
   baseConfigExists_ = info.launcher.baseConfigExists;
   baseListOnly_ = info.launcher.baseListOnly;
-  targetPath_ = info.targetPath;
+  targetPath_ = hasTargetOption_ ? targetOption_ : info.targetPath;
   return true;
 }
 
@@ -349,13 +360,23 @@ void CInstallerDlg::pollInstall() {
 
 bool CInstallerDlg::updateProgress() {
   Installer installer;
-  runResult_.store(installer.run(&processData_));
+  unsigned result = installer.run(&processData_);
+  copiedFiles_ = installer.copiedFiles();
+  upToDateFiles_ = installer.upToDateFiles();
+  runResult_.store(result);
   runEnded_.store(true);
   return false;
 }
 
 void CInstallerDlg::registerTargetDir() {
-  register_template_dir(targetPath_, templateDirs_, baseListOnly_, baseConfigExists_);
+  registration_ = register_template_dir(targetPath_, templateDirs_, baseListOnly_, baseConfigExists_);
+  if (!registration_.failed) return;
+  // The templates are in place, so the success page stays; but the launcher
+  // will not list them until the file is mended, so say which and why: on
+  // standard error for whoever started the run, and in a box for the user.
+  stdx::u16string message = registration_message(registration_);
+  fprintf(stderr, "setup: %s\n", narrow_lib(message).c_str());
+  messageBox(this, message, MB_ICONWARNING_OK);
 }
 
 void CInstallerDlg::showSuccessFinalPage() {

@@ -47,6 +47,10 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   CInstallerDlg(const CInstallerDlg&) = delete;
   CInstallerDlg& operator=(const CInstallerDlg&) = delete;
 
+  // The template directory of a "-D" option: it replaces the default of the
+  // start-up checks and fills the directory page. Empty is refused by DoModal.
+  void setTargetOption(const stdx::u16string& target);
+
   // Runs the wizard to its end: start-up checks, window, pages, and either
   // gtk_main or, in silent mode, the copy alone.
   void DoModal();
@@ -109,6 +113,11 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   SuccessFinalPage* successPage() const { return successPage_; }
   MessagePage* errorPage() const { return errorPage_; }
   MessagePage* cancelledPage() const { return cancelledPage_; }
+  // Members the last copy wrote, and left alone as up to date.
+  unsigned long copiedFiles() const { return copiedFiles_; }
+  unsigned long upToDateFiles() const { return upToDateFiles_; }
+  // How the registration after the last successful copy went.
+  const Registration& registration() const { return registration_; }
   // Passes of the poll loop in the last copy.
   unsigned long pollPasses() const { return pollPasses_; }
 
@@ -159,6 +168,12 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   bool displayOpen_ = false;
   bool started_ = false;          // the start-up checks passed: the window was built
   bool cancelRequested_ = false;  // the user confirmed a cancel during the copy
+  bool hasTargetOption_ = false;
+  stdx::u16string targetOption_;
+  Registration registration_;
+  // Written by the worker before runEnded_; read once it is set.
+  unsigned long copiedFiles_ = 0;
+  unsigned long upToDateFiles_ = 0;
   unsigned long pollPasses_ = 0;
   // Written by the worker as its last act; read by the poll loop.
   std::atomic<unsigned> runResult_{0};

@@ -1,11 +1,15 @@
 #include "app/startup.h"
 
+#include <errno.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "config/locations.h"
 #include "config/starter.h"
 #include "platform/path_separators.h"
+#include "platform/resources.h"
 
 namespace {
 
@@ -108,19 +112,63 @@ FamiliesToWrite families_to_write(bool baseListOnly, bool baseConfigExists) {
   return FamiliesToWrite{!baseListOnly, baseConfigExists};
 }
 
-void register_template_dir(const stdx::u16string& target, std::vector<stdx::u16string>& templateDirs,
-                           bool baseListOnly, bool baseConfigExists) {
+Registration register_template_dir(const stdx::u16string& target,
+                                   std::vector<stdx::u16string>& templateDirs, bool baseListOnly,
+                                   bool baseConfigExists) {
   stdx::u16string entry = target;
   if (!entry.empty() && (entry.back() == u'/' || entry.back() == u'\\')) entry.pop_back();
   templateDirs.insert(templateDirs.begin(), entry);
 
+  Registration result;
   FamiliesToWrite families = families_to_write(baseListOnly, baseConfigExists);
-  try {
-    if (families.ordinary) set_tmplts_list(templateDirs, false);
-    if (families.base) set_tmplts_list(templateDirs, true);
-  } catch (...) {
-    // Nothing to tell the user: the templates are in place either way.
+  const struct {
+    bool wanted;
+    bool base;
+  } writes[] = {{families.ordinary, false}, {families.base, true}};
+  for (const auto& write : writes) {
+    if (!write.wanted) continue;
+    try {
+      set_tmplts_list(templateDirs, write.base);
+    } catch (...) {
+      result.failed = true;
+      result.file = write.base ? get_local_config_file_path_base() : get_local_config_file_path();
+      result.reason = write_failure_reason(result.file);
+      break;
+    }
   }
+  return result;
+}
+
+stdx::u16string write_failure_reason(const stdx::u16string& path) {
+  // The writer reports only that it failed; the cause is read off the file
+  // system afterwards, which names it for every case a user can mend.
+  stdx::string file = narrow_lib(path);
+  int error = 0;
+  struct stat st;
+  if (stat(file.c_str(), &st) != 0) {
+    error = errno;
+    if (error == ENOENT) {
+      stdx::string folder = directory_of(file);
+      if (stat(folder.c_str(), &st) != 0) error = errno;
+      else if (!S_ISDIR(st.st_mode)) error = ENOTDIR;
+      else if (access(folder.c_str(), W_OK) != 0) error = errno;
+      else error = 0;
+    }
+  } else if (S_ISDIR(st.st_mode)) {
+    error = EISDIR;
+  } else if (access(file.c_str(), W_OK) != 0) {
+    error = errno;
+  } else {
+    stdx::string folder = directory_of(file);
+    if (access(folder.c_str(), W_OK) != 0) error = errno;
+  }
+  if (error == 0) error = EIO;
+  return widen_lib(stdx::string(strerror(error)));
+}
+
+stdx::u16string registration_message(const Registration& registration) {
+  return LoadResString("IDS_ERROR_REGISTER") + u" " + registration.file + u" (" +
+         registration.reason + u")";
 }
 
 bool temp_space_suffices(unsigned long long packageBytes, unsigned long long freeBytes) {

@@ -22,6 +22,7 @@ enum ExitStatus {
   kExitNotStarted = 1,  // no display, no usable package, no room, no target
   kExitFailed = 2,      // the copy failed and was rolled back
   kExitCancelled = 3,   // the user ended the run before anything was installed
+  kExitUnregistered = 4,  // installed, but the launcher's configuration could not be updated
 };
 
 // The text of the symbolic link, whatever its length; empty when it cannot
@@ -75,12 +76,33 @@ struct FamiliesToWrite {
 };
 FamiliesToWrite families_to_write(bool baseListOnly, bool baseConfigExists);
 
+// How the registration of the template directory went. When it failed,
+// file names the configuration file that could not be written and reason
+// says why, as the C library words it in the process locale.
+struct Registration {
+  bool failed = false;
+  stdx::u16string file;
+  stdx::u16string reason;
+};
+
 // Puts target (less one trailing separator) at the front of templateDirs and
-// writes the list into the families that families_to_write names. A write
-// that fails ends the step quietly: the templates are installed either way,
-// and the launcher can still be pointed at them by hand.
-void register_template_dir(const stdx::u16string& target, std::vector<stdx::u16string>& templateDirs,
-                           bool baseListOnly, bool baseConfigExists);
+// writes the list into the families that families_to_write names. The
+// first write that fails ends the step and is returned: the templates are
+// installed either way, but the launcher will not list them until someone
+// mends that file, so the user must hear of it.
+Registration register_template_dir(const stdx::u16string& target,
+                                   std::vector<stdx::u16string>& templateDirs, bool baseListOnly,
+                                   bool baseConfigExists);
+
+// Why a configuration file at path cannot be written, found by looking at
+// what lies there now: a link loop, a directory, a file without write
+// permission, a missing or unwritable folder. A generic text when nothing
+// explains it.
+stdx::u16string write_failure_reason(const stdx::u16string& path);
+
+// The message that reports a failed registration: the interface text, the
+// file and the reason, on one line.
+stdx::u16string registration_message(const Registration& registration);
 
 // True when freeBytes holds packageBytes * kSpaceReg. Computed without
 // overflow for any 64-bit size.

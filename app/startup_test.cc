@@ -207,20 +207,64 @@ TEST_F(LauncherTest, FamiliesReadAndWrittenForEachCombinationOfFiles) {
   }
 }
 
-TEST_F(LauncherTest, RegistrationKeepsOrderStripsOneSeparatorAndSurvivesAFailedWrite) {
+TEST_F(LauncherTest, RegistrationKeepsOrderAndStripsOneSeparator) {
   writeBytes(ordinaryFile(), lines({"/a", "/b"}) + "DefaultVersion=8\n");
   LauncherTemplates found = read_launcher_templates();
-  register_template_dir(u"/t//", found.dirs, found.baseListOnly, found.baseConfigExists);
+  Registration done = register_template_dir(u"/t//", found.dirs, found.baseListOnly,
+                                            found.baseConfigExists);
+  EXPECT_FALSE(done.failed);
   EXPECT_EQ(lines({"/t/", "/a", "/b"}) + "DefaultVersion=8\n", readBytes(ordinaryFile()));
+}
 
-  // A per-user folder that is a plain file cannot take the configuration:
-  // the step ends quietly.
-  ScratchDir other;
-  ScopedEnv env("HOME", other.path().c_str());
-  writeBytes(other / ".KX", "not a folder");
-  std::vector<stdx::u16string> dirs;
-  EXPECT_NO_THROW(register_template_dir(u"/t", dirs, false, true));
-  EXPECT_EQ(1u, dirs.size());
+// A configuration file that cannot be written is reported with its name and
+// a reason a user can act on; the list in memory still has the new entry.
+TEST(RegistrationTest, FailureNamesTheFileAndTheReason) {
+  const char* ordinary = ".KX/kxlaunch/kxlaunch.cfg";
+  const char* base = ".KX/kxlauncht/kxlaunch.cfg";
+  struct Case {
+    const char* what;
+    std::function<void(const ScratchDir&)> spoil;
+    bool baseExists;
+    const char* file;  // the file reported, below home
+    const char* reason;
+  } cases[] = {
+      {"link to a directory",
+       [&](const ScratchDir& home) {
+         writeBytes(home / "elsewhere/x", "");
+         writeBytes(home / ".KX/kxlaunch/other", "");
+         ASSERT_EQ(0, symlink((home / "elsewhere").c_str(), (home / ordinary).c_str()));
+       },
+       false, ordinary, "Is a directory"},
+      {"link loop",
+       [&](const ScratchDir& home) {
+         writeBytes(home / ".KX/kxlaunch/other", "");
+         ASSERT_EQ(0, symlink("kxlaunch.cfg", (home / ordinary).c_str()));
+       },
+       false, ordinary, "Too many levels of symbolic links"},
+      {"folder that is a file", [&](const ScratchDir& home) { writeBytes(home / ".KX", "x"); },
+       false, ordinary, "Not a directory"},
+      {"base file a directory, ordinary written first",
+       [&](const ScratchDir& home) {
+         writeBytes(home / ordinary, "ConfigurationTemplatesLocation=/a\n");
+         writeBytes(home / (std::string(base) + "/x"), "");
+       },
+       true, base, "Is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir home;
+    ScopedEnv env("HOME", home.path().c_str());
+    c.spoil(home);
+    std::vector<stdx::u16string> dirs;
+    Registration done = register_template_dir(u"/t", dirs, false, c.baseExists);
+    EXPECT_TRUE(done.failed);
+    EXPECT_EQ(home / c.file, utf8(done.file));
+    EXPECT_EQ(c.reason, utf8(done.reason));
+    ASSERT_EQ(1u, dirs.size());
+    std::string message = utf8(registration_message(done));
+    EXPECT_NE(std::string::npos, message.find(home / c.file + " (" + c.reason + ")"));
+    EXPECT_EQ(std::string::npos, message.find('\n'));
+  }
 }
 
 class StartupChecksTest : public LauncherTest {

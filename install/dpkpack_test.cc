@@ -92,6 +92,8 @@ TEST_F(DpkpackTest, ExplainsMistakes) {
       {"nowhere", 1, "nowhere is not a directory"},
       {"--list src/readme.txt", 1, "damaged or not a package"},
       {"--list none.dpk", 1, "no such file"},
+      {"--kit kit -o x.dpk src", 2, "leave out -o"},
+      {"--setup /bin/true src", 2, "--setup is for --kit"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
@@ -133,6 +135,26 @@ TEST_F(DpkpackTest, EveryMemberCarriesAChecksumThatListAndInstallerCheck) {
   EXPECT_EQ(1, dpkpack("--list kxq5.dpk"));
   EXPECT_NE(std::string::npos, output.find("BAD, the bytes give")) << output;
   EXPECT_NE(std::string::npos, output.find("1 member(s) do not match")) << output;
+}
+
+// A kit is what a vendor ships: the installer with the package beside it,
+// under the names the installer looks for.
+TEST_F(DpkpackTest, KitPutsTheInstallerBesideThePackage) {
+  writeFileBytes(path("fake-setup"), "#!/bin/sh\necho fake\n");
+  ASSERT_EQ(0, dpkpack("--kit out/kit --setup fake-setup -p P src")) << output;
+  EXPECT_EQ("#!/bin/sh\necho fake\n", readFileBytes(path("out/kit/setup")));
+  struct stat st;
+  ASSERT_EQ(0, stat(path("out/kit/setup").c_str(), &st));
+  EXPECT_TRUE(st.st_mode & S_IXUSR);
+  PackageReader reader;
+  ASSERT_EQ(0u, reader.open(u16(path("out/kit/kxq5.dpk"))));
+  EXPECT_EQ(3u, reader.files.size());
+  EXPECT_FALSE(exists(path("out/kit/setup.new")));
+
+  // A kit folder inside the tree would pack itself next time.
+  EXPECT_EQ(2, dpkpack("--kit src/kit --setup fake-setup src"));
+  EXPECT_NE(std::string::npos, output.find("must not lie inside the source directory")) << output;
+  EXPECT_FALSE(exists(path("src/kit")));
 }
 
 }  // namespace

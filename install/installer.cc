@@ -90,6 +90,7 @@ Installer::Installer(int pauseMs) : processData(nullptr), finishPauseMs(pauseMs)
 unsigned Installer::run(InstallProcessData* data) {
   if (data == nullptr) return ERROR_INVALID_PARAMETER;
   processData = data;
+  copiedFiles_ = upToDateFiles_ = 0;
   PackageReader* reader = nullptr;
   stdx::u16string target;
   processData->get(reader, target);
@@ -111,6 +112,7 @@ unsigned Installer::run(InstallProcessData* data) {
     bool copied = false;
     code = installMember(reader, i, target, path, copied);
     if (code != 0) return stopOnError(code, percent);
+    ++(copied ? copiedFiles_ : upToDateFiles_);
     if (copied && processData->isCancelled()) return rollback(ERROR_CANCELLED);
   }
 

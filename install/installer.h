@@ -85,6 +85,12 @@ class Installer : public Rollback {
   // resolution at which copies get their time.
   bool compareFiles(const stdx::u16string& path, const FILETIME& memberTime);
 
+  // Members of the last run that were copied, and that were left alone as
+  // up to date. After a failure or a cancel they count what the run did
+  // before it was rolled back.
+  unsigned long copiedFiles() const { return copiedFiles_; }
+  unsigned long upToDateFiles() const { return upToDateFiles_; }
+
  private:
   unsigned installMember(PackageReader* reader, size_t index, const stdx::u16string& target,
                          const stdx::u16string& path, bool& copied);
@@ -95,4 +101,6 @@ class Installer : public Rollback {
   // The directory of the last member written: it exists, was made by the
   // journal where needed and holds no symbolic link below the target.
   stdx::u16string readyDirectory;
+  unsigned long copiedFiles_ = 0;
+  unsigned long upToDateFiles_ = 0;
 };

@@ -38,6 +38,7 @@ bool isDiskRoot(const stdx::u16string& path);
 const unsigned MB_ICONERROR_OK = 0x01000001u;
 const unsigned MB_QUESTION_YESNO = 0x02000002u;
 const unsigned MB_PLAIN_OK = 1u;
+const unsigned MB_ICONWARNING_OK = 0x03000001u;
 const unsigned IDYES_RESULT = 1;
 const unsigned IDNO_RESULT = 2;
 const unsigned IDOK_RESULT = 3;
@@ -45,7 +46,15 @@ const unsigned IDOK_RESULT = 3;
 // Shows a modal GTK message dialog (user-interface thread only) and returns
 // 1 for Yes, 2 for No, 3 for OK, 0 for anything else. Defined in the
 // message-box library, the only platform code that links GTK.
+//
+// After message_box_to_stderr, it touches no GTK at all: it writes the
+// text as one line (line breaks become blanks) to standard error behind
+// the given prefix, in the locale's encoding, and answers OK, or No to a
+// question, since nobody is there to ask.
 unsigned messageBox(CWnd* parent, const stdx::u16string& text, unsigned type);
+// Sends every later messageBox to standard error behind prefix (a static
+// text such as "setup: "); for runs where no display can be opened.
+void message_box_to_stderr(const char* prefix);
 
 // fopen with UTF-16 path and mode; the stream is a plain byte stream (any
 // ", ccs=..." part of the mode is dropped).

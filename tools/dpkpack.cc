@@ -1,9 +1,12 @@
 // dpkpack: builds a distribution package from a directory tree, or lists
 // the products and members of an existing one.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -17,6 +20,7 @@ namespace {
 
 const char kUsage[] =
     "Usage: dpkpack [options] SOURCE_DIR\n"
+    "       dpkpack --kit DIR [--setup PROGRAM] [options] SOURCE_DIR\n"
     "       dpkpack --list PACKAGE\n"
     "\n"
     "Builds a distribution package from the regular files below SOURCE_DIR.\n"
@@ -26,6 +30,10 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "  -o, --output FILE     package to write (default: kxq5.dpk)\n"
+    "      --kit DIR         lay out a folder ready to ship: the installer\n"
+    "                        program DIR/setup with the package DIR/kxq5.dpk\n"
+    "      --setup PROGRAM   the installer to copy into the kit (default: the\n"
+    "                        setup program beside dpkpack)\n"
     "  -l, --language CODE   start a product description in language CODE\n"
     "                        (en, ru, de, ...); repeat for more languages\n"
     "  -p, --product NAME    product name of the current description\n"
@@ -145,6 +153,67 @@ bool insideSource(const std::string& source, const std::string& output) {
   return inside;
 }
 
+// The setup program installed beside this one, or empty.
+std::string setupBesideMe() {
+  char self[4096];
+  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) return std::string();
+  self[length] = '\0';
+  std::string dir = self;
+  size_t slash = dir.rfind('/');
+  dir = slash == std::string::npos ? "." : dir.substr(0, slash);
+  std::string setup = dir + "/setup";
+  return access(setup.c_str(), X_OK) == 0 ? setup : std::string();
+}
+
+// Creates dir and its missing parents (0755).
+bool makeDirs(const std::string& dir, std::string& error) {
+  for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+    std::string part = slash == std::string::npos ? dir : dir.substr(0, slash);
+    if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+      error = part + ": " + strerror(errno);
+      return false;
+    }
+    if (slash == std::string::npos) break;
+  }
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = dir + ": not a directory";
+    return false;
+  }
+  return true;
+}
+
+// Copies the program at from to to, executable, through a new file that
+// replaces to only once it is complete.
+bool copyProgram(const std::string& from, const std::string& to, std::string& error) {
+  FILE* in = fopen(from.c_str(), "rb");
+  if (in == nullptr) {
+    error = from + ": " + strerror(errno);
+    return false;
+  }
+  std::string fresh = to + ".new";
+  FILE* out = fopen(fresh.c_str(), "wb");
+  if (out == nullptr) {
+    error = fresh + ": " + strerror(errno);
+    fclose(in);
+    return false;
+  }
+  char buffer[65536];
+  size_t got;
+  bool ok = true;
+  while (ok && (got = fread(buffer, 1, sizeof buffer, in)) > 0) ok = fwrite(buffer, 1, got, out) == got;
+  ok = ok && !ferror(in);
+  fclose(in);
+  ok = fclose(out) == 0 && ok;
+  if (ok) ok = chmod(fresh.c_str(), 0755) == 0 && rename(fresh.c_str(), to.c_str()) == 0;
+  if (!ok) {
+    error = to + ": " + strerror(errno);
+    unlink(fresh.c_str());
+  }
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -152,6 +221,9 @@ int main(int argc, char** argv) {
   std::string output = "kxq5.dpk";
   std::string source;
   std::string listPath;
+  std::string kitDir;
+  std::string setupProgram;
+  bool outputGiven = false;
   bool listing = false;
   // Which fields the current description already has, to catch repeats.
   bool haveProduct = false, haveProvider = false, haveReadme = false;
@@ -168,6 +240,13 @@ int main(int argc, char** argv) {
       listing = true;
     } else if (arg == "-o" || arg == "--output") {
       if (!takeValue(argc, argv, i, output)) return usageError(arg + " needs a file name");
+      outputGiven = true;
+    } else if (arg == "--kit") {
+      if (!takeValue(argc, argv, i, kitDir) || kitDir.empty())
+        return usageError("--kit needs a directory");
+    } else if (arg == "--setup") {
+      if (!takeValue(argc, argv, i, setupProgram) || setupProgram.empty())
+        return usageError("--setup needs the installer program");
     } else if (arg == "-l" || arg == "--language") {
       if (!takeValue(argc, argv, i, value) || value.empty())
         return usageError(arg + " needs a language code");
@@ -214,6 +293,27 @@ int main(int argc, char** argv) {
     return listPackage(listPath);
   }
   if (source.empty()) return usageError("no source directory given");
+  if (!setupProgram.empty() && kitDir.empty()) return usageError("--setup is for --kit");
+  if (!kitDir.empty()) {
+    // The installer looks for the package beside itself, under this name.
+    if (outputGiven) return usageError("--kit names the package itself; leave out -o");
+    if (setupProgram.empty()) setupProgram = setupBesideMe();
+    if (setupProgram.empty())
+      return usageError("no setup program beside dpkpack; name it with --setup");
+    output = kitDir + "/kxq5.dpk";
+    struct stat st;
+    bool existed = stat(kitDir.c_str(), &st) == 0;
+    std::string error;
+    if (!makeDirs(kitDir, error)) {
+      fprintf(stderr, "dpkpack: %s\n", error.c_str());
+      return 1;
+    }
+    if (insideSource(source, output)) {
+      // A refused kit leaves no empty folder behind in the tree.
+      if (!existed) rmdir(kitDir.c_str());
+      return usageError("the kit " + kitDir + " must not lie inside the source directory");
+    }
+  }
   if (insideSource(source, output))
     return usageError("the output " + output + " must not lie inside the source directory");
 
@@ -229,9 +329,14 @@ int main(int argc, char** argv) {
     fprintf(stderr, "dpkpack: %s\n", error.c_str());
     return 1;
   }
+  if (!kitDir.empty() && !copyProgram(setupProgram, kitDir + "/setup", error)) {
+    fprintf(stderr, "dpkpack: %s\n", error.c_str());
+    return 1;
+  }
   unsigned long long total = 0;
   for (size_t i = 0; i < files.size(); ++i) total += files[i].sizeBytes;
   printf("%s: %zu product description(s), %zu members, %llu bytes\n", output.c_str(),
          options.products.size(), files.size(), total);
+  if (!kitDir.empty()) printf("%s: ready to ship (setup and kxq5.dpk)\n", kitDir.c_str());
   return 0;
 }

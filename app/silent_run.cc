@@ -1,0 +1,132 @@
+#include "app/silent_run.h"
+
+#include <signal.h>
+
+#include <atomic>
+
+#include "app/startup.h"
+#include "install/install_thread.h"
+#include "install/installer.h"
+#include "platform/resources.h"
+#include "platform/utils.h"
+
+namespace {
+
+const unsigned kErrorCancelled = 1223;
+// How often the waiting thread looks at the worker and at stop requests.
+const int kWaitTickMs = 20;
+
+volatile sig_atomic_t g_stopSignal = 0;
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+const size_t kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
+
+void on_stop_signal(int signal) { g_stopSignal = signal; }
+
+// A stop request that arrives during the copy must not leave a half
+// installed directory: the handler only notes it, and the waiting loop
+// turns it into a cancel that the run rolls back.
+class StopSignalGuard {
+ public:
+  StopSignalGuard() {
+    g_stopSignal = 0;
+    struct sigaction action = {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < kStopSignalCount; ++i) sigaction(kStopSignals[i], &action, &previous_[i]);
+  }
+  ~StopSignalGuard() {
+    for (size_t i = 0; i < kStopSignalCount; ++i) sigaction(kStopSignals[i], &previous_[i], nullptr);
+  }
+  StopSignalGuard(const StopSignalGuard&) = delete;
+  StopSignalGuard& operator=(const StopSignalGuard&) = delete;
+
+ private:
+  struct sigaction previous_[kStopSignalCount];
+};
+
+// The worker's side: one run of the installer, with no pause at the end
+// since no progress bar waits to show it full.
+class SilentWorker : public InstallWorker {
+ public:
+  bool updateProgress() override {
+    Installer installer(0);
+    result = installer.run(&processData);
+    copied = installer.copiedFiles();
+    upToDate = installer.upToDateFiles();
+    ended.store(true);
+    return false;
+  }
+
+  InstallProcessData processData;
+  // Written by the worker before ended; read after the thread was joined.
+  unsigned result = 0;
+  unsigned long copied = 0;
+  unsigned long upToDate = 0;
+  std::atomic<bool> ended{false};
+};
+
+int fail_to_start(const char* key) {
+  messageBox(nullptr, LoadResString(key), MB_ICONERROR_OK);
+  return kExitNotStarted;
+}
+
+}  // namespace
+
+int run_silent_without_display(const CommandLine& line, RunSummary& summary) {
+  stdx::u16string target;
+  if (line.hasTarget) {
+    target = target_from_option(line.targetText);
+    if (target.empty()) return fail_to_start("IDS_SETUP_EMPTYTARGET");
+  }
+
+  PackageReader reader;
+  StartupInfo info;
+  const char* error = run_startup_checks(line.useCwd, reader, info);
+  if (error != nullptr) return fail_to_start(error);
+  if (!line.hasTarget) target = info.targetPath;
+  summary.target = target;
+  // Every launcher entry was a remote address: there is nobody to ask.
+  if (target.empty()) return fail_to_start("IDS_ERROR_NOTARGET");
+
+  SilentWorker worker;
+  worker.processData.init(&reader, target);
+  InstallThread thread;
+  {
+    StopSignalGuard signals;
+    if (thread.start(&worker) != 0) {
+      messageBox(nullptr, LoadResString("IDS_INSTALL_ERROR"), MB_ICONERROR_OK);
+      return kExitFailed;
+    }
+    bool cancelRequested = false;
+    while (!worker.ended.load()) {
+      if (g_stopSignal != 0 && !cancelRequested) {
+        cancelRequested = true;
+        worker.processData.setCancel(true);
+        thread.stop();
+      }
+      Sleep(kWaitTickMs);
+    }
+    thread.join();
+  }
+  summary.copied = worker.copied;
+  summary.upToDate = worker.upToDate;
+
+  if (worker.result == kErrorCancelled) return kExitCancelled;
+  if (worker.result != 0) {
+    unsigned code = 0;
+    stdx::u16string text;
+    int percent = 0;
+    worker.processData.getInstallState(code, text, percent);
+    messageBox(nullptr, text.empty() ? LoadResString("IDS_INSTALL_ERROR") : text, MB_ICONERROR_OK);
+    return kExitFailed;
+  }
+
+  Registration registration = register_template_dir(target, info.launcher.dirs,
+                                                    info.launcher.baseListOnly,
+                                                    info.launcher.baseConfigExists);
+  if (registration.failed) {
+    messageBox(nullptr, registration_message(registration), MB_ICONWARNING_OK);
+    return kExitUnregistered;
+  }
+  return kExitInstalled;
+}

@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# Drives the real installer in silent mode with no display at all, as an
+# administrator's script would over ssh or in a container:
+#   silent_test.sh SETUP_BINARY DPKPACK_BINARY
+# Checks exit statuses, the messages on standard error (one line each,
+# "setup: " and the interface language), the summary line on standard
+# output, the "-D" switch, that a failed registration says so, and that
+# SIGTERM during the copy rolls it back.
+set -u
+unset DISPLAY WAYLAND_DISPLAY
+export LC_ALL=C.UTF-8
+
+SETUP=$(realpath "$1")
+DPKPACK=$(realpath "$2")
+WORK=$(mktemp -d /tmp/setup-silent-XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+FAILED=0
+
+fail() {
+  echo "FAIL: $*" >&2
+  FAILED=1
+}
+
+# Fresh HOME, TMPDIR, package folder; a stand-in opener that must never run.
+fresh_world() {
+  rm -rf "$WORK/world"
+  mkdir -p "$WORK/world/home" "$WORK/world/tmp" "$WORK/world/pkg" "$WORK/world/bin" "$WORK/world/src/t"
+  export HOME=$WORK/world/home TMPDIR=$WORK/world/tmp
+  printf '#!/bin/sh\necho opened >> "%s"\n' "$WORK/world/opened" > "$WORK/world/bin/xdg-open"
+  chmod +x "$WORK/world/bin/xdg-open"
+  echo alpha > "$WORK/world/src/t/a.cfg"
+  echo beta > "$WORK/world/src/t/b.cfg"
+  echo "read me" > "$WORK/world/src/readme.txt"
+  "$DPKPACK" -o "$WORK/world/pkg/kxq5.dpk" -l en -p P -v V -r readme.txt "$WORK/world/src" > /dev/null
+}
+
+# Runs setup usecwd ARGS in the package folder; sets STATUS, OUT, ERR.
+run() {
+  (cd "$WORK/world/pkg" && PATH="$WORK/world/bin:$PATH" exec "$SETUP" usecwd "$@") \
+    > "$WORK/out" 2> "$WORK/err"
+  STATUS=$?
+  OUT=$(cat "$WORK/out")
+  ERR=$(cat "$WORK/err")
+}
+
+expect() {  # expect NAME STATUS SUMMARY [STDERR]
+  [ "$STATUS" = "$2" ] || fail "$1: exit status $STATUS, expected $2 (stderr: $ERR)"
+  [ "$OUT" = "$3" ] || fail "$1: summary line '$OUT', expected '$3'"
+  if [ $# -ge 4 ]; then
+    [ "$ERR" = "$4" ] || fail "$1: stderr '$ERR', expected '$4'"
+  fi
+  # Whatever else happens, stderr holds only our own one-line messages:
+  # no toolkit warnings, since the toolkit must not have been started.
+  if [ -n "$ERR" ] && grep -qv '^setup: ' "$WORK/err"; then fail "$1: foreign stderr: $ERR"; fi
+  [ ! -e "$WORK/world/opened" ] || fail "$1: the readme was opened"
+}
+
+CFG=".KX/kxlaunch/kxlaunch.cfg"
+DEFAULT="$WORK/world/home/.kxq5/KX/kxq5/tmplts"
+
+# 0: installs into the default directory and registers it; a second run
+# copies nothing.
+fresh_world
+run -S
+expect "first run" 0 "setup: result=installed copied=3 up-to-date=0 target=$DEFAULT/" ""
+[ "$(cat "$DEFAULT/t/a.cfg" 2>/dev/null)" = alpha ] || fail "first run: template missing"
+grep -qx "ConfigurationTemplatesLocation=$DEFAULT" "$HOME/$CFG" || fail "first run: not registered"
+run -S
+expect "second run" 0 "setup: result=installed copied=0 up-to-date=3 target=$DEFAULT" ""
+
+# -D, both forms: the text after two characters, backslashes turned.
+fresh_world
+run "/D$WORK/world/opt\\tmplts" -S
+expect "-D" 0 "setup: result=installed copied=3 up-to-date=0 target=$WORK/world/opt/tmplts" ""
+[ -f "$WORK/world/opt/tmplts/t/b.cfg" ] || fail "-D: not installed where it said"
+grep -qx "ConfigurationTemplatesLocation=$WORK/world/opt/tmplts" "$HOME/$CFG" || fail "-D: not registered"
+# The first L option ends the scan: a later -D is no switch.
+fresh_world
+run -S -Len "-D$WORK/world/late"
+expect "-D after -L" 0 "setup: result=installed copied=3 up-to-date=0 target=$DEFAULT/" ""
+[ ! -e "$WORK/world/late" ] || fail "-D after -L: was taken"
+
+# 1: an empty -D, a missing package, a damaged one; in English and German.
+fresh_world
+run -S -D -Len
+expect "empty -D" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
+  "setup: Specify correct path to template directory."
+run -S -D -Lde
+expect "empty -D, German" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
+  "setup: Geben Sie einen gültigen Pfad zum Vorlagenverzeichnis an."
+head -c 3000 /dev/urandom > "$WORK/world/pkg/kxq5.dpk"
+run -S -Len
+expect "damaged" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
+  "setup: Distribution kit file kxq5.dpk corrupted or not designed for this installation program."
+rm "$WORK/world/pkg/kxq5.dpk"
+run -S -Lde
+expect "missing, German" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
+  "setup: Die Distributionsdatei kxq5.dpk wurde nicht gefunden."
+[ ! -e "$HOME/.KX" ] || fail "not started: launcher configuration written"
+
+# Without -S and without a display: one line, status 1, no summary.
+fresh_world
+run -Len
+expect "interactive" 1 "" \
+  "setup: Cannot open the display: the installer needs a graphical desktop. Use the -S switch to install without one."
+
+# 2: the target is a plain file; nothing is left behind.
+fresh_world
+echo "a file" > "$WORK/world/plain"
+run -S "-D$WORK/world/plain" -Len
+expect "failure" 2 "setup: result=failed-rolled-back copied=0 up-to-date=0 target=$WORK/world/plain" \
+  "setup: Installation error"
+[ "$(cat "$WORK/world/plain")" = "a file" ] || fail "failure: target changed"
+[ ! -e "$HOME/.KX" ] || fail "failure: launcher configuration written"
+
+# 4: installed, but the launcher's file is a link loop or a link to a
+# folder: said on stderr with the file and the reason, in the summary, and
+# by the status.
+for kind in loop folder; do
+  fresh_world
+  mkdir -p "$HOME/.KX/kxlaunch"
+  if [ $kind = loop ]; then
+    ln -s kxlaunch.cfg "$HOME/$CFG"
+    reason="Too many levels of symbolic links"
+  else
+    mkdir "$WORK/world/folder"
+    ln -s "$WORK/world/folder" "$HOME/$CFG"
+    reason="Is a directory"
+  fi
+  run -S -Len
+  expect "unregistered ($kind)" 4 \
+    "setup: result=installed-unregistered copied=3 up-to-date=0 target=$DEFAULT/" \
+    "setup: The templates are installed, but the template directory could not be registered in the launcher configuration file: $HOME/$CFG ($reason)"
+  [ "$(cat "$DEFAULT/t/a.cfg" 2>/dev/null)" = alpha ] || fail "unregistered ($kind): templates not kept"
+done
+
+# 3: SIGTERM during the copy cancels it; the target is as it was.
+fresh_world
+mkdir -p "$WORK/world/src/many"
+head -c 1200000 /dev/zero | tr '\0' 'x' > "$WORK/world/blob"
+(cd "$WORK/world/src/many" && split -b 100 -a 3 "$WORK/world/blob" m)
+rm "$WORK/world/blob"
+"$DPKPACK" -o "$WORK/world/pkg/kxq5.dpk" -L 1 "$WORK/world/src" > /dev/null
+mkdir -p "$WORK/world/target"
+echo "kept" > "$WORK/world/target/old.txt"
+(cd "$WORK/world/pkg" && exec "$SETUP" usecwd -S "-D$WORK/world/target") > "$WORK/out" 2> "$WORK/err" &
+pid=$!
+for ((i = 0; i < 300; i++)); do
+  [ -e "$WORK/world/target/many/maaa" ] && break
+  sleep 0.02
+done
+kill -TERM "$pid"
+wait "$pid"
+STATUS=$?
+OUT=$(cat "$WORK/out")
+ERR=$(cat "$WORK/err")
+expect "SIGTERM" 3 "$OUT" ""
+case $OUT in "setup: result=cancelled-rolled-back copied="*" target=$WORK/world/target") ;;
+  *) fail "SIGTERM: summary line '$OUT'" ;; esac
+[ "$(ls "$WORK/world/target")" = old.txt ] || fail "SIGTERM: target not rolled back: $(ls "$WORK/world/target")"
+[ ! -e "$HOME/.KX" ] || fail "SIGTERM: launcher configuration written"
+
+[ "$FAILED" = 0 ] && echo "silent: all scenarios passed"
+exit "$FAILED"
