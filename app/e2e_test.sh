@@ -41,10 +41,11 @@ start_setup() {
   PID=$!
 }
 
-# Waits (up to $2 seconds, default 20) for the number of visible windows
+# Waits (up to $2 seconds, default 60: a loaded machine running the
+# sanitized build can take that long to map a window) for the number of visible windows
 # titled TITLE to reach $1; prints the id of one that is not $3.
 wait_windows() {
-  local want=$1 limit=${2:-20} other=${3:-none} ids
+  local want=$1 limit=${2:-60} other=${3:-none} ids
   for ((i = 0; i < limit * 10; i++)); do
     ids=$(xdotool search --onlyvisible --name "^$TITLE\$" 2>/dev/null)
     if [ "$(printf '%s\n' $ids | grep -c .)" -ge "$want" ]; then
@@ -257,7 +258,7 @@ if wid=$(wait_windows 1); then
   click_at "$wid" "${NEXT[@]}"
   wait_file "$TARGET/big/maaab" 300 || fail "cancel: the copy did not start"
   click_at "$wid" "${CANCEL[@]}"
-  if question=$(wait_windows 2 10 "$wid"); then
+  if question=$(wait_windows 2 30 "$wid"); then
     # The box goes away on the key press, so the release finds no window.
     xdotool key --window "$question" alt+y 2>/dev/null
   else
