@@ -1,5 +1,8 @@
 #include "app/command_line.h"
 
+#include <libintl.h>
+#include <locale.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "platform/path_separators.h"
@@ -57,4 +60,21 @@ LanguageChoice choose_language(const CommandLine& line, const char* localeName) 
     }
   }
   return choice;  // English, "en"
+}
+
+void set_toolkit_language(const stdx::string& code) {
+  // LANGUAGE outranks the locale in the catalogue search; an empty code
+  // would mean "no preference", so English is asked for by name.
+  setenv("LANGUAGE", code.empty() ? "en" : code.c_str(), 1);
+  const char* current = setlocale(LC_MESSAGES, nullptr);
+  stdx::string messages = current != nullptr ? current : "C";
+  if (messages == "C" || messages == "POSIX") {
+    for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8"}) {
+      if (setlocale(LC_MESSAGES, name) != nullptr) break;
+    }
+  }
+  // The catalogue lookup caches translations and does not look at
+  // LANGUAGE again on its own; naming the text domain anew, even as it
+  // was, makes it forget them.
+  textdomain(textdomain(nullptr));
 }

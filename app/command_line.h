@@ -34,3 +34,13 @@ struct LanguageChoice {
 // the first two characters of localeName (the process locale; may be null),
 // else English.
 LanguageChoice choose_language(const CommandLine& line, const char* localeName);
+
+// Makes the toolkit's own texts (the stock Yes, No, OK and Cancel, the
+// folder chooser) speak the interface language code, so that one window
+// never mixes two languages: the message catalogues are asked for that
+// language first. Under the "C" or "POSIX" locale catalogues are never
+// consulted at all, so the message category then moves to a built-in UTF-8
+// locale; the other categories stay as they are. Call it after the
+// program's own setlocale and before the toolkit is initialised (which must
+// then not set the locale again).
+void set_toolkit_language(const stdx::string& code);

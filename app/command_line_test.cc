@@ -1,7 +1,11 @@
 #include "app/command_line.h"
 
 #include <gtest/gtest.h>
+#include <libintl.h>
+#include <locale.h>
+#include <stdlib.h>
 
+#include <string>
 #include <vector>
 
 namespace {
@@ -93,6 +97,29 @@ TEST(LanguageChoiceTest, OptionThenLocaleThenEnglish) {
     EXPECT_TRUE(c.code == u"en") << locale;
   }
   EXPECT_EQ(LANG_EN, choose_language(scan({}), nullptr).language);
+}
+
+// The toolkit's stock captions come from its own catalogue ("gtk20"),
+// asked the way the toolkit asks it: in UTF-8, with the caption's context.
+std::string stock_caption(const char* caption) {
+  bind_textdomain_codeset("gtk20", "UTF-8");
+  std::string id = std::string("Stock label") + '\004' + caption;
+  return dgettext("gtk20", id.c_str());
+}
+
+TEST(ToolkitLanguageTest, CataloguesFollowTheCodeEvenUnderTheCLocale) {
+  const char* oldLanguage = getenv("LANGUAGE");
+  std::string saved = oldLanguage != nullptr ? oldLanguage : "";
+  std::string oldMessages = setlocale(LC_MESSAGES, nullptr);
+  setlocale(LC_MESSAGES, "C");
+  set_toolkit_language("de");
+  EXPECT_EQ("_Ja", stock_caption("_Yes"));
+  // A second choice replaces the first: nothing cached of the old one.
+  set_toolkit_language("ru");
+  EXPECT_EQ("_\u0414\u0430", stock_caption("_Yes"));
+  EXPECT_STREQ("ru", getenv("LANGUAGE"));
+  if (oldLanguage != nullptr) setenv("LANGUAGE", saved.c_str(), 1); else unsetenv("LANGUAGE");
+  setlocale(LC_MESSAGES, oldMessages.c_str());
 }
 
 }  // namespace

@@ -11,11 +11,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 
+#include "app/command_line.h"
 #include "app/installer_dlg.h"
 #include "app/pages.h"
 #include "app/test_support.h"
@@ -67,6 +69,23 @@ void send_close(GtkWidget* window) {
   gdk_event_free(event);
 }
 
+// The texts of every label below widget, in order, as set (with "_").
+void collect_labels(GtkWidget* widget, std::vector<std::string>& texts) {
+  if (GTK_IS_LABEL(widget)) {
+    texts.push_back(gtk_label_get_label(GTK_LABEL(widget)));
+  } else if (GTK_IS_CONTAINER(widget)) {
+    GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+    for (GList* child = children; child != nullptr; child = child->next)
+      collect_labels(GTK_WIDGET(child->data), texts);
+    g_list_free(children);
+  }
+}
+
+// Lets GTK lay out and draw what is pending.
+void settle() {
+  while (gtk_events_pending()) gtk_main_iteration();
+}
+
 // Answers message boxes as they appear, with the given responses in order,
 // and records what each said. A box beyond the list gets OK (recorded too),
 // so a wrong turn fails the test instead of hanging it.
@@ -75,6 +94,7 @@ class MessageBoxAnswerer {
   struct Box {
     std::string text;
     GtkMessageType type;
+    std::vector<std::string> buttons;  // captions as shown, mnemonics marked "_"
   };
 
   explicit MessageBoxAnswerer(std::vector<gint> responses = {})
@@ -93,7 +113,9 @@ class MessageBoxAnswerer {
     gchar* text = nullptr;
     GtkMessageType type = GTK_MESSAGE_OTHER;
     g_object_get(box, "text", &text, "message-type", &type, nullptr);
-    self->boxes_.push_back(Box{text != nullptr ? text : "", type});
+    std::vector<std::string> buttons;
+    collect_labels(gtk_dialog_get_action_area(GTK_DIALOG(box)), buttons);
+    self->boxes_.push_back(Box{text != nullptr ? text : "", type, buttons});
     g_free(text);
     gint response = GTK_RESPONSE_OK;
     if (!self->responses_.empty()) {
@@ -675,6 +697,135 @@ TEST_F(WizardTest, InteractiveRunThroughDoModal) {
   EXPECT_EQ("alpha", readBytes(target + "/t/a.cfg"));
 }
 
+// The scale a button's caption is drawn at: 1 unless one was set.
+double caption_scale_of(GtkWidget* button) {
+  GtkWidget* label = gtk_bin_get_child(GTK_BIN(button));
+  PangoAttrList* attributes = gtk_label_get_attributes(GTK_LABEL(label));
+  if (attributes == nullptr) return 1.0;
+  double scale = 1.0;
+  PangoAttrIterator* it = pango_attr_list_get_iterator(attributes);
+  PangoAttribute* attribute = pango_attr_iterator_get(it, PANGO_ATTR_SCALE);
+  if (attribute != nullptr) scale = reinterpret_cast<PangoAttrFloat*>(attribute)->value;
+  pango_attr_iterator_destroy(it);
+  return scale;
+}
+
+// Where the text of label ends on the window, in pixels from its left edge.
+int text_right_edge(GtkWidget* label) {
+  gint x = 0, y = 0;
+  gtk_label_get_layout_offsets(GTK_LABEL(label), &x, &y);
+  PangoRectangle ink, logical;
+  pango_layout_get_pixel_extents(gtk_label_get_layout(GTK_LABEL(label)), &ink, &logical);
+  return x + std::max(ink.x + ink.width, logical.x + logical.width);
+}
+
+// The visible buttons of a row share one caption size, and no caption is
+// wider than the room its button gives it (else GTK cuts it off).
+void expect_one_caption_size(const std::vector<GtkWidget*>& row, const char* where) {
+  settle();
+  double first = -1;
+  for (GtkWidget* button : row) {
+    if (!visible(button)) continue;
+    GtkWidget* label = gtk_bin_get_child(GTK_BIN(button));
+    double scale = caption_scale_of(button);
+    if (first < 0) first = scale;
+    EXPECT_DOUBLE_EQ(first, scale) << where << ": " << label_text(label);
+    int textWidth = 0;
+    pango_layout_get_pixel_size(gtk_label_get_layout(GTK_LABEL(label)), &textWidth, nullptr);
+    GtkAllocation room;
+    gtk_widget_get_allocation(label, &room);
+    EXPECT_LE(textWidth, room.width) << where << ": " << label_text(label);
+  }
+}
+
+const int kRightMarginPx = 8;
+
+void expect_clear_of_right_edge(GtkWidget* label, const char* where) {
+  settle();
+  EXPECT_LE(text_right_edge(label), 500 - kRightMarginPx) << where << ": " << label_text(label);
+}
+
+TEST_F(WizardTest, EveryLanguageKeepsOneCaptionSizePerRowAndItsTextsClearOfTheEdge) {
+  makePackage({{"t/a.cfg", "alpha"}},
+              {"-l", "en", "-p", "Ledger Templates 5", "-v", "Northwind Software"});
+  const char16_t* codes[] = {u"ru", u"uk", u"en", u"lv", u"lt", u"bg",
+                             u"de", u"ro", u"ka", u"kk", u"vi", u"tr"};
+  for (int lang = LANG_RU; lang <= LANG_TR; ++lang) {
+    set_resource_lang(static_cast<LangIdType>(lang));
+    std::string code = utf8(stdx::u16string(codes[lang - 1]));
+    SCOPED_TRACE(code);
+    std::unique_ptr<CInstallerDlg> dialog = newDialog(false, codes[lang - 1]);
+    start(*dialog);
+    std::vector<GtkWidget*> row = {dialog->backButton(), dialog->nextButton(),
+                                   dialog->cancelButton()};
+    expect_one_caption_size(row, "welcome");
+    expect_clear_of_right_edge(dialog->welcomePage()->label(), "welcome");
+    click(dialog->nextButton());
+    expect_clear_of_right_edge(dialog->dirSelectPage()->label(), "directory");
+    expect_clear_of_right_edge(dialog->dirSelectPage()->caption(), "directory caption");
+    dialog->showSuccessFinalPage();
+    expect_one_caption_size(row, "success");
+    expect_clear_of_right_edge(dialog->successPage()->label(), "success");
+    expect_clear_of_right_edge(gtk_bin_get_child(GTK_BIN(dialog->successPage()->checkBox())),
+                               "success check box");
+    dialog->showErrorFinalPage();
+    expect_clear_of_right_edge(dialog->errorPage()->label(), "error");
+    dialog->showCancelledFinalPage();
+    expect_clear_of_right_edge(dialog->cancelledPage()->label(), "cancelled");
+  }
+  set_resource_lang(LANG_EN);
+}
+
+TEST_F(WizardTest, DirectoryPageFocusesTheEntryShowsThePathsEndAndEnterActsAsNext) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  const std::string target = home_ / "a/rather/long/path/to/the/template/directory/of/this/run";
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  dialog->setTargetOption(widen_lib(stdx::string(target.c_str())));
+  start(*dialog);
+  click(dialog->nextButton());
+  GtkWidget* entry = dialog->dirSelectPage()->entry();
+  EXPECT_EQ(entry, gtk_window_get_focus(GTK_WINDOW(dialog->window())));
+  EXPECT_EQ(g_utf8_strlen(target.c_str(), -1), gtk_editable_get_position(GTK_EDITABLE(entry)));
+  // Nothing selected: a first keystroke adds to the path instead of replacing it.
+  EXPECT_FALSE(gtk_editable_get_selection_bounds(GTK_EDITABLE(entry), nullptr, nullptr));
+
+  gtk_widget_activate(entry);
+  // A button activated from the keyboard shows itself pressed for a moment
+  // before it reports the click.
+  for (int i = 0; i < 250 && dialog->state() == CInstallerDlg::kStateSelectPath; ++i) {
+    settle();
+    g_usleep(20000);
+  }
+  EXPECT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+  EXPECT_EQ("alpha", readBytes(target + "/t/a.cfg"));
+}
+
+TEST_F(WizardTest, GermanInterfaceGetsGermanStockButtonsToo) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  const char* oldLanguage = getenv("LANGUAGE");
+  std::string saved = oldLanguage != nullptr ? oldLanguage : "";
+  set_toolkit_language("de");
+  set_resource_lang(LANG_DE);
+  std::unique_ptr<CInstallerDlg> dialog = newDialog(false, u"de");
+  start(*dialog);
+  {
+    MessageBoxAnswerer answers({GTK_RESPONSE_NO});
+    click(dialog->cancelButton());
+    ASSERT_EQ(1u, answers.boxes().size());
+    EXPECT_EQ(text_of("IDS_ACCEPT_CANCEL"), answers.boxes()[0].text);
+    EXPECT_EQ((std::vector<std::string>{"_Ja", "_Nein"}), answers.boxes()[0].buttons);
+  }
+  set_resource_lang(LANG_EN);
+  set_toolkit_language("en");
+  {
+    MessageBoxAnswerer answers({GTK_RESPONSE_NO});
+    click(dialog->cancelButton());
+    ASSERT_EQ(1u, answers.boxes().size());
+    EXPECT_EQ((std::vector<std::string>{"_Yes", "_No"}), answers.boxes()[0].buttons);
+  }
+  if (oldLanguage != nullptr) setenv("LANGUAGE", saved.c_str(), 1); else unsetenv("LANGUAGE");
+}
+
 class PagesTest : public WizardTest {
  protected:
   PagesTest() {
@@ -701,6 +852,36 @@ TEST_F(PagesTest, ProgressShowsTheFinishTextOnlyAtExactlyOneHundred) {
   page.setProgress(100);
   EXPECT_EQ(text_of("IDS_INSTALL_FINISH"), label_text(page.status()));
   EXPECT_DOUBLE_EQ(1.0, gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(page.bar())));
+}
+
+TEST_F(PagesTest, FolderChooserOpensAtTheNearestExistingFolderTitledAndAttached) {
+  DirSelectPage page(fixed_, picture_);
+  gtk_widget_show_all(window_);
+  const std::string existing = home_ / "kept";
+  ASSERT_EQ(0, mkdir(existing.c_str(), 0755));
+  gchar* tooltip = gtk_widget_get_tooltip_text(page.browseButton());
+  EXPECT_EQ(text_of("IDS_CHOOSEDIR_TOOLTIP"), tooltip != nullptr ? tooltip : "");
+  g_free(tooltip);
+
+  // A folder that is not there yet opens its nearest parent that is.
+  page.setPath(widen_lib(stdx::string((existing + "/not/yet").c_str())));
+  std::string opened, title;
+  GtkWindow* parent = nullptr;
+  When look([] { return find_toplevel(GTK_TYPE_FILE_CHOOSER_DIALOG) != nullptr; },
+            [&] {
+              GtkWidget* chooser = find_toplevel(GTK_TYPE_FILE_CHOOSER_DIALOG);
+              gchar* folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(chooser));
+              opened = folder != nullptr ? folder : "";
+              g_free(folder);
+              title = gtk_window_get_title(GTK_WINDOW(chooser));
+              parent = gtk_window_get_transient_for(GTK_WINDOW(chooser));
+              gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_CANCEL);
+            });
+  click(page.browseButton());
+  ASSERT_TRUE(look.done());
+  EXPECT_EQ(existing, opened);
+  EXPECT_EQ(text_of("IDS_CHOOSEDIR_TITLE"), title);
+  EXPECT_EQ(GTK_WINDOW(window_), parent);
 }
 
 TEST_F(PagesTest, FolderChooserFillsTheEntryOnlyWhenAccepted) {

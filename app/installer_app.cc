@@ -2,6 +2,7 @@
 
 #include <X11/Xlib.h>
 #include <gdk/gdk.h>
+#include <gtk/gtk.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -61,6 +62,11 @@ int CInstallerApp::InitInstance() {
 #endif
   gdk_threads_init();
   G_GNUC_END_IGNORE_DEPRECATIONS
+
+  // The toolkit's own captions speak the chosen language too; the locale
+  // is already set, and GTK must not set it again over that choice.
+  set_toolkit_language(narrow_lib(choice.code));
+  gtk_disable_setlocale();
 
   CInstallerDlg dialog(argc_, argv_, line.silent, narrow_lib(title_), choice.code, line.useCwd);
   if (line.hasTarget) dialog.setTargetOption(target_from_option(line.targetText));

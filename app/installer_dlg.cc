@@ -57,12 +57,14 @@ class StopSignalGuard {
 };
 
 // The wizard's buttons have a fixed width, and some translations of their
-// captions are a few pixels wider than the room inside. Shrink such a
-// caption's font just enough, instead of letting GTK cut its ends off.
-void fit_button_caption(GtkWidget* button, int buttonWidth) {
-  GtkWidget* label = gtk_bin_get_child(GTK_BIN(button));
-  if (label == nullptr || !GTK_IS_LABEL(label)) return;
-  gtk_label_set_attributes(GTK_LABEL(label), nullptr);
+// captions are wider than the room inside. Rather than let GTK cut their
+// ends off, such captions are drawn smaller; and since a row of buttons in
+// mixed sizes looks broken, every caption of the wizard gets the one scale
+// that fits the widest of them.
+const int kButtonWidth = 80;
+
+// The width inside a button of buttonWidth that its caption may fill.
+int caption_room(GtkWidget* button, int buttonWidth) {
   gtk_widget_ensure_style(button);
   gint focusWidth = 0, focusPadding = 0;
   GtkBorder* inner = nullptr;
@@ -70,13 +72,39 @@ void fit_button_caption(GtkWidget* button, int buttonWidth) {
                        "inner-border", &inner, nullptr);
   int innerWidth = inner != nullptr ? inner->left + inner->right : 2;
   if (inner != nullptr) gtk_border_free(inner);
-  int room = buttonWidth - innerWidth - 2 * (gtk_widget_get_style(button)->xthickness + focusWidth +
-                                             focusPadding);
-  int textWidth = 0;
-  pango_layout_get_pixel_size(gtk_label_get_layout(GTK_LABEL(label)), &textWidth, nullptr);
-  if (textWidth <= room || room <= 0) return;
+  // A button that can be the default keeps a frame for showing so.
+  int defaultWidth = 0;
+  if (gtk_widget_get_can_default(button)) {
+    GtkBorder* border = nullptr;
+    gtk_widget_style_get(button, "default-border", &border, nullptr);
+    defaultWidth = border != nullptr ? border->left + border->right : 2;
+    if (border != nullptr) gtk_border_free(border);
+  }
+  return buttonWidth - innerWidth - defaultWidth -
+         2 * (gtk_widget_get_style(button)->xthickness + focusWidth + focusPadding);
+}
+
+// The scale at which caption fits into button (1 when it fits as it is).
+double caption_scale(GtkWidget* button, const stdx::string& caption) {
+  int room = caption_room(button, kButtonWidth);
+  PangoLayout* layout = gtk_widget_create_pango_layout(button, caption.c_str());
+  int textWidth = 0;  // Pango units
+  pango_layout_get_size(layout, &textWidth, nullptr);
+  g_object_unref(layout);
+  if (textWidth <= room * PANGO_SCALE || room <= 1) return 1.0;
+  // Hinting at the smaller size can round a glyph up: keep a pixel spare.
+  return static_cast<double>(room - 1) * PANGO_SCALE / textWidth;
+}
+
+void set_caption_scale(GtkWidget* button, double scale) {
+  GtkWidget* label = gtk_bin_get_child(GTK_BIN(button));
+  if (label == nullptr || !GTK_IS_LABEL(label)) return;
+  if (scale >= 1.0) {
+    gtk_label_set_attributes(GTK_LABEL(label), nullptr);
+    return;
+  }
   PangoAttrList* attributes = pango_attr_list_new();
-  pango_attr_list_insert(attributes, pango_attr_scale_new(static_cast<double>(room) / textWidth));
+  pango_attr_list_insert(attributes, pango_attr_scale_new(scale));
   gtk_label_set_attributes(GTK_LABEL(label), attributes);
   pango_attr_list_unref(attributes);
 }
@@ -188,12 +216,19 @@ void CInstallerDlg::showMainWindow() {
   };
   for (const ButtonLayout& layout : buttons) {
     *layout.widget = gtk_button_new_with_label(narrow_lib(LoadResString(layout.key)).c_str());
-    gtk_widget_set_size_request(*layout.widget, 80, 30);
+    gtk_widget_set_size_request(*layout.widget, kButtonWidth, 30);
     gtk_fixed_put(GTK_FIXED(fixed_), *layout.widget, layout.x, 320);
-    fit_button_caption(*layout.widget, 80);
     g_signal_connect(*layout.widget, "clicked", layout.handler, this);
   }
   gtk_widget_set_can_default(nextButton_, TRUE);
+  // Finish takes Next's place later; its caption counts for the scale too.
+  captionScale_ = caption_scale(nextButton_, narrow_lib(LoadResString("IDS_WIZARD_FINISH")));
+  for (const ButtonLayout& layout : buttons) {
+    GtkWidget* label = gtk_bin_get_child(GTK_BIN(*layout.widget));
+    double scale = caption_scale(*layout.widget, gtk_label_get_text(GTK_LABEL(label)));
+    if (scale < captionScale_) captionScale_ = scale;
+  }
+  for (const ButtonLayout& layout : buttons) set_caption_scale(*layout.widget, captionScale_);
   gtk_widget_grab_default(nextButton_);
 
   gtk_widget_show_all(fixed_);
@@ -411,7 +446,7 @@ void CInstallerDlg::setFinishButtons() {
   gtk_widget_hide(backButton_);
   gtk_button_set_label(GTK_BUTTON(nextButton_),
                        narrow_lib(LoadResString("IDS_WIZARD_FINISH")).c_str());
-  fit_button_caption(nextButton_, 80);
+  set_caption_scale(nextButton_, captionScale_);
   gtk_widget_set_can_default(nextButton_, TRUE);
   gtk_widget_grab_default(nextButton_);
 }

@@ -164,6 +164,7 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   GtkWidget* window_ = nullptr;
   GtkWidget* fixed_ = nullptr;
   GdkPixbuf* icon_ = nullptr;
+  double captionScale_ = 1.0;  // of every button caption: the row stays one size
 
   bool displayOpen_ = false;
   bool started_ = false;          // the start-up checks passed: the window was built

@@ -1,12 +1,14 @@
 #include "app/pages.h"
 
+#include "app/startup.h"
 #include "platform/resources.h"
 
 namespace {
 
 const int kMainAreaX = 170;
 const int kMainAreaY = 10;
-const int kMainAreaWidth = 330;
+// 170 + 322 leaves 8 pixels to the window's right edge: wrapped text needs air.
+const int kMainAreaWidth = 322;
 const int kMainAreaHeight = 250;
 
 stdx::string text_of(const char* key) { return narrow_lib(LoadResString(key)); }
@@ -80,9 +82,12 @@ DirSelectPage::DirSelectPage(GtkWidget* container, GdkPixbuf* picture)
 
   entry_ = gtk_entry_new();
   gtk_widget_set_size_request(entry_, 280, 30);
+  // Enter in the entry does what Next does (Next is the window's default).
+  gtk_entry_set_activates_default(GTK_ENTRY(entry_), TRUE);
   put(entry_, kMainAreaX, 275);
 
   browseButton_ = gtk_button_new_with_label("...");
+  gtk_widget_set_tooltip_text(browseButton_, text_of("IDS_CHOOSEDIR_TOOLTIP").c_str());
   gtk_widget_set_size_request(browseButton_, 30, 30);
   put(browseButton_, 460, 275);
   g_signal_connect(browseButton_, "clicked", G_CALLBACK(::button_clicked_handler), this);
@@ -97,6 +102,21 @@ void DirSelectPage::setPath(const stdx::u16string& path) {
   path_ = path;
   shown_ = narrow_lib(visible);
   gtk_entry_set_text(GTK_ENTRY(entry_), shown_.c_str());
+  showEndOfPath();
+}
+
+void DirSelectPage::onShow() {
+  // The page exists to take a path: typing starts at once.
+  gtk_widget_grab_focus(entry_);
+  showEndOfPath();
+}
+
+void DirSelectPage::showEndOfPath() {
+  // A long path's last folders tell one choice from another, so the cursor
+  // goes to the end and the entry scrolls there (focusing selects all;
+  // moving the cursor drops that selection, so a keystroke never wipes the
+  // whole path).
+  gtk_editable_set_position(GTK_EDITABLE(entry_), -1);
 }
 
 stdx::u16string DirSelectPage::getPath() const {
@@ -107,10 +127,20 @@ stdx::u16string DirSelectPage::getPath() const {
 }
 
 void DirSelectPage::showDirDialog() {
+  // Attached to the wizard, so it stays above it and the window manager
+  // treats the two as one.
+  GtkWidget* toplevel = gtk_widget_get_toplevel(entry_);
+  GtkWindow* parent = gtk_widget_is_toplevel(toplevel) ? GTK_WINDOW(toplevel) : nullptr;
   GtkWidget* chooser = gtk_file_chooser_dialog_new(
-      nullptr, nullptr, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
-      GTK_STOCK_OPEN, GTK_RESPONSE_ACCEPT, nullptr);
+      text_of("IDS_CHOOSEDIR_TITLE").c_str(), parent, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
+      text_of("IDS_BROWSE_CANCEL").c_str(), GTK_RESPONSE_CANCEL, text_of("IDS_BROWSE_OK").c_str(),
+      GTK_RESPONSE_ACCEPT, nullptr);
+  gtk_dialog_set_default_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
   gtk_window_set_modal(GTK_WINDOW(chooser), TRUE);
+  // It opens where the entry points (or at the nearest folder that exists
+  // on the way there), not in a list of recent files.
+  stdx::string start = nearest_existing_folder(getPath());
+  if (!start.empty()) gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), start.c_str());
   if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
     gchar* folder = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
     if (folder != nullptr) {

@@ -68,7 +68,8 @@ class DirSelectPage : public WizardDialogPage {
  public:
   DirSelectPage(GtkWidget* container, GdkPixbuf* picture);
 
-  void onShow() override {}
+  // Focuses the entry, its cursor at the end of the path.
+  void onShow() override;
 
   // Shows path in the entry. A path that is not all text (a file name with
   // bytes of another encoding) cannot be shown as it is: the entry shows
@@ -78,8 +79,9 @@ class DirSelectPage : public WizardDialogPage {
   // The path as the entry holds it: what setPath set, while the entry shows
   // exactly that, else the entry's text; empty when GTK gives none.
   stdx::u16string getPath() const;
-  // Runs the folder chooser; on Open its folder, with its exact bytes,
-  // replaces the entry's text.
+  // Runs the folder chooser, titled and attached to the wizard, opened at
+  // the entry's folder or its nearest existing parent; on Select its
+  // folder, with its exact bytes, replaces the entry's text.
   void showDirDialog();
 
   GtkWidget* entry() const { return entry_; }
@@ -88,6 +90,8 @@ class DirSelectPage : public WizardDialogPage {
   GtkWidget* caption() const { return caption_; }
 
  private:
+  void showEndOfPath();
+
   GtkWidget* image_;
   GtkWidget* entry_;
   GtkWidget* label_;

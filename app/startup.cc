@@ -171,6 +171,27 @@ stdx::u16string registration_message(const Registration& registration) {
          registration.reason + u")";
 }
 
+stdx::string nearest_existing_folder(const stdx::u16string& entryText) {
+  stdx::u16string text = entered_target_dir(entryText);
+  if (text.empty()) return stdx::string();
+  stdx::string path = narrow_lib(text);
+  if (path[0] != '/') {
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr) return stdx::string();
+    stdx::string base(cwd);
+    free(cwd);
+    path = base + "/" + path;
+  }
+  for (;;) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
+    if (path == "/") return path;
+    path = directory_of(path);
+    if (path.empty()) return stdx::string("/");
+  }
+}
+
 bool temp_space_suffices(unsigned long long packageBytes, unsigned long long freeBytes) {
   // freeBytes / kSpaceReg < packageBytes  <=>  freeBytes < packageBytes * kSpaceReg,
   // without the product ever wrapping.

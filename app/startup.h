@@ -53,6 +53,12 @@ void remove_line_breaks(stdx::u16string& path);
 // default directory. Empty when nothing else is left.
 stdx::u16string entered_target_dir(const stdx::u16string& text);
 
+// Where the folder chooser opens for what the entry holds: that directory
+// when it exists, else its nearest existing parent, as an absolute path in
+// bytes ("\\" read as "/", a relative path taken from the current
+// directory). Empty when the entry is empty (the chooser's own default).
+stdx::string nearest_existing_folder(const stdx::u16string& entryText);
+
 // The default template directory: the first entry of dirs that writable()
 // accepts, else the platform's own "tmplts" folder, then cleaned by
 // strip_address_schemes. May be empty when the chosen entry was remote.

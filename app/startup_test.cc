@@ -137,6 +137,30 @@ TEST(ReadmeTest, JoinedLikeMembers) {
   EXPECT_EQ("r.txt", utf8(readme_full_path(u"", u"r.txt")));
 }
 
+TEST(ChooserFolderTest, NearestExistingFolderOfWhatTheEntryHolds) {
+  ScratchDir dir;
+  const std::string root = dir.path();
+  ASSERT_EQ(0, mkdir((dir / "a").c_str(), 0755));
+  writeBytes(dir / "a/file", "x");
+  ScopedCwd cwd(root);
+  const struct {
+    std::string entry;
+    std::string folder;
+  } cases[] = {
+      {root + "/a", root + "/a"},
+      {root + "/a/", root + "/a"},
+      {root + "/a/not/yet/there", root + "/a"},
+      {root + "/a/file", root + "/a"},        // a file is no folder to open
+      {root + "/a/file/below", root + "/a"},  // nor a way through
+      {"a/new", root + "/a"},                 // relative: from the current directory
+      {"/nonexistent-top/x", "/"},
+      {"", ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.folder, nearest_existing_folder(u16(c.entry)).c_str()) << c.entry;
+  EXPECT_EQ(root + "/a", nearest_existing_folder(u16(root + "\\a\\new")).c_str());
+}
+
 // The launcher's files in a scratch home.
 class LauncherTest : public testing::Test {
  protected:

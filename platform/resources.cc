@@ -75,4 +75,9 @@ stdx::u16string LoadResString(const stdx::string& key) {
 
 size_t resource_key_count() { return sizeof(kTextsEn) / sizeof(kTextsEn[0]); }
 
+size_t resource_key_count(LangIdType lang) {
+  auto it = languages().find(lang);
+  return it == languages().end() ? 0 : it->second.strings.size();
+}
+
 const char* resource_key(size_t i) { return i < resource_key_count() ? kTextsEn[i].key : nullptr; }

@@ -33,5 +33,7 @@ stdx::u16string LoadResString(const stdx::string& key);
 const char* resource_text(LangIdType lang, const char* key);
 // Number of keys every table holds.
 size_t resource_key_count();
+// Number of distinct keys the table of lang holds; 0 for an unknown language.
+size_t resource_key_count(LangIdType lang);
 // The key at index i of the English table.
 const char* resource_key(size_t i);
