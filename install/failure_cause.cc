@@ -1,0 +1,40 @@
+#include "install/failure_cause.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include "platform/resources.h"
+
+const char* failure_cause_key(int errnoValue) {
+  switch (errnoValue) {
+    case EACCES:
+    case EPERM:
+      return "IDS_CAUSE_ACCESS";
+    case ENOSPC:
+    case EDQUOT:
+      return "IDS_CAUSE_NOSPACE";
+    case EROFS:
+      return "IDS_CAUSE_READONLY";
+    case ENOTDIR:
+      return "IDS_CAUSE_NOTDIR";
+    case EISDIR:
+      return "IDS_CAUSE_ISDIR";
+    default:
+      return nullptr;
+  }
+}
+
+stdx::u16string failure_cause_line(const stdx::u16string& path, int errnoValue) {
+  if (path.empty() && errnoValue == 0) return stdx::u16string();
+  stdx::u16string cause;
+  if (const char* key = failure_cause_key(errnoValue)) {
+    cause = LoadResString(key);
+  } else {
+    // The worker builds this line while the window's thread runs: the
+    // reentrant form of the system's text.
+    char buffer[256];
+    const char* system = errnoValue != 0 ? strerror_r(errnoValue, buffer, sizeof buffer) : "?";
+    cause = LoadResString("IDS_CAUSE_OTHER") + u" (" + widen_lib(stdx::string(system)) + u")";
+  }
+  return path.empty() ? cause : path + u": " + cause;
+}
