@@ -255,16 +255,20 @@ TEST_F(FileSystemTest, FreeSpaceIsWhatTheUserMayFill) {
     struct statvfs v;
     return statvfs(dir_.c_str(), &v) == 0 ? static_cast<unsigned long long>(v.f_bavail) * v.f_frsize : 0;
   };
-  // Other processes may write meanwhile: the answer lies between two readings.
-  unsigned long long before = available(), wide = 0;
+  // Other processes write and delete meanwhile, so free space may fall and
+  // rise again between two readings: trust only a round in which the
+  // readings before and after agree.
+  unsigned long long before = 0, after = 1, wide = 0;
   unsigned bytes = 0;
-  EXPECT_EQ(0u, FileSystem::GetFreeSpaceTmpDir64(&wide));
-  EXPECT_EQ(0u, FileSystem::GetFreeSpaceTmpDir(&bytes));
-  unsigned long long after = available();
-  EXPECT_GE(wide, std::min(before, after));
-  EXPECT_LE(wide, std::max(before, after));
-  EXPECT_GE(bytes, std::min({before, after, 0xFFFFFFFFull}));
-  EXPECT_LE(bytes, std::min(std::max(before, after), 0xFFFFFFFFull));
+  for (int round = 0; round < 50 && before != after; ++round) {
+    before = available();
+    EXPECT_EQ(0u, FileSystem::GetFreeSpaceTmpDir64(&wide));
+    EXPECT_EQ(0u, FileSystem::GetFreeSpaceTmpDir(&bytes));
+    after = available();
+  }
+  ASSERT_EQ(before, after) << "free space never held still for one round";
+  EXPECT_EQ(before, wide);
+  EXPECT_EQ(std::min(before, 0xFFFFFFFFull), bytes);
 }
 
 TEST_F(FileSystemTest, CreateDirectoryMakesParentsAndReportsExisting) {
