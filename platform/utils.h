@@ -52,3 +52,8 @@ unsigned messageBox(CWnd* parent, const stdx::u16string& text, unsigned type);
 FILE* _wfopen(const char16_t* path, const char16_t* mode);
 
 int Sleep(int milliseconds);
+
+// When process pid started, in clock ticks since boot (from /proc); 0 when
+// no such process exists. With the pid it names one process for good: a
+// pid that is used again gets a later start.
+unsigned long long process_start_ticks(int pid);
