@@ -181,6 +181,7 @@ class FaultyFileSystem {
   // Counts the call down on every rule that it matches; a failure also sets
   // the last error, as the real layer does.
   static bool fail(Operation operation, unsigned& code) {
+    code = 0;
     ++calls_;
     bool failed = false;
     for (Rule& rule : rules_) {
