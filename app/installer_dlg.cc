@@ -3,6 +3,7 @@
 #include <gdk/gdkkeysyms.h>
 #include <signal.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include "app/pages.h"
 #include "platform/file_system.h"
@@ -26,34 +27,74 @@ gboolean poll_wake(gpointer /*data*/) { return TRUE; }
 
 CInstallerDlg* dialog_of(gpointer data) { return static_cast<CInstallerDlg*>(data); }
 
-// A request to end the program (logout, kill, Ctrl+C in a terminal) that
-// arrives during the copy must not leave a half-installed directory: the
-// handler only notes it, and the poll loop turns it into a cancel, so the
-// run rolls back before the program ends.
+// A request to end the program (logout, kill, Ctrl+C in a terminal):
+//  - during the copy it must not leave a half-installed directory: the
+//    handler notes it and asks the worker to stop (without a lock), the run
+//    rolls back, and the poll loop then ends the program. A second signal
+//    only notes again: it never cuts the rollback short;
+//  - anywhere else there is nothing to undo (the package image has no
+//    name), so the program ends at once with the status of what it shows:
+//    a cancel before the copy, the outcome on a final page. That holds in
+//    the middle of the start-up decompression and with a message box open.
 volatile sig_atomic_t g_stopSignal = 0;
+volatile sig_atomic_t g_copyRunning = 0;
+volatile sig_atomic_t g_exitStatusOnSignal = kExitCancelled;
+InstallProgress* volatile g_runProgress = nullptr;
+bool g_handlersInstalled = false;
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-void on_stop_signal(int signal) { g_stopSignal = signal; }
+void on_stop_signal(int signal) {
+  if (!g_copyRunning) _exit(g_exitStatusOnSignal);
+  g_stopSignal = signal;
+  InstallProgress* progress = g_runProgress;
+  if (progress != nullptr) progress->requestStop();
+}
 
+// Installs the handler for its scope; an inner guard while an outer one
+// holds does nothing.
 class StopSignalGuard {
  public:
-  StopSignalGuard() {
+  StopSignalGuard() : installed_(!g_handlersInstalled) {
+    if (!installed_) return;
+    g_handlersInstalled = true;
     g_stopSignal = 0;
+    g_exitStatusOnSignal = kExitCancelled;
     struct sigaction action = {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
     for (size_t i = 0; i < sizeof kStopSignals / sizeof kStopSignals[0]; ++i)
       sigaction(kStopSignals[i], &action, &previous_[i]);
+    set_message_box_interrupt(&g_stopSignal);
   }
   ~StopSignalGuard() {
+    if (!installed_) return;
     for (size_t i = 0; i < sizeof kStopSignals / sizeof kStopSignals[0]; ++i)
       sigaction(kStopSignals[i], &previous_[i], nullptr);
+    set_message_box_interrupt(nullptr);
+    g_handlersInstalled = false;
   }
   StopSignalGuard(const StopSignalGuard&) = delete;
   StopSignalGuard& operator=(const StopSignalGuard&) = delete;
 
  private:
+  bool installed_;
   struct sigaction previous_[sizeof kStopSignals / sizeof kStopSignals[0]];
+};
+
+// While a copy runs (and its outcome is registered), signals stop the run
+// instead of the program.
+class CopySignalScope {
+ public:
+  explicit CopySignalScope(InstallProgress* progress) {
+    g_runProgress = progress;
+    g_copyRunning = 1;
+  }
+  ~CopySignalScope() {
+    g_copyRunning = 0;
+    g_runProgress = nullptr;
+  }
+  CopySignalScope(const CopySignalScope&) = delete;
+  CopySignalScope& operator=(const CopySignalScope&) = delete;
 };
 
 // The wizard's buttons have a fixed width, and some translations of their
@@ -109,6 +150,7 @@ CInstallerDlg::~CInstallerDlg() {
 }
 
 void CInstallerDlg::DoModal() {
+  StopSignalGuard signals;
   if (!displayOpen_) {
     fprintf(stderr, "setup: cannot open the display; the installer needs a graphical desktop\n");
     return;
@@ -285,6 +327,7 @@ void CInstallerDlg::showProgressPage() {
   cancelRequested_ = false;
   runEnded_.store(false);
   StopSignalGuard signals;
+  CopySignalScope copying(&processData_);
   if (installThread_.start(this) != 0) {
     // No worker, so the shared state would never move: report it now
     // rather than wait for it.
@@ -360,6 +403,7 @@ void CInstallerDlg::registerTargetDir() {
 
 void CInstallerDlg::showSuccessFinalPage() {
   state_ = kStateSuccess;
+  g_exitStatusOnSignal = exitStatus();
   if (successPage_ == nullptr) {
     successPage_ = new SuccessFinalPage(fixed_, sideImage_, LoadResString("IDS_SUCCESS_FINISH"));
   }
@@ -379,6 +423,7 @@ void CInstallerDlg::showCancelledFinalPage() {
 void CInstallerDlg::showMessageFinalPage(MessagePage*& page, const char* textKey, unsigned state) {
   if (page == nullptr) page = new MessagePage(fixed_, sideImage_, LoadResString(textKey));
   state_ = state;
+  g_exitStatusOnSignal = exitStatus();
   setFinishButtons();
   setCurPage(page);
 }

@@ -2,6 +2,7 @@
 // message boxes, streams from UTF-16 names, sleeping.
 #pragma once
 
+#include <csignal>
 #include <cstdio>
 
 #include "platform/stdx_string.h"
@@ -46,6 +47,11 @@ const unsigned IDOK_RESULT = 3;
 // 1 for Yes, 2 for No, 3 for OK, 0 for anything else. Defined in the
 // message-box library, the only platform code that links GTK.
 unsigned messageBox(CWnd* parent, const stdx::u16string& text, unsigned type);
+
+// While *flag is non-zero, an open message box closes (answering 0) and a
+// new one closes at once: a program asked to end must not wait for an
+// answer. A flag of null turns this off. User-interface thread only.
+void set_message_box_interrupt(volatile sig_atomic_t* flag);
 
 // fopen with UTF-16 path and mode; the stream is a plain byte stream (any
 // ", ccs=..." part of the mode is dropped).
