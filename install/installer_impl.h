@@ -280,7 +280,7 @@ unsigned BasicInstaller<FS>::exposeStaged() {
     if (s.replaces) code = this->storeRBFile(s.path);
     if (code == 0) code = FS::MoveFileEx(s.temp, s.path, s.replaces ? MOVEFILE_REPLACE_EXISTING : 0);
     if (code != 0) return code;
-    this->tempFileRenamed(s.temp, s.path, s.replaces);
+    this->tempFileRenamed(s.path, s.replaces);
   }
   staged_.clear();
   return 0;

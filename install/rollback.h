@@ -60,7 +60,10 @@ class BasicRollback {
     stdx::u16string backupDirectory;  // backup root ending with "/"; empty until the first backup
     std::vector<stdx::u16string> catalogs;   // directories created, parents before children
     std::vector<stdx::u16string> newFiles;   // files brought into being where nothing stood
-    std::vector<stdx::u16string> tempFiles;  // written but not yet renamed to their names
+    // Temporary files written, in the order of writing; the first
+    // renamedTemps of them bear their targets' names by now.
+    std::vector<stdx::u16string> tempFiles;
+    size_t renamedTemps = 0;
     std::vector<Backup> backups;             // replaced files, in the order of replacement
   };
 
@@ -84,6 +87,7 @@ class BasicRollback {
     if (levels.empty()) return 0;
     RollbackLevel& level = levels.back();
     level.tempFiles.clear();
+    level.renamedTemps = 0;
     if (level.backupDirectory.empty()) return 0;
     unsigned code = FS::RemoveDirectory(level.backupDirectory);
     if (code == 0) level.backupDirectory.clear();
@@ -101,8 +105,9 @@ class BasicRollback {
   unsigned rollback(unsigned code) {
     if (levels.empty()) return code;
     RollbackLevel& level = levels.back();
-    for (size_t i = level.tempFiles.size(); i-- > 0;) deleteCreated(level.tempFiles[i]);
+    for (size_t i = level.tempFiles.size(); i-- > level.renamedTemps;) deleteCreated(level.tempFiles[i]);
     level.tempFiles.clear();
+    level.renamedTemps = 0;
     for (size_t i = level.newFiles.size(); i-- > 0;) deleteCreated(level.newFiles[i]);
     level.newFiles.clear();
     bool allRestored = true;
@@ -230,14 +235,13 @@ class BasicRollback {
   void addTempFile(const stdx::u16string& path) {
     if (!levels.empty()) levels.back().tempFiles.push_back(path);
   }
-  // The temporary file temp now bears its target's name: on rollback the
-  // target is deleted when nothing stood there before, and otherwise
-  // replaced by its backup.
-  void tempFileRenamed(const stdx::u16string& temp, const stdx::u16string& target, bool replaced) {
+  // The oldest temporary file not yet renamed now bears its target's name
+  // (temporary files are renamed in the order they were written): on
+  // rollback the target is deleted when nothing stood there before, and
+  // otherwise replaced by its backup.
+  void tempFileRenamed(const stdx::u16string& target, bool replaced) {
     if (levels.empty()) return;
-    std::vector<stdx::u16string>& temps = levels.back().tempFiles;
-    typename std::vector<stdx::u16string>::iterator it = std::find(temps.begin(), temps.end(), temp);
-    if (it != temps.end()) temps.erase(it);
+    ++levels.back().renamedTemps;
     if (!replaced) addRBFile(target);
   }
 
