@@ -246,6 +246,32 @@ TEST_F(TransactionTest, RerunRemovesOnlyDeadRunsLeftovers) {
   EXPECT_TRUE(exists(target + "/untouched/" + dead + "4"));
 }
 
+// The run's own names in the target never take a member's place, even
+// for a member named like them and a temporary directory that is the
+// target itself.
+TEST_F(TransactionTest, RunNamesNeverCollideWithMembers) {
+  makeOldTarget();
+  setenv("TMPDIR", target.c_str(), 1);
+  std::string root = u8(kRunNamePrefix) + u8(current_run_tag()) + "-b0";
+  std::string temp = u8(kRunNamePrefix) + u8(current_run_tag()) + "-0";
+  std::vector<TestMember> list = members();
+  list.push_back({root + "\\keep.txt", "keep", fileTime(5000)});
+  list.push_back({temp, "temp-like", fileTime(5000)});
+  PackageReader reader;
+  ASSERT_EQ(0u, reader.open(u16(writePackage(makeImage({}, false, list)))));
+  data.init(&reader, u16(target));
+  Installer installer(0);
+  ASSERT_EQ(0u, installer.run(&data));
+  EXPECT_EQ("keep", readFileBytes(target + "/" + root + "/keep.txt"));
+  EXPECT_EQ("temp-like", readFileBytes(target + "/" + temp));
+  EXPECT_EQ("new a", readFileBytes(target + "/a.txt"));
+  TreeSnapshot after = snapshotTree(target);
+  size_t runNames = 0;
+  for (const auto& entry : after) runNames += isRunName(entry.first);
+  EXPECT_EQ(3u, runNames);  // the two members and the directory of one
+  setenv("TMPDIR", tempDir.c_str(), 1);
+}
+
 // Real full file systems (root only, small tmpfs mounts): a full target
 // and a full temporary directory.
 TEST_F(TransactionTest, FullFileSystemsFailCleanly) {
