@@ -137,7 +137,8 @@ class BasicRollback {
 
   // Keeps the regular file at path (below the target directory) by a
   // second name at the same place in the backup tree, creating the tree
-  // on first use. The file itself is not touched. 0 when it is kept;
+  // on first use. The file itself is not touched, except on a file system
+  // without hard links, where it is moved into the tree. 0 when it is kept;
   // otherwise the failing code, ERROR_FILE_NOT_FOUND included: the caller
   // saw the file, so its absence now is a failure too.
   unsigned storeRBFile(const stdx::u16string& path) {
@@ -154,6 +155,12 @@ class BasicRollback {
       if (code != 0) return code;
     }
     code = FS::CreateHardLink(backup, path);
+    // A file system without hard links (FAT) refuses them: then the file
+    // itself moves into the tree, still on its own file system and in one
+    // step; the name stays empty until the new member is renamed into it.
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_NOT_SUPPORTED) {
+      code = FS::MoveFileEx(path, backup, 0);
+    }
     if (code != 0) return code;
     level.backups.push_back(Backup{path, backup});
     return 0;

@@ -118,7 +118,7 @@ TEST_F(TransactionTest, EveryFailurePointLeavesTheTargetAsItWas) {
     SCOPED_TRACE("failing call " + std::to_string(n) + " of " + std::to_string(total));
     ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
     makeOldTarget();
-    FaultyFileSystem::failCall(n, n % 2 ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED);
+    FaultyFileSystem::failCall(n, n % 2 ? ERROR_DISK_FULL : ERROR_INVALID_PARAMETER);
     unsigned code = faultyInstall(package);
     ASSERT_EQ(1u, FaultyFileSystem::failures());
     if (code != 0) {
@@ -173,6 +173,23 @@ TEST_F(TransactionTest, RestoreThatFailsKeepsTheBackupAndNamesIt) {
   faultyData.getInstallState(state, text, percent);
   EXPECT_EQ(static_cast<unsigned>(ERROR_ACCESS_DENIED), state);
   EXPECT_NE(std::string::npos, u8(text).find(backup)) << u8(text);
+}
+
+// Where hard links are refused (FAT), a replaced file moves into the
+// backup tree instead, and a failure still puts it back.
+TEST_F(TransactionTest, WithoutHardLinksTheBackupIsAMove) {
+  makeOldTarget();
+  TreeSnapshot before = snapshotTree(target);
+  std::string package = writePackage(makeImage({}, false, members()));
+  FaultyFileSystem::failOn(FaultyFileSystem::kCreateHardLink, 1, ERROR_ACCESS_DENIED);
+  FaultyFileSystem::addFailure(FaultyFileSystem::kCreateHardLink, 2, ERROR_ACCESS_DENIED);
+  FaultyFileSystem::addFailure(FaultyFileSystem::kMoveFileEx, 5, ERROR_DISK_FULL);
+  EXPECT_EQ(static_cast<unsigned>(ERROR_DISK_FULL), faultyInstall(package));
+  EXPECT_TRUE(snapshotTree(target) == before) << difference(before, snapshotTree(target));
+  FaultyFileSystem::failOn(FaultyFileSystem::kCreateHardLink, 1, ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(0u, faultyInstall(package));
+  EXPECT_EQ("new a", readFileBytes(target + "/a.txt"));
+  EXPECT_EQ("new b", readFileBytes(target + "/sub/b.txt"));
 }
 
 // A second run into a target that a live run holds waits, showing that

@@ -187,6 +187,7 @@ unsigned setLastErrorByErrNo(int err) {
     case ENOTEMPTY: ms_lastError = ERROR_DIR_NOT_EMPTY; break;
     case EXDEV: ms_lastError = ERROR_NOT_SAME_DEVICE; break;
     case EWOULDBLOCK: ms_lastError = ERROR_LOCK_VIOLATION; break;
+    case EOPNOTSUPP: ms_lastError = ERROR_NOT_SUPPORTED; break;
     default: ms_lastError = ERROR_INVALID_PARAMETER; break;
   }
   return ms_lastError;
