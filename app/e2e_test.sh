@@ -256,7 +256,12 @@ if wid=$(wait_windows 1); then
   click_at "$wid" "${NEXT[@]}"
   type_into_entry "$wid" "$TARGET"
   click_at "$wid" "${NEXT[@]}"
-  wait_file "$TARGET/big/maaab" 300 || fail "cancel: the copy did not start"
+  # Members are written under the run's temporary names first.
+  for ((i = 0; i < 300; i++)); do
+    [ -n "$(find "$TARGET/big" -name '.q5stp-*' -print -quit)" ] && break
+    sleep 0.1
+  done
+  [ "$i" -lt 300 ] || fail "cancel: the copy did not start"
   click_at "$wid" "${CANCEL[@]}"
   if question=$(wait_windows 2 30 "$wid"); then
     # The box goes away on the key press, so the release finds no window.

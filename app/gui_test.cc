@@ -485,8 +485,12 @@ TEST_F(WizardTest, TerminationSignalDuringTheCopyRollsBackAndEnds) {
   std::unique_ptr<CInstallerDlg> dialog = newDialog();
   start(*dialog);
   goToDirectoryPage(*dialog, target);
+  // The second signal must not cut the rollback short.
   When terminating([&] { return dialog->state() == CInstallerDlg::kStateProgress; },
-                   [&] { raise(SIGTERM); });
+                   [&] {
+                     raise(SIGTERM);
+                     raise(SIGHUP);
+                   });
   click(dialog->nextButton());
   ASSERT_TRUE(terminating.done());
   EXPECT_EQ(CInstallerDlg::kStateCancelled, dialog->state());

@@ -3,8 +3,10 @@
 #include <gdk/gdkkeysyms.h>
 #include <signal.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include "app/pages.h"
+#include "app/stop_signals.h"
 #include "platform/file_system.h"
 #include "platform/path_separators.h"
 #include "platform/resources.h"
@@ -25,36 +27,6 @@ const guint kPollWakeMs = 40;
 gboolean poll_wake(gpointer /*data*/) { return TRUE; }
 
 CInstallerDlg* dialog_of(gpointer data) { return static_cast<CInstallerDlg*>(data); }
-
-// A request to end the program (logout, kill, Ctrl+C in a terminal) that
-// arrives during the copy must not leave a half-installed directory: the
-// handler only notes it, and the poll loop turns it into a cancel, so the
-// run rolls back before the program ends.
-volatile sig_atomic_t g_stopSignal = 0;
-const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-void on_stop_signal(int signal) { g_stopSignal = signal; }
-
-class StopSignalGuard {
- public:
-  StopSignalGuard() {
-    g_stopSignal = 0;
-    struct sigaction action = {};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    for (size_t i = 0; i < sizeof kStopSignals / sizeof kStopSignals[0]; ++i)
-      sigaction(kStopSignals[i], &action, &previous_[i]);
-  }
-  ~StopSignalGuard() {
-    for (size_t i = 0; i < sizeof kStopSignals / sizeof kStopSignals[0]; ++i)
-      sigaction(kStopSignals[i], &previous_[i], nullptr);
-  }
-  StopSignalGuard(const StopSignalGuard&) = delete;
-  StopSignalGuard& operator=(const StopSignalGuard&) = delete;
-
- private:
-  struct sigaction previous_[sizeof kStopSignals / sizeof kStopSignals[0]];
-};
 
 // The wizard's buttons have a fixed width, and some translations of their
 // captions are wider than the room inside. Rather than let GTK cut their
@@ -137,6 +109,7 @@ CInstallerDlg::~CInstallerDlg() {
 }
 
 void CInstallerDlg::DoModal() {
+  StopSignalGuard signals;
   if (!displayOpen_) {
     // The display went away between the program's check and GTK's.
     message_box_to_stderr("setup: ");
@@ -331,6 +304,7 @@ void CInstallerDlg::showProgressPage() {
   cancelRequested_ = false;
   runEnded_.store(false);
   StopSignalGuard signals;
+  CopySignalScope copying(&processData_);
   if (installThread_.start(this) != 0) {
     // No worker, so the shared state would never move: report it now
     // rather than wait for it.
@@ -339,7 +313,7 @@ void CInstallerDlg::showProgressPage() {
     return;
   }
   pollInstall();
-  if (g_stopSignal != 0) {
+  if (stop_signal_received() != 0) {
     // Asked to end: the run is over (rolled back or complete), so end now
     // instead of waiting for Finish.
     closeWindow();
@@ -382,7 +356,7 @@ void CInstallerDlg::pollInstall() {
       }
       break;
     }
-    if (g_stopSignal != 0 && !cancelRequested_) {
+    if (stop_signal_received() != 0 && !cancelRequested_) {
       cancelRequested_ = true;
       processData_.setCancel(true);
       abortInstall();
@@ -416,6 +390,7 @@ void CInstallerDlg::registerTargetDir() {
 
 void CInstallerDlg::showSuccessFinalPage() {
   state_ = kStateSuccess;
+  set_exit_status_on_signal(exitStatus());
   if (successPage_ == nullptr) {
     successPage_ = new SuccessFinalPage(fixed_, sideImage_, LoadResString("IDS_SUCCESS_FINISH"));
   }
@@ -435,6 +410,7 @@ void CInstallerDlg::showCancelledFinalPage() {
 void CInstallerDlg::showMessageFinalPage(MessagePage*& page, const char* textKey, unsigned state) {
   if (page == nullptr) page = new MessagePage(fixed_, sideImage_, LoadResString(textKey));
   state_ = state;
+  set_exit_status_on_signal(exitStatus());
   setFinishButtons();
   setCurPage(page);
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "app/startup.h"
+#include "app/stop_signals.h"
 #include "install/install_thread.h"
 #include "install/installer.h"
 #include "platform/resources.h"
@@ -15,34 +16,6 @@ namespace {
 const unsigned kErrorCancelled = 1223;
 // How often the waiting thread looks at the worker and at stop requests.
 const int kWaitTickMs = 20;
-
-volatile sig_atomic_t g_stopSignal = 0;
-const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-const size_t kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
-
-void on_stop_signal(int signal) { g_stopSignal = signal; }
-
-// A stop request that arrives during the copy must not leave a half
-// installed directory: the handler only notes it, and the waiting loop
-// turns it into a cancel that the run rolls back.
-class StopSignalGuard {
- public:
-  StopSignalGuard() {
-    g_stopSignal = 0;
-    struct sigaction action = {};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    for (size_t i = 0; i < kStopSignalCount; ++i) sigaction(kStopSignals[i], &action, &previous_[i]);
-  }
-  ~StopSignalGuard() {
-    for (size_t i = 0; i < kStopSignalCount; ++i) sigaction(kStopSignals[i], &previous_[i], nullptr);
-  }
-  StopSignalGuard(const StopSignalGuard&) = delete;
-  StopSignalGuard& operator=(const StopSignalGuard&) = delete;
-
- private:
-  struct sigaction previous_[kStopSignalCount];
-};
 
 // The worker's side: one run of the installer, with no pause at the end
 // since no progress bar waits to show it full.
@@ -79,6 +52,9 @@ int run_silent_without_display(const CommandLine& line, RunSummary& summary) {
     if (target.empty()) return fail_to_start("IDS_SETUP_EMPTYTARGET");
   }
 
+  // A signal before the copy ends the program at once with a cancel's
+  // status: the package image has no name, so nothing is left behind.
+  StopSignalGuard signals;
   PackageReader reader;
   StartupInfo info;
   const char* error = run_startup_checks(line.useCwd, reader, info);
@@ -91,15 +67,17 @@ int run_silent_without_display(const CommandLine& line, RunSummary& summary) {
   SilentWorker worker;
   worker.processData.init(&reader, target);
   InstallThread thread;
+  // From here until the outcome is registered, a signal rolls the run back
+  // instead of ending the program.
+  CopySignalScope copying(&worker.processData);
   {
-    StopSignalGuard signals;
     if (thread.start(&worker) != 0) {
       messageBox(nullptr, LoadResString("IDS_INSTALL_ERROR"), MB_ICONERROR_OK);
       return kExitFailed;
     }
     bool cancelRequested = false;
     while (!worker.ended.load()) {
-      if (g_stopSignal != 0 && !cancelRequested) {
+      if (stop_signal_received() != 0 && !cancelRequested) {
         cancelRequested = true;
         worker.processData.setCancel(true);
         thread.stop();
@@ -111,15 +89,18 @@ int run_silent_without_display(const CommandLine& line, RunSummary& summary) {
   summary.copied = worker.copied;
   summary.upToDate = worker.upToDate;
 
-  if (worker.result == kErrorCancelled) return kExitCancelled;
-  if (worker.result != 0) {
-    unsigned code = 0;
-    stdx::u16string text;
-    int percent = 0;
-    worker.processData.getInstallState(code, text, percent);
-    messageBox(nullptr, text.empty() ? LoadResString("IDS_INSTALL_ERROR") : text, MB_ICONERROR_OK);
+  // A posted error comes first: a cancel whose rollback could not put
+  // everything back posts one too, naming what is left.
+  unsigned code = 0;
+  stdx::u16string text;
+  int percent = 0;
+  worker.processData.getInstallState(code, text, percent);
+  if (code != 0 || (worker.result != 0 && worker.result != kErrorCancelled)) {
+    messageBox(nullptr, code == 0 || text.empty() ? LoadResString("IDS_INSTALL_ERROR") : text,
+               MB_ICONERROR_OK);
     return kExitFailed;
   }
+  if (worker.result == kErrorCancelled) return kExitCancelled;
 
   Registration registration = register_template_dir(target, info.launcher.dirs,
                                                     info.launcher.baseListOnly,

@@ -221,6 +221,10 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
     return "IDS_ERROR_NOSPACE";
   }
 
-  if (reader.open(path) != 0) return "IDS_ERROR_DAMAGEDSOURCE";
+  // The space check above is only an estimate: the image may still not
+  // fit, and that is no damage of the package.
+  unsigned code = reader.open(path);
+  if (code == ERROR_DISK_FULL) return "IDS_ERROR_NOSPACE";
+  if (code != 0) return "IDS_ERROR_DAMAGEDSOURCE";
   return nullptr;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -355,6 +356,23 @@ TEST_F(StartupChecksTest, GoodPackageOpensWithTheLaunchersFirstWritableEntry) {
   ASSERT_EQ(1u, reader.files.size());
   ASSERT_EQ(1u, reader.products.size());
   EXPECT_EQ("P", utf8(reader.products[0].productName));
+}
+
+// An image that does not fit the temporary directory, although the
+// estimate from the package's size let it start, is no damage.
+TEST_F(StartupChecksTest, ImageThatDoesNotFitIsNoRoomNotDamage) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a small tmpfs";
+  if (mount("tmpfs", tmpDir_.path().c_str(), "tmpfs", 0, "size=512k") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  ScratchDir source;
+  writeBytes(source / "zeros.bin", std::string(8u << 20, '\0'));  // a package of a few KiB
+  bool made = make_package(DPKPACK_PATH, source.path(), packageDir_ / "kxq5.dpk", {});
+  ScopedCwd cwd(packageDir_.path());
+  PackageReader reader;
+  StartupInfo info;
+  const char* key = made ? run_startup_checks(true, reader, info) : "no package";
+  umount2(tmpDir_.path().c_str(), MNT_DETACH);
+  EXPECT_STREQ("IDS_ERROR_NOSPACE", key);
 }
 
 }  // namespace

@@ -324,7 +324,7 @@ long peakResidentKib() {
 int installStep(const char* package, const char* target) {
   double t0 = now();
   unsigned openCode, runCode = 0;
-  double t1, t2;
+  double t1, t2, flush = 0;
   long hwm;
   {
     PackageReader reader;
@@ -335,19 +335,20 @@ int installStep(const char* package, const char* target) {
       data.init(&reader, widen_lib(stdx::string(target)));
       Installer installer(0);
       runCode = installer.run(&data);
+      flush = installer.flushSeconds();
     }
     t2 = now();
     hwm = peakResidentKib();
   }
   double t3 = now();
-  printf("%u %u %.6f %.6f %.6f %ld\n", openCode, runCode, t1 - t0, t2 - t1, t3 - t2, hwm);
+  printf("%u %u %.6f %.6f %.6f %ld %.6f\n", openCode, runCode, t1 - t0, t2 - t1, t3 - t2, hwm, flush);
   return openCode != 0 || runCode != 0;
 }
 
 // --- measurement ------------------------------------------------------------------
 
 struct Round {
-  double ours = 0, tar = 0, open = 0, run = 0, close = 0;
+  double ours = 0, tar = 0, open = 0, run = 0, close = 0, flush = 0;
   long hwmKib = 0;
 };
 
@@ -399,6 +400,7 @@ struct Result {
   std::string label;
   unsigned long long files = 0, bytes = 0, packageBytes = 0, tarBytes = 0;
   double ours = 0, wall = 0, tar = 0, open = 0, run = 0, close = 0, inflate = 0, checksums = 0;
+  double flush = 0;  // of the run: the new files' data made durable before the renames
   long hwmKib = 0;
   double budget = 0;
   // The whole program, pause included (median); windowSkip is set instead
@@ -466,7 +468,7 @@ bool measure(const Settings& s, const TreeSet& set, Result& result) {
   const std::string& label = set.label;
   std::string dir = set.dir();
   std::string package = dir + "/kxq5.dpk", tarball = dir + "/tree.tar.gz", temp = dir + "/tmp";
-  std::vector<double> ours, walls, tar, opens, runs, closes, programs, overheads;
+  std::vector<double> ours, walls, tar, opens, runs, flushes, closes, programs, overheads;
   std::string self = selfPath();
   result.windowSkip = s.windowSkip;
   for (unsigned round = 0; round < s.repeat; ++round) {
@@ -517,11 +519,11 @@ bool measure(const Settings& s, const TreeSet& set, Result& result) {
         unsetenv("TMPDIR");
         FILE* f = fopen(report.c_str(), "r");
         unsigned openCode = 1, runCode = 1;
-        int got = f ? fscanf(f, "%u %u %lf %lf %lf %ld", &openCode, &runCode, &r.open, &r.run, &r.close,
-                             &r.hwmKib)
+        int got = f ? fscanf(f, "%u %u %lf %lf %lf %ld %lf", &openCode, &runCode, &r.open, &r.run,
+                             &r.close, &r.hwmKib, &r.flush)
                     : 0;
         if (f) fclose(f);
-        if (got != 6 || code != 0) {
+        if (got != 7 || code != 0) {
           fprintf(stderr, "bench_install: the install step failed (open %u, run %u)\n", openCode, runCode);
           return false;
         }
@@ -545,6 +547,7 @@ bool measure(const Settings& s, const TreeSet& set, Result& result) {
     tar.push_back(tarWall);
     opens.push_back(r.open);
     runs.push_back(r.run);
+    flushes.push_back(r.flush);
     closes.push_back(r.close);
     result.hwmKib = std::max(result.hwmKib, r.hwmKib);
     if (result.windowSkip.empty()) {
@@ -563,6 +566,7 @@ bool measure(const Settings& s, const TreeSet& set, Result& result) {
   result.tar = median(tar);
   result.open = median(opens);
   result.run = median(runs);
+  result.flush = median(flushes);
   result.close = median(closes);
   result.program = median(programs);
   result.pairedOverhead = median(overheads);
@@ -591,9 +595,10 @@ void print(const std::vector<Result>& results) {
     double imageWrite = std::max(0.0, r.open - r.inflate);
     double rest = std::max(0.0, r.wall - r.open - r.run);
     printf("  %-11s inflate %.3f s (%.0f MB/s of image); image write and header %.3f s; install run %.3f s "
-           "(%.1f us per member); process and image deletion %.3f s\n",
+           "(%.1f us per member, of which the flush before the renames %.3f s); process and image "
+           "deletion %.3f s\n",
            r.label.c_str(), r.inflate, r.bytes / mb / r.inflate, imageWrite, r.run,
-           r.files ? r.run * 1e6 / r.files : 0.0, rest);
+           r.files ? r.run * 1e6 / r.files : 0.0, r.flush, rest);
     printf("  %-11s of the open: member checksums %.3f s (%.0f MB/s, %.1f%% of ours)\n", r.label.c_str(),
            r.checksums, r.checksums > 0 ? r.bytes / mb / r.checksums : 0.0, r.checksums * 100 / r.ours);
   }

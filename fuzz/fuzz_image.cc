@@ -15,21 +15,21 @@ namespace {
 
 // A decompressor policy whose "package" is already the image.
 struct CopyingDecompressor {
-  unsigned unpack(const stdx::u16string& source, const stdx::u16string& destination) const {
-    std::string from = narrow_lib(source).c_str(), to = narrow_lib(destination).c_str();
+  template <class FS>
+  unsigned unpackInto(const stdx::u16string& source, void* destination) const {
+    std::string from = narrow_lib(source).c_str();
     FILE* in = fopen(from.c_str(), "rb");
     if (in == nullptr) return ERROR_FILE_NOT_FOUND;
-    FILE* out = fopen(to.c_str(), "wb");
-    if (out == nullptr) {
-      fclose(in);
-      return ERROR_CANTWRITE;
-    }
     char buffer[1 << 16];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, in)) != 0) fwrite(buffer, 1, n, out);
+    unsigned code = 0;
+    while (code == 0 && (n = fread(buffer, 1, sizeof buffer, in)) != 0) {
+      unsigned written = 0;
+      code = FS::WriteFile(destination, buffer, static_cast<unsigned>(n), &written, nullptr);
+      if (code == 0 && written != n) code = ERROR_CANTWRITE;
+    }
     fclose(in);
-    if (fclose(out) != 0) return ERROR_CANTWRITE;
-    return 0;
+    return code;
   }
 };
 
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Without the checksum check, so that members with wrong checksums get
   // copied too; the check itself runs through memberChecksums.
   if (reader.open(wide(g_image), false) != 0) {
-    check(reader.files.empty() && reader.imagePath().empty(), "a failed open left members or its image");
+    check(reader.files.empty() && reader.imageHandle() == INVALID_HANDLE_VALUE, "a failed open left members or its image");
     return 0;
   }
   for (size_t i = 0; i < reader.files.size(); ++i) {

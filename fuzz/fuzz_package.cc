@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       installer.run(&processData);
     } else {
       check(reader.files.empty(), "a failed open left members");
-      check(reader.imagePath().empty(), "a failed open left its image");
+      check(reader.imageHandle() == INVALID_HANDLE_VALUE, "a failed open left its image");
     }
   }
   checkNothingLeft(g_tmp, {});

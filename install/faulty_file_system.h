@@ -1,79 +1,207 @@
-// A file-system policy for tests: forwards every call to FileSystem and
-// fails the Nth call of one chosen operation with a chosen code. Handles
-// stay real, so the decompressor and the real files keep working under it.
-// Its state is static: reset() it in the fixture's SetUp.
+// A file-system policy for tests: forwards every call to FileSystem, counts
+// the calls, and fails chosen ones with chosen codes: the Nth call of one
+// operation (failOn), or the Nth call of any operation (failCall). Handles
+// stay real, so the decompressor and the real files keep working under it;
+// a failed CloseHandle still closes, as a real one does. Its state is
+// static: reset() it in the fixture's SetUp.
 #pragma once
+
+#include <vector>
 
 #include "platform/file_system.h"
 
 class FaultyFileSystem {
  public:
-  enum Operation { kNone, kCreateFile, kReadFile, kWriteFile, kSetFilePointer, kSetEndOfFile, kSetFileTime };
+  enum Operation {
+    kNone, kAny, kCreateFile, kReadFile, kWriteFile, kSetFilePointer, kSetEndOfFile, kSetFileTime,
+    kCloseHandle, kGetFileTime, kGetTempPath, kGetTempFileName, kCreateDirectory,
+    kCreatePrivateDirectory, kRemoveDirectory, kRemoveEmptyDirectory, kMoveFileEx, kCreateHardLink,
+    kDeleteFile, kGetFileInformation, kGetFileInformationByHandle, kFindFiles, kCreateTempFile,
+    kFlushFileBuffers, kFlushVolumeBuffers, kLockFile,
+  };
 
-  static void reset() { failOn(kNone, 0, 0); }
-  // Fails call number nth (1 = the next) of operation with code.
-  static void failOn(Operation operation, unsigned nth, unsigned code) {
-    operation_ = operation;
-    countdown_ = nth;
-    code_ = code;
+  static void reset() {
+    rules_.clear();
+    calls_ = 0;
     failures_ = 0;
   }
+  // Fails call number nth (1 = the next) of operation with code; replaces
+  // any earlier rule.
+  static void failOn(Operation operation, unsigned nth, unsigned code) {
+    reset();
+    addFailure(operation, nth, code);
+  }
+  // One more failing call, counted on its own.
+  static void addFailure(Operation operation, unsigned nth, unsigned code) {
+    rules_.push_back(Rule{operation, nth, code});
+  }
+  // Fails the nth call of any operation from now on.
+  static void failCall(unsigned nth, unsigned code) { failOn(kAny, nth, code); }
   static unsigned failures() { return failures_; }
+  // Calls made since the last reset.
+  static unsigned calls() { return calls_; }
 
   static unsigned GetLastError() { return FileSystem::GetLastError(); }
   static unsigned CreateFile(const stdx::u16string& path, unsigned access, unsigned share,
                              unsigned creation, void*& handle) {
-    if (fail(kCreateFile)) return code_;
+    unsigned code;
+    if (fail(kCreateFile, code)) return code;
     return FileSystem::CreateFile(path, access, share, creation, handle);
   }
-  static unsigned CloseHandle(void* handle) { return FileSystem::CloseHandle(handle); }
+  static unsigned OpenRegularFile(const stdx::u16string& path, void*& handle) {
+    unsigned code;
+    if (fail(kCreateFile, code)) return code;
+    return FileSystem::OpenRegularFile(path, handle);
+  }
+  static unsigned CloseHandle(void* handle) {
+    unsigned code;
+    bool failed = fail(kCloseHandle, code);
+    unsigned closed = FileSystem::CloseHandle(handle);
+    return failed ? code : closed;
+  }
   static unsigned ReadFile(void* handle, void* buffer, unsigned count, unsigned* bytesRead,
                            _OVERLAPPED* overlapped) {
-    if (fail(kReadFile)) return code_;
+    unsigned code;
+    if (fail(kReadFile, code)) return code;
     return FileSystem::ReadFile(handle, buffer, count, bytesRead, overlapped);
   }
   static unsigned WriteFile(void* handle, const void* data, unsigned count, unsigned* bytesWritten,
                             _OVERLAPPED* overlapped) {
-    if (fail(kWriteFile)) return code_;
+    unsigned code;
+    if (fail(kWriteFile, code)) return code;
     return FileSystem::WriteFile(handle, data, count, bytesWritten, overlapped);
   }
   static unsigned SetFilePointer(void* handle, long distance, long* distanceHigh, unsigned method) {
-    if (fail(kSetFilePointer)) return INVALID_SET_FILE_POINTER;
+    unsigned code;
+    if (fail(kSetFilePointer, code)) return INVALID_SET_FILE_POINTER;
     return FileSystem::SetFilePointer(handle, distance, distanceHigh, method);
   }
   static unsigned SetEndOfFile(void* handle) {
-    if (fail(kSetEndOfFile)) return code_;
+    unsigned code;
+    if (fail(kSetEndOfFile, code)) return code;
     return FileSystem::SetEndOfFile(handle);
   }
   static unsigned GetFileTime(void* handle, _FILETIME* creation, _FILETIME* lastAccess,
                               _FILETIME* lastWrite) {
+    unsigned code;
+    if (fail(kGetFileTime, code)) return code;
     return FileSystem::GetFileTime(handle, creation, lastAccess, lastWrite);
   }
   static unsigned SetFileTime(void* handle, const _FILETIME* creation, const _FILETIME* lastAccess,
                               const _FILETIME* lastWrite) {
-    if (fail(kSetFileTime)) return code_;
+    unsigned code;
+    if (fail(kSetFileTime, code)) return code;
     return FileSystem::SetFileTime(handle, creation, lastAccess, lastWrite);
   }
-  static unsigned GetTempPath(stdx::u16string& path) { return FileSystem::GetTempPath(path); }
+  static unsigned GetTempPath(stdx::u16string& path) {
+    unsigned code;
+    if (fail(kGetTempPath, code)) return code;
+    return FileSystem::GetTempPath(path);
+  }
   static unsigned GetTempFileName(const stdx::u16string& dir, const stdx::u16string& prefix,
                                   stdx::u16string& name) {
+    unsigned code;
+    if (fail(kGetTempFileName, code)) return code;
     return FileSystem::GetTempFileName(dir, prefix, name);
   }
-  static unsigned DeleteFile(const stdx::u16string& path) { return FileSystem::DeleteFile(path); }
+  static unsigned CreateDirectory(const stdx::u16string& path) {
+    unsigned code;
+    if (fail(kCreateDirectory, code)) return code;
+    return FileSystem::CreateDirectory(path);
+  }
+  static unsigned CreatePrivateDirectory(const stdx::u16string& path) {
+    unsigned code;
+    if (fail(kCreatePrivateDirectory, code)) return code;
+    return FileSystem::CreatePrivateDirectory(path);
+  }
+  static unsigned RemoveDirectory(const stdx::u16string& path) {
+    unsigned code;
+    if (fail(kRemoveDirectory, code)) return code;
+    return FileSystem::RemoveDirectory(path);
+  }
+  static unsigned RemoveEmptyDirectory(const stdx::u16string& path) {
+    unsigned code;
+    if (fail(kRemoveEmptyDirectory, code)) return code;
+    return FileSystem::RemoveEmptyDirectory(path);
+  }
+  static unsigned MoveFileEx(const stdx::u16string& from, const stdx::u16string& to, unsigned flags) {
+    unsigned code;
+    if (fail(kMoveFileEx, code)) return code;
+    return FileSystem::MoveFileEx(from, to, flags);
+  }
+  static unsigned CreateHardLink(const stdx::u16string& newPath, const stdx::u16string& existing) {
+    unsigned code;
+    if (fail(kCreateHardLink, code)) return code;
+    return FileSystem::CreateHardLink(newPath, existing);
+  }
+  static unsigned DeleteFile(const stdx::u16string& path) {
+    unsigned code;
+    if (fail(kDeleteFile, code)) return code;
+    return FileSystem::DeleteFile(path);
+  }
+  static unsigned GetFileInformation(const stdx::u16string& path, bool followLinks,
+                                     FileInformation& info) {
+    unsigned code;
+    if (fail(kGetFileInformation, code)) return code;
+    return FileSystem::GetFileInformation(path, followLinks, info);
+  }
+  static unsigned GetFileInformationByHandle(void* handle, FileInformation& info) {
+    unsigned code;
+    if (fail(kGetFileInformationByHandle, code)) return code;
+    return FileSystem::GetFileInformationByHandle(handle, info);
+  }
+  static unsigned FindFiles(const stdx::u16string& directory, std::vector<FindEntry>& entries) {
+    unsigned code;
+    if (fail(kFindFiles, code)) return code;
+    return FileSystem::FindFiles(directory, entries);
+  }
+  static unsigned CreateTempFile(const stdx::u16string& directory, void*& handle) {
+    unsigned code;
+    if (fail(kCreateTempFile, code)) return code;
+    return FileSystem::CreateTempFile(directory, handle);
+  }
+  static unsigned FlushFileBuffers(void* handle) {
+    unsigned code;
+    if (fail(kFlushFileBuffers, code)) return code;
+    return FileSystem::FlushFileBuffers(handle);
+  }
+  static unsigned FlushVolumeBuffers(void* handle) {
+    unsigned code;
+    if (fail(kFlushVolumeBuffers, code)) return code;
+    return FileSystem::FlushVolumeBuffers(handle);
+  }
+  static unsigned LockFile(void* handle, bool wait) {
+    unsigned code;
+    if (fail(kLockFile, code)) return code;
+    return FileSystem::LockFile(handle, wait);
+  }
 
  private:
-  // Counts down on the chosen operation; a failure also sets the last error,
-  // as the real layer does.
-  static bool fail(Operation operation) {
-    if (operation != operation_ || countdown_ == 0) return false;
-    if (--countdown_ != 0) return false;
+  struct Rule {
+    Operation operation;
+    unsigned countdown;
+    unsigned code;
+  };
+
+  // Counts the call down on every rule that it matches; a failure also sets
+  // the last error, as the real layer does.
+  static bool fail(Operation operation, unsigned& code) {
+    code = 0;
+    ++calls_;
+    bool failed = false;
+    for (Rule& rule : rules_) {
+      if (rule.countdown == 0 || (rule.operation != operation && rule.operation != kAny)) continue;
+      if (--rule.countdown != 0 || failed) continue;
+      failed = true;
+      code = rule.code;
+    }
+    if (!failed) return false;
     ++failures_;
-    ms_lastError = code_;
+    ms_lastError = code;
     return true;
   }
 
-  static inline Operation operation_ = kNone;
-  static inline unsigned countdown_ = 0;
-  static inline unsigned code_ = 0;
+  static inline std::vector<Rule> rules_;
+  static inline unsigned calls_ = 0;
   static inline unsigned failures_ = 0;
 };

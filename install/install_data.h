@@ -2,7 +2,9 @@
 // the package image: a header that lists product descriptions and member
 // files, then the data area with the members' bytes, uncompressed. The
 // reader inflates the whole package once into a temporary image, parses the
-// header, keeps the image open and copies single members out of it.
+// header, keeps the image open and copies single members out of it. The
+// image has no name: it goes with its handle, and with the process however
+// the process ends.
 //
 // Thread safety: none of its own. open() and the reads of the lists run on
 // the user-interface thread before the install thread starts; copy() runs
@@ -14,6 +16,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -80,6 +83,25 @@ inline bool isMemberName(const stdx::u16string& name) {
   return isContainedPath(name);
 }
 
+// The path a member names, as one key: "\\" read as "/", repeated
+// separators and "." components dropped, no leading separator. Two members
+// with one key would be one file.
+inline stdx::u16string normalizedMemberPath(const stdx::u16string& name) {
+  stdx::u16string key;
+  size_t n = name.size();
+  size_t start = 0;
+  for (size_t i = 0; i <= n; ++i) {
+    if (i < n && name[i] != u'/' && name[i] != u'\\') continue;
+    size_t length = i - start;
+    if (length != 0 && !(length == 1 && name[start] == u'.')) {
+      if (!key.empty()) key.push_back(u'/');
+      key += name.substr(start, length);
+    }
+    start = i + 1;
+  }
+  return key;
+}
+
 template <class Compressor, class FS>
 class InstallData {
  public:
@@ -90,33 +112,38 @@ class InstallData {
         copyBufferSize(kCopyBufferSize),
         copyBuffer(new unsigned char[kCopyBufferSize]),
         imageBytes(0) {}
-  // Closes and deletes the temporary image: nothing of the package is left
-  // in the temporary directory once the reader is gone.
+  // Closes the image, which takes it away.
   ~InstallData() { discardImage(); }
   InstallData(const InstallData&) = delete;
   InstallData& operator=(const InstallData&) = delete;
 
-  // Inflates the package into a new temporary image ("pdk..." in the
-  // temporary directory) and parses its header into products and files.
-  // Returns 0 on success; the code of the temporary file, decompressor or
-  // file layer on failure; ERROR_INVALID_DATA (13) for a damaged package:
-  // a corrupt stream, a header that the image cannot hold (short strings,
-  // record lengths below 4 or past the image, counts too large, members
-  // past the end of the image) or a member name that would leave the
-  // target directory, a member whose bytes do not match its checksum. On
-  // failure the image is deleted and files is empty; products keeps what
-  // was read before the failure. checkMembers false skips the checksums
-  // (for a tool that reports them one by one with memberChecksums).
+  // Inflates the package into a new unnamed image in the temporary
+  // directory and parses its header into products and files. Returns 0 on
+  // success; the code of the temporary file, decompressor or file layer on
+  // failure (ERROR_DISK_FULL when the image does not fit);
+  // ERROR_INVALID_DATA (13) for a damaged package: a corrupt stream, a
+  // header that the image cannot hold (short strings, record lengths below
+  // 4 or past the image, counts too large, members past the end of the
+  // image), a member name that would leave the target directory, two
+  // members that name one file, or a member whose bytes do not match its
+  // checksum. On failure the image is gone and files is empty; products
+  // keeps what was read before the failure. checkMembers false skips the
+  // checksums (for a tool that reports them one by one with
+  // memberChecksums).
   unsigned open(const stdx::u16string& packagePath, bool checkMembers = true) {
     discardImage();
     products.clear();
     files.clear();
-    unsigned code = getTempFile(tempFileName);
-    if (code == 0) code = compressor.unpack(packagePath, tempFileName);
-    if (code == 0) code = FS::CreateFile(tempFileName, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, tempFile);
+    memberPaths_.clear();
+    stdx::u16string dir;
+    unsigned code = FS::GetTempPath(dir);
+    if (code == 0) code = FS::CreateTempFile(dir, tempFile);
+    if (code == 0) code = compressor.template unpackInto<FS>(packagePath, tempFile);
     if (code == 0) code = parseImage(checkMembers);
+    if (code == 0) code = collectMemberPaths();
     if (code != 0) {
       files.clear();
+      memberPaths_.clear();
       discardImage();
     }
     return code;
@@ -136,32 +163,32 @@ class InstallData {
     return stdx::u16string();
   }
 
-  // Creates a new empty file whose name begins with "pdk" in the temporary
-  // directory and returns its path; the code of the first failing call.
-  unsigned getTempFile(stdx::u16string& path) {
-    stdx::u16string dir;
-    unsigned code = FS::GetTempPath(dir);
-    if (code != 0) return code;
-    return FS::GetTempFileName(dir, u"pdk", path);
-  }
-
-  // Writes member index to destination (created or replaced) and gives it
-  // the member's last-write time. Only after a successful open. Returns 0;
-  // ERROR_INVALID_PARAMETER for an index out of range; the code of the
-  // first failing file call; ERROR_INVALID_DATA when the image ends before
-  // the member does. Allocates nothing: all bytes pass through the one copy
-  // buffer. Install thread only.
-  unsigned copy(uint64_t index, const stdx::u16string& destination) {
+  // Writes member index into out, an empty file open for writing at its
+  // start, and gives it the member's last-write time; the caller closes
+  // it. Only after a successful open. Returns 0; ERROR_INVALID_PARAMETER
+  // for an index out of range; the code of the first failing file call;
+  // ERROR_INVALID_DATA when the image ends before the member does.
+  // Allocates nothing: all bytes pass through the one copy buffer. Install
+  // thread only.
+  unsigned copyTo(uint64_t index, void* out) {
     if (index >= files.size()) return ERROR_INVALID_PARAMETER;
     if (tempFile == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     const FileData<FS>& member = files[static_cast<size_t>(index)];
-    void* out = INVALID_HANDLE_VALUE;
-    unsigned code = FS::CreateFile(destination, GENERIC_WRITE, 0, CREATE_ALWAYS, out);
-    if (code != 0) return code;
-    code = copyBytes(member, out);
+    unsigned code = copyBytes(member, out);
     if (code == 0 && FS::SetEndOfFile(out) != 0) code = FS::GetLastError();
     if (code == 0 && FS::SetFileTime(out, nullptr, nullptr, &member.lastWriteTime) != 0)
       code = FS::GetLastError();
+    return code;
+  }
+
+  // copyTo into destination, created or replaced.
+  unsigned copy(uint64_t index, const stdx::u16string& destination) {
+    if (index >= files.size()) return ERROR_INVALID_PARAMETER;
+    if (tempFile == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    void* out = INVALID_HANDLE_VALUE;
+    unsigned code = FS::CreateFile(destination, GENERIC_WRITE, 0, CREATE_ALWAYS, out);
+    if (code != 0) return code;
+    code = copyTo(index, out);
     unsigned closed = FS::CloseHandle(out);
     return code != 0 ? code : closed;
   }
@@ -180,8 +207,12 @@ class InstallData {
     return 0;
   }
 
-  // The temporary image; empty before open() and after a failed one.
-  const stdx::u16string& imagePath() const { return tempFileName; }
+  // The image, open for reading and writing; INVALID_HANDLE_VALUE before
+  // open() and after a failed one. For tests, which reach it only here.
+  void* imageHandle() const { return tempFile; }
+
+  // Every member's normalizedMemberPath, sorted; after a successful open.
+  const std::vector<stdx::u16string>& memberPaths() const { return memberPaths_; }
 
   std::vector<ProductInfo> products;  // in package order
   std::vector<FileData<FS>> files;    // in package order; the index is a member's identity
@@ -420,24 +451,33 @@ class InstallData {
     return 0;
   }
 
+  // Two members that are one file would make the second's backup take the
+  // first's place: such a package is damaged.
+  unsigned collectMemberPaths() {
+    memberPaths_.reserve(files.size());
+    for (size_t i = 0; i < files.size(); ++i) memberPaths_.push_back(normalizedMemberPath(files[i].name));
+    std::sort(memberPaths_.begin(), memberPaths_.end(),
+              [](const stdx::u16string& a, const stdx::u16string& b) { return a.compare(b) < 0; });
+    for (size_t i = 1; i < memberPaths_.size(); ++i) {
+      if (memberPaths_[i] == memberPaths_[i - 1]) return ERROR_INVALID_DATA;
+    }
+    return 0;
+  }
+
   void discardImage() {
     if (tempFile != INVALID_HANDLE_VALUE) {
-      FS::CloseHandle(tempFile);
+      FS::CloseHandle(tempFile);  // an unnamed image goes with its handle
       tempFile = INVALID_HANDLE_VALUE;
-    }
-    if (!tempFileName.empty()) {
-      FS::DeleteFile(tempFileName);
-      tempFileName.clear();
     }
     imageBytes = 0;
   }
 
-  stdx::u16string tempFileName;
   void* tempFile;  // the image, open for reading and writing, or INVALID_HANDLE_VALUE
   Compressor compressor;
   const unsigned copyBufferSize;
   std::unique_ptr<unsigned char[]> copyBuffer;
   uint64_t imageBytes;  // size of the open image; always below 4 GiB
+  std::vector<stdx::u16string> memberPaths_;
 };
 
 }  // namespace config

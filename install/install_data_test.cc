@@ -186,7 +186,7 @@ TEST_F(InstallDataTest, RefusesHeadersThatTheImageCannotHold) {
     Reader reader;
     EXPECT_EQ(kDamaged, openImage(reader, cases[i].second));
     EXPECT_TRUE(reader.files.empty());
-    EXPECT_TRUE(reader.imagePath().empty());
+    EXPECT_TRUE(reader.imageHandle() == INVALID_HANDLE_VALUE);
     EXPECT_TRUE(tempEntries().empty());
   }
 }
@@ -313,16 +313,35 @@ TEST_F(InstallDataTest, MissingPackageReportsNotFound) {
   EXPECT_TRUE(tempEntries().empty());
 }
 
-TEST_F(InstallDataTest, ImageLivesExactlyAsLongAsTheReader) {
-  {
-    Reader reader;
-    ASSERT_EQ(0u, openImage(reader, makeImage({}, false, {{"a", "b", fileTime(1)}})));
-    std::vector<std::string> entries = tempEntries();
-    ASSERT_EQ(1u, entries.size());
-    EXPECT_EQ(0u, entries[0].find("pdk"));
-    EXPECT_TRUE(u8(reader.imagePath()) == tempDir + "/" + entries[0]);
-  }
+TEST_F(InstallDataTest, ImageHasNoNameWhileTheReaderHoldsIt) {
+  std::string image = makeImage({}, false, {{"a", "b", fileTime(1)}});
+  Reader reader;
+  ASSERT_EQ(0u, openImage(reader, image));
+  // Not even a kill could leave it behind: it has no name to leave.
   EXPECT_TRUE(tempEntries().empty());
+  long high = 0;
+  EXPECT_EQ(image.size(), FileSystem::SetFilePointer(reader.imageHandle(), 0, &high, FILE_END));
+  EXPECT_EQ("b", copyOut(reader, 0));
+}
+
+TEST_F(InstallDataTest, MembersThatNameOneFileMakeThePackageDamaged) {
+  const std::vector<std::pair<std::string, std::string>> pairs = {
+      {"a\\f.txt", "a/f.txt"}, {"a/f.txt", "a//f.txt"}, {"a/f.txt", "./a/./f.txt"},
+      {"f", "/f"}, {"d\\\\e", "d/e"},
+  };
+  for (const auto& pair : pairs) {
+    SCOPED_TRACE(pair.first + " and " + pair.second);
+    Reader reader;
+    EXPECT_EQ(kDamaged, openImage(reader, makeImage({}, false,
+                                                    {{pair.first, "1", fileTime(1)},
+                                                     {"other", "2", fileTime(1)},
+                                                     {pair.second, "3", fileTime(1)}})));
+    EXPECT_TRUE(reader.files.empty());
+  }
+  // Case is part of a name: these are two files.
+  Reader reader;
+  EXPECT_EQ(0u, openImage(reader, makeImage({}, false,
+                                            {{"A/f", "1", fileTime(1)}, {"a/f", "2", fileTime(1)}})));
 }
 
 TEST_F(InstallDataTest, BombStopsAtTheFirstFailedWrite) {
@@ -350,7 +369,8 @@ TEST_F(InstallDataTest, BombStopsAtTheFirstFailedWrite) {
 TEST_F(InstallDataTest, CopyFailsWhenTheImageEndsInsideTheMember) {
   Reader reader;
   ASSERT_EQ(0u, openImage(reader, makeImage({}, false, {{"a", pseudoRandomBytes(5000, 1), fileTime(1)}})));
-  ASSERT_EQ(0, truncate(u8(reader.imagePath()).c_str(), 2000));
+  ASSERT_EQ(2000u, FileSystem::SetFilePointer(reader.imageHandle(), 2000, nullptr, FILE_BEGIN));
+  ASSERT_EQ(0u, FileSystem::SetEndOfFile(reader.imageHandle()));
   EXPECT_EQ(kDamaged, reader.copy(0, u16(path("out"))));
 }
 

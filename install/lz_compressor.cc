@@ -55,20 +55,9 @@ class SourceMapping {
   size_t released_;
 };
 
-// Closes a layer handle at the end of the scope.
-class HandleCloser {
- public:
-  explicit HandleCloser(void* handle) : handle_(handle) {}
-  ~HandleCloser() { FileSystem::CloseHandle(handle_); }
-  HandleCloser(const HandleCloser&) = delete;
-  HandleCloser& operator=(const HandleCloser&) = delete;
-
- private:
-  void* handle_;
-};
-
 // Runs the inflater over the whole input and writes what it produces.
-unsigned inflateAll(SourceMapping& source, size_t sourceSize, void* destination) {
+unsigned inflateAll(SourceMapping& source, size_t sourceSize, lz_detail::WriteFunction write,
+                    void* destination) {
   z_stream stream;
   memset(&stream, 0, sizeof stream);
   if (inflateInit2(&stream, -15) != Z_OK) return ERROR_INVALID_DATA;
@@ -90,10 +79,10 @@ unsigned inflateAll(SourceMapping& source, size_t sourceSize, void* destination)
         result = ERROR_INVALID_DATA;
         break;
       }
-      unsigned written = 0;
-      if (FileSystem::WriteFile(destination, buffer.get(), produced, &written, nullptr) != 0) {
+      unsigned code = write(destination, buffer.get(), produced);
+      if (code != 0) {
         // Reported at once: a bomb must not go on filling the disk.
-        result = FileSystem::GetLastError();
+        result = code;
         break;
       }
     }
@@ -115,33 +104,29 @@ unsigned inflateAll(SourceMapping& source, size_t sourceSize, void* destination)
 
 }  // namespace
 
+unsigned lz_detail::inflateMapped(void* source, unsigned sourceBytes, WriteFunction write,
+                                  void* destination) {
+  SourceMapping mapping;
+  if (!mapping.map(source, sourceBytes)) return ERROR_INVALID_DATA;
+  return inflateAll(mapping, sourceBytes, write, destination);
+}
+
 unsigned LZCompressor::unpack(const stdx::u16string& source,
                               const stdx::u16string& destination) const {
-  void* in = INVALID_HANDLE_VALUE;
-  // Only a regular file: a FIFO or a device would hang the open or the
-  // mapping, and a directory is no package.
-  unsigned code = FileSystem::OpenRegularFile(source, in);
+  // The source must exist, and be a package we can read, before the
+  // destination is touched.
+  void* probe = INVALID_HANDLE_VALUE;
+  unsigned code = FileSystem::OpenRegularFile(source, probe);
   if (code != 0) return code;
-  HandleCloser closeIn(in);
-
+  FileSystem::CloseHandle(probe);
   void* out = INVALID_HANDLE_VALUE;
   code = FileSystem::CreateFile(destination, GENERIC_WRITE, 0, CREATE_ALWAYS, out);
   if (code != 0) return code;
-  HandleCloser closeOut(out);
   // CREATE_ALWAYS keeps old bytes: an image must not end in a stale tail.
-  if (FileSystem::SetEndOfFile(out) != 0) return FileSystem::GetLastError();
-
-  long high = 0;
-  unsigned low = FileSystem::SetFilePointer(in, 0, &high, FILE_END);
-  if (low == INVALID_SET_FILE_POINTER && FileSystem::GetLastError() != 0)
-    return FileSystem::GetLastError();
-  if (high != 0) return ERROR_INVALID_DATA;
-  // An empty package is an empty image; mmap refuses a length of 0.
-  if (low == 0) return 0;
-
-  SourceMapping mapping;
-  if (!mapping.map(in, low)) return ERROR_INVALID_DATA;
-  return inflateAll(mapping, low, out);
+  if (FileSystem::SetEndOfFile(out) != 0) code = FileSystem::GetLastError();
+  if (code == 0) code = unpackInto<FileSystem>(source, out);
+  unsigned closed = FileSystem::CloseHandle(out);
+  return code != 0 ? code : closed;
 }
 
 unsigned LZCompressor::pack(const stdx::u16string&, const stdx::u16string&) const { return 1; }

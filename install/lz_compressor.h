@@ -2,7 +2,24 @@
 // raw DEFLATE stream, into the uncompressed package image.
 #pragma once
 
+#include "platform/file_system.h"
 #include "platform/stdx_string.h"
+
+namespace lz_detail {
+// Writes count bytes of data to handle; 0 or the failing code.
+typedef unsigned (*WriteFunction)(void* handle, const void* data, unsigned count);
+
+template <class FS>
+unsigned writeThrough(void* handle, const void* data, unsigned count) {
+  unsigned written = 0;
+  if (FS::WriteFile(handle, data, count, &written, nullptr) != 0) return FS::GetLastError();
+  return 0;
+}
+
+// Maps the first sourceBytes (not 0) of the open source and inflates them,
+// handing each piece of output to write. The codes of unpack below.
+unsigned inflateMapped(void* source, unsigned sourceBytes, WriteFunction write, void* destination);
+}  // namespace lz_detail
 
 class LZCompressor {
  public:
@@ -22,6 +39,25 @@ class LZCompressor {
   // of the stream are ignored. On failure the destination keeps what was
   // written: the caller deletes it.
   unsigned unpack(const stdx::u16string& source, const stdx::u16string& destination) const;
+
+  // The same into destination, a file open for writing at the point where
+  // the image is to begin; every file call goes through the policy FS.
+  template <class FS>
+  unsigned unpackInto(const stdx::u16string& source, void* destination) const {
+    void* in = INVALID_HANDLE_VALUE;
+    // Only a regular file: a FIFO or a device would hang the open or the
+    // mapping, and a directory is no package.
+    unsigned code = FS::OpenRegularFile(source, in);
+    if (code != 0) return code;
+    long high = 0;
+    unsigned low = FS::SetFilePointer(in, 0, &high, FILE_END);
+    if (low == INVALID_SET_FILE_POINTER && FS::GetLastError() != 0) code = FS::GetLastError();
+    else if (high != 0) code = ERROR_INVALID_DATA;
+    // An empty package is an empty image; a mapping cannot be empty.
+    else if (low != 0) code = lz_detail::inflateMapped(in, low, &lz_detail::writeThrough<FS>, destination);
+    unsigned closed = FS::CloseHandle(in);
+    return code != 0 ? code : closed;
+  }
 
   // Compression is not offered here (packages come from the vendor tool):
   // always 1, and nothing is touched.

@@ -1,6 +1,9 @@
 #include "install/rollback.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "install/test_support.h"
 
@@ -21,6 +24,13 @@ class RollbackTest : public ScratchTest {
     setModificationTime(path("target/sub/b/c.txt"), 1100000000);
   }
 
+  // As the run replaces a file: a new one renamed over it, so the backup,
+  // a second name of the old file, keeps the old content.
+  void replaceFile(const std::string& file, const std::string& bytes) {
+    writeFileBytes(file + ".new", bytes);
+    ASSERT_EQ(0, rename((file + ".new").c_str(), file.c_str()));
+  }
+
   const std::vector<stdx::u16string>& catalogs() const { return journal.journal().back().catalogs; }
 
   // What an install run does: replace two files, create a nested directory
@@ -28,8 +38,8 @@ class RollbackTest : public ScratchTest {
   void changeTarget() {
     ASSERT_EQ(0u, journal.storeRBFile(u16(path("target/a.txt"))));
     ASSERT_EQ(0u, journal.storeRBFile(u16(path("target/sub/b/c.txt"))));
-    writeFileBytes(path("target/a.txt"), "new a");
-    writeFileBytes(path("target/sub/b/c.txt"), "new c");
+    replaceFile(path("target/a.txt"), "new a");
+    replaceFile(path("target/sub/b/c.txt"), "new c");
     ASSERT_EQ(0u, journal.makeDirectoryTree(u16(path("target/new/x"))));
     journal.addRBFile(u16(path("target/new/x/f")));
     writeFileBytes(path("target/new/x/f"), "f");
@@ -43,22 +53,22 @@ class RollbackTest : public ScratchTest {
 
 TEST_F(RollbackTest, RecordsExactlyTheDirectoriesItCreatesParentsFirst) {
   ASSERT_EQ(0u, journal.start(u16(target)));
-  ASSERT_EQ(1u, catalogs().size());  // the backup root
+  ASSERT_EQ(0u, catalogs().size());  // the backup root comes with the first backup
   ASSERT_EQ(0u, journal.makeDirectoryTree(u16(path("target/sub/n1/n2/n3/"))));
-  ASSERT_EQ(4u, catalogs().size());
-  EXPECT_EQ(path("target/sub/n1"), u8(catalogs()[1]));
-  EXPECT_EQ(path("target/sub/n1/n2"), u8(catalogs()[2]));
-  EXPECT_EQ(path("target/sub/n1/n2/n3"), u8(catalogs()[3]));
+  ASSERT_EQ(3u, catalogs().size());
+  EXPECT_EQ(path("target/sub/n1"), u8(catalogs()[0]));
+  EXPECT_EQ(path("target/sub/n1/n2"), u8(catalogs()[1]));
+  EXPECT_EQ(path("target/sub/n1/n2/n3"), u8(catalogs()[2]));
 
   // Existing directories, and the file-system root, are never recorded.
   EXPECT_EQ(0u, journal.makeDirectoryTree(u16(path("target/sub/n1/n2"))));
   EXPECT_EQ(0u, journal.makeDirectoryTree(u16(tempDir)));
   EXPECT_EQ(0u, journal.makeDirectoryTree(u"/"));
-  EXPECT_EQ(4u, catalogs().size());
+  EXPECT_EQ(3u, catalogs().size());
 
   // A file in the way fails and records nothing.
   EXPECT_NE(0u, journal.makeDirectoryTree(u16(path("target/a.txt/x/y"))));
-  EXPECT_EQ(4u, catalogs().size());
+  EXPECT_EQ(3u, catalogs().size());
   EXPECT_EQ("old a", readFileBytes(path("target/a.txt")));
   journal.rollback(0);
 }
@@ -83,26 +93,35 @@ TEST_F(RollbackTest, StopKeepsTheInstallAndDropsTheBackups) {
   EXPECT_TRUE(tempEntries().empty());
 }
 
-TEST_F(RollbackTest, BackupRootTakesTheFirstFreeNumber) {
-  writeFileBytes(tempDir + "/q5stp0", "a file");
-  makeDirs(tempDir + "/q5stp1");
-  allowedTempEntries = {"q5stp0", "q5stp1"};
+// The backups are second names on the target's own file system, in a
+// tree that only the user can enter, made where nothing stood.
+TEST_F(RollbackTest, BackupsAreHardLinksInAPrivateTreeInsideTheTarget) {
+  std::string first = u8(kRunNamePrefix) + u8(current_run_tag()) + "-b0";
+  std::string second = u8(kRunNamePrefix) + u8(current_run_tag()) + "-b1";
+  makeDirs(path("elsewhere"));
+  ASSERT_EQ(0, symlink(path("elsewhere").c_str(), path("target/" + first).c_str()));
+  struct stat original, kept, root;
+  ASSERT_EQ(0, stat(path("target/a.txt").c_str(), &original));
   ASSERT_EQ(0u, journal.start(u16(target)));
-  EXPECT_EQ(tempDir + "/q5stp2/", u8(journal.journal().back().backupDirectory));
+  ASSERT_EQ(0u, journal.storeRBFile(u16(path("target/sub/b/c.txt"))));
   ASSERT_EQ(0u, journal.storeRBFile(u16(path("target/a.txt"))));
-  EXPECT_EQ("old a", readFileBytes(tempDir + "/q5stp2/a.txt"));
+  EXPECT_EQ(path("target/" + second + "/"), u8(journal.journal().back().backupDirectory));
+  ASSERT_EQ(0, stat(path("target/" + second + "/a.txt").c_str(), &kept));
+  EXPECT_EQ(original.st_ino, kept.st_ino);
+  ASSERT_EQ(0, stat(path("target/" + second).c_str(), &root));
+  EXPECT_EQ(0700u, root.st_mode & 0777);
+  EXPECT_TRUE(exists(path("target/" + second + "/sub/b/c.txt")));
+  EXPECT_TRUE(snapshotTree(path("elsewhere")).empty());
+  // A file that is gone is a failure here, never "nothing to back up".
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, journal.storeRBFile(u16(path("target/missing.txt"))));
+  replaceFile(path("target/a.txt"), "new a");
   journal.rollback(5);
   EXPECT_EQ("old a", readFileBytes(path("target/a.txt")));
-  EXPECT_EQ("a file", readFileBytes(tempDir + "/q5stp0"));
-  EXPECT_TRUE(exists(tempDir + "/q5stp1"));
-  EXPECT_FALSE(exists(tempDir + "/q5stp2"));
-}
-
-TEST_F(RollbackTest, NothingToBackUpIsReportedAsNotFound) {
-  ASSERT_EQ(0u, journal.start(u16(target)));
-  unsigned code = journal.storeRBFile(u16(path("target/missing.txt")));
-  EXPECT_TRUE(code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) << code;
-  journal.stop();
+  struct stat restored;
+  ASSERT_EQ(0, stat(path("target/a.txt").c_str(), &restored));
+  EXPECT_EQ(original.st_ino, restored.st_ino);
+  EXPECT_FALSE(exists(path("target/" + second)));
+  ASSERT_EQ(0, unlink(path("target/" + first).c_str()));
 }
 
 TEST_F(RollbackTest, EmptyTargetHasNoBackupRootAndUndoesRecordedWork) {

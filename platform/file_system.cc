@@ -6,6 +6,8 @@
 #include <ftw.h>
 #include <stdlib.h>
 #include <string.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -51,9 +53,13 @@ bool writeAll(int fd, const void* data, size_t count, size_t* written) {
 }
 
 // Creates every missing component of path (like mkdir -p). A component
-// that exists but is not a directory, or cannot be made, fails.
+// that exists but is not a directory, or cannot be made, fails with errno
+// set (ENOTDIR for the former).
 bool makeDirectories(const stdx::string& path) {
-  if (path.empty()) return false;
+  if (path.empty()) {
+    errno = ENOENT;
+    return false;
+  }
   stdx::string work = path;
   char* p = work.mutableData();
   size_t len = work.size();
@@ -66,6 +72,7 @@ bool makeDirectories(const stdx::string& path) {
       int err = errno;
       if (err != EEXIST || !isDirectory(p)) {
         p[i] = saved;
+        errno = err == EEXIST ? ENOTDIR : err;
         return false;
       }
     }
@@ -138,20 +145,51 @@ bool copyTreeAcross(const stdx::string& from, const stdx::string& to) {
   return ok;
 }
 
-void removeTree(const char* path) {
+// 0 when nothing is left at path, else the errno of the first removal
+// that failed.
+int removeTree(const char* path) {
   struct stat st;
-  if (lstat(path, &st) != 0) return;
-  if (!S_ISDIR(st.st_mode)) {
-    unlink(path);
-    return;
-  }
+  if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : errno;
+  if (!S_ISDIR(st.st_mode)) return unlink(path) == 0 || errno == ENOENT ? 0 : errno;
   nftw(path, removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+  if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : errno;
+  // Something stayed: try the top once more to learn why.
+  return rmdir(path) == 0 ? 0 : errno;
+}
+
+unsigned attributesOf(const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+  if (S_ISREG(st.st_mode)) return FILE_ATTRIBUTE_NORMAL;
+  if (S_ISLNK(st.st_mode)) return FILE_ATTRIBUTE_REPARSE_POINT;
+  return FILE_ATTRIBUTE_DEVICE;
+}
+
+void fillInformation(const struct stat& st, FileInformation& info) {
+  info.attributes = attributesOf(st);
+  info.lastWriteTime = EpochToFileTime(st.st_mtime);
+  info.sizeBytes = static_cast<unsigned long long>(st.st_size);
+  info.volume = static_cast<unsigned long long>(st.st_dev);
+  info.index = static_cast<unsigned long long>(st.st_ino);
 }
 
 }  // namespace
 
 unsigned setLastErrorByErrNo(int err) {
-  ms_lastError = err == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_PARAMETER;
+  switch (err) {
+    case ENOENT: ms_lastError = ERROR_FILE_NOT_FOUND; break;
+    case ENOTDIR: ms_lastError = ERROR_PATH_NOT_FOUND; break;
+    case ENOSPC:
+    case EDQUOT: ms_lastError = ERROR_DISK_FULL; break;
+    case EACCES:
+    case EPERM:
+    case EROFS: ms_lastError = ERROR_ACCESS_DENIED; break;
+    case EEXIST: ms_lastError = ERROR_ALREADY_EXISTS; break;
+    case ENOTEMPTY: ms_lastError = ERROR_DIR_NOT_EMPTY; break;
+    case EXDEV: ms_lastError = ERROR_NOT_SAME_DEVICE; break;
+    case EWOULDBLOCK: ms_lastError = ERROR_LOCK_VIOLATION; break;
+    case EOPNOTSUPP: ms_lastError = ERROR_NOT_SUPPORTED; break;
+    default: ms_lastError = ERROR_INVALID_PARAMETER; break;
+  }
   return ms_lastError;
 }
 
@@ -180,6 +218,7 @@ unsigned FileSystem::CreateFile(const stdx::u16string& path, unsigned access, un
   else flags |= O_RDONLY;
   if (creation == TRUNCATE_EXISTING) flags |= O_TRUNC;
   if (creation == CREATE_ALWAYS) flags |= O_CREAT;
+  if (creation == CREATE_NEW) flags |= O_CREAT | O_EXCL;
   stdx::string p = narrow_lib(path);
   int fd;
   do {
@@ -301,7 +340,7 @@ unsigned FileSystem::SetFileTime(void* handle, const _FILETIME*, const _FILETIME
   times[0].tv_sec = FileTimeToEpoch(*lastWrite);
   times[0].tv_nsec = 0;
   times[1] = times[0];
-  futimens(fdOf(handle), times);
+  if (futimens(fdOf(handle), times) != 0) return setLastErrorByErrNo(errno);
   return 0;
 }
 
@@ -366,14 +405,134 @@ unsigned FileSystem::GetTempFileName(const stdx::u16string& dir, const stdx::u16
 
 unsigned FileSystem::CreateDirectory(const stdx::u16string& path) {
   stdx::string p = narrow_lib(path);
-  if (!p.empty() && isDirectory(p.c_str())) return ERROR_ALREADY_EXISTS;
-  if (!makeDirectories(p)) return ERROR_FILE_NOT_FOUND;
+  if (!p.empty() && isDirectory(p.c_str())) return ms_lastError = ERROR_ALREADY_EXISTS;
+  if (!makeDirectories(p)) return setLastErrorByErrNo(errno);
+  return 0;
+}
+
+unsigned FileSystem::CreatePrivateDirectory(const stdx::u16string& path) {
+  stdx::string p = narrow_lib(path);
+  while (p.size() > 1 && p[p.size() - 1] == '/') p.erase(p.size() - 1);
+  // mkdir never follows a link at its last component: a link planted
+  // there makes it fail with EEXIST instead of creating elsewhere.
+  if (mkdir(p.c_str(), 0700) != 0) return setLastErrorByErrNo(errno);
   return 0;
 }
 
 unsigned FileSystem::RemoveDirectory(const stdx::u16string& path) {
   stdx::string p = narrow_lib(path);
-  if (!p.empty()) removeTree(p.c_str());
+  if (p.empty()) return 0;
+  int err = removeTree(p.c_str());
+  return err == 0 ? 0 : setLastErrorByErrNo(err);
+}
+
+unsigned FileSystem::RemoveEmptyDirectory(const stdx::u16string& path) {
+  if (rmdir(narrow_lib(path).c_str()) != 0) {
+    return setLastErrorByErrNo(errno == EEXIST ? ENOTEMPTY : errno);
+  }
+  return 0;
+}
+
+unsigned FileSystem::MoveFileEx(const stdx::u16string& from, const stdx::u16string& to,
+                                unsigned flags) {
+  stdx::string src = narrow_lib(from);
+  stdx::string dst = narrow_lib(to);
+  int r;
+  if (flags & MOVEFILE_REPLACE_EXISTING) r = rename(src.c_str(), dst.c_str());
+  else r = renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE);
+  if (r != 0) return setLastErrorByErrNo(errno);
+  return 0;
+}
+
+unsigned FileSystem::CreateHardLink(const stdx::u16string& newPath,
+                                    const stdx::u16string& existing) {
+  if (link(narrow_lib(existing).c_str(), narrow_lib(newPath).c_str()) != 0)
+    return setLastErrorByErrNo(errno);
+  return 0;
+}
+
+unsigned FileSystem::GetFileInformation(const stdx::u16string& path, bool followLinks,
+                                        FileInformation& info) {
+  stdx::string p = narrow_lib(path);
+  struct stat st;
+  int r = followLinks ? stat(p.c_str(), &st) : lstat(p.c_str(), &st);
+  if (r != 0) return setLastErrorByErrNo(errno == ENOTDIR ? ENOENT : errno);
+  fillInformation(st, info);
+  return 0;
+}
+
+unsigned FileSystem::GetFileInformationByHandle(void* handle, FileInformation& info) {
+  struct stat st;
+  if (handle == INVALID_HANDLE_VALUE) return ms_lastError = ERROR_INVALID_HANDLE;
+  if (fstat(fdOf(handle), &st) != 0) return setLastErrorByErrNo(errno);
+  fillInformation(st, info);
+  return 0;
+}
+
+unsigned FileSystem::FindFiles(const stdx::u16string& directory, std::vector<FindEntry>& entries) {
+  entries.clear();
+  stdx::string dir = narrow_lib(directory);
+  if (dir.empty()) dir = ".";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return setLastErrorByErrNo(errno);
+  if (dir[dir.size() - 1] != '/') dir.push_back('/');
+  for (;;) {
+    errno = 0;
+    struct dirent* e = readdir(d);
+    if (e == nullptr) break;
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    struct stat st;
+    if (lstat((dir + e->d_name).c_str(), &st) != 0) {
+      if (errno == ENOENT) continue;  // removed since it was listed
+      int err = errno;
+      closedir(d);
+      return setLastErrorByErrNo(err);
+    }
+    FindEntry entry;
+    entry.name = widen_lib(stdx::string(e->d_name));
+    entry.attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    entries.push_back(entry);
+  }
+  int err = errno;
+  closedir(d);
+  if (err != 0) return setLastErrorByErrNo(err);
+  return 0;
+}
+
+unsigned FileSystem::CreateTempFile(const stdx::u16string& directory, void*& handle) {
+  stdx::string dir = narrow_lib(directory);
+  if (dir.empty()) dir = ".";
+  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    // No unnamed files here: make a named one and drop its name at once,
+    // so that not even a kill can leave it behind for longer than a moment.
+    stdx::string templ = dir;
+    if (templ[templ.size() - 1] != '/') templ.push_back('/');
+    templ += "pdkXXXXXX";
+    fd = mkostemp(templ.mutableData(), O_CLOEXEC);
+    if (fd >= 0) unlink(templ.c_str());
+  }
+  if (fd < 0) return setLastErrorByErrNo(errno);
+  handle = handleOf(fd);
+  return 0;
+}
+
+unsigned FileSystem::FlushFileBuffers(void* handle) {
+  if (fsync(fdOf(handle)) != 0) return setLastErrorByErrNo(errno);
+  return 0;
+}
+
+unsigned FileSystem::FlushVolumeBuffers(void* handle) {
+  if (syncfs(fdOf(handle)) != 0) return setLastErrorByErrNo(errno);
+  return 0;
+}
+
+unsigned FileSystem::LockFile(void* handle, bool wait) {
+  int r;
+  do {
+    r = flock(fdOf(handle), LOCK_EX | (wait ? 0 : LOCK_NB));
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) return setLastErrorByErrNo(errno);
   return 0;
 }
 
@@ -381,7 +540,8 @@ unsigned FileSystem::MoveFile(const stdx::u16string& from, const stdx::u16string
   stdx::string src = narrow_lib(from);
   stdx::string dst = narrow_lib(to);
   struct stat st;
-  if (src.empty() || dst.empty() || lstat(src.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
+  if (src.empty() || dst.empty()) return ms_lastError = ERROR_FILE_NOT_FOUND;
+  if (lstat(src.c_str(), &st) != 0) return setLastErrorByErrNo(errno == ENOTDIR ? ENOENT : errno);
   if (isDirectory(dst.c_str())) {
     // Like mv: a directory target receives the source under its own name.
     stdx::string base = src;
@@ -392,40 +552,44 @@ unsigned FileSystem::MoveFile(const stdx::u16string& from, const stdx::u16string
     dst += base;
   }
   if (rename(src.c_str(), dst.c_str()) == 0) return 0;
-  if (errno != EXDEV) return ERROR_FILE_NOT_FOUND;
+  if (errno != EXDEV) return setLastErrorByErrNo(errno);
   struct stat existing;
   if (lstat(dst.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode) != S_ISDIR(st.st_mode))
-    return ERROR_FILE_NOT_FOUND;
+    return setLastErrorByErrNo(S_ISDIR(existing.st_mode) ? EISDIR : ENOTDIR);
   if (S_ISDIR(st.st_mode)) {
     // Like rename, a directory replaces only an empty one: a copy that
     // fails half-way may then remove everything it wrote, and nothing else.
-    if (lstat(dst.c_str(), &existing) == 0 && rmdir(dst.c_str()) != 0) return ERROR_FILE_NOT_FOUND;
+    if (lstat(dst.c_str(), &existing) == 0 && rmdir(dst.c_str()) != 0)
+      return setLastErrorByErrNo(errno);
     if (!copyTreeAcross(src, dst)) {
+      int err = errno;
       removeTree(dst.c_str());
-      return ERROR_FILE_NOT_FOUND;
+      return setLastErrorByErrNo(err);
     }
   } else if (S_ISREG(st.st_mode)) {
     // Copy beside the target, then rename over it, so the old target stays
     // whole until the new content is complete.
     stdx::string tmp = dst + ".mvXXXXXX";
     int fd = mkostemp(tmp.mutableData(), O_CLOEXEC);
-    if (fd < 0) return ERROR_FILE_NOT_FOUND;
+    if (fd < 0) return setLastErrorByErrNo(errno);
     close(fd);
     if (!copyFileAcross(src.c_str(), tmp.c_str(), st) || rename(tmp.c_str(), dst.c_str()) != 0) {
+      int err = errno;
       unlink(tmp.c_str());
-      return ERROR_FILE_NOT_FOUND;
+      return setLastErrorByErrNo(err);
     }
   } else {
     unlink(dst.c_str());
-    if (!copyTreeAcross(src, dst)) return ERROR_FILE_NOT_FOUND;
+    if (!copyTreeAcross(src, dst)) return setLastErrorByErrNo(errno);
   }
-  removeTree(src.c_str());
-  return 0;
+  int err = removeTree(src.c_str());
+  return err == 0 ? 0 : setLastErrorByErrNo(err);
 }
 
 unsigned FileSystem::DeleteFile(const stdx::u16string& path) {
   stdx::string p = narrow_lib(path);
-  if (!p.empty()) unlink(p.c_str());
+  if (p.empty()) return ms_lastError = ERROR_FILE_NOT_FOUND;
+  if (unlink(p.c_str()) != 0) return setLastErrorByErrNo(errno == ENOTDIR ? ENOENT : errno);
   return 0;
 }
 

@@ -11,6 +11,8 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
+#include <vector>
+
 #include "platform/stdx_string.h"
 
 // Win32 error numbers used by the system.
@@ -19,10 +21,16 @@ enum : unsigned {
   ERROR_INVALID_FUNCTION = 1,
   ERROR_FILE_NOT_FOUND = 2,
   ERROR_PATH_NOT_FOUND = 3,
+  ERROR_ACCESS_DENIED = 5,
   ERROR_INVALID_HANDLE = 6,
   ERROR_INVALID_DATA = 13,
+  ERROR_NOT_SAME_DEVICE = 17,
+  ERROR_NOT_SUPPORTED = 50,
+  ERROR_LOCK_VIOLATION = 33,
   ERROR_INVALID_PARAMETER = 87,
+  ERROR_DISK_FULL = 112,
   ERROR_INVALID_NAME = 123,
+  ERROR_DIR_NOT_EMPTY = 145,
   ERROR_BAD_FILE_TYPE = 222,
   ERROR_ALREADY_EXISTS = 183,
   ERROR_CANTWRITE = 1013,
@@ -41,6 +49,10 @@ const unsigned FILE_BEGIN = 0;
 const unsigned FILE_CURRENT = 1;
 const unsigned FILE_END = 2;
 const unsigned FILE_ATTRIBUTE_DIRECTORY = 0x10;
+const unsigned FILE_ATTRIBUTE_DEVICE = 0x40;  // anything but a file, directory or link
+const unsigned FILE_ATTRIBUTE_NORMAL = 0x80;  // a regular file
+const unsigned FILE_ATTRIBUTE_REPARSE_POINT = 0x400;  // a symbolic link
+const unsigned MOVEFILE_REPLACE_EXISTING = 1;
 const unsigned INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<void*>(static_cast<intptr_t>(-1)))
@@ -55,10 +67,30 @@ typedef _FILETIME FILETIME;
 // Never read: asynchronous I/O is not supported.
 struct _OVERLAPPED;
 
+// What GetFileInformation tells about one entry.
+struct FileInformation {
+  unsigned attributes;  // exactly one FILE_ATTRIBUTE_* kind
+  _FILETIME lastWriteTime;
+  unsigned long long sizeBytes;
+  unsigned long long volume;  // the file system holding it
+  unsigned long long index;   // its identity on that file system
+};
+
+// One entry of a directory listing.
+struct FindEntry {
+  stdx::u16string name;
+  unsigned attributes;  // FILE_ATTRIBUTE_DIRECTORY for a directory (not a link to one), else 0
+};
+
 extern unsigned ms_lastError;
 
-// ENOENT gives ERROR_FILE_NOT_FOUND, every other errno ERROR_INVALID_PARAMETER.
-// Stores the code in ms_lastError and returns it.
+// The one errno mapping: ENOENT gives ERROR_FILE_NOT_FOUND, ENOSPC and
+// EDQUOT ERROR_DISK_FULL, EACCES, EPERM and EROFS ERROR_ACCESS_DENIED,
+// EEXIST ERROR_ALREADY_EXISTS, ENOTEMPTY ERROR_DIR_NOT_EMPTY, EXDEV
+// ERROR_NOT_SAME_DEVICE, EWOULDBLOCK ERROR_LOCK_VIOLATION, EOPNOTSUPP
+// ERROR_NOT_SUPPORTED, every other
+// errno ERROR_INVALID_PARAMETER. Stores the code in ms_lastError and
+// returns it.
 unsigned setLastErrorByErrNo(int err);
 
 // Seconds since 1970-01-01 UTC (sub-second ticks are truncated).
@@ -71,7 +103,10 @@ class FileSystem {
 
   // Opens path; on success stores the descriptor in handle and returns 0.
   // On failure returns the mapped errno and leaves handle unchanged.
-  // New files get the permission bits 0660 before the umask.
+  // New files get the permission bits 0660 before the umask. CREATE_NEW
+  // creates the file only where nothing stands, not even a symbolic link
+  // (ERROR_ALREADY_EXISTS otherwise). A directory may be opened for reading,
+  // to lock it or to flush its file system.
   static unsigned CreateFile(const stdx::u16string& path, unsigned access, unsigned share,
                              unsigned creation, void*& handle);
   // Opens path for reading only when it is a regular file, links followed,
@@ -112,18 +147,61 @@ class FileSystem {
   static unsigned GetTempFileName(const stdx::u16string& dir, const stdx::u16string& prefix,
                                   stdx::u16string& name);
   // Creates path and its missing parents. ERROR_ALREADY_EXISTS when path is
-  // already a directory; ERROR_FILE_NOT_FOUND when a component is not a
-  // directory or cannot be made.
+  // already a directory; otherwise the code of the first creation that
+  // failed (a plain file on the way gives ERROR_ALREADY_EXISTS too).
   static unsigned CreateDirectory(const stdx::u16string& path);
+  // Creates exactly the directory path, mode 0700, where nothing stands
+  // (ERROR_ALREADY_EXISTS otherwise, also for a symbolic link, which is
+  // never followed). For trees that must stay private to the user.
+  static unsigned CreatePrivateDirectory(const stdx::u16string& path);
   // Removes the whole tree at path; symbolic links inside are removed, never
-  // followed. Always returns 0.
+  // followed. 0 when nothing is left at path (also when nothing was there);
+  // otherwise the code of the first removal that failed.
   static unsigned RemoveDirectory(const stdx::u16string& path);
+  // Removes the directory path only when it is empty: ERROR_DIR_NOT_EMPTY
+  // otherwise, ERROR_FILE_NOT_FOUND when it is gone.
+  static unsigned RemoveEmptyDirectory(const stdx::u16string& path);
   // Moves a file (or a tree), replacing the target; into the directory when
   // the target is one; across file systems by copy and delete.
-  // ERROR_FILE_NOT_FOUND when the source is missing or the move fails.
+  // ERROR_FILE_NOT_FOUND when the source is missing; the mapped errno of the
+  // step that failed otherwise.
   static unsigned MoveFile(const stdx::u16string& from, const stdx::u16string& to);
-  // Deletes one file (not a directory). Always returns 0.
+  // Renames from to to in one step, on one file system only: never a copy
+  // (ERROR_NOT_SAME_DEVICE across file systems). With
+  // MOVEFILE_REPLACE_EXISTING an entry at to is replaced; without it the
+  // call fails with ERROR_ALREADY_EXISTS when anything stands there.
+  static unsigned MoveFileEx(const stdx::u16string& from, const stdx::u16string& to,
+                             unsigned flags);
+  // Makes newPath a second name of the file existing (a hard link: same
+  // inode, owner and mode; no data is copied). ERROR_NOT_SAME_DEVICE across
+  // file systems; ERROR_ALREADY_EXISTS when newPath is taken.
+  static unsigned CreateHardLink(const stdx::u16string& newPath, const stdx::u16string& existing);
+  // Deletes one file (not a directory). ERROR_FILE_NOT_FOUND when nothing
+  // is there; the mapped errno when it cannot be deleted.
   static unsigned DeleteFile(const stdx::u16string& path);
+  // Examines path (its final link followed or not). ERROR_FILE_NOT_FOUND
+  // when nothing is there, also when a component on the way is not a
+  // directory; any other code means it could not be examined, which says
+  // nothing about whether it exists.
+  static unsigned GetFileInformation(const stdx::u16string& path, bool followLinks,
+                                     FileInformation& info);
+  static unsigned GetFileInformationByHandle(void* handle, FileInformation& info);
+  // The entries of directory, "." and ".." left out, in no set order.
+  // ERROR_FILE_NOT_FOUND when the directory is missing.
+  static unsigned FindFiles(const stdx::u16string& directory, std::vector<FindEntry>& entries);
+  // Creates a file without a name in directory, open for reading and
+  // writing: it disappears when its handle is closed or the process ends,
+  // however it ends.
+  static unsigned CreateTempFile(const stdx::u16string& directory, void*& handle);
+  // Writes the file's data to the disk (fsync).
+  static unsigned FlushFileBuffers(void* handle);
+  // Writes everything pending on the file system that holds handle to the
+  // disk in one batch (syncfs).
+  static unsigned FlushVolumeBuffers(void* handle);
+  // Takes the exclusive lock of an open file or directory (flock): held
+  // until the handle is closed, shared by no other open. Without wait,
+  // ERROR_LOCK_VIOLATION when someone else holds it.
+  static unsigned LockFile(void* handle, bool wait);
 };
 
 // Enumerates a directory by a wildcard pattern ("dir/*", "dir/name").

@@ -71,8 +71,9 @@ TEST_F(FileSystemTest, CreateFileMapsErrnoToTheErrorTable) {
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::GetLastError());
   EXPECT_EQ(INVALID_HANDLE_VALUE, h);
   // A regular file used as a directory (ENOTDIR) fails even for root.
-  EXPECT_EQ(ERROR_INVALID_PARAMETER, create("plain/x", GENERIC_READ, OPEN_EXISTING, h));
-  EXPECT_EQ(ERROR_INVALID_PARAMETER, FileSystem::GetLastError());
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, create("plain/x", GENERIC_READ, OPEN_EXISTING, h));
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, FileSystem::GetLastError());
+  EXPECT_EQ(ERROR_ALREADY_EXISTS, create("plain", GENERIC_WRITE, CREATE_NEW, h));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, create("no", GENERIC_WRITE, TRUNCATE_EXISTING, h));
   EXPECT_FALSE(exists(path("no")));
 
@@ -255,16 +256,20 @@ TEST_F(FileSystemTest, FreeSpaceIsWhatTheUserMayFill) {
     struct statvfs v;
     return statvfs(dir_.c_str(), &v) == 0 ? static_cast<unsigned long long>(v.f_bavail) * v.f_frsize : 0;
   };
-  // Other processes may write meanwhile: the answer lies between two readings.
-  unsigned long long before = available(), wide = 0;
+  // Other processes write and delete meanwhile, so free space may fall and
+  // rise again between two readings: trust only a round in which the
+  // readings before and after agree.
+  unsigned long long before = 0, after = 1, wide = 0;
   unsigned bytes = 0;
-  EXPECT_EQ(0u, FileSystem::GetFreeSpaceTmpDir64(&wide));
-  EXPECT_EQ(0u, FileSystem::GetFreeSpaceTmpDir(&bytes));
-  unsigned long long after = available();
-  EXPECT_GE(wide, std::min(before, after));
-  EXPECT_LE(wide, std::max(before, after));
-  EXPECT_GE(bytes, std::min({before, after, 0xFFFFFFFFull}));
-  EXPECT_LE(bytes, std::min(std::max(before, after), 0xFFFFFFFFull));
+  for (int round = 0; round < 50 && before != after; ++round) {
+    before = available();
+    EXPECT_EQ(0u, FileSystem::GetFreeSpaceTmpDir64(&wide));
+    EXPECT_EQ(0u, FileSystem::GetFreeSpaceTmpDir(&bytes));
+    after = available();
+  }
+  ASSERT_EQ(before, after) << "free space never held still for one round";
+  EXPECT_EQ(before, wide);
+  EXPECT_EQ(std::min(before, 0xFFFFFFFFull), bytes);
 }
 
 TEST_F(FileSystemTest, CreateDirectoryMakesParentsAndReportsExisting) {
@@ -275,8 +280,8 @@ TEST_F(FileSystemTest, CreateDirectoryMakesParentsAndReportsExisting) {
   EXPECT_EQ(ERROR_ALREADY_EXISTS, FileSystem::CreateDirectory(U(path("a/b/c"))));
   EXPECT_EQ(0u, FileSystem::CreateDirectory(U(path("a//d/e/"))));
   EXPECT_TRUE(fs::is_directory(path("a/d/e")));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::CreateDirectory(U(path("file"))));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::CreateDirectory(U(path("file/sub"))));
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, FileSystem::CreateDirectory(U(path("file"))));
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, FileSystem::CreateDirectory(U(path("file/sub"))));
   EXPECT_TRUE(fs::is_regular_file(path("file")));
 }
 
@@ -335,9 +340,74 @@ TEST_F(FileSystemTest, RemoveDirectoryNeverFollowsLinksOutOfTheTree) {
   writeFile(path("doomed"), "");
   EXPECT_EQ(0u, FileSystem::DeleteFile(U(path("doomed"))));
   EXPECT_FALSE(exists(path("doomed")));
-  EXPECT_EQ(0u, FileSystem::DeleteFile(U(path("doomed"))));
-  EXPECT_EQ(0u, FileSystem::DeleteFile(U(path("outside"))));  // not a file: stays
+  // Absence and failure are different answers.
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::DeleteFile(U(path("doomed"))));
+  EXPECT_NE(0u, FileSystem::DeleteFile(U(path("outside"))));  // not a file: stays
+  EXPECT_NE(ERROR_FILE_NOT_FOUND, FileSystem::DeleteFile(U(path("outside"))));
   EXPECT_TRUE(fs::is_directory(path("outside")));
+}
+
+// The operations of a transactional install: each tells absence from
+// failure, and none copies or follows a link behind the caller's back.
+TEST_F(FileSystemTest, ReplaceLinkAndExamineReportAbsenceAndFailureApart) {
+  writeFile(path("a"), "old");
+  writeFile(path("b"), "new");
+  fs::create_directories(path("d/e"));
+  FileInformation info;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::GetFileInformation(U(path("none")), false, info));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::GetFileInformation(U(path("a/x")), false, info));
+  ASSERT_EQ(0u, FileSystem::GetFileInformation(U(path("a")), false, info));
+  EXPECT_EQ(FILE_ATTRIBUTE_NORMAL, info.attributes);
+  fs::create_symlink(path("a"), path("link"));
+  ASSERT_EQ(0u, FileSystem::GetFileInformation(U(path("link")), false, info));
+  EXPECT_EQ(FILE_ATTRIBUTE_REPARSE_POINT, info.attributes);
+
+  EXPECT_EQ(0u, FileSystem::CreateHardLink(U(path("a.bak")), U(path("a"))));
+  EXPECT_EQ(ERROR_ALREADY_EXISTS, FileSystem::CreateHardLink(U(path("a.bak")), U(path("a"))));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::CreateHardLink(U(path("x")), U(path("none"))));
+  EXPECT_EQ(ERROR_ALREADY_EXISTS, FileSystem::MoveFileEx(U(path("b")), U(path("a")), 0));
+  EXPECT_EQ(0u, FileSystem::MoveFileEx(U(path("b")), U(path("a")), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ("new", readFile(path("a")));
+  EXPECT_EQ("old", readFile(path("a.bak")));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::MoveFileEx(U(path("b")), U(path("c")), 0));
+
+  EXPECT_EQ(0u, FileSystem::CreatePrivateDirectory(U(path("p"))));
+  struct stat st;
+  ASSERT_EQ(0, stat(path("p").c_str(), &st));
+  EXPECT_EQ(0700u, st.st_mode & 0777);
+  EXPECT_EQ(ERROR_ALREADY_EXISTS, FileSystem::CreatePrivateDirectory(U(path("p"))));
+  fs::create_directory_symlink(path("d"), path("planted"));
+  EXPECT_EQ(ERROR_ALREADY_EXISTS, FileSystem::CreatePrivateDirectory(U(path("planted"))));
+
+  EXPECT_EQ(ERROR_DIR_NOT_EMPTY, FileSystem::RemoveEmptyDirectory(U(path("d"))));
+  EXPECT_EQ(0u, FileSystem::RemoveEmptyDirectory(U(path("d/e"))));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::RemoveEmptyDirectory(U(path("d/e"))));
+
+  std::vector<FindEntry> entries;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::FindFiles(U(path("none")), entries));
+  ASSERT_EQ(0u, FileSystem::FindFiles(U(path("")), entries));
+  EXPECT_EQ(6u, entries.size());  // a a.bak d link p planted
+
+  // The lock is one per target: a second open cannot take it while the first holds it.
+  void* first = open("d", GENERIC_READ, OPEN_EXISTING);
+  void* second = open("d", GENERIC_READ, OPEN_EXISTING);
+  EXPECT_EQ(0u, FileSystem::LockFile(first, false));
+  EXPECT_EQ(ERROR_LOCK_VIOLATION, FileSystem::LockFile(second, false));
+  FileSystem::CloseHandle(first);
+  EXPECT_EQ(0u, FileSystem::LockFile(second, false));
+  FileSystem::CloseHandle(second);
+}
+
+TEST_F(FileSystemTest, TempFileHasNoNameAndVanishesWithItsHandle) {
+  void* h = INVALID_HANDLE_VALUE;
+  ASSERT_EQ(0u, FileSystem::CreateTempFile(U(dir_), h));
+  unsigned wrote = 0;
+  EXPECT_EQ(0u, FileSystem::WriteFile(h, "abc", 3, &wrote, nullptr));
+  EXPECT_TRUE(fs::is_empty(dir_));
+  EXPECT_EQ(0u, FileSystem::FlushFileBuffers(h));
+  EXPECT_EQ(0u, FileSystem::FlushVolumeBuffers(h));
+  FileSystem::CloseHandle(h);
+  EXPECT_NE(0u, FileSystem::CreateTempFile(U(path("none")), h));
 }
 
 TEST_F(FileSystemTest, HostilePathsNeverReachAShell) {

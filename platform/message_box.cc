@@ -18,9 +18,22 @@ unsigned messageLine(const stdx::u16string& text, unsigned type) {
   return (type & 0xFFu) == 2 ? 2u : 3u;
 }
 
+volatile sig_atomic_t* g_interrupt = nullptr;
+
+// How often an open box looks at the interrupt flag.
+const guint kInterruptPollMs = 50;
+
+gboolean check_interrupt(gpointer dialog) {
+  if (g_interrupt != nullptr && *g_interrupt != 0) {
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_NONE);
+  }
+  return TRUE;  // removed by messageBox once the box is answered
+}
+
 }  // namespace
 
 void message_box_to_stderr(const char* prefix) { g_stderrPrefix = prefix; }
+void set_message_box_interrupt(volatile sig_atomic_t* flag) { g_interrupt = flag; }
 
 unsigned messageBox(CWnd* parent, const stdx::u16string& text, unsigned type) {
   if (g_stderrPrefix != nullptr) return messageLine(text, type);
@@ -38,7 +51,13 @@ unsigned messageBox(CWnd* parent, const stdx::u16string& text, unsigned type) {
                                              message.c_str());
   if (parent != nullptr) gtk_window_set_title(GTK_WINDOW(dialog), narrow_lib(parent->windowTitle()).c_str());
   gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+  if (g_interrupt != nullptr && *g_interrupt != 0) {
+    gtk_widget_destroy(dialog);
+    return 0;
+  }
+  guint watch = g_timeout_add(kInterruptPollMs, check_interrupt, dialog);
   gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+  g_source_remove(watch);
   gtk_widget_destroy(dialog);
   switch (response) {
     case GTK_RESPONSE_YES: return 1;

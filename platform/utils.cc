@@ -76,3 +76,23 @@ int Sleep(int milliseconds) {
   if (milliseconds <= 0) return 0;
   return usleep(static_cast<useconds_t>(milliseconds) * 1000);
 }
+
+unsigned long long process_start_ticks(int pid) {
+  char name[64];
+  snprintf(name, sizeof name, "/proc/%d/stat", pid);
+  FILE* f = fopen(name, "re");
+  if (f == nullptr) return 0;
+  char line[1024];
+  size_t n = fread(line, 1, sizeof line - 1, f);
+  fclose(f);
+  line[n] = '\0';
+  // The command name may hold spaces and parentheses: count fields from
+  // the last ")". The start time is field 22; field 3 follows the ")".
+  const char* p = strrchr(line, ')');
+  if (p == nullptr) return 0;
+  int field = 2;
+  for (++p; *p != '\0' && field < 22; ++p) {
+    if (*p == ' ') ++field;
+  }
+  return field == 22 ? strtoull(p, nullptr, 10) : 0;
+}

@@ -2,6 +2,7 @@
 // message boxes, streams from UTF-16 names, sleeping.
 #pragma once
 
+#include <csignal>
 #include <cstdio>
 
 #include "platform/stdx_string.h"
@@ -56,8 +57,18 @@ unsigned messageBox(CWnd* parent, const stdx::u16string& text, unsigned type);
 // text such as "setup: "); for runs where no display can be opened.
 void message_box_to_stderr(const char* prefix);
 
+// While *flag is non-zero, an open message box closes (answering 0) and a
+// new one closes at once: a program asked to end must not wait for an
+// answer. A flag of null turns this off. User-interface thread only.
+void set_message_box_interrupt(volatile sig_atomic_t* flag);
+
 // fopen with UTF-16 path and mode; the stream is a plain byte stream (any
 // ", ccs=..." part of the mode is dropped).
 FILE* _wfopen(const char16_t* path, const char16_t* mode);
 
 int Sleep(int milliseconds);
+
+// When process pid started, in clock ticks since boot (from /proc); 0 when
+// no such process exists. With the pid it names one process for good: a
+// pid that is used again gets a later start.
+unsigned long long process_start_ticks(int pid);

@@ -1,0 +1,44 @@
+// What SIGINT, SIGTERM and SIGHUP do to a run of the installer, shared by
+// the wizard and the silent run without a display.
+//  - During the copy they must not leave a half-installed directory: the
+//    handler notes the signal and asks the worker to stop (without a lock),
+//    the run rolls back, and the waiting loop then ends the program. A
+//    second signal only notes again: it never cuts the rollback short.
+//  - Anywhere else there is nothing to undo (the package image has no
+//    name), so the program ends at once with the status of what it shows:
+//    a cancel before the copy, the outcome on a final page. That holds in
+//    the middle of the start-up decompression and with a message box open.
+#pragma once
+
+#include <signal.h>
+
+#include "install/installer.h"
+
+// Installs the handlers for its scope; an inner guard while an outer one
+// holds does nothing.
+class StopSignalGuard {
+ public:
+  StopSignalGuard();
+  ~StopSignalGuard();
+  StopSignalGuard(const StopSignalGuard&) = delete;
+  StopSignalGuard& operator=(const StopSignalGuard&) = delete;
+
+ private:
+  bool installed_;
+  struct sigaction previous_[3];
+};
+
+// While a copy runs (and its outcome is registered), signals stop the run
+// instead of the program.
+class CopySignalScope {
+ public:
+  explicit CopySignalScope(InstallProgress* progress);
+  ~CopySignalScope();
+  CopySignalScope(const CopySignalScope&) = delete;
+  CopySignalScope& operator=(const CopySignalScope&) = delete;
+};
+
+// The signal noted during the copy, or 0.
+int stop_signal_received();
+// The status the program ends with when a signal arrives outside the copy.
+void set_exit_status_on_signal(int status);
