@@ -415,7 +415,9 @@ TEST_F(WizardTest, FailedCopyShowsTheErrorThenTheErrorPageAndKeepsTheConfigurati
     MessageBoxAnswerer answers;
     click(dialog->nextButton());
     ASSERT_EQ(1u, answers.boxes().size());
-    EXPECT_EQ(text_of("IDS_INSTALL_ERROR"), answers.boxes()[0].text);
+    EXPECT_EQ(text_of("IDS_INSTALL_ERROR") + "\n" + (home_ / "blocker") + ": " +
+                  text_of("IDS_CAUSE_NOTDIR"),
+              answers.boxes()[0].text);
     EXPECT_EQ(GTK_MESSAGE_ERROR, answers.boxes()[0].type);
   }
   ASSERT_EQ(CInstallerDlg::kStateError, dialog->state());
@@ -427,6 +429,96 @@ TEST_F(WizardTest, FailedCopyShowsTheErrorThenTheErrorPageAndKeepsTheConfigurati
   click(dialog->nextButton());
   EXPECT_EQ(nullptr, dialog->window());
   EXPECT_EQ("<missing>", openerLog());
+}
+
+// A file system of its own for a test: a 1 MiB tmpfs (or a read-only one),
+// mounted over a fresh folder and unmounted at the end. Mounting needs root.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& where, const char* options) : where_(where) {
+    mkdir(where.c_str(), 0755);
+    const char* argv[] = {"mount", "-t", "tmpfs", "-o", options, "tmpfs", where.c_str(), nullptr};
+    mounted_ = geteuid() == 0 && run_quietly(argv);
+  }
+  ~SmallFileSystem() {
+    if (!mounted_) return;
+    const char* argv[] = {"umount", where_.c_str(), nullptr};
+    EXPECT_TRUE(run_quietly(argv)) << "umount " << where_;
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  static bool run_quietly(const char* const* argv) {
+    std::string command;
+    for (const char* const* a = argv; *a != nullptr; ++a) command += std::string(" '") + *a + "'";
+    return system((command + " 2>/dev/null").c_str()) == 0;
+  }
+  std::string where_;
+  bool mounted_ = false;
+};
+
+// Copies into target and returns the error box's text.
+std::string failing_copy_box(CInstallerDlg& dialog, const std::string& target) {
+  click(dialog.nextButton());
+  gtk_entry_set_text(GTK_ENTRY(dialog.dirSelectPage()->entry()), target.c_str());
+  MessageBoxAnswerer answers;
+  click(dialog.nextButton());
+  EXPECT_EQ(CInstallerDlg::kStateError, dialog.state());
+  return answers.boxes().empty() ? "<no box>" : answers.boxes()[0].text;
+}
+
+TEST_F(WizardTest, InstallErrorNamesTheFileAndTheCauseInTheInterfaceLanguage) {
+  // Incompressible, so that it cannot fit a 1 MiB file system however stored.
+  std::string big(2 << 20, '\0');
+  unsigned seed = 7;
+  for (char& c : big) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
+  makePackage({{"t/big.bin", big}, {"t/a.cfg", "alpha"}});
+  writeBytes(home_ / "blocker", "a plain file where a folder must go");
+  const struct {
+    const char* mountOptions;  // null: no file system of its own
+    std::string target;
+    std::string failing;  // what the line names
+    const char* cause;
+  } cases[] = {
+      {nullptr, home_ / "blocker/sub", home_ / "blocker", "IDS_CAUSE_NOTDIR"},
+      {"size=1m", home_ / "small", home_ / "small/t/big.bin", "IDS_CAUSE_NOSPACE"},
+      {"ro", home_ / "readonly", home_ / "readonly", "IDS_CAUSE_READONLY"},
+  };
+  for (LangIdType lang : {LANG_EN, LANG_DE}) {
+    set_resource_lang(lang);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.target);
+      std::unique_ptr<SmallFileSystem> fs;
+      if (c.mountOptions != nullptr) {
+        fs.reset(new SmallFileSystem(c.target, c.mountOptions));
+        if (!fs->mounted()) {
+          printf("SKIPPED (%s): mounting a tmpfs needs root\n", c.cause);
+          continue;
+        }
+      }
+      std::unique_ptr<CInstallerDlg> dialog = newDialog();
+      start(*dialog);
+      EXPECT_EQ(text_of("IDS_INSTALL_ERROR") + "\n" + c.failing + ": " + text_of(c.cause),
+                failing_copy_box(*dialog, c.target));
+    }
+  }
+  set_resource_lang(LANG_EN);
+}
+
+TEST_F(WizardTest, UnwritableFolderIsNamedWithPermissionDenied) {
+  if (geteuid() == 0) {
+    printf("SKIPPED: root writes into any folder (the tmpfs cases cover root)\n");
+    return;
+  }
+  makePackage({{"t/a.cfg", "alpha"}});
+  ASSERT_EQ(0, mkdir((home_ / "locked").c_str(), 0555));
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  std::string box = failing_copy_box(*dialog, home_ / "locked");
+  EXPECT_EQ(text_of("IDS_INSTALL_ERROR") + "\n" + (home_ / "locked") + ": " +
+                text_of("IDS_CAUSE_ACCESS"),
+            box);
+  chmod((home_ / "locked").c_str(), 0755);
 }
 
 // Enough members that a copy is still going, by a wide margin, when a

@@ -109,7 +109,7 @@ fresh_world
 echo "a file" > "$WORK/world/plain"
 run -S "-D$WORK/world/plain" -Len
 expect "failure" 2 "setup: result=failed-rolled-back copied=0 up-to-date=0 target=$WORK/world/plain" \
-  "setup: Installation error"
+  "setup: Installation error $WORK/world/plain: a file stands where a directory is needed"
 [ "$(cat "$WORK/world/plain")" = "a file" ] || fail "failure: target changed"
 [ ! -e "$HOME/.KX" ] || fail "failure: launcher configuration written"
 
@@ -145,8 +145,10 @@ mkdir -p "$WORK/world/target"
 echo "kept" > "$WORK/world/target/old.txt"
 (cd "$WORK/world/pkg" && exec "$SETUP" usecwd -S "-D$WORK/world/target") > "$WORK/out" 2> "$WORK/err" &
 pid=$!
+# Members are written under temporary names and get theirs only at the
+# end: the copy has begun once their folder is there.
 for ((i = 0; i < 300; i++)); do
-  [ -e "$WORK/world/target/many/maaa" ] && break
+  [ -d "$WORK/world/target/many" ] && break
   sleep 0.02
 done
 kill -TERM "$pid"

@@ -28,6 +28,7 @@
 #include <atomic>
 #include <set>
 
+#include "install/failure_cause.h"
 #include "install/install_data.h"
 #include "install/lz_compressor.h"
 #include "install/rollback.h"
@@ -148,8 +149,9 @@ class BasicInstaller : public BasicRollback<FS> {
   // second) is left alone.
   unsigned run(ProcessData* data);
 
-  // Rolls back, then posts code with the error text (and the paths that
-  // could not be put right) and percent; returns code.
+  // Rolls back, then posts code with the error text, the line naming what
+  // failed and why (when the failure can be explained), the paths that
+  // could not be put right, and percent; returns code.
   unsigned stopOnError(unsigned code, uint64_t percent);
 
   // Seconds spent making the new files' data durable before the renames.
@@ -201,6 +203,9 @@ class BasicInstaller : public BasicRollback<FS> {
   void* lockHandle;  // the target directory, open and locked, while the run holds it
   const std::vector<stdx::u16string>* memberPaths = nullptr;  // the reader's, sorted
   stdx::u16string target_;
+  // What the step in hand works on (the target, a member, a folder), for
+  // the line that says what failed and why.
+  stdx::u16string failingPath_;
   // The directory of the last member written: it exists, was made by the
   // journal where needed and holds no symbolic link below the target.
   stdx::u16string readyDirectory;

@@ -40,6 +40,7 @@ unsigned BasicInstaller<FS>::run(ProcessData* data) {
   memberPaths = &reader->memberPaths();
 
   this->start(target);
+  failingPath_ = target;
   unsigned code = lockTarget(target);
   if (code == ERROR_CANCELLED) return cancelRun(0);
   if (code != 0) return stopOnError(code, 0);
@@ -61,6 +62,7 @@ unsigned BasicInstaller<FS>::runLocked(Reader* reader, const stdx::u16string& ta
     stdx::u16string path = target + name;
     percent = static_cast<uint64_t>(i) * 100 / count;
     processData->setInstallState(0, path, static_cast<int>(percent));
+    failingPath_ = path;
 
     bool staged = false;
     code = stageMember(reader, i, target, path, staged);
@@ -260,6 +262,7 @@ unsigned BasicInstaller<FS>::flushStaged() {
   double begin = installer_detail::monotonicSeconds();
   for (size_t i = 0; i < volumes_.size(); ++i) {
     void* handle = INVALID_HANDLE_VALUE;
+    failingPath_ = volumes_[i].directory;
     unsigned code = FS::CreateFile(volumes_[i].directory, GENERIC_READ, 0, OPEN_EXISTING, handle);
     if (code != 0) return code;
     code = FS::FlushVolumeBuffers(handle);
@@ -278,6 +281,7 @@ template <class FS>
 unsigned BasicInstaller<FS>::exposeStaged() {
   for (size_t i = 0; i < staged_.size(); ++i) {
     const Staged& s = staged_[i];
+    failingPath_ = s.path;
     unsigned code = 0;
     if (s.replaces) code = this->storeRBFile(s.path);
     if (code == 0) code = FS::MoveFileEx(s.temp, s.path, s.replaces ? MOVEFILE_REPLACE_EXISTING : 0);
@@ -303,11 +307,18 @@ unsigned BasicInstaller<FS>::cancelRun(uint64_t percent) {
 
 template <class FS>
 unsigned BasicInstaller<FS>::stopOnError(unsigned code, uint64_t percent) {
+  // Taken before the rollback, whose own calls would overwrite it.
+  int errnoValue = lastErrNoFor(code);
   this->rollback(code);
   releaseLock();
   if (processData != nullptr) {
-    processData->setInstallState(code, undoReport(LoadResString("IDS_INSTALL_ERROR")),
-                                 static_cast<int>(percent));
+    stdx::u16string text = LoadResString("IDS_INSTALL_ERROR");
+    // Looked at once everything is undone: the user sees the folders as
+    // they are now.
+    stdx::u16string where;
+    if (locate_failure<FS>(failingPath_, errnoValue, where))
+      text += u"\n" + failure_cause_line(where, errnoValue);
+    processData->setInstallState(code, undoReport(text), static_cast<int>(percent));
   }
   return code;
 }

@@ -55,13 +55,17 @@ class InstallerTest : public ScratchTest {
     return install(reader, target);
   }
 
-  void expectState(unsigned state, const char* textKey, int percent) {
+  // causeLine: what follows the text on a line of its own; none when null.
+  void expectState(unsigned state, const char* textKey, int percent,
+                   const char* causeLine = nullptr) {
     unsigned s;
     stdx::u16string text;
     int p;
     data.getInstallState(s, text, p);
     EXPECT_EQ(state, s);
-    EXPECT_TRUE(text == resourceText(textKey)) << u8(text);
+    stdx::u16string expected = resourceText(textKey);
+    if (causeLine != nullptr) expected += u"\n" + u16(causeLine);
+    EXPECT_TRUE(text == expected) << u8(text);
     EXPECT_EQ(percent, p);
   }
 
@@ -167,7 +171,9 @@ TEST_F(InstallerTest, FailureInTheMiddleLeavesTheTargetAsItWas) {
   unsigned code = installImage(makeImage({}, false, members));
   EXPECT_NE(0u, code);
   EXPECT_LT(code, 1000000u);  // the run failed, not the open
-  expectState(code, "IDS_INSTALL_ERROR", 50);
+  // The file in the way is named, not the member that could not go below it.
+  expectState(code, "IDS_INSTALL_ERROR", 50,
+              (target + "/blocker: a file stands where a directory is needed").c_str());
   EXPECT_TRUE(snapshotTree(target) == before);
 }
 

@@ -313,7 +313,10 @@ TEST_F(TransactionTest, FullFileSystemsFailCleanly) {
   int percent;
   data.getInstallState(state, text, percent);
   EXPECT_EQ(static_cast<unsigned>(ERROR_DISK_FULL), state);
-  EXPECT_TRUE(text == resourceText("IDS_INSTALL_ERROR")) << u8(text);
+  // The member that did not fit is named, with the cause.
+  EXPECT_TRUE(text == resourceText("IDS_INSTALL_ERROR") + u"\n" +
+                          u16(target + "/big.bin: no space left on the disk"))
+      << u8(text);
   EXPECT_TRUE(snapshotTree(target) == before);
 
   // A temporary directory too small for the image: no room, not damage.

@@ -174,7 +174,16 @@ void fillInformation(const struct stat& st, FileInformation& info) {
 
 }  // namespace
 
+namespace {
+// Per thread: the worker's failures must not be mixed up with the window's.
+thread_local int t_lastErrNo = 0;
+thread_local unsigned t_lastErrNoCode = 0;
+}  // namespace
+
+int lastErrNoFor(unsigned code) { return code != 0 && code == t_lastErrNoCode ? t_lastErrNo : 0; }
+
 unsigned setLastErrorByErrNo(int err) {
+  t_lastErrNo = err;
   switch (err) {
     case ENOENT: ms_lastError = ERROR_FILE_NOT_FOUND; break;
     case ENOTDIR: ms_lastError = ERROR_PATH_NOT_FOUND; break;
@@ -190,6 +199,7 @@ unsigned setLastErrorByErrNo(int err) {
     case EOPNOTSUPP: ms_lastError = ERROR_NOT_SUPPORTED; break;
     default: ms_lastError = ERROR_INVALID_PARAMETER; break;
   }
+  t_lastErrNoCode = ms_lastError;
   return ms_lastError;
 }
 

@@ -93,6 +93,13 @@ extern unsigned ms_lastError;
 // returns it.
 unsigned setLastErrorByErrNo(int err);
 
+// The errno behind the last failure on the calling thread that
+// setLastErrorByErrNo mapped, when it mapped to code; 0 when that failure
+// mapped to another code (so code did not come from that errno). Lets a
+// caller tell the user "read-only file system" where the code alone says
+// only ERROR_ACCESS_DENIED.
+int lastErrNoFor(unsigned code);
+
 // Seconds since 1970-01-01 UTC (sub-second ticks are truncated).
 long FileTimeToEpoch(const _FILETIME& ft);
 _FILETIME EpochToFileTime(const long& seconds);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -73,6 +74,10 @@ TEST_F(FileSystemTest, CreateFileMapsErrnoToTheErrorTable) {
   // A regular file used as a directory (ENOTDIR) fails even for root.
   EXPECT_EQ(ERROR_PATH_NOT_FOUND, create("plain/x", GENERIC_READ, OPEN_EXISTING, h));
   EXPECT_EQ(ERROR_PATH_NOT_FOUND, FileSystem::GetLastError());
+  // The errno stays at hand for the code it gave, and only for that code.
+  EXPECT_EQ(ENOTDIR, lastErrNoFor(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(0, lastErrNoFor(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(0, lastErrNoFor(0));
   EXPECT_EQ(ERROR_ALREADY_EXISTS, create("plain", GENERIC_WRITE, CREATE_NEW, h));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, create("no", GENERIC_WRITE, TRUNCATE_EXISTING, h));
   EXPECT_FALSE(exists(path("no")));
