@@ -5,6 +5,7 @@
 #include <gtk/gtk.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <clocale>
 
@@ -15,16 +16,27 @@
 
 namespace {
 
+const int kDisplayAttempts = 5;
+const int kDisplayRetryMs = 100;
+
 // Whether an X display can be opened, asked of Xlib directly: GTK, once
 // initialised, insists on a display, and a run without one must never
 // initialise it.
 bool display_can_be_opened() {
   const char* name = getenv("DISPLAY");
   if (name == nullptr || name[0] == '\0') return false;
-  Display* display = XOpenDisplay(nullptr);
-  if (display == nullptr) return false;
-  XCloseDisplay(display);
-  return true;
+  // A busy server now and then drops a new connection at once ("connection
+  // reset", "try again"); that is no reason to tell a desktop user there is
+  // no display, so a few more tries are made before saying so.
+  for (int attempt = 0; attempt < kDisplayAttempts; ++attempt) {
+    if (attempt > 0) usleep(kDisplayRetryMs * 1000);
+    Display* display = XOpenDisplay(nullptr);
+    if (display != nullptr) {
+      XCloseDisplay(display);
+      return true;
+    }
+  }
+  return false;
 }
 
 void print_summary(const RunSummary& summary) {

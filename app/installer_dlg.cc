@@ -91,7 +91,12 @@ CInstallerDlg::CInstallerDlg(int argc, char** argv, bool silent, const stdx::str
       argc_(argc),
       argv_(argv),
       title_(title) {
-  displayOpen_ = gtk_init_check(&argc_, &argv_) != FALSE;
+  // A busy X server now and then drops a new connection at once; a second
+  // try soon after gets through (the program checked that there is one).
+  for (int attempt = 0; attempt < 5 && !displayOpen_; ++attempt) {
+    if (attempt > 0) g_usleep(100000);
+    displayOpen_ = gtk_init_check(&argc_, &argv_) != FALSE;
+  }
   processData_.setInstallState(0, LoadResString("IDS_PREPARECOPY"), 0);
 }
 
