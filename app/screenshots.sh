@@ -32,6 +32,19 @@ head -c 60000000 /dev/zero | tr '\0' 'x' > "$WORK/blob"
   "$WORK/big/src" > /dev/null
 echo "a plain file" > "$WORK/blocker"
 
+# A busy X server now and then drops a new connection at once; every tool
+# here opens one per call, so a call that could not connect is made again.
+xdotool() {
+  local i status=0
+  for ((i = 0; i < 5; i++)); do
+    command xdotool "$@" 2> "$WORK/xdo.err"
+    status=$?
+    grep -q "open display" "$WORK/xdo.err" || { cat "$WORK/xdo.err" >&2; return $status; }
+    sleep 0.1
+  done
+  return $status
+}
+
 NEXT=(350 335)
 CANCEL=(450 335)
 ENTRY=(310 290)
@@ -79,7 +92,11 @@ answer_yes() {
 shot() {
   [ -n "$1" ] || { echo "no window for $2" >&2; return; }
   sleep 0.4
-  import -window "$1" "$OUT/$2.png"
+  for ((i = 0; i < 5; i++)); do
+    import -window "$1" "$OUT/$2.png" 2>/dev/null && return
+    sleep 0.1
+  done
+  echo "could not take $2" >&2
 }
 type_target() {
   click "$1" "${ENTRY[@]}"
