@@ -963,16 +963,24 @@ TEST_F(PagesTest, FolderChooserOpensAtTheNearestExistingFolderTitledAndAttached)
   page.setPath(widen_lib(stdx::string((existing + "/not/yet").c_str())));
   std::string opened, title;
   GtkWindow* parent = nullptr;
-  When look([] { return find_toplevel(GTK_TYPE_FILE_CHOOSER_DIALOG) != nullptr; },
-            [&] {
-              GtkWidget* chooser = find_toplevel(GTK_TYPE_FILE_CHOOSER_DIALOG);
-              gchar* folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(chooser));
-              opened = folder != nullptr ? folder : "";
-              g_free(folder);
-              title = gtk_window_get_title(GTK_WINDOW(chooser));
-              parent = gtk_window_get_transient_for(GTK_WINDOW(chooser));
-              gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_CANCEL);
-            });
+  // The chooser reports its folder once it has loaded it: look until it
+  // does (or five seconds have passed, to fail rather than hang).
+  int ticks = 0;
+  When look(
+      [&] {
+        GtkWidget* chooser = find_toplevel(GTK_TYPE_FILE_CHOOSER_DIALOG);
+        if (chooser == nullptr) return false;
+        gchar* folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(chooser));
+        opened = folder != nullptr ? folder : "";
+        g_free(folder);
+        return !opened.empty() || ++ticks > 250;
+      },
+      [&] {
+        GtkWidget* chooser = find_toplevel(GTK_TYPE_FILE_CHOOSER_DIALOG);
+        title = gtk_window_get_title(GTK_WINDOW(chooser));
+        parent = gtk_window_get_transient_for(GTK_WINDOW(chooser));
+        gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_CANCEL);
+      });
   click(page.browseButton());
   ASSERT_TRUE(look.done());
   EXPECT_EQ(existing, opened);
