@@ -14,17 +14,31 @@
 
 namespace {
 
-// Whether an X display can be opened, asked of Xlib directly: GTK, once
+// A connection to the X display, opened with Xlib directly: GTK, once
 // initialised, insists on a display, and a run without one must never
-// initialise it.
-bool display_can_be_opened() {
-  const char* name = getenv("DISPLAY");
-  if (name == nullptr || name[0] == '\0') return false;
-  Display* display = XOpenDisplay(nullptr);
-  if (display == nullptr) return false;
-  XCloseDisplay(display);
-  return true;
-}
+// initialise it. The connection stays open until GTK has its own: an X
+// server may refuse a connection made right after the last one closed
+// (seen with Xvfb, about one try in seven), and GTK would then report a
+// display that had just answered as missing.
+class DisplayProbe {
+ public:
+  DisplayProbe() {
+    const char* name = getenv("DISPLAY");
+    if (name != nullptr && name[0] != '\0') display_ = XOpenDisplay(nullptr);
+  }
+  ~DisplayProbe() { close(); }
+  DisplayProbe(const DisplayProbe&) = delete;
+  DisplayProbe& operator=(const DisplayProbe&) = delete;
+
+  bool opened() const { return display_ != nullptr; }
+  void close() {
+    if (display_ != nullptr) XCloseDisplay(display_);
+    display_ = nullptr;
+  }
+
+ private:
+  Display* display_ = nullptr;
+};
 
 void print_summary(const RunSummary& summary) {
   printf("%s\n", format_summary(summary).c_str());
@@ -41,7 +55,8 @@ int CInstallerApp::InitInstance() {
   set_resource_lang(language_);
   title_ = LoadResString("IDR_MAINFRAME");
 
-  if (!display_can_be_opened()) {
+  DisplayProbe probe;
+  if (!probe.opened()) {
     message_box_to_stderr("setup: ");
     if (!line.silent) {
       messageBox(nullptr, LoadResString("IDS_ERROR_NODISPLAY"), MB_ICONERROR_OK);
@@ -63,6 +78,7 @@ int CInstallerApp::InitInstance() {
   G_GNUC_END_IGNORE_DEPRECATIONS
 
   CInstallerDlg dialog(argc_, argv_, line.silent, narrow_lib(title_), choice.code, line.useCwd);
+  probe.close();
   if (line.hasTarget) dialog.setTargetOption(target_from_option(line.targetText));
   dialog.DoModal();
   int status = dialog.exitStatus();
