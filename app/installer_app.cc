@@ -19,25 +19,37 @@ namespace {
 const int kDisplayAttempts = 5;
 const int kDisplayRetryMs = 100;
 
-// Whether an X display can be opened, asked of Xlib directly: GTK, once
+// A connection to the X display, opened with Xlib directly: GTK, once
 // initialised, insists on a display, and a run without one must never
-// initialise it.
-bool display_can_be_opened() {
-  const char* name = getenv("DISPLAY");
-  if (name == nullptr || name[0] == '\0') return false;
-  // A busy server now and then drops a new connection at once ("connection
-  // reset", "try again"); that is no reason to tell a desktop user there is
-  // no display, so a few more tries are made before saying so.
-  for (int attempt = 0; attempt < kDisplayAttempts; ++attempt) {
-    if (attempt > 0) usleep(kDisplayRetryMs * 1000);
-    Display* display = XOpenDisplay(nullptr);
-    if (display != nullptr) {
-      XCloseDisplay(display);
-      return true;
+// initialise it. The connection stays open until GTK has its own: an X
+// server may refuse a connection made right after the last one closed
+// (seen with Xvfb, about one try in seven), and GTK would then report a
+// display that had just answered as missing.
+class DisplayProbe {
+ public:
+  DisplayProbe() {
+    const char* name = getenv("DISPLAY");
+    if (name == nullptr || name[0] == '\0') return;
+    // The same refusal can meet the probe itself (another program's
+    // connection had just closed): a few more tries before saying "none".
+    for (int attempt = 0; attempt < kDisplayAttempts && display_ == nullptr; ++attempt) {
+      if (attempt > 0) usleep(kDisplayRetryMs * 1000);
+      display_ = XOpenDisplay(nullptr);
     }
   }
-  return false;
-}
+  ~DisplayProbe() { close(); }
+  DisplayProbe(const DisplayProbe&) = delete;
+  DisplayProbe& operator=(const DisplayProbe&) = delete;
+
+  bool opened() const { return display_ != nullptr; }
+  void close() {
+    if (display_ != nullptr) XCloseDisplay(display_);
+    display_ = nullptr;
+  }
+
+ private:
+  Display* display_ = nullptr;
+};
 
 void print_summary(const RunSummary& summary) {
   printf("%s\n", format_summary(summary).c_str());
@@ -54,7 +66,8 @@ int CInstallerApp::InitInstance() {
   set_resource_lang(language_);
   title_ = LoadResString("IDR_MAINFRAME");
 
-  if (!display_can_be_opened()) {
+  DisplayProbe probe;
+  if (!probe.opened()) {
     message_box_to_stderr("setup: ");
     if (!line.silent) {
       messageBox(nullptr, LoadResString("IDS_ERROR_NODISPLAY"), MB_ICONERROR_OK);
@@ -81,6 +94,7 @@ int CInstallerApp::InitInstance() {
   gtk_disable_setlocale();
 
   CInstallerDlg dialog(argc_, argv_, line.silent, narrow_lib(title_), choice.code, line.useCwd);
+  probe.close();
   if (line.hasTarget) dialog.setTargetOption(target_from_option(line.targetText));
   dialog.DoModal();
   int status = dialog.exitStatus();

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The installer killed or signalled at any moment, with the real program:
 #   kill_test.sh SETUP_BINARY DPKPACK_BINARY
-# 1. SIGKILL at 30 moments spread over the copy of a silent install that
-#    replaces older files: every member is whole, old or new, with its time;
+# 1. SIGKILL at 30 moments of the copy of a silent install that replaces
+#    older files (half spread over the writing of the members, half over
+#    the moments when they are put in place): every member is whole, old or new, with its time;
 #    other files are untouched; a re-run then leaves exactly the tree one
 #    run would have left, with nothing of either run left over.
 # 2. SIGTERM, SIGHUP or SIGINT outside the copy (start-up decompression,
@@ -141,7 +142,20 @@ for ((k = 0; k < KILLS; k++)); do
     wait "$PID" 2>/dev/null
     continue
   fi
-  sleep "$(awk -v c="$COPY" -v k="$k" -v n="$KILLS" 'BEGIN { printf "%.4f", c * k / n }')"
+  if ((k < KILLS / 2)); then
+    # Spread over the writing of the members under their temporary names.
+    sleep "$(awk -v c="$COPY" -v k="$k" -v n="$((KILLS / 2))" 'BEGIN { printf "%.4f", c * k / n }')"
+  else
+    # The members are put in place in a few milliseconds, once the backup
+    # tree appears: kill at steps of half a millisecond from then on.
+    shopt -s nullglob
+    while running; do
+      roots=("$TARGET"/.q5stp-*-b*)
+      ((${#roots[@]})) && break
+    done
+    shopt -u nullglob
+    sleep "$(awk -v k="$((k - KILLS / 2))" 'BEGIN { printf "%.4f", k * 0.0005 }')"
+  fi
   kill -9 "$PID" 2>/dev/null
   wait "$PID" 2>/dev/null
   # Every path is its old or its new version, or absent where the old tree

@@ -145,10 +145,10 @@ mkdir -p "$WORK/world/target"
 echo "kept" > "$WORK/world/target/old.txt"
 (cd "$WORK/world/pkg" && exec "$SETUP" usecwd -S "-D$WORK/world/target") > "$WORK/out" 2> "$WORK/err" &
 pid=$!
-# Members are written under temporary names and get theirs only at the
-# end: the copy has begun once their folder is there.
+# Members are written under temporary names first: the first of them in
+# "many" shows that the copy is under way.
 for ((i = 0; i < 300; i++)); do
-  [ -d "$WORK/world/target/many" ] && break
+  compgen -G "$WORK/world/target/many/.q5stp-*" > /dev/null && break
   sleep 0.02
 done
 kill -TERM "$pid"
