@@ -150,15 +150,18 @@ for lang in "${LANGS[@]}"; do
   click "$WID" "${NEXT[@]}"
   type_target "$WID" "$WORK/target"
   click "$WID" "${NEXT[@]}"
-  wait_for "$WORK/target/big/maaab"
-  sleep 0.3
+  # Members get their names only at the end of the copy; their folder
+  # shows that it has begun.
+  wait_for "$WORK/target/big"
+  sleep 1
   shot "$WID" "$lang-progress"
   click "$WID" "${CANCEL[@]}"
   BOX=$(box_of "$PID" "$WID")
   shot "$BOX" "$lang-cancel-box"
   answer_yes "$BOX"
-  for ((i = 0; i < 200; i++)); do
-    [ -e "$WORK/target/big/maaab" ] || break
+  # The rollback removes the folder the copy made.
+  for ((i = 0; i < 300; i++)); do
+    [ -e "$WORK/target/big" ] || break
     sleep 0.1
   done
   sleep 1
