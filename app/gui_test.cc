@@ -672,8 +672,8 @@ TEST_F(WizardTest, InteractiveRunThroughDoModal) {
   const std::string target = home_ / "chosen";
   std::unique_ptr<CInstallerDlg> dialog = newDialog();
   CInstallerDlg* d = dialog.get();
-  // Each step waits for its page; clicks that run a copy block their own
-  // step only, so the later steps live in sources of their own.
+  // Each step waits for its page; the copy runs from the main loop, so
+  // every step is a source of its own.
   When welcome([&] { return d->state() == CInstallerDlg::kStateWelcome; },
                [&] { click(d->nextButton()); });
   When directory([&] { return d->state() == CInstallerDlg::kStateSelectPath; },

@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "app/pages.h"
 #include "app/stop_signals.h"
 #include "platform/file_system.h"
@@ -89,14 +91,26 @@ void CInstallerDlg::DoModal() {
     messageBox(this, LoadResString("IDS_SETUP_EMPTYTARGET"), MB_ICONERROR_OK);
     return;
   }
-  if (!OnInitDialog()) return;
+  // The start-up checks inflate the package on a helper thread while this
+  // one builds the window, which costs GTK its font set-up: the two take
+  // about as long, and this machine has a core for each. The window is
+  // shown only once the checks have passed.
+  StartupInfo info;
+  const char* error = nullptr;
+  std::thread checks([&] { error = run_startup_checks(useCwd_, installData_, info); });
+  buildMainWindow();
+  checks.join();
+  if (error == nullptr) acceptStartupInfo(info);
   // A silent run asks nothing, so an empty target (every launcher entry was
   // a remote address) would put the templates into the current directory.
-  if (silent_ && targetPath_.empty()) {
-    messageBox(this, LoadResString("IDS_ERROR_NOTARGET"), MB_ICONERROR_OK);
+  if (error == nullptr && silent_ && targetPath_.empty()) error = "IDS_ERROR_NOTARGET";
+  if (error != nullptr) {
+    gtk_widget_destroy(window_);
+    messageBox(this, LoadResString(error), MB_ICONERROR_OK);
     return;
   }
-  showMainWindow();
+  started_ = true;
+  gtk_widget_show(window_);
   showWelcomePage();
   if (silent_) {
     showProgressPage();
@@ -129,16 +143,25 @@ bool CInstallerDlg::OnInitDialog() {
     messageBox(this, LoadResString(error), MB_ICONERROR_OK);
     return false;
   }
+  acceptStartupInfo(info);
+  return true;
+}
+
+void CInstallerDlg::acceptStartupInfo(const StartupInfo& info) {
   packagePath_ = info.packagePath;
   templateDirs_ = info.launcher.dirs;
   baseConfigExists_ = info.launcher.baseConfigExists;
   baseListOnly_ = info.launcher.baseListOnly;
   targetPath_ = hasTargetOption_ ? targetOption_ : info.targetPath;
-  return true;
 }
 
 void CInstallerDlg::showMainWindow() {
+  buildMainWindow();
   started_ = true;
+  gtk_widget_show(window_);
+}
+
+void CInstallerDlg::buildMainWindow() {
   window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   initMainWindow();
   gtk_window_set_title(GTK_WINDOW(window_), title_.c_str());
@@ -169,7 +192,6 @@ void CInstallerDlg::showMainWindow() {
 
   gtk_widget_show_all(fixed_);
   sideImage_ = createBackImage();
-  gtk_widget_show(window_);
 }
 
 void CInstallerDlg::initMainWindow() {

@@ -66,6 +66,7 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   bool OnInitDialog();
   stdx::u16string getDpkFullPath() const { return dpk_full_path(useCwd_); }
 
+  // Builds the window and shows it.
   void showMainWindow();
   void showWelcomePage();
   void showSelectPathPage();
@@ -129,7 +130,11 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   bool copying() const { return copyScope_ != nullptr; }
 
  private:
+  // The window with its buttons, not yet shown.
+  void buildMainWindow();
   void initMainWindow();
+  // Takes what the start-up checks found.
+  void acceptStartupInfo(const StartupInfo& info);
   GdkPixbuf* createIcon();
   GdkPixbuf* createBackImage();
   // The main loop's timer over the copy: shows its progress, and once the

@@ -145,8 +145,10 @@ mkdir -p "$WORK/world/target"
 echo "kept" > "$WORK/world/target/old.txt"
 (cd "$WORK/world/pkg" && exec "$SETUP" usecwd -S "-D$WORK/world/target") > "$WORK/out" 2> "$WORK/err" &
 pid=$!
+# The copy writes under temporary names and renames them all at its end, so
+# the first temporary file, not a member's own name, shows it under way.
 for ((i = 0; i < 300; i++)); do
-  [ -e "$WORK/world/target/many/maaa" ] && break
+  [ -n "$(find "$WORK/world/target" -name '.q5stp-*' -print -quit 2>/dev/null)" ] && break
   sleep 0.02
 done
 kill -TERM "$pid"
