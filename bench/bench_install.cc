@@ -6,7 +6,7 @@
 // resident memory; and the time from spawning the program (with its
 // window) to the window being mapped, for each package and the sample.
 // Each round starts from the same state: the trees of earlier rounds are
-// deleted, written back and (as root) dropped from the page cache.
+// deleted and everything is written back.
 //
 // For each of two synthetic trees (many small files; few large files) it
 // builds our package and a tarball of the same tree, then times, side by
@@ -551,17 +551,12 @@ void warm(const std::string& path) {
   close(fd);
 }
 
-// Writes everything back, drops the page cache when we may (root), and
-// reads the inputs of both sides back in: each round starts warm on its
-// inputs and cold on everything else.
+// Writes everything back and reads the inputs of both sides in: each round
+// starts with nothing pending and its inputs warm. The page cache is not
+// dropped: that would also make the program's libraries cold, a cost that
+// tar, a small program, hardly pays.
 void settle(const std::string& package, const std::string& tarball) {
   sync();
-  int fd = open("/proc/sys/vm/drop_caches", O_WRONLY);
-  if (fd >= 0) {
-    if (write(fd, "1\n", 2) != 2) {
-    }
-    close(fd);
-  }
   warm(package);
   warm(tarball);
 }
@@ -576,9 +571,8 @@ bool measure(const Settings& s, const TreeSet& set, Result& result) {
   result.windowSkip = s.windowSkip;
   for (unsigned round = 0; round < s.repeat; ++round) {
     // Every round starts from the same state: the trees of the round before
-    // are deleted, everything is written back, the page cache is dropped
-    // (when we may) and only the package and the tarball are read back into
-    // it. Trees kept from earlier rounds filled the scratch file system's
+    // are deleted (and with them their pages), everything is written back
+    // and the package and the tarball are read into the page cache. Trees kept from earlier rounds filled the scratch file system's
     // memory and made later rounds slower. The side that goes first
     // alternates, and the whole program, when it is timed, swaps ends with
     // the engine.
