@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "app/pages.h"
 #include "app/stop_signals.h"
 #include "platform/file_system.h"
@@ -18,13 +20,9 @@ namespace {
 
 const unsigned kErrorCancelled = 1223;
 
-// The poll loop waits in gtk_main_iteration, which returns only after GTK
-// has handled something. This tick guarantees it returns often enough to
-// see the worker's progress even when the window gets no events at all,
-// without spinning: one wake-up per tick.
+// How often the main loop looks at the copy's shared state: often enough
+// for a smooth bar, rare enough to cost nothing.
 const guint kPollWakeMs = 40;
-
-gboolean poll_wake(gpointer /*data*/) { return TRUE; }
 
 CInstallerDlg* dialog_of(gpointer data) { return static_cast<CInstallerDlg*>(data); }
 
@@ -101,6 +99,7 @@ CInstallerDlg::CInstallerDlg(int argc, char** argv, bool silent, const stdx::str
 }
 
 CInstallerDlg::~CInstallerDlg() {
+  if (copyWatch_ != 0) g_source_remove(copyWatch_);
   installThread_.join();
   if (window_ != nullptr) gtk_widget_destroy(window_);
   delete welcomePage_;
@@ -125,17 +124,30 @@ void CInstallerDlg::DoModal() {
     messageBox(this, LoadResString("IDS_SETUP_EMPTYTARGET"), MB_ICONERROR_OK);
     return;
   }
-  if (!OnInitDialog()) return;
+  // The start-up checks inflate the package on a helper thread while this
+  // one builds the window, which costs GTK its font set-up: the two take
+  // about as long, and this machine has a core for each. The window is
+  // shown only once the checks have passed.
+  StartupInfo info;
+  const char* error = nullptr;
+  std::thread checks([&] { error = run_startup_checks(useCwd_, installData_, info); });
+  buildMainWindow();
+  checks.join();
+  if (error == nullptr) acceptStartupInfo(info);
   // A silent run asks nothing, so an empty target (every launcher entry was
   // a remote address) would put the templates into the current directory.
-  if (silent_ && targetPath_.empty()) {
-    messageBox(this, LoadResString("IDS_ERROR_NOTARGET"), MB_ICONERROR_OK);
+  if (error == nullptr && silent_ && targetPath_.empty()) error = "IDS_ERROR_NOTARGET";
+  if (error != nullptr) {
+    gtk_widget_destroy(window_);
+    messageBox(this, LoadResString(error), MB_ICONERROR_OK);
     return;
   }
-  showMainWindow();
+  started_ = true;
+  gtk_widget_show(window_);
   showWelcomePage();
   if (silent_) {
     showProgressPage();
+    if (copyWatch_ != 0) gtk_main();
     installThread_.join();
     return;
   }
@@ -164,16 +176,25 @@ bool CInstallerDlg::OnInitDialog() {
     messageBox(this, LoadResString(error), MB_ICONERROR_OK);
     return false;
   }
+  acceptStartupInfo(info);
+  return true;
+}
+
+void CInstallerDlg::acceptStartupInfo(const StartupInfo& info) {
   packagePath_ = info.packagePath;
   templateDirs_ = info.launcher.dirs;
   baseConfigExists_ = info.launcher.baseConfigExists;
   baseListOnly_ = info.launcher.baseListOnly;
   targetPath_ = hasTargetOption_ ? targetOption_ : info.targetPath;
-  return true;
 }
 
 void CInstallerDlg::showMainWindow() {
+  buildMainWindow();
   started_ = true;
+  gtk_widget_show(window_);
+}
+
+void CInstallerDlg::buildMainWindow() {
   window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   initMainWindow();
   gtk_window_set_title(GTK_WINDOW(window_), title_.c_str());
@@ -211,7 +232,6 @@ void CInstallerDlg::showMainWindow() {
 
   gtk_widget_show_all(fixed_);
   sideImage_ = createBackImage();
-  gtk_widget_show(window_);
 }
 
 void CInstallerDlg::initMainWindow() {
@@ -308,68 +328,82 @@ void CInstallerDlg::showProgressPage() {
   state_ = kStateProgress;
   cancelRequested_ = false;
   runEnded_.store(false);
-  StopSignalGuard signals;
-  CopySignalScope copying(&processData_);
+  pollPasses_ = 0;
+  shownPercent_ = -1;
+  // From here until the outcome is registered, a signal rolls the run back
+  // instead of ending the program.
+  copySignals_.reset(new StopSignalGuard);
+  copyScope_.reset(new CopySignalScope(&processData_));
   if (installThread_.start(this) != 0) {
     // No worker, so the shared state would never move: report it now
     // rather than wait for it.
     messageBox(this, LoadResString("IDS_INSTALL_ERROR"), MB_ICONERROR_OK);
     showErrorFinalPage();
+    endCopy();
     return;
   }
-  pollInstall();
+  copyWatch_ = g_timeout_add(kPollWakeMs, &CInstallerDlg::watch_copy, this);
+}
+
+gboolean CInstallerDlg::watch_copy(gpointer data) {
+  CInstallerDlg* dialog = dialog_of(data);
+  ++dialog->pollPasses_;
+  if (dialog->followCopy()) return TRUE;
+  // The source ends with this call; forget it first, so that nothing
+  // removes it again while a final box is open.
+  dialog->copyWatch_ = 0;
+  dialog->showOutcome();
+  dialog->endCopy();
+  return FALSE;
+}
+
+bool CInstallerDlg::followCopy() {
+  // Read the end flag before the state: once the worker has ended, the
+  // state read after it is its last word.
+  bool ended = runEnded_.load();
+  unsigned code = 0;
+  stdx::u16string text;
+  int percent = 0;
+  processData_.getInstallState(code, text, percent);
+  if (percent != shownPercent_) {
+    progressPage_->setProgress(percent);
+    shownPercent_ = percent;
+  }
+  if (code != 0 || percent > 99 || ended) return false;
+  if (stop_signal_received() != 0) stopCopy();
+  return true;
+}
+
+void CInstallerDlg::showOutcome() {
+  unsigned code = 0;
+  stdx::u16string text;
+  int percent = 0;
+  processData_.getInstallState(code, text, percent);
+  if (code != 0) {
+    messageBox(this, text, MB_ICONERROR_OK);
+    showErrorFinalPage();
+  } else if (percent > 99) {
+    showSuccessFinalPage();
+    registerTargetDir();
+  } else if (runResult_.load() == kErrorCancelled) {
+    // A run that ends without a final post was cancelled and rolled back.
+    showCancelledFinalPage();
+  } else {
+    messageBox(this, LoadResString("IDS_INSTALL_ERROR"), MB_ICONERROR_OK);
+    showErrorFinalPage();
+  }
+}
+
+void CInstallerDlg::endCopy() {
+  copyScope_.reset();
+  copySignals_.reset();
   if (stop_signal_received() != 0) {
     // Asked to end: the run is over (rolled back or complete), so end now
     // instead of waiting for Finish.
     closeWindow();
+  } else if (silent_ && gtk_main_level() > 0) {
+    gtk_main_quit();
   }
-}
-
-void CInstallerDlg::pollInstall() {
-  guint wake = g_timeout_add(kPollWakeMs, poll_wake, nullptr);
-  pollPasses_ = 0;
-  int shownPercent = -1;
-  for (;;) {
-    // Read the end flag before the state: once the worker has ended, the
-    // state read after it is its last word.
-    bool ended = runEnded_.load();
-    unsigned code = 0;
-    stdx::u16string text;
-    int percent = 0;
-    processData_.getInstallState(code, text, percent);
-    if (percent != shownPercent) {
-      progressPage_->setProgress(percent);
-      shownPercent = percent;
-    }
-    if (code != 0) {
-      messageBox(this, text, MB_ICONERROR_OK);
-      showErrorFinalPage();
-      break;
-    }
-    if (percent > 99) {
-      showSuccessFinalPage();
-      registerTargetDir();
-      break;
-    }
-    if (ended) {
-      // A run that ends without a final post was cancelled and rolled back.
-      if (runResult_.load() == kErrorCancelled) {
-        showCancelledFinalPage();
-      } else {
-        messageBox(this, LoadResString("IDS_INSTALL_ERROR"), MB_ICONERROR_OK);
-        showErrorFinalPage();
-      }
-      break;
-    }
-    if (stop_signal_received() != 0 && !cancelRequested_) {
-      cancelRequested_ = true;
-      processData_.setCancel(true);
-      abortInstall();
-    }
-    gtk_main_iteration();
-    ++pollPasses_;
-  }
-  g_source_remove(wake);
 }
 
 bool CInstallerDlg::updateProgress() {
@@ -432,19 +466,21 @@ void CInstallerDlg::setFinishButtons() {
   gtk_widget_grab_default(nextButton_);
 }
 
-void CInstallerDlg::abortInstall() { installThread_.stop(); }
-
 void CInstallerDlg::requestCancelDuringCopy() {
   if (cancelRequested_) return;
   if (messageBox(this, LoadResString("IDS_ACCEPT_CANCEL"), MB_QUESTION_YESNO) != IDYES_RESULT) {
     return;
   }
   // The run may have ended while the question was open; a request then
-  // does nothing, and the poll loop shows how it ended.
+  // does nothing, and the watch shows how it ended.
+  stopCopy();
+}
+
+void CInstallerDlg::stopCopy() {
+  if (cancelRequested_) return;
   cancelRequested_ = true;
   processData_.setCancel(true);
-  abortInstall();
-  gtk_widget_set_sensitive(cancelButton_, FALSE);
+  if (cancelButton_ != nullptr) gtk_widget_set_sensitive(cancelButton_, FALSE);
 }
 
 void CInstallerDlg::processCancel() {

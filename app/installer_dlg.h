@@ -11,9 +11,11 @@
 #include <gtk/gtk.h>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include "app/startup.h"
+#include "app/stop_signals.h"
 #include "install/install_thread.h"
 #include "install/installer.h"
 #include "platform/utils.h"
@@ -64,10 +66,11 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   bool OnInitDialog();
   stdx::u16string getDpkFullPath() const { return dpk_full_path(useCwd_); }
 
+  // Builds the window and shows it.
   void showMainWindow();
   void showWelcomePage();
   void showSelectPathPage();
-  // Starts the copy and polls it until it ends; returns with a final page.
+  // Starts the copy and returns; the main loop follows it to a final page.
   void showProgressPage();
   void showSuccessFinalPage();
   void showErrorFinalPage();
@@ -81,7 +84,10 @@ class CInstallerDlg : public CWnd, public InstallWorker {
 
   // The install thread's work: one run of the installer. Returns false.
   bool updateProgress() override;
-  void abortInstall();
+  // The one way a copy is stopped, for Cancel, Escape, closing the window
+  // and the termination signals alike: the run rolls back after the member
+  // in hand, and the main loop then shows the cancelled page.
+  void stopCopy();
   // Asks whether to quit; on Yes closes the window.
   void processCancel();
   gboolean processKeyPress(GdkEventKey* event);
@@ -118,15 +124,28 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   unsigned long upToDateFiles() const { return upToDateFiles_; }
   // How the registration after the last successful copy went.
   const Registration& registration() const { return registration_; }
-  // Passes of the poll loop in the last copy.
+  // Passes of the main loop's watch over the last copy.
   unsigned long pollPasses() const { return pollPasses_; }
+  // From the start of a copy until its outcome is shown and registered.
+  bool copying() const { return copyScope_ != nullptr; }
 
  private:
+  // The window with its buttons, not yet shown.
+  void buildMainWindow();
   void initMainWindow();
+  // Takes what the start-up checks found.
+  void acceptStartupInfo(const StartupInfo& info);
   GdkPixbuf* createIcon();
   GdkPixbuf* createBackImage();
-  // The loop that follows the worker until the run has ended one way or another.
-  void pollInstall();
+  // The main loop's timer over the copy: shows its progress, and once the
+  // run has ended one way or another, its outcome.
+  static gboolean watch_copy(gpointer data);
+  // Shows the progress; false once the run has ended.
+  bool followCopy();
+  // The final page (and box) for how the run ended.
+  void showOutcome();
+  // Hands signals back to the program and, after a signal, ends it.
+  void endCopy();
   void registerTargetDir();
   void openReadme();
   // Cancel, Escape or close while the copy runs: ask, then request the cancel.
@@ -180,6 +199,12 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   std::atomic<unsigned> runResult_{0};
   std::atomic<bool> runEnded_{false};
 
+  // The copy's timer source, or 0.
+  guint copyWatch_ = 0;
+  int shownPercent_ = -1;
+  // While a copy runs, a signal stops it instead of the program.
+  std::unique_ptr<StopSignalGuard> copySignals_;
+  std::unique_ptr<CopySignalScope> copyScope_;
   // Last member: joined in ~CInstallerDlg before the members above go.
   InstallThread installThread_;
 };

@@ -1,4 +1,12 @@
-// Benchmark of the installation engine against tar -xzf.
+// Benchmark of the installer against tar -xzf.
+//
+// Its headline is the whole program: 'setup usecwd -S' from spawn to exit,
+// less the fixed pause after success, against tar -xzf of the same tree,
+// round by round, with the spread of the rounds and the program's peak
+// resident memory; and the time from spawning the program (with its
+// window) to the window being mapped, for each package and the sample.
+// Each round starts from the same state: the trees of earlier rounds are
+// deleted and everything is written back.
 //
 // For each of two synthetic trees (many small files; few large files) it
 // builds our package and a tarball of the same tree, then times, side by
@@ -25,6 +33,10 @@
 #include <time.h>
 #include <unistd.h>
 #include <zlib.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <X11/Xlib.h>
 
 extern char** environ;
 
@@ -227,7 +239,7 @@ int runProcess(const std::vector<std::string>& args, const std::string& outFile)
 // Returns its exit status (-1 when it could not run or was killed) and its
 // wall-clock time in seconds, from before the fork to after the reaping.
 int runSetup(const std::string& setup, const std::string& packageDir, const std::string& home,
-             const std::string& temp, const std::string& logFile, double& seconds) {
+             const std::string& temp, const std::string& logFile, double& seconds, long& hwmKib) {
   // Everything the child needs is built before the clock starts.
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
@@ -256,10 +268,71 @@ int runSetup(const std::string& setup, const std::string& packageDir, const std:
     _exit(127);
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  struct rusage usage = {};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   seconds = now() - t0;
+  hwmKib = usage.ru_maxrss;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Seconds from spawning the setup program (with its window) on the package
+// in packageDir to its first top-level window being mapped, or -1. The
+// program is then sent SIGTERM, which outside the copy ends it at once.
+double timeToWindow(const std::string& setup, const std::string& packageDir, const std::string& home,
+                    const std::string& temp) {
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) return -1;
+  Window root = DefaultRootWindow(display);
+  XSelectInput(display, root, SubstructureNotifyMask);
+  XSync(display, False);
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (strncmp(*e, "HOME=", 5) != 0 && strncmp(*e, "TMPDIR=", 7) != 0) env.push_back(*e);
+  }
+  env.push_back("HOME=" + home);
+  env.push_back("TMPDIR=" + temp);
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(&e[0]);
+  envp.push_back(nullptr);
+  std::string arg0 = setup, arg1 = "usecwd";
+  char* argv[] = {&arg0[0], &arg1[0], nullptr};
+  double t0 = now();
+  pid_t pid = fork();
+  if (pid < 0) {
+    XCloseDisplay(display);
+    return -1;
+  }
+  if (pid == 0) {
+    int fd = open("/dev/null", O_WRONLY);
+    if (fd >= 0) {
+      dup2(fd, 1);
+      dup2(fd, 2);
+    }
+    if (chdir(packageDir.c_str()) != 0) _exit(126);
+    execve(argv[0], argv, envp.data());
+    _exit(127);
+  }
+  double seconds = -1;
+  int fd = ConnectionNumber(display);
+  while (seconds < 0 && now() - t0 < 60) {
+    while (XPending(display) > 0) {
+      XEvent event;
+      XNextEvent(display, &event);
+      if (event.type == MapNotify && seconds < 0) seconds = now() - t0;
+    }
+    if (seconds >= 0 || waitpid(pid, nullptr, WNOHANG) == pid) break;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fd, &readable);
+    struct timeval tick = {0, 2000};
+    select(fd + 1, &readable, nullptr, nullptr, &tick);
+  }
+  kill(pid, SIGTERM);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  XCloseDisplay(display);
+  return seconds;
 }
 
 // The start of a file, for a failure report.
@@ -410,6 +483,11 @@ struct Result {
   // The median of each round's overhead: the program against the engine of
   // the same round, steadier than the medians when the machine is busy.
   double pairedOverhead = 0;
+  // The whole program less its pause, and tar, round by round; the
+  // program's peak resident memory; spawn to its window being mapped.
+  std::vector<double> programRounds, tarRounds;
+  long programHwmKib = 0;
+  double window = -1;
 };
 
 // One synthetic tree with its package and tarball.
@@ -463,6 +541,26 @@ bool prepare(const Settings& s, const TreeSet& set, Result& result) {
   return true;
 }
 
+// Reads a file through, into the page cache.
+void warm(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return;
+  static char buffer[1 << 16];
+  while (read(fd, buffer, sizeof buffer) > 0) {
+  }
+  close(fd);
+}
+
+// Writes everything back and reads the inputs of both sides in: each round
+// starts with nothing pending and its inputs warm. The page cache is not
+// dropped: that would also make the program's libraries cold, a cost that
+// tar, a small program, hardly pays.
+void settle(const std::string& package, const std::string& tarball) {
+  sync();
+  warm(package);
+  warm(tarball);
+}
+
 // Times both sides on a prepared set.
 bool measure(const Settings& s, const TreeSet& set, Result& result) {
   const std::string& label = set.label;
@@ -472,11 +570,13 @@ bool measure(const Settings& s, const TreeSet& set, Result& result) {
   std::string self = selfPath();
   result.windowSkip = s.windowSkip;
   for (unsigned round = 0; round < s.repeat; ++round) {
-    // Every round writes into fresh directories and nothing is deleted
-    // until all is measured: a file system without a journal makes new
-    // files slow for minutes after many deletions, and that would fall on
-    // whichever side came next. The side that goes first alternates, and
-    // the whole program, when it is timed, swaps ends with the engine.
+    // Every round starts from the same state: the trees of the round before
+    // are deleted (and with them their pages), everything is written back
+    // and the package and the tarball are read into the page cache. Trees kept from earlier rounds filled the scratch file system's
+    // memory and made later rounds slower. The side that goes first
+    // alternates, and the whole program, when it is timed, swaps ends with
+    // the engine.
+    settle(package, tarball);
     std::string oursOut = dir + "/ours" + std::to_string(round);
     std::string tarOut = dir + "/tar" + std::to_string(round);
     std::string programDir = dir + "/program" + std::to_string(round);
@@ -500,7 +600,9 @@ bool measure(const Settings& s, const TreeSet& set, Result& result) {
         mkdir(programDir.c_str(), 0755);
         mkdir(home.c_str(), 0755);
         mkdir(programTemp.c_str(), 0755);
-        int code = runSetup(s.setup, dir, home, programTemp, log, programWall);
+        long programHwm = 0;
+        int code = runSetup(s.setup, dir, home, programTemp, log, programWall, programHwm);
+        result.programHwmKib = std::max(result.programHwmKib, programHwm);
         TreeTotals installed = totals(target);
         if (code != 0 || installed.files != result.files || installed.bytes != result.bytes) {
           char why[512];
@@ -550,7 +652,12 @@ bool measure(const Settings& s, const TreeSet& set, Result& result) {
     flushes.push_back(r.flush);
     closes.push_back(r.close);
     result.hwmKib = std::max(result.hwmKib, r.hwmKib);
+    removeTree(oursOut);
+    removeTree(tarOut);
+    removeTree(programDir);
+    result.tarRounds.push_back(tarWall);
     if (result.windowSkip.empty()) {
+      result.programRounds.push_back(programWall - kSuccessPause);
       programs.push_back(programWall);
       overheads.push_back((programWall - kSuccessPause - (r.open + r.run)) / (r.open + r.run));
       fprintf(stderr, "[%s] round %u: ours %.3f s (process %.3f s), tar %.3f s, setup -S %.3f s\n",
@@ -570,6 +677,20 @@ bool measure(const Settings& s, const TreeSet& set, Result& result) {
   result.close = median(closes);
   result.program = median(programs);
   result.pairedOverhead = median(overheads);
+  if (result.windowSkip.empty()) {
+    settle(package, tarball);
+    std::vector<double> windows;
+    for (unsigned round = 0; round < s.repeat; ++round) {
+      std::string home = dir + "/window-home", windowTemp = dir + "/window-tmp";
+      mkdir(home.c_str(), 0755);
+      mkdir(windowTemp.c_str(), 0755);
+      double seconds = timeToWindow(s.setup, dir, home, windowTemp);
+      removeTree(home);
+      removeTree(windowTemp);
+      if (seconds >= 0) windows.push_back(seconds);
+    }
+    if (!windows.empty()) result.window = median(windows);
+  }
   result.inflate = inflateOnly(package);
   result.checksums = checksumsOnly(package);
   return true;
@@ -581,6 +702,26 @@ double windowOverhead(const Result& r) { return (r.program - kSuccessPause - r.o
 
 void print(const std::vector<Result>& results) {
   const double mb = 1e6;
+  printf("\nThe whole program against tar: 'setup usecwd -S', spawn to exit less its fixed %.1f s pause,\n"
+         "and tar -xzf, whole process; medians, with the spread (slowest over fastest round):\n",
+         kSuccessPause);
+  printf("%-11s %6s %8s %7s %9s %9s %7s %8s %9s %10s\n", "tree", "files", "data MB", "rounds", "setup s",
+         "tar s", "ratio", "spread", "peak MiB", "window s");
+  for (const Result& r : results) {
+    if (r.programRounds.empty()) {
+      printf("%-11s program not timed: %s\n", r.label.c_str(), r.windowSkip.c_str());
+      continue;
+    }
+    double program = median(r.programRounds), tar = median(r.tarRounds);
+    double spreadProgram = *std::max_element(r.programRounds.begin(), r.programRounds.end()) /
+                           *std::min_element(r.programRounds.begin(), r.programRounds.end());
+    double spreadTar = *std::max_element(r.tarRounds.begin(), r.tarRounds.end()) /
+                       *std::min_element(r.tarRounds.begin(), r.tarRounds.end());
+    printf("%-11s %6llu %8.1f %7zu %9.3f %9.3f %7.2f %3.2f/%3.2f %9.1f %10.3f\n", r.label.c_str(), r.files,
+           r.bytes / mb, r.programRounds.size(), program, tar, program / tar, spreadProgram, spreadTar,
+           r.programHwmKib / 1024.0, r.window);
+  }
+  printf("(spread: program/tar; window s: spawn of 'setup usecwd' to its window being mapped.)\n");
   printf("\nours = open + install run (in its own process); tar = tar -xzf, whole process.\n");
   printf("%-11s %6s %8s %7s %7s %7s %7s %7s %6s %6s %9s %8s\n", "tree", "files", "data MB", "dpk MB",
          "tgz MB", "ours s", "tar s", "proc s", "ratio", "budget", "ours MB/s", "peak MiB");
@@ -710,6 +851,25 @@ int main(int argc, char** argv) {
   if (!s.keep) removeTree(s.scratch);
   if (!ok) return 1;
   print(results);
+  if (s.windowSkip.empty()) {
+    // The sample package lies beside the program of this build.
+    std::string setupDir = s.setup.substr(0, s.setup.rfind('/'));
+    std::string sample = setupDir + "/kxq5.dpk";
+    std::vector<double> windows;
+    for (unsigned round = 0; round < s.repeat && access(sample.c_str(), R_OK) == 0; ++round) {
+      std::string base = s.scratch + "-window";
+      std::string home = base + "/home", windowTemp = base + "/tmp";
+      mkdir(base.c_str(), 0755);
+      mkdir(home.c_str(), 0755);
+      mkdir(windowTemp.c_str(), 0755);
+      double seconds = timeToWindow(s.setup, setupDir, home, windowTemp);
+      removeTree(base);
+      if (seconds >= 0) windows.push_back(seconds);
+    }
+    if (!windows.empty())
+      printf("sample package %s: window mapped %.3f s after the spawn (median of %zu)\n", sample.c_str(),
+             median(windows), windows.size());
+  }
 
   bool within = true;
   for (const Result& x : results)
