@@ -475,6 +475,8 @@ std::string failing_copy_box(CInstallerDlg& dialog, const std::string& target) {
   gtk_entry_set_text(GTK_ENTRY(dialog.dirSelectPage()->entry()), target.c_str());
   MessageBoxAnswerer answers;
   click(dialog.nextButton());
+  // The copy runs from the main loop: run it until the outcome is shown.
+  while (dialog.copying()) gtk_main_iteration();
   EXPECT_EQ(CInstallerDlg::kStateError, dialog.state());
   return answers.boxes().empty() ? "<no box>" : answers.boxes()[0].text;
 }
@@ -908,6 +910,7 @@ TEST_F(WizardTest, DirectoryPageFocusesTheEntryShowsThePathsEndAndEnterActsAsNex
     settle();
     g_usleep(20000);
   }
+  while (dialog->copying()) gtk_main_iteration();
   EXPECT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
   EXPECT_EQ("alpha", readBytes(target + "/t/a.cfg"));
 }
