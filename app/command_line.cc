@@ -21,7 +21,10 @@ CommandLine scan_command_line(int argc, char** argv) {
     char option = static_cast<char>(arg[1] & ~0x20);
     if (option == 'S') {
       line.silent = true;
-    } else if (option == 'D') {
+    } else if (arg[1] == 'D') {
+      // Only the capital: with a folded d, a path given as an argument
+      // ("/dev/x", "/data") would become a target relative to the current
+      // directory ("ev/x") and be filled without a word.
       line.hasTarget = true;
       line.targetText = stdx::string(arg + 2);
     } else if (option == 'L') {

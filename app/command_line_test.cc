@@ -53,7 +53,9 @@ TEST(CommandLineTest, TargetOptionTakesTheTextAfterTwoCharacters) {
   } cases[] = {
       {{"-D/opt/tmplts"}, true, "/opt/tmplts"},
       {{"/D/opt/tmplts"}, true, "/opt/tmplts"},
-      {{"/d/opt/my tmplts"}, true, "/opt/my tmplts"},
+      {{"/D/opt/my tmplts"}, true, "/opt/my tmplts"},
+      {{"-d/opt/tmplts", "/dev/shm/out", "/data"}, false, ""},  // a path is no target switch
+      {{"-D", "/dev/shm/out"}, true, ""},               // the directory must follow without a space
       {{"-D"}, true, ""},                               // refused later, not ignored
       {{"-S", "-D/a", "-D/b"}, true, "/b"},             // the last one counts
       {{"usecwd", "-D/a"}, true, "/a"},
