@@ -234,6 +234,17 @@ int runProcess(const std::vector<std::string>& args, const std::string& outFile)
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// This process's environment with HOME and TMPDIR replaced, for a child.
+std::vector<std::string> childEnvironment(const std::string& home, const std::string& temp) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (strncmp(*e, "HOME=", 5) != 0 && strncmp(*e, "TMPDIR=", 7) != 0) env.push_back(*e);
+  }
+  env.push_back("HOME=" + home);
+  env.push_back("TMPDIR=" + temp);
+  return env;
+}
+
 // Runs the setup program silently on the package in packageDir, with HOME
 // and TMPDIR replaced, its output into logFile; no shell in between.
 // Returns its exit status (-1 when it could not run or was killed) and its
@@ -241,12 +252,7 @@ int runProcess(const std::vector<std::string>& args, const std::string& outFile)
 int runSetup(const std::string& setup, const std::string& packageDir, const std::string& home,
              const std::string& temp, const std::string& logFile, double& seconds, long& hwmKib) {
   // Everything the child needs is built before the clock starts.
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (strncmp(*e, "HOME=", 5) != 0 && strncmp(*e, "TMPDIR=", 7) != 0) env.push_back(*e);
-  }
-  env.push_back("HOME=" + home);
-  env.push_back("TMPDIR=" + temp);
+  std::vector<std::string> env = childEnvironment(home, temp);
   std::vector<char*> envp;
   for (std::string& e : env) envp.push_back(&e[0]);
   envp.push_back(nullptr);
@@ -286,12 +292,7 @@ double timeToWindow(const std::string& setup, const std::string& packageDir, con
   Window root = DefaultRootWindow(display);
   XSelectInput(display, root, SubstructureNotifyMask);
   XSync(display, False);
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (strncmp(*e, "HOME=", 5) != 0 && strncmp(*e, "TMPDIR=", 7) != 0) env.push_back(*e);
-  }
-  env.push_back("HOME=" + home);
-  env.push_back("TMPDIR=" + temp);
+  std::vector<std::string> env = childEnvironment(home, temp);
   std::vector<char*> envp;
   for (std::string& e : env) envp.push_back(&e[0]);
   envp.push_back(nullptr);
