@@ -243,9 +243,11 @@ class InstallData {
     return 0;
   }
 
-  unsigned readBytes(Cursor& c, void* dst, uint64_t n) {
-    if (n > imageBytes - c.pos) return ERROR_INVALID_DATA;
-    unsigned char* out = static_cast<unsigned char*>(dst);
+  // Hands the n image bytes from c.pos to use(bytes, count) in the pieces
+  // that the buffer holds, refilling it as needed; the caller has checked
+  // that they lie inside the image.
+  template <class Use>
+  unsigned eachPiece(Cursor& c, uint64_t n, Use use) {
     while (n != 0) {
       if (c.pos < c.bufferStart || c.pos >= c.bufferStart + c.bufferBytes) {
         unsigned code = fill(c);
@@ -253,12 +255,20 @@ class InstallData {
       }
       uint64_t take = c.bufferStart + c.bufferBytes - c.pos;
       if (take > n) take = n;
-      memcpy(out, copyBuffer.get() + (c.pos - c.bufferStart), static_cast<size_t>(take));
-      out += take;
+      use(copyBuffer.get() + (c.pos - c.bufferStart), static_cast<size_t>(take));
       c.pos += take;
       n -= take;
     }
     return 0;
+  }
+
+  unsigned readBytes(Cursor& c, void* dst, uint64_t n) {
+    if (n > imageBytes - c.pos) return ERROR_INVALID_DATA;
+    unsigned char* out = static_cast<unsigned char*>(dst);
+    return eachPiece(c, n, [&out](const unsigned char* bytes, size_t count) {
+      memcpy(out, bytes, count);
+      out += count;
+    });
   }
 
   unsigned readWord(Cursor& c, unsigned& value) {
@@ -378,18 +388,11 @@ class InstallData {
   unsigned checksumOf(Cursor& c, const FileData<FS>& member, unsigned& crc) {
     uLong value = crc32(0L, Z_NULL, 0);
     c.pos = member.offset;
-    uint64_t remaining = member.size;  // within the image: parseImage checked it
-    while (remaining != 0) {
-      if (c.pos < c.bufferStart || c.pos >= c.bufferStart + c.bufferBytes) {
-        unsigned code = fill(c);
-        if (code != 0) return code;
-      }
-      uint64_t take = c.bufferStart + c.bufferBytes - c.pos;
-      if (take > remaining) take = remaining;
-      value = crc32(value, copyBuffer.get() + (c.pos - c.bufferStart), static_cast<uInt>(take));
-      c.pos += take;
-      remaining -= take;
-    }
+    // Within the image: parseImage checked it.
+    unsigned code = eachPiece(c, member.size, [&value](const unsigned char* bytes, size_t count) {
+      value = crc32(value, bytes, static_cast<uInt>(count));
+    });
+    if (code != 0) return code;
     crc = static_cast<unsigned>(value);
     return 0;
   }
