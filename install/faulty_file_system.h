@@ -6,6 +6,7 @@
 // static: reset() it in the fixture's SetUp.
 #pragma once
 
+#include <mutex>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -21,6 +22,7 @@ class FaultyFileSystem {
   };
 
   static void reset() {
+    std::lock_guard<std::mutex> hold(mutex_);
     rules_.clear();
     calls_ = 0;
     failures_ = 0;
@@ -33,13 +35,20 @@ class FaultyFileSystem {
   }
   // One more failing call, counted on its own.
   static void addFailure(Operation operation, unsigned nth, unsigned code) {
+    std::lock_guard<std::mutex> hold(mutex_);
     rules_.push_back(Rule{operation, nth, code});
   }
   // Fails the nth call of any operation from now on.
   static void failCall(unsigned nth, unsigned code) { failOn(kAny, nth, code); }
-  static unsigned failures() { return failures_; }
+  static unsigned failures() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return failures_;
+  }
   // Calls made since the last reset.
-  static unsigned calls() { return calls_; }
+  static unsigned calls() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return calls_;
+  }
 
   static unsigned GetLastError() { return FileSystem::GetLastError(); }
   static unsigned CreateFile(const stdx::u16string& path, unsigned access, unsigned share,
@@ -64,6 +73,12 @@ class FaultyFileSystem {
     unsigned code;
     if (fail(kReadFile, code)) return code;
     return FileSystem::ReadFile(handle, buffer, count, bytesRead, overlapped);
+  }
+  static unsigned ReadFileAt(void* handle, unsigned long long offset, void* buffer, unsigned count,
+                             unsigned* bytesRead) {
+    unsigned code;
+    if (fail(kReadFile, code)) return code;
+    return FileSystem::ReadFileAt(handle, offset, buffer, count, bytesRead);
   }
   static unsigned WriteFile(void* handle, const void* data, unsigned count, unsigned* bytesWritten,
                             _OVERLAPPED* overlapped) {
@@ -184,8 +199,10 @@ class FaultyFileSystem {
   };
 
   // Counts the call down on every rule that it matches; a failure also sets
-  // the last error, as the real layer does.
+  // the last error, as the real layer does. The package may be inflated
+  // on a thread of its own, so the counts are kept under a lock.
   static bool fail(Operation operation, unsigned& code) {
+    std::lock_guard<std::mutex> hold(mutex_);
     code = 0;
     ++calls_;
     bool failed = false;
@@ -201,6 +218,7 @@ class FaultyFileSystem {
     return true;
   }
 
+  static inline std::mutex mutex_;
   static inline std::vector<Rule> rules_;
   static inline unsigned calls_ = 0;
   static inline unsigned failures_ = 0;

@@ -14,7 +14,7 @@
 
 #include <vector>
 
-unsigned ms_lastError = 0;
+thread_local unsigned ms_lastError = 0;
 
 namespace {
 
@@ -279,6 +279,25 @@ unsigned FileSystem::ReadFile(void* handle, void* buffer, unsigned count, unsign
   char* p = static_cast<char*>(buffer);
   while (*bytesRead < count) {
     ssize_t r = read(fdOf(handle), p + *bytesRead, count - *bytesRead);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return setLastErrorByErrNo(errno);
+    }
+    if (r == 0) break;
+    *bytesRead += static_cast<unsigned>(r);
+  }
+  return 0;
+}
+
+unsigned FileSystem::ReadFileAt(void* handle, unsigned long long offset, void* buffer,
+                                unsigned count, unsigned* bytesRead) {
+  ms_lastError = 0;
+  if (bytesRead == nullptr) return ms_lastError = ERROR_INVALID_PARAMETER;
+  *bytesRead = 0;
+  char* p = static_cast<char*>(buffer);
+  while (*bytesRead < count) {
+    ssize_t r = pread(fdOf(handle), p + *bytesRead, count - *bytesRead,
+                      static_cast<off_t>(offset + *bytesRead));
     if (r < 0) {
       if (errno == EINTR) continue;
       return setLastErrorByErrNo(errno);

@@ -3,7 +3,8 @@
 // a process-wide last error. No operation starts a process: every path goes
 // straight to the C library, so no text of a path is ever seen by a shell.
 //
-// Thread safety: ms_lastError is one unsynchronised global; read it with
+// Thread safety: ms_lastError is per thread (the package is inflated on a
+// thread of its own while the install run works on another); read it with
 // GetLastError() right after the failing call, on the same thread.
 #pragma once
 
@@ -23,6 +24,7 @@ enum : unsigned {
   ERROR_PATH_NOT_FOUND = 3,
   ERROR_ACCESS_DENIED = 5,
   ERROR_INVALID_HANDLE = 6,
+  ERROR_NOT_ENOUGH_MEMORY = 8,
   ERROR_INVALID_DATA = 13,
   ERROR_NOT_SAME_DEVICE = 17,
   ERROR_NOT_SUPPORTED = 50,
@@ -33,6 +35,7 @@ enum : unsigned {
   ERROR_DIR_NOT_EMPTY = 145,
   ERROR_BAD_FILE_TYPE = 222,
   ERROR_ALREADY_EXISTS = 183,
+  ERROR_IO_PENDING = 997,
   ERROR_CANTWRITE = 1013,
   ERROR_CANCELLED = 1223,
 };
@@ -82,7 +85,7 @@ struct FindEntry {
   unsigned attributes;  // FILE_ATTRIBUTE_DIRECTORY for a directory (not a link to one), else 0
 };
 
-extern unsigned ms_lastError;
+extern thread_local unsigned ms_lastError;
 
 // The one errno mapping: ENOENT gives ERROR_FILE_NOT_FOUND, ENOSPC and
 // EDQUOT ERROR_DISK_FULL, EACCES, EPERM and EROFS ERROR_ACCESS_DENIED,
@@ -127,6 +130,10 @@ class FileSystem {
   // of file is not an error.
   static unsigned ReadFile(void* handle, void* buffer, unsigned count, unsigned* bytesRead,
                            _OVERLAPPED* overlapped);
+  // ReadFile at offset, leaving the file position alone: another thread
+  // may be writing the same file at its own position.
+  static unsigned ReadFileAt(void* handle, unsigned long long offset, void* buffer, unsigned count,
+                             unsigned* bytesRead);
   // Writes count bytes; a short write is an error (a full disk: ENOSPC).
   static unsigned WriteFile(void* handle, const void* data, unsigned count, unsigned* bytesWritten,
                             _OVERLAPPED* overlapped);
