@@ -8,6 +8,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "install/install_data.h"
+#include "install/lz_compressor.h"
 
 using namespace fuzz_support;
 
@@ -16,7 +17,8 @@ namespace {
 // A decompressor policy whose "package" is already the image.
 struct CopyingDecompressor {
   template <class FS>
-  unsigned unpackInto(const stdx::u16string& source, void* destination) const {
+  unsigned unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write,
+                    void* context) const {
     std::string from = narrow_lib(source).c_str();
     FILE* in = fopen(from.c_str(), "rb");
     if (in == nullptr) return ERROR_FILE_NOT_FOUND;
@@ -24,9 +26,7 @@ struct CopyingDecompressor {
     size_t n;
     unsigned code = 0;
     while (code == 0 && (n = fread(buffer, 1, sizeof buffer, in)) != 0) {
-      unsigned written = 0;
-      code = FS::WriteFile(destination, buffer, static_cast<unsigned>(n), &written, nullptr);
-      if (code == 0 && written != n) code = ERROR_CANTWRITE;
+      code = write(context, buffer, static_cast<unsigned>(n));
     }
     fclose(in);
     return code;

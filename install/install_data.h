@@ -1,14 +1,23 @@
 // The package reader. A package is one raw DEFLATE stream; inflated, it is
 // the package image: a header that lists product descriptions and member
 // files, then the data area with the members' bytes, uncompressed. The
-// reader inflates the whole package once into a temporary image, parses the
+// reader inflates the package once into a temporary image, parses the
 // header, keeps the image open and copies single members out of it. The
 // image has no name: it goes with its handle, and with the process however
 // the process ends.
 //
-// Thread safety: none of its own. open() and the reads of the lists run on
-// the user-interface thread before the install thread starts; copy() runs
-// on the install thread alone, and the lists do not change after open().
+// The inflate runs on a thread of its own and the image is usable while it
+// grows: openHeader() returns once the header is parsed, a member can be
+// copied as soon as its bytes are in the image (awaitMember), and
+// awaitImage() tells whether the whole image turned out sound. Every
+// member's checksum is compared on the inflating thread as its bytes go by.
+//
+// Thread safety: open(), openHeader() and the reads of the lists run on one
+// thread before the install thread starts; copy() runs on the install
+// thread alone, and the lists do not change after the open. The await
+// calls and stopInflating() may be called from any thread. The image is
+// written at the inflater's file position and read only at explicit
+// offsets.
 #pragma once
 
 #include <stdint.h>
@@ -17,9 +26,16 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
+#include "install/member_verifier.h"
 #include "platform/file_system.h"
 #include "platform/stdx_string.h"
 
@@ -57,6 +73,12 @@ const unsigned kChecksumFieldBytes = 8;
 // anything is allocated or read.
 const unsigned kMinProductRecordBytes = 4 + 4 * 4;
 const unsigned kMinFileRecordBytes = 4 + 4 + 4 * 4;
+
+// The image is addressed with 32-bit offsets: nothing may lie behind this.
+const uint64_t kImageLimit = 0xFFFFFFFFull;
+
+// What the await calls return while the bytes asked for are still to come.
+const unsigned kErrorPending = ERROR_IO_PENDING;
 
 // True when path, relative to the target directory, stays inside it: no
 // component is ".." (with "\" read as "/"), and the text is clean text
@@ -110,44 +132,62 @@ class InstallData {
   InstallData()
       : tempFile(INVALID_HANDLE_VALUE),
         copyBufferSize(kCopyBufferSize),
-        copyBuffer(new unsigned char[kCopyBufferSize]),
-        imageBytes(0) {}
-  // Closes the image, which takes it away.
+        copyBuffer(new unsigned char[kCopyBufferSize]) {}
+  // Stops the inflate and closes the image, which takes it away.
   ~InstallData() { discardImage(); }
   InstallData(const InstallData&) = delete;
   InstallData& operator=(const InstallData&) = delete;
 
-  // Inflates the package into a new unnamed image in the temporary
-  // directory and parses its header into products and files. Returns 0 on
-  // success; the code of the temporary file, decompressor or file layer on
-  // failure (ERROR_DISK_FULL when the image does not fit);
-  // ERROR_INVALID_DATA (13) for a damaged package: a corrupt stream, a
-  // header that the image cannot hold (short strings, record lengths below
-  // 4 or past the image, counts too large, members past the end of the
-  // image), a member name that would leave the target directory, two
-  // members that name one file, or a member whose bytes do not match its
-  // checksum. On failure the image is gone and files is empty; products
-  // keeps what was read before the failure. checkMembers false skips the
-  // checksums (for a tool that reports them one by one with
-  // memberChecksums).
+  // Inflates the whole package into a new unnamed image in the temporary
+  // directory, then parses its header into products and files and checks
+  // every member. Returns 0 on success; the code of the temporary file,
+  // decompressor or file layer on failure (ERROR_DISK_FULL when the image
+  // does not fit); ERROR_INVALID_DATA (13) for a damaged package: a corrupt
+  // stream, a header that the image cannot hold (short strings, record
+  // lengths below 4 or past the image, counts too large, members past the
+  // end of the image), a member name that would leave the target
+  // directory, two members that name one file, or a member whose bytes do
+  // not match its checksum. On failure the image is gone and files is
+  // empty; products keeps what was read before the failure. checkMembers
+  // false skips the checksums (for a tool that reports them one by one with
+  // memberChecksums). Every file call happens on the calling thread or
+  // before the inflater ends, in one order: the image is inflated first.
   unsigned open(const stdx::u16string& packagePath, bool checkMembers = true) {
-    discardImage();
-    products.clear();
-    files.clear();
-    memberPaths_.clear();
-    stdx::u16string dir;
-    unsigned code = FS::GetTempPath(dir);
-    if (code == 0) code = FS::CreateTempFile(dir, tempFile);
-    if (code == 0) code = compressor.template unpackInto<FS>(packagePath, tempFile);
-    if (code == 0) code = parseImage(checkMembers);
-    if (code == 0) code = collectMemberPaths();
-    if (code != 0) {
-      files.clear();
-      memberPaths_.clear();
-      discardImage();
-    }
-    return code;
+    return openImage(packagePath, checkMembers, true);
   }
+
+  // Starts inflating the package and returns as soon as the header is
+  // parsed; the rest of the image follows in the background. The codes of
+  // open() for what the header shows; damage behind it, or a temporary
+  // directory that fills up later, is reported by the await calls.
+  unsigned openHeader(const stdx::u16string& packagePath, bool checkMembers = true) {
+    return openImage(packagePath, checkMembers, false);
+  }
+
+  // Waits at most timeoutMs (-1: as long as it takes) until the bytes of
+  // member index are in the image. 0 when they are; kErrorPending when the
+  // time ran out; the failure of the image (see awaitImage) as soon as
+  // there is one; ERROR_INVALID_DATA when the image ended before them.
+  unsigned awaitMember(uint64_t index, int timeoutMs) {
+    if (index >= files.size()) return ERROR_INVALID_PARAMETER;
+    const FileData<FS>& member = files[static_cast<size_t>(index)];
+    return awaitBytes(static_cast<uint64_t>(member.offset) + member.size, timeoutMs, nullptr);
+  }
+
+  // Waits at most timeoutMs (-1: as long as it takes) until the whole
+  // image is inflated and checked. 0 when it is sound; kErrorPending when
+  // the time ran out; else why it cannot be used: the codes of open(), or
+  // ERROR_CANCELLED after stopInflating(). Only after a successful open.
+  unsigned awaitImage(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(feedMutex_);
+    auto settled = [this] { return feedCode_ != 0 || (inflaterEnded_ && membersPosted_); };
+    if (!waitFeed(lock, timeoutMs, settled)) return kErrorPending;
+    return feedCode_;
+  }
+
+  // Asks the inflate to stop at its next piece, without waiting for it; the
+  // image is then reported as ERROR_CANCELLED. Safe from any thread.
+  void stopInflating() { stopInflating_.store(true); }
 
   // The readme of the first description in language (case-insensitive),
   // else that of the first "en" description (even if empty), else empty.
@@ -165,16 +205,19 @@ class InstallData {
 
   // Writes member index into out, an empty file open for writing at its
   // start, and gives it the member's last-write time; the caller closes
-  // it. Only after a successful open. Returns 0; ERROR_INVALID_PARAMETER
-  // for an index out of range; the code of the first failing file call;
-  // ERROR_INVALID_DATA when the image ends before the member does.
+  // it. Only after a successful open; waits for the member's bytes as
+  // awaitMember does. Returns 0; ERROR_INVALID_PARAMETER for an index out
+  // of range; the code of the first failing file call; the image's failure
+  // or ERROR_INVALID_DATA when the image ends before the member does.
   // Allocates nothing: all bytes pass through the one copy buffer. Install
   // thread only.
   unsigned copyTo(uint64_t index, void* out) {
     if (index >= files.size()) return ERROR_INVALID_PARAMETER;
     if (tempFile == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    unsigned code = awaitMember(index, -1);
+    if (code != 0) return code;
     const FileData<FS>& member = files[static_cast<size_t>(index)];
-    unsigned code = copyBytes(member, out);
+    code = copyBytes(member, out);
     if (code == 0 && FS::SetEndOfFile(out) != 0) code = FS::GetLastError();
     if (code == 0 && FS::SetFileTime(out, nullptr, nullptr, &member.lastWriteTime) != 0)
       code = FS::GetLastError();
@@ -194,8 +237,8 @@ class InstallData {
   }
 
   // The CRC-32 of every member's bytes as the image holds them, in file
-  // order, in one pass over the image. Only after a successful open. 0 or
-  // the code of a failing read.
+  // order, in one pass over the image. Only after a successful open() (the
+  // whole image). 0 or the code of a failing read.
   unsigned memberChecksums(std::vector<unsigned>& crcs) {
     if (tempFile == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     crcs.assign(files.size(), 0);
@@ -218,9 +261,189 @@ class InstallData {
   std::vector<FileData<FS>> files;    // in package order; the index is a member's identity
 
  private:
+  // Checks read back from the image pass through a buffer of this size.
+  static const unsigned kCatchUpBytes = 0x40000;
+
+  unsigned openImage(const stdx::u16string& packagePath, bool checkMembers, bool wholeFirst) {
+    discardImage();
+    products.clear();
+    files.clear();
+    memberPaths_.clear();
+    stdx::u16string dir;
+    unsigned code = FS::GetTempPath(dir);
+    if (code == 0) code = FS::CreateTempFile(dir, tempFile);
+    if (code == 0) code = startInflating(packagePath);
+    if (code == 0 && wholeFirst) code = awaitInflater();
+    if (code == 0) code = parseImage();
+    if (code == 0) code = collectMemberPaths();
+    if (code == 0) code = postMembers(checkMembers);
+    if (code == 0 && wholeFirst) code = awaitImage(-1);
+    if (code != 0) {
+      files.clear();
+      memberPaths_.clear();
+      discardImage();
+    }
+    return code;
+  }
+
+  // --- the inflating thread --------------------------------------------------
+
+  unsigned startInflating(const stdx::u16string& packagePath) {
+    stopInflating_.store(false);
+    inflated_ = 0;
+    imageBytes_ = 0;
+    inflaterEnded_ = false;
+    membersPosted_ = false;
+    feedCode_ = 0;
+    written_ = 0;
+    verifying_ = false;
+    try {
+      inflater_ = std::thread([this, packagePath] { inflateImage(packagePath); });
+    } catch (const std::system_error&) {
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return 0;
+  }
+
+  void inflateImage(const stdx::u16string& packagePath) {
+    unsigned code = compressor.template unpackTo<FS>(packagePath, &InstallData::takePiece, this);
+    {
+      std::lock_guard<std::mutex> hold(feedMutex_);
+      if (code != 0 || !membersPosted_) {
+        // The header's reader checks the members itself once it sees the end.
+        endFeed(code);
+        return;
+      }
+    }
+    // The members were handed over: finish their checks here.
+    if (!verifying_) code = catchUp(written_);
+    if (code == 0) code = verifier_.finish(written_);
+    std::lock_guard<std::mutex> hold(feedMutex_);
+    endFeed(code);
+  }
+
+  // Lock held. The inflater's last word.
+  void endFeed(unsigned code) {
+    inflaterEnded_ = true;
+    imageBytes_ = written_;
+    if (feedCode_ == 0) feedCode_ = code;
+    feedChanged_.notify_all();
+  }
+
+  static unsigned takePiece(void* context, const void* data, unsigned count) {
+    return static_cast<InstallData*>(context)->takePiece(static_cast<const unsigned char*>(data), count);
+  }
+
+  // One piece of the image, in order: written, checked against the members
+  // it covers, then offered to the readers.
+  unsigned takePiece(const unsigned char* data, unsigned count) {
+    if (stopInflating_.load()) return ERROR_CANCELLED;
+    unsigned written = 0;
+    if (FS::WriteFile(tempFile, data, count, &written, nullptr) != 0) return FS::GetLastError();
+    uint64_t at = written_;
+    written_ += count;
+    if (!verifying_) {
+      bool posted = false;
+      {
+        std::lock_guard<std::mutex> hold(feedMutex_);
+        posted = membersPosted_;
+      }
+      if (posted) {
+        // What went by before the members were known is read back once.
+        unsigned code = catchUp(at);
+        if (code != 0) return code;
+        verifying_ = true;
+      }
+    }
+    if (verifying_) {
+      unsigned code = verifier_.consume(at, data, count);
+      if (code != 0) return code;
+    }
+    std::lock_guard<std::mutex> hold(feedMutex_);
+    inflated_ = written_;
+    feedChanged_.notify_all();
+    return 0;
+  }
+
+  // Hands the image bytes from the verifier's position up to end to it,
+  // read back from the image.
+  unsigned catchUp(uint64_t end) {
+    std::unique_ptr<unsigned char[]> buffer;
+    while (verifier_.position() < end) {
+      if (!buffer) buffer.reset(new unsigned char[kCatchUpBytes]);
+      uint64_t at = verifier_.position();
+      unsigned want = static_cast<unsigned>(std::min<uint64_t>(end - at, kCatchUpBytes));
+      unsigned got = 0;
+      if (FS::ReadFileAt(tempFile, at, buffer.get(), want, &got) != 0) return FS::GetLastError();
+      if (got != want) return ERROR_INVALID_DATA;  // the image shrank under us
+      unsigned code = verifier_.consume(at, buffer.get(), got);
+      if (code != 0) return code;
+    }
+    return 0;
+  }
+
+  // Hands the parsed members to the checks: to the inflater while it runs,
+  // else they are checked here over the finished image.
+  unsigned postMembers(bool checkMembers) {
+    std::vector<MemberVerifier::Member> members;
+    members.reserve(files.size());
+    for (const FileData<FS>& f : files) {
+      members.push_back(MemberVerifier::Member{f.offset, static_cast<uint64_t>(f.offset) + f.size,
+                                               checkMembers && f.hasChecksum, f.checksum});
+    }
+    verifier_.reset(std::move(members));
+    uint64_t imageBytes = 0;
+    {
+      std::lock_guard<std::mutex> hold(feedMutex_);
+      if (!inflaterEnded_) {
+        membersPosted_ = true;
+        return 0;
+      }
+      if (feedCode_ != 0) return feedCode_;
+      imageBytes = imageBytes_;
+    }
+    unsigned code = catchUp(imageBytes);
+    if (code == 0) code = verifier_.finish(imageBytes);
+    std::lock_guard<std::mutex> hold(feedMutex_);
+    membersPosted_ = true;
+    if (feedCode_ == 0) feedCode_ = code;
+    feedChanged_.notify_all();
+    return code;
+  }
+
+  // Waits for the inflater's end; its code.
+  unsigned awaitInflater() {
+    std::unique_lock<std::mutex> lock(feedMutex_);
+    feedChanged_.wait(lock, [this] { return inflaterEnded_; });
+    return feedCode_;
+  }
+
+  template <class Ready>
+  bool waitFeed(std::unique_lock<std::mutex>& lock, int timeoutMs, Ready ready) {
+    if (timeoutMs < 0) {
+      feedChanged_.wait(lock, ready);
+      return true;
+    }
+    return feedChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+  }
+
+  // Waits until the image holds end bytes. 0, kErrorPending, the image's
+  // failure, or ERROR_INVALID_DATA when it ended shorter; available gets
+  // how many bytes it holds.
+  unsigned awaitBytes(uint64_t end, int timeoutMs, uint64_t* available) {
+    std::unique_lock<std::mutex> lock(feedMutex_);
+    auto ready = [this, end] { return feedCode_ != 0 || inflated_ >= end || inflaterEnded_; };
+    if (!waitFeed(lock, timeoutMs, ready)) return kErrorPending;
+    if (available != nullptr) *available = inflated_;
+    if (feedCode_ != 0) return feedCode_;
+    return inflated_ >= end ? 0u : static_cast<unsigned>(ERROR_INVALID_DATA);
+  }
+
+  // --- the header ---------------------------------------------------------------
+
   // Sequential reads of the header through the copy buffer (idle until the
   // install starts), so that a header of many small records costs few
-  // reads. Every length is checked against the image before it is used.
+  // reads. Each read waits for the bytes it needs.
   struct Cursor {
     uint64_t pos = 0;          // image offset of the next byte
     uint64_t bufferStart = 0;  // image offset of copyBuffer[0]
@@ -228,15 +451,12 @@ class InstallData {
   };
 
   unsigned fill(Cursor& c) {
-    uint64_t want = imageBytes - c.pos;
-    if (want > copyBufferSize) want = copyBufferSize;
-    if (FS::SetFilePointer(tempFile, static_cast<long>(c.pos), nullptr, FILE_BEGIN) ==
-            INVALID_SET_FILE_POINTER &&
-        FS::GetLastError() != 0)
-      return FS::GetLastError();
+    uint64_t available = 0;
+    unsigned code = awaitBytes(c.pos + 1, -1, &available);
+    if (code != 0) return code;
+    unsigned want = static_cast<unsigned>(std::min<uint64_t>(available - c.pos, copyBufferSize));
     unsigned got = 0;
-    if (FS::ReadFile(tempFile, copyBuffer.get(), static_cast<unsigned>(want), &got, nullptr) != 0)
-      return FS::GetLastError();
+    if (FS::ReadFileAt(tempFile, c.pos, copyBuffer.get(), want, &got) != 0) return FS::GetLastError();
     if (got != want) return ERROR_INVALID_DATA;  // the image shrank under us
     c.bufferStart = c.pos;
     c.bufferBytes = got;
@@ -244,8 +464,8 @@ class InstallData {
   }
 
   // Hands the n image bytes from c.pos to use(bytes, count) in the pieces
-  // that the buffer holds, refilling it as needed; the caller has checked
-  // that they lie inside the image.
+  // that the buffer holds, refilling it as needed; ERROR_INVALID_DATA when
+  // the image ends before them.
   template <class Use>
   unsigned eachPiece(Cursor& c, uint64_t n, Use use) {
     while (n != 0) {
@@ -263,7 +483,7 @@ class InstallData {
   }
 
   unsigned readBytes(Cursor& c, void* dst, uint64_t n) {
-    if (n > imageBytes - c.pos) return ERROR_INVALID_DATA;
+    if (n > kImageLimit - c.pos) return ERROR_INVALID_DATA;
     unsigned char* out = static_cast<unsigned char*>(dst);
     return eachPiece(c, n, [&out](const unsigned char* bytes, size_t count) {
       memcpy(out, bytes, count);
@@ -285,9 +505,13 @@ class InstallData {
     unsigned units = 0;
     unsigned code = readWord(c, units);
     if (code != 0) return code;
-    if (static_cast<uint64_t>(units) * 2 > end - c.pos) return ERROR_INVALID_DATA;
+    uint64_t bytes = static_cast<uint64_t>(units) * 2;
+    if (bytes > end - c.pos) return ERROR_INVALID_DATA;
+    // Nothing is allocated for text that the image does not hold.
+    code = awaitBytes(c.pos + bytes, -1, nullptr);
+    if (code != 0) return code;
     char16_t* text = s.resizeForOverwrite(units);
-    code = readBytes(c, text, static_cast<uint64_t>(units) * 2);
+    code = readBytes(c, text, bytes);
     if (code != 0) return code;
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     for (unsigned i = 0; i < units; ++i)
@@ -302,9 +526,9 @@ class InstallData {
     unsigned length = 0;
     unsigned code = readWord(c, length);
     if (code != 0) return code;
-    if (length < 4 || length - 4 > imageBytes - c.pos) return ERROR_INVALID_DATA;
+    if (length < 4 || length - 4 > kImageLimit - c.pos) return ERROR_INVALID_DATA;
     end = c.pos + (length - 4);
-    return 0;
+    return awaitBytes(end, -1, nullptr);
   }
 
   unsigned readProduct(Cursor& c, uint64_t end, const stdx::u16string* language) {
@@ -326,12 +550,12 @@ class InstallData {
     if (code != 0) return code;
     if (selector == 0) {
       const stdx::u16string english(u"en");
-      return readProduct(c, imageBytes, &english);
+      return readProduct(c, kImageLimit, &english);
     }
     unsigned count = 0;
     code = readWord(c, count);
     if (code != 0) return code;
-    if (count > (imageBytes - c.pos) / kMinProductRecordBytes) return ERROR_INVALID_DATA;
+    if (count > (kImageLimit - c.pos) / kMinProductRecordBytes) return ERROR_INVALID_DATA;
     for (unsigned i = 0; i < count; ++i) {
       uint64_t end = 0;
       code = readRecordLength(c, end);
@@ -369,7 +593,7 @@ class InstallData {
     unsigned count = 0;
     unsigned code = readWord(c, count);
     if (code != 0) return code;
-    if (count > (imageBytes - c.pos) / kMinFileRecordBytes) return ERROR_INVALID_DATA;
+    if (count > (kImageLimit - c.pos) / kMinFileRecordBytes) return ERROR_INVALID_DATA;
     // The count is bounded by the image, not by anything sensible: let the
     // vector grow with what is actually read beyond a modest start.
     files.reserve(count < 65536 ? count : 65536);
@@ -388,7 +612,6 @@ class InstallData {
   unsigned checksumOf(Cursor& c, const FileData<FS>& member, unsigned& crc) {
     uLong value = crc32(0L, Z_NULL, 0);
     c.pos = member.offset;
-    // Within the image: parseImage checked it.
     unsigned code = eachPiece(c, member.size, [&value](const unsigned char* bytes, size_t count) {
       value = crc32(value, bytes, static_cast<uInt>(count));
     });
@@ -397,58 +620,39 @@ class InstallData {
     return 0;
   }
 
-  // Every member that carries a checksum must match it before anything is
-  // installed: damage that leaves the stream and the header intact shows
-  // only here.
-  unsigned checkChecksums(Cursor& c) {
-    for (size_t i = 0; i < files.size(); ++i) {
-      if (!files[i].hasChecksum) continue;
-      unsigned crc = 0;
-      unsigned code = checksumOf(c, files[i], crc);
-      if (code != 0) return code;
-      if (crc != files[i].checksum) return ERROR_INVALID_DATA;
-    }
-    return 0;
-  }
-
-  unsigned parseImage(bool checkMembers) {
-    long high = 0;
-    unsigned low = FS::SetFilePointer(tempFile, 0, &high, FILE_END);
-    if (low == INVALID_SET_FILE_POINTER && FS::GetLastError() != 0) return FS::GetLastError();
-    if (high != 0) return ERROR_INVALID_DATA;
-    imageBytes = low;
+  // Products and files, with each member's offset made absolute. Whether
+  // the image holds each member is known only at its end (the checks of
+  // postMembers); here a member must at least be addressable.
+  unsigned parseImage() {
     Cursor c;
     unsigned code = readProducts(c);
     if (code == 0) code = readFiles(c);
     if (code != 0) return code;
     // The data area begins behind the last record; offsets are relative to it.
     uint64_t dataStart = c.pos;
-    uint64_t dataBytes = imageBytes - dataStart;
     for (size_t i = 0; i < files.size(); ++i) {
       FileData<FS>& f = files[i];
-      if (f.offset > dataBytes || f.size > dataBytes - f.offset) return ERROR_INVALID_DATA;
-      f.offset = static_cast<unsigned>(f.offset + dataStart);
+      uint64_t start = dataStart + f.offset;
+      if (start + f.size > kImageLimit) return ERROR_INVALID_DATA;
+      f.offset = static_cast<unsigned>(start);
     }
-    return checkMembers ? checkChecksums(c) : 0;
+    return 0;
   }
 
   unsigned copyBytes(const FileData<FS>& member, void* out) {
-    if (FS::SetFilePointer(tempFile, static_cast<long>(member.offset), nullptr, FILE_BEGIN) ==
-            INVALID_SET_FILE_POINTER &&
-        FS::GetLastError() != 0)
-      return FS::GetLastError();
+    uint64_t at = member.offset;
     unsigned remaining = member.size;
     while (remaining != 0) {
       // Ask for no more than the member holds: a small member must not
       // drag a whole buffer's worth of the image through memory.
       unsigned want = remaining < copyBufferSize ? remaining : copyBufferSize;
       unsigned got = 0;
-      if (FS::ReadFile(tempFile, copyBuffer.get(), want, &got, nullptr) != 0)
-        return FS::GetLastError();
+      if (FS::ReadFileAt(tempFile, at, copyBuffer.get(), want, &got) != 0) return FS::GetLastError();
       if (got == 0) return ERROR_INVALID_DATA;  // the image ends inside the member
       unsigned written = 0;
       if (FS::WriteFile(out, copyBuffer.get(), got, &written, nullptr) != 0)
         return FS::GetLastError();
+      at += got;
       remaining -= got;
     }
     return 0;
@@ -467,20 +671,37 @@ class InstallData {
     return 0;
   }
 
+  // Stops the inflater, waits for it, and closes the image.
   void discardImage() {
+    stopInflating_.store(true);
+    if (inflater_.joinable()) inflater_.join();
     if (tempFile != INVALID_HANDLE_VALUE) {
       FS::CloseHandle(tempFile);  // an unnamed image goes with its handle
       tempFile = INVALID_HANDLE_VALUE;
     }
-    imageBytes = 0;
   }
 
   void* tempFile;  // the image, open for reading and writing, or INVALID_HANDLE_VALUE
   Compressor compressor;
   const unsigned copyBufferSize;
   std::unique_ptr<unsigned char[]> copyBuffer;
-  uint64_t imageBytes;  // size of the open image; always below 4 GiB
   std::vector<stdx::u16string> memberPaths_;
+
+  // Shared by the inflater and the image's readers, under feedMutex_.
+  std::mutex feedMutex_;
+  std::condition_variable feedChanged_;
+  uint64_t inflated_ = 0;       // bytes of the image written and checked so far
+  uint64_t imageBytes_ = 0;     // the whole image, once the inflater has ended
+  bool inflaterEnded_ = false;
+  bool membersPosted_ = false;  // the members' checks are under way or done
+  unsigned feedCode_ = 0;       // the first reason the image cannot be used
+  std::atomic<bool> stopInflating_{false};
+
+  // The inflater's own: how much it wrote, and whether it checks members.
+  uint64_t written_ = 0;
+  bool verifying_ = false;
+  MemberVerifier verifier_;  // the inflater's once posted; before, the header's reader's
+  std::thread inflater_;     // last: joined before anything above goes
 };
 
 }  // namespace config

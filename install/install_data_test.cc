@@ -31,6 +31,13 @@ class InstallDataTest : public ScratchTest {
     return reader.open(u16(writePackage(image, secondEncoder)));
   }
 
+  // The same as the wizard opens a package: the header first, then the
+  // rest in the background. A refusal may come at either step.
+  unsigned openStreaming(Reader& reader, const std::string& image) {
+    unsigned code = reader.openHeader(u16(writePackage(image)));
+    return code != 0 ? code : reader.awaitImage(-1);
+  }
+
   // Copies member i to scratch/out-i and returns the bytes written.
   std::string copyOut(Reader& reader, size_t i) {
     std::string out = path("out-" + std::to_string(i));
@@ -188,6 +195,8 @@ TEST_F(InstallDataTest, RefusesHeadersThatTheImageCannotHold) {
     EXPECT_TRUE(reader.files.empty());
     EXPECT_TRUE(reader.imageHandle() == INVALID_HANDLE_VALUE);
     EXPECT_TRUE(tempEntries().empty());
+    Reader streaming;
+    EXPECT_EQ(kDamaged, openStreaming(streaming, cases[i].second));
   }
 }
 
@@ -275,6 +284,10 @@ TEST_F(InstallDataTest, ChecksumsRefuseAFlippedByteAndLeaveUntaggedMembersAlone)
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    {
+      Reader streaming;
+      EXPECT_EQ(c.code, openStreaming(streaming, c.image));
+    }
     Reader reader;
     ASSERT_EQ(c.code, openImage(reader, c.image));
     if (c.code != 0) {

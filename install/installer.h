@@ -122,10 +122,12 @@ class BasicInstallProcessData : public InstallProgress {
 
 typedef BasicInstallProcessData<PackageReader> InstallProcessData;
 
-template <class FS>
+// Compressor is the reader's decompressor policy (a test may feed the
+// image at its own pace).
+template <class FS, class Compressor = LZCompressor>
 class BasicInstaller : public BasicRollback<FS> {
  public:
-  typedef config::InstallData<LZCompressor, FS> Reader;
+  typedef config::InstallData<Compressor, FS> Reader;
   typedef BasicInstallProcessData<Reader> ProcessData;
 
   // How long the worker lingers after posting success, so that the window
@@ -133,6 +135,8 @@ class BasicInstaller : public BasicRollback<FS> {
   static const int kFinishPauseMs = 1000;
   // How often a run that waits for another run's lock looks again.
   static const int kLockPollMs = 50;
+  // How often a run that waits for the package's bytes looks for a cancel.
+  static const int kFeedPollMs = 50;
 
   explicit BasicInstaller(int finishPauseMs = kFinishPauseMs)
       : processData(nullptr), finishPauseMs(finishPauseMs), lockHandle(INVALID_HANDLE_VALUE) {}
@@ -146,7 +150,11 @@ class BasicInstaller : public BasicRollback<FS> {
   // failing code (from the journal, the file layer or the reader, or
   // kErrorRefusedTarget), posted with the percent reached once everything
   // is undone. A member whose installed copy is as new or newer (to the
-  // second) is left alone.
+  // second) is left alone. The package may still be inflating: each member
+  // waits for its bytes, and nothing is put in place before the whole
+  // package has proved sound; a package that turns out damaged (or an image
+  // that no longer fits) fails the run with the reader's code and the text
+  // of IDS_ERROR_DAMAGEDSOURCE (IDS_ERROR_NOSPACE), and packageFailed().
   unsigned run(ProcessData* data);
 
   // Rolls back, then posts code with the error text, the line naming what
@@ -162,6 +170,8 @@ class BasicInstaller : public BasicRollback<FS> {
   // before it was rolled back.
   unsigned long copiedFiles() const { return copiedFiles_; }
   unsigned long upToDateFiles() const { return upToDateFiles_; }
+  // The last run failed because of the package, not of the target.
+  bool packageFailed() const { return packageFailed_; }
 
  protected:
   stdx::u16string backupRootName(unsigned attempt) override;
@@ -193,6 +203,8 @@ class BasicInstaller : public BasicRollback<FS> {
   unsigned flushStaged();
   unsigned exposeStaged();
   unsigned cancelRun(uint64_t percent);
+  template <class Await>
+  unsigned awaitPackage(Await await);
   stdx::u16string tempNameIn(const stdx::u16string& target, const stdx::u16string& directory);
   // True when relative (below the target, "/"-separated) is a member's path.
   bool isMemberPath(const stdx::u16string& relative) const;
@@ -211,6 +223,7 @@ class BasicInstaller : public BasicRollback<FS> {
   stdx::u16string readyDirectory;
   unsigned long copiedFiles_ = 0;
   unsigned long upToDateFiles_ = 0;
+  bool packageFailed_ = false;
   std::set<stdx::u16string, Less> cleanedDirectories;
   std::vector<Staged> staged_;
   std::vector<Volume> volumes_;

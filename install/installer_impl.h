@@ -27,11 +27,12 @@ inline stdx::u16string withoutTrailingSeparators(const stdx::u16string& path) {
 
 }  // namespace installer_detail
 
-template <class FS>
-unsigned BasicInstaller<FS>::run(ProcessData* data) {
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::run(ProcessData* data) {
   if (data == nullptr) return ERROR_INVALID_PARAMETER;
   processData = data;
   copiedFiles_ = upToDateFiles_ = 0;
+  packageFailed_ = false;
   Reader* reader = nullptr;
   stdx::u16string target;
   processData->get(reader, target);
@@ -47,8 +48,8 @@ unsigned BasicInstaller<FS>::run(ProcessData* data) {
   return runLocked(reader, target);
 }
 
-template <class FS>
-unsigned BasicInstaller<FS>::runLocked(Reader* reader, const stdx::u16string& target) {
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u16string& target) {
   unsigned code = removeDeadRunLeftovers(target, target);
   if (code != 0) return stopOnError(code, 0);
 
@@ -66,12 +67,17 @@ unsigned BasicInstaller<FS>::runLocked(Reader* reader, const stdx::u16string& ta
 
     bool staged = false;
     code = stageMember(reader, i, target, path, staged);
+    if (code == ERROR_CANCELLED) return cancelRun(percent);
     if (code != 0) return stopOnError(code, percent);
     ++(staged ? copiedFiles_ : upToDateFiles_);
     if (staged && processData->isCancelled()) return cancelRun(percent);
   }
 
-  code = flushStaged();
+  // Nothing is put in place before the whole package has proved sound:
+  // damage behind the last member still makes the run undo itself.
+  code = awaitPackage([reader](int timeoutMs) { return reader->awaitImage(timeoutMs); });
+  if (code == ERROR_CANCELLED) return cancelRun(percent);
+  if (code == 0) code = flushStaged();
   if (code == 0) code = exposeStaged();
   if (code != 0) return stopOnError(code, percent);
 
@@ -89,8 +95,8 @@ unsigned BasicInstaller<FS>::runLocked(Reader* reader, const stdx::u16string& ta
 // shows IDS_PREPARECOPY), looking every kLockPollMs for a cancel. The other
 // run may have removed the directory it created by the time the lock is
 // ours: the locked directory must still be the one at the target's path.
-template <class FS>
-unsigned BasicInstaller<FS>::lockTarget(const stdx::u16string& target) {
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::lockTarget(const stdx::u16string& target) {
   stdx::u16string directory =
       target.empty() ? stdx::u16string(u".") : installer_detail::withoutTrailingSeparators(target);
   bool waited = false;
@@ -125,8 +131,8 @@ unsigned BasicInstaller<FS>::lockTarget(const stdx::u16string& target) {
   }
 }
 
-template <class FS>
-void BasicInstaller<FS>::releaseLock() {
+template <class FS, class Compressor>
+void BasicInstaller<FS, Compressor>::releaseLock() {
   if (lockHandle == INVALID_HANDLE_VALUE) return;
   // Nothing to report: the lock goes with the descriptor whatever close says.
   FS::CloseHandle(lockHandle);
@@ -135,8 +141,8 @@ void BasicInstaller<FS>::releaseLock() {
 
 // Writes member index under a temporary name beside path, when path is
 // missing or older. staged stays false when the installed copy is up to date.
-template <class FS>
-unsigned BasicInstaller<FS>::stageMember(Reader* reader, size_t index,
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t index,
                                          const stdx::u16string& target,
                                          const stdx::u16string& path, bool& staged) {
   size_t slash = path.rfind(u'/');
@@ -161,6 +167,8 @@ unsigned BasicInstaller<FS>::stageMember(Reader* reader, size_t index,
       return 0;
   }
 
+  code = awaitPackage([reader, index](int timeoutMs) { return reader->awaitMember(index, timeoutMs); });
+  if (code != 0) return code;
   stdx::u16string temp = tempNameIn(target, directory);
   void* out = INVALID_HANDLE_VALUE;
   code = FS::CreateFile(temp, GENERIC_WRITE, 0, CREATE_NEW, out);
@@ -169,7 +177,17 @@ unsigned BasicInstaller<FS>::stageMember(Reader* reader, size_t index,
   code = reader->copyTo(index, out);
   unsigned closed = FS::CloseHandle(out);
   if (code == 0) code = closed;
-  if (code != 0) return code;
+  if (code != 0) {
+    // The package may have failed while this member was copied: then that
+    // is the reason, whatever the copy made of it.
+    unsigned image = reader->awaitImage(0);
+    if (image == ERROR_CANCELLED) return image;
+    if (image != 0 && image != config::kErrorPending) {
+      packageFailed_ = true;
+      return image;
+    }
+    return code;
+  }
   staged_.push_back(Staged{temp, path, replaces});
   staged = true;
   return 0;
@@ -177,8 +195,8 @@ unsigned BasicInstaller<FS>::stageMember(Reader* reader, size_t index,
 
 // Makes directory ready for members: no symbolic link on the way from the
 // target, created where missing, and cleared of what dead runs left in it.
-template <class FS>
-unsigned BasicInstaller<FS>::prepareDirectory(const stdx::u16string& target,
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::prepareDirectory(const stdx::u16string& target,
                                               const stdx::u16string& directory) {
   unsigned code = checkDirectories(target, directory);
   if (code != 0) return code;
@@ -206,8 +224,8 @@ unsigned BasicInstaller<FS>::prepareDirectory(const stdx::u16string& target,
 // run must not create directories or write files outside the target tree.
 // Components that are missing are created later; a plain file on the way
 // makes that creation fail with the layer's own code.
-template <class FS>
-unsigned BasicInstaller<FS>::checkDirectories(const stdx::u16string& target,
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::checkDirectories(const stdx::u16string& target,
                                               const stdx::u16string& directory) {
   if (directory.size() <= target.size() || target.empty()) return 0;
   size_t pos = target.size();
@@ -231,8 +249,8 @@ unsigned BasicInstaller<FS>::checkDirectories(const stdx::u16string& target,
 // whatever it replaced is whole in either version, so finishing its job is
 // this run's copy, and the leftovers only go. A live run's names are never
 // touched, nor a name that is a member of this package.
-template <class FS>
-unsigned BasicInstaller<FS>::removeDeadRunLeftovers(const stdx::u16string& target,
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::removeDeadRunLeftovers(const stdx::u16string& target,
                                                     const stdx::u16string& directory) {
   if (!cleanedDirectories.insert(directory).second) return 0;
   std::vector<FindEntry> entries;
@@ -256,8 +274,8 @@ unsigned BasicInstaller<FS>::removeDeadRunLeftovers(const stdx::u16string& targe
 // One batch for all the new files' data, before the first rename exposes
 // any of them: after a power loss a renamed member must not turn out empty.
 // syncfs once per file system costs far less than an fsync per file.
-template <class FS>
-unsigned BasicInstaller<FS>::flushStaged() {
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::flushStaged() {
   if (staged_.empty()) return 0;
   double begin = installer_detail::monotonicSeconds();
   for (size_t i = 0; i < volumes_.size(); ++i) {
@@ -277,8 +295,8 @@ unsigned BasicInstaller<FS>::flushStaged() {
 // Puts every staged member in place: the file it replaces is first kept by
 // a hard link, then the temporary file is renamed over the name in one step.
 // A new member never replaces a file that appeared since it was staged.
-template <class FS>
-unsigned BasicInstaller<FS>::exposeStaged() {
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::exposeStaged() {
   for (size_t i = 0; i < staged_.size(); ++i) {
     const Staged& s = staged_[i];
     failingPath_ = s.path;
@@ -292,8 +310,24 @@ unsigned BasicInstaller<FS>::exposeStaged() {
   return 0;
 }
 
-template <class FS>
-unsigned BasicInstaller<FS>::cancelRun(uint64_t percent) {
+// Waits for bytes the reader is still inflating, looking for a cancel
+// every kFeedPollMs. A failure of the package is remembered: it is the
+// package's fault, not the target's, and is reported as such.
+template <class FS, class Compressor>
+template <class Await>
+unsigned BasicInstaller<FS, Compressor>::awaitPackage(Await await) {
+  for (;;) {
+    unsigned code = await(kFeedPollMs);
+    if (code != config::kErrorPending) {
+      if (code != 0 && code != ERROR_CANCELLED) packageFailed_ = true;
+      return code;
+    }
+    if (processData->isCancelled()) return ERROR_CANCELLED;
+  }
+}
+
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::cancelRun(uint64_t percent) {
   this->rollback(ERROR_CANCELLED);
   releaseLock();
   // A cancel posts nothing, unless something could not be undone: that
@@ -305,26 +339,29 @@ unsigned BasicInstaller<FS>::cancelRun(uint64_t percent) {
   return ERROR_CANCELLED;
 }
 
-template <class FS>
-unsigned BasicInstaller<FS>::stopOnError(unsigned code, uint64_t percent) {
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::stopOnError(unsigned code, uint64_t percent) {
   // Taken before the rollback, whose own calls would overwrite it.
   int errnoValue = lastErrNoFor(code);
   this->rollback(code);
   releaseLock();
   if (processData != nullptr) {
     stdx::u16string text = LoadResString("IDS_INSTALL_ERROR");
-    // Looked at once everything is undone: the user sees the folders as
-    // they are now.
     stdx::u16string where;
-    if (locate_failure<FS>(failingPath_, errnoValue, where))
+    if (packageFailed_) {
+      text = LoadResString(code == ERROR_DISK_FULL ? "IDS_ERROR_NOSPACE" : "IDS_ERROR_DAMAGEDSOURCE");
+    } else if (locate_failure<FS>(failingPath_, errnoValue, where)) {
+      // Looked at once everything is undone: the user sees the folders as
+      // they are now.
       text += u"\n" + failure_cause_line(where, errnoValue);
+    }
     processData->setInstallState(code, undoReport(text), static_cast<int>(percent));
   }
   return code;
 }
 
-template <class FS>
-stdx::u16string BasicInstaller<FS>::undoReport(const stdx::u16string& text) const {
+template <class FS, class Compressor>
+stdx::u16string BasicInstaller<FS, Compressor>::undoReport(const stdx::u16string& text) const {
   stdx::u16string report = text;
   const std::vector<stdx::u16string>& failures = this->undoFailures();
   for (size_t i = 0; i < failures.size(); ++i) report += u"\n" + failures[i];
@@ -333,8 +370,8 @@ stdx::u16string BasicInstaller<FS>::undoReport(const stdx::u16string& text) cons
 
 // "<prefix><pid>-<start>-<n>": unique to this run and this directory, and
 // never the path of a member of the package.
-template <class FS>
-stdx::u16string BasicInstaller<FS>::tempNameIn(const stdx::u16string& target,
+template <class FS, class Compressor>
+stdx::u16string BasicInstaller<FS, Compressor>::tempNameIn(const stdx::u16string& target,
                                                const stdx::u16string& directory) {
   stdx::u16string base = directory.empty() ? stdx::u16string() : directory + kPathSeparator;
   for (;;) {
@@ -345,8 +382,8 @@ stdx::u16string BasicInstaller<FS>::tempNameIn(const stdx::u16string& target,
   }
 }
 
-template <class FS>
-stdx::u16string BasicInstaller<FS>::backupRootName(unsigned attempt) {
+template <class FS, class Compressor>
+stdx::u16string BasicInstaller<FS, Compressor>::backupRootName(unsigned attempt) {
   for (unsigned n = attempt;; n += 100) {
     stdx::u16string name = BasicRollback<FS>::backupRootName(n);
     // Nothing of the package may lie inside the tree: no member's first
@@ -364,8 +401,8 @@ stdx::u16string BasicInstaller<FS>::backupRootName(unsigned attempt) {
   }
 }
 
-template <class FS>
-bool BasicInstaller<FS>::isMemberPath(const stdx::u16string& relative) const {
+template <class FS, class Compressor>
+bool BasicInstaller<FS, Compressor>::isMemberPath(const stdx::u16string& relative) const {
   if (memberPaths == nullptr) return false;
   stdx::u16string key = config::normalizedMemberPath(relative);
   return std::binary_search(memberPaths->begin(), memberPaths->end(), key, Less());

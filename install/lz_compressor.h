@@ -6,8 +6,9 @@
 #include "platform/stdx_string.h"
 
 namespace lz_detail {
-// Writes count bytes of data to handle; 0 or the failing code.
-typedef unsigned (*WriteFunction)(void* handle, const void* data, unsigned count);
+// Takes count bytes of data for the image; 0 to go on, else the code that
+// ends the inflate (the failing write's, or ERROR_CANCELLED).
+typedef unsigned (*WriteFunction)(void* context, const void* data, unsigned count);
 
 template <class FS>
 unsigned writeThrough(void* handle, const void* data, unsigned count) {
@@ -23,8 +24,10 @@ unsigned inflateMapped(void* source, unsigned sourceBytes, WriteFunction write, 
 
 class LZCompressor {
  public:
-  // Size of the one output buffer that each inflate step fills.
-  static const unsigned kBufferSize = 32768;
+  // Size of the one output buffer that each inflate step fills: large
+  // enough that the writes and the hand-overs to the reader cost little,
+  // small enough to stay in the processor's cache.
+  static const unsigned kBufferSize = 131072;
   // The image is addressed with 32-bit offsets; anything longer is damage
   // (or a decompression bomb), whatever space the disk still has.
   static const unsigned long long kMaxImageBytes = 0xFFFFFFFFull;
@@ -44,6 +47,15 @@ class LZCompressor {
   // the image is to begin; every file call goes through the policy FS.
   template <class FS>
   unsigned unpackInto(const stdx::u16string& source, void* destination) const {
+    return unpackTo<FS>(source, &lz_detail::writeThrough<FS>, destination);
+  }
+
+  // The same, handing each piece of the image to write(context, ...) as it
+  // is produced, in order; a code from write ends the inflate and is
+  // returned.
+  template <class FS>
+  unsigned unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write,
+                    void* context) const {
     void* in = INVALID_HANDLE_VALUE;
     // Only a regular file: a FIFO or a device would hang the open or the
     // mapping, and a directory is no package.
@@ -54,7 +66,7 @@ class LZCompressor {
     if (low == INVALID_SET_FILE_POINTER && FS::GetLastError() != 0) code = FS::GetLastError();
     else if (high != 0) code = ERROR_INVALID_DATA;
     // An empty package is an empty image; a mapping cannot be empty.
-    else if (low != 0) code = lz_detail::inflateMapped(in, low, &lz_detail::writeThrough<FS>, destination);
+    else if (low != 0) code = lz_detail::inflateMapped(in, low, write, context);
     unsigned closed = FS::CloseHandle(in);
     return code != 0 ? code : closed;
   }

@@ -1,0 +1,240 @@
+// The package inflating while it is used: the checks that follow the image
+// as it grows, a reader whose header is ready before the rest, and install
+// runs that wait for bytes, are cancelled while waiting, or meet damage
+// after they have begun to copy.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "install/installer.h"
+#include "install/member_verifier.h"
+#include "install/test_support.h"
+
+using namespace test_support;
+
+namespace {
+
+unsigned crcOf(const std::string& bytes, size_t from, size_t count) {
+  return static_cast<unsigned>(
+      crc32(0, reinterpret_cast<const Bytef*>(bytes.data() + from), static_cast<uInt>(count)));
+}
+
+// Random members over a random image, handed over in random pieces, give
+// what checking each member on its own over the finished image gives.
+TEST(MemberVerifierTest, AgreesWithAStraightCheckHoweverTheImageArrives) {
+  unsigned seed = 1;
+  auto next = [&seed](unsigned n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % n;
+  };
+  for (int round = 0; round < 400; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::string image = pseudoRandomBytes(1 + next(5000), round);
+    std::vector<MemberVerifier::Member> members;
+    bool expectSound = true;
+    for (unsigned m = next(8); m > 0; --m) {
+      uint64_t start = next(static_cast<unsigned>(image.size()) + 2);
+      uint64_t end = start + next(1500) * (next(4) != 0);  // some members are empty
+      bool inside = end <= image.size();
+      unsigned crc = inside ? crcOf(image, start, end - start) : 0;
+      bool wrong = next(6) == 0;
+      bool checked = next(5) != 0;
+      members.push_back({start, end, checked, wrong ? crc ^ 0x10u : crc});
+      if (!inside || (checked && wrong)) expectSound = false;
+    }
+    MemberVerifier verifier;
+    verifier.reset(members);
+    unsigned code = 0;
+    for (size_t at = 0; at < image.size() && code == 0;) {
+      size_t piece = std::min<size_t>(1 + next(700), image.size() - at);
+      code = verifier.consume(at, reinterpret_cast<const unsigned char*>(image.data() + at), piece);
+      at += piece;
+    }
+    if (code == 0) code = verifier.finish(image.size());
+    EXPECT_EQ(expectSound ? 0u : static_cast<unsigned>(ERROR_INVALID_DATA), code);
+  }
+}
+
+// A decompressor whose "package" is the image itself, let through only as
+// far as the test allows: the test decides how much of the image exists.
+struct GatedDecompressor {
+  static std::mutex mutex;
+  static std::condition_variable moved;
+  static size_t allowed;  // bytes that may pass
+  static bool waiting;    // the decompressor waits for the gate
+
+  static void allow(size_t bytes) {
+    std::lock_guard<std::mutex> hold(mutex);
+    allowed = bytes;
+    moved.notify_all();
+  }
+
+  template <class FS>
+  unsigned unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write,
+                    void* context) const {
+    std::string image = readFileBytes(u8(source));
+    const size_t kPiece = 512;
+    for (size_t at = 0; at < image.size(); at += kPiece) {
+      size_t piece = std::min(kPiece, image.size() - at);
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        waiting = true;
+        moved.notify_all();
+        moved.wait(lock, [&] { return allowed >= at + piece; });
+        waiting = false;
+      }
+      unsigned code = write(context, image.data() + at, static_cast<unsigned>(piece));
+      if (code != 0) return code;
+    }
+    return 0;
+  }
+};
+std::mutex GatedDecompressor::mutex;
+std::condition_variable GatedDecompressor::moved;
+size_t GatedDecompressor::allowed = 0;
+bool GatedDecompressor::waiting = false;
+
+typedef config::InstallData<GatedDecompressor, FileSystem> GatedReader;
+typedef BasicInstallProcessData<GatedReader> GatedProcessData;
+
+// The real installer over the gated reader.
+typedef BasicInstaller<FileSystem, GatedDecompressor> GatedInstaller;
+
+class StreamingTest : public ScratchTest {
+ protected:
+  void SetUp() override {
+    ScratchTest::SetUp();
+    GatedDecompressor::allow(0);
+    target = path("target");
+  }
+  void TearDown() override {
+    GatedDecompressor::allow(static_cast<size_t>(-1));  // no inflater may stay blocked
+    ScratchTest::TearDown();
+  }
+
+  // Three members with checksums; the last one large. damageLast flips a
+  // byte of it, so the damage lies far behind the header.
+  std::string image(bool damageLast) {
+    std::vector<TestMember> members = {{"a.txt", "new a", fileTime(5000)},
+                                       {"sub/b.txt", pseudoRandomBytes(3000, 2), fileTime(5000)},
+                                       {"sub/big.bin", pseudoRandomBytes(200000, 3), fileTime(5000)}};
+    std::vector<package_format::MemberRecord> records;
+    std::string data;
+    for (const TestMember& m : members) {
+      package_format::MemberRecord r;
+      r.name = u16(m.name);
+      r.lastWriteTime = m.time;
+      r.offset = static_cast<uint32_t>(data.size());
+      r.size = static_cast<uint32_t>(m.data.size());
+      r.hasChecksum = true;
+      r.checksum = crcOf(m.data, 0, m.data.size());
+      data += m.data;
+      records.push_back(r);
+    }
+    std::string header = package_format::encodeHeader({product("en", "P", "V", "")}, false, records);
+    headerBytes = header.size();
+    if (damageLast) data[data.size() - 10] ^= 0x40;
+    return header + data;
+  }
+
+  std::string writeImage(bool damageLast) {
+    std::string file = path("image.bin");
+    writeFileBytes(file, image(damageLast));
+    return file;
+  }
+
+  void makeOldTarget() {
+    makeDirs(target + "/sub");
+    writeFileBytes(target + "/a.txt", "old a");
+    setModificationTime(target + "/a.txt", 1000);
+  }
+
+  std::string target;
+  size_t headerBytes = 0;
+};
+
+TEST_F(StreamingTest, HeaderIsReadyWhileTheRestIsStillToCome) {
+  std::string file = writeImage(false);
+  GatedDecompressor::allow(headerBytes + 600);
+  GatedReader reader;
+  ASSERT_EQ(0u, reader.openHeader(u16(file)));
+  ASSERT_EQ(3u, reader.files.size());
+  EXPECT_EQ(u"P", reader.products.at(0).productName);
+  EXPECT_EQ(config::kErrorPending, reader.awaitImage(0));
+  EXPECT_EQ(0u, reader.awaitMember(0, 0));  // "new a" lies inside what exists
+  EXPECT_EQ(config::kErrorPending, reader.awaitMember(2, 10));
+  GatedDecompressor::allow(static_cast<size_t>(-1));
+  EXPECT_EQ(0u, reader.awaitMember(2, -1));
+  EXPECT_EQ(0u, reader.awaitImage(-1));
+  EXPECT_EQ(0u, reader.copy(2, u16(path("big.out"))));
+  EXPECT_EQ(image(false).substr(image(false).size() - 200000), readFileBytes(path("big.out")));
+}
+
+// The run copies what exists, then waits; damage behind everything it
+// copied makes it undo all of it, as the package's fault.
+TEST_F(StreamingTest, DamageFoundAfterTheCopyBeganUndoesTheRun) {
+  makeOldTarget();
+  TreeSnapshot before = snapshotTree(target);
+  std::string file = writeImage(true);
+  GatedDecompressor::allow(headerBytes + 4000);  // a.txt and b.txt exist
+  GatedReader reader;
+  ASSERT_EQ(0u, reader.openHeader(u16(file)));
+  GatedProcessData data;
+  data.init(&reader, u16(target));
+  GatedInstaller installer;
+  unsigned code = 0;
+  std::thread run([&] { code = installer.run(&data); });
+  GatedDecompressor::allow(static_cast<size_t>(-1));
+  run.join();
+  EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_DATA), code);
+  EXPECT_TRUE(installer.packageFailed());
+  unsigned state = 0;
+  stdx::u16string text;
+  int percent = 0;
+  data.getInstallState(state, text, percent);
+  EXPECT_EQ(code, state);
+  EXPECT_EQ(resourceText("IDS_ERROR_DAMAGEDSOURCE"), text);
+  EXPECT_TRUE(snapshotTree(target) == before);
+}
+
+// A run waiting for bytes that do not come ends on a cancel, undone; so
+// does one whose package stops inflating.
+TEST_F(StreamingTest, CancelEndsARunThatWaitsForThePackage) {
+  for (bool stopInflating : {false, true}) {
+    SCOPED_TRACE(stopInflating ? "the inflate stopped" : "the run cancelled");
+    makeOldTarget();
+    TreeSnapshot before = snapshotTree(target);
+    std::string file = writeImage(false);
+    GatedDecompressor::allow(headerBytes + 4000);
+    GatedReader reader;
+    ASSERT_EQ(0u, reader.openHeader(u16(file)));
+    GatedProcessData data;
+    data.init(&reader, u16(target));
+    GatedInstaller installer;
+    unsigned code = 0;
+    std::thread run([&] { code = installer.run(&data); });
+    {
+      // Both small members are staged once the inflater waits at the gate
+      // and the run waits for the big one.
+      std::unique_lock<std::mutex> lock(GatedDecompressor::mutex);
+      GatedDecompressor::moved.wait(lock, [] { return GatedDecompressor::waiting; });
+    }
+    if (stopInflating) {
+      reader.stopInflating();
+      GatedDecompressor::allow(static_cast<size_t>(-1));  // let it see the stop
+    } else {
+      data.setCancel(true);
+    }
+    run.join();
+    EXPECT_EQ(static_cast<unsigned>(ERROR_CANCELLED), code);
+    EXPECT_FALSE(installer.packageFailed());
+    EXPECT_TRUE(snapshotTree(target) == before);
+    // The reader's end waits for its inflater, which must get past the gate.
+    GatedDecompressor::allow(static_cast<size_t>(-1));
+  }
+}
+
+}  // namespace
