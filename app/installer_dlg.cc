@@ -23,6 +23,8 @@ const unsigned kErrorCancelled = 1223;
 // How often the main loop looks at the copy's shared state: often enough
 // for a smooth bar, rare enough to cost nothing.
 const guint kPollWakeMs = 40;
+// How often it looks at the package inflating behind the first pages.
+const guint kPackageWatchMs = 100;
 
 CInstallerDlg* dialog_of(gpointer data) { return static_cast<CInstallerDlg*>(data); }
 
@@ -100,6 +102,8 @@ CInstallerDlg::CInstallerDlg(int argc, char** argv, bool silent, const stdx::str
 
 CInstallerDlg::~CInstallerDlg() {
   if (copyWatch_ != 0) g_source_remove(copyWatch_);
+  if (packageWatch_ != 0) g_source_remove(packageWatch_);
+  installData_.stopInflating();
   installThread_.join();
   if (window_ != nullptr) gtk_widget_destroy(window_);
   delete welcomePage_;
@@ -124,10 +128,10 @@ void CInstallerDlg::DoModal() {
     messageBox(this, LoadResString("IDS_SETUP_EMPTYTARGET"), MB_ICONERROR_OK);
     return;
   }
-  // The start-up checks inflate the package on a helper thread while this
-  // one builds the window, which costs GTK its font set-up: the two take
-  // about as long, and this machine has a core for each. The window is
-  // shown only once the checks have passed.
+  // The start-up checks read the package's header on a helper thread while
+  // this one builds the window, which costs GTK its font set-up. The window
+  // is shown once the checks have passed; the rest of the package goes on
+  // inflating behind the first pages.
   StartupInfo info;
   const char* error = nullptr;
   std::thread checks([&] { error = run_startup_checks(useCwd_, installData_, info); });
@@ -151,6 +155,7 @@ void CInstallerDlg::DoModal() {
     installThread_.join();
     return;
   }
+  packageWatch_ = g_timeout_add(kPackageWatchMs, &CInstallerDlg::watch_package, this);
   gtk_main();
   installThread_.join();
 }
@@ -161,7 +166,7 @@ void CInstallerDlg::setTargetOption(const stdx::u16string& target) {
 }
 
 int CInstallerDlg::exitStatus() const {
-  if (!started_) return kExitNotStarted;
+  if (!started_ || packageFailed_) return kExitNotStarted;
   switch (state_) {
     case kStateSuccess: return registration_.failed ? kExitUnregistered : kExitInstalled;
     case kStateError: return kExitFailed;
@@ -328,6 +333,7 @@ void CInstallerDlg::showProgressPage() {
   state_ = kStateProgress;
   cancelRequested_ = false;
   runEnded_.store(false);
+  runPackageFailed_ = false;
   pollPasses_ = 0;
   shownPercent_ = -1;
   // From here until the outcome is registered, a signal rolls the run back
@@ -374,12 +380,40 @@ bool CInstallerDlg::followCopy() {
   return true;
 }
 
+gboolean CInstallerDlg::watch_package(gpointer data) {
+  CInstallerDlg* dialog = dialog_of(data);
+  unsigned code = dialog->installData_.awaitImage(0);
+  if (code == config::kErrorPending) return TRUE;
+  // From the progress page on, the run itself reports the package.
+  if (code == 0 || code == ERROR_CANCELLED || dialog->state_ >= kStateProgress) {
+    dialog->packageWatch_ = 0;
+    return FALSE;
+  }
+  // A question or the folder chooser is open: say it once that is answered.
+  if (g_main_depth() > 1) return TRUE;
+  dialog->packageWatch_ = 0;
+  dialog->endOnPackageFailure(
+      LoadResString(code == ERROR_DISK_FULL ? "IDS_ERROR_NOSPACE" : "IDS_ERROR_DAMAGEDSOURCE"));
+  return FALSE;
+}
+
+void CInstallerDlg::endOnPackageFailure(const stdx::u16string& text) {
+  packageFailed_ = true;
+  set_exit_status_on_signal(exitStatus());
+  messageBox(this, text, MB_ICONERROR_OK);
+  closeWindow();
+}
+
 void CInstallerDlg::showOutcome() {
   unsigned code = 0;
   stdx::u16string text;
   int percent = 0;
   processData_.getInstallState(code, text, percent);
-  if (code != 0) {
+  if (code != 0 && runPackageFailed_) {
+    // The run found the package damaged and undid itself: as at the start,
+    // the package is what is wrong, and the run ends with the message.
+    endOnPackageFailure(text);
+  } else if (code != 0) {
     messageBox(this, text, MB_ICONERROR_OK);
     showErrorFinalPage();
   } else if (percent > 99) {
@@ -411,6 +445,7 @@ bool CInstallerDlg::updateProgress() {
   unsigned result = installer.run(&processData_);
   copiedFiles_ = installer.copiedFiles();
   upToDateFiles_ = installer.upToDateFiles();
+  runPackageFailed_ = installer.packageFailed();
   runResult_.store(result);
   runEnded_.store(true);
   return false;
@@ -480,6 +515,8 @@ void CInstallerDlg::stopCopy() {
   if (cancelRequested_) return;
   cancelRequested_ = true;
   processData_.setCancel(true);
+  // A run that waits for the package's bytes stops waiting at once.
+  installData_.stopInflating();
   if (cancelButton_ != nullptr) gtk_widget_set_sensitive(cancelButton_, FALSE);
 }
 
@@ -524,6 +561,7 @@ void CInstallerDlg::openReadme() {
 }
 
 void CInstallerDlg::closeWindow() {
+  installData_.stopInflating();
   // The worker may still be in its pause after posting success.
   installThread_.join();
   if (window_ != nullptr) gtk_widget_destroy(window_);

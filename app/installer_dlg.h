@@ -140,6 +140,11 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   // The main loop's timer over the copy: shows its progress, and once the
   // run has ended one way or another, its outcome.
   static gboolean watch_copy(gpointer data);
+  // The main loop's timer over the package while it inflates behind the
+  // first pages: a package that turns out damaged ends the run at once.
+  static gboolean watch_package(gpointer data);
+  // Says why the package cannot be installed and ends the run (status 1).
+  void endOnPackageFailure(const stdx::u16string& text);
   // Shows the progress; false once the run has ended.
   bool followCopy();
   // The final page (and box) for how the run ended.
@@ -188,6 +193,7 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   bool displayOpen_ = false;
   bool started_ = false;          // the start-up checks passed: the window was built
   bool cancelRequested_ = false;  // the user confirmed a cancel during the copy
+  bool packageFailed_ = false;    // the package proved unusable after the window came up
   bool hasTargetOption_ = false;
   stdx::u16string targetOption_;
   Registration registration_;
@@ -195,12 +201,14 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   unsigned long copiedFiles_ = 0;
   unsigned long upToDateFiles_ = 0;
   unsigned long pollPasses_ = 0;
+  bool runPackageFailed_ = false;
   // Written by the worker as its last act; read by the poll loop.
   std::atomic<unsigned> runResult_{0};
   std::atomic<bool> runEnded_{false};
 
-  // The copy's timer source, or 0.
+  // The copy's and the package's timer sources, or 0.
   guint copyWatch_ = 0;
+  guint packageWatch_ = 0;
   int shownPercent_ = -1;
   // While a copy runs, a signal stops it instead of the program.
   std::unique_ptr<StopSignalGuard> copySignals_;

@@ -26,6 +26,7 @@ class SilentWorker : public InstallWorker {
     result = installer.run(&processData);
     copied = installer.copiedFiles();
     upToDate = installer.upToDateFiles();
+    packageFailed = installer.packageFailed();
     ended.store(true);
     return false;
   }
@@ -35,6 +36,7 @@ class SilentWorker : public InstallWorker {
   unsigned result = 0;
   unsigned long copied = 0;
   unsigned long upToDate = 0;
+  bool packageFailed = false;
   std::atomic<bool> ended{false};
 };
 
@@ -80,6 +82,7 @@ int run_silent_without_display(const CommandLine& line, RunSummary& summary) {
       if (stop_signal_received() != 0 && !cancelRequested) {
         cancelRequested = true;
         worker.processData.setCancel(true);
+        reader.stopInflating();
         thread.stop();
       }
       Sleep(kWaitTickMs);
@@ -95,6 +98,12 @@ int run_silent_without_display(const CommandLine& line, RunSummary& summary) {
   stdx::u16string text;
   int percent = 0;
   worker.processData.getInstallState(code, text, percent);
+  if (code != 0 && worker.packageFailed) {
+    // Damage found behind the header: the run undid itself, and the
+    // package is what is wrong, as when it is found at the start.
+    messageBox(nullptr, text, MB_ICONERROR_OK);
+    return kExitNotStarted;
+  }
   if (code != 0 || (worker.result != 0 && worker.result != kErrorCancelled)) {
     messageBox(nullptr, code == 0 || text.empty() ? LoadResString("IDS_INSTALL_ERROR") : text,
                MB_ICONERROR_OK);

@@ -222,8 +222,9 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
   }
 
   // The space check above is only an estimate: the image may still not
-  // fit, and that is no damage of the package.
-  unsigned code = reader.open(path);
+  // fit, and that is no damage of the package. Only the header is waited
+  // for; the rest inflates while the user reads the first pages.
+  unsigned code = reader.openHeader(path);
   if (code == ERROR_DISK_FULL) return "IDS_ERROR_NOSPACE";
   if (code != 0) return "IDS_ERROR_DAMAGEDSOURCE";
   return nullptr;

@@ -130,7 +130,8 @@ struct StartupInfo {
 };
 
 // Finds the package, reads the launcher's list, chooses the default target,
-// checks the temporary space and opens the package with reader. Returns
+// checks the temporary space and opens the package with reader, up to its
+// header (the rest goes on inflating in the background). Returns
 // null when the wizard may start, else the resource key of the message that
 // explains why not: "IDS_ERROR_NOSOURCE", "IDS_ERROR_NOSPACE" or
 // "IDS_ERROR_DAMAGEDSOURCE".
