@@ -185,6 +185,23 @@ class FaultyFileSystem {
     if (fail(kFlushVolumeBuffers, code)) return code;
     return FileSystem::FlushVolumeBuffers(handle);
   }
+  static unsigned StartFlushFileBuffers(void* handle) {
+    unsigned code;
+    if (fail(kFlushFileBuffers, code)) return code;
+    return FileSystem::StartFlushFileBuffers(handle);
+  }
+  static unsigned ReleaseFileRange(void* handle, unsigned long long offset,
+                                   unsigned long long count) {
+    unsigned code;
+    if (fail(kSetEndOfFile, code)) return code;
+    return FileSystem::ReleaseFileRange(handle, offset, count);
+  }
+  static unsigned CopyFileRange(void* in, unsigned long long inOffset, void* out, unsigned count,
+                                unsigned* copied) {
+    unsigned code;
+    if (fail(kWriteFile, code)) return code;
+    return FileSystem::CopyFileRange(in, inOffset, out, count, copied);
+  }
   static unsigned LockFile(void* handle, bool wait) {
     unsigned code;
     if (fail(kLockFile, code)) return code;

@@ -556,6 +556,43 @@ unsigned FileSystem::FlushVolumeBuffers(void* handle) {
   return 0;
 }
 
+unsigned FileSystem::StartFlushFileBuffers(void* handle) {
+  if (sync_file_range(fdOf(handle), 0, 0, SYNC_FILE_RANGE_WRITE) != 0) return setLastErrorByErrNo(errno);
+  return 0;
+}
+
+unsigned FileSystem::ReleaseFileRange(void* handle, unsigned long long offset,
+                                      unsigned long long count) {
+  if (fallocate(fdOf(handle), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                static_cast<off_t>(offset), static_cast<off_t>(count)) != 0) {
+    return errno == EOPNOTSUPP || errno == ENOSYS ? (ms_lastError = ERROR_NOT_SUPPORTED)
+                                                  : setLastErrorByErrNo(errno);
+  }
+  return 0;
+}
+
+unsigned FileSystem::CopyFileRange(void* in, unsigned long long inOffset, void* out,
+                                   unsigned count, unsigned* copied) {
+  ms_lastError = 0;
+  if (copied == nullptr) return ms_lastError = ERROR_INVALID_PARAMETER;
+  *copied = 0;
+  loff_t from = static_cast<loff_t>(inOffset);
+  while (*copied < count) {
+    ssize_t n = copy_file_range(fdOf(in), &from, fdOf(out), nullptr, count - *copied, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // Nothing is written when the call cannot work between these files.
+      if (*copied == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                           errno == EOPNOTSUPP || errno == EBADF))
+        return ms_lastError = ERROR_NOT_SUPPORTED;
+      return setLastErrorByErrNo(errno);
+    }
+    if (n == 0) break;
+    *copied += static_cast<unsigned>(n);
+  }
+  return 0;
+}
+
 unsigned FileSystem::LockFile(void* handle, bool wait) {
   int r;
   do {

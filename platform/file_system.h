@@ -212,6 +212,20 @@ class FileSystem {
   // Writes everything pending on the file system that holds handle to the
   // disk in one batch (syncfs).
   static unsigned FlushVolumeBuffers(void* handle);
+  // Starts writing the file's data to the disk and returns without waiting
+  // (sync_file_range): a later flush then finds most of it done.
+  static unsigned StartFlushFileBuffers(void* handle);
+  // Gives the storage of count bytes at offset back to the file system; the
+  // file keeps its size and reads zeros there (a hole). ERROR_NOT_SUPPORTED
+  // where the file system cannot.
+  static unsigned ReleaseFileRange(void* handle, unsigned long long offset,
+                                   unsigned long long count);
+  // Copies count bytes of in, from inOffset, to out at its position, inside
+  // the kernel (copy_file_range); copied gets how many, fewer at the end of
+  // in. ERROR_NOT_SUPPORTED where the two files cannot be copied between
+  // so (as across file systems): the caller copies through memory instead.
+  static unsigned CopyFileRange(void* in, unsigned long long inOffset, void* out, unsigned count,
+                                unsigned* copied);
   // Takes the exclusive lock of an open file or directory (flock): held
   // until the handle is closed, shared by no other open. Without wait,
   // ERROR_LOCK_VIOLATION when someone else holds it.
