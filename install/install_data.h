@@ -171,7 +171,7 @@ class InstallData {
   unsigned awaitMember(uint64_t index, int timeoutMs) {
     if (index >= files.size()) return ERROR_INVALID_PARAMETER;
     const FileData<FS>& member = files[static_cast<size_t>(index)];
-    return awaitBytes(static_cast<uint64_t>(member.offset) + member.size, timeoutMs, nullptr);
+    return awaitBytes(static_cast<uint64_t>(member.offset) + member.size, timeoutMs, nullptr, true);
   }
 
   // Waits at most timeoutMs (-1: as long as it takes) until the whole
@@ -188,6 +188,25 @@ class InstallData {
   // Asks the inflate to stop at its next piece, without waiting for it; the
   // image is then reported as ERROR_CANCELLED. Safe from any thread.
   void stopInflating() { stopInflating_.store(true); }
+
+  // Gives the image's storage before offset back to the file system, once
+  // nothing will be copied from there again: the image then never holds
+  // much more than what is still to be copied, and its pages serve the
+  // copies. Works in steps of kReleaseStep; a member that lies in released
+  // bytes can no longer be copied. Install thread only.
+  void releaseBefore(uint64_t offset) {
+    uint64_t checked = 0;
+    {
+      std::lock_guard<std::mutex> hold(feedMutex_);
+      checked = checked_;
+    }
+    uint64_t end = std::min(offset, checked);
+    if (end >= kImageLimit) end = checked;  // everything there is
+    else end -= end % kReleaseStep;
+    if (end <= released_ || tempFile == INVALID_HANDLE_VALUE) return;
+    // Only a saving: where holes cannot be made the image keeps its bytes.
+    if (FS::ReleaseFileRange(tempFile, released_, end - released_) == 0) released_ = end;
+  }
 
   // The readme of the first description in language (case-insensitive),
   // else that of the first "en" description (even if empty), else empty.
@@ -214,9 +233,10 @@ class InstallData {
   unsigned copyTo(uint64_t index, void* out) {
     if (index >= files.size()) return ERROR_INVALID_PARAMETER;
     if (tempFile == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    const FileData<FS>& member = files[static_cast<size_t>(index)];
+    if (member.offset < released_ && member.size != 0) return ERROR_INVALID_PARAMETER;
     unsigned code = awaitMember(index, -1);
     if (code != 0) return code;
-    const FileData<FS>& member = files[static_cast<size_t>(index)];
     code = copyBytes(member, out);
     if (code == 0 && FS::SetEndOfFile(out) != 0) code = FS::GetLastError();
     if (code == 0 && FS::SetFileTime(out, nullptr, nullptr, &member.lastWriteTime) != 0)
@@ -263,6 +283,8 @@ class InstallData {
  private:
   // Checks read back from the image pass through a buffer of this size.
   static const unsigned kCatchUpBytes = 0x40000;
+  // The image's storage is given back in steps of this size.
+  static const uint64_t kReleaseStep = 4u << 20;
 
   unsigned openImage(const stdx::u16string& packagePath, bool checkMembers, bool wholeFirst) {
     discardImage();
@@ -291,6 +313,9 @@ class InstallData {
   unsigned startInflating(const stdx::u16string& packagePath) {
     stopInflating_.store(false);
     inflated_ = 0;
+    checked_ = 0;
+    released_ = 0;
+    copyRangeWorks_ = true;
     imageBytes_ = 0;
     inflaterEnded_ = false;
     membersPosted_ = false;
@@ -319,6 +344,7 @@ class InstallData {
     if (!verifying_) code = catchUp(written_);
     if (code == 0) code = verifier_.finish(written_);
     std::lock_guard<std::mutex> hold(feedMutex_);
+    if (code == 0) checked_ = written_;
     endFeed(code);
   }
 
@@ -361,6 +387,7 @@ class InstallData {
     }
     std::lock_guard<std::mutex> hold(feedMutex_);
     inflated_ = written_;
+    if (verifying_) checked_ = written_;
     feedChanged_.notify_all();
     return 0;
   }
@@ -407,6 +434,7 @@ class InstallData {
     std::lock_guard<std::mutex> hold(feedMutex_);
     membersPosted_ = true;
     if (feedCode_ == 0) feedCode_ = code;
+    if (code == 0) checked_ = imageBytes;
     feedChanged_.notify_all();
     return code;
   }
@@ -427,16 +455,20 @@ class InstallData {
     return feedChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
   }
 
-  // Waits until the image holds end bytes. 0, kErrorPending, the image's
-  // failure, or ERROR_INVALID_DATA when it ended shorter; available gets
-  // how many bytes it holds.
-  unsigned awaitBytes(uint64_t end, int timeoutMs, uint64_t* available) {
+  // Waits until the image holds end bytes (checked: bytes that the
+  // members' checks have gone over, which is what a copy may use). 0,
+  // kErrorPending, the image's failure, or ERROR_INVALID_DATA when it ended
+  // shorter; available gets how many bytes it holds.
+  unsigned awaitBytes(uint64_t end, int timeoutMs, uint64_t* available, bool checked = false) {
     std::unique_lock<std::mutex> lock(feedMutex_);
-    auto ready = [this, end] { return feedCode_ != 0 || inflated_ >= end || inflaterEnded_; };
+    const uint64_t& frontier = checked ? checked_ : inflated_;
+    auto ready = [this, end, &frontier] {
+      return feedCode_ != 0 || frontier >= end || inflaterEnded_;
+    };
     if (!waitFeed(lock, timeoutMs, ready)) return kErrorPending;
-    if (available != nullptr) *available = inflated_;
+    if (available != nullptr) *available = frontier;
     if (feedCode_ != 0) return feedCode_;
-    return inflated_ >= end ? 0u : static_cast<unsigned>(ERROR_INVALID_DATA);
+    return frontier >= end ? 0u : static_cast<unsigned>(ERROR_INVALID_DATA);
   }
 
   // --- the header ---------------------------------------------------------------
@@ -642,6 +674,20 @@ class InstallData {
   unsigned copyBytes(const FileData<FS>& member, void* out) {
     uint64_t at = member.offset;
     unsigned remaining = member.size;
+    // Inside the kernel where the two files allow it: one copy of the
+    // bytes instead of two, and no trip through this process's memory.
+    while (remaining != 0 && copyRangeWorks_) {
+      unsigned copied = 0;
+      unsigned code = FS::CopyFileRange(tempFile, at, out, remaining, &copied);
+      if (code == ERROR_NOT_SUPPORTED) {
+        copyRangeWorks_ = false;
+        break;
+      }
+      if (code != 0) return code;
+      if (copied == 0) return ERROR_INVALID_DATA;  // the image ends inside the member
+      at += copied;
+      remaining -= copied;
+    }
     while (remaining != 0) {
       // Ask for no more than the member holds: a small member must not
       // drag a whole buffer's worth of the image through memory.
@@ -690,7 +736,8 @@ class InstallData {
   // Shared by the inflater and the image's readers, under feedMutex_.
   std::mutex feedMutex_;
   std::condition_variable feedChanged_;
-  uint64_t inflated_ = 0;       // bytes of the image written and checked so far
+  uint64_t inflated_ = 0;       // bytes of the image written so far
+  uint64_t checked_ = 0;        // of them, the bytes the members' checks went over
   uint64_t imageBytes_ = 0;     // the whole image, once the inflater has ended
   bool inflaterEnded_ = false;
   bool membersPosted_ = false;  // the members' checks are under way or done
@@ -701,6 +748,11 @@ class InstallData {
   uint64_t written_ = 0;
   bool verifying_ = false;
   MemberVerifier verifier_;  // the inflater's once posted; before, the header's reader's
+
+  // The install thread's: the image below released_ is gone, and whether
+  // the kernel can copy from the image to the targets.
+  uint64_t released_ = 0;
+  bool copyRangeWorks_ = true;
   std::thread inflater_;     // last: joined before anything above goes
 };
 

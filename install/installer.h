@@ -137,6 +137,8 @@ class BasicInstaller : public BasicRollback<FS> {
   static const int kLockPollMs = 50;
   // How often a run that waits for the package's bytes looks for a cancel.
   static const int kFeedPollMs = 50;
+  // Members from this size on are sent toward the disk as soon as written.
+  static const unsigned kEarlyFlushBytes = 256u << 10;
 
   explicit BasicInstaller(int finishPauseMs = kFinishPauseMs)
       : processData(nullptr), finishPauseMs(finishPauseMs), lockHandle(INVALID_HANDLE_VALUE) {}

@@ -56,6 +56,11 @@ unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
   const stdx::u16string separator(kPathSeparator);
   const stdx::u16string badSeparator(kBadPathSeparator);
   size_t count = reader->files.size();
+  // Where the members still to come begin, at the latest: the image before
+  // that is of no more use once member i is done, and is given back.
+  std::vector<uint64_t> stillNeeded(count + 1, config::kImageLimit);
+  for (size_t i = count; i-- > 0;)
+    stillNeeded[i] = std::min<uint64_t>(stillNeeded[i + 1], reader->files[i].offset);
   uint64_t percent = 0;
   for (size_t i = 0; i < count; ++i) {
     stdx::u16string name = reader->files[i].name;
@@ -70,6 +75,7 @@ unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
     if (code == ERROR_CANCELLED) return cancelRun(percent);
     if (code != 0) return stopOnError(code, percent);
     ++(staged ? copiedFiles_ : upToDateFiles_);
+    if (i + 1 < count) reader->releaseBefore(stillNeeded[i + 1]);
     if (staged && processData->isCancelled()) return cancelRun(percent);
   }
 
@@ -77,6 +83,8 @@ unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
   // damage behind the last member still makes the run undo itself.
   code = awaitPackage([reader](int timeoutMs) { return reader->awaitImage(timeoutMs); });
   if (code == ERROR_CANCELLED) return cancelRun(percent);
+  // The image is done with: its pages need not go to the disk with the flush.
+  if (code == 0) reader->releaseBefore(config::kImageLimit);
   if (code == 0) code = flushStaged();
   if (code == 0) code = exposeStaged();
   if (code != 0) return stopOnError(code, percent);
@@ -175,6 +183,10 @@ unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   if (code != 0) return code;
   this->addTempFile(temp);
   code = reader->copyTo(index, out);
+  // A large file starts on its way to the disk now, while the package is
+  // still inflating, so that the flush before the renames finds most of it
+  // done. Only a head start: the flush checks the outcome.
+  if (code == 0 && reader->files[index].size >= kEarlyFlushBytes) FS::StartFlushFileBuffers(out);
   unsigned closed = FS::CloseHandle(out);
   if (code == 0) code = closed;
   if (code != 0) {

@@ -3,6 +3,7 @@
 // runs that wait for bytes, are cancelled while waiting, or meet damage
 // after they have begun to copy.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <condition_variable>
@@ -164,7 +165,9 @@ TEST_F(StreamingTest, HeaderIsReadyWhileTheRestIsStillToCome) {
   ASSERT_EQ(3u, reader.files.size());
   EXPECT_EQ(u"P", reader.products.at(0).productName);
   EXPECT_EQ(config::kErrorPending, reader.awaitImage(0));
-  EXPECT_EQ(0u, reader.awaitMember(0, 0));  // "new a" lies inside what exists
+  // Members become usable once their bytes exist and have been checked.
+  GatedDecompressor::allow(headerBytes + 4000);
+  EXPECT_EQ(0u, reader.awaitMember(1, -1));
   EXPECT_EQ(config::kErrorPending, reader.awaitMember(2, 10));
   GatedDecompressor::allow(static_cast<size_t>(-1));
   EXPECT_EQ(0u, reader.awaitMember(2, -1));
@@ -235,6 +238,27 @@ TEST_F(StreamingTest, CancelEndsARunThatWaitsForThePackage) {
     // The reader's end waits for its inflater, which must get past the gate.
     GatedDecompressor::allow(static_cast<size_t>(-1));
   }
+}
+
+// The run gives the image's storage back as it goes: after it, the image
+// holds no data, the members are whole, and a member whose bytes were
+// given back is refused rather than copied as zeros.
+TEST_F(StreamingTest, ImageStorageIsGivenBackAndNeverCopiedFromAgain) {
+  std::vector<TestMember> members;
+  for (int i = 0; i < 4; ++i)
+    members.push_back({"m" + std::to_string(i) + ".bin", pseudoRandomBytes(5u << 20, 10 + i), fileTime(5000)});
+  PackageReader reader;
+  ASSERT_EQ(0u, reader.openHeader(u16(writePackage(makeImage({}, false, members)))));
+  InstallProcessData data;
+  data.init(&reader, u16(target));
+  Installer installer(0);
+  ASSERT_EQ(0u, installer.run(&data));
+  for (const TestMember& m : members) EXPECT_TRUE(readFileBytes(target + "/" + m.name) == m.data) << m.name;
+  struct stat st;
+  ASSERT_EQ(0, fstat(static_cast<int>(reinterpret_cast<intptr_t>(reader.imageHandle())), &st));
+  EXPECT_GT(st.st_size, 20 << 20);
+  EXPECT_LT(st.st_blocks * 512, 1 << 20);
+  EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_PARAMETER), reader.copy(0, u16(path("again"))));
 }
 
 }  // namespace
