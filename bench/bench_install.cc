@@ -295,13 +295,21 @@ int runSetup(const std::string& setup, const std::string& packageDir, const std:
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Seconds from spawning the setup program (with its window) on the package
-// in packageDir to its first top-level window being mapped, or -1. The
-// program is then sent SIGTERM, which outside the copy ends it at once.
-double timeToWindow(const std::string& setup, const std::string& packageDir, const std::string& home,
-                    const std::string& temp) {
+// What timeToWindow measures, in seconds; -1 where it could not.
+struct WindowTiming {
+  double mapped = -1;  // from the spawn to the first top-level window mapped
+  double ended = -1;   // from the SIGTERM sent then to the program's end
+  bool killed = false; // it outlived the SIGTERM and was killed
+};
+
+// Spawns the setup program (with its window) on the package in packageDir
+// and waits for its first top-level window to be mapped, then sends it
+// SIGTERM, which outside the copy ends it at once.
+WindowTiming timeToWindow(const std::string& setup, const std::string& packageDir, const std::string& home,
+                          const std::string& temp) {
+  WindowTiming timing;
   Display* display = XOpenDisplay(nullptr);
-  if (display == nullptr) return -1;
+  if (display == nullptr) return timing;
   Window root = DefaultRootWindow(display);
   XSelectInput(display, root, SubstructureNotifyMask);
   XSync(display, False);
@@ -315,7 +323,7 @@ double timeToWindow(const std::string& setup, const std::string& packageDir, con
   pid_t pid = fork();
   if (pid < 0) {
     XCloseDisplay(display);
-    return -1;
+    return timing;
   }
   if (pid == 0) {
     int fd = open("/dev/null", O_WRONLY);
@@ -327,26 +335,48 @@ double timeToWindow(const std::string& setup, const std::string& packageDir, con
     execve(argv[0], argv, envp.data());
     _exit(127);
   }
-  double seconds = -1;
+  bool reaped = false;
   int fd = ConnectionNumber(display);
-  while (seconds < 0 && now() - t0 < 60) {
+  while (timing.mapped < 0 && now() - t0 < 60) {
     while (XPending(display) > 0) {
       XEvent event;
       XNextEvent(display, &event);
-      if (event.type == MapNotify && seconds < 0) seconds = now() - t0;
+      if (event.type == MapNotify && timing.mapped < 0) timing.mapped = now() - t0;
     }
-    if (seconds >= 0 || waitpid(pid, nullptr, WNOHANG) == pid) break;
+    if (timing.mapped >= 0) break;
+    if (waitpid(pid, nullptr, WNOHANG) == pid) {
+      reaped = true;
+      break;
+    }
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(fd, &readable);
     struct timeval tick = {0, 2000};
     select(fd + 1, &readable, nullptr, nullptr, &tick);
   }
-  kill(pid, SIGTERM);
-  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  if (!reaped) {
+    // A program that outlives the signal must not hang the benchmark.
+    double t1 = now();
+    kill(pid, SIGTERM);
+    for (;;) {
+      pid_t r = waitpid(pid, nullptr, WNOHANG);
+      if (r == pid) {
+        timing.ended = now() - t1;
+        break;
+      }
+      if (r < 0 && errno != EINTR) break;
+      if (now() - t1 > 10) {
+        timing.killed = true;
+        kill(pid, SIGKILL);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        break;
+      }
+      usleep(1000);
+    }
   }
   XCloseDisplay(display);
-  return seconds;
+  return timing;
 }
 
 // The start of a file, for a failure report.
@@ -520,6 +550,7 @@ const double kSpreadWarning = 0.25;
 struct ProgramRuns {
   std::vector<double> rounds;   // 'usecwd -S', spawn to exit less the pause
   std::vector<double> windows;  // 'usecwd', spawn to its window being mapped
+  std::vector<double> ends;     // then SIGTERM to its end
   long hwmKib = 0;              // the highest peak resident memory of the rounds
   // Why it was not timed (or stopped being timed): empty when it was.
   std::string failure, windowFailure;
@@ -662,9 +693,15 @@ void measureWindows(const Settings& s, const std::string& packageDir, const std:
       std::string home = out + "/home", temp = out + "/tmp";
       mkdir(home.c_str(), 0755);
       mkdir(temp.c_str(), 0755);
-      double seconds = timeToWindow(program, packageDir, home, temp);
-      if (seconds < 0) programs[i].windowFailure = "no window was mapped (the program ended, or 60 s passed)";
-      else programs[i].windows.push_back(seconds);
+      WindowTiming timing = timeToWindow(program, packageDir, home, temp);
+      if (timing.mapped < 0) {
+        programs[i].windowFailure = "no window was mapped (the program ended, or 60 s passed)";
+      } else if (timing.killed) {
+        programs[i].windowFailure = "it was still running 10 s after SIGTERM, and was killed";
+      } else {
+        programs[i].windows.push_back(timing.mapped);
+        programs[i].ends.push_back(timing.ended);
+      }
     }
   }
   removeTree(out);
@@ -818,11 +855,13 @@ void print(const Settings& s, const std::vector<Result>& results, const Result& 
   std::vector<const Result*> windowed = {&sample};
   for (const Result& r : results) windowed.push_back(&r);
   printf("\nThe window: spawn of 'usecwd' (no -S; empty HOME and TMPDIR) in the package's directory\n"
-         "to the map event of its top-level window, then SIGTERM; medians:\n");
+         "to the map event of its top-level window, then SIGTERM; medians (SIGTERM-end: from the\n"
+         "signal to the program's end):\n");
   if (!s.windowSkip.empty()) {
     printf("  not measured: %s\n", s.windowSkip.c_str());
   } else {
-    printf("%-11s  %-9s %6s %9s %7s %7s\n", "package", "program", "rounds", "median s", "budget", "spread");
+    printf("%-11s  %-9s %6s %9s %7s %7s %14s\n", "package", "program", "rounds", "median s", "budget", "spread",
+           "SIGTERM-end s");
     for (const Result* r : windowed) {
       for (int i = withBaseline ? kBaseline : kSetup; i >= kSetup; --i) {
         const ProgramRuns& p = r->programs[i];
@@ -834,8 +873,8 @@ void print(const Settings& s, const std::vector<Result>& results, const Result& 
         }
         char budget[16] = "-";
         if (i == kSetup && r->windowJudged) snprintf(budget, sizeof budget, "%.2f", kWindowBudgetSeconds);
-        printf("%-11s  %-9s %6zu %9.3f %7s %7s\n", label, kProgramNames[i], p.windows.size(), median(p.windows),
-               budget, percent(spread(p.windows)).c_str());
+        printf("%-11s  %-9s %6zu %9.3f %7s %7s %14.3f\n", label, kProgramNames[i], p.windows.size(),
+               median(p.windows), budget, percent(spread(p.windows)).c_str(), median(p.ends));
       }
     }
   }
