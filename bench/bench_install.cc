@@ -99,10 +99,10 @@ struct Settings {
   std::string scratch;
   bool check = false, keep = false;
   // The programs timed whole: the one under test, then the baseline; empty
-  // when absent. setupSkip says why the one under test is not timed,
-  // windowSkip why no window is.
+  // when absent. setupSkip says why the one under test is not timed;
+  // displaySkip why neither program is (both are timed with a display).
   std::string programs[2];
-  std::string setupSkip, windowSkip;
+  std::string setupSkip, displaySkip;
   // Where the trees are written, for the report, and the budgets that apply there.
   std::string scratchFileSystem;
   const RatioBudgets* budgets = nullptr;
@@ -300,13 +300,15 @@ struct WindowTiming {
   double mapped = -1;  // from the spawn to the first top-level window mapped
   double ended = -1;   // from the SIGTERM sent then to the program's end
   bool killed = false; // it outlived the SIGTERM and was killed
+  bool endedFirst = false;  // it ended before any window was mapped,
+  int status = 0;           // with this exit status (-1: by a signal)
 };
 
 // Spawns the setup program (with its window) on the package in packageDir
 // and waits for its first top-level window to be mapped, then sends it
 // SIGTERM, which outside the copy ends it at once.
 WindowTiming timeToWindow(const std::string& setup, const std::string& packageDir, const std::string& home,
-                          const std::string& temp) {
+                          const std::string& temp, const std::string& logFile) {
   WindowTiming timing;
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return timing;
@@ -326,16 +328,18 @@ WindowTiming timeToWindow(const std::string& setup, const std::string& packageDi
     return timing;
   }
   if (pid == 0) {
-    int fd = open("/dev/null", O_WRONLY);
+    int fd = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd >= 0) {
       dup2(fd, 1);
       dup2(fd, 2);
+      if (fd > 2) close(fd);
     }
     if (chdir(packageDir.c_str()) != 0) _exit(126);
     execve(argv[0], argv, envp.data());
     _exit(127);
   }
   bool reaped = false;
+  int status = 0;
   int fd = ConnectionNumber(display);
   while (timing.mapped < 0 && now() - t0 < 60) {
     while (XPending(display) > 0) {
@@ -344,8 +348,10 @@ WindowTiming timeToWindow(const std::string& setup, const std::string& packageDi
       if (event.type == MapNotify && timing.mapped < 0) timing.mapped = now() - t0;
     }
     if (timing.mapped >= 0) break;
-    if (waitpid(pid, nullptr, WNOHANG) == pid) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
       reaped = true;
+      timing.endedFirst = true;
+      timing.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       break;
     }
     fd_set readable;
@@ -674,6 +680,16 @@ bool timeProgram(const std::string& program, const std::string& packageDir, cons
     fprintf(stderr, "bench_install: %s%s%s\n", why, output.empty() ? "" : "; its output:\n", output.c_str());
     return false;
   }
+  if (seconds < kSuccessPause) {
+    // Taking the pause out would leave less than nothing: the program no
+    // longer pauses as this benchmark expects, and its figure would lie.
+    char why[256];
+    snprintf(why, sizeof why, "%s usecwd -S ended %.3f s after its spawn, within its %.1f s pause",
+             program.c_str(), seconds, kSuccessPause);
+    runs.failure = why;
+    fprintf(stderr, "bench_install: %s\n", why);
+    return false;
+  }
   runs.rounds.push_back(seconds - kSuccessPause);
   runs.hwmKib = std::max(runs.hwmKib, hwmKib);
   return true;
@@ -693,9 +709,16 @@ void measureWindows(const Settings& s, const std::string& packageDir, const std:
       std::string home = out + "/home", temp = out + "/tmp";
       mkdir(home.c_str(), 0755);
       mkdir(temp.c_str(), 0755);
-      WindowTiming timing = timeToWindow(program, packageDir, home, temp);
+      std::string log = out + "/log";
+      WindowTiming timing = timeToWindow(program, packageDir, home, temp, log);
       if (timing.mapped < 0) {
-        programs[i].windowFailure = "no window was mapped (the program ended, or 60 s passed)";
+        char why[128];
+        if (timing.endedFirst) snprintf(why, sizeof why, "it ended with status %d before any window", timing.status);
+        else snprintf(why, sizeof why, "no window was mapped within 60 s");
+        programs[i].windowFailure = why;
+        std::string output = head(log, 2000);
+        fprintf(stderr, "bench_install: %s usecwd: %s%s%s\n", program.c_str(), why,
+                output.empty() ? "" : "; its output:\n", output.c_str());
       } else if (timing.killed) {
         programs[i].windowFailure = "it was still running 10 s after SIGTERM, and was killed";
       } else {
@@ -716,7 +739,10 @@ bool measure(const Settings& s, const TreeSet& set, Result& result) {
   std::string report = dir + "/report";
   std::vector<double> walls, opens, runs, flushes, closes, overheads;
   std::string self = selfPath();
-  if (!s.setupSkip.empty()) result.programs[kSetup].failure = s.setupSkip;
+  if (!s.displaySkip.empty()) {
+    for (ProgramRuns& p : result.programs) p.failure = p.windowFailure = s.displaySkip;
+  }
+  if (!s.setupSkip.empty()) result.programs[kSetup].failure = result.programs[kSetup].windowFailure = s.setupSkip;
   enum Side { kTar, kEngine, kSetupSide, kBaselineSide };
   for (unsigned round = 0; round < s.repeat; ++round) {
     std::vector<Side> order = {kTar, kEngine};
@@ -795,7 +821,7 @@ bool measure(const Settings& s, const TreeSet& set, Result& result) {
   result.flush = median(flushes);
   result.close = median(closes);
   result.pairedOverhead = median(overheads);
-  if (s.windowSkip.empty()) measureWindows(s, dir, out, package, tarball, result.programs);
+  if (s.displaySkip.empty()) measureWindows(s, dir, out, package, tarball, result.programs);
   result.inflate = inflateOnly(package);
   result.checksums = checksumsOnly(package);
   return true;
@@ -857,8 +883,8 @@ void print(const Settings& s, const std::vector<Result>& results, const Result& 
   printf("\nThe window: spawn of 'usecwd' (no -S; empty HOME and TMPDIR) in the package's directory\n"
          "to the map event of its top-level window, then SIGTERM; medians (SIGTERM-end: from the\n"
          "signal to the program's end):\n");
-  if (!s.windowSkip.empty()) {
-    printf("  not measured: %s\n", s.windowSkip.c_str());
+  if (!s.displaySkip.empty()) {
+    printf("  not measured: %s\n", s.displaySkip.c_str());
   } else {
     printf("%-11s  %-9s %6s %9s %7s %7s %14s\n", "package", "program", "rounds", "median s", "budget", "spread",
            "SIGTERM-end s");
@@ -1066,13 +1092,20 @@ int main(int argc, char** argv) {
     if (absolute != nullptr) program = absolute;
     free(absolute);
   }
+  // With a display, 'setup -S' shows its progress in a window and pauses
+  // after success, the pause taken out here; without one it takes another
+  // path, with no window and no pause. Only the first is the program's
+  // figure, so neither program is timed without a display.
   const char* display = getenv("DISPLAY");
-  if (setup.empty() && baseline.empty())
-    s.windowSkip = s.setupSkip;
-  else if (display == nullptr || *display == '\0')
-    s.windowSkip = "no display (DISPLAY is not set)";
-  if (!s.setupSkip.empty()) fprintf(stderr, "the whole program is not timed: %s\n", s.setupSkip.c_str());
-  if (!s.windowSkip.empty()) fprintf(stderr, "the window is not timed: %s\n", s.windowSkip.c_str());
+  if (display == nullptr || *display == '\0') {
+    s.displaySkip = "no display (DISPLAY is not set)";
+  } else if (Display* x = XOpenDisplay(nullptr)) {
+    XCloseDisplay(x);
+  } else {
+    s.displaySkip = std::string("cannot open the display ") + display;
+  }
+  if (!s.setupSkip.empty()) fprintf(stderr, "the setup program is not timed: %s\n", s.setupSkip.c_str());
+  if (!s.displaySkip.empty()) fprintf(stderr, "no program is timed whole: %s\n", s.displaySkip.c_str());
   s.scratch += "/bench_install_XXXXXX";
   if (mkdtemp(&s.scratch[0]) == nullptr) {
     fprintf(stderr, "bench_install: cannot create a scratch directory: %s\n", strerror(errno));
@@ -1105,7 +1138,7 @@ int main(int argc, char** argv) {
   Result sample;
   sample.label = "sample";
   sample.windowJudged = true;
-  if (ok && s.windowSkip.empty()) {
+  if (ok && s.displaySkip.empty() && (!setup.empty() || !baseline.empty())) {
     std::string program = !setup.empty() ? setup : baseline;
     std::string sampleDir = program.substr(0, program.rfind('/'));
     std::string package = sampleDir + "/kxq5.dpk";
