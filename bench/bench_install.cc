@@ -1140,6 +1140,7 @@ int main(int argc, char** argv) {
   Result sample;
   sample.label = "sample";
   sample.windowJudged = true;
+  sample.programs[kSetup].windowFailure = s.setupSkip;
   if (ok && s.displaySkip.empty() && (!setup.empty() || !baseline.empty())) {
     std::string program = !setup.empty() ? setup : baseline;
     std::string sampleDir = program.substr(0, program.rfind('/'));
@@ -1147,7 +1148,9 @@ int main(int argc, char** argv) {
     if (access(package.c_str(), R_OK) == 0) {
       measureWindows(s, sampleDir, s.scratch + "/sample-window", package, "", sample.programs);
     } else {
-      for (ProgramRuns& p : sample.programs) p.windowFailure = "no sample package at " + package;
+      for (ProgramRuns& p : sample.programs) {
+        if (p.windowFailure.empty()) p.windowFailure = "no sample package at " + package;
+      }
     }
   }
   if (!s.keep) removeTree(s.scratch);
