@@ -789,6 +789,43 @@ TEST_F(WizardTest, StartupFailuresAreReportedBeforeAnyWindow) {
   EXPECT_EQ("", snapshot_tree(tmp_.path()));
 }
 
+// Damage far behind the header is found while the package inflates behind
+// the first pages (or, in a silent run, during the copy): the same box as
+// at the start, status 1, and nothing written anywhere.
+TEST_F(WizardTest, DamageBehindTheHeaderEndsTheRunWithTheDamagedBox) {
+  // Random bytes are stored, not compressed: a flipped byte near the end of
+  // the package changes the last member's bytes, and only its checksum
+  // tells.
+  std::string noise(24u << 20, '\0');
+  unsigned long long state = 88172645463325252ull;
+  for (size_t i = 0; i < noise.size(); i += 8) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    memcpy(&noise[i], &state, 8);
+  }
+  makePackage({{"a.txt", "a"}, {"z/noise.bin", noise}});
+  std::string package = readBytes(packagePath());
+  package[package.size() - 100] = static_cast<char>(package[package.size() - 100] ^ 0x20);
+  writeBytes(packagePath(), package);
+  std::string target = home_ / "target";
+  for (bool silent : {false, true}) {
+    SCOPED_TRACE(silent ? "silent" : "interactive");
+    std::unique_ptr<CInstallerDlg> dialog = newDialog(silent);
+    dialog->setTargetOption(widen_lib(target.c_str()));
+    MessageBoxAnswerer answers;
+    dialog->DoModal();
+    ASSERT_EQ(1u, answers.boxes().size());
+    EXPECT_EQ(text_of("IDS_ERROR_DAMAGEDSOURCE"), answers.boxes()[0].text);
+    EXPECT_EQ(GTK_MESSAGE_ERROR, answers.boxes()[0].type);
+    EXPECT_EQ(nullptr, dialog->window());
+    EXPECT_EQ(kExitNotStarted, dialog->exitStatus());
+    EXPECT_FALSE(exists(ordinaryFile()));
+  }
+  EXPECT_FALSE(exists(target));
+  EXPECT_EQ("", snapshot_tree(tmp_.path()));
+}
+
 TEST_F(WizardTest, InteractiveRunThroughDoModal) {
   makePackage({{"t/a.cfg", "alpha"}});
   const std::string target = home_ / "chosen";
