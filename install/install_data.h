@@ -285,6 +285,8 @@ class InstallData {
   static const unsigned kCatchUpBytes = 0x40000;
   // The image's storage is given back in steps of this size.
   static const uint64_t kReleaseStep = 4u << 20;
+  // Pieces of the image on their way from the inflate to the feed thread.
+  static const size_t kRingSlots = 8;
 
   unsigned openImage(const stdx::u16string& packagePath, bool checkMembers, bool wholeFirst) {
     discardImage();
@@ -323,15 +325,35 @@ class InstallData {
     written_ = 0;
     verifying_ = false;
     try {
-      inflater_ = std::thread([this, packagePath] { inflateImage(packagePath); });
+      feedThread_ = std::thread([this, packagePath] { feedImage(packagePath); });
     } catch (const std::system_error&) {
       return ERROR_NOT_ENOUGH_MEMORY;
     }
     return 0;
   }
 
-  void inflateImage(const stdx::u16string& packagePath) {
-    unsigned code = compressor.template unpackTo<FS>(packagePath, &InstallData::takePiece, this);
+  // The feed thread. The inflate runs on a thread of its own and hands its
+  // pieces over through a small ring; this thread writes them into the
+  // image, checks the members on the way and offers the bytes to the
+  // readers. The inflate is the slowest step of an install: split off, it
+  // has a core to itself, and the writing shares the other with the copy.
+  void feedImage(const stdx::u16string& packagePath) {
+    ringHead_ = ringTail_ = ringFilled_ = 0;
+    ringClosed_ = false;
+    ringCode_ = ringFailed_ = 0;
+    unsigned code = 0;
+    std::thread inflate;
+    try {
+      inflate = std::thread([this, packagePath] {
+        closeRing(compressor.template unpackTo<FS>(packagePath, &InstallData::queuePiece, this));
+      });
+    } catch (const std::system_error&) {
+      code = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (code == 0) {
+      code = drainRing();
+      inflate.join();
+    }
     {
       std::lock_guard<std::mutex> hold(feedMutex_);
       if (code != 0 || !membersPosted_) {
@@ -348,16 +370,74 @@ class InstallData {
     endFeed(code);
   }
 
+  static unsigned queuePiece(void* context, const void* data, unsigned count) {
+    return static_cast<InstallData*>(context)->queuePiece(static_cast<const unsigned char*>(data), count);
+  }
+
+  // The inflate's side of the ring: waits for a free slot and fills it. A
+  // failure of the writing side ends the inflate with its code.
+  unsigned queuePiece(const unsigned char* data, unsigned count) {
+    if (stopInflating_.load()) return ERROR_CANCELLED;
+    size_t slot = 0;
+    {
+      std::unique_lock<std::mutex> lock(ringMutex_);
+      ringChanged_.wait(lock, [this] { return ringFilled_ < kRingSlots || ringFailed_ != 0; });
+      if (ringFailed_ != 0) return ringFailed_;
+      slot = ringHead_;
+    }
+    std::vector<unsigned char>& bytes = ring_[slot].bytes;
+    if (bytes.size() < count) bytes.resize(count);
+    memcpy(bytes.data(), data, count);
+    ring_[slot].count = count;
+    {
+      std::lock_guard<std::mutex> hold(ringMutex_);
+      ringHead_ = (slot + 1) % kRingSlots;
+      ++ringFilled_;
+    }
+    ringChanged_.notify_all();
+    return 0;
+  }
+
+  // The inflate's last word: code, or 0 at the end of the stream.
+  void closeRing(unsigned code) {
+    {
+      std::lock_guard<std::mutex> hold(ringMutex_);
+      ringClosed_ = true;
+      ringCode_ = code;
+    }
+    ringChanged_.notify_all();
+  }
+
+  // The feed thread's side of the ring: takes every piece in turn until the
+  // inflate has ended and the ring is empty. The inflate's code, or the
+  // first failure of the writing.
+  unsigned drainRing() {
+    for (;;) {
+      size_t slot = 0;
+      {
+        std::unique_lock<std::mutex> lock(ringMutex_);
+        ringChanged_.wait(lock, [this] { return ringFilled_ != 0 || ringClosed_; });
+        if (ringFilled_ == 0) return ringCode_;
+        slot = ringTail_;
+      }
+      unsigned code = takePiece(ring_[slot].bytes.data(), ring_[slot].count);
+      {
+        std::lock_guard<std::mutex> hold(ringMutex_);
+        ringTail_ = (slot + 1) % kRingSlots;
+        --ringFilled_;
+        if (code != 0) ringFailed_ = code;
+      }
+      ringChanged_.notify_all();
+      if (code != 0) return code;
+    }
+  }
+
   // Lock held. The inflater's last word.
   void endFeed(unsigned code) {
     inflaterEnded_ = true;
     imageBytes_ = written_;
     if (feedCode_ == 0) feedCode_ = code;
     feedChanged_.notify_all();
-  }
-
-  static unsigned takePiece(void* context, const void* data, unsigned count) {
-    return static_cast<InstallData*>(context)->takePiece(static_cast<const unsigned char*>(data), count);
   }
 
   // One piece of the image, in order: written, checked against the members
@@ -720,7 +800,7 @@ class InstallData {
   // Stops the inflater, waits for it, and closes the image.
   void discardImage() {
     stopInflating_.store(true);
-    if (inflater_.joinable()) inflater_.join();
+    if (feedThread_.joinable()) feedThread_.join();
     if (tempFile != INVALID_HANDLE_VALUE) {
       FS::CloseHandle(tempFile);  // an unnamed image goes with its handle
       tempFile = INVALID_HANDLE_VALUE;
@@ -744,7 +824,23 @@ class InstallData {
   unsigned feedCode_ = 0;       // the first reason the image cannot be used
   std::atomic<bool> stopInflating_{false};
 
-  // The inflater's own: how much it wrote, and whether it checks members.
+  // The ring between the inflate and the feed thread, under ringMutex_;
+  // a slot's bytes belong to the side that holds it.
+  struct Slot {
+    std::vector<unsigned char> bytes;
+    unsigned count = 0;
+  };
+  std::mutex ringMutex_;
+  std::condition_variable ringChanged_;
+  Slot ring_[kRingSlots];
+  size_t ringHead_ = 0;    // the slot the inflate fills next
+  size_t ringTail_ = 0;    // the slot the feed thread writes next
+  size_t ringFilled_ = 0;  // slots holding a piece
+  bool ringClosed_ = false;
+  unsigned ringCode_ = 0;    // the inflate's code once closed
+  unsigned ringFailed_ = 0;  // the feed thread's failure: the inflate stops
+
+  // The feed thread's own: how much it wrote, and whether it checks members.
   uint64_t written_ = 0;
   bool verifying_ = false;
   MemberVerifier verifier_;  // the inflater's once posted; before, the header's reader's
@@ -753,7 +849,7 @@ class InstallData {
   // the kernel can copy from the image to the targets.
   uint64_t released_ = 0;
   bool copyRangeWorks_ = true;
-  std::thread inflater_;     // last: joined before anything above goes
+  std::thread feedThread_;  // last: joined before anything above goes
 };
 
 }  // namespace config
