@@ -165,13 +165,16 @@ class InstallData {
   }
 
   // Waits at most timeoutMs (-1: as long as it takes) until the bytes of
-  // member index are in the image. 0 when they are; kErrorPending when the
-  // time ran out; the failure of the image (see awaitImage) as soon as
-  // there is one; ERROR_INVALID_DATA when the image ended before them.
-  unsigned awaitMember(uint64_t index, int timeoutMs) {
+  // member index are in the image (whole false: its first bytes, enough
+  // for copyTo to begin with). 0 when they are; kErrorPending when the time
+  // ran out; the failure of the image (see awaitImage) as soon as there is
+  // one; ERROR_INVALID_DATA when the image ended before them.
+  unsigned awaitMember(uint64_t index, int timeoutMs, bool whole = true) {
     if (index >= files.size()) return ERROR_INVALID_PARAMETER;
     const FileData<FS>& member = files[static_cast<size_t>(index)];
-    return awaitBytes(static_cast<uint64_t>(member.offset) + member.size, timeoutMs, nullptr, true);
+    uint64_t end = static_cast<uint64_t>(member.offset) + member.size;
+    if (!whole) end = std::min<uint64_t>(end, static_cast<uint64_t>(member.offset) + 1);
+    return awaitBytes(end, timeoutMs, nullptr, true);
   }
 
   // Waits at most timeoutMs (-1: as long as it takes) until the whole
@@ -224,8 +227,9 @@ class InstallData {
 
   // Writes member index into out, an empty file open for writing at its
   // start, and gives it the member's last-write time; the caller closes
-  // it. Only after a successful open; waits for the member's bytes as
-  // awaitMember does. Returns 0; ERROR_INVALID_PARAMETER for an index out
+  // it. Only after a successful open; copies the member's bytes as they
+  // come, waiting for the rest as awaitMember does. Returns 0;
+  // ERROR_INVALID_PARAMETER for an index out
   // of range; the code of the first failing file call; the image's failure
   // or ERROR_INVALID_DATA when the image ends before the member does.
   // Allocates nothing: all bytes pass through the one copy buffer. Install
@@ -235,9 +239,7 @@ class InstallData {
     if (tempFile == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     const FileData<FS>& member = files[static_cast<size_t>(index)];
     if (member.offset < released_ && member.size != 0) return ERROR_INVALID_PARAMETER;
-    unsigned code = awaitMember(index, -1);
-    if (code != 0) return code;
-    code = copyBytes(member, out);
+    unsigned code = copyBytes(member, out);
     if (code == 0 && FS::SetEndOfFile(out) != 0) code = FS::GetLastError();
     if (code == 0 && FS::SetFileTime(out, nullptr, nullptr, &member.lastWriteTime) != 0)
       code = FS::GetLastError();
@@ -751,9 +753,26 @@ class InstallData {
     return 0;
   }
 
+  // Copies the member as its bytes come: a large member is mostly copied
+  // by the time its last byte is inflated.
   unsigned copyBytes(const FileData<FS>& member, void* out) {
     uint64_t at = member.offset;
-    unsigned remaining = member.size;
+    const uint64_t end = at + member.size;
+    while (at < end) {
+      uint64_t available = 0;
+      unsigned code = awaitBytes(at + 1, -1, &available, true);
+      if (code != 0) return code;
+      uint64_t until = std::min(available, end);
+      code = copyRange(at, static_cast<unsigned>(until - at), out);
+      if (code != 0) return code;
+      at = until;
+    }
+    return 0;
+  }
+
+  // Copies count image bytes from at, which the image holds, to out.
+  unsigned copyRange(uint64_t at, unsigned count, void* out) {
+    unsigned remaining = count;
     // Inside the kernel where the two files allow it: one copy of the
     // bytes instead of two, and no trip through this process's memory.
     while (remaining != 0 && copyRangeWorks_) {
@@ -764,17 +783,17 @@ class InstallData {
         break;
       }
       if (code != 0) return code;
-      if (copied == 0) return ERROR_INVALID_DATA;  // the image ends inside the member
+      if (copied == 0) return ERROR_INVALID_DATA;  // the image shrank under us
       at += copied;
       remaining -= copied;
     }
     while (remaining != 0) {
-      // Ask for no more than the member holds: a small member must not
+      // Ask for no more than the range holds: a small member must not
       // drag a whole buffer's worth of the image through memory.
       unsigned want = remaining < copyBufferSize ? remaining : copyBufferSize;
       unsigned got = 0;
       if (FS::ReadFileAt(tempFile, at, copyBuffer.get(), want, &got) != 0) return FS::GetLastError();
-      if (got == 0) return ERROR_INVALID_DATA;  // the image ends inside the member
+      if (got == 0) return ERROR_INVALID_DATA;  // the image shrank under us
       unsigned written = 0;
       if (FS::WriteFile(out, copyBuffer.get(), got, &written, nullptr) != 0)
         return FS::GetLastError();

@@ -175,7 +175,8 @@ unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
       return 0;
   }
 
-  code = awaitPackage([reader, index](int timeoutMs) { return reader->awaitMember(index, timeoutMs); });
+  // The copy follows the member's bytes as they are inflated.
+  code = awaitPackage([reader, index](int timeoutMs) { return reader->awaitMember(index, timeoutMs, false); });
   if (code != 0) return code;
   stdx::u16string temp = tempNameIn(target, directory);
   void* out = INVALID_HANDLE_VALUE;
