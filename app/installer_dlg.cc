@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <system_error>
 #include <thread>
 
 #include "app/pages.h"
@@ -91,6 +92,13 @@ CInstallerDlg::CInstallerDlg(int argc, char** argv, bool silent, const stdx::str
       argc_(argc),
       argv_(argv),
       title_(title) {
+  // The checks need no display: they read the package's header while GTK
+  // sets itself up, which takes about as long.
+  try {
+    checks_ = std::thread([this] { checksError_ = run_startup_checks(useCwd_, installData_, checksInfo_); });
+  } catch (const std::system_error&) {
+    // No thread: awaitChecks runs them in line.
+  }
   // A busy X server now and then drops a new connection at once; a second
   // try soon after gets through (the program checked that there is one).
   for (int attempt = 0; attempt < 5 && !displayOpen_; ++attempt) {
@@ -101,6 +109,7 @@ CInstallerDlg::CInstallerDlg(int argc, char** argv, bool silent, const stdx::str
 }
 
 CInstallerDlg::~CInstallerDlg() {
+  if (checks_.joinable()) checks_.join();
   if (copyWatch_ != 0) g_source_remove(copyWatch_);
   if (packageWatch_ != 0) g_source_remove(packageWatch_);
   installData_.stopInflating();
@@ -128,15 +137,13 @@ void CInstallerDlg::DoModal() {
     messageBox(this, LoadResString("IDS_SETUP_EMPTYTARGET"), MB_ICONERROR_OK);
     return;
   }
-  // The start-up checks read the package's header on a helper thread while
-  // this one builds the window, which costs GTK its font set-up. The window
-  // is shown once the checks have passed; the rest of the package goes on
-  // inflating behind the first pages.
-  StartupInfo info;
-  const char* error = nullptr;
-  std::thread checks([&] { error = run_startup_checks(useCwd_, installData_, info); });
+  // The start-up checks go on while this thread builds the window, which
+  // costs GTK its font set-up. The window is shown once the checks have
+  // passed; the rest of the package goes on inflating behind the first
+  // pages.
   buildMainWindow();
-  checks.join();
+  StartupInfo info;
+  const char* error = awaitChecks(info);
   if (error == nullptr) acceptStartupInfo(info);
   // A silent run asks nothing, so an empty target (every launcher entry was
   // a remote address) would put the templates into the current directory.
@@ -174,9 +181,17 @@ int CInstallerDlg::exitStatus() const {
   }
 }
 
+const char* CInstallerDlg::awaitChecks(StartupInfo& info) {
+  if (checks_.joinable()) checks_.join();
+  else if (!checksDone_) checksError_ = run_startup_checks(useCwd_, installData_, checksInfo_);
+  checksDone_ = true;
+  info = checksInfo_;
+  return checksError_;
+}
+
 bool CInstallerDlg::OnInitDialog() {
   StartupInfo info;
-  const char* error = run_startup_checks(useCwd_, installData_, info);
+  const char* error = awaitChecks(info);
   if (error != nullptr) {
     messageBox(this, LoadResString(error), MB_ICONERROR_OK);
     return false;

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "app/startup.h"
@@ -135,6 +136,9 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   void initMainWindow();
   // Takes what the start-up checks found.
   void acceptStartupInfo(const StartupInfo& info);
+  // Waits for the start-up checks that the constructor began; their error
+  // key or null, and what they found.
+  const char* awaitChecks(StartupInfo& info);
   GdkPixbuf* createIcon();
   GdkPixbuf* createBackImage();
   // The main loop's timer over the copy: shows its progress, and once the
@@ -206,6 +210,12 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   std::atomic<unsigned> runResult_{0};
   std::atomic<bool> runEnded_{false};
 
+  // The start-up checks, begun by the constructor on a thread of their own
+  // so that they overlap GTK's set-up; joined before anything they use goes.
+  std::thread checks_;
+  const char* checksError_ = nullptr;
+  bool checksDone_ = false;
+  StartupInfo checksInfo_;
   // The copy's and the package's timer sources, or 0.
   guint copyWatch_ = 0;
   guint packageWatch_ = 0;
