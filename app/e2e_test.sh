@@ -6,7 +6,8 @@
 #    listed directory whose name is not UTF-8;
 # 3. damaged package: error box, exit 1, nothing changed; the same for a
 #    silent run of a package with one flipped byte in a member's data, and
-#    of a FIFO in the package's place;
+#    of a FIFO in the package's place; a silent run whose copy fails ends
+#    with exit 2 once its box is answered;
 # 4. cancel during the copy of a large package: exit 3, target unchanged.
 # Every wait has a deadline, so a wrong turn fails instead of hanging.
 set -u
@@ -81,6 +82,24 @@ wait_exit() {
   kill "$PID" 2>/dev/null
   wait "$PID" 2>/dev/null
   STATUS=124
+}
+
+# Answers the installer's error box with Return until the installer ends,
+# then sets STATUS as wait_exit does; BOXES tells whether a window was seen.
+# Damage behind the header is found once the wizard's window is up (the box
+# then comes on top of it) or, in a small package, already before it; the
+# window of a silent run takes no key, so Return goes to every window.
+answer_until_exit() {
+  BOXES=0
+  for ((i = 0; i < ${1:-300}; i++)); do
+    running || break
+    for wid in $(xdotool search --onlyvisible --name "^$TITLE\$" 2>/dev/null); do
+      BOXES=1
+      xdotool key --window "$wid" Return 2>/dev/null
+    done
+    sleep 0.2
+  done
+  wait_exit 50
 }
 
 # Clicks at (x, y) inside window $1: the wizard's widgets sit at fixed places.
@@ -211,15 +230,30 @@ at=$(grep -obUa marker "$WORK/world/pkg/kxq5.dpk" | head -n 1 | cut -d: -f1)
 printf 'M' | dd of="$WORK/world/pkg/kxq5.dpk" bs=1 seek="$at" conv=notrunc status=none
 before=$(snapshot "$WORK/world")
 start_setup -S
-if wid=$(wait_windows 1); then
-  sleep 0.3
-  xdotool key --window "$wid" Return 2>/dev/null
-  wait_exit
+if wait_windows 1 >/dev/null; then
+  answer_until_exit
   [ "$STATUS" = 1 ] || fail "flipped byte: exit status $STATUS, expected 1"
   after=$(snapshot "$WORK/world")
   [ "$before" = "$after" ] || fail "flipped byte: something changed: $(diff <(echo "$before") <(echo "$after"))"
 else
   fail "flipped byte: no error box"
+  kill "$PID" 2>/dev/null
+fi
+
+# 3c. A copy that fails after the window is up: the box comes from the main
+# loop's watch over the copy; once it is answered the run must end (exit 2),
+# not hang with the window's lock held.
+fresh_world
+echo "gamma" > "$WORK/world/src/c.cfg"
+make_package
+echo "a plain file" > "$WORK/world/target-file"
+start_setup -S "-D$WORK/world/target-file"
+if wait_windows 1 >/dev/null; then
+  answer_until_exit
+  [ "$STATUS" = 2 ] || fail "failed copy: exit status $STATUS, expected 2"
+  [ "$(cat "$WORK/world/target-file")" = "a plain file" ] || fail "failed copy: the file in the way changed"
+else
+  fail "failed copy: no window"
   kill "$PID" 2>/dev/null
 fi
 

@@ -79,15 +79,12 @@ int CInstallerApp::InitInstance() {
     return summary.exitStatus;
   }
 
-  // The copy runs on a second thread; GDK is told so before any other call.
-  // The worker itself never calls GTK.
-  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-#if !GLIB_CHECK_VERSION(2, 32, 0)
-  g_thread_init(nullptr);
-#endif
-  gdk_threads_init();
-  G_GNUC_END_IGNORE_DEPRECATIONS
-
+  // GTK is called from this thread alone: the copy, the decompression and
+  // the start-up checks run on threads of their own but never call it, and
+  // the window follows them through the main loop's timers. So GDK's
+  // thread lock is not set up: with it, a message box shown from a timer
+  // (a failed copy, a package found damaged) took the lock in its nested
+  // loop and left it held, and the main loop then waited for it forever.
   // The toolkit's own captions speak the chosen language too; the locale
   // is already set, and GTK must not set it again over that choice.
   set_toolkit_language(narrow_lib(choice.code));
