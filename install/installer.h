@@ -139,6 +139,8 @@ class BasicInstaller : public BasicRollback<FS> {
   static const int kFeedPollMs = 50;
   // Members from this size on are sent toward the disk as soon as written.
   static const unsigned kEarlyFlushBytes = 256u << 10;
+  // Members from this size on are copied while they are still inflating.
+  static const unsigned kFollowBytes = 1u << 20;
 
   explicit BasicInstaller(int finishPauseMs = kFinishPauseMs)
       : processData(nullptr), finishPauseMs(finishPauseMs), lockHandle(INVALID_HANDLE_VALUE) {}

@@ -175,8 +175,10 @@ unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
       return 0;
   }
 
-  // The copy follows the member's bytes as they are inflated.
-  code = awaitPackage([reader, index](int timeoutMs) { return reader->awaitMember(index, timeoutMs, false); });
+  // The copy of a large member follows its bytes as they are inflated; a
+  // small one waits for all of them and goes in one call.
+  bool whole = reader->files[index].size < kFollowBytes;
+  code = awaitPackage([reader, index, whole](int timeoutMs) { return reader->awaitMember(index, timeoutMs, whole); });
   if (code != 0) return code;
   stdx::u16string temp = tempNameIn(target, directory);
   void* out = INVALID_HANDLE_VALUE;
