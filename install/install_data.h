@@ -10,13 +10,14 @@
 // grows: openHeader() returns once the header is parsed, a member can be
 // copied as soon as its bytes are in the image (awaitMember), and
 // awaitImage() tells whether the whole image turned out sound. Every
-// member's checksum is compared on the inflating thread as its bytes go by.
+// member's checksum is compared as its bytes go by, on the thread that
+// writes the image.
 //
 // Thread safety: open(), openHeader() and the reads of the lists run on one
 // thread before the install thread starts; copy() runs on the install
 // thread alone, and the lists do not change after the open. The await
 // calls and stopInflating() may be called from any thread. The image is
-// written at the inflater's file position and read only at explicit
+// written at the feed thread's file position and read only at explicit
 // offsets.
 #pragma once
 
@@ -151,7 +152,7 @@ class InstallData {
   // empty; products keeps what was read before the failure. checkMembers
   // false skips the checksums (for a tool that reports them one by one with
   // memberChecksums). Every file call happens on the calling thread or
-  // before the inflater ends, in one order: the image is inflated first.
+  // before the feed thread ends, in one order: the image is inflated first.
   unsigned open(const stdx::u16string& packagePath, bool checkMembers = true) {
     return openImage(packagePath, checkMembers, true);
   }
@@ -183,7 +184,7 @@ class InstallData {
   // ERROR_CANCELLED after stopInflating(). Only after a successful open.
   unsigned awaitImage(int timeoutMs) {
     std::unique_lock<std::mutex> lock(feedMutex_);
-    auto settled = [this] { return feedCode_ != 0 || (inflaterEnded_ && membersPosted_); };
+    auto settled = [this] { return feedCode_ != 0 || (feedEnded_ && membersPosted_); };
     if (!waitFeed(lock, timeoutMs, settled)) return kErrorPending;
     return feedCode_;
   }
@@ -321,7 +322,7 @@ class InstallData {
     released_ = 0;
     copyRangeWorks_ = true;
     imageBytes_ = 0;
-    inflaterEnded_ = false;
+    feedEnded_ = false;
     membersPosted_ = false;
     feedCode_ = 0;
     written_ = 0;
@@ -434,9 +435,9 @@ class InstallData {
     }
   }
 
-  // Lock held. The inflater's last word.
+  // Lock held. The feed thread's last word.
   void endFeed(unsigned code) {
-    inflaterEnded_ = true;
+    feedEnded_ = true;
     imageBytes_ = written_;
     if (feedCode_ == 0) feedCode_ = code;
     feedChanged_.notify_all();
@@ -491,7 +492,7 @@ class InstallData {
     return 0;
   }
 
-  // Hands the parsed members to the checks: to the inflater while it runs,
+  // Hands the parsed members to the checks: to the feed thread while it runs,
   // else they are checked here over the finished image.
   unsigned postMembers(bool checkMembers) {
     std::vector<MemberVerifier::Member> members;
@@ -504,7 +505,7 @@ class InstallData {
     uint64_t imageBytes = 0;
     {
       std::lock_guard<std::mutex> hold(feedMutex_);
-      if (!inflaterEnded_) {
+      if (!feedEnded_) {
         membersPosted_ = true;
         return 0;
       }
@@ -521,10 +522,10 @@ class InstallData {
     return code;
   }
 
-  // Waits for the inflater's end; its code.
+  // Waits for the feed thread's end; its code.
   unsigned awaitInflater() {
     std::unique_lock<std::mutex> lock(feedMutex_);
-    feedChanged_.wait(lock, [this] { return inflaterEnded_; });
+    feedChanged_.wait(lock, [this] { return feedEnded_; });
     return feedCode_;
   }
 
@@ -545,7 +546,7 @@ class InstallData {
     std::unique_lock<std::mutex> lock(feedMutex_);
     const uint64_t& frontier = checked ? checked_ : inflated_;
     auto ready = [this, end, &frontier] {
-      return feedCode_ != 0 || frontier >= end || inflaterEnded_;
+      return feedCode_ != 0 || frontier >= end || feedEnded_;
     };
     if (!waitFeed(lock, timeoutMs, ready)) return kErrorPending;
     if (available != nullptr) *available = frontier;
@@ -816,7 +817,7 @@ class InstallData {
     return 0;
   }
 
-  // Stops the inflater, waits for it, and closes the image.
+  // Stops the decompression, waits for the feed thread, and closes the image.
   void discardImage() {
     stopInflating_.store(true);
     if (feedThread_.joinable()) feedThread_.join();
@@ -832,13 +833,13 @@ class InstallData {
   std::unique_ptr<unsigned char[]> copyBuffer;
   std::vector<stdx::u16string> memberPaths_;
 
-  // Shared by the inflater and the image's readers, under feedMutex_.
+  // Shared by the feed thread and the image's readers, under feedMutex_.
   std::mutex feedMutex_;
   std::condition_variable feedChanged_;
   uint64_t inflated_ = 0;       // bytes of the image written so far
   uint64_t checked_ = 0;        // of them, the bytes the members' checks went over
-  uint64_t imageBytes_ = 0;     // the whole image, once the inflater has ended
-  bool inflaterEnded_ = false;
+  uint64_t imageBytes_ = 0;     // the whole image, once the feed thread has ended
+  bool feedEnded_ = false;
   bool membersPosted_ = false;  // the members' checks are under way or done
   unsigned feedCode_ = 0;       // the first reason the image cannot be used
   std::atomic<bool> stopInflating_{false};
@@ -862,7 +863,7 @@ class InstallData {
   // The feed thread's own: how much it wrote, and whether it checks members.
   uint64_t written_ = 0;
   bool verifying_ = false;
-  MemberVerifier verifier_;  // the inflater's once posted; before, the header's reader's
+  MemberVerifier verifier_;  // the feed thread's once posted; before, the header's reader's
 
   // The install thread's: the image below released_ is gone, and whether
   // the kernel can copy from the image to the targets.

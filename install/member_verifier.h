@@ -4,8 +4,8 @@
 // inside the image. Bytes are handed over in image order, each once, so
 // the check costs no pass over the image of its own.
 //
-// Thread safety: none; one thread at a time owns it (the inflater, or the
-// thread that parsed the header once the inflater has ended).
+// Thread safety: none; one thread at a time owns it (the thread that writes
+// the image, or the one that parsed the header once that thread has ended).
 #pragma once
 
 #include <stdint.h>
