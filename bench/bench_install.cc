@@ -260,24 +260,28 @@ std::vector<std::string> childEnvironment(const std::string& home, const std::st
   return env;
 }
 
-// Runs the setup program silently on the package in packageDir, with HOME
-// and TMPDIR replaced, its output into logFile; no shell in between.
-// Returns its exit status (-1 when it could not run or was killed) and its
-// wall-clock time in seconds, from before the fork to after the reaping.
-int runSetup(const std::string& setup, const std::string& packageDir, const std::string& home,
-             const std::string& temp, const std::string& logFile, double& seconds, long& hwmKib) {
-  // Everything the child needs is built before the clock starts.
-  std::vector<std::string> env = childEnvironment(home, temp);
+// A spawn of the setup program, made ready before the clock starts: its
+// environment (HOME and TMPDIR replaced) and its arguments.
+struct SetupSpawn {
+  std::vector<std::string> env;
   std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(&e[0]);
-  envp.push_back(nullptr);
-  std::string arg0 = setup, arg1 = "usecwd", arg2 = "-S";
-  char* argv[] = {&arg0[0], &arg1[0], &arg2[0], nullptr};
+  std::vector<std::string> args;
+  std::vector<char*> argv;
 
-  double t0 = now();
-  pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
+  SetupSpawn(const std::string& setup, bool silent, const std::string& home, const std::string& temp)
+      : env(childEnvironment(home, temp)), args{setup, "usecwd"} {
+    if (silent) args.push_back("-S");
+    for (std::string& e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+  }
+
+  // Forks and runs the program in packageDir, its output into logFile; no
+  // shell in between. The child's pid, or -1.
+  pid_t start(const std::string& packageDir, const std::string& logFile) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
     int fd = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd >= 0) {
       dup2(fd, 1);
@@ -285,9 +289,21 @@ int runSetup(const std::string& setup, const std::string& packageDir, const std:
       if (fd > 2) close(fd);
     }
     if (chdir(packageDir.c_str()) != 0) _exit(126);
-    execve(argv[0], argv, envp.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
+};
+
+// Runs the setup program silently on the package in packageDir, with HOME
+// and TMPDIR replaced, its output into logFile. Returns its exit status (-1
+// when it could not run or was killed) and its wall-clock time in seconds,
+// from before the fork to after the reaping.
+int runSetup(const std::string& setup, const std::string& packageDir, const std::string& home,
+             const std::string& temp, const std::string& logFile, double& seconds, long& hwmKib) {
+  SetupSpawn spawn(setup, true, home, temp);
+  double t0 = now();
+  pid_t pid = spawn.start(packageDir, logFile);
+  if (pid < 0) return -1;
   int status = 0;
   struct rusage usage = {};
   while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
@@ -317,28 +333,12 @@ WindowTiming timeToWindow(const std::string& setup, const std::string& packageDi
   Window root = DefaultRootWindow(display);
   XSelectInput(display, root, SubstructureNotifyMask);
   XSync(display, False);
-  std::vector<std::string> env = childEnvironment(home, temp);
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(&e[0]);
-  envp.push_back(nullptr);
-  std::string arg0 = setup, arg1 = "usecwd";
-  char* argv[] = {&arg0[0], &arg1[0], nullptr};
+  SetupSpawn spawn(setup, false, home, temp);
   double t0 = now();
-  pid_t pid = fork();
+  pid_t pid = spawn.start(packageDir, logFile);
   if (pid < 0) {
     XCloseDisplay(display);
     return timing;
-  }
-  if (pid == 0) {
-    int fd = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd >= 0) {
-      dup2(fd, 1);
-      dup2(fd, 2);
-      if (fd > 2) close(fd);
-    }
-    if (chdir(packageDir.c_str()) != 0) _exit(126);
-    execve(argv[0], argv, envp.data());
-    _exit(127);
   }
   bool reaped = false;
   int status = 0;
