@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "platform/path_separators.h"
+#include "app/startup.h"
 
 CommandLine scan_command_line(int argc, char** argv) {
   CommandLine line;
@@ -19,6 +19,10 @@ CommandLine scan_command_line(int argc, char** argv) {
     if (arg == nullptr || (arg[0] != '-' && arg[0] != '/') || arg[1] == '\0') continue;
     // Clearing bit 5 folds s and l to upper case.
     char option = static_cast<char>(arg[1] & ~0x20);
+    // After the first L option only D counts: the target is where the
+    // templates go, and a script that names it last must not install
+    // elsewhere without a word.
+    if (line.hasLanguage && arg[1] != 'D') continue;
     if (option == 'S') {
       line.silent = true;
     } else if (arg[1] == 'D') {
@@ -30,16 +34,13 @@ CommandLine scan_command_line(int argc, char** argv) {
     } else if (option == 'L') {
       line.hasLanguage = true;
       line.languageCode = stdx::string(arg + 2);
-      break;  // the first language option ends the scan
     }
   }
   return line;
 }
 
 stdx::u16string target_from_option(const stdx::string& text) {
-  stdx::u16string target = widen_lib(text);
-  replace_all(target, kBadPathSeparator, kPathSeparator);
-  return target;
+  return entered_target_dir(widen_lib(text));
 }
 
 LanguageChoice choose_language(const CommandLine& line, const char* localeName) {

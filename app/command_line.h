@@ -10,19 +10,20 @@ struct CommandLine {
   bool silent = false;        // -S or /S before the first language option
   bool hasLanguage = false;   // an L option was seen
   stdx::string languageCode;  // its text after the first two characters
-  bool hasTarget = false;     // a D option was seen (the last one before the scan ended)
+  bool hasTarget = false;     // a D option was seen (the last one counts)
   stdx::string targetText;    // its text after the first two characters, as typed
 };
 
 // Scans argv as the installer's switches: "usecwd" only as the exact first
 // argument; options start with "-" or "/"; S selects silent mode; the first
-// L option gives the language code and ends the scan; D gives the target
-// directory (a later D replaces an earlier one). Nothing else means
-// anything, and unknown arguments are ignored without a message.
+// L option gives the language code, and after it only D options count; D
+// gives the target directory wherever it stands (a later D replaces an
+// earlier one). Nothing else means anything, and unknown arguments are
+// ignored without a message.
 CommandLine scan_command_line(int argc, char** argv);
 
-// The template directory that a D option names: its text with every "\"
-// turned into "/". Empty means the option named none, which is refused.
+// The template directory that a D option names: its text cleaned by
+// entered_target_dir. Empty means the option named none, which is refused.
 stdx::u16string target_from_option(const stdx::string& text);
 
 struct LanguageChoice {

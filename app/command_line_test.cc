@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include "app/startup.h"
+
 #include <gtest/gtest.h>
 #include <libintl.h>
 #include <locale.h>
@@ -59,8 +61,8 @@ TEST(CommandLineTest, TargetOptionTakesTheTextAfterTwoCharacters) {
       {{"-D"}, true, ""},                               // refused later, not ignored
       {{"-S", "-D/a", "-D/b"}, true, "/b"},             // the last one counts
       {{"usecwd", "-D/a"}, true, "/a"},
-      {{"-Lde", "-D/after"}, false, ""},                // the language option ended the scan
-      {{"-D/before", "-Lde", "-D/after"}, true, "/before"},
+      {{"-Lde", "-D/after"}, true, "/after"},           // D counts after the language too
+      {{"-D/before", "-Lde", "-D/after"}, true, "/after"},
       {{"--D/x", "D/x", "usecwd"}, false, ""},
   };
   for (const Case& c : cases) {
@@ -70,11 +72,18 @@ TEST(CommandLineTest, TargetOptionTakesTheTextAfterTwoCharacters) {
   }
 }
 
-TEST(CommandLineTest, TargetOptionTurnsBackslashesIntoSlashes) {
-  EXPECT_TRUE(target_from_option("C:\\data\\tmplts\\") == u"C:/data/tmplts/");
-  EXPECT_TRUE(target_from_option("/opt/tmplts") == u"/opt/tmplts");
-  EXPECT_TRUE(target_from_option("").empty());
-  EXPECT_TRUE(target_from_option(" ") == u" ");  // blanks are a name, as on the directory page
+TEST(CommandLineTest, OnlyTheTargetOptionCountsAfterTheLanguage) {
+  CommandLine line = scan({"-Lde", "-S", "-Lru", "-D/t"});
+  EXPECT_FALSE(line.silent);
+  EXPECT_EQ(stdx::string("de"), line.languageCode);
+  EXPECT_EQ(stdx::string("/t"), line.targetText);
+}
+
+// The option is cleaned exactly as the directory page's entry is.
+TEST(CommandLineTest, TargetOptionIsCleanedAsTheEntryIs) {
+  for (const char* text : {"C:\\data\\tmplts\\", "/opt/t\nDefaultVersion=evil", "rel/dir", "~/t", ""})
+    EXPECT_TRUE(target_from_option(text) == entered_target_dir(widen_lib(stdx::string(text))))
+        << text;
 }
 
 TEST(LanguageChoiceTest, OptionThenLocaleThenEnglish) {

@@ -377,7 +377,7 @@ TEST_F(WizardTest, FailedRegistrationWarnsAfterTheSuccessPage) {
     ASSERT_EQ(1u, answers.boxes().size());
     EXPECT_EQ(GTK_MESSAGE_WARNING, answers.boxes()[0].type);
     EXPECT_EQ(text_of("IDS_ERROR_REGISTER") + " " + ordinaryFile() +
-                  " (Too many levels of symbolic links)",
+                  " (system error (Too many levels of symbolic links))",
               answers.boxes()[0].text);
   }
   EXPECT_EQ(CInstallerDlg::kStateSuccess, stateAtBox);

@@ -74,11 +74,24 @@ run "/D$WORK/world/opt\\tmplts" -S
 expect "-D" 0 "setup: result=installed copied=3 up-to-date=0 target=$WORK/world/opt/tmplts" ""
 [ -f "$WORK/world/opt/tmplts/t/b.cfg" ] || fail "-D: not installed where it said"
 grep -qx "ConfigurationTemplatesLocation=$WORK/world/opt/tmplts" "$HOME/$CFG" || fail "-D: not registered"
-# The first L option ends the scan: a later -D is no switch.
+# -D counts after -L too; a relative one and one with "~" name the folder
+# the launcher will find; a line feed in it writes no key of its own and
+# leaves the summary one line.
 fresh_world
 run -S -Len "-D$WORK/world/late"
-expect "-D after -L" 0 "setup: result=installed copied=3 up-to-date=0 target=$DEFAULT/" ""
-[ ! -e "$WORK/world/late" ] || fail "-D after -L: was taken"
+expect "-D after -L" 0 "setup: result=installed copied=3 up-to-date=0 target=$WORK/world/late" ""
+fresh_world
+run -S -Drel/dir
+expect "relative -D" 0 "setup: result=installed copied=3 up-to-date=0 target=$WORK/world/pkg/rel/dir" ""
+grep -qx "ConfigurationTemplatesLocation=$WORK/world/pkg/rel/dir" "$HOME/$CFG" || fail "relative -D: registered as typed"
+fresh_world
+run -S "-D~/mine"
+expect "-D~" 0 "setup: result=installed copied=3 up-to-date=0 target=$HOME/mine" ""
+fresh_world
+run -S "-D$WORK/world/t
+DefaultVersion=evil"
+expect "-D with a line feed" 0 "setup: result=installed copied=3 up-to-date=0 target=$WORK/world/tDefaultVersion=evil" ""
+grep -q "^DefaultVersion" "$HOME/$CFG" && fail "-D with a line feed: a key was written"
 
 # 1: an empty -D, a missing package, a damaged one; in English and German.
 fresh_world
@@ -121,11 +134,11 @@ for kind in loop folder; do
   mkdir -p "$HOME/.KX/kxlaunch"
   if [ $kind = loop ]; then
     ln -s kxlaunch.cfg "$HOME/$CFG"
-    reason="Too many levels of symbolic links"
+    reason="system error (Too many levels of symbolic links)"
   else
     mkdir "$WORK/world/folder"
     ln -s "$WORK/world/folder" "$HOME/$CFG"
-    reason="Is a directory"
+    reason="a directory stands where a file goes"
   fi
   run -S -Len
   expect "unregistered ($kind)" 4 \
@@ -133,6 +146,30 @@ for kind in loop folder; do
     "setup: The templates are installed, but the template directory could not be registered in the launcher configuration file: $HOME/$CFG ($reason)"
   [ "$(cat "$DEFAULT/t/a.cfg" 2>/dev/null)" = alpha ] || fail "unregistered ($kind): templates not kept"
 done
+
+# 4: a launcher file that is there but cannot be read (an earlier run as
+# root left it so) is never rewritten: the keys in it would be lost.
+fresh_world
+mkdir -p "$HOME/.KX/kxlaunch"
+printf 'DefaultVersion=8.3\nCommonInfoBases=/b\n' > "$HOME/$CFG"
+chmod 0200 "$HOME/$CFG"
+if [ "$(id -u)" = 0 ]; then
+  # root reads anything: run as an ordinary user in a world of its own.
+  chown -R 65534:65534 "$WORK/world"
+  chmod 755 "$WORK"
+  (cd "$WORK/world/pkg" && exec setpriv --reuid=65534 --regid=65534 --clear-groups "$SETUP" usecwd -S -Len) \
+    > "$WORK/out" 2> "$WORK/err"
+  STATUS=$?
+  OUT=$(cat "$WORK/out")
+  ERR=$(cat "$WORK/err")
+else
+  run -S -Len
+fi
+expect "unreadable configuration" 4 \
+  "setup: result=installed-unregistered copied=3 up-to-date=0 target=$DEFAULT/" \
+  "setup: The templates are installed, but the template directory could not be registered in the launcher configuration file: $HOME/$CFG (permission denied)"
+chmod 0600 "$HOME/$CFG"
+[ "$(cat "$HOME/$CFG")" = "$(printf 'DefaultVersion=8.3\nCommonInfoBases=/b')" ] || fail "unreadable configuration: rewritten"
 
 # 3: SIGTERM during the copy cancels it; the target is as it was.
 fresh_world

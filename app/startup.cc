@@ -8,42 +8,17 @@
 
 #include "config/locations.h"
 #include "config/starter.h"
+#include "install/failure_cause.h"
+#include "platform/file_io.h"
 #include "platform/path_separators.h"
 #include "platform/resources.h"
-
-namespace {
-
-bool file_exists(const stdx::u16string& path) {
-  FileFinder finder;
-  return finder.reset(path);
-}
-
-
-}  // namespace
+#include "platform/utils.h"
 
 bool regular_file_readable(const stdx::u16string& path) {
   void* handle = INVALID_HANDLE_VALUE;
   if (FileSystem::OpenRegularFile(path, handle) != 0) return false;
   FileSystem::CloseHandle(handle);
   return true;
-}
-
-stdx::string read_link_target(const char* link) {
-  // readlink neither terminates its text nor says whether it was cut short,
-  // so grow the buffer until the text leaves room to spare.
-  std::vector<char> buffer(256);
-  for (;;) {
-    ssize_t length = readlink(link, buffer.data(), buffer.size());
-    if (length <= 0) return stdx::string();
-    if (static_cast<size_t>(length) < buffer.size()) return stdx::string(buffer.data(), length);
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
-stdx::string directory_of(const stdx::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == stdx::string::npos) return path;
-  return path.substr(0, slash);
 }
 
 stdx::u16string dpk_full_path(bool useCwd) {
@@ -56,7 +31,8 @@ stdx::u16string dpk_full_path(bool useCwd) {
   } else {
     stdx::string exe = read_link_target("/proc/self/exe");
     if (exe.empty()) return stdx::u16string();
-    directory = directory_of(exe);
+    directory = narrow_lib(directory_of(widen_lib(exe)));
+    if (directory == "/") directory.clear();  // the name brings its own "/"
   }
   return widen_lib(directory + kPackageFileName);
 }
@@ -77,8 +53,26 @@ void remove_line_breaks(stdx::u16string& path) {
 
 stdx::u16string entered_target_dir(const stdx::u16string& text) {
   stdx::u16string path = text;
-  replace_all(path, kBadPathSeparator, kPathSeparator);
   remove_line_breaks(path);
+  replace_all(path, kBadPathSeparator, kPathSeparator);
+  if (path.empty()) return path;
+  // "~" is the shell's word for the home directory, and what a user types
+  // means it; as a name of its own it would make a folder called "~".
+  if (path[0] == u'~' && (path.size() == 1 || path[1] == u'/')) {
+    stdx::u16string home = home_dir();
+    if (!home.empty()) path = strip_trailing_separators(home) + path.substr(1);
+  }
+  // The launcher does not run in our working directory: a relative entry
+  // would be found elsewhere, or nowhere.
+  if (path[0] != u'/') {
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd != nullptr) {
+      stdx::u16string base = widen_lib(stdx::string(cwd));
+      free(cwd);
+      if (base.empty() || base.back() != u'/') base += kPathSeparator;
+      path = base + path;
+    }
+  }
   return path;
 }
 
@@ -93,7 +87,7 @@ stdx::u16string default_template_dir(const std::vector<stdx::u16string>& dirs,
   }
   if (target.empty()) target = q5_app_data_dir(false) + u"tmplts" + kPathSeparator;
   strip_address_schemes(target);
-  return target;
+  return entered_target_dir(target);
 }
 
 LauncherTemplates read_launcher_templates() {
@@ -127,43 +121,16 @@ Registration register_template_dir(const stdx::u16string& target,
   } writes[] = {{families.ordinary, false}, {families.base, true}};
   for (const auto& write : writes) {
     if (!write.wanted) continue;
-    try {
-      set_tmplts_list(templateDirs, write.base);
-    } catch (...) {
-      result.failed = true;
-      result.file = write.base ? get_local_config_file_path_base() : get_local_config_file_path();
-      result.reason = write_failure_reason(result.file);
-      break;
-    }
+    FileError error = set_tmplts_list(templateDirs, write.base);
+    if (!error.failed()) continue;
+    result.failed = true;
+    result.file = write.base ? get_local_config_file_path_base() : get_local_config_file_path();
+    result.errnoValue = error.errnoValue != 0 ? error.errnoValue : EIO;
+    // In the interface language where the program has words for it.
+    result.reason = failure_cause_line(stdx::u16string(), result.errnoValue);
+    break;
   }
   return result;
-}
-
-stdx::u16string write_failure_reason(const stdx::u16string& path) {
-  // The writer reports only that it failed; the cause is read off the file
-  // system afterwards, which names it for every case a user can mend.
-  stdx::string file = narrow_lib(path);
-  int error = 0;
-  struct stat st;
-  if (stat(file.c_str(), &st) != 0) {
-    error = errno;
-    if (error == ENOENT) {
-      stdx::string folder = directory_of(file);
-      if (stat(folder.c_str(), &st) != 0) error = errno;
-      else if (!S_ISDIR(st.st_mode)) error = ENOTDIR;
-      else if (access(folder.c_str(), W_OK) != 0) error = errno;
-      else error = 0;
-    }
-  } else if (S_ISDIR(st.st_mode)) {
-    error = EISDIR;
-  } else if (access(file.c_str(), W_OK) != 0) {
-    error = errno;
-  } else {
-    stdx::string folder = directory_of(file);
-    if (access(folder.c_str(), W_OK) != 0) error = errno;
-  }
-  if (error == 0) error = EIO;
-  return widen_lib(stdx::string(strerror(error)));
 }
 
 stdx::u16string registration_message(const Registration& registration) {
@@ -175,20 +142,13 @@ stdx::string nearest_existing_folder(const stdx::u16string& entryText) {
   stdx::u16string text = entered_target_dir(entryText);
   if (text.empty()) return stdx::string();
   stdx::string path = narrow_lib(text);
-  if (path[0] != '/') {
-    char* cwd = getcwd(nullptr, 0);
-    if (cwd == nullptr) return stdx::string();
-    stdx::string base(cwd);
-    free(cwd);
-    path = base + "/" + path;
-  }
+  if (path[0] != '/') return stdx::string();  // no working directory to start from
   for (;;) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
     if (path == "/") return path;
-    path = directory_of(path);
-    if (path.empty()) return stdx::string("/");
+    path = narrow_lib(directory_of(widen_lib(path)));
   }
 }
 

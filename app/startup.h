@@ -25,13 +25,6 @@ enum ExitStatus {
   kExitUnregistered = 4,  // installed, but the launcher's configuration could not be updated
 };
 
-// The text of the symbolic link, whatever its length; empty when it cannot
-// be read.
-stdx::string read_link_target(const char* link);
-
-// The text before the last "/"; the whole text when it holds none.
-stdx::string directory_of(const stdx::string& path);
-
 // Full path of the package: beside the executable (found through
 // /proc/self/exe, so a program started through a link looks beside the
 // link's target), or in the current directory when useCwd is set. Empty
@@ -48,9 +41,12 @@ void strip_address_schemes(stdx::u16string& path);
 // and make the rest a key of its own.
 void remove_line_breaks(stdx::u16string& path);
 
-// The directory the user typed or pasted, as it is installed into and
-// registered: every "\" turned into "/", line breaks removed as from the
-// default directory. Empty when nothing else is left.
+// The one cleaning of a template directory, wherever it comes from (the
+// -D option, the directory page, the launcher's list), as it is installed
+// into and registered: line breaks removed (a line break would end its line
+// in the launcher's file), every "\" turned into "/", a leading "~" alone
+// or before "/" made the home directory, and a relative path made absolute
+// against the working directory. Empty when nothing is left.
 stdx::u16string entered_target_dir(const stdx::u16string& text);
 
 // Where the folder chooser opens for what the entry holds: that directory
@@ -83,28 +79,25 @@ struct FamiliesToWrite {
 FamiliesToWrite families_to_write(bool baseListOnly, bool baseConfigExists);
 
 // How the registration of the template directory went. When it failed,
-// file names the configuration file that could not be written and reason
-// says why, as the C library words it in the process locale.
+// file names the configuration file that could not be read whole or
+// written, errnoValue is what the system said where the call failed, and
+// reason words it in the interface language.
 struct Registration {
   bool failed = false;
   stdx::u16string file;
+  int errnoValue = 0;
   stdx::u16string reason;
 };
 
 // Puts target (less one trailing separator) at the front of templateDirs and
 // writes the list into the families that families_to_write names. The
-// first write that fails ends the step and is returned: the templates are
-// installed either way, but the launcher will not list them until someone
-// mends that file, so the user must hear of it.
+// first file that could not be read whole or written ends the step and is
+// returned (a file that could not be read whole is left untouched): the
+// templates are installed either way, but the launcher will not list them
+// until someone mends that file, so the user must hear of it.
 Registration register_template_dir(const stdx::u16string& target,
                                    std::vector<stdx::u16string>& templateDirs, bool baseListOnly,
                                    bool baseConfigExists);
-
-// Why a configuration file at path cannot be written, found by looking at
-// what lies there now: a link loop, a directory, a file without write
-// permission, a missing or unwritable folder. A generic text when nothing
-// explains it.
-stdx::u16string write_failure_reason(const stdx::u16string& path);
 
 // The message that reports a failed registration: the interface text, the
 // file and the reason, on one line.

@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/mount.h>
@@ -9,6 +10,7 @@
 #include <functional>
 
 #include "app/test_support.h"
+#include "platform/file_io.h"
 
 namespace {
 
@@ -38,27 +40,9 @@ class ScopedCwd {
   std::string old_;
 };
 
-TEST(PackageLocationTest, LinkTargetIsReadWholeWhateverItsLength) {
-  ScratchDir dir;
-  std::string longTarget = "/" + std::string(1500, 'x') + "/setup";
-  ASSERT_EQ(0, symlink(longTarget.c_str(), (dir / "link").c_str()));
-  EXPECT_EQ(longTarget, read_link_target((dir / "link").c_str()).c_str());
-  // Exactly the first buffer size: the text must not be taken as cut short.
-  std::string exact = "/" + std::string(255, 'y');
-  ASSERT_EQ(0, symlink(exact.c_str(), (dir / "exact").c_str()));
-  EXPECT_EQ(exact, read_link_target((dir / "exact").c_str()).c_str());
-  EXPECT_TRUE(read_link_target((dir / "missing").c_str()).empty());
-}
-
-TEST(PackageLocationTest, DirectoryIsTheTextBeforeTheLastSlash) {
-  EXPECT_EQ(std::string("/opt/kx"), directory_of("/opt/kx/setup").c_str());
-  EXPECT_EQ(std::string(""), directory_of("/setup").c_str());
-  EXPECT_EQ(std::string("setup"), directory_of("setup").c_str());
-}
-
 TEST(PackageLocationTest, BesideTheExecutableOrInTheCurrentDirectory) {
   stdx::string exe = read_link_target("/proc/self/exe");
-  EXPECT_EQ(utf8(widen_lib(directory_of(exe))) + "/kxq5.dpk", utf8(dpk_full_path(false)));
+  EXPECT_EQ(utf8(directory_of(widen_lib(exe))) + "/kxq5.dpk", utf8(dpk_full_path(false)));
 
   ScratchDir dir;
   {
@@ -91,20 +75,32 @@ TEST(DefaultTargetTest, AddressSchemesAndLineBreaks) {
   EXPECT_EQ("HTTP://x", stripped("HTTP://x"));  // the schemes are matched as written
 }
 
-TEST(DefaultTargetTest, EnteredDirectoryLosesLineBreaksAsTheDefaultDoes) {
-  struct { const char* typed; const char* used; } cases[] = {
+// One cleaning for -D, the entry and the launcher's list: no line break
+// survives to split a line of the launcher's file, and the path names the
+// same folder wherever the launcher runs.
+TEST(DefaultTargetTest, TargetDirectoryIsCleanedOnce) {
+  ScratchDir dir;
+  ScopedCwd cwd(dir.path());
+  ScopedEnv home("HOME", "/home/u/");
+  const std::string here = dir.path();
+  struct { const char* typed; std::string used; } cases[] = {
       {"/x\nDefaultVersion=evil", "/xDefaultVersion=evil"},
-      {"C:\\data\r\n\\tmplts\r", "C:/data/tmplts"},
+      {"C:\\data\r\n\\tmplts\r", here + "/C:/data/tmplts"},
       {"\r\n", ""},
       {"/home/u/t\xe9mplates", "/home/u/t\xe9mplates"},  // bytes of another encoding stay
+      {"~", "/home/u"},
+      {"~/mytemplates", "/home/u/mytemplates"},
+      {"~\\t", "/home/u/t"},
+      {"~other/t", here + "/~other/t"},  // only the user's own home is meant
+      {"rel/dir", here + "/rel/dir"},
+      {" ", here + "/ "},  // blanks are a name
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.used, utf8(entered_target_dir(u16(c.typed)))) << c.typed;
-    stdx::u16string asDefault = u16(c.typed);
-    strip_address_schemes(asDefault);
-    replace_all(asDefault, u"\\", u"/");
-    EXPECT_EQ(c.used, utf8(asDefault)) << c.typed;
-  }
+  for (const auto& c : cases) EXPECT_EQ(c.used, utf8(entered_target_dir(u16(c.typed)))) << c.typed;
+
+  // The launcher's list goes through the same cleaning.
+  EXPECT_EQ("/home/u/t", utf8(default_template_dir({u"~/t\n"}, [](const stdx::u16string&) {
+    return true;
+  })));
 }
 
 TEST(DefaultTargetTest, FirstWritableEntryWinsElseThePlatformFolder) {
@@ -259,21 +255,21 @@ TEST(RegistrationTest, FailureNamesTheFileAndTheReason) {
          writeBytes(home / ".KX/kxlaunch/other", "");
          ASSERT_EQ(0, symlink((home / "elsewhere").c_str(), (home / ordinary).c_str()));
        },
-       false, ordinary, "Is a directory"},
+       false, ordinary, "a directory stands where a file goes"},
       {"link loop",
        [&](const ScratchDir& home) {
          writeBytes(home / ".KX/kxlaunch/other", "");
          ASSERT_EQ(0, symlink("kxlaunch.cfg", (home / ordinary).c_str()));
        },
-       false, ordinary, "Too many levels of symbolic links"},
+       false, ordinary, "system error (Too many levels of symbolic links)"},
       {"folder that is a file", [&](const ScratchDir& home) { writeBytes(home / ".KX", "x"); },
-       false, ordinary, "Not a directory"},
+       false, ordinary, "a file stands where a directory is needed"},
       {"base file a directory, ordinary written first",
        [&](const ScratchDir& home) {
          writeBytes(home / ordinary, "ConfigurationTemplatesLocation=/a\n");
          writeBytes(home / (std::string(base) + "/x"), "");
        },
-       true, base, "Is a directory"},
+       true, base, "a directory stands where a file goes"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -290,6 +286,51 @@ TEST(RegistrationTest, FailureNamesTheFileAndTheReason) {
     EXPECT_NE(std::string::npos, message.find(home / c.file + " (" + c.reason + ")"));
     EXPECT_EQ(std::string::npos, message.find('\n'));
   }
+}
+
+// The reason is the one the failing call gave, in the interface's words.
+TEST(RegistrationTest, FullDiskSaysNoSpaceLeftAndKeepsTheFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a small tmpfs";
+  ScratchDir home;
+  ScopedEnv env("HOME", home.path().c_str());
+  ASSERT_EQ(0, mkdir((home / ".KX").c_str(), 0755));
+  if (mount("tmpfs", (home / ".KX").c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  const std::string file = home / ".KX/kxlaunch/kxlaunch.cfg";
+  writeBytes(file, "DefaultVersion=8.3\n");
+  FILE* fill = fopen((home / ".KX/fill").c_str(), "w");
+  std::string block(4096, 'x');
+  while (fill != nullptr && fwrite(block.data(), 1, block.size(), fill) == block.size() &&
+         fflush(fill) == 0) {
+  }
+  if (fill != nullptr) fclose(fill);
+  std::vector<stdx::u16string> dirs;
+  Registration done = register_template_dir(u"/t", dirs, false, false);
+  std::string after = readBytes(file);
+  umount2((home / ".KX").c_str(), MNT_DETACH);
+  EXPECT_TRUE(done.failed);
+  EXPECT_EQ(ENOSPC, done.errnoValue);
+  EXPECT_EQ("no space left on the disk", utf8(done.reason));
+  EXPECT_EQ("DefaultVersion=8.3\n", after);
+}
+
+// A file that is there but cannot be read is never rewritten: the run must
+// say so instead of registering over the keys it could not see.
+TEST(RegistrationTest, UnreadableFileIsReportedAndLeftAlone) {
+  if (rerun_as_ordinary_user()) return;
+  ScratchDir home;
+  ScopedEnv env("HOME", home.path().c_str());
+  const std::string file = home / ".KX/kxlaunch/kxlaunch.cfg";
+  writeBytes(file, "DefaultVersion=8.3\nCommonInfoBases=/b\n");
+  ASSERT_EQ(0, chmod(file.c_str(), 0200));
+  LauncherTemplates found = read_launcher_templates();
+  Registration done = register_template_dir(u"/t", found.dirs, found.baseListOnly,
+                                            found.baseConfigExists);
+  EXPECT_TRUE(done.failed);
+  EXPECT_EQ(file, utf8(done.file));
+  EXPECT_EQ("permission denied", utf8(done.reason));
+  ASSERT_EQ(0, chmod(file.c_str(), 0600));
+  EXPECT_EQ("DefaultVersion=8.3\nCommonInfoBases=/b\n", readBytes(file));
 }
 
 class StartupChecksTest : public LauncherTest {

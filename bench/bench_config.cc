@@ -127,10 +127,9 @@ int main(int argc, char** argv) {
       double c0 = cpuNow(), t0 = now();
       read_config_file(wide(in), config);
       double t1 = now(), c1 = cpuNow();
-      try {
-        write_config_file(wide(out), config);
-      } catch (int code) {
-        fprintf(stderr, "bench_config: writing failed with %d\n", code);
+      FileError written = write_config_file(wide(out), config);
+      if (written.failed()) {
+        fprintf(stderr, "bench_config: writing failed: %s\n", strerror(written.errnoValue));
         status = 1;
         break;
       }

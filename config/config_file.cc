@@ -1,20 +1,16 @@
 #include "config/config_file.h"
 
 #include <errno.h>
-#include <stdint.h>
-#include <fcntl.h>
-#include <limits.h>
 #include <locale.h>
-#include <stdio.h>
+#include <stdint.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 #include <wchar.h>
 
-#include <atomic>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
+#include "platform/file_system.h"
 
 namespace {
 
@@ -365,13 +361,21 @@ class ItemIndex {
 // are gathered in a fixed buffer that is appended to the key or value text
 // only when it fills up or the part ends, so that long keys and values cost
 // no allocation per character.
+//
+// Memory stays near the text's own size: a long part is given, once, room
+// for all the file can still hold (a byte never yields more than one unit),
+// instead of growing by copies that would hold the old and the new block
+// at once; a part that ends far short of that room is copied to its size.
 class LineScanner {
  public:
   explicit LineScanner(ItemIndex& index) : index_(index), inValue_(false), gathered_(0) {}
   LineScanner(const LineScanner&) = delete;
   LineScanner& operator=(const LineScanner&) = delete;
 
-  void feed(const char16_t* units, size_t n) {
+  // remainingBytes: the bytes of the file not yet decoded, a bound on the
+  // units still to come.
+  void feed(const char16_t* units, size_t n, unsigned long long remainingBytes) {
+    remainingBytes_ = remainingBytes;
     for (size_t i = 0; i < n; ++i) {
       char16_t c = units[i];
       if (c == u'\n') {
@@ -391,16 +395,30 @@ class LineScanner {
 
  private:
   static const size_t kGatherUnits = 2048;
+  static const size_t kLargePartUnits = 1 << 16;
 
   void flushGathered() {
-    (inValue_ ? value_ : key_).append(gather_, gathered_);
+    stdx::u16string& part = inValue_ ? value_ : key_;
+    const size_t needed = part.size() + gathered_;
+    if (part.size() >= kLargePartUnits && part.capacity() < needed + 8)
+      part.reserve(needed + kGatherUnits + kMaxUnitsPerBlock + static_cast<size_t>(remainingBytes_));
+    part.append(gather_, gathered_);
     gathered_ = 0;
+  }
+
+  static void fitToSize(stdx::u16string& part) {
+    if (part.size() >= kLargePartUnits && part.capacity() > part.size() + part.size() / 4)
+      part = stdx::u16string(part.data(), part.size());
   }
 
   // An empty line, and a line that is "=" alone, add nothing.
   void endLine() {
     flushGathered();
-    if (!key_.empty() || !value_.empty()) index_.addValue(key_, value_);
+    if (!key_.empty() || !value_.empty()) {
+      fitToSize(key_);
+      fitToSize(value_);
+      index_.addValue(key_, value_);
+    }
     key_.clear();
     value_.clear();
     inValue_ = false;
@@ -411,75 +429,67 @@ class LineScanner {
   stdx::u16string value_;
   bool inValue_;
   size_t gathered_;
+  unsigned long long remainingBytes_ = 0;
   char16_t gather_[kGatherUnits];
 };
 
 // --- writing ---------------------------------------------------------------
 
-stdx::string directoryOf(const stdx::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == stdx::string::npos) return stdx::string(".");
-  if (slash == 0) return stdx::string("/");
-  return path.substr(0, slash);
+// A line break inside a key or value would end its line and make the rest
+// a line of its own. A carriage return at the very end is the line end of
+// a file written with CR LF, kept as it was read.
+bool breaksLine(const stdx::u16string& text) {
+  const char16_t* p = text.data();
+  for (size_t i = 0, n = text.size(); i < n; ++i)
+    if (p[i] == u'\n' || (p[i] == u'\r' && i + 1 < n)) return true;
+  return false;
 }
 
-// Follows symbolic links at the end of path, so that a configuration file
-// that the user keeps elsewhere is replaced where it lies and the link
-// stays. A link to a missing file gives that file's path, so the file is
-// created; a loop of links ends here after 40 steps and fails when the
-// result is examined.
-stdx::string resolveLinks(const stdx::string& path) {
-  stdx::string current = path;
-  for (int depth = 0; depth < 40; ++depth) {
-    struct stat st;
-    if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
-    char target[PATH_MAX];
-    ssize_t n = readlink(current.c_str(), target, sizeof target);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return current;
-    stdx::string next(target, static_cast<size_t>(n));
-    if (next[0] != '/') {
-      size_t slash = current.rfind('/');
-      if (slash != stdx::string::npos) next = current.substr(0, slash + 1) + next;
+// Gathers the narrowed text in a buffer and hands it to the file in
+// blocks: a long value is narrowed piece by piece, never whole, so writing
+// needs no second copy of the configuration. The first failure is kept and
+// ends the writing.
+class TextSink {
+ public:
+  explicit TextSink(FileReplacer& out) : out_(out) { buffer_.reserve(kBufferBytes); }
+
+  void put(const char* data, size_t n) {
+    if (error_.failed()) return;
+    if (buffer_.size() + n > kBufferBytes) flush();
+    if (n >= kBufferBytes) {
+      if (!error_.failed()) error_ = out_.write(data, n);
+      return;
     }
-    current = next;
+    buffer_.insert(buffer_.end(), data, data + n);
   }
-  return current;
-}
 
-// Creates a new file beside target, open for writing; -1 when none can be
-// made. The permission bits of a new file follow the umask, as the old
-// file's did when it was first written.
-int createSibling(const stdx::string& target, stdx::string& name) {
-  static std::atomic<unsigned> counter(0);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    char suffix[48];
-    snprintf(suffix, sizeof suffix, ".new%lx%x%lx", static_cast<unsigned long>(getpid()),
-             counter.fetch_add(1), static_cast<unsigned long>(now.tv_nsec));
-    name = target + suffix;
-    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
+  void putText(const stdx::u16string& text) {
+    const size_t n = text.size();
+    for (size_t at = 0; at < n && !error_.failed();) {
+      size_t take = n - at < kPieceUnits ? n - at : kPieceUnits;
+      // A pair of surrogates is one character: never cut between them.
+      if (at + take < n && text[at + take - 1] >= 0xD800 && text[at + take - 1] <= 0xDBFF) --take;
+      stdx::string bytes = narrow_lib(take == n ? text : text.substr(at, take));
+      put(bytes.data(), bytes.size());
+      at += take;
+    }
   }
-  return -1;
-}
 
-// The new file takes the old one's place, so it takes its owner and
-// permission bits too: an installer run with another user's HOME must not
-// leave that user a file they cannot rewrite. Both are best effort; an
-// ordinary user may only give the file a group they belong to.
-void keepOwnerAndMode(int fd, const struct stat& old) {
-  if (fchown(fd, old.st_uid, old.st_gid) != 0) {
-    // keeps this process's owner and group
+  void flush() {
+    if (!error_.failed() && !buffer_.empty()) error_ = out_.write(buffer_.data(), buffer_.size());
+    buffer_.clear();
   }
-  if (fchmod(fd, old.st_mode & 07777) != 0) {
-    // keeps the bits the umask gave
-  }
-}
 
-bool putBytes(FILE* f, const char* data, size_t n) {
-  return n == 0 || fwrite(data, 1, n, f) == n;
-}
+  const FileError& error() const { return error_; }
+
+ private:
+  static const size_t kBufferBytes = 1 << 16;
+  static const size_t kPieceUnits = 1 << 14;
+
+  FileReplacer& out_;
+  std::vector<char> buffer_;
+  FileError error_;
+};
 
 // True when text begins with bytes that the reader takes for a byte-order
 // mark. Only a key can: "=" is part of no mark.
@@ -490,7 +500,7 @@ bool looksLikeByteOrderMark(const stdx::string& text) {
          (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF);
 }
 
-bool writeItems(FILE* f, const ConfigFile& config) {
+void writeItems(TextSink& sink, const ConfigFile& config) {
   bool first = true;
   for (const ConfigFileItem& item : config.items) {
     if (item.values.empty()) continue;
@@ -499,49 +509,17 @@ bool writeItems(FILE* f, const ConfigFile& config) {
     // later line of a file, or a U+FEFF) would be taken for one when the
     // file is read again, and the text misread or the key changed. A UTF-8
     // mark in front is read and dropped, and keeps the key as it is.
-    if (first && textcodec::localeIsUtf8() && looksLikeByteOrderMark(key) &&
-        !putBytes(f, "\xEF\xBB\xBF", 3))
-      return false;
+    if (first && textcodec::localeIsUtf8() && looksLikeByteOrderMark(key))
+      sink.put("\xEF\xBB\xBF", 3);
     first = false;
     for (const stdx::u16string& value : item.values) {
-      stdx::string text = narrow_lib(value);
-      if (!putBytes(f, key.data(), key.size()) || !putBytes(f, "=", 1) ||
-          !putBytes(f, text.data(), text.size()) || !putBytes(f, "\n", 1))
-        return false;
+      sink.put(key.data(), key.size());
+      sink.put("=", 1);
+      sink.putText(value);
+      sink.put("\n", 1);
     }
   }
-  return true;
-}
-
-// Closes f in every case; true when the text reached the file.
-bool closeStream(FILE* f, bool sync) {
-  bool ok = fflush(f) == 0 && !ferror(f);
-  if (ok && sync) ok = fsync(fileno(f)) == 0;
-  if (fclose(f) != 0) ok = false;
-  return ok;
-}
-
-// A device or a pipe holds no text that a failure could destroy, and
-// cannot be replaced by renaming: it is written directly. Opening does not
-// wait: a FIFO that nobody reads fails at once instead of holding the
-// installer for ever.
-void writeInPlace(const stdx::string& target, const ConfigFile& config) {
-  int fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) throw 1;
-  FILE* f = fdopen(fd, "w");
-  if (f == nullptr) {
-    close(fd);
-    throw 1;
-  }
-  bool ok = writeItems(f, config);
-  if (!closeStream(f, false) || !ok) throw 2;
-}
-
-void syncDirectory(const stdx::string& dir) {
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);  // best effort: the rename itself has already happened
-  close(fd);
+  sink.flush();
 }
 
 }  // namespace
@@ -575,18 +553,6 @@ bool ConfigFile::addValue(const stdx::u16string& key, const stdx::u16string& val
   return true;
 }
 
-bool ConfigFile::setValue(const stdx::u16string& key, const stdx::u16string& value) {
-  ConfigFileItem* last = nullptr;
-  for (ConfigFileItem& item : items) {
-    if (!matches(item.key, key)) continue;
-    if (item.values.size() == 1 && matches(item.values[0], value)) return false;
-    item.values.clear();
-    last = &item;
-  }
-  appendToLastOrNew(items, last, key, value);
-  return true;
-}
-
 void ConfigFile::setValues(const stdx::u16string& key, const std::vector<stdx::u16string>& values) {
   for (auto it = items.begin(); it != items.end(); ++it) {
     if (!matches(it->key, key)) continue;
@@ -600,118 +566,102 @@ void ConfigFile::setValues(const stdx::u16string& key, const std::vector<stdx::u
   items.push_back(ConfigFileItem{key, values});
 }
 
-bool ConfigFile::removeValue(const stdx::u16string& key, const stdx::u16string& value) {
-  for (auto it = items.begin(); it != items.end(); ++it) {
-    if (!matches(it->key, key)) continue;
-    for (auto v = it->values.begin(); v != it->values.end(); ++v) {
-      if (!matches(*v, value)) continue;
-      it->values.erase(v);
-      if (it->values.empty()) items.erase(it);
-      return true;
-    }
-  }
-  return false;
-}
-
-void add_value_to_config_file(ConfigFile& config, const stdx::u16string& key,
-                              const stdx::u16string& value) {
-  config.addValue(key, value);
-}
-
 // --- reading and writing files ---------------------------------------------------
 
-// Opens path for reading when it is a regular file (after links are
-// followed); -1 otherwise. Opening does not wait: a FIFO or a device at
-// the path would otherwise hold the installer before its first window.
-static int openRegularFile(const stdx::u16string& path) {
-  int fd = open(narrow_lib(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
+// What a read may change in a ConfigFile: items are appended and values
+// are appended to items. Remembering the sizes is enough to undo it.
+class ConfigMark {
+ public:
+  explicit ConfigMark(const ConfigFile& config) : items_(config.items.size()) {
+    values_.reserve(config.items.size());
+    for (const ConfigFileItem& item : config.items) values_.push_back(item.values.size());
   }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  return fd;
+  void restore(ConfigFile& config) const {
+    config.items.resize(items_);
+    for (size_t i = 0; i < items_; ++i) config.items[i].values.resize(values_[i]);
+  }
+
+ private:
+  size_t items_;
+  std::vector<size_t> values_;
+};
+
+// A guess at the number of lines, to size the index once; it grows past
+// the guess as needed, so a file of one long line costs no table for
+// millions of lines.
+size_t expectedLines(unsigned long long sizeBytes) {
+  const unsigned long long kMostExpected = 1 << 16;
+  unsigned long long lines = sizeBytes / 64;
+  return static_cast<size_t>(lines < kMostExpected ? lines : kMostExpected);
 }
 
-// Reads up to n bytes; fewer only at the end of the file or on an error.
-static size_t readFully(int fd, unsigned char* bytes, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = read(fd, bytes + got, n - got);
-    if (r > 0) {
-      got += static_cast<size_t>(r);
-    } else if (r < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  return got;
-}
-
-void read_config_file(const stdx::u16string& path, ConfigFile& config) {
-  int fd = openRegularFile(path);
-  if (fd < 0) return;
-  struct stat st;
-  size_t expectedLines = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size / 64) : 0;
+static FileError readInto(FileReader& file, ConfigFile& config) {
   BlockDecoder decoder;
-  ItemIndex index(config, expectedLines);
+  ItemIndex index(config, expectedLines(file.sizeBytes()));
   LineScanner scanner(index);
   unsigned char bytes[kCarryBytes + kBlockBytes];
   char16_t units[kMaxUnitsPerBlock];
   size_t carried = 0;
+  unsigned long long consumed = 0;
   for (;;) {
-    size_t got = readFully(fd, bytes + carried, kBlockBytes);
-    // A short read comes only at the end of the file or on an error;
-    // either way this is the last block.
+    size_t got = 0;
+    FileError error = file.read(bytes + carried, kBlockBytes, &got);
+    if (error.failed()) return error;
+    consumed += got;
+    // A short read comes only at the end of the file.
     bool atEnd = got < kBlockBytes;
     size_t available = carried + got;
     size_t used = 0;
     size_t n = decoder.decode(bytes, available, atEnd, units, &used);
-    scanner.feed(units, n);
     carried = available - used;
+    unsigned long long left = file.sizeBytes() > consumed ? file.sizeBytes() - consumed : 0;
+    scanner.feed(units, n, left + carried);
     memmove(bytes, bytes + used, carried);
     if (atEnd) break;
   }
   scanner.finish();
-  close(fd);
+  return FileError();
 }
 
-void write_config_file(const stdx::u16string& path, const ConfigFile& config) {
-  const stdx::string target = resolveLinks(narrow_lib(path));
-  struct stat old;
-  bool exists = stat(target.c_str(), &old) == 0;
-  if (!exists && errno != ENOENT) throw 1;
-  if (exists && S_ISDIR(old.st_mode)) throw 1;
-  // A file that the user may not change is left alone, as opening it for
-  // writing would have refused; renaming would otherwise replace it.
-  if (exists && access(target.c_str(), W_OK) != 0) throw 1;
-  if (exists && !S_ISREG(old.st_mode)) {
-    writeInPlace(target, config);
-    return;
+FileError read_config_file(const stdx::u16string& path, ConfigFile& config) {
+  FileReader file;
+  FileError error = file.open(path);
+  // A FIFO or device holds no text of ours: it reads as empty, and opening
+  // it did not wait.
+  if (error.code == ERROR_BAD_FILE_TYPE && error.errnoValue == 0) return FileError();
+  if (error.failed()) return error;
+  ConfigMark mark(config);
+  try {
+    error = readInto(file, config);
+  } catch (const std::bad_alloc&) {
+    error = FileError::fromErrno(ENOMEM, path);
+  } catch (const std::length_error&) {
+    error = FileError::fromErrno(EFBIG, path);
   }
+  if (error.failed()) mark.restore(config);
+  return error;
+}
 
-  stdx::string fresh;
-  int fd = createSibling(target, fresh);
-  if (fd < 0) throw 1;
-  if (exists) keepOwnerAndMode(fd, old);
-  FILE* f = fdopen(fd, "w");
-  if (f == nullptr) {
-    close(fd);
-    unlink(fresh.c_str());
-    throw 1;
+FileError write_config_file(const stdx::u16string& path, const ConfigFile& config) {
+  for (const ConfigFileItem& item : config.items) {
+    if (item.values.empty()) continue;
+    bool refused = breaksLine(item.key);
+    for (const stdx::u16string& value : item.values) refused = refused || breaksLine(value);
+    if (refused) {
+      FileError error = FileError::fromErrno(EINVAL, path);
+      error.code = ERROR_INVALID_DATA;
+      return error;
+    }
   }
-  bool ok = writeItems(f, config);
-  if (!closeStream(f, true) || !ok) {
-    unlink(fresh.c_str());
-    throw 2;
+  FileReplacer out;
+  FileError error = out.begin(path);
+  if (error.failed()) return error;
+  try {
+    TextSink sink(out);
+    writeItems(sink, config);
+    if (sink.error().failed()) return sink.error();
+  } catch (const std::bad_alloc&) {
+    return FileError::fromErrno(ENOMEM, path);
   }
-  if (rename(fresh.c_str(), target.c_str()) != 0) {
-    unlink(fresh.c_str());
-    throw 1;
-  }
-  syncDirectory(directoryOf(target));
+  return out.commit();
 }

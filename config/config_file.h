@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "platform/file_io.h"
 #include "platform/stdx_string.h"
 
 struct ConfigFileItem {
@@ -29,44 +30,31 @@ class ConfigFile {
   // matching key (a new item at the end when there is none) and returns true.
   bool addValue(const stdx::u16string& key, const stdx::u16string& value);
 
-  // Makes value the only value of the key. Walks the items with a matching
-  // key in order, clearing each; stops and returns false when it meets one
-  // that holds exactly one value matching value (items cleared before it
-  // stay cleared). Otherwise appends value to the last matching item (a new
-  // item at the end when there is none) and returns true.
-  bool setValue(const stdx::u16string& key, const stdx::u16string& value);
-
   // The first item with a matching key gets values as its whole sequence,
   // keeping its key text; an empty values removes that item instead. With
   // no matching item, appends a new one. Later matching items are untouched.
   void setValues(const stdx::u16string& key, const std::vector<stdx::u16string>& values);
-
-  // Removes the first matching value of the items with a matching key
-  // (items in order, values in order); an item left without values goes
-  // too. True when a value was removed.
-  bool removeValue(const stdx::u16string& key, const stdx::u16string& value);
 
   // In the order of first appearance or insertion, which is also the order
   // in which they are written.
   std::vector<ConfigFileItem> items;
 };
 
-// addValue with its result dropped.
-void add_value_to_config_file(ConfigFile& config, const stdx::u16string& key,
-                              const stdx::u16string& value);
-
 // Adds the pairs of the file at path to config, without clearing it first,
-// as addValue would, in time linear in the size of the file and of config.
-// Only a regular file (after links are followed) is read, and opening it
-// never waits: a missing or unreadable file, a directory, a FIFO or a
-// device adds nothing; nothing is reported. Text is in the locale's
-// encoding, or UTF-16 when the file begins with a byte-order mark (FF FE
-// little-endian, FE FF big-endian). Locale text keeps every byte: a byte
-// that is not valid text is read as the escaped byte that narrow_lib turns
-// back into it, and a zero byte as U+0000, so lines that are written back
-// unchanged are the same bytes. In UTF-16 text a lone surrogate or an odd
-// last byte is read as U+FFFD.
-void read_config_file(const stdx::u16string& path, ConfigFile& config);
+// as addValue would, in time linear in the size of the file and of config
+// and in memory near the size of its text. The answer is one of three:
+// read whole (no failure), absent (failed() and absent(): nothing stands
+// at path), or could not be read (any other failure, with the errno of the
+// call that failed: a directory, no permission, a read error, too little
+// memory). After a failure config is as it was before the call. A FIFO or
+// device holds no text and reads as empty, and opening it never waits.
+// Text is in the locale's encoding, or UTF-16 when the file begins with a
+// byte-order mark (FF FE little-endian, FE FF big-endian). Locale text
+// keeps every byte: a byte that is not valid text is read as the escaped
+// byte that narrow_lib turns back into it, and a zero byte as U+0000, so
+// lines that are written back unchanged are the same bytes. In UTF-16 text
+// a lone surrogate or an odd last byte is read as U+FFFD.
+FileError read_config_file(const stdx::u16string& path, ConfigFile& config);
 
 // Replaces the file at path (or, when path is a symbolic link, the file it
 // leads to) with config in the locale's encoding: key=value and a line feed
@@ -75,7 +63,9 @@ void read_config_file(const stdx::u16string& path, ConfigFile& config);
 // reading the file again gives the same key). The new text goes to a
 // fresh file in the same directory that is renamed over the old one only
 // when it has been written, flushed and closed, so a failure leaves the old
-// file as it was. An existing file keeps its permission bits.
-// Throws the int 1 when nothing could be written (the file or its directory
-// cannot be opened or replaced) and the int 2 when writing the text failed.
-void write_config_file(const stdx::u16string& path, const ConfigFile& config);
+// file as it was; an existing file keeps its permission bits (FileReplacer).
+// A key or value holding a line feed, or a carriage return anywhere but at
+// its end, would write a line of its own: nothing is written and the
+// answer is ERROR_INVALID_DATA (errno EINVAL). Otherwise a failure carries
+// the errno of the call that failed (no space left: ENOSPC).
+FileError write_config_file(const stdx::u16string& path, const ConfigFile& config);

@@ -3,7 +3,6 @@
 #include <set>
 
 #include "config/locations.h"
-#include "platform/file_system.h"
 #include "platform/path_separators.h"
 
 namespace {
@@ -15,18 +14,6 @@ struct LessNocase {
 };
 
 typedef std::set<stdx::u16string, LessNocase> NocaseSet;
-
-// Everything before the last separator of either kind; the whole path when
-// it has none.
-stdx::u16string directoryPart(const stdx::u16string& path) {
-  size_t cut = path.find_last_of(u"\\/");
-  return cut == stdx::u16string::npos ? path : path.substr(0, cut);
-}
-
-bool fileExists(const stdx::u16string& path) {
-  FileFinder finder;
-  return finder.reset(path);
-}
 
 }  // namespace
 
@@ -40,16 +27,19 @@ stdx::u16string Starter::allUsersPath() const {
   return base_ ? get_allusers_config_file_path_base() : get_allusers_config_file_path();
 }
 
-void Starter::loadConfig() {
-  // Neither file is required: a launcher that was never started has none.
-  try {
-    read_config_file(allUsersPath(), allUsersConfig_);
-  } catch (...) {
-  }
-  try {
-    read_config_file(localPath(), localConfig_);
-  } catch (...) {
-  }
+// Neither file is required: a launcher that was never started has none.
+// A file that failed part way is dropped whole rather than half used.
+static FileError readOrNothing(const stdx::u16string& path, ConfigFile& config) {
+  FileError error = read_config_file(path, config);
+  if (error.absent()) return FileError();
+  if (error.failed()) config.items.clear();
+  return error;
+}
+
+FileError Starter::loadConfig() {
+  FileError allUsers = readOrNothing(allUsersPath(), allUsersConfig_);
+  FileError local = readOrNothing(localPath(), localConfig_);
+  return allUsers.failed() ? allUsers : local;
 }
 
 void Starter::getConfigFilesValues(bool localFirst, const char16_t* key,
@@ -99,26 +89,29 @@ void Starter::getTmpltsList(std::vector<stdx::u16string>& list, bool includeLoca
   removePathDuplicates(list);
 }
 
-void Starter::setTmpltsList(const std::vector<stdx::u16string>& list) {
-  loadConfig();  // so that the other keys of the per-user file survive
+FileError Starter::setTmpltsList(const std::vector<stdx::u16string>& list) {
+  // Only the per-user file is written, so only it must be read whole: the
+  // other keys in it survive the rewrite.
+  localConfig_.items.clear();
+  FileError read = readOrNothing(localPath(), localConfig_);
+  if (read.failed()) return read;
   std::vector<stdx::u16string> unique(list);
   removePathDuplicates(unique);
   localConfig_.setValues(kConfigFileFieldTemplatesLocation, unique);
-  saveLocalConfigFile();
+  return saveLocalConfigFile();
 }
 
-void Starter::saveLocalConfigFile() {
+FileError Starter::saveLocalConfigFile() {
   const stdx::u16string path = localPath();
-  // CreateDirectory also makes missing parents; when it fails, the write
-  // below fails and says so.
-  if (!fileExists(path)) FileSystem::CreateDirectory(directoryPart(path));
-  try {
-    write_config_file(path, localConfig_);
-  } catch (...) {
-    // The directory may have been removed between the test and the write.
-    FileSystem::CreateDirectory(directoryPart(path));
-    write_config_file(path, localConfig_);
-  }
+  const stdx::u16string folder = directory_of(path);
+  FileError written = write_config_file(path, localConfig_);
+  if (!written.absent()) return written;
+  // The folder is missing (a launcher that never ran): make it, missing
+  // parents too, and write again. When the folder cannot be made, that is
+  // the reason to give.
+  FileError made = create_directories(folder);
+  if (made.failed() && made.errnoValue != 0) return made;
+  return write_config_file(path, localConfig_);
 }
 
 void get_tmplts_list(std::vector<stdx::u16string>& list, bool includeLocal, bool base) {
@@ -126,7 +119,7 @@ void get_tmplts_list(std::vector<stdx::u16string>& list, bool includeLocal, bool
   starter.getTmpltsList(list, includeLocal);
 }
 
-void set_tmplts_list(const std::vector<stdx::u16string>& list, bool base) {
+FileError set_tmplts_list(const std::vector<stdx::u16string>& list, bool base) {
   Starter starter(base);
-  starter.setTmpltsList(list);
+  return starter.setTmpltsList(list);
 }

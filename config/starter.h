@@ -12,16 +12,10 @@
 #include "config/config_file.h"
 #include "platform/stdx_string.h"
 
-// Keys of the launcher configuration file. Only the first is read and
-// written; the others are carried through when the per-user file is
+// The key of the template directories in the launcher's configuration
+// file; every other key is carried through when the per-user file is
 // rewritten.
 constexpr const char16_t* kConfigFileFieldTemplatesLocation = u"ConfigurationTemplatesLocation";
-constexpr const char16_t* kConfigFileFieldInstallComponents = u"InstallComponents";
-constexpr const char16_t* kConfigFileFieldCommonCfgLocation = u"CommonCfgLocation";
-constexpr const char16_t* kConfigFileFieldDistributionFolder = u"DistributiveLocation";
-constexpr const char16_t* kConfigFileFieldInstalledFolder = u"InstalledLocation";
-constexpr const char16_t* kConfigFileFieldCommonBase = u"CommonInfoBases";
-constexpr const char16_t* kConfigFileFieldDefaultVersion = u"DefaultVersion";
 
 class Starter {
  public:
@@ -29,9 +23,10 @@ class Starter {
   // base per-user file with the ordinary per-user file as its all-users file.
   explicit Starter(bool base);
 
-  // Reads both files of the family. A missing or unreadable file
-  // contributes nothing. Reading adds to what is held, so call it once.
-  void loadConfig();
+  // Reads both files of the family. A missing file contributes nothing,
+  // and so does one that could not be read whole; the first such failure
+  // is returned. Reading adds to what is held, so call it once.
+  FileError loadConfig();
 
   // Appends to out the values of key, each once (ASCII case ignored), from
   // the per-user then the all-users configuration when localFirst is set;
@@ -53,16 +48,16 @@ class Starter {
   // separators rewritten and its duplicates removed.
   void getTmpltsList(std::vector<stdx::u16string>& list, bool includeLocal);
 
-  // Loads the files, makes list (without duplicates) the per-user file's
-  // template directories, and saves that file. An empty list removes the
-  // key. Throws the codes of write_config_file.
-  void setTmpltsList(const std::vector<stdx::u16string>& list);
+  // Reads the per-user file, makes list (without duplicates) its template
+  // directories, and saves it. An empty list removes the key. A per-user
+  // file that exists but could not be read whole is never rewritten: what
+  // was not read would be lost. Returns that read failure, or the write's.
+  FileError setTmpltsList(const std::vector<stdx::u16string>& list);
 
   // Writes the per-user configuration to the per-user file, creating its
-  // directory when the file is missing. A failed write is tried once more
-  // after creating the directory again; the second failure's code (the int
-  // 1 or 2 of write_config_file) is thrown.
-  void saveLocalConfigFile();
+  // directory when it is missing; the write's failure, or the directory's
+  // when the write failed for want of it.
+  FileError saveLocalConfigFile();
 
   const ConfigFile& localConfig() const { return localConfig_; }
   const ConfigFile& allUsersConfig() const { return allUsersConfig_; }
@@ -78,6 +73,5 @@ class Starter {
 
 // A Starter of the family base, used once for getTmpltsList(list, includeLocal).
 void get_tmplts_list(std::vector<stdx::u16string>& list, bool includeLocal, bool base);
-// A Starter of the family base, used once for setTmpltsList(list); the
-// writer's int codes pass through to the caller.
-void set_tmplts_list(const std::vector<stdx::u16string>& list, bool base);
+// A Starter of the family base, used once for setTmpltsList(list).
+FileError set_tmplts_list(const std::vector<stdx::u16string>& list, bool base);

@@ -1,5 +1,8 @@
 #include "config/starter.h"
 
+#include <errno.h>
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -149,19 +152,35 @@ TEST_F(StarterTest, BaseFamilyReadsOrdinaryPerUserFileAsAllUsers) {
   EXPECT_EQ(readBytes(local()), "ConfigurationTemplatesLocation=/ordinary\nDefaultVersion=8.3\n");
 }
 
-TEST_F(StarterTest, SaveCreatesMissingDirectoriesOrThrowsWhenItCannot) {
-  set_tmplts_list({u"/t"}, true);
+TEST_F(StarterTest, SaveCreatesMissingDirectoriesOrSaysWhyItCannot) {
+  EXPECT_FALSE(set_tmplts_list({u"/t"}, true).failed());
   EXPECT_EQ(readBytes(localBase()), "ConfigurationTemplatesLocation=/t\n");
 
-  // A plain file where the directory must go: both attempts fail.
+  // A plain file where the directory must go.
   writeBytes(home_.path() + "/.KX/kxlaunch", "not a directory");
-  try {
-    set_tmplts_list({u"/t"}, false);
-    ADD_FAILURE() << "no exception";
-  } catch (int code) {
-    EXPECT_EQ(code, 1);
-  }
+  EXPECT_EQ(ENOTDIR, set_tmplts_list({u"/t"}, false).errnoValue);
   EXPECT_EQ(readBytes(home_.path() + "/.KX/kxlaunch"), "not a directory");
+}
+
+// The per-user file holds keys of the launcher's own: one that is there
+// but cannot be read is never replaced by what little was read of it. An
+// unreadable all-users file costs only its entries.
+TEST_F(StarterTest, UnreadablePerUserFileIsNeverRewritten) {
+  if (rerun_as_ordinary_user()) return;
+  const std::string text = "DefaultVersion=8.3\nConfigurationTemplatesLocation=/old\n";
+  writeBytes(local(), text);
+  writeBytes(allUsers(), "ConfigurationTemplatesLocation=/all\n");
+  ASSERT_EQ(0, chmod(local().c_str(), 0200));
+  EXPECT_EQ(templates(true, false), "/all");
+  FileError error = set_tmplts_list({u"/new"}, false);
+  EXPECT_EQ(EACCES, error.errnoValue);
+  EXPECT_EQ(local(), utf8(error.path));
+  ASSERT_EQ(0, chmod(local().c_str(), 0600));
+  EXPECT_EQ(text, readBytes(local()));
+
+  ASSERT_EQ(0, chmod(allUsers().c_str(), 0200));
+  EXPECT_FALSE(set_tmplts_list({u"/new"}, false).failed());
+  EXPECT_EQ("DefaultVersion=8.3\nConfigurationTemplatesLocation=/new\n", readBytes(local()));
 }
 
 }  // namespace

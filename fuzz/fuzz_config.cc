@@ -4,6 +4,7 @@
 #include <locale.h>
 
 #include "config/config_file.h"
+#include "platform/file_system.h"
 #include "fuzz/fuzz_support.h"
 
 using namespace fuzz_support;
@@ -37,12 +38,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   writeBytes(g_first, data, size);
   ConfigFile first;
-  read_config_file(wide(g_first), first);
-  try {
-    write_config_file(wide(g_second), first);
-  } catch (int code) {
-    fail("writing what was read failed with " + std::to_string(code));
-  }
+  if (read_config_file(wide(g_first), first).failed()) fail("reading a plain file failed");
+  FileError written = write_config_file(wide(g_second), first);
+  // A carriage return inside a line is read as text, but the writer
+  // refuses to write one that could end a line for another reader.
+  if (written.code == ERROR_INVALID_DATA) return 0;
+  if (written.failed()) fail("writing what was read failed with errno " + std::to_string(written.errnoValue));
   ConfigFile second;
   read_config_file(wide(g_second), second);
   bool same = first.items.size() == second.items.size();

@@ -14,6 +14,8 @@
 
 #include <vector>
 
+#include "platform/file_io.h"
+
 thread_local unsigned ms_lastError = 0;
 
 namespace {
@@ -49,35 +51,6 @@ bool writeAll(int fd, const void* data, size_t count, size_t* written) {
     done += static_cast<size_t>(r);
   }
   *written = done;
-  return true;
-}
-
-// Creates every missing component of path (like mkdir -p). A component
-// that exists but is not a directory, or cannot be made, fails with errno
-// set (ENOTDIR for the former).
-bool makeDirectories(const stdx::string& path) {
-  if (path.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  stdx::string work = path;
-  char* p = work.mutableData();
-  size_t len = work.size();
-  for (size_t i = 1; i <= len; ++i) {
-    if (i < len && p[i] != '/') continue;
-    if (p[i - 1] == '/') continue;  // repeated separators
-    char saved = p[i];
-    p[i] = '\0';
-    if (mkdir(p, 0777) != 0) {
-      int err = errno;
-      if (err != EEXIST || !isDirectory(p)) {
-        p[i] = saved;
-        errno = err == EEXIST ? ENOTDIR : err;
-        return false;
-      }
-    }
-    p[i] = saved;
-  }
   return true;
 }
 
@@ -182,23 +155,29 @@ thread_local unsigned t_lastErrNoCode = 0;
 
 int lastErrNoFor(unsigned code) { return code != 0 && code == t_lastErrNoCode ? t_lastErrNo : 0; }
 
-unsigned setLastErrorByErrNo(int err) {
-  t_lastErrNo = err;
+unsigned error_code_for_errno(int err) {
   switch (err) {
-    case ENOENT: ms_lastError = ERROR_FILE_NOT_FOUND; break;
-    case ENOTDIR: ms_lastError = ERROR_PATH_NOT_FOUND; break;
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
     case ENOSPC:
-    case EDQUOT: ms_lastError = ERROR_DISK_FULL; break;
+    case EDQUOT: return ERROR_DISK_FULL;
     case EACCES:
     case EPERM:
-    case EROFS: ms_lastError = ERROR_ACCESS_DENIED; break;
-    case EEXIST: ms_lastError = ERROR_ALREADY_EXISTS; break;
-    case ENOTEMPTY: ms_lastError = ERROR_DIR_NOT_EMPTY; break;
-    case EXDEV: ms_lastError = ERROR_NOT_SAME_DEVICE; break;
-    case EWOULDBLOCK: ms_lastError = ERROR_LOCK_VIOLATION; break;
-    case EOPNOTSUPP: ms_lastError = ERROR_NOT_SUPPORTED; break;
-    default: ms_lastError = ERROR_INVALID_PARAMETER; break;
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
+    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
+    case EXDEV: return ERROR_NOT_SAME_DEVICE;
+    case EWOULDBLOCK: return ERROR_LOCK_VIOLATION;
+    case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    default: return ERROR_INVALID_PARAMETER;
   }
+}
+
+unsigned setLastErrorByErrNo(int err) {
+  t_lastErrNo = err;
+  ms_lastError = err == 0 ? ERROR_INVALID_PARAMETER : error_code_for_errno(err);
   t_lastErrNoCode = ms_lastError;
   return ms_lastError;
 }
@@ -240,27 +219,13 @@ unsigned FileSystem::CreateFile(const stdx::u16string& path, unsigned access, un
 }
 
 unsigned FileSystem::OpenRegularFile(const stdx::u16string& path, void*& handle) {
+  int fd = -1;
+  FileError error = open_regular_file(path, fd);
+  if (error.failed()) {
+    if (error.code == ERROR_BAD_FILE_TYPE) return ms_lastError = error.code;
+    return setLastErrorByErrNo(error.errnoValue);
+  }
   ms_lastError = 0;
-  stdx::string p = narrow_lib(path);
-  int fd;
-  do {
-    fd = open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return setLastErrorByErrNo(errno);
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int err = errno;
-    close(fd);
-    return setLastErrorByErrNo(err);
-  }
-  if (!S_ISREG(st.st_mode)) {
-    close(fd);
-    return ms_lastError = ERROR_BAD_FILE_TYPE;
-  }
-  // Reads of a regular file never block anyway; later readers expect the
-  // ordinary blocking descriptor.
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   handle = handleOf(fd);
   return 0;
 }
@@ -433,9 +398,9 @@ unsigned FileSystem::GetTempFileName(const stdx::u16string& dir, const stdx::u16
 }
 
 unsigned FileSystem::CreateDirectory(const stdx::u16string& path) {
-  stdx::string p = narrow_lib(path);
-  if (!p.empty() && isDirectory(p.c_str())) return ms_lastError = ERROR_ALREADY_EXISTS;
-  if (!makeDirectories(p)) return setLastErrorByErrNo(errno);
+  FileError error = create_directories(path);
+  if (error.code == ERROR_ALREADY_EXISTS && error.errnoValue == 0) return ms_lastError = error.code;
+  if (error.failed()) return setLastErrorByErrNo(error.errnoValue);
   return 0;
 }
 

@@ -87,13 +87,17 @@ struct FindEntry {
 
 extern thread_local unsigned ms_lastError;
 
-// The one errno mapping: ENOENT gives ERROR_FILE_NOT_FOUND, ENOSPC and
-// EDQUOT ERROR_DISK_FULL, EACCES, EPERM and EROFS ERROR_ACCESS_DENIED,
-// EEXIST ERROR_ALREADY_EXISTS, ENOTEMPTY ERROR_DIR_NOT_EMPTY, EXDEV
+// The one errno mapping: 0 gives ERROR_SUCCESS, ENOENT
+// ERROR_FILE_NOT_FOUND, ENOTDIR ERROR_PATH_NOT_FOUND, ENOSPC and EDQUOT
+// ERROR_DISK_FULL, EACCES, EPERM and EROFS ERROR_ACCESS_DENIED, EEXIST
+// ERROR_ALREADY_EXISTS, ENOTEMPTY ERROR_DIR_NOT_EMPTY, EXDEV
 // ERROR_NOT_SAME_DEVICE, EWOULDBLOCK ERROR_LOCK_VIOLATION, EOPNOTSUPP
-// ERROR_NOT_SUPPORTED, every other
-// errno ERROR_INVALID_PARAMETER. Stores the code in ms_lastError and
-// returns it.
+// ERROR_NOT_SUPPORTED, ENOMEM ERROR_NOT_ENOUGH_MEMORY, every other errno
+// ERROR_INVALID_PARAMETER.
+unsigned error_code_for_errno(int err);
+
+// Stores error_code_for_errno(err) in ms_lastError and returns it (an err
+// of 0 counts as ERROR_INVALID_PARAMETER: it is called after a failure).
 unsigned setLastErrorByErrNo(int err);
 
 // The errno behind the last failure on the calling thread that

@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <vector>
@@ -101,4 +103,32 @@ std::string listDir(const std::string& dir) {
   std::string joined;
   for (const std::string& name : names) joined += (joined.empty() ? "" : " ") + name;
   return joined;
+}
+
+bool rerun_as_ordinary_user() {
+  if (geteuid() != 0) return false;
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string filter = std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+  std::vector<char> exe(4096);
+  ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size() - 1);
+  if (n <= 0) {
+    ADD_FAILURE() << "cannot find the test program";
+    return true;
+  }
+  exe[static_cast<size_t>(n)] = '\0';
+  pid_t pid = fork();
+  if (pid == 0) {
+    execlp("setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", exe.data(),
+           filter.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+    ADD_FAILURE() << "cannot start the test as an ordinary user";
+    return true;
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "as user 65534 (setpriv; 127: setpriv or the program could not be started): status "
+      << status;
+  return true;
 }

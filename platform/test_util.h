@@ -53,3 +53,11 @@ void writeBytes(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path);
 // The names in dir, sorted and separated by blanks, without "." and "..".
 std::string listDir(const std::string& dir);
+
+// Permission tests mean nothing to root, who may read and write anything.
+// Run as root, this runs the current test once more in a child process as
+// the ordinary user 65534 (through setpriv) and returns true: the caller
+// returns at once, and the child's result is this test's. Returns false
+// when the test already runs as an ordinary user:
+//   if (rerun_as_ordinary_user()) return;
+bool rerun_as_ordinary_user();

@@ -1,0 +1,259 @@
+#include "platform/file_io.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace {
+
+bool isSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
+
+// Writes all of data, retrying short writes; a write that makes no
+// progress is a full disk.
+int writeAll(int fd, const char* data, size_t count) {
+  while (count > 0) {
+    ssize_t r = write(fd, data, count);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return errno;
+    if (r == 0) return ENOSPC;
+    data += r;
+    count -= static_cast<size_t>(r);
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool FileError::absent() const { return errnoValue == ENOENT; }
+
+FileError FileError::fromErrno(int errnoValue, const stdx::u16string& path) {
+  FileError error;
+  error.errnoValue = errnoValue;
+  error.code = errnoValue == 0 ? ERROR_INVALID_PARAMETER : error_code_for_errno(errnoValue);
+  error.path = path;
+  return error;
+}
+
+stdx::u16string directory_of(const stdx::u16string& path) {
+  size_t cut = path.find_last_of(u"\\/");
+  if (cut == stdx::u16string::npos) return stdx::u16string(u".");
+  if (cut == 0) return stdx::u16string(u"/");
+  return path.substr(0, cut);
+}
+
+stdx::u16string strip_trailing_separators(const stdx::u16string& path) {
+  size_t n = path.size();
+  while (n > 1 && isSeparator(path[n - 1])) --n;
+  return path.substr(0, n);
+}
+
+bool file_exists(const stdx::u16string& path) {
+  struct stat st;
+  return !path.empty() && lstat(narrow_lib(path).c_str(), &st) == 0;
+}
+
+stdx::string read_link_target(const char* link) {
+  // readlink neither terminates its text nor says whether it was cut short,
+  // so grow the buffer until the text leaves room to spare.
+  std::vector<char> buffer(256);
+  for (;;) {
+    ssize_t length = readlink(link, buffer.data(), buffer.size());
+    if (length <= 0) return stdx::string();
+    if (static_cast<size_t>(length) < buffer.size()) return stdx::string(buffer.data(), length);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+FileError resolve_links(const stdx::u16string& path, stdx::u16string& resolved) {
+  stdx::string current = narrow_lib(path);
+  for (int depth = 0; depth < 40; ++depth) {
+    struct stat st;
+    if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      resolved = widen_lib(current);
+      return FileError();
+    }
+    stdx::string next = read_link_target(current.c_str());
+    if (next.empty()) return FileError::fromErrno(errno, path);
+    if (next[0] != '/') {
+      size_t slash = current.rfind('/');
+      if (slash != stdx::string::npos) next = current.substr(0, slash + 1) + next;
+    }
+    current = next;
+  }
+  return FileError::fromErrno(ELOOP, path);
+}
+
+FileError create_directories(const stdx::u16string& path) {
+  stdx::string work = narrow_lib(path);
+  if (work.empty()) return FileError::fromErrno(ENOENT, path);
+  struct stat st;
+  if (stat(work.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    FileError error;
+    error.code = ERROR_ALREADY_EXISTS;
+    error.path = path;
+    return error;
+  }
+  char* p = work.mutableData();
+  size_t len = work.size();
+  for (size_t i = 1; i <= len; ++i) {
+    if (i < len && p[i] != '/') continue;
+    if (p[i - 1] == '/') continue;  // repeated separators
+    char saved = p[i];
+    p[i] = '\0';
+    if (mkdir(p, 0777) != 0) {
+      int err = errno;
+      if (err != EEXIST || stat(p, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        // A file on the way: a folder is needed where it stands.
+        return FileError::fromErrno(err == EEXIST ? ENOTDIR : err, widen_lib(stdx::string(p)));
+      }
+    }
+    p[i] = saved;
+  }
+  return FileError();
+}
+
+FileError open_regular_file(const stdx::u16string& path, int& fd) {
+  stdx::string p = narrow_lib(path);
+  int opened;
+  do {
+    opened = open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (opened < 0 && errno == EINTR);
+  if (opened < 0) return FileError::fromErrno(errno, path);
+  struct stat st;
+  if (fstat(opened, &st) != 0) {
+    int err = errno;
+    close(opened);
+    return FileError::fromErrno(err, path);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(opened);
+    FileError error;
+    error.code = ERROR_BAD_FILE_TYPE;
+    if (S_ISDIR(st.st_mode)) error.errnoValue = EISDIR;
+    error.path = path;
+    return error;
+  }
+  // Reads of a regular file never block anyway; later readers expect the
+  // ordinary blocking descriptor.
+  int flags = fcntl(opened, F_GETFL);
+  if (flags >= 0) fcntl(opened, F_SETFL, flags & ~O_NONBLOCK);
+  fd = opened;
+  return FileError();
+}
+
+// --- FileReader ----------------------------------------------------------------
+
+FileReader::~FileReader() {
+  if (fd_ >= 0) close(fd_);
+}
+
+FileError FileReader::open(const stdx::u16string& path) {
+  path_ = path;
+  FileError error = open_regular_file(path, fd_);
+  if (error.failed()) return error;
+  struct stat st;
+  if (fstat(fd_, &st) == 0) sizeBytes_ = static_cast<unsigned long long>(st.st_size);
+  return FileError();
+}
+
+FileError FileReader::read(void* buffer, size_t count, size_t* got) {
+  char* p = static_cast<char*>(buffer);
+  *got = 0;
+  while (*got < count) {
+    ssize_t r = ::read(fd_, p + *got, count - *got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return FileError::fromErrno(errno, path_);
+    if (r == 0) break;
+    *got += static_cast<size_t>(r);
+  }
+  return FileError();
+}
+
+// --- FileReplacer --------------------------------------------------------------
+
+FileReplacer::~FileReplacer() {
+  if (fd_ >= 0) close(fd_);
+  if (!fresh_.empty()) unlink(fresh_.c_str());
+}
+
+FileError FileReplacer::begin(const stdx::u16string& path) {
+  stdx::u16string resolved;
+  FileError error = resolve_links(path, resolved);
+  if (error.failed()) return error;
+  target_ = narrow_lib(resolved);
+  struct stat old;
+  bool exists = stat(target_.c_str(), &old) == 0;
+  if (!exists && errno != ENOENT) return FileError::fromErrno(errno, path);
+  if (exists && S_ISDIR(old.st_mode)) return FileError::fromErrno(EISDIR, path);
+  // A file that the user may not change is left alone, as opening it for
+  // writing would refuse; renaming would otherwise replace it.
+  if (exists && access(target_.c_str(), W_OK) != 0) return FileError::fromErrno(errno, path);
+  if (exists && !S_ISREG(old.st_mode)) {
+    inPlace_ = true;
+    fd_ = open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0) return FileError::fromErrno(errno, path);
+    return FileError();
+  }
+
+  // The permission bits of a new file follow the umask, as the old file's
+  // did when it was first written.
+  static std::atomic<unsigned> counter(0);
+  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    char suffix[48];
+    snprintf(suffix, sizeof suffix, ".new%lx%x%lx", static_cast<unsigned long>(getpid()),
+             counter.fetch_add(1), static_cast<unsigned long>(now.tv_nsec));
+    stdx::string name = target_ + suffix;
+    fd_ = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ >= 0) {
+      fresh_ = name;
+    } else if (errno != EEXIST) {
+      return FileError::fromErrno(errno, path);
+    }
+  }
+  if (fd_ < 0) return FileError::fromErrno(EEXIST, path);
+  if (exists) {
+    // The new file takes the old one's place, so it takes its owner and
+    // permission bits too: an installer run with another user's HOME must
+    // not leave that user a file they cannot rewrite. Best effort: an
+    // ordinary user may only give the file a group they belong to.
+    if (fchown(fd_, old.st_uid, old.st_gid) != 0) {
+      // keeps this process's owner and group
+    }
+    if (fchmod(fd_, old.st_mode & 07777) != 0) {
+      // keeps the bits the umask gave
+    }
+  }
+  return FileError();
+}
+
+FileError FileReplacer::write(const void* data, size_t count) {
+  int err = writeAll(fd_, static_cast<const char*>(data), count);
+  return err == 0 ? FileError() : FileError::fromErrno(err, widen_lib(target_));
+}
+
+FileError FileReplacer::commit() {
+  const stdx::u16string path = widen_lib(target_);
+  if (!inPlace_ && fsync(fd_) != 0) return FileError::fromErrno(errno, path);
+  int closed = close(fd_);
+  fd_ = -1;
+  if (closed != 0) return FileError::fromErrno(errno, path);
+  if (inPlace_) return FileError();
+  if (rename(fresh_.c_str(), target_.c_str()) != 0) return FileError::fromErrno(errno, path);
+  fresh_.clear();
+  int dir = open(narrow_lib(directory_of(path)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);  // best effort: the rename itself has already happened
+    close(dir);
+  }
+  return FileError();
+}

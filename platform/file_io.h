@@ -1,0 +1,97 @@
+// Whole files kept by other programs (the launcher's configuration), read
+// through one descriptor and replaced in one rename, and the small path
+// helpers that every layer shares. Every failure comes back as a FileError
+// made where the call failed: the code, the system's errno and the path.
+//
+// Thread safety: no shared state; each object is used by one thread.
+#pragma once
+
+#include "platform/stdx_string.h"
+
+// A failed call on a file. code is 0 when nothing failed.
+struct FileError {
+  unsigned code = 0;   // a Win32-style code of file_system.h
+  int errnoValue = 0;  // what the system said at the failing call; 0 when it said nothing
+  stdx::u16string path;
+
+  bool failed() const { return code != 0; }
+  // Nothing stands at the path (ENOENT): a file that is absent, not unreadable.
+  bool absent() const;
+  // code from errnoValue by the one errno mapping of file_system.h.
+  static FileError fromErrno(int errnoValue, const stdx::u16string& path);
+};
+
+// Everything before the last "/" or "\": "/" for a path at the root, "."
+// for a bare name.
+stdx::u16string directory_of(const stdx::u16string& path);
+// The path without its trailing "/" and "\" characters; "/" stays "/".
+stdx::u16string strip_trailing_separators(const stdx::u16string& path);
+// True when anything stands at path (a dangling symbolic link too).
+bool file_exists(const stdx::u16string& path);
+// The text of the symbolic link at link, whatever its length; empty when
+// it cannot be read.
+stdx::string read_link_target(const char* link);
+// Follows the symbolic links at the end of path: a link to a missing file
+// gives that file's path. ELOOP after 40 links.
+FileError resolve_links(const stdx::u16string& path, stdx::u16string& resolved);
+
+// Creates path and its missing parents (like mkdir -p). ERROR_ALREADY_EXISTS
+// without errno when path is already a directory; otherwise the error of
+// the first creation that failed, naming that folder (a plain file on the
+// way: ENOTDIR).
+FileError create_directories(const stdx::u16string& path);
+
+// Opens path for reading only when it is a regular file (links followed),
+// without ever waiting: a FIFO or device would block a plain open, so the
+// open does not block and the type is checked on the open descriptor. A
+// FIFO, device, socket or directory fails with ERROR_BAD_FILE_TYPE (and
+// the errno EISDIR for a directory, none for the others).
+FileError open_regular_file(const stdx::u16string& path, int& fd);
+
+// One regular file read from start to end.
+class FileReader {
+ public:
+  FileReader() = default;
+  ~FileReader();
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+
+  FileError open(const stdx::u16string& path);
+  // Reads up to count bytes; *got is smaller only at the end of the file.
+  FileError read(void* buffer, size_t count, size_t* got);
+  // The size when opened, in bytes.
+  unsigned long long sizeBytes() const { return sizeBytes_; }
+
+ private:
+  int fd_ = -1;
+  unsigned long long sizeBytes_ = 0;
+  stdx::u16string path_;
+};
+
+// Replaces a file (after links are followed, so a link stays a link) with
+// new text: begin, write, commit. The text goes to a new file beside the
+// target that is renamed over it only once it was written, flushed and
+// closed, so a failure at any step leaves the old file as it was; the new
+// file takes the old one's owner (best effort) and permission bits. A
+// device or FIFO holds no text to lose and cannot be renamed over: it is
+// written in place, and opening it never waits. Without commit, the
+// destructor removes the new file.
+class FileReplacer {
+ public:
+  FileReplacer() = default;
+  ~FileReplacer();
+  FileReplacer(const FileReplacer&) = delete;
+  FileReplacer& operator=(const FileReplacer&) = delete;
+
+  // Refuses a directory (EISDIR) and a file the user may not write (the
+  // errno of that test), as opening it for writing would.
+  FileError begin(const stdx::u16string& path);
+  FileError write(const void* data, size_t count);
+  FileError commit();
+
+ private:
+  int fd_ = -1;
+  bool inPlace_ = false;
+  stdx::string target_;
+  stdx::string fresh_;
+};
