@@ -109,9 +109,7 @@ FamiliesToWrite families_to_write(bool baseListOnly, bool baseConfigExists) {
 Registration register_template_dir(const stdx::u16string& target,
                                    std::vector<stdx::u16string>& templateDirs, bool baseListOnly,
                                    bool baseConfigExists) {
-  stdx::u16string entry = target;
-  if (!entry.empty() && (entry.back() == u'/' || entry.back() == u'\\')) entry.pop_back();
-  templateDirs.insert(templateDirs.begin(), entry);
+  templateDirs.insert(templateDirs.begin(), strip_trailing_separators(target));
 
   Registration result;
   FamiliesToWrite families = families_to_write(baseListOnly, baseConfigExists);
@@ -144,7 +142,7 @@ stdx::string nearest_existing_folder(const stdx::u16string& entryText) {
   stdx::string path = narrow_lib(text);
   if (path[0] != '/') return stdx::string();  // no working directory to start from
   for (;;) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    path = narrow_lib(strip_trailing_separators(widen_lib(path)));
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
     if (path == "/") return path;

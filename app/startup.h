@@ -89,7 +89,7 @@ struct Registration {
   stdx::u16string reason;
 };
 
-// Puts target (less one trailing separator) at the front of templateDirs and
+// Puts target (less its trailing separators) at the front of templateDirs and
 // writes the list into the families that families_to_write names. The
 // first file that could not be read whole or written ends the step and is
 // returned (a file that could not be read whole is left untouched): the

@@ -228,13 +228,13 @@ TEST_F(LauncherTest, FamiliesReadAndWrittenForEachCombinationOfFiles) {
   }
 }
 
-TEST_F(LauncherTest, RegistrationKeepsOrderAndStripsOneSeparator) {
+TEST_F(LauncherTest, RegistrationKeepsOrderAndStripsTrailingSeparators) {
   writeBytes(ordinaryFile(), lines({"/a", "/b"}) + "DefaultVersion=8\n");
   LauncherTemplates found = read_launcher_templates();
   Registration done = register_template_dir(u"/t//", found.dirs, found.baseListOnly,
                                             found.baseConfigExists);
   EXPECT_FALSE(done.failed);
-  EXPECT_EQ(lines({"/t/", "/a", "/b"}) + "DefaultVersion=8\n", readBytes(ordinaryFile()));
+  EXPECT_EQ(lines({"/t", "/a", "/b"}) + "DefaultVersion=8\n", readBytes(ordinaryFile()));
 }
 
 // A configuration file that cannot be written is reported with its name and

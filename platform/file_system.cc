@@ -2,7 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <fnmatch.h>
+#include <dirent.h>
 #include <ftw.h>
 #include <stdlib.h>
 #include <string.h>
@@ -58,64 +58,6 @@ int removeEntry(const char* path, const struct stat*, int type, struct FTW*) {
   if (type == FTW_DP) rmdir(path);
   else unlink(path);
   return 0;  // keep going: remove whatever can be removed
-}
-
-// Copies one regular file with its content, mode and times; removes a
-// partial copy on failure.
-bool copyFileAcross(const char* from, const char* to, const struct stat& st) {
-  int in = open(from, O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
-  int out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
-  if (out < 0) {
-    close(in);
-    return false;
-  }
-  std::vector<char> buf(1 << 16);
-  bool ok = true;
-  for (;;) {
-    ssize_t r = read(in, buf.data(), buf.size());
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) { ok = false; break; }
-    if (r == 0) break;
-    size_t written;
-    if (!writeAll(out, buf.data(), static_cast<size_t>(r), &written)) { ok = false; break; }
-  }
-  if (ok) {
-    fchmod(out, st.st_mode & 07777);
-    struct timespec times[2] = {st.st_atim, st.st_mtim};
-    futimens(out, times);
-  }
-  close(in);
-  if (close(out) != 0) ok = false;
-  if (!ok) unlink(to);
-  return ok;
-}
-
-// Moves a tree to another file system: copy everything, then delete the
-// source. Symbolic links are recreated, not followed.
-bool copyTreeAcross(const stdx::string& from, const stdx::string& to) {
-  struct stat st;
-  if (lstat(from.c_str(), &st) != 0) return false;
-  if (S_ISLNK(st.st_mode)) {
-    std::vector<char> target(static_cast<size_t>(st.st_size) + 1 > 4096 ? st.st_size + 1 : 4096);
-    ssize_t n = readlink(from.c_str(), target.data(), target.size() - 1);
-    if (n < 0) return false;
-    target[static_cast<size_t>(n)] = '\0';
-    return symlink(target.data(), to.c_str()) == 0;
-  }
-  if (S_ISREG(st.st_mode)) return copyFileAcross(from.c_str(), to.c_str(), st);
-  if (!S_ISDIR(st.st_mode)) return false;
-  if (mkdir(to.c_str(), st.st_mode & 07777) != 0 && !(errno == EEXIST && isDirectory(to.c_str())))
-    return false;
-  DIR* d = opendir(from.c_str());
-  if (!d) return false;
-  bool ok = true;
-  while (struct dirent* e = readdir(d)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    if (!copyTreeAcross(from + "/" + e->d_name, to + "/" + e->d_name)) { ok = false; break; }
-  }
-  closedir(d);
-  return ok;
 }
 
 // 0 when nothing is left at path, else the errno of the first removal
@@ -338,13 +280,6 @@ unsigned FileSystem::SetFileTime(void* handle, const _FILETIME*, const _FILETIME
   return 0;
 }
 
-unsigned FileSystem::GetFileSize(const stdx::u16string& path, unsigned* size) {
-  struct stat st;
-  if (size == nullptr || stat(narrow_lib(path).c_str(), &st) != 0) return ERROR_INVALID_FUNCTION;
-  *size = static_cast<unsigned>(static_cast<unsigned long long>(st.st_size) & 0xFFFFFFFFu);
-  return 0;
-}
-
 unsigned FileSystem::GetFileSize64(const stdx::u16string& path, unsigned long long* size) {
   struct stat st;
   if (size == nullptr || stat(narrow_lib(path).c_str(), &st) != 0) return ERROR_INVALID_FUNCTION;
@@ -375,14 +310,6 @@ unsigned FileSystem::GetFreeSpaceTmpDir64(unsigned long long* bytes) {
   return 0;
 }
 
-unsigned FileSystem::GetFreeSpaceTmpDir(unsigned* bytes) {
-  if (bytes == nullptr) return ERROR_INVALID_PARAMETER;
-  unsigned long long wide = 0;
-  unsigned r = GetFreeSpaceTmpDir64(&wide);
-  *bytes = wide > 0xFFFFFFFFULL ? 0xFFFFFFFFu : static_cast<unsigned>(wide);
-  return r;
-}
-
 unsigned FileSystem::GetTempFileName(const stdx::u16string& dir, const stdx::u16string& prefix,
                                      stdx::u16string& name) {
   stdx::string templ = narrow_lib(dir);
@@ -405,8 +332,7 @@ unsigned FileSystem::CreateDirectory(const stdx::u16string& path) {
 }
 
 unsigned FileSystem::CreatePrivateDirectory(const stdx::u16string& path) {
-  stdx::string p = narrow_lib(path);
-  while (p.size() > 1 && p[p.size() - 1] == '/') p.erase(p.size() - 1);
+  stdx::string p = narrow_lib(strip_trailing_separators(path));
   // mkdir never follows a link at its last component: a link planted
   // there makes it fail with EEXIST instead of creating elsewhere.
   if (mkdir(p.c_str(), 0700) != 0) return setLastErrorByErrNo(errno);
@@ -567,121 +493,9 @@ unsigned FileSystem::LockFile(void* handle, bool wait) {
   return 0;
 }
 
-unsigned FileSystem::MoveFile(const stdx::u16string& from, const stdx::u16string& to) {
-  stdx::string src = narrow_lib(from);
-  stdx::string dst = narrow_lib(to);
-  struct stat st;
-  if (src.empty() || dst.empty()) return ms_lastError = ERROR_FILE_NOT_FOUND;
-  if (lstat(src.c_str(), &st) != 0) return setLastErrorByErrNo(errno == ENOTDIR ? ENOENT : errno);
-  if (isDirectory(dst.c_str())) {
-    // Like mv: a directory target receives the source under its own name.
-    stdx::string base = src;
-    while (base.size() > 1 && base[base.size() - 1] == '/') base.erase(base.size() - 1);
-    size_t slash = base.rfind('/');
-    if (slash != stdx::string::npos) base = base.substr(slash + 1);
-    if (dst[dst.size() - 1] != '/') dst.push_back('/');
-    dst += base;
-  }
-  if (rename(src.c_str(), dst.c_str()) == 0) return 0;
-  if (errno != EXDEV) return setLastErrorByErrNo(errno);
-  struct stat existing;
-  if (lstat(dst.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode) != S_ISDIR(st.st_mode))
-    return setLastErrorByErrNo(S_ISDIR(existing.st_mode) ? EISDIR : ENOTDIR);
-  if (S_ISDIR(st.st_mode)) {
-    // Like rename, a directory replaces only an empty one: a copy that
-    // fails half-way may then remove everything it wrote, and nothing else.
-    if (lstat(dst.c_str(), &existing) == 0 && rmdir(dst.c_str()) != 0)
-      return setLastErrorByErrNo(errno);
-    if (!copyTreeAcross(src, dst)) {
-      int err = errno;
-      removeTree(dst.c_str());
-      return setLastErrorByErrNo(err);
-    }
-  } else if (S_ISREG(st.st_mode)) {
-    // Copy beside the target, then rename over it, so the old target stays
-    // whole until the new content is complete.
-    stdx::string tmp = dst + ".mvXXXXXX";
-    int fd = mkostemp(tmp.mutableData(), O_CLOEXEC);
-    if (fd < 0) return setLastErrorByErrNo(errno);
-    close(fd);
-    if (!copyFileAcross(src.c_str(), tmp.c_str(), st) || rename(tmp.c_str(), dst.c_str()) != 0) {
-      int err = errno;
-      unlink(tmp.c_str());
-      return setLastErrorByErrNo(err);
-    }
-  } else {
-    unlink(dst.c_str());
-    if (!copyTreeAcross(src, dst)) return setLastErrorByErrNo(errno);
-  }
-  int err = removeTree(src.c_str());
-  return err == 0 ? 0 : setLastErrorByErrNo(err);
-}
-
 unsigned FileSystem::DeleteFile(const stdx::u16string& path) {
   stdx::string p = narrow_lib(path);
   if (p.empty()) return ms_lastError = ERROR_FILE_NOT_FOUND;
   if (unlink(p.c_str()) != 0) return setLastErrorByErrNo(errno == ENOTDIR ? ENOENT : errno);
   return 0;
-}
-
-// --- FileFinder ---------------------------------------------------------------
-
-FileFinder::FileFinder() : dir_(nullptr) { memset(&status_, 0, sizeof status_); }
-
-FileFinder::~FileFinder() { close(); }
-
-bool FileFinder::reset(const stdx::u16string& pattern) {
-  close();
-  pattern_ = narrow_lib(pattern);
-  size_t slash = pattern_.rfind('/');
-  if (slash == stdx::string::npos) {
-    directory_ = pattern_;
-    namePattern_ = pattern_;
-  } else {
-    directory_ = pattern_.substr(0, slash);
-    namePattern_ = pattern_.substr(slash + 1);
-    if (directory_.empty()) directory_ = "/";
-  }
-  dir_ = opendir(directory_.c_str());
-  if (dir_ == nullptr) return false;
-  return next();
-}
-
-bool FileFinder::next() {
-  if (dir_ == nullptr) return false;
-  while (struct dirent* e = readdir(dir_)) {
-    int m = fnmatch(namePattern_.c_str(), e->d_name, FNM_PATHNAME);
-    if (m == FNM_NOMATCH) continue;
-    if (m != 0) return false;
-    stdx::string full = directory_;
-    if (full[full.size() - 1] != '/') full.push_back('/');
-    full += e->d_name;
-    // lstat: a symbolic link is reported as what it is, so tree walks never
-    // leave the tree through one.
-    if (lstat(full.c_str(), &status_) != 0) {
-      if (errno == ENOENT) continue;  // removed since it was listed
-      return false;
-    }
-    current_ = e->d_name;
-    return true;
-  }
-  close();
-  return false;
-}
-
-stdx::u16string FileFinder::name() const {
-  if (dir_ == nullptr) return stdx::u16string();
-  return widen_lib(current_);
-}
-
-unsigned FileFinder::attributes() const {
-  if (dir_ == nullptr) return 0;
-  return S_ISDIR(status_.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
-}
-
-int FileFinder::close() {
-  int r = 0;
-  if (dir_ != nullptr) r = closedir(dir_);
-  dir_ = nullptr;
-  return r;
 }

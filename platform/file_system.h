@@ -8,7 +8,6 @@
 // GetLastError() right after the failing call, on the same thread.
 #pragma once
 
-#include <dirent.h>
 #include <stdint.h>
 #include <sys/stat.h>
 
@@ -150,14 +149,12 @@ class FileSystem {
   // Sets access and modification time to lastWrite in whole seconds.
   static unsigned SetFileTime(void* handle, const _FILETIME* creation, const _FILETIME* lastAccess,
                               const _FILETIME* lastWrite);
-  // 1 when size is null or the file cannot be examined; low 32 bits of the size.
-  static unsigned GetFileSize(const stdx::u16string& path, unsigned* size);
-  // The full 64-bit size, for checks that must not wrap at 4 GiB.
+  // The full 64-bit size; ERROR_INVALID_FUNCTION when size is null or the
+  // file cannot be examined.
   static unsigned GetFileSize64(const stdx::u16string& path, unsigned long long* size);
   // "TMPDIR" when it names a directory, else "/tmp"; always ends with "/".
   static unsigned GetTempPath(stdx::u16string& path);
-  // Bytes available to the user in the temporary directory, saturated to 32 bits.
-  static unsigned GetFreeSpaceTmpDir(unsigned* bytes);
+  // Bytes available to the user in the temporary directory.
   static unsigned GetFreeSpaceTmpDir64(unsigned long long* bytes);
   // Creates a new empty file, mode 0600, atomically, in dir itself (never
   // elsewhere), its name beginning with the first five units of prefix.
@@ -179,11 +176,6 @@ class FileSystem {
   // Removes the directory path only when it is empty: ERROR_DIR_NOT_EMPTY
   // otherwise, ERROR_FILE_NOT_FOUND when it is gone.
   static unsigned RemoveEmptyDirectory(const stdx::u16string& path);
-  // Moves a file (or a tree), replacing the target; into the directory when
-  // the target is one; across file systems by copy and delete.
-  // ERROR_FILE_NOT_FOUND when the source is missing; the mapped errno of the
-  // step that failed otherwise.
-  static unsigned MoveFile(const stdx::u16string& from, const stdx::u16string& to);
   // Renames from to to in one step, on one file system only: never a copy
   // (ERROR_NOT_SAME_DEVICE across file systems). With
   // MOVEFILE_REPLACE_EXISTING an entry at to is replaced; without it the
@@ -234,31 +226,4 @@ class FileSystem {
   // until the handle is closed, shared by no other open. Without wait,
   // ERROR_LOCK_VIOLATION when someone else holds it.
   static unsigned LockFile(void* handle, bool wait);
-};
-
-// Enumerates a directory by a wildcard pattern ("dir/*", "dir/name").
-class FileFinder {
- public:
-  FileFinder();
-  ~FileFinder();
-  FileFinder(const FileFinder&) = delete;
-  FileFinder& operator=(const FileFinder&) = delete;
-
-  // Opens the directory part of pattern and moves to the first match.
-  bool reset(const stdx::u16string& pattern);
-  // Moves to the next match; false at the end. An entry that vanishes
-  // between being listed and being examined is skipped.
-  bool next();
-  stdx::u16string name() const;
-  // FILE_ATTRIBUTE_DIRECTORY for a directory entry, else 0.
-  unsigned attributes() const;
-  int close();
-
- private:
-  DIR* dir_;
-  stdx::string namePattern_;
-  stdx::string directory_;
-  stdx::string pattern_;
-  stdx::string current_;
-  struct stat status_;
 };

@@ -8,8 +8,6 @@
 #include <unistd.h>
 #include <wordexp.h>
 
-int run_linux_command(const char* command) { return system(command); }
-
 int run_program(const char* const* argv) {
   if (argv == nullptr || argv[0] == nullptr) return -1;
   pid_t pid = fork();
@@ -32,21 +30,6 @@ int run_program(const char* const* argv) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-stdx::u16string get_one_line_output(const stdx::u16string& command) {
-  stdx::string cmd = narrow_lib(command);
-  FILE* pipe = popen(cmd.c_str(), "r");
-  if (pipe == nullptr) return stdx::u16string();
-  char buf[255];
-  memset(buf, 0, sizeof buf);
-  stdx::string line;
-  if (fgets(buf, sizeof buf, pipe) != nullptr) {
-    size_t n = strlen(buf);
-    if (n > 0) line.assign(buf, n - 1);
-  }
-  pclose(pipe);
-  return widen_lib(line);
-}
-
 stdx::u16string home_dir() {
   wordexp_t w;
   if (wordexp("~", &w, WRDE_NOCMD) != 0) return stdx::u16string();
@@ -57,20 +40,6 @@ stdx::u16string home_dir() {
 }
 
 bool isDiskRoot(const stdx::u16string& path) { return path.size() == 1 && path[0] == u'/'; }
-
-FILE* _wfopen(const char16_t* path, const char16_t* mode) {
-  if (path == nullptr || mode == nullptr) return nullptr;
-  stdx::string p = narrow_lib(stdx::u16string(path));
-  stdx::string m = narrow_lib(stdx::u16string(mode));
-  // The callers decode bytes themselves: keep the plain mode only.
-  size_t comma = m.find(',');
-  if (comma != stdx::string::npos) m = m.substr(0, comma);
-  stdx::string clean;
-  for (size_t i = 0; i < m.size(); ++i)
-    if (m[i] != ' ') clean.push_back(m[i]);
-  if (clean.find('e') == stdx::string::npos) clean.push_back('e');  // close on exec
-  return fopen(p.c_str(), clean.c_str());
-}
 
 int Sleep(int milliseconds) {
   if (milliseconds <= 0) return 0;

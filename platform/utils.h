@@ -1,9 +1,8 @@
 // Small stand-ins for Windows services: processes, the home directory,
-// message boxes, streams from UTF-16 names, sleeping.
+// message boxes, sleeping.
 #pragma once
 
 #include <csignal>
-#include <cstdio>
 
 #include "platform/stdx_string.h"
 
@@ -14,19 +13,10 @@ class CWnd {
   virtual stdx::u16string windowTitle() const { return stdx::u16string(); }
 };
 
-// Runs an 8-bit command text through /bin/sh and returns the status of
-// system() unchanged. Only for fixed command texts: never pass it text that
-// came from a package, a configuration file or the user.
-int run_linux_command(const char* command);
-
 // Runs argv (argv[0] looked up in PATH) without a shell, with standard
 // output and error sent to /dev/null, and waits for it. Returns the exit
 // status, or -1 when it could not be started.
 int run_program(const char* const* argv);
-
-// The first line (at most 254 bytes, its last character removed) that the
-// command prints; empty when it cannot be started or prints nothing.
-stdx::u16string get_one_line_output(const stdx::u16string& command);
 
 // The user's home directory as the C library's tilde expansion gives it;
 // empty on any error.
@@ -61,10 +51,6 @@ void message_box_to_stderr(const char* prefix);
 // new one closes at once: a program asked to end must not wait for an
 // answer. A flag of null turns this off. User-interface thread only.
 void set_message_box_interrupt(volatile sig_atomic_t* flag);
-
-// fopen with UTF-16 path and mode; the stream is a plain byte stream (any
-// ", ccs=..." part of the mode is dropped).
-FILE* _wfopen(const char16_t* path, const char16_t* mode);
 
 int Sleep(int milliseconds);
 

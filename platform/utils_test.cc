@@ -36,14 +36,6 @@ TEST(UtilsFreeTest, DiskRootIsOnlyTheSingleSlash) {
 
 TEST(UtilsFreeTest, SleepZeroReturnsAtOnce) { EXPECT_EQ(0, Sleep(0)); }
 
-TEST(UtilsFreeTest, ShellStatusAndOneLineOfOutput) {
-  EXPECT_EQ(768, run_linux_command("exit 3"));
-  EXPECT_EQ(std::u16string(253, u'x'), std16(get_one_line_output(u"printf '%0300d\\n' 0 | tr 0 x")));
-  EXPECT_EQ(u"one", std16(get_one_line_output(u"printf 'one\\ntwo\\n'")));
-  EXPECT_EQ(u"ab", std16(get_one_line_output(u"printf abc")));  // the last byte goes, newline or not
-  EXPECT_EQ(u"", std16(get_one_line_output(u"true")));
-}
-
 TEST_F(UtilsTest, RunProgramPassesArgumentsWithoutAShell) {
   const char* exitFive[] = {"sh", "-c", "exit 5", nullptr};
   const char* missing[] = {"/nonexistent/program", nullptr};
@@ -66,24 +58,6 @@ TEST_F(UtilsTest, HomeDirFollowsHome) {
   stdx::u16string got = home_dir();
   old ? setenv("HOME", saved.c_str(), 1) : unsetenv("HOME");
   EXPECT_EQ(ascii16(home), std16(got));
-}
-
-TEST_F(UtilsTest, WfopenGivesAByteStreamWhateverTheMode) {
-  std::string name = dir_ + "/bytes.cfg";
-  const char bytes[] = "\xff\xfek\0e\r\ny\0";
-  FILE* out = fopen(name.c_str(), "wb");
-  ASSERT_NE(nullptr, out);
-  fwrite(bytes, 1, sizeof bytes, out);
-  fclose(out);
-
-  FILE* in = _wfopen(ascii16(name).c_str(), u"rt, ccs=UNICODE");
-  ASSERT_NE(nullptr, in);
-  EXPECT_LE(fwide(in, 0), 0);  // not a wide-character stream
-  char buf[64];
-  size_t n = fread(buf, 1, sizeof buf, in);
-  fclose(in);
-  EXPECT_EQ(std::string(bytes, sizeof bytes), std::string(buf, n));
-  EXPECT_EQ(nullptr, _wfopen(u"/nonexistent/file", u"rt, ccs=UNICODE"));
 }
 
 }  // namespace

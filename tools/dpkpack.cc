@@ -13,6 +13,7 @@
 
 #include "install/install_data.h"
 #include "install/lz_compressor.h"
+#include "platform/file_io.h"
 #include "platform/file_system.h"
 #include "tools/package_builder.h"
 
@@ -140,8 +141,7 @@ stdx::u16string wide(const std::string& s) { return widen_lib(stdx::string(s.c_s
 bool insideSource(const std::string& source, const std::string& output) {
   char* root = realpath(source.c_str(), nullptr);
   if (root == nullptr) return false;
-  size_t slash = output.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : output.substr(0, slash));
+  std::string dir = narrow_lib(directory_of(wide(output))).c_str();
   char* outDir = realpath(dir.c_str(), nullptr);
   bool inside = false;
   if (outDir != nullptr) {
@@ -155,33 +155,18 @@ bool insideSource(const std::string& source, const std::string& output) {
 
 // The setup program installed beside this one, or empty.
 std::string setupBesideMe() {
-  char self[4096];
-  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length <= 0) return std::string();
-  self[length] = '\0';
-  std::string dir = self;
-  size_t slash = dir.rfind('/');
-  dir = slash == std::string::npos ? "." : dir.substr(0, slash);
-  std::string setup = dir + "/setup";
+  stdx::string self = read_link_target("/proc/self/exe");
+  if (self.empty()) return std::string();
+  std::string setup = std::string(narrow_lib(directory_of(widen_lib(self))).c_str()) + "/setup";
   return access(setup.c_str(), X_OK) == 0 ? setup : std::string();
 }
 
-// Creates dir and its missing parents (0755).
+// Creates dir and its missing parents.
 bool makeDirs(const std::string& dir, std::string& error) {
-  for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-    std::string part = slash == std::string::npos ? dir : dir.substr(0, slash);
-    if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-      error = part + ": " + strerror(errno);
-      return false;
-    }
-    if (slash == std::string::npos) break;
-  }
-  struct stat st;
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    error = dir + ": not a directory";
-    return false;
-  }
-  return true;
+  FileError made = create_directories(wide(dir));
+  if (!made.failed() || made.errnoValue == 0) return true;  // made, or there already
+  error = std::string(narrow_lib(made.path).c_str()) + ": " + strerror(made.errnoValue);
+  return false;
 }
 
 // Copies the program at from to to, executable, through a new file that
