@@ -18,12 +18,6 @@ bool matches(const stdx::u16string& a, const stdx::u16string& b) {
   return compare_nocase(a, b) == 0;
 }
 
-bool holdsValue(const ConfigFileItem& item, const stdx::u16string& value) {
-  for (const stdx::u16string& v : item.values)
-    if (matches(v, value)) return true;
-  return false;
-}
-
 // --- reading ---------------------------------------------------------------
 
 const size_t kBlockBytes = 1024;
@@ -295,8 +289,8 @@ class PlaceTable {
   size_t used_ = 0;
 };
 
-// What addValue finds by walking every item, found by hashing: the last
-// item of each key, and where each value of each key is. Reading adds line
+// What adding a pair needs to know, found by hashing: the last item of
+// each key, and where each value of each key is. Reading adds line
 // after line, so without it a file of n keys costs n squared comparisons.
 // Lives for one read; the ConfigFile stays a plain value that its owner may
 // change freely between reads.
@@ -322,7 +316,9 @@ class ItemIndex {
   ItemIndex(const ItemIndex&) = delete;
   ItemIndex& operator=(const ItemIndex&) = delete;
 
-  // Exactly ConfigFile::addValue, in constant time.
+  // Drops the pair when an item of the key holds the value already;
+  // otherwise appends the value to the last item of the key, or to a new
+  // item at the end. In constant time.
   void addValue(const stdx::u16string& key, const stdx::u16string& value) {
     std::vector<ConfigFileItem>& items = config_.items;
     const uint64_t keyHash = foldedHash(key);
@@ -530,27 +526,6 @@ const std::vector<stdx::u16string>* ConfigFile::findValues(const stdx::u16string
   for (const ConfigFileItem& item : items)
     if (matches(item.key, key)) return &item.values;
   return nullptr;
-}
-
-// Appends value to the last item that matched, or to a new item at the end.
-static void appendToLastOrNew(std::vector<ConfigFileItem>& items, ConfigFileItem* last,
-                              const stdx::u16string& key, const stdx::u16string& value) {
-  if (last != nullptr) {
-    last->values.push_back(value);
-  } else {
-    items.push_back(ConfigFileItem{key, {value}});
-  }
-}
-
-bool ConfigFile::addValue(const stdx::u16string& key, const stdx::u16string& value) {
-  ConfigFileItem* last = nullptr;
-  for (ConfigFileItem& item : items) {
-    if (!matches(item.key, key)) continue;
-    if (holdsValue(item, value)) return false;
-    last = &item;
-  }
-  appendToLastOrNew(items, last, key, value);
-  return true;
 }
 
 void ConfigFile::setValues(const stdx::u16string& key, const std::vector<stdx::u16string>& values) {

@@ -25,11 +25,6 @@ class ConfigFile {
   // The pointer is valid until the ConfigFile is next changed.
   const std::vector<stdx::u16string>* findValues(const stdx::u16string& key) const;
 
-  // False, changing nothing, when an item with a matching key already holds
-  // a matching value. Otherwise appends value to the last item with a
-  // matching key (a new item at the end when there is none) and returns true.
-  bool addValue(const stdx::u16string& key, const stdx::u16string& value);
-
   // The first item with a matching key gets values as its whole sequence,
   // keeping its key text; an empty values removes that item instead. With
   // no matching item, appends a new one. Later matching items are untouched.
@@ -40,8 +35,10 @@ class ConfigFile {
   std::vector<ConfigFileItem> items;
 };
 
-// Adds the pairs of the file at path to config, without clearing it first,
-// as addValue would, in time linear in the size of the file and of config
+// Adds the pairs of the file at path to config, without clearing it first:
+// a pair whose value any item of its key already holds (letter case
+// ignored) is dropped; otherwise the value joins the last item of its key,
+// or a new item at the end. In time linear in the size of the file and of config
 // and in memory near the size of its text. The answer is one of three:
 // read whole (no failure), absent (failed() and absent(): nothing stands
 // at path), or could not be read (any other failure, with the errno of the

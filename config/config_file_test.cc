@@ -200,7 +200,7 @@ TEST_F(ConfigFileTest, FirstKeyBeginningWithAByteOrderMarkKeepsIt) {
 // be read is never taken for an empty one, and leaves config as it was.
 TEST_F(ConfigFileTest, ReadingAnswersWholeAbsentOrUnreadable) {
   ConfigFile config;
-  config.addValue(u"Templates", u"/a");
+  config.items.push_back(ConfigFileItem{u"Templates", {u"/a"}});
   FileError missing = read_config_file(dir_.u16("missing.cfg"), config);
   EXPECT_TRUE(missing.failed());
   EXPECT_TRUE(missing.absent());
@@ -215,7 +215,7 @@ TEST_F(ConfigFileTest, ReadingAnswersWholeAbsentOrUnreadable) {
   EXPECT_FALSE(read_config_file(dir_.u16("in.cfg"), config).failed());
   EXPECT_EQ(describe(config), "Templates=[/a|/b]");
 
-  // Read as addValue adds: a value held by any item of the key is dropped,
+  // A value held by any item of the key is dropped,
   // a new one joins the last item of the key; a key and value are not
   // confused with another split of the same letters.
   config.items.push_back(ConfigFileItem{u"TEMPLATES", {u"/c"}});
@@ -235,24 +235,10 @@ TEST_F(ConfigFileTest, FileWithoutReadPermissionIsUnreadableNotEmpty) {
   EXPECT_TRUE(config.items.empty());
 }
 
-TEST(ConfigFileValues, AddValueRefusesCaseInsensitiveDuplicates) {
-  ConfigFile config;
-  EXPECT_TRUE(config.addValue(u"Key", u"one"));
-  EXPECT_FALSE(config.addValue(u"KEY", u"ONE"));
-  EXPECT_TRUE(config.addValue(u"key", u"two"));
-  EXPECT_TRUE(config.addValue(u"other", u""));
-  EXPECT_FALSE(config.addValue(u"Other", u""));
-  // With two items of one key, a new value goes to the last of them.
-  config.items.push_back(ConfigFileItem{u"KEY", {u"three"}});
-  EXPECT_FALSE(config.addValue(u"key", u"Three"));
-  EXPECT_TRUE(config.addValue(u"key", u"four"));
-  EXPECT_EQ(describe(config), "Key=[one|two] other=[] KEY=[three|four]");
-}
-
 TEST(ConfigFileValues, FindValuesMatchesKeyIgnoringCase) {
   ConfigFile config;
   EXPECT_EQ(config.findValues(u"k"), nullptr);
-  config.addValue(u"DefaultVersion", u"8.3");
+  config.items.push_back(ConfigFileItem{u"DefaultVersion", {u"8.3"}});
   const std::vector<stdx::u16string>* values = config.findValues(u"defaultversion");
   ASSERT_NE(values, nullptr);
   EXPECT_EQ(values, &config.items[0].values);
@@ -261,8 +247,8 @@ TEST(ConfigFileValues, FindValuesMatchesKeyIgnoringCase) {
 
 TEST(ConfigFileValues, SetValuesReplacesFirstItemOrRemovesIt) {
   ConfigFile config;
-  config.addValue(u"T", u"/a");
-  config.addValue(u"Other", u"1");
+  config.items.push_back(ConfigFileItem{u"T", {u"/a"}});
+  config.items.push_back(ConfigFileItem{u"Other", {u"1"}});
   config.items.push_back(ConfigFileItem{u"t", {u"/later"}});
   config.setValues(u"t", {u"/x", u"/y"});
   EXPECT_EQ(describe(config), "T=[/x|/y] Other=[1] t=[/later]");
@@ -276,9 +262,9 @@ TEST(ConfigFileValues, SetValuesReplacesFirstItemOrRemovesIt) {
 
 ConfigFile sampleConfig() {
   ConfigFile config;
-  config.addValue(u"ConfigurationTemplatesLocation", u16("/home/u/\xd1\x88\xd0\xb0\xd0\xb1"));
-  config.addValue(u"ConfigurationTemplatesLocation", u"/srv/tmplts");
-  config.addValue(u"DefaultVersion", u"8.3");
+  config.items.push_back(ConfigFileItem{
+      u"ConfigurationTemplatesLocation", {u16("/home/u/\xd1\x88\xd0\xb0\xd0\xb1"), u"/srv/tmplts"}});
+  config.items.push_back(ConfigFileItem{u"DefaultVersion", {u"8.3"}});
   return config;
 }
 
@@ -346,14 +332,14 @@ TEST_F(ConfigFileTest, ValueThatBreaksItsLineIsRefused) {
   writeBytes(path, "DefaultVersion=8.3\n");
   for (const char16_t* value : {u"/t\nDefaultVersion=evil", u"/t\rDefaultVersion=evil"}) {
     ConfigFile config = sampleConfig();
-    config.addValue(u"ConfigurationTemplatesLocation", value);
+    config.items.push_back(ConfigFileItem{u"ConfigurationTemplatesLocation", {value}});
     FileError error = write_config_file(dir_.u16("kxlaunch.cfg"), config);
     EXPECT_EQ(ERROR_INVALID_DATA, error.code);
     EXPECT_EQ(readBytes(path), "DefaultVersion=8.3\n");
   }
   // The CR of a CR LF line end stays, as it was read.
   ConfigFile crlf;
-  crlf.addValue(u"a", u"b\r");
+  crlf.items.push_back(ConfigFileItem{u"a", {u"b\r"}});
   EXPECT_EQ("a=b\r\n", writeOut(crlf));
 }
 
@@ -448,7 +434,7 @@ TEST_F(ConfigFileTest, WriteFailingHalfWayLeavesOldFileIntact) {
 
   ConfigFile small = sampleConfig();  // fits the stream buffer: fails when flushed
   ConfigFile large = sampleConfig();  // fails while the lines are written
-  large.addValue(u"Long", u16(std::string(20000, 'v')));
+  large.items.push_back(ConfigFileItem{u"Long", {u16(std::string(20000, 'v'))}});
   for (const ConfigFile* config : {&small, &large}) {
     FileError error;
     {
