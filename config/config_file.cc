@@ -1,11 +1,10 @@
 #include "config/config_file.h"
 
 #include <errno.h>
-#include <locale.h>
 #include <stdint.h>
 #include <string.h>
-#include <wchar.h>
 
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -44,12 +43,7 @@ char16_t escapedByte(unsigned char b) { return static_cast<char16_t>(0xDC00 + b)
 // is not text there (a lone surrogate, an odd last byte) becomes U+FFFD.
 class BlockDecoder {
  public:
-  BlockDecoder() : encoding_(kUnknown), pendingHigh_(0), locale_((locale_t)0) {
-    memset(&state_, 0, sizeof state_);
-  }
-  ~BlockDecoder() {
-    if (locale_ != (locale_t)0) freelocale(locale_);
-  }
+  BlockDecoder() : encoding_(kUnknown), pendingHigh_(0) {}
   BlockDecoder(const BlockDecoder&) = delete;
   BlockDecoder& operator=(const BlockDecoder&) = delete;
 
@@ -93,8 +87,8 @@ class BlockDecoder {
     }
     encoding_ = textcodec::localeIsUtf8() ? kUtf8 : kLocale;
     if (encoding_ == kLocale) {
-      locale_ = newlocale(LC_CTYPE_MASK, "", (locale_t)0);
-      if (locale_ == (locale_t)0) encoding_ = kUtf8;
+      locale_.reset(new textcodec::LocaleDecoder);
+      if (!locale_->ready()) encoding_ = kUtf8;
     }
     // Editors on other systems put a byte-order mark in front of UTF-8
     // text; it is not part of the first key.
@@ -177,39 +171,26 @@ class BlockDecoder {
   // invalid its bytes are still at hand to be kept.
   size_t decodeLocale(const unsigned char* s, size_t n, bool atEnd, char16_t* out,
                       size_t* units) {
-    locale_t previous = uselocale(locale_);
     size_t i = 0;
     while (i < n) {
-      if (s[i] == 0) {
-        out[(*units)++] = 0;
-        memset(&state_, 0, sizeof state_);
-        ++i;
-        continue;
-      }
-      mbstate_t before = state_;
-      wchar_t wc;
-      size_t r = mbrtowc(&wc, reinterpret_cast<const char*>(s + i), n - i, &state_);
-      if (r == static_cast<size_t>(-2) && !atEnd) {
-        state_ = before;
-        break;
-      }
-      if (r == static_cast<size_t>(-1) || r == static_cast<size_t>(-2) || r == 0) {
+      char32_t cp;
+      int used = locale_->decode(s + i, n - i, &cp);
+      if (used == 0 && !atEnd) break;
+      if (used <= 0) {
         out[(*units)++] = s[i] >= 0x80 ? escapedByte(s[i]) : s[i];
-        memset(&state_, 0, sizeof state_);
+        locale_->reset();
         ++i;
         continue;
       }
-      putCodePoint(static_cast<char32_t>(wc), out, units);
-      i += r;
+      putCodePoint(cp, out, units);
+      i += static_cast<size_t>(used);
     }
-    uselocale(previous);
     return i;
   }
 
   Encoding encoding_;
   char16_t pendingHigh_;  // a UTF-16 high surrogate waiting for its partner
-  locale_t locale_;       // only for the kLocale encoding
-  mbstate_t state_;
+  std::unique_ptr<textcodec::LocaleDecoder> locale_;  // only for the kLocale encoding
 };
 
 // A hash of text with ASCII letters folded, as compare_nocase compares:

@@ -660,4 +660,28 @@ bool localeIsUtf8();
 int decodeUtf8(const unsigned char* s, size_t n, char32_t* cp);
 // Appends the code point as UTF-16 units (a surrogate pair above U+FFFF).
 void appendUtf16(stdx::u16string& out, char32_t cp);
+
+// Decodes text in the process locale's multibyte encoding one character at
+// a time, keeping the shift state from call to call. For locales whose
+// encoding is not UTF-8 (decodeUtf8 serves those). One thread at a time.
+class LocaleDecoder {
+ public:
+  LocaleDecoder();
+  ~LocaleDecoder();
+  LocaleDecoder(const LocaleDecoder&) = delete;
+  LocaleDecoder& operator=(const LocaleDecoder&) = delete;
+
+  // False when the locale could not be loaded.
+  bool ready() const;
+  // As decodeUtf8: the bytes used (a zero byte is U+0000), 0 when the
+  // bytes so far begin a character but do not end it (the state is kept
+  // as it was), -1 for bytes that are no character (the state is reset).
+  int decode(const unsigned char* s, size_t n, char32_t* cp);
+  // Forgets the shift state, after a byte was skipped.
+  void reset();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 }  // namespace textcodec

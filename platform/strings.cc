@@ -166,6 +166,48 @@ namespace textcodec {
 
 bool localeIsUtf8() { return envLocale().utf8; }
 
+struct LocaleDecoder::State {
+  locale_t locale = (locale_t)0;
+  mbstate_t shift;
+};
+
+LocaleDecoder::LocaleDecoder() : state_(new State) {
+  state_->locale = newlocale(LC_CTYPE_MASK, "", (locale_t)0);
+  reset();
+}
+
+LocaleDecoder::~LocaleDecoder() {
+  if (state_->locale != (locale_t)0) freelocale(state_->locale);
+}
+
+bool LocaleDecoder::ready() const { return state_->locale != (locale_t)0; }
+
+void LocaleDecoder::reset() { memset(&state_->shift, 0, sizeof state_->shift); }
+
+int LocaleDecoder::decode(const unsigned char* s, size_t n, char32_t* cp) {
+  if (n == 0) return 0;
+  if (s[0] == 0) {
+    *cp = 0;
+    reset();
+    return 1;
+  }
+  locale_t previous = uselocale(state_->locale);
+  mbstate_t before = state_->shift;
+  wchar_t wc;
+  size_t r = mbrtowc(&wc, reinterpret_cast<const char*>(s), n, &state_->shift);
+  uselocale(previous);
+  if (r == static_cast<size_t>(-2)) {
+    state_->shift = before;
+    return 0;
+  }
+  if (r == static_cast<size_t>(-1) || r == 0) {
+    reset();
+    return -1;
+  }
+  *cp = static_cast<char32_t>(wc);
+  return static_cast<int>(r);
+}
+
 int decodeUtf8(const unsigned char* s, size_t n, char32_t* cp) {
   if (n == 0) return 0;
   unsigned char b = s[0];
