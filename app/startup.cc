@@ -78,16 +78,15 @@ stdx::u16string entered_target_dir(const stdx::u16string& text) {
 
 stdx::u16string default_template_dir(const std::vector<stdx::u16string>& dirs,
                                      bool (*writable)(const stdx::u16string&)) {
-  stdx::u16string target;
+  // Each entry is probed as it would be installed into: "~/t" is a folder
+  // in the home directory, not one named "~" here.
   for (const stdx::u16string& dir : dirs) {
-    if (writable(dir)) {
-      target = dir;
-      break;
-    }
+    stdx::u16string candidate = dir;
+    strip_address_schemes(candidate);
+    candidate = entered_target_dir(candidate);
+    if (writable(candidate.empty() ? dir : candidate)) return candidate;
   }
-  if (target.empty()) target = q5_app_data_dir(false) + u"tmplts" + kPathSeparator;
-  strip_address_schemes(target);
-  return entered_target_dir(target);
+  return entered_target_dir(q5_app_data_dir(false) + u"tmplts" + kPathSeparator);
 }
 
 LauncherTemplates read_launcher_templates() {

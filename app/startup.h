@@ -56,8 +56,9 @@ stdx::u16string entered_target_dir(const stdx::u16string& text);
 stdx::string nearest_existing_folder(const stdx::u16string& entryText);
 
 // The default template directory: the first entry of dirs that writable()
-// accepts, else the platform's own "tmplts" folder, then cleaned by
-// strip_address_schemes. May be empty when the chosen entry was remote.
+// accepts, each cleaned by strip_address_schemes and entered_target_dir
+// before it is probed, else the platform's own "tmplts" folder. May be
+// empty when the chosen entry was remote.
 stdx::u16string default_template_dir(const std::vector<stdx::u16string>& dirs,
                                      bool (*writable)(const stdx::u16string&));
 

@@ -97,9 +97,10 @@ TEST(DefaultTargetTest, TargetDirectoryIsCleanedOnce) {
   };
   for (const auto& c : cases) EXPECT_EQ(c.used, utf8(entered_target_dir(u16(c.typed)))) << c.typed;
 
-  // The launcher's list goes through the same cleaning.
-  EXPECT_EQ("/home/u/t", utf8(default_template_dir({u"~/t\n"}, [](const stdx::u16string&) {
-    return true;
+  // The launcher's list goes through the same cleaning, before an entry is
+  // probed.
+  EXPECT_EQ("/home/u/t", utf8(default_template_dir({u"~/t\n"}, [](const stdx::u16string& dir) {
+    return dir == u"/home/u/t";
   })));
 }
 
