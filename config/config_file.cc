@@ -543,10 +543,10 @@ class ConfigMark {
 };
 
 // A guess at the number of lines, to size the index once; it grows past
-// the guess as needed, so a file of one long line costs no table for
-// millions of lines.
+// the guess as needed, so a file of one long line costs a table for a
+// million lines at most, not for its size over 64.
 size_t expectedLines(unsigned long long sizeBytes) {
-  const unsigned long long kMostExpected = 1 << 16;
+  const unsigned long long kMostExpected = 1 << 20;
   unsigned long long lines = sizeBytes / 64;
   return static_cast<size_t>(lines < kMostExpected ? lines : kMostExpected);
 }
