@@ -3,7 +3,8 @@
 #   app/screenshots.sh SETUP_BINARY DPKPACK_BINARY OUT_DIR [LANG...]
 # For each language (default: en): welcome, directory, progress, success,
 # error and cancelled pages, named LANG-PAGE.png. Needs xdotool and
-# ImageMagick's import.
+# ImageMagick's import. Exits 0 when every picture was taken, 1 when one
+# is missing (each missing one is named on standard error).
 set -u
 
 SETUP=$(realpath "$1")
@@ -12,7 +13,12 @@ OUT=$(realpath -m "$3")
 shift 3
 LANGS=("$@")
 [ ${#LANGS[@]} -gt 0 ] || LANGS=(en)
+PAGES=(welcome directory success error-box error progress cancel-box cancelled)
 mkdir -p "$OUT"
+# A picture left from an earlier run must not stand in for one not taken.
+for lang in "${LANGS[@]}"; do
+  for page in "${PAGES[@]}"; do rm -f "$OUT/$lang-$page.png"; done
+done
 WORK=$(mktemp -d /tmp/setup-shots-XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 export HOME=$WORK/home TMPDIR=$WORK/tmp
@@ -168,3 +174,13 @@ for lang in "${LANGS[@]}"; do
   shot "$WID" "$lang-cancelled"
   finish
 done
+
+# The last wizard ended cancelled; the pictures, not its exit status, are
+# what this script answers for.
+missing=0
+for lang in "${LANGS[@]}"; do
+  for page in "${PAGES[@]}"; do
+    [ -s "$OUT/$lang-$page.png" ] || { echo "missing: $OUT/$lang-$page.png" >&2; missing=1; }
+  done
+done
+exit $missing
