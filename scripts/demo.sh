@@ -121,7 +121,7 @@ fi
 if [ -n "$shots" ]; then
   echo
   shots_log="$demo/screenshots.log"
-  echo "Photographing the wizard's pages on a private X display (takes a minute; log in $shots_log)..."
+  echo "Photographing the wizard's pages on a private X display (a minute or so; log in $shots_log)..."
   rm -rf "$shots"
   shots_status=0
   # with_display.sh starts the private Xvfb on a free display number of its
