@@ -59,7 +59,6 @@ wizard_language() {
   local arg
   for arg in "$@"; do
     case $arg in
-      [-/][sS]*) ;;
       [-/][lL]*)
         [[ ${arg:2} =~ ^[A-Za-z]+([_-][A-Za-z]+)?$ ]] && { echo "${arg:2}"; return; }
         break ;;
