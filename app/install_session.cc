@@ -128,9 +128,12 @@ const Registration& InstallSession::registerTarget() {
 RunSummary InstallSession::summary() const {
   RunSummary summary;
   summary.target = target_;
-  InstallOutcome outcome;
-  if (!started_ || !processData_.getOutcome(outcome))
+  if (!started_) {
+    if (!refusedBeforeCopy_) summary.result = endedBeforeCopy_;
     return summary;
+  }
+  InstallOutcome outcome;
+  if (!processData_.getOutcome(outcome)) return summary;
   summary.copied = outcome.copied;
   summary.upToDate = outcome.upToDate;
   switch (outcome.kind) {
@@ -147,4 +150,11 @@ RunSummary InstallSession::summary() const {
       break;
   }
   return summary;
+}
+
+RunSummary InstallSession::summaryOnSignal() const {
+  RunSummary now = summary();
+  bool couldGoOn = checksDone_ && checksError_ == nullptr && !refusedBeforeCopy_;
+  if (now.result == RunResult::kNotStarted && couldGoOn) now.result = RunResult::kCancelled;
+  return now;
 }

@@ -62,9 +62,19 @@ class InstallSession : public InstallWorker {
   // launcher's list and writes it where it belongs.
   const Registration& registerTarget();
 
-  // The summary of the run as it stands: not started, or the outcome with
-  // the registration.
+  // Before the copy: the target the run is to use, for the summary.
+  void setTarget(const stdx::u16string& target) { target_ = target; }
+  // Before the copy: the user ended the run (a cancel), or the run cannot
+  // go on (the package proved unusable, no target): not started.
+  void cancelBeforeCopy() { endedBeforeCopy_ = RunResult::kCancelled; }
+  void refuseBeforeCopy() { refusedBeforeCopy_ = true; }
+
+  // The summary of the run as it stands: not started, cancelled before the
+  // copy, or the outcome with the registration.
   RunSummary summary() const;
+  // How the run ends when a signal ends it now: as it stands once it has
+  // an outcome (or cannot go on), else as a cancel.
+  RunSummary summaryOnSignal() const;
   const stdx::u16string& target() const { return target_; }
 
   // The worker's side: one run, then the outcome.
@@ -86,6 +96,9 @@ class InstallSession : public InstallWorker {
   stdx::u16string target_;
   bool started_ = false;
   bool registered_ = false;
+  // How the run ended before any copy: kNotStarted when nobody said.
+  RunResult endedBeforeCopy_ = RunResult::kNotStarted;
+  bool refusedBeforeCopy_ = false;
   Registration registration_;
   stdx::u16string waitingText_;
   // Last member: joined in the destructor before the members above go.

@@ -148,11 +148,13 @@ bool CInstallerDlg::open() {
   // a remote address) would put the templates into the current directory.
   if (error == nullptr && silent_ && targetPath_.empty()) error = "IDS_ERROR_NOTARGET";
   if (error != nullptr) {
+    session_.refuseBeforeCopy();
+    noteOutcomeForSignal();
     gtk_widget_destroy(window_);
     messageBox(this, session_.checksMessage(error), MB_ICONERROR_OK);
     return false;
   }
-  started_ = true;
+  session_.setTarget(targetPath_);
   gtk_widget_show(window_);
   showWelcomePage();
   noteOutcomeForSignal();
@@ -165,21 +167,10 @@ void CInstallerDlg::setTargetOption(const stdx::u16string& target) {
   targetOption_ = target;
 }
 
-RunSummary CInstallerDlg::summary() const {
-  RunSummary summary = session_.summary();
-  if (summary.result == RunResult::kNotStarted) {
-    summary.target = started_ ? targetPath_ : stdx::u16string();
-    if (cancelledBeforeCopy_) summary.result = RunResult::kCancelled;
-  }
-  return summary;
-}
+RunSummary CInstallerDlg::summary() const { return session_.summary(); }
 
 void CInstallerDlg::noteOutcomeForSignal() {
-  RunSummary now = summary();
-  // A signal now ends the run as it stands; outside the copy, that is a
-  // cancel unless the run already has an outcome.
-  if (now.result == RunResult::kNotStarted && started_ && !packageFailed_)
-    now.result = RunResult::kCancelled;
+  RunSummary now = session_.summaryOnSignal();
   set_outcome_on_signal(exit_status(now), silent_ ? format_summary(now) : stdx::string());
 }
 
@@ -383,7 +374,7 @@ gboolean CInstallerDlg::watch_package(gpointer data) {
 }
 
 void CInstallerDlg::endOnPackageFailure(const stdx::u16string& text) {
-  packageFailed_ = true;
+  if (state_ < kStateProgress) session_.refuseBeforeCopy();
   noteOutcomeForSignal();
   messageBox(this, text, MB_ICONERROR_OK);
   closeWindow();
@@ -618,9 +609,8 @@ void CInstallerDlg::on_window_destroy(GtkWidget* /*widget*/, gpointer data) {
   CInstallerDlg* dialog = dialog_of(data);
   if (dialog != nullptr) {
     // Closed before the copy, and not for a damaged package: the user ended the run.
-    if (!dialog->packageFailed_ &&
-        (dialog->state_ == kStateWelcome || dialog->state_ == kStateSelectPath))
-      dialog->cancelledBeforeCopy_ = true;
+    if (dialog->state_ == kStateWelcome || dialog->state_ == kStateSelectPath)
+      dialog->session_.cancelBeforeCopy();
     dialog->window_ = nullptr;
     dialog->currentPage_ = nullptr;
   }

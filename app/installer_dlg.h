@@ -176,12 +176,9 @@ class CInstallerDlg : public CWnd {
   double captionScale_ = 1.0;  // of every button caption: the row stays one size
 
   bool displayOpen_ = false;
-  bool started_ = false;          // the start-up checks passed: the window was built
   bool cancelRequested_ = false;  // the user confirmed a cancel during the copy
-  bool packageFailed_ = false;    // the package proved unusable after the window came up
   bool hasTargetOption_ = false;
   stdx::u16string targetOption_;
-  bool cancelledBeforeCopy_ = false;  // the user ended the run before the copy
   bool toldWaiting_ = false;          // the wait for another run was reported
   bool showingWait_ = false;          // the progress page says so now
   unsigned long pollPasses_ = 0;

@@ -15,13 +15,12 @@ const int kWaitTickMs = 20;
 }  // namespace
 
 RunSummary run_silent_without_display(const CommandLine& line) {
-  RunSummary notStarted;
   stdx::u16string target;
   if (line.hasTarget) {
     target = target_from_option(line.targetText);
     if (target.empty()) {
       messageBox(nullptr, LoadResString("IDS_SETUP_EMPTYTARGET"), MB_ICONERROR_OK);
-      return notStarted;
+      return RunSummary();
     }
   }
 
@@ -31,17 +30,17 @@ RunSummary run_silent_without_display(const CommandLine& line) {
   StopSignalGuard signals;
   InstallSession session(line.useCwd);
   const char* error = session.awaitChecks();
-  if (error != nullptr) {
-    messageBox(nullptr, session.checksMessage(error), MB_ICONERROR_OK);
-    return notStarted;
-  }
-  if (!line.hasTarget) target = session.startupInfo().targetPath;
-  notStarted.target = target;
+  if (error == nullptr && !line.hasTarget) target = session.startupInfo().targetPath;
   // Every launcher entry was a remote address: there is nobody to ask.
-  if (target.empty()) {
-    messageBox(nullptr, LoadResString("IDS_ERROR_NOTARGET"), MB_ICONERROR_OK);
-    return notStarted;
+  if (error == nullptr && target.empty()) error = "IDS_ERROR_NOTARGET";
+  if (error != nullptr) {
+    session.refuseBeforeCopy();
+    messageBox(nullptr, session.checksMessage(error), MB_ICONERROR_OK);
+    return session.summary();
   }
+  session.setTarget(target);
+  RunSummary now = session.summaryOnSignal();
+  set_outcome_on_signal(exit_status(now), format_summary(now));
 
   // From here until the outcome is registered, a signal rolls the run back
   // instead of ending the program.
