@@ -316,7 +316,6 @@ TEST_F(WizardTest, CopySucceedsRegistersAndFinishOpensTheReadmeAsOneArgument) {
                (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6 +
                (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
                (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6;
-  RecordProperty("poll_passes", static_cast<int>(dialog->pollPasses()));
   RecordProperty("ui_thread_cpu_ms", static_cast<int>(cpu * 1000));
 
   ASSERT_EQ(CInstallerDlg::kStateSuccess, dialog->state());

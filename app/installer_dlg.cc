@@ -308,7 +308,6 @@ void CInstallerDlg::showProgressPage() {
   cancelRequested_ = false;
   toldWaiting_ = false;
   showingWait_ = false;
-  pollPasses_ = 0;
   shownPercent_ = -1;
   // From here until the outcome is registered, a signal rolls the run back
   // instead of ending the program.
@@ -320,7 +319,6 @@ void CInstallerDlg::showProgressPage() {
 
 gboolean CInstallerDlg::watch_copy(gpointer data) {
   CInstallerDlg* dialog = dialog_of(data);
-  ++dialog->pollPasses_;
   if (dialog->followCopy()) return TRUE;
   // The source ends with this call; forget it first, so that nothing
   // removes it again while a final box is open.

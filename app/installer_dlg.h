@@ -111,8 +111,6 @@ class CInstallerDlg : public CWnd {
   SuccessFinalPage* successPage() const { return successPage_; }
   MessagePage* errorPage() const { return errorPage_; }
   MessagePage* cancelledPage() const { return cancelledPage_; }
-  // Passes of the main loop's watch over the last copy.
-  unsigned long pollPasses() const { return pollPasses_; }
   // From the start of a copy until its outcome is shown and registered.
   bool copying() const { return copyScope_ != nullptr; }
 
@@ -181,7 +179,6 @@ class CInstallerDlg : public CWnd {
   stdx::u16string targetOption_;
   bool toldWaiting_ = false;          // the wait for another run was reported
   bool showingWait_ = false;          // the progress page says so now
-  unsigned long pollPasses_ = 0;
 
   // The copy's, the package's and the final pause's timer sources, or 0.
   guint copyWatch_ = 0;
