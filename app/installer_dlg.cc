@@ -5,9 +5,6 @@
 #include <stdio.h>
 #include <unistd.h>
 
-#include <system_error>
-#include <thread>
-
 #include "app/pages.h"
 #include "app/stop_signals.h"
 #include "platform/file_system.h"
@@ -19,13 +16,14 @@ namespace {
 #include "app/images/icon.xpm"
 #include "app/images/side_image.xpm"
 
-const unsigned kErrorCancelled = 1223;
 
 // How often the main loop looks at the copy's shared state: often enough
 // for a smooth bar, rare enough to cost nothing.
 const guint kPollWakeMs = 40;
 // How often it looks at the package inflating behind the first pages.
 const guint kPackageWatchMs = 100;
+// How long the full bar stays in view before the success page.
+const guint kFinishPauseMs = 1000;
 
 CInstallerDlg* dialog_of(gpointer data) { return static_cast<CInstallerDlg*>(data); }
 
@@ -87,33 +85,28 @@ void set_caption_scale(GtkWidget* button, double scale) {
 CInstallerDlg::CInstallerDlg(int argc, char** argv, bool silent, const stdx::string& title,
                              const stdx::u16string& languageCode, bool useCwd)
     : silent_(silent),
+      session_(useCwd),
       languageCode_(languageCode),
-      useCwd_(useCwd),
       argc_(argc),
       argv_(argv),
       title_(title) {
   // The checks need no display: they read the package's header while GTK
   // sets itself up, which takes about as long.
-  try {
-    checks_ = std::thread([this] { checksError_ = run_startup_checks(useCwd_, installData_, checksInfo_); });
-  } catch (const std::system_error&) {
-    // No thread: awaitChecks runs them in line.
-  }
+  session_.beginChecks();
   // A busy X server now and then drops a new connection at once; a second
   // try soon after gets through (the program checked that there is one).
   for (int attempt = 0; attempt < 5 && !displayOpen_; ++attempt) {
     if (attempt > 0) g_usleep(100000);
     displayOpen_ = gtk_init_check(&argc_, &argv_) != FALSE;
   }
-  processData_.setInstallState(0, LoadResString("IDS_PREPARECOPY"), 0);
 }
 
 CInstallerDlg::~CInstallerDlg() {
-  if (checks_.joinable()) checks_.join();
   if (copyWatch_ != 0) g_source_remove(copyWatch_);
   if (packageWatch_ != 0) g_source_remove(packageWatch_);
-  installData_.stopInflating();
-  installThread_.join();
+  if (finishPause_ != 0) g_source_remove(finishPause_);
+  session_.reader().stopInflating();
+  session_.join();
   if (window_ != nullptr) gtk_widget_destroy(window_);
   delete welcomePage_;
   delete dirSelectPage_;
@@ -127,44 +120,46 @@ CInstallerDlg::~CInstallerDlg() {
 
 void CInstallerDlg::DoModal() {
   StopSignalGuard signals;
+  if (!open()) return;
+  if (!silent_) packageWatch_ = g_timeout_add(kPackageWatchMs, &CInstallerDlg::watch_package, this);
+  if (window_ != nullptr && (!silent_ || copying())) gtk_main();
+  session_.join();
+}
+
+bool CInstallerDlg::open() {
   if (!displayOpen_) {
     // The display went away between the program's check and GTK's.
     message_box_to_stderr("setup: ");
     messageBox(this, LoadResString("IDS_ERROR_NODISPLAY"), MB_ICONERROR_OK);
-    return;
+    return false;
   }
   if (hasTargetOption_ && targetOption_.empty()) {
     messageBox(this, LoadResString("IDS_SETUP_EMPTYTARGET"), MB_ICONERROR_OK);
-    return;
+    return false;
   }
   // The start-up checks go on while this thread builds the window, which
   // costs GTK its font set-up. The window is shown once the checks have
   // passed; the rest of the package goes on inflating behind the first
   // pages.
   buildMainWindow();
-  StartupInfo info;
-  const char* error = awaitChecks(info);
-  if (error == nullptr) acceptStartupInfo(info);
+  const char* error = session_.awaitChecks();
+  targetPath_ = hasTargetOption_ ? targetOption_ : session_.startupInfo().targetPath;
   // A silent run asks nothing, so an empty target (every launcher entry was
   // a remote address) would put the templates into the current directory.
   if (error == nullptr && silent_ && targetPath_.empty()) error = "IDS_ERROR_NOTARGET";
   if (error != nullptr) {
+    session_.refuseBeforeCopy();
+    noteOutcomeForSignal();
     gtk_widget_destroy(window_);
-    messageBox(this, LoadResString(error), MB_ICONERROR_OK);
-    return;
+    messageBox(this, session_.checksMessage(error), MB_ICONERROR_OK);
+    return false;
   }
-  started_ = true;
+  session_.setTarget(targetPath_);
   gtk_widget_show(window_);
   showWelcomePage();
-  if (silent_) {
-    showProgressPage();
-    if (copyWatch_ != 0) gtk_main();
-    installThread_.join();
-    return;
-  }
-  packageWatch_ = g_timeout_add(kPackageWatchMs, &CInstallerDlg::watch_package, this);
-  gtk_main();
-  installThread_.join();
+  noteOutcomeForSignal();
+  if (silent_) showProgressPage();
+  return true;
 }
 
 void CInstallerDlg::setTargetOption(const stdx::u16string& target) {
@@ -172,46 +167,11 @@ void CInstallerDlg::setTargetOption(const stdx::u16string& target) {
   targetOption_ = target;
 }
 
-int CInstallerDlg::exitStatus() const {
-  if (!started_ || packageFailed_) return kExitNotStarted;
-  switch (state_) {
-    case kStateSuccess: return registration_.failed ? kExitUnregistered : kExitInstalled;
-    case kStateError: return kExitFailed;
-    default: return kExitCancelled;
-  }
-}
+RunSummary CInstallerDlg::summary() const { return session_.summary(); }
 
-const char* CInstallerDlg::awaitChecks(StartupInfo& info) {
-  if (checks_.joinable()) checks_.join();
-  else if (!checksDone_) checksError_ = run_startup_checks(useCwd_, installData_, checksInfo_);
-  checksDone_ = true;
-  info = checksInfo_;
-  return checksError_;
-}
-
-bool CInstallerDlg::OnInitDialog() {
-  StartupInfo info;
-  const char* error = awaitChecks(info);
-  if (error != nullptr) {
-    messageBox(this, LoadResString(error), MB_ICONERROR_OK);
-    return false;
-  }
-  acceptStartupInfo(info);
-  return true;
-}
-
-void CInstallerDlg::acceptStartupInfo(const StartupInfo& info) {
-  packagePath_ = info.packagePath;
-  templateDirs_ = info.launcher.dirs;
-  baseConfigExists_ = info.launcher.baseConfigExists;
-  baseListOnly_ = info.launcher.baseListOnly;
-  targetPath_ = hasTargetOption_ ? targetOption_ : info.targetPath;
-}
-
-void CInstallerDlg::showMainWindow() {
-  buildMainWindow();
-  started_ = true;
-  gtk_widget_show(window_);
+void CInstallerDlg::noteOutcomeForSignal() {
+  RunSummary now = session_.summaryOnSignal();
+  set_outcome_on_signal(exit_status(now), silent_ ? format_summary(now) : stdx::string());
 }
 
 void CInstallerDlg::buildMainWindow() {
@@ -289,7 +249,7 @@ GdkPixbuf* CInstallerDlg::createBackImage() {
 void CInstallerDlg::titles(stdx::u16string& product, stdx::u16string& provider) const {
   product.clear();
   provider.clear();
-  for (const config::ProductInfo& info : installData_.products) {
+  for (const config::ProductInfo& info : session_.reader().products) {
     if (compare_nocase(info.language, languageCode_) == 0) {
       product = info.productName;
       provider = info.providerName;
@@ -343,61 +303,58 @@ void CInstallerDlg::showProgressPage() {
   gtk_widget_set_sensitive(nextButton_, FALSE);
   gtk_widget_set_sensitive(cancelButton_, TRUE);
 
-  processData_.init(&installData_, targetPath_);
   setCurPage(progressPage_);
   state_ = kStateProgress;
   cancelRequested_ = false;
-  runEnded_.store(false);
-  runPackageFailed_ = false;
-  pollPasses_ = 0;
+  toldWaiting_ = false;
+  showingWait_ = false;
   shownPercent_ = -1;
   // From here until the outcome is registered, a signal rolls the run back
   // instead of ending the program.
   copySignals_.reset(new StopSignalGuard);
-  copyScope_.reset(new CopySignalScope(&processData_));
-  if (installThread_.start(this) != 0) {
-    // No worker, so the shared state would never move: report it now
-    // rather than wait for it.
-    messageBox(this, LoadResString("IDS_INSTALL_ERROR"), MB_ICONERROR_OK);
-    showErrorFinalPage();
-    endCopy();
-    return;
-  }
+  copyScope_.reset(new CopySignalScope(session_.progressRecord()));
+  session_.start(targetPath_);
   copyWatch_ = g_timeout_add(kPollWakeMs, &CInstallerDlg::watch_copy, this);
 }
 
 gboolean CInstallerDlg::watch_copy(gpointer data) {
   CInstallerDlg* dialog = dialog_of(data);
-  ++dialog->pollPasses_;
   if (dialog->followCopy()) return TRUE;
   // The source ends with this call; forget it first, so that nothing
   // removes it again while a final box is open.
   dialog->copyWatch_ = 0;
-  dialog->showOutcome();
-  dialog->endCopy();
+  InstallOutcome outcome;
+  dialog->session_.outcome(outcome);
+  dialog->showOutcome(outcome);
   return FALSE;
 }
 
 bool CInstallerDlg::followCopy() {
-  // Read the end flag before the state: once the worker has ended, the
-  // state read after it is its last word.
-  bool ended = runEnded_.load();
-  unsigned code = 0;
-  stdx::u16string text;
-  int percent = 0;
-  processData_.getInstallState(code, text, percent);
-  if (percent != shownPercent_) {
-    progressPage_->setProgress(percent);
-    shownPercent_ = percent;
+  // The outcome is the worker's last word: looked at before the progress,
+  // so that the bar shows the last post when the run has ended.
+  InstallOutcome outcome;
+  bool ended = session_.outcome(outcome);
+  InstallSession::Progress progress = session_.progress();
+  if (progress.percent != shownPercent_ || progress.waitingForLock != showingWait_) {
+    progressPage_->setProgress(progress.percent);
+    shownPercent_ = progress.percent;
+    // Another run holds the target: the page says so instead of "copying".
+    if (progress.waitingForLock) progressPage_->setStatus(session_.waitingMessage());
+    showingWait_ = progress.waitingForLock;
   }
-  if (code != 0 || percent > 99 || ended) return false;
+  if (progress.waitingForLock && !toldWaiting_) {
+    toldWaiting_ = true;
+    fprintf(stderr, "setup: %s\n", narrow_lib(session_.waitingMessage()).c_str());
+    fflush(stderr);
+  }
+  if (ended) return false;
   if (stop_signal_received() != 0) stopCopy();
   return true;
 }
 
 gboolean CInstallerDlg::watch_package(gpointer data) {
   CInstallerDlg* dialog = dialog_of(data);
-  unsigned code = dialog->installData_.awaitImage(0);
+  unsigned code = dialog->session_.reader().awaitImage(0);
   if (code == config::kErrorPending) return TRUE;
   // From the progress page on, the run itself reports the package.
   if (code == 0 || code == ERROR_CANCELLED || dialog->state_ >= kStateProgress) {
@@ -407,40 +364,59 @@ gboolean CInstallerDlg::watch_package(gpointer data) {
   // A question or the folder chooser is open: say it once that is answered.
   if (g_main_depth() > 1) return TRUE;
   dialog->packageWatch_ = 0;
-  dialog->endOnPackageFailure(
-      LoadResString(code == ERROR_DISK_FULL ? "IDS_ERROR_NOSPACE" : "IDS_ERROR_DAMAGEDSOURCE"));
+  InstallFailure failure;
+  failure.code = code;
+  failure.packageFailed = true;
+  dialog->endOnPackageFailure(failure_text(failure));
   return FALSE;
 }
 
 void CInstallerDlg::endOnPackageFailure(const stdx::u16string& text) {
-  packageFailed_ = true;
-  set_exit_status_on_signal(exitStatus());
+  if (state_ < kStateProgress) session_.refuseBeforeCopy();
+  noteOutcomeForSignal();
   messageBox(this, text, MB_ICONERROR_OK);
   closeWindow();
 }
 
-void CInstallerDlg::showOutcome() {
-  unsigned code = 0;
-  stdx::u16string text;
-  int percent = 0;
-  processData_.getInstallState(code, text, percent);
-  if (code != 0 && runPackageFailed_) {
-    // The run found the package damaged and undid itself: as at the start,
-    // the package is what is wrong, and the run ends with the message.
-    endOnPackageFailure(text);
-  } else if (code != 0) {
-    messageBox(this, text, MB_ICONERROR_OK);
-    showErrorFinalPage();
-  } else if (percent > 99) {
-    showSuccessFinalPage();
-    registerTargetDir();
-  } else if (runResult_.load() == kErrorCancelled) {
-    // A run that ends without a final post was cancelled and rolled back.
-    showCancelledFinalPage();
-  } else {
-    messageBox(this, LoadResString("IDS_INSTALL_ERROR"), MB_ICONERROR_OK);
-    showErrorFinalPage();
+void CInstallerDlg::showOutcome(const InstallOutcome& outcome) {
+  switch (outcome.kind) {
+    case InstallOutcome::kFailed:
+      if (outcome.failure.packageFailed) {
+        // The run found the package damaged and undid itself: as at the
+        // start, the package is what is wrong, and the run ends with the
+        // message.
+        endOnPackageFailure(outcome.text);
+      } else {
+        noteOutcomeForSignal();
+        messageBox(this, outcome.text, MB_ICONERROR_OK);
+        showErrorFinalPage();
+      }
+      break;
+    case InstallOutcome::kCancelled:
+      showCancelledFinalPage();
+      break;
+    case InstallOutcome::kInstalled:
+      // The bar stays full for a moment before the page moves on.
+      progressPage_->setProgress(100);
+      shownPercent_ = 100;
+      finishPause_ = g_timeout_add(kFinishPauseMs, &CInstallerDlg::finish_success, this);
+      return;
   }
+  endCopy();
+}
+
+gboolean CInstallerDlg::finish_success(gpointer data) {
+  CInstallerDlg* dialog = dialog_of(data);
+  dialog->finishPause_ = 0;
+  dialog->showSuccess();
+  return FALSE;
+}
+
+void CInstallerDlg::showSuccess() {
+  showSuccessFinalPage();
+  registerTargetDir();
+  noteOutcomeForSignal();
+  endCopy();
 }
 
 void CInstallerDlg::endCopy() {
@@ -455,31 +431,21 @@ void CInstallerDlg::endCopy() {
   }
 }
 
-bool CInstallerDlg::updateProgress() {
-  Installer installer;
-  unsigned result = installer.run(&processData_);
-  copiedFiles_ = installer.copiedFiles();
-  upToDateFiles_ = installer.upToDateFiles();
-  runPackageFailed_ = installer.packageFailed();
-  runResult_.store(result);
-  runEnded_.store(true);
-  return false;
-}
-
 void CInstallerDlg::registerTargetDir() {
-  registration_ = register_template_dir(targetPath_, templateDirs_, baseListOnly_, baseConfigExists_);
-  if (!registration_.failed) return;
+  const Registration& registration = session_.registerTarget();
+  if (!registration.failed) return;
   // The templates are in place, so the success page stays; but the launcher
   // will not list them until the file is mended, so say which and why: on
-  // standard error for whoever started the run, and in a box for the user.
-  stdx::u16string message = registration_message(registration_);
-  fprintf(stderr, "setup: %s\n", narrow_lib(message).c_str());
+  // standard error for whoever started the run (a silent run's boxes say
+  // everything there), and in a box for the user.
+  stdx::u16string message = registration_message(registration);
+  if (!silent_) fprintf(stderr, "setup: %s\n", narrow_lib(message).c_str());
   messageBox(this, message, MB_ICONWARNING_OK);
 }
 
 void CInstallerDlg::showSuccessFinalPage() {
   state_ = kStateSuccess;
-  set_exit_status_on_signal(exitStatus());
+  noteOutcomeForSignal();
   if (successPage_ == nullptr) {
     successPage_ = new SuccessFinalPage(fixed_, sideImage_, LoadResString("IDS_SUCCESS_FINISH"));
   }
@@ -499,7 +465,7 @@ void CInstallerDlg::showCancelledFinalPage() {
 void CInstallerDlg::showMessageFinalPage(MessagePage*& page, const char* textKey, unsigned state) {
   if (page == nullptr) page = new MessagePage(fixed_, sideImage_, LoadResString(textKey));
   state_ = state;
-  set_exit_status_on_signal(exitStatus());
+  noteOutcomeForSignal();
   setFinishButtons();
   setCurPage(page);
 }
@@ -529,9 +495,7 @@ void CInstallerDlg::requestCancelDuringCopy() {
 void CInstallerDlg::stopCopy() {
   if (cancelRequested_) return;
   cancelRequested_ = true;
-  processData_.setCancel(true);
-  // A run that waits for the package's bytes stops waiting at once.
-  installData_.stopInflating();
+  session_.requestStop();
   if (cancelButton_ != nullptr) gtk_widget_set_sensitive(cancelButton_, FALSE);
 }
 
@@ -560,7 +524,7 @@ void CInstallerDlg::finalize() {
 }
 
 void CInstallerDlg::openReadme() {
-  stdx::u16string readme = installData_.getReadme(languageCode_);
+  stdx::u16string readme = session_.reader().getReadme(languageCode_);
   if (readme.empty()) return;
   stdx::u16string path = readme_full_path(targetPath_, readme);
   // Only a regular file goes to the opener: a FIFO or a device planted
@@ -576,9 +540,8 @@ void CInstallerDlg::openReadme() {
 }
 
 void CInstallerDlg::closeWindow() {
-  installData_.stopInflating();
-  // The worker may still be in its pause after posting success.
-  installThread_.join();
+  session_.reader().stopInflating();
+  session_.join();
   if (window_ != nullptr) gtk_widget_destroy(window_);
 }
 
@@ -636,13 +599,16 @@ gboolean CInstallerDlg::on_window_delete_event(GtkWidget* /*widget*/, GdkEvent* 
     dialog->requestCancelDuringCopy();
     return TRUE;
   }
-  dialog->installThread_.join();
+  dialog->session_.join();
   return FALSE;
 }
 
 void CInstallerDlg::on_window_destroy(GtkWidget* /*widget*/, gpointer data) {
   CInstallerDlg* dialog = dialog_of(data);
   if (dialog != nullptr) {
+    // Closed before the copy, and not for a damaged package: the user ended the run.
+    if (dialog->state_ == kStateWelcome || dialog->state_ == kStateSelectPath)
+      dialog->session_.cancelBeforeCopy();
     dialog->window_ = nullptr;
     dialog->currentPage_ = nullptr;
   }

@@ -162,6 +162,10 @@ ProgressPage::ProgressPage(GtkWidget* container, int barWidth) : WizardDialogPag
   finishText_ = text_of("IDS_INSTALL_FINISH");
 
   status_ = gtk_label_new(nullptr);
+  // A long folder in the waiting text gives up its middle, not the window's edge.
+  gtk_label_set_ellipsize(GTK_LABEL(status_), PANGO_ELLIPSIZE_MIDDLE);
+  gtk_misc_set_alignment(GTK_MISC(status_), 0, 0.5);
+  gtk_widget_set_size_request(status_, barWidth, -1);
   put(status_, 10, 130);
 
   bar_ = gtk_progress_bar_new();
@@ -175,4 +179,8 @@ void ProgressPage::setProgress(int percentage) {
   const stdx::string& text = percentage == 100 ? finishText_ : startText_;
   gtk_label_set_text(GTK_LABEL(status_), text.c_str());
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), percentage / 100.0);
+}
+
+void ProgressPage::setStatus(const stdx::u16string& text) {
+  gtk_label_set_text(GTK_LABEL(status_), narrow_lib(text).c_str());
 }

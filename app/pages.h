@@ -112,6 +112,8 @@ class ProgressPage : public WizardDialogPage {
   // 100 exactly shows the finish text, anything else the start text; the
   // bar shows percentage / 100 unclamped.
   void setProgress(int percentage);
+  // Replaces the status text above the bar until the next setProgress.
+  void setStatus(const stdx::u16string& text);
 
   GtkWidget* status() const { return status_; }
   GtkWidget* bar() const { return bar_; }

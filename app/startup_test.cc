@@ -23,21 +23,6 @@ std::string stripped(const std::string& path) {
   return utf8(text);
 }
 
-// Runs the body in dir and comes back, whatever the body does.
-class ScopedCwd {
- public:
-  explicit ScopedCwd(const std::string& dir) {
-    char* old = getcwd(nullptr, 0);
-    old_ = old;
-    free(old);
-    EXPECT_EQ(0, chdir(dir.c_str()));
-  }
-  ~ScopedCwd() { EXPECT_EQ(0, chdir(old_.c_str())); }
-
- private:
-  std::string old_;
-};
-
 TEST(PackageLocationTest, LinkTargetIsReadWholeWhateverItsLength) {
   ScratchDir dir;
   std::string longTarget = "/" + std::string(1500, 'x') + "/setup";

@@ -33,6 +33,7 @@ unsigned BasicInstaller<FS, Compressor>::run(ProcessData* data) {
   processData = data;
   copiedFiles_ = upToDateFiles_ = 0;
   packageFailed_ = false;
+  failure_ = InstallFailure();
   Reader* reader = nullptr;
   stdx::u16string target;
   processData->get(reader, target);
@@ -360,17 +361,17 @@ unsigned BasicInstaller<FS, Compressor>::stopOnError(unsigned code, uint64_t per
   int errnoValue = lastErrNoFor(code);
   this->rollback(code);
   releaseLock();
+  failure_.code = code;
+  failure_.errnoValue = errnoValue;
+  failure_.packageFailed = packageFailed_;
+  failure_.path.clear();
+  // Looked at once everything is undone: the user sees the folders as they
+  // are now.
+  if (!packageFailed_ && !locate_failure<FS>(failingPath_, failure_.errnoValue, failure_.path)) {
+    failure_.errnoValue = 0;
+  }
   if (processData != nullptr) {
-    stdx::u16string text = LoadResString("IDS_INSTALL_ERROR");
-    stdx::u16string where;
-    if (packageFailed_) {
-      text = LoadResString(code == ERROR_DISK_FULL ? "IDS_ERROR_NOSPACE" : "IDS_ERROR_DAMAGEDSOURCE");
-    } else if (locate_failure<FS>(failingPath_, errnoValue, where)) {
-      // Looked at once everything is undone: the user sees the folders as
-      // they are now.
-      text += u"\n" + failure_cause_line(where, errnoValue);
-    }
-    processData->setInstallState(code, undoReport(text), static_cast<int>(percent));
+    processData->setInstallState(code, undoReport(failure_text(failure_)), static_cast<int>(percent));
   }
   return code;
 }

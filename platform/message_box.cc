@@ -7,14 +7,20 @@ namespace {
 
 // Null while messages go to GTK dialogs.
 const char* g_stderrPrefix = nullptr;
+// Non-null while every box but a question is also written to standard error.
+const char* g_echoPrefix = nullptr;
 
-unsigned messageLine(const stdx::u16string& text, unsigned type) {
+void writeLine(const char* prefix, const stdx::u16string& text) {
   stdx::u16string line = text;
   replace_all(line, u"\r\n", u" ");
   replace_all(line, u"\n", u" ");
   replace_all(line, u"\r", u" ");
-  fprintf(stderr, "%s%s\n", g_stderrPrefix, narrow_lib(line).c_str());
+  fprintf(stderr, "%s%s\n", prefix, narrow_lib(line).c_str());
   fflush(stderr);
+}
+
+unsigned messageLine(const stdx::u16string& text, unsigned type) {
+  writeLine(g_stderrPrefix, text);
   return (type & 0xFFu) == 2 ? 2u : 3u;
 }
 
@@ -33,10 +39,12 @@ gboolean check_interrupt(gpointer dialog) {
 }  // namespace
 
 void message_box_to_stderr(const char* prefix) { g_stderrPrefix = prefix; }
+void message_box_echo_to_stderr(const char* prefix) { g_echoPrefix = prefix; }
 void set_message_box_interrupt(volatile sig_atomic_t* flag) { g_interrupt = flag; }
 
 unsigned messageBox(CWnd* parent, const stdx::u16string& text, unsigned type) {
   if (g_stderrPrefix != nullptr) return messageLine(text, type);
+  if (g_echoPrefix != nullptr && (type & 0xFFu) != 2) writeLine(g_echoPrefix, text);
   stdx::string message = narrow_lib(text);
   GtkMessageType icon = GTK_MESSAGE_OTHER;
   switch (type & 0xFF000000u) {
