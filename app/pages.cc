@@ -197,7 +197,11 @@ DirSelectPage::DirSelectPage(GtkWidget* container, GdkPixbuf* picture)
 
   // The entry and its caption stand at the foot of the area, as high as
   // their font makes them; a prompt too long for the room above pushes
-  // them down (and the window grows to hold them).
+  // them down (and the window grows to hold them). Measured in the window,
+  // whose font they take.
+  put(caption_, kMainAreaX, 0);
+  put(entry_, kMainAreaX, 0);
+  put(browseButton_, kMainAreaX, 0);
   GtkRequisition captionSize = natural_size(caption_);
   GtkRequisition browseSize = natural_size(browseButton_);
   int fieldHeight = std::max(30, std::max(natural_size(entry_).height, browseSize.height));
@@ -206,11 +210,11 @@ DirSelectPage::DirSelectPage(GtkWidget* container, GdkPixbuf* picture)
   captionY = std::max(captionY, kMainAreaY + natural_size(label_).height + kParagraphGap);
   int fieldY = captionY + captionSize.height + kCaptionGap;
   int right = kMainAreaX + kMainAreaWidth - 2;
-  put(caption_, kMainAreaX, captionY);
+  gtk_fixed_move(GTK_FIXED(parent_), caption_, kMainAreaX, captionY);
   gtk_widget_set_size_request(entry_, right - browseWidth - kMargin - kMainAreaX, fieldHeight);
-  put(entry_, kMainAreaX, fieldY);
+  gtk_fixed_move(GTK_FIXED(parent_), entry_, kMainAreaX, fieldY);
   gtk_widget_set_size_request(browseButton_, browseWidth, fieldHeight);
-  put(browseButton_, right - browseWidth, fieldY);
+  gtk_fixed_move(GTK_FIXED(parent_), browseButton_, right - browseWidth, fieldY);
 }
 
 void DirSelectPage::setPath(const stdx::u16string& path) {
@@ -283,15 +287,15 @@ ProgressPage::ProgressPage(GtkWidget* container, int barWidth) : WizardDialogPag
 
   // The bar goes below the taller of the two texts, at any font.
   status_ = gtk_label_new(startText_.c_str());
+  put(status_, kMargin, 130);
   int statusHeight = natural_size(status_).height;
   gtk_label_set_text(GTK_LABEL(status_), finishText_.c_str());
   statusHeight = std::max(statusHeight, natural_size(status_).height);
-  put(status_, kMargin, 130);
 
   bar_ = gtk_progress_bar_new();
   set_accessible_name(bar_, text_of("IDS_PROGRESS_NAME"));
-  gtk_widget_set_size_request(bar_, barWidth, std::max(20, natural_size(bar_).height));
   put(bar_, kMargin, 130 + statusHeight + kCaptionGap * 2);
+  gtk_widget_set_size_request(bar_, barWidth, std::max(20, natural_size(bar_).height));
 
   setProgress(0);
 }
