@@ -438,7 +438,10 @@ void CInstallerDlg::registerTargetDir() {
   // will not list them until the file is mended, so say which and why: on
   // standard error for whoever started the run, and in a box for the user.
   stdx::u16string message = registration_message(registration_);
-  if (successPage_ != nullptr) successPage_->setMessage(successText());
+  if (successPage_ != nullptr) {
+    successPage_->setMessage(successText());
+    fitWindow();
+  }
   fprintf(stderr, "setup: %s\n", narrow_lib(message).c_str());
   messageBox(this, message, MB_ICONWARNING_OK);
 }
