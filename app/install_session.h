@@ -61,6 +61,8 @@ class InstallSession : public InstallWorker {
   // After an installed outcome: puts the target at the front of the
   // launcher's list and writes it where it belongs.
   const Registration& registerTarget();
+  // What the registration came to; not failed before it was tried.
+  const Registration& registration() const { return registration_; }
 
   // Before the copy: the target the run is to use, for the summary.
   void setTarget(const stdx::u16string& target) { target_ = target; }

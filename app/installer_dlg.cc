@@ -5,6 +5,10 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <system_error>
+#include <thread>
+
 #include "app/pages.h"
 #include "app/stop_signals.h"
 #include "platform/file_system.h"
@@ -26,59 +30,6 @@ const guint kPackageWatchMs = 100;
 const guint kFinishPauseMs = 1000;
 
 CInstallerDlg* dialog_of(gpointer data) { return static_cast<CInstallerDlg*>(data); }
-
-// The wizard's buttons have a fixed width, and some translations of their
-// captions are wider than the room inside. Rather than let GTK cut their
-// ends off, such captions are drawn smaller; and since a row of buttons in
-// mixed sizes looks broken, every caption of the wizard gets the one scale
-// that fits the widest of them.
-const int kButtonWidth = 80;
-
-// The width inside a button of buttonWidth that its caption may fill.
-int caption_room(GtkWidget* button, int buttonWidth) {
-  gtk_widget_ensure_style(button);
-  gint focusWidth = 0, focusPadding = 0;
-  GtkBorder* inner = nullptr;
-  gtk_widget_style_get(button, "focus-line-width", &focusWidth, "focus-padding", &focusPadding,
-                       "inner-border", &inner, nullptr);
-  int innerWidth = inner != nullptr ? inner->left + inner->right : 2;
-  if (inner != nullptr) gtk_border_free(inner);
-  // A button that can be the default keeps a frame for showing so.
-  int defaultWidth = 0;
-  if (gtk_widget_get_can_default(button)) {
-    GtkBorder* border = nullptr;
-    gtk_widget_style_get(button, "default-border", &border, nullptr);
-    defaultWidth = border != nullptr ? border->left + border->right : 2;
-    if (border != nullptr) gtk_border_free(border);
-  }
-  return buttonWidth - innerWidth - defaultWidth -
-         2 * (gtk_widget_get_style(button)->xthickness + focusWidth + focusPadding);
-}
-
-// The scale at which caption fits into button (1 when it fits as it is).
-double caption_scale(GtkWidget* button, const stdx::string& caption) {
-  int room = caption_room(button, kButtonWidth);
-  PangoLayout* layout = gtk_widget_create_pango_layout(button, caption.c_str());
-  int textWidth = 0;  // Pango units
-  pango_layout_get_size(layout, &textWidth, nullptr);
-  g_object_unref(layout);
-  if (textWidth <= room * PANGO_SCALE || room <= 1) return 1.0;
-  // Hinting at the smaller size can round a glyph up: keep a pixel spare.
-  return static_cast<double>(room - 1) * PANGO_SCALE / textWidth;
-}
-
-void set_caption_scale(GtkWidget* button, double scale) {
-  GtkWidget* label = gtk_bin_get_child(GTK_BIN(button));
-  if (label == nullptr || !GTK_IS_LABEL(label)) return;
-  if (scale >= 1.0) {
-    gtk_label_set_attributes(GTK_LABEL(label), nullptr);
-    return;
-  }
-  PangoAttrList* attributes = pango_attr_list_new();
-  pango_attr_list_insert(attributes, pango_attr_scale_new(scale));
-  gtk_label_set_attributes(GTK_LABEL(label), attributes);
-  pango_attr_list_unref(attributes);
-}
 
 }  // namespace
 
@@ -179,51 +130,64 @@ void CInstallerDlg::buildMainWindow() {
   initMainWindow();
   gtk_window_set_title(GTK_WINDOW(window_), title_.c_str());
 
-  GtkWidget* separator = gtk_hseparator_new();
-  gtk_widget_set_size_request(separator, width_ - 20, 5);
-  gtk_fixed_put(GTK_FIXED(fixed_), separator, 10, 310);
+  separator_ = gtk_hseparator_new();
+  gtk_fixed_put(GTK_FIXED(fixed_), separator_, 0, 0);
 
   struct ButtonLayout {
     GtkWidget** widget;
     const char* key;
-    int x;
     GCallback handler;
   } buttons[] = {
-      {&backButton_, "IDS_WIZARD_BACK", 230, G_CALLBACK(&CInstallerDlg::on_buttonPrev_clicked)},
-      {&nextButton_, "IDS_WIZARD_NEXT", 310, G_CALLBACK(&CInstallerDlg::on_buttonNext_clicked)},
-      {&cancelButton_, "IDS_WIZARD_CANCEL", 410, G_CALLBACK(&CInstallerDlg::button_clicked_handler)},
+      {&backButton_, "IDS_KEYED_BACK", G_CALLBACK(&CInstallerDlg::on_buttonPrev_clicked)},
+      {&nextButton_, "IDS_KEYED_NEXT", G_CALLBACK(&CInstallerDlg::on_buttonNext_clicked)},
+      {&cancelButton_, "IDS_KEYED_CANCEL", G_CALLBACK(&CInstallerDlg::button_clicked_handler)},
   };
   for (const ButtonLayout& layout : buttons) {
-    *layout.widget = gtk_button_new_with_label(narrow_lib(LoadResString(layout.key)).c_str());
-    gtk_widget_set_size_request(*layout.widget, kButtonWidth, 30);
-    gtk_fixed_put(GTK_FIXED(fixed_), *layout.widget, layout.x, 320);
+    *layout.widget = gtk_button_new_with_mnemonic(mnemonic_text(layout.key).c_str());
+    gtk_fixed_put(GTK_FIXED(fixed_), *layout.widget, 0, 0);
     g_signal_connect(*layout.widget, "clicked", layout.handler, this);
   }
+  // Next can be the default and keeps room for Finish, which takes its place.
   gtk_widget_set_can_default(nextButton_, TRUE);
-  // Finish takes Next's place later; its caption counts for the scale too.
-  captionScale_ = caption_scale(nextButton_, narrow_lib(LoadResString("IDS_WIZARD_FINISH")));
-  for (const ButtonLayout& layout : buttons) {
-    GtkWidget* label = gtk_bin_get_child(GTK_BIN(*layout.widget));
-    double scale = caption_scale(*layout.widget, gtk_label_get_text(GTK_LABEL(label)));
-    if (scale < captionScale_) captionScale_ = scale;
-  }
-  for (const ButtonLayout& layout : buttons) set_caption_scale(*layout.widget, captionScale_);
+  rowWidth_ = place_button_row(fixed_, separator_, {backButton_, nextButton_, cancelButton_},
+                               {{}, {mnemonic_text("IDS_KEYED_FINISH")}}, width_, height_);
   gtk_widget_grab_default(nextButton_);
 
   gtk_widget_show_all(fixed_);
   sideImage_ = createBackImage();
+  fitWindow();
 }
 
-void CInstallerDlg::initMainWindow() {
-  gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER);
+// The window is 500 x 360 unless a large font needs more for the buttons or
+// the page shown; it grows then (and stays so), and the row moves with it.
+void CInstallerDlg::fitWindow() {
+  int width = std::max(shownWidth_, rowWidth_), height = shownHeight_;
+  if (currentPage_ != nullptr) {
+    int bottom = 0;
+    page_extent(*currentPage_, width, bottom);
+    height = std::max(height, bottom + shownHeight_ - page_area_bottom());
+  }
+  if (width == shownWidth_ && height == shownHeight_ && sizeApplied_) return;
+  shownWidth_ = width;
+  shownHeight_ = height;
+  sizeApplied_ = true;
   GdkGeometry hints = {};
-  hints.min_width = hints.max_width = hints.base_width = width_;
-  hints.min_height = hints.max_height = hints.base_height = height_;
+  hints.min_width = hints.max_width = hints.base_width = width;
+  hints.min_height = hints.max_height = hints.base_height = height;
   hints.win_gravity = GDK_GRAVITY_NORTH_WEST;
   gtk_window_set_geometry_hints(
       GTK_WINDOW(window_), window_, &hints,
       static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE | GDK_HINT_BASE_SIZE));
-  gtk_window_set_default_size(GTK_WINDOW(window_), width_, height_);
+  gtk_window_set_default_size(GTK_WINDOW(window_), width, height);
+  gtk_window_resize(GTK_WINDOW(window_), width, height);
+  place_button_row(fixed_, separator_, {backButton_, nextButton_, cancelButton_},
+                   {{}, {mnemonic_text("IDS_KEYED_FINISH"), mnemonic_text("IDS_KEYED_NEXT")}},
+                   width, height);
+}
+
+void CInstallerDlg::initMainWindow() {
+  gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER);
+  // Its size is set by fitWindow once the buttons are measured.
   gtk_window_set_modal(GTK_WINDOW(window_), TRUE);
   gtk_window_set_type_hint(GTK_WINDOW(window_), GDK_WINDOW_TYPE_HINT_DIALOG);
   icon_ = createIcon();
@@ -249,11 +213,14 @@ GdkPixbuf* CInstallerDlg::createBackImage() {
 void CInstallerDlg::titles(stdx::u16string& product, stdx::u16string& provider) const {
   product.clear();
   provider.clear();
-  for (const config::ProductInfo& info : session_.reader().products) {
-    if (compare_nocase(info.language, languageCode_) == 0) {
-      product = info.productName;
-      provider = info.providerName;
-      return;
+  // A name the package gives in English serves where the interface
+  // language has none: a placeholder would hide what the package says.
+  for (const char16_t* language : {languageCode_.c_str(), u"en"}) {
+    for (const config::ProductInfo& info : session_.reader().products) {
+      if (compare_nocase(info.language, stdx::u16string(language)) != 0) continue;
+      if (product.empty()) product = info.productName;
+      if (provider.empty()) provider = info.providerName;
+      break;
     }
   }
 }
@@ -295,6 +262,7 @@ void CInstallerDlg::setCurPage(WizardDialogPage* page) {
   if (page == nullptr) return;
   for (GtkWidget* widget : page->widgets()) gtk_widget_show(widget);
   page->onShow();
+  fitWindow();
 }
 
 void CInstallerDlg::showProgressPage() {
@@ -389,7 +357,7 @@ void CInstallerDlg::showOutcome(const InstallOutcome& outcome) {
       } else {
         noteOutcomeForSignal();
         messageBox(this, outcome.text, MB_ICONERROR_OK);
-        showErrorFinalPage();
+        showErrorFinalPage(outcome.text);
       }
       break;
     case InstallOutcome::kCancelled:
@@ -439,6 +407,10 @@ void CInstallerDlg::registerTargetDir() {
   // standard error for whoever started the run (a silent run's boxes say
   // everything there), and in a box for the user.
   stdx::u16string message = registration_message(registration);
+  if (successPage_ != nullptr) {
+    successPage_->setMessage(successText());
+    fitWindow();
+  }
   if (!silent_) fprintf(stderr, "setup: %s\n", narrow_lib(message).c_str());
   messageBox(this, message, MB_ICONWARNING_OK);
 }
@@ -446,15 +418,33 @@ void CInstallerDlg::registerTargetDir() {
 void CInstallerDlg::showSuccessFinalPage() {
   state_ = kStateSuccess;
   noteOutcomeForSignal();
-  if (successPage_ == nullptr) {
-    successPage_ = new SuccessFinalPage(fixed_, sideImage_, LoadResString("IDS_SUCCESS_FINISH"));
-  }
+  if (successPage_ == nullptr) successPage_ = new SuccessFinalPage(fixed_, sideImage_, successText());
+  else successPage_->setMessage(successText());
   setFinishButtons();
   setCurPage(successPage_);
 }
 
-void CInstallerDlg::showErrorFinalPage() {
+// The page says what the box said, below its own words: the box may have
+// been answered without being read.
+void CInstallerDlg::showErrorFinalPage(const stdx::u16string& cause) {
   showMessageFinalPage(errorPage_, "IDS_ERROR_FINISH", kStateError);
+  stdx::u16string detail = cause;
+  stdx::u16string heading = LoadResString("IDS_INSTALL_ERROR");
+  if (detail.substr(0, heading.size()) == heading) detail.erase(0, heading.size());
+  while (!detail.empty() && (detail[0] == u'\n' || detail[0] == u' ')) detail.erase(0, 1);
+  stdx::u16string text = LoadResString("IDS_ERROR_FINISH");
+  if (!detail.empty()) text += u"\n\n" + detail;
+  errorPage_->setMessage(text);
+  fitWindow();
+}
+
+// Where the templates went; after a failed registration, that the launcher
+// will not list them instead of plain success.
+stdx::u16string CInstallerDlg::successText() const {
+  const Registration& registration = session_.registration();
+  stdx::u16string text = registration.failed ? registration_message(registration)
+                                             : LoadResString("IDS_SUCCESS_FINISH");
+  return text + u"\n\n" + LoadResString("IDS_SUCCESS_WHERE") + u"\n" + targetPath_;
 }
 
 void CInstallerDlg::showCancelledFinalPage() {
@@ -475,9 +465,7 @@ void CInstallerDlg::setFinishButtons() {
   gtk_widget_show(nextButton_);
   gtk_widget_set_sensitive(cancelButton_, FALSE);
   gtk_widget_hide(backButton_);
-  gtk_button_set_label(GTK_BUTTON(nextButton_),
-                       narrow_lib(LoadResString("IDS_WIZARD_FINISH")).c_str());
-  set_caption_scale(nextButton_, captionScale_);
+  gtk_button_set_label(GTK_BUTTON(nextButton_), mnemonic_text("IDS_KEYED_FINISH").c_str());
   gtk_widget_set_can_default(nextButton_, TRUE);
   gtk_widget_grab_default(nextButton_);
 }
@@ -511,7 +499,14 @@ void CInstallerDlg::processCancel() {
 
 gboolean CInstallerDlg::processKeyPress(GdkEventKey* event) {
   if (event == nullptr || event->keyval != GDK_Escape) return FALSE;
-  processCancel();
+  // On a final page the installation is over: there is nothing to cancel,
+  // and Escape leaves as Finish does (without opening the readme, which
+  // only Finish offers).
+  if (state_ == kStateSuccess || state_ == kStateError || state_ == kStateCancelled) {
+    closeWindow();
+  } else {
+    processCancel();
+  }
   return TRUE;
 }
 

@@ -70,13 +70,14 @@ class CInstallerDlg : public CWnd {
   // Starts the copy and returns; the main loop follows it to a final page.
   void showProgressPage();
   void showSuccessFinalPage();
-  void showErrorFinalPage();
+  // cause: what the error box said ("Installation error" and the lines below).
+  void showErrorFinalPage(const stdx::u16string& cause = stdx::u16string());
   void showCancelledFinalPage();
   void showMessageFinalPage(MessagePage*& page, const char* textKey, unsigned state);
   void setCurPage(WizardDialogPage* page);
   void setFinishButtons();
-  // Product and provider of the package for the interface language; empty
-  // when it has no description in that language.
+  // Product and provider of the package for the interface language, else
+  // from its English description; empty when neither names them.
   void titles(stdx::u16string& product, stdx::u16string& provider) const;
 
   // The one way a copy is stopped, for Cancel, Escape, closing the window
@@ -141,6 +142,9 @@ class CInstallerDlg : public CWnd {
   // Hands signals back to the program and, after a signal, ends it.
   void endCopy();
   void registerTargetDir();
+  // Grows the window where the buttons or the page shown need more room.
+  void fitWindow();
+  stdx::u16string successText() const;
   void openReadme();
   // Cancel, Escape or close while the copy runs: ask, then request the cancel.
   void requestCancelDuringCopy();
@@ -171,7 +175,11 @@ class CInstallerDlg : public CWnd {
   GtkWidget* window_ = nullptr;
   GtkWidget* fixed_ = nullptr;
   GdkPixbuf* icon_ = nullptr;
-  double captionScale_ = 1.0;  // of every button caption: the row stays one size
+  GtkWidget* separator_ = nullptr;
+  int rowWidth_ = 0;  // that the button row needs
+  int shownWidth_ = 500;
+  int shownHeight_ = 360;
+  bool sizeApplied_ = false;
 
   bool displayOpen_ = false;
   bool cancelRequested_ = false;  // the user confirmed a cancel during the copy

@@ -95,7 +95,7 @@ expect "damaged" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
 rm "$WORK/world/pkg/kxq5.dpk"
 run -S -Lde
 expect "missing, German" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
-  "setup: Die Distributionsdatei kxq5.dpk wurde nicht gefunden."
+  "setup: Die Distributionsdatei kxq5.dpk wurde nicht gefunden. Gesuchter Ordner: $WORK/world/pkg"
 [ ! -e "$HOME/.KX" ] || fail "not started: launcher configuration written"
 
 # Without -S and without a display: one line, status 1, no summary.
@@ -121,11 +121,11 @@ for kind in loop folder; do
   mkdir -p "$HOME/.KX/kxlaunch"
   if [ $kind = loop ]; then
     ln -s kxlaunch.cfg "$HOME/$CFG"
-    reason="Too many levels of symbolic links"
+    reason="a loop of symbolic links"
   else
     mkdir "$WORK/world/folder"
     ln -s "$WORK/world/folder" "$HOME/$CFG"
-    reason="Is a directory"
+    reason="a directory stands where a file goes"
   fi
   run -S -Len
   expect "unregistered ($kind)" 4 \

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "config/locations.h"
+#include "install/failure_cause.h"
 #include "config/starter.h"
 #include "platform/path_separators.h"
 #include "platform/resources.h"
@@ -163,7 +164,9 @@ stdx::u16string write_failure_reason(const stdx::u16string& path) {
     if (access(folder.c_str(), W_OK) != 0) error = errno;
   }
   if (error == 0) error = EIO;
-  return widen_lib(stdx::string(strerror(error)));
+  // The program's own words, in the language of the window, not the
+  // C library's, which follow the process locale.
+  return failure_cause_line(stdx::u16string(), error);
 }
 
 stdx::u16string registration_message(const Registration& registration) {
@@ -242,4 +245,12 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
   if (code == ERROR_DISK_FULL) return "IDS_ERROR_NOSPACE";
   if (code != 0) return "IDS_ERROR_DAMAGEDSOURCE";
   return nullptr;
+}
+
+stdx::u16string startup_error_text(const char* key, bool useCwd) {
+  stdx::u16string text = LoadResString(key);
+  if (strcmp(key, "IDS_ERROR_NOSOURCE") != 0) return text;
+  stdx::string folder = directory_of(narrow_lib(dpk_full_path(useCwd)));
+  if (folder.empty()) return text;
+  return text + u"\n" + LoadResString("IDS_ERROR_SEARCHED") + u" " + widen_lib(folder);
 }

@@ -102,8 +102,8 @@ Registration register_template_dir(const stdx::u16string& target,
 
 // Why a configuration file at path cannot be written, found by looking at
 // what lies there now: a link loop, a directory, a file without write
-// permission, a missing or unwritable folder. A generic text when nothing
-// explains it.
+// permission, a missing or unwritable folder; in the interface language. A
+// generic text when nothing explains it.
 stdx::u16string write_failure_reason(const stdx::u16string& path);
 
 // The message that reports a failed registration: the interface text, the
@@ -140,3 +140,7 @@ struct StartupInfo {
 // directory and the cause in info), "IDS_ERROR_NOSPACE" or
 // "IDS_ERROR_DAMAGEDSOURCE".
 const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& info);
+
+// The message for the key that run_startup_checks returned; a missing
+// package also names the folder where it was looked for.
+stdx::u16string startup_error_text(const char* key, bool useCwd);

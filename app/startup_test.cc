@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "app/test_support.h"
+#include "platform/resources.h"
 
 namespace {
 
@@ -236,7 +237,7 @@ TEST(RegistrationTest, FailureNamesTheFileAndTheReason) {
     std::function<void(const ScratchDir&)> spoil;
     bool baseExists;
     const char* file;  // the file reported, below home
-    const char* reason;
+    const char* reason;  // the key of the reason's text
   } cases[] = {
       {"link to a directory",
        [&](const ScratchDir& home) {
@@ -244,37 +245,44 @@ TEST(RegistrationTest, FailureNamesTheFileAndTheReason) {
          writeBytes(home / ".KX/kxlaunch/other", "");
          ASSERT_EQ(0, symlink((home / "elsewhere").c_str(), (home / ordinary).c_str()));
        },
-       false, ordinary, "Is a directory"},
+       false, ordinary, "IDS_CAUSE_ISDIR"},
       {"link loop",
        [&](const ScratchDir& home) {
          writeBytes(home / ".KX/kxlaunch/other", "");
          ASSERT_EQ(0, symlink("kxlaunch.cfg", (home / ordinary).c_str()));
        },
-       false, ordinary, "Too many levels of symbolic links"},
+       false, ordinary, "IDS_CAUSE_LOOP"},
       {"folder that is a file", [&](const ScratchDir& home) { writeBytes(home / ".KX", "x"); },
-       false, ordinary, "Not a directory"},
+       false, ordinary, "IDS_CAUSE_NOTDIR"},
       {"base file a directory, ordinary written first",
        [&](const ScratchDir& home) {
          writeBytes(home / ordinary, "ConfigurationTemplatesLocation=/a\n");
          writeBytes(home / (std::string(base) + "/x"), "");
        },
-       true, base, "Is a directory"},
+       true, base, "IDS_CAUSE_ISDIR"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    ScratchDir home;
-    ScopedEnv env("HOME", home.path().c_str());
-    c.spoil(home);
-    std::vector<stdx::u16string> dirs;
-    Registration done = register_template_dir(u"/t", dirs, false, c.baseExists);
-    EXPECT_TRUE(done.failed);
-    EXPECT_EQ(home / c.file, utf8(done.file));
-    EXPECT_EQ(c.reason, utf8(done.reason));
-    ASSERT_EQ(1u, dirs.size());
-    std::string message = utf8(registration_message(done));
-    EXPECT_NE(std::string::npos, message.find(home / c.file + " (" + c.reason + ")"));
-    EXPECT_EQ(std::string::npos, message.find('\n'));
+  // The reason is in the interface language, whatever the process locale
+  // says: German here, under the tests' C locale.
+  for (LangIdType lang : {LANG_EN, LANG_DE}) {
+    set_resource_lang(lang);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      ScratchDir home;
+      ScopedEnv env("HOME", home.path().c_str());
+      c.spoil(home);
+      std::vector<stdx::u16string> dirs;
+      Registration done = register_template_dir(u"/t", dirs, false, c.baseExists);
+      EXPECT_TRUE(done.failed);
+      EXPECT_EQ(home / c.file, utf8(done.file));
+      std::string reason = resource_text(lang, c.reason);
+      EXPECT_EQ(reason, utf8(done.reason));
+      ASSERT_EQ(1u, dirs.size());
+      std::string message = utf8(registration_message(done));
+      EXPECT_NE(std::string::npos, message.find(home / c.file + " (" + reason + ")"));
+      EXPECT_EQ(std::string::npos, message.find('\n'));
+    }
   }
+  set_resource_lang(LANG_EN);
 }
 
 class StartupChecksTest : public LauncherTest {

@@ -19,6 +19,8 @@ const char* failure_cause_key(int errnoValue) {
       return "IDS_CAUSE_NOTDIR";
     case EISDIR:
       return "IDS_CAUSE_ISDIR";
+    case ELOOP:
+      return "IDS_CAUSE_LOOP";
     default:
       return nullptr;
   }

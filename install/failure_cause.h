@@ -41,7 +41,8 @@ stdx::u16string failure_text(const InstallFailure& failure);
 // "IDS_CAUSE_ACCESS" (EACCES, EPERM), "IDS_CAUSE_NOSPACE" (ENOSPC, EDQUOT),
 // "IDS_CAUSE_READONLY" (EROFS), "IDS_CAUSE_NOTDIR" (ENOTDIR: a file stands
 // where a directory is needed), "IDS_CAUSE_ISDIR" (EISDIR: a directory
-// stands where a file goes); null for any other value.
+// stands where a file goes), "IDS_CAUSE_LOOP" (ELOOP: symbolic links that
+// lead in a circle); null for any other value.
 const char* failure_cause_key(int errnoValue);
 
 // One line: path, ": " and the cause. An errno without a text of its own
