@@ -38,7 +38,7 @@ fresh_world() {
 
 start_setup() {
   (cd "$WORK/world/pkg" && PATH="$WORK/world/bin:$PATH" exec "$SETUP" usecwd "$@" -Len) \
-    > "$WORK/stdout" &
+    > "$WORK/stdout" 2> "$WORK/stderr" &
   PID=$!
 }
 
@@ -176,7 +176,7 @@ wait_exit
   fail "silent: template not in the default directory"
 [ ! -e "$XDG_OPEN_LOG" ] || fail "silent: readme opened"
 # With a display too, a silent run ends with its summary line.
-[ "$(cat "$WORK/stdout")" = "setup: result=installed copied=1 up-to-date=0 target=$HOME/.kxq5/KX/kxq5/tmplts/" ] ||
+[ "$(cat "$WORK/stdout")" = "setup: result=installed copied=1 up-to-date=0 target=$HOME/.kxq5/KX/kxq5/tmplts" ] ||
   fail "silent: summary line '$(cat "$WORK/stdout")'"
 
 # 2b. Silent install into a listed directory whose name is Latin-1, with
@@ -251,6 +251,9 @@ start_setup -S "-D$WORK/world/target-file"
 if wait_windows 1 >/dev/null; then
   answer_until_exit
   [ "$STATUS" = 2 ] || fail "failed copy: exit status $STATUS, expected 2"
+  # Whoever started a silent run reads standard error, not the box.
+  grep -q "^setup: Installation error $WORK/world/target-file: " "$WORK/stderr" ||
+    fail "failed copy: no error on standard error: $(cat "$WORK/stderr")"
   [ "$(cat "$WORK/world/target-file")" = "a plain file" ] || fail "failed copy: the file in the way changed"
 else
   fail "failed copy: no window"

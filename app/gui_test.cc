@@ -6,6 +6,8 @@
 #include <signal.h>
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -205,12 +207,8 @@ class WizardTest : public testing::Test {
     return std::unique_ptr<CInstallerDlg>(
         new CInstallerDlg(g_argc, g_argv, silent, "Setup test", language, true));
   }
-  // Start-up checks, window and welcome page, as DoModal does them.
-  void start(CInstallerDlg& dialog) {
-    ASSERT_TRUE(dialog.OnInitDialog());
-    dialog.showMainWindow();
-    dialog.showWelcomePage();
-  }
+  // Start-up checks, window and welcome page: DoModal up to its main loop.
+  void start(CInstallerDlg& dialog) { ASSERT_TRUE(dialog.open()); }
   // Next on the directory page: the copy runs from the main loop, which is
   // run here until the outcome is shown and registered.
   void startCopy(CInstallerDlg& dialog) {
@@ -254,11 +252,27 @@ TEST_F(WizardTest, WelcomeNamesProductAndVendorOrTheirPlaceholders) {
   EXPECT_EQ(std::string("Setup test"), gtk_window_get_title(GTK_WINDOW(dialog->window())));
   EXPECT_NE(nullptr, gtk_window_get_icon(GTK_WINDOW(dialog->window())));
 
-  // No description in the interface language: the placeholders stand in.
-  std::unique_ptr<CInstallerDlg> german = newDialog(false, u"de");
-  start(*german);
+  // What the interface language's description leaves out, the English one
+  // gives; the placeholders stand in only for what no description names.
+  makePackage({{"t/a.txt", "a"}}, {"-l", "en", "-p", "Ledger Templates", "-v", "Northwind",
+                                   "-l", "de", "-p", "Hauptbuchvorlagen"});
+  struct Case {
+    const char16_t* language;
+    const char* welcome;
+  } cases[] = {
+      {u"de", "Welcome to the product installation program Hauptbuchvorlagen (Northwind)."},
+      {u"tr", "Welcome to the product installation program Ledger Templates (Northwind)."},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<CInstallerDlg> other = newDialog(false, c.language);
+    start(*other);
+    EXPECT_EQ(c.welcome, label_text(other->welcomePage()->label()));
+  }
+  makePackage({{"t/a.txt", "a"}});
+  std::unique_ptr<CInstallerDlg> nameless = newDialog(false, u"tr");
+  start(*nameless);
   EXPECT_EQ("Welcome to the product installation program <Product> (<Vendor>).",
-            label_text(german->welcomePage()->label()));
+            label_text(nameless->welcomePage()->label()));
 }
 
 TEST_F(WizardTest, DirectoryPageShowsTheTargetAndBackDropsAnUnconfirmedEdit) {
@@ -318,7 +332,6 @@ TEST_F(WizardTest, CopySucceedsRegistersAndFinishOpensTheReadmeAsOneArgument) {
                (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6 +
                (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
                (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6;
-  RecordProperty("poll_passes", static_cast<int>(dialog->pollPasses()));
   RecordProperty("ui_thread_cpu_ms", static_cast<int>(cpu * 1000));
 
   ASSERT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
@@ -331,11 +344,13 @@ TEST_F(WizardTest, CopySucceedsRegistersAndFinishOpensTheReadmeAsOneArgument) {
   EXPECT_FALSE(exists(baseFile()));
 
   SuccessFinalPage* page = dialog->successPage();
-  EXPECT_EQ(text_of("IDS_SUCCESS_FINISH"), label_text(page->label()));
+  EXPECT_EQ(text_of("IDS_SUCCESS_FINISH") + "\n\n" + text_of("IDS_SUCCESS_WHERE") + "\n" + target,
+            label_text(page->label()));
   EXPECT_TRUE(visible(page->checkBox()));
   EXPECT_TRUE(page->isShowReadmeChecked());
   EXPECT_FALSE(visible(dialog->progressPage()->bar()));
-  EXPECT_EQ(text_of("IDS_WIZARD_FINISH"), gtk_button_get_label(GTK_BUTTON(dialog->nextButton())));
+  EXPECT_EQ(text_of("IDS_WIZARD_FINISH"),
+            label_text(gtk_bin_get_child(GTK_BIN(dialog->nextButton()))));
   EXPECT_TRUE(sensitive(dialog->nextButton()));
   EXPECT_FALSE(visible(dialog->backButton()));
   EXPECT_FALSE(sensitive(dialog->cancelButton()));
@@ -368,19 +383,25 @@ TEST_F(WizardTest, FailedRegistrationWarnsAfterTheSuccessPage) {
   start(*dialog);
   goToDirectoryPage(*dialog, home_ / "t");
   unsigned stateAtBox = 0;
+  std::string pageAtBox;
+  const std::string warning =
+      text_of("IDS_ERROR_REGISTER") + " " + ordinaryFile() + " (" + text_of("IDS_CAUSE_LOOP") + ")";
   {
     // Looks before the answerer does (it is older, so its tick comes first).
     When seen([&] { return find_toplevel(GTK_TYPE_MESSAGE_DIALOG) != nullptr; },
-              [&] { stateAtBox = dialog->state(); });
+              [&] {
+                stateAtBox = dialog->state();
+                pageAtBox = label_text(dialog->successPage()->label());
+              });
     MessageBoxAnswerer answers;
     startCopy(*dialog);
     ASSERT_EQ(1u, answers.boxes().size());
     EXPECT_EQ(GTK_MESSAGE_WARNING, answers.boxes()[0].type);
-    EXPECT_EQ(text_of("IDS_ERROR_REGISTER") + " " + ordinaryFile() +
-                  " (system error (Too many levels of symbolic links))",
-              answers.boxes()[0].text);
+    EXPECT_EQ(warning, answers.boxes()[0].text);
   }
   EXPECT_EQ(CInstallerDlg::kStateSuccess, stateAtBox);
+  // Behind the warning the page says the same, not plain success.
+  EXPECT_EQ(warning + "\n\n" + text_of("IDS_SUCCESS_WHERE") + "\n" + (home_ / "t"), pageAtBox);
   EXPECT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
   EXPECT_EQ("alpha", readBytes(home_ / "t/t/a.cfg"));
   click(dialog->nextButton());
@@ -404,13 +425,10 @@ TEST_F(WizardTest, UntickedBoxOrEscapeOnTheSuccessPageOpensNothing) {
   startCopy(*escaped);
   ASSERT_EQ(CInstallerDlg::kStateSuccess, escaped->state());
   {
-    MessageBoxAnswerer answers({GTK_RESPONSE_NO, GTK_RESPONSE_YES});
+    // The installation is over: Escape leaves at once, asking nothing.
+    MessageBoxAnswerer answers;
     send_key(escaped->window(), GDK_Escape);
-    ASSERT_NE(nullptr, escaped->window());
-    send_key(escaped->window(), GDK_Escape);
-    ASSERT_EQ(2u, answers.boxes().size());
-    EXPECT_EQ(text_of("IDS_ACCEPT_CANCEL"), answers.boxes()[1].text);
-    EXPECT_EQ(GTK_MESSAGE_QUESTION, answers.boxes()[1].type);
+    EXPECT_EQ(0u, answers.boxes().size());
   }
   EXPECT_EQ(nullptr, escaped->window());
   EXPECT_EQ("<missing>", openerLog());
@@ -433,7 +451,10 @@ TEST_F(WizardTest, FailedCopyShowsTheErrorThenTheErrorPageAndKeepsTheConfigurati
     EXPECT_EQ(GTK_MESSAGE_ERROR, answers.boxes()[0].type);
   }
   ASSERT_EQ(CInstallerDlg::kStateError, dialog->state());
-  EXPECT_EQ(text_of("IDS_ERROR_FINISH"), label_text(dialog->errorPage()->label()));
+  // The page repeats the cause, for whoever answered the box unread.
+  EXPECT_EQ(text_of("IDS_ERROR_FINISH") + "\n\n" + (home_ / "blocker") + ": " +
+                text_of("IDS_CAUSE_NOTDIR"),
+            label_text(dialog->errorPage()->label()));
   EXPECT_TRUE(visible(dialog->errorPage()->label()));
   EXPECT_FALSE(visible(dialog->backButton()));
   EXPECT_FALSE(exists(ordinaryFile()));
@@ -767,7 +788,9 @@ TEST_F(WizardTest, StartupFailuresAreReportedBeforeAnyWindow) {
   struct Case {
     const char* packageBytes;  // null: no package at all
     const char* key;
-  } cases[] = {{nullptr, "IDS_ERROR_NOSOURCE"}, {"not a package", "IDS_ERROR_DAMAGEDSOURCE"}};
+    std::string more;  // below the message
+  } cases[] = {{nullptr, "IDS_ERROR_NOSOURCE", "\n" + text_of("IDS_ERROR_SEARCHED") + " " + packageDir_.path()},
+               {"not a package", "IDS_ERROR_DAMAGEDSOURCE", ""}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
     remove(packagePath().c_str());
@@ -777,7 +800,7 @@ TEST_F(WizardTest, StartupFailuresAreReportedBeforeAnyWindow) {
       MessageBoxAnswerer answers;
       dialog->DoModal();
       ASSERT_EQ(1u, answers.boxes().size());
-      EXPECT_EQ(text_of(c.key), answers.boxes()[0].text);
+      EXPECT_EQ(text_of(c.key) + c.more, answers.boxes()[0].text);
       EXPECT_EQ(GTK_MESSAGE_ERROR, answers.boxes()[0].type);
       EXPECT_EQ(nullptr, dialog->window());
       EXPECT_EQ(kExitNotStarted, dialog->exitStatus());
@@ -786,13 +809,11 @@ TEST_F(WizardTest, StartupFailuresAreReportedBeforeAnyWindow) {
   EXPECT_EQ("", snapshot_tree(tmp_.path()));
 }
 
-// Damage far behind the header is found while the package inflates behind
-// the first pages (or, in a silent run, during the copy): the same box as
-// at the start, status 1, and nothing written anywhere.
-TEST_F(WizardTest, DamageBehindTheHeaderEndsTheRunWithTheDamagedBox) {
-  // Random bytes are stored, not compressed: a flipped byte near the end of
-  // the package changes the last member's bytes, and only its checksum
-  // tells.
+// A package whose damage lies far behind the header: random bytes are
+// stored, not compressed, so a flipped byte near the end of the package
+// changes the last member's bytes, and only its checksum tells.
+void make_late_damaged_package(const std::string& packagePath,
+                               const std::function<void(const std::map<std::string, std::string>&)>& make) {
   std::string noise(24u << 20, '\0');
   unsigned long long state = 88172645463325252ull;
   for (size_t i = 0; i < noise.size(); i += 8) {
@@ -801,17 +822,35 @@ TEST_F(WizardTest, DamageBehindTheHeaderEndsTheRunWithTheDamagedBox) {
     state ^= state << 17;
     memcpy(&noise[i], &state, 8);
   }
-  makePackage({{"a.txt", "a"}, {"z/noise.bin", noise}});
-  std::string package = readBytes(packagePath());
+  make({{"a.txt", "a"}, {"z/noise.bin", noise}});
+  std::string package = readBytes(packagePath);
   package[package.size() - 100] = static_cast<char>(package[package.size() - 100] ^ 0x20);
-  writeBytes(packagePath(), package);
+  writeBytes(packagePath, package);
+}
+
+// Damage far behind the header is found while the package inflates behind
+// the first pages (or, in a silent run, during the copy): the same box as
+// at the start, status 1, and nothing written anywhere. The worker may
+// linger after its run before it ends: the outcome must not be read from
+// half of its report.
+TEST_F(WizardTest, DamageBehindTheHeaderEndsTheRunWithTheDamagedBox) {
+  make_late_damaged_package(packagePath(), [this](const std::map<std::string, std::string>& m) {
+    makePackage(m);
+  });
   std::string target = home_ / "target";
-  for (bool silent : {false, true}) {
-    SCOPED_TRACE(silent ? "silent" : "interactive");
-    std::unique_ptr<CInstallerDlg> dialog = newDialog(silent);
+  struct Case {
+    bool silent;
+    int pauseAfterRunMs;
+  } cases[] = {{false, 0}, {true, 0}, {true, 400}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.silent ? "silent" : "interactive") << " pause "
+                                    << c.pauseAfterRunMs);
+    InstallSession::setPauseAfterRunForTests(c.pauseAfterRunMs);
+    std::unique_ptr<CInstallerDlg> dialog = newDialog(c.silent);
     dialog->setTargetOption(widen_lib(target.c_str()));
     MessageBoxAnswerer answers;
     dialog->DoModal();
+    InstallSession::setPauseAfterRunForTests(0);
     ASSERT_EQ(1u, answers.boxes().size());
     EXPECT_EQ(text_of("IDS_ERROR_DAMAGEDSOURCE"), answers.boxes()[0].text);
     EXPECT_EQ(GTK_MESSAGE_ERROR, answers.boxes()[0].type);
@@ -821,6 +860,34 @@ TEST_F(WizardTest, DamageBehindTheHeaderEndsTheRunWithTheDamagedBox) {
   }
   EXPECT_FALSE(exists(target));
   EXPECT_EQ("", snapshot_tree(tmp_.path()));
+}
+
+// While another run holds the target, the progress page says so (not
+// "copying" over an empty bar); once it is free, the copy goes on.
+TEST_F(WizardTest, WaitForAnotherRunsLockIsShownOnTheProgressPage) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  const std::string target = home_ / "shared";
+  ASSERT_EQ(0, mkdir(target.c_str(), 0755));
+  int held = open(target.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(0, flock(held, LOCK_EX));
+
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  goToDirectoryPage(*dialog, target);
+  std::string shown;
+  When waiting([&] {
+                 return dialog->state() == CInstallerDlg::kStateProgress &&
+                        label_text(dialog->progressPage()->status()) != text_of("IDS_PROGRESS_START");
+               },
+               [&] {
+                 shown = label_text(dialog->progressPage()->status());
+                 close(held);
+               });
+  startCopy(*dialog);
+  EXPECT_EQ(text_of("IDS_WAITING_LOCK") + " " + target, shown);
+  EXPECT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+  EXPECT_EQ("alpha", readBytes(target + "/t/a.cfg"));
 }
 
 TEST_F(WizardTest, InteractiveRunThroughDoModal) {
@@ -845,81 +912,196 @@ TEST_F(WizardTest, InteractiveRunThroughDoModal) {
   EXPECT_EQ("alpha", readBytes(target + "/t/a.cfg"));
 }
 
-// The scale a button's caption is drawn at: 1 unless one was set.
-double caption_scale_of(GtkWidget* button) {
-  GtkWidget* label = gtk_bin_get_child(GTK_BIN(button));
-  PangoAttrList* attributes = gtk_label_get_attributes(GTK_LABEL(label));
-  if (attributes == nullptr) return 1.0;
-  double scale = 1.0;
-  PangoAttrIterator* it = pango_attr_list_get_iterator(attributes);
-  PangoAttribute* attribute = pango_attr_iterator_get(it, PANGO_ATTR_SCALE);
-  if (attribute != nullptr) scale = reinterpret_cast<PangoAttrFloat*>(attribute)->value;
-  pango_attr_iterator_destroy(it);
-  return scale;
-}
-
-// Where the text of label ends on the window, in pixels from its left edge.
-int text_right_edge(GtkWidget* label) {
-  gint x = 0, y = 0;
-  gtk_label_get_layout_offsets(GTK_LABEL(label), &x, &y);
-  PangoRectangle ink, logical;
-  pango_layout_get_pixel_extents(gtk_label_get_layout(GTK_LABEL(label)), &ink, &logical);
-  return x + std::max(ink.x + ink.width, logical.x + logical.width);
-}
-
-// The visible buttons of a row share one caption size, and no caption is
-// wider than the room its button gives it (else GTK cuts it off).
-void expect_one_caption_size(const std::vector<GtkWidget*>& row, const char* where) {
-  settle();
-  double first = -1;
-  for (GtkWidget* button : row) {
-    if (!visible(button)) continue;
-    GtkWidget* label = gtk_bin_get_child(GTK_BIN(button));
-    double scale = caption_scale_of(button);
-    if (first < 0) first = scale;
-    EXPECT_DOUBLE_EQ(first, scale) << where << ": " << label_text(label);
-    int textWidth = 0;
-    pango_layout_get_pixel_size(gtk_label_get_layout(GTK_LABEL(label)), &textWidth, nullptr);
-    GtkAllocation room;
-    gtk_widget_get_allocation(label, &room);
-    EXPECT_LE(textWidth, room.width) << where << ": " << label_text(label);
+// Every label below widget, visible or not.
+void collect_label_widgets(GtkWidget* widget, std::vector<GtkWidget*>& labels) {
+  if (GTK_IS_LABEL(widget)) {
+    labels.push_back(widget);
+  } else if (GTK_IS_CONTAINER(widget)) {
+    GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+    for (GList* child = children; child != nullptr; child = child->next)
+      collect_label_widgets(GTK_WIDGET(child->data), labels);
+    g_list_free(children);
   }
 }
 
-const int kRightMarginPx = 8;
-
-void expect_clear_of_right_edge(GtkWidget* label, const char* where) {
-  settle();
-  EXPECT_LE(text_right_edge(label), 500 - kRightMarginPx) << where << ": " << label_text(label);
+bool named(GtkWidget* widget) {
+  const gchar* name = atk_object_get_name(gtk_widget_get_accessible(widget));
+  if (name == nullptr) return false;
+  // A name of punctuation ("...") says nothing.
+  for (const gchar* p = name; *p != 0; p = g_utf8_next_char(p))
+    if (g_unichar_isalpha(g_utf8_get_char(p))) return true;
+  return false;
 }
 
-TEST_F(WizardTest, EveryLanguageKeepsOneCaptionSizePerRowAndItsTextsClearOfTheEdge) {
+// What a user of the page shown depends on: each label's text lies inside
+// its allocation, no two widgets overlap and none leaves the window, button
+// captions are drawn at the window's font, and every control has a name
+// that a screen reader can announce.
+void expect_page_readable(GtkWidget* window, const std::string& where) {
+  // A window that grew is laid out once the X server has answered.
+  for (int i = 0; i < 100; ++i) {
+    settle();
+    GtkAllocation box;
+    gtk_widget_get_allocation(window, &box);
+    gint width = 0, height = 0;
+    gtk_window_get_default_size(GTK_WINDOW(window), &width, &height);
+    bool allocated = box.width == width && box.height == height;
+    GList* children = gtk_container_get_children(GTK_CONTAINER(gtk_bin_get_child(GTK_BIN(window))));
+    for (GList* child = children; child != nullptr; child = child->next) {
+      gtk_widget_get_allocation(GTK_WIDGET(child->data), &box);
+      if (visible(GTK_WIDGET(child->data)) && box.x < 0) allocated = false;
+    }
+    g_list_free(children);
+    if (allocated) break;
+    g_usleep(20000);
+  }
+  GtkAllocation windowBox;
+  gtk_widget_get_allocation(window, &windowBox);
+  int fontSize = pango_font_description_get_size(gtk_widget_get_style(window)->font_desc);
+  std::vector<GtkWidget*> shown;
+  GList* children = gtk_container_get_children(GTK_CONTAINER(gtk_bin_get_child(GTK_BIN(window))));
+  for (GList* child = children; child != nullptr; child = child->next)
+    if (visible(GTK_WIDGET(child->data))) shown.push_back(GTK_WIDGET(child->data));
+  g_list_free(children);
+  for (size_t i = 0; i < shown.size(); ++i) {
+    GtkWidget* widget = shown[i];
+    const char* type = G_OBJECT_TYPE_NAME(widget);
+    GtkAllocation box;
+    gtk_widget_get_allocation(widget, &box);
+    EXPECT_LE(box.x + box.width, windowBox.width) << where << ": " << type;
+    EXPECT_LE(box.y + box.height, windowBox.height) << where << ": " << type;
+    for (size_t j = 0; j < i; ++j) {
+      GtkAllocation other;
+      gtk_widget_get_allocation(shown[j], &other);
+      bool apart = box.x >= other.x + other.width || other.x >= box.x + box.width ||
+                   box.y >= other.y + other.height || other.y >= box.y + box.height;
+      EXPECT_TRUE(apart) << where << ": " << type << " " << box.x << "," << box.y << " " << box.width
+                         << "x" << box.height << " overlaps " << G_OBJECT_TYPE_NAME(shown[j]) << " "
+                         << other.x << "," << other.y << " " << other.width << "x" << other.height;
+    }
+    std::vector<GtkWidget*> labels;
+    collect_label_widgets(widget, labels);
+    for (GtkWidget* label : labels) {
+      if (!gtk_widget_get_visible(label) || gtk_label_get_text(GTK_LABEL(label))[0] == 0) continue;
+      std::string what = where + ": " + label_text(label);
+      GtkAllocation room;
+      gtk_widget_get_allocation(label, &room);
+      int x = 0, y = 0, width = 0, height = 0;
+      gtk_label_get_layout_offsets(GTK_LABEL(label), &x, &y);
+      pango_layout_get_pixel_size(gtk_label_get_layout(GTK_LABEL(label)), &width, &height);
+      EXPECT_GE(x, room.x) << what;
+      EXPECT_GE(y, room.y) << what;
+      EXPECT_LE(x + width, room.x + room.width) << what;
+      EXPECT_LE(y + height, room.y + room.height) << what;
+      if (GTK_IS_BUTTON(widget)) {
+        EXPECT_EQ(nullptr, gtk_label_get_attributes(GTK_LABEL(label))) << what;
+        EXPECT_EQ(fontSize, pango_font_description_get_size(gtk_widget_get_style(label)->font_desc))
+            << what;
+      }
+    }
+    if (GTK_IS_BUTTON(widget) || GTK_IS_ENTRY(widget) || GTK_IS_PROGRESS_BAR(widget)) {
+      EXPECT_TRUE(named(widget)) << where << ": " << type;
+    }
+  }
+}
+
+const char16_t* const kLanguageCodes[] = {u"ru", u"uk", u"en", u"lv", u"lt", u"bg",
+                                          u"de", u"ro", u"ka", u"kk", u"vi", u"tr"};
+
+TEST_F(WizardTest, EveryPageInEveryLanguageIsReadableAtTheDefaultAndALargeFont) {
   makePackage({{"t/a.cfg", "alpha"}},
               {"-l", "en", "-p", "Ledger Templates 5", "-v", "Northwind Software"});
-  const char16_t* codes[] = {u"ru", u"uk", u"en", u"lv", u"lt", u"bg",
-                             u"de", u"ro", u"ka", u"kk", u"vi", u"tr"};
+  GtkSettings* settings = gtk_settings_get_default();
+  gchar* defaultFont = nullptr;
+  g_object_get(settings, "gtk-font-name", &defaultFont, nullptr);
+  const std::string longPath = home_ / "a/rather/long/path/to/the/folder/that/the/run/could/not/use";
+  for (std::string font : {std::string(defaultFont), std::string("Sans 16")}) {
+    gtk_settings_set_string_property(settings, "gtk-font-name", font.c_str(), "gui_tests");
+    for (int lang = LANG_RU; lang <= LANG_TR; ++lang) {
+      set_resource_lang(static_cast<LangIdType>(lang));
+      std::string where = utf8(stdx::u16string(kLanguageCodes[lang - 1])) + ", " + font + ", ";
+      std::unique_ptr<CInstallerDlg> dialog = newDialog(false, kLanguageCodes[lang - 1]);
+      start(*dialog);
+      GtkWidget* window = dialog->window();
+      expect_page_readable(window, where + "welcome");
+      click(dialog->nextButton());
+      expect_page_readable(window, where + "directory");
+      // The entry's caption names it for a screen reader too.
+      AtkRelationSet* relations =
+          atk_object_ref_relation_set(gtk_widget_get_accessible(dialog->dirSelectPage()->entry()));
+      EXPECT_TRUE(atk_relation_set_contains(relations, ATK_RELATION_LABELLED_BY)) << where;
+      g_object_unref(relations);
+      dialog->showSuccessFinalPage();
+      expect_page_readable(window, where + "success");
+      dialog->showErrorFinalPage(LoadResString("IDS_INSTALL_ERROR") + u"\n" + u16(longPath) + u": " +
+                                 LoadResString("IDS_CAUSE_NOTDIR"));
+      expect_page_readable(window, where + "error");
+      dialog->showCancelledFinalPage();
+      expect_page_readable(window, where + "cancelled");
+      for (GtkWidget* widget : dialog->cancelledPage()->widgets()) gtk_widget_hide(widget);
+      ProgressPage progress(gtk_bin_get_child(GTK_BIN(window)), 480);
+      for (GtkWidget* widget : progress.widgets()) gtk_widget_show(widget);
+      expect_page_readable(window, where + "progress");
+      progress.setProgress(100);
+      expect_page_readable(window, where + "progress at its end");
+      if (font == defaultFont) {
+        GtkAllocation box;
+        gtk_widget_get_allocation(window, &box);
+        EXPECT_EQ(500, box.width) << where;
+        EXPECT_EQ(360, box.height) << where;
+      }
+    }
+  }
+  gtk_settings_set_string_property(settings, "gtk-font-name", defaultFont, "gui_tests");
+  g_free(defaultFont);
+  set_resource_lang(LANG_EN);
+}
+
+// Alt and each page's mnemonics, read off the captions as shown: the
+// buttons act, the caption takes the keyboard to the entry, the check box
+// toggles, and Finish ends the run.
+TEST_F(WizardTest, MnemonicsReachTheirControlsInEveryLanguage) {
+  makePackage({{"t/a.cfg", "alpha"}});
   for (int lang = LANG_RU; lang <= LANG_TR; ++lang) {
     set_resource_lang(static_cast<LangIdType>(lang));
-    std::string code = utf8(stdx::u16string(codes[lang - 1]));
-    SCOPED_TRACE(code);
-    std::unique_ptr<CInstallerDlg> dialog = newDialog(false, codes[lang - 1]);
+    SCOPED_TRACE(utf8(stdx::u16string(kLanguageCodes[lang - 1])));
+    std::unique_ptr<CInstallerDlg> dialog = newDialog(false, kLanguageCodes[lang - 1]);
     start(*dialog);
-    std::vector<GtkWidget*> row = {dialog->backButton(), dialog->nextButton(),
-                                   dialog->cancelButton()};
-    expect_one_caption_size(row, "welcome");
-    expect_clear_of_right_edge(dialog->welcomePage()->label(), "welcome");
-    click(dialog->nextButton());
-    expect_clear_of_right_edge(dialog->dirSelectPage()->label(), "directory");
-    expect_clear_of_right_edge(dialog->dirSelectPage()->caption(), "directory caption");
-    dialog->showSuccessFinalPage();
-    expect_one_caption_size(row, "success");
-    expect_clear_of_right_edge(dialog->successPage()->label(), "success");
-    expect_clear_of_right_edge(gtk_bin_get_child(GTK_BIN(dialog->successPage()->checkBox())),
-                               "success check box");
-    dialog->showErrorFinalPage();
-    expect_clear_of_right_edge(dialog->errorPage()->label(), "error");
-    dialog->showCancelledFinalPage();
-    expect_clear_of_right_edge(dialog->cancelledPage()->label(), "cancelled");
+    GtkWidget* window = dialog->window();
+    auto keyOf = [](GtkWidget* widget) {
+      GtkWidget* label = GTK_IS_LABEL(widget) ? widget : gtk_bin_get_child(GTK_BIN(widget));
+      return gtk_label_get_mnemonic_keyval(GTK_LABEL(label));
+    };
+    // A button pressed from the keyboard reports its click a moment later.
+    auto press = [&](GtkWidget* widget, std::function<bool()> done) {
+      guint key = keyOf(widget);
+      ASSERT_NE(static_cast<guint>(GDK_VoidSymbol), key);
+      ASSERT_TRUE(gtk_window_mnemonic_activate(GTK_WINDOW(window), key, GDK_MOD1_MASK));
+      for (int i = 0; i < 250 && !done(); ++i) {
+        settle();
+        g_usleep(20000);
+      }
+      EXPECT_TRUE(done());
+    };
+    auto in = [&](unsigned state) { return [&, state] { return dialog->state() == state; }; };
+    press(dialog->nextButton(), in(CInstallerDlg::kStateSelectPath));
+    GtkWidget* entry = dialog->dirSelectPage()->entry();
+    gtk_widget_grab_focus(dialog->cancelButton());
+    press(dialog->dirSelectPage()->caption(),
+          [&] { return gtk_window_get_focus(GTK_WINDOW(window)) == entry; });
+    press(dialog->backButton(), in(CInstallerDlg::kStateWelcome));
+    press(dialog->nextButton(), in(CInstallerDlg::kStateSelectPath));
+    {
+      MessageBoxAnswerer answers({GTK_RESPONSE_NO});
+      press(dialog->cancelButton(), [&] { return answers.boxes().size() == 1; });
+    }
+    gtk_entry_set_text(GTK_ENTRY(entry), (home_ / ("t-" + std::to_string(lang))).c_str());
+    startCopy(*dialog);
+    ASSERT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+    GtkWidget* box = dialog->successPage()->checkBox();
+    press(box, [&] { return !dialog->successPage()->isShowReadmeChecked(); });
+    press(dialog->nextButton(), [&] { return dialog->window() == nullptr; });
+    EXPECT_EQ(kExitInstalled, dialog->exitStatus());
   }
   set_resource_lang(LANG_EN);
 }
@@ -949,29 +1131,41 @@ TEST_F(WizardTest, DirectoryPageFocusesTheEntryShowsThePathsEndAndEnterActsAsNex
   EXPECT_EQ("alpha", readBytes(target + "/t/a.cfg"));
 }
 
-TEST_F(WizardTest, GermanInterfaceGetsGermanStockButtonsToo) {
+// A box speaks the interface language: GTK's own captions where it has
+// them (German), the program's where it has none (Georgian).
+TEST_F(WizardTest, MessageBoxButtonsSpeakTheInterfaceLanguage) {
   makePackage({{"t/a.cfg", "alpha"}});
   const char* oldLanguage = getenv("LANGUAGE");
   std::string saved = oldLanguage != nullptr ? oldLanguage : "";
-  set_toolkit_language("de");
-  set_resource_lang(LANG_DE);
-  std::unique_ptr<CInstallerDlg> dialog = newDialog(false, u"de");
-  start(*dialog);
-  {
+  struct Case {
+    const char* code;
+    LangIdType lang;
+    std::vector<std::string> question;
+    std::vector<std::string> warning;
+  } cases[] = {
+      {"de", LANG_DE, {"_Ja", "_Nein"}, {"_OK"}},
+      {"ka", LANG_KA, {"_\u10d3\u10d8\u10d0\u10ee", "_\u10d0\u10e0\u10d0"},
+       {"_\u10d9\u10d0\u10e0\u10d2\u10d8"}},
+      {"en", LANG_EN, {"_Yes", "_No"}, {"_OK"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    set_toolkit_language(c.code);
+    set_resource_lang(c.lang);
+    std::unique_ptr<CInstallerDlg> dialog = newDialog(false, widen_lib(stdx::string(c.code)).c_str());
+    start(*dialog);
+    click(dialog->nextButton());
+    gtk_entry_set_text(GTK_ENTRY(dialog->dirSelectPage()->entry()), "");
     MessageBoxAnswerer answers({GTK_RESPONSE_NO});
     click(dialog->cancelButton());
-    ASSERT_EQ(1u, answers.boxes().size());
+    click(dialog->nextButton());
+    ASSERT_EQ(2u, answers.boxes().size());
     EXPECT_EQ(text_of("IDS_ACCEPT_CANCEL"), answers.boxes()[0].text);
-    EXPECT_EQ((std::vector<std::string>{"_Ja", "_Nein"}), answers.boxes()[0].buttons);
+    EXPECT_EQ(c.question, answers.boxes()[0].buttons);
+    EXPECT_EQ(text_of("IDS_SETUP_EMPTYTARGET"), answers.boxes()[1].text);
+    EXPECT_EQ(c.warning, answers.boxes()[1].buttons);
   }
   set_resource_lang(LANG_EN);
-  set_toolkit_language("en");
-  {
-    MessageBoxAnswerer answers({GTK_RESPONSE_NO});
-    click(dialog->cancelButton());
-    ASSERT_EQ(1u, answers.boxes().size());
-    EXPECT_EQ((std::vector<std::string>{"_Yes", "_No"}), answers.boxes()[0].buttons);
-  }
   if (oldLanguage != nullptr) setenv("LANGUAGE", saved.c_str(), 1); else unsetenv("LANGUAGE");
 }
 
@@ -1088,6 +1282,9 @@ TEST_F(PagesTest, FolderChooserFillsTheEntryOnlyWhenAccepted) {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
+  // The accessibility layer a screen reader would load, so that the tests
+  // read the names it would announce.
+  setenv("GTK_MODULES", "gail", 1);
   set_resource_lang(LANG_EN);
   return RUN_ALL_TESTS();
 }

@@ -12,6 +12,7 @@
 #include "app/command_line.h"
 #include "app/installer_dlg.h"
 #include "app/silent_run.h"
+#include "app/stop_signals.h"
 #include "platform/utils.h"
 
 namespace {
@@ -51,6 +52,12 @@ class DisplayProbe {
   Display* display_ = nullptr;
 };
 
+RunSummary cancelled_summary() {
+  RunSummary summary;
+  summary.result = RunResult::kCancelled;
+  return summary;
+}
+
 void print_summary(const RunSummary& summary) {
   printf("%s\n", format_summary(summary).c_str());
   fflush(stdout);
@@ -61,6 +68,10 @@ void print_summary(const RunSummary& summary) {
 int CInstallerApp::InitInstance() {
   // The scan sees the command line before GTK takes its own options out.
   CommandLine line = scan_command_line(argc_, argv_);
+  // Every silent run prints its summary line, even when a signal ends it
+  // during the start-up: from here on a signal ends it with a cancel's.
+  StopSignalGuard signals;
+  if (line.silent) set_outcome_on_signal(kExitCancelled, format_summary(cancelled_summary()));
   LanguageChoice choice = choose_language(line, setlocale(LC_ALL, ""));
   language_ = choice.language;
   set_resource_lang(language_);
@@ -73,10 +84,9 @@ int CInstallerApp::InitInstance() {
       messageBox(nullptr, LoadResString("IDS_ERROR_NODISPLAY"), MB_ICONERROR_OK);
       return kExitNotStarted;
     }
-    RunSummary summary;
-    summary.exitStatus = run_silent_without_display(line, summary);
+    RunSummary summary = run_silent_without_display(line);
     print_summary(summary);
-    return summary.exitStatus;
+    return exit_status(summary);
   }
 
   // GTK is called from this thread alone: the copy, the decompression and
@@ -90,18 +100,13 @@ int CInstallerApp::InitInstance() {
   set_toolkit_language(narrow_lib(choice.code));
   gtk_disable_setlocale();
 
+  // A silent run's starter reads standard error, not the boxes.
+  if (line.silent) message_box_echo_to_stderr("setup: ");
   CInstallerDlg dialog(argc_, argv_, line.silent, narrow_lib(title_), choice.code, line.useCwd);
   probe.close();
   if (line.hasTarget) dialog.setTargetOption(target_from_option(line.targetText));
   dialog.DoModal();
-  int status = dialog.exitStatus();
-  if (line.silent) {
-    RunSummary summary;
-    summary.exitStatus = status;
-    summary.target = dialog.targetPath();
-    summary.copied = dialog.copiedFiles();
-    summary.upToDate = dialog.upToDateFiles();
-    print_summary(summary);
-  }
-  return status;
+  RunSummary summary = dialog.summary();
+  if (line.silent) print_summary(summary);
+  return exit_status(summary);
 }

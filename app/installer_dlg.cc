@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <system_error>
 #include <thread>
 
@@ -19,101 +20,44 @@ namespace {
 #include "app/images/icon.xpm"
 #include "app/images/side_image.xpm"
 
-const unsigned kErrorCancelled = 1223;
 
 // How often the main loop looks at the copy's shared state: often enough
 // for a smooth bar, rare enough to cost nothing.
 const guint kPollWakeMs = 40;
 // How often it looks at the package inflating behind the first pages.
 const guint kPackageWatchMs = 100;
+// How long the full bar stays in view before the success page.
+const guint kFinishPauseMs = 1000;
 
 CInstallerDlg* dialog_of(gpointer data) { return static_cast<CInstallerDlg*>(data); }
-
-// The wizard's buttons have a fixed width, and some translations of their
-// captions are wider than the room inside. Rather than let GTK cut their
-// ends off, such captions are drawn smaller; and since a row of buttons in
-// mixed sizes looks broken, every caption of the wizard gets the one scale
-// that fits the widest of them.
-const int kButtonWidth = 80;
-
-// The width inside a button of buttonWidth that its caption may fill.
-int caption_room(GtkWidget* button, int buttonWidth) {
-  gtk_widget_ensure_style(button);
-  gint focusWidth = 0, focusPadding = 0;
-  GtkBorder* inner = nullptr;
-  gtk_widget_style_get(button, "focus-line-width", &focusWidth, "focus-padding", &focusPadding,
-                       "inner-border", &inner, nullptr);
-  int innerWidth = inner != nullptr ? inner->left + inner->right : 2;
-  if (inner != nullptr) gtk_border_free(inner);
-  // A button that can be the default keeps a frame for showing so.
-  int defaultWidth = 0;
-  if (gtk_widget_get_can_default(button)) {
-    GtkBorder* border = nullptr;
-    gtk_widget_style_get(button, "default-border", &border, nullptr);
-    defaultWidth = border != nullptr ? border->left + border->right : 2;
-    if (border != nullptr) gtk_border_free(border);
-  }
-  return buttonWidth - innerWidth - defaultWidth -
-         2 * (gtk_widget_get_style(button)->xthickness + focusWidth + focusPadding);
-}
-
-// The scale at which caption fits into button (1 when it fits as it is).
-double caption_scale(GtkWidget* button, const stdx::string& caption) {
-  int room = caption_room(button, kButtonWidth);
-  PangoLayout* layout = gtk_widget_create_pango_layout(button, caption.c_str());
-  int textWidth = 0;  // Pango units
-  pango_layout_get_size(layout, &textWidth, nullptr);
-  g_object_unref(layout);
-  if (textWidth <= room * PANGO_SCALE || room <= 1) return 1.0;
-  // Hinting at the smaller size can round a glyph up: keep a pixel spare.
-  return static_cast<double>(room - 1) * PANGO_SCALE / textWidth;
-}
-
-void set_caption_scale(GtkWidget* button, double scale) {
-  GtkWidget* label = gtk_bin_get_child(GTK_BIN(button));
-  if (label == nullptr || !GTK_IS_LABEL(label)) return;
-  if (scale >= 1.0) {
-    gtk_label_set_attributes(GTK_LABEL(label), nullptr);
-    return;
-  }
-  PangoAttrList* attributes = pango_attr_list_new();
-  pango_attr_list_insert(attributes, pango_attr_scale_new(scale));
-  gtk_label_set_attributes(GTK_LABEL(label), attributes);
-  pango_attr_list_unref(attributes);
-}
 
 }  // namespace
 
 CInstallerDlg::CInstallerDlg(int argc, char** argv, bool silent, const stdx::string& title,
                              const stdx::u16string& languageCode, bool useCwd)
     : silent_(silent),
+      session_(useCwd),
       languageCode_(languageCode),
-      useCwd_(useCwd),
       argc_(argc),
       argv_(argv),
       title_(title) {
   // The checks need no display: they read the package's header while GTK
   // sets itself up, which takes about as long.
-  try {
-    checks_ = std::thread([this] { checksError_ = run_startup_checks(useCwd_, installData_, checksInfo_); });
-  } catch (const std::system_error&) {
-    // No thread: awaitChecks runs them in line.
-  }
+  session_.beginChecks();
   // A busy X server now and then drops a new connection at once; a second
   // try soon after gets through (the program checked that there is one).
   for (int attempt = 0; attempt < 5 && !displayOpen_; ++attempt) {
     if (attempt > 0) g_usleep(100000);
     displayOpen_ = gtk_init_check(&argc_, &argv_) != FALSE;
   }
-  processData_.setInstallState(0, LoadResString("IDS_PREPARECOPY"), 0);
 }
 
 CInstallerDlg::~CInstallerDlg() {
-  if (checks_.joinable()) checks_.join();
   if (copyWatch_ != 0) g_source_remove(copyWatch_);
   if (packageWatch_ != 0) g_source_remove(packageWatch_);
-  installData_.stopInflating();
-  installThread_.join();
+  if (finishPause_ != 0) g_source_remove(finishPause_);
+  session_.reader().stopInflating();
+  session_.join();
   if (window_ != nullptr) gtk_widget_destroy(window_);
   delete welcomePage_;
   delete dirSelectPage_;
@@ -127,44 +71,46 @@ CInstallerDlg::~CInstallerDlg() {
 
 void CInstallerDlg::DoModal() {
   StopSignalGuard signals;
+  if (!open()) return;
+  if (!silent_) packageWatch_ = g_timeout_add(kPackageWatchMs, &CInstallerDlg::watch_package, this);
+  if (window_ != nullptr && (!silent_ || copying())) gtk_main();
+  session_.join();
+}
+
+bool CInstallerDlg::open() {
   if (!displayOpen_) {
     // The display went away between the program's check and GTK's.
     message_box_to_stderr("setup: ");
     messageBox(this, LoadResString("IDS_ERROR_NODISPLAY"), MB_ICONERROR_OK);
-    return;
+    return false;
   }
   if (hasTargetOption_ && targetOption_.empty()) {
     messageBox(this, LoadResString("IDS_SETUP_EMPTYTARGET"), MB_ICONERROR_OK);
-    return;
+    return false;
   }
   // The start-up checks go on while this thread builds the window, which
   // costs GTK its font set-up. The window is shown once the checks have
   // passed; the rest of the package goes on inflating behind the first
   // pages.
   buildMainWindow();
-  StartupInfo info;
-  const char* error = awaitChecks(info);
-  if (error == nullptr) acceptStartupInfo(info);
+  const char* error = session_.awaitChecks();
+  targetPath_ = hasTargetOption_ ? targetOption_ : session_.startupInfo().targetPath;
   // A silent run asks nothing, so an empty target (every launcher entry was
   // a remote address) would put the templates into the current directory.
   if (error == nullptr && silent_ && targetPath_.empty()) error = "IDS_ERROR_NOTARGET";
   if (error != nullptr) {
+    session_.refuseBeforeCopy();
+    noteOutcomeForSignal();
     gtk_widget_destroy(window_);
-    messageBox(this, LoadResString(error), MB_ICONERROR_OK);
-    return;
+    messageBox(this, session_.checksMessage(error), MB_ICONERROR_OK);
+    return false;
   }
-  started_ = true;
+  session_.setTarget(targetPath_);
   gtk_widget_show(window_);
   showWelcomePage();
-  if (silent_) {
-    showProgressPage();
-    if (copyWatch_ != 0) gtk_main();
-    installThread_.join();
-    return;
-  }
-  packageWatch_ = g_timeout_add(kPackageWatchMs, &CInstallerDlg::watch_package, this);
-  gtk_main();
-  installThread_.join();
+  noteOutcomeForSignal();
+  if (silent_) showProgressPage();
+  return true;
 }
 
 void CInstallerDlg::setTargetOption(const stdx::u16string& target) {
@@ -172,46 +118,11 @@ void CInstallerDlg::setTargetOption(const stdx::u16string& target) {
   targetOption_ = target;
 }
 
-int CInstallerDlg::exitStatus() const {
-  if (!started_ || packageFailed_) return kExitNotStarted;
-  switch (state_) {
-    case kStateSuccess: return registration_.failed ? kExitUnregistered : kExitInstalled;
-    case kStateError: return kExitFailed;
-    default: return kExitCancelled;
-  }
-}
+RunSummary CInstallerDlg::summary() const { return session_.summary(); }
 
-const char* CInstallerDlg::awaitChecks(StartupInfo& info) {
-  if (checks_.joinable()) checks_.join();
-  else if (!checksDone_) checksError_ = run_startup_checks(useCwd_, installData_, checksInfo_);
-  checksDone_ = true;
-  info = checksInfo_;
-  return checksError_;
-}
-
-bool CInstallerDlg::OnInitDialog() {
-  StartupInfo info;
-  const char* error = awaitChecks(info);
-  if (error != nullptr) {
-    messageBox(this, LoadResString(error), MB_ICONERROR_OK);
-    return false;
-  }
-  acceptStartupInfo(info);
-  return true;
-}
-
-void CInstallerDlg::acceptStartupInfo(const StartupInfo& info) {
-  packagePath_ = info.packagePath;
-  templateDirs_ = info.launcher.dirs;
-  baseConfigExists_ = info.launcher.baseConfigExists;
-  baseListOnly_ = info.launcher.baseListOnly;
-  targetPath_ = hasTargetOption_ ? targetOption_ : info.targetPath;
-}
-
-void CInstallerDlg::showMainWindow() {
-  buildMainWindow();
-  started_ = true;
-  gtk_widget_show(window_);
+void CInstallerDlg::noteOutcomeForSignal() {
+  RunSummary now = session_.summaryOnSignal();
+  set_outcome_on_signal(exit_status(now), silent_ ? format_summary(now) : stdx::string());
 }
 
 void CInstallerDlg::buildMainWindow() {
@@ -219,51 +130,64 @@ void CInstallerDlg::buildMainWindow() {
   initMainWindow();
   gtk_window_set_title(GTK_WINDOW(window_), title_.c_str());
 
-  GtkWidget* separator = gtk_hseparator_new();
-  gtk_widget_set_size_request(separator, width_ - 20, 5);
-  gtk_fixed_put(GTK_FIXED(fixed_), separator, 10, 310);
+  separator_ = gtk_hseparator_new();
+  gtk_fixed_put(GTK_FIXED(fixed_), separator_, 0, 0);
 
   struct ButtonLayout {
     GtkWidget** widget;
     const char* key;
-    int x;
     GCallback handler;
   } buttons[] = {
-      {&backButton_, "IDS_WIZARD_BACK", 230, G_CALLBACK(&CInstallerDlg::on_buttonPrev_clicked)},
-      {&nextButton_, "IDS_WIZARD_NEXT", 310, G_CALLBACK(&CInstallerDlg::on_buttonNext_clicked)},
-      {&cancelButton_, "IDS_WIZARD_CANCEL", 410, G_CALLBACK(&CInstallerDlg::button_clicked_handler)},
+      {&backButton_, "IDS_KEYED_BACK", G_CALLBACK(&CInstallerDlg::on_buttonPrev_clicked)},
+      {&nextButton_, "IDS_KEYED_NEXT", G_CALLBACK(&CInstallerDlg::on_buttonNext_clicked)},
+      {&cancelButton_, "IDS_KEYED_CANCEL", G_CALLBACK(&CInstallerDlg::button_clicked_handler)},
   };
   for (const ButtonLayout& layout : buttons) {
-    *layout.widget = gtk_button_new_with_label(narrow_lib(LoadResString(layout.key)).c_str());
-    gtk_widget_set_size_request(*layout.widget, kButtonWidth, 30);
-    gtk_fixed_put(GTK_FIXED(fixed_), *layout.widget, layout.x, 320);
+    *layout.widget = gtk_button_new_with_mnemonic(mnemonic_text(layout.key).c_str());
+    gtk_fixed_put(GTK_FIXED(fixed_), *layout.widget, 0, 0);
     g_signal_connect(*layout.widget, "clicked", layout.handler, this);
   }
+  // Next can be the default and keeps room for Finish, which takes its place.
   gtk_widget_set_can_default(nextButton_, TRUE);
-  // Finish takes Next's place later; its caption counts for the scale too.
-  captionScale_ = caption_scale(nextButton_, narrow_lib(LoadResString("IDS_WIZARD_FINISH")));
-  for (const ButtonLayout& layout : buttons) {
-    GtkWidget* label = gtk_bin_get_child(GTK_BIN(*layout.widget));
-    double scale = caption_scale(*layout.widget, gtk_label_get_text(GTK_LABEL(label)));
-    if (scale < captionScale_) captionScale_ = scale;
-  }
-  for (const ButtonLayout& layout : buttons) set_caption_scale(*layout.widget, captionScale_);
+  rowWidth_ = place_button_row(fixed_, separator_, {backButton_, nextButton_, cancelButton_},
+                               {{}, {mnemonic_text("IDS_KEYED_FINISH")}}, width_, height_);
   gtk_widget_grab_default(nextButton_);
 
   gtk_widget_show_all(fixed_);
   sideImage_ = createBackImage();
+  fitWindow();
 }
 
-void CInstallerDlg::initMainWindow() {
-  gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER);
+// The window is 500 x 360 unless a large font needs more for the buttons or
+// the page shown; it grows then (and stays so), and the row moves with it.
+void CInstallerDlg::fitWindow() {
+  int width = std::max(shownWidth_, rowWidth_), height = shownHeight_;
+  if (currentPage_ != nullptr) {
+    int bottom = 0;
+    page_extent(*currentPage_, width, bottom);
+    height = std::max(height, bottom + shownHeight_ - page_area_bottom());
+  }
+  if (width == shownWidth_ && height == shownHeight_ && sizeApplied_) return;
+  shownWidth_ = width;
+  shownHeight_ = height;
+  sizeApplied_ = true;
   GdkGeometry hints = {};
-  hints.min_width = hints.max_width = hints.base_width = width_;
-  hints.min_height = hints.max_height = hints.base_height = height_;
+  hints.min_width = hints.max_width = hints.base_width = width;
+  hints.min_height = hints.max_height = hints.base_height = height;
   hints.win_gravity = GDK_GRAVITY_NORTH_WEST;
   gtk_window_set_geometry_hints(
       GTK_WINDOW(window_), window_, &hints,
       static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE | GDK_HINT_BASE_SIZE));
-  gtk_window_set_default_size(GTK_WINDOW(window_), width_, height_);
+  gtk_window_set_default_size(GTK_WINDOW(window_), width, height);
+  gtk_window_resize(GTK_WINDOW(window_), width, height);
+  place_button_row(fixed_, separator_, {backButton_, nextButton_, cancelButton_},
+                   {{}, {mnemonic_text("IDS_KEYED_FINISH"), mnemonic_text("IDS_KEYED_NEXT")}},
+                   width, height);
+}
+
+void CInstallerDlg::initMainWindow() {
+  gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER);
+  // Its size is set by fitWindow once the buttons are measured.
   gtk_window_set_modal(GTK_WINDOW(window_), TRUE);
   gtk_window_set_type_hint(GTK_WINDOW(window_), GDK_WINDOW_TYPE_HINT_DIALOG);
   icon_ = createIcon();
@@ -289,11 +213,14 @@ GdkPixbuf* CInstallerDlg::createBackImage() {
 void CInstallerDlg::titles(stdx::u16string& product, stdx::u16string& provider) const {
   product.clear();
   provider.clear();
-  for (const config::ProductInfo& info : installData_.products) {
-    if (compare_nocase(info.language, languageCode_) == 0) {
-      product = info.productName;
-      provider = info.providerName;
-      return;
+  // A name the package gives in English serves where the interface
+  // language has none: a placeholder would hide what the package says.
+  for (const char16_t* language : {languageCode_.c_str(), u"en"}) {
+    for (const config::ProductInfo& info : session_.reader().products) {
+      if (compare_nocase(info.language, stdx::u16string(language)) != 0) continue;
+      if (product.empty()) product = info.productName;
+      if (provider.empty()) provider = info.providerName;
+      break;
     }
   }
 }
@@ -335,6 +262,7 @@ void CInstallerDlg::setCurPage(WizardDialogPage* page) {
   if (page == nullptr) return;
   for (GtkWidget* widget : page->widgets()) gtk_widget_show(widget);
   page->onShow();
+  fitWindow();
 }
 
 void CInstallerDlg::showProgressPage() {
@@ -343,61 +271,58 @@ void CInstallerDlg::showProgressPage() {
   gtk_widget_set_sensitive(nextButton_, FALSE);
   gtk_widget_set_sensitive(cancelButton_, TRUE);
 
-  processData_.init(&installData_, targetPath_);
   setCurPage(progressPage_);
   state_ = kStateProgress;
   cancelRequested_ = false;
-  runEnded_.store(false);
-  runPackageFailed_ = false;
-  pollPasses_ = 0;
+  toldWaiting_ = false;
+  showingWait_ = false;
   shownPercent_ = -1;
   // From here until the outcome is registered, a signal rolls the run back
   // instead of ending the program.
   copySignals_.reset(new StopSignalGuard);
-  copyScope_.reset(new CopySignalScope(&processData_));
-  if (installThread_.start(this) != 0) {
-    // No worker, so the shared state would never move: report it now
-    // rather than wait for it.
-    messageBox(this, LoadResString("IDS_INSTALL_ERROR"), MB_ICONERROR_OK);
-    showErrorFinalPage();
-    endCopy();
-    return;
-  }
+  copyScope_.reset(new CopySignalScope(session_.progressRecord()));
+  session_.start(targetPath_);
   copyWatch_ = g_timeout_add(kPollWakeMs, &CInstallerDlg::watch_copy, this);
 }
 
 gboolean CInstallerDlg::watch_copy(gpointer data) {
   CInstallerDlg* dialog = dialog_of(data);
-  ++dialog->pollPasses_;
   if (dialog->followCopy()) return TRUE;
   // The source ends with this call; forget it first, so that nothing
   // removes it again while a final box is open.
   dialog->copyWatch_ = 0;
-  dialog->showOutcome();
-  dialog->endCopy();
+  InstallOutcome outcome;
+  dialog->session_.outcome(outcome);
+  dialog->showOutcome(outcome);
   return FALSE;
 }
 
 bool CInstallerDlg::followCopy() {
-  // Read the end flag before the state: once the worker has ended, the
-  // state read after it is its last word.
-  bool ended = runEnded_.load();
-  unsigned code = 0;
-  stdx::u16string text;
-  int percent = 0;
-  processData_.getInstallState(code, text, percent);
-  if (percent != shownPercent_) {
-    progressPage_->setProgress(percent);
-    shownPercent_ = percent;
+  // The outcome is the worker's last word: looked at before the progress,
+  // so that the bar shows the last post when the run has ended.
+  InstallOutcome outcome;
+  bool ended = session_.outcome(outcome);
+  InstallSession::Progress progress = session_.progress();
+  if (progress.percent != shownPercent_ || progress.waitingForLock != showingWait_) {
+    progressPage_->setProgress(progress.percent);
+    shownPercent_ = progress.percent;
+    // Another run holds the target: the page says so instead of "copying".
+    if (progress.waitingForLock) progressPage_->setStatus(session_.waitingMessage());
+    showingWait_ = progress.waitingForLock;
   }
-  if (code != 0 || percent > 99 || ended) return false;
+  if (progress.waitingForLock && !toldWaiting_) {
+    toldWaiting_ = true;
+    fprintf(stderr, "setup: %s\n", narrow_lib(session_.waitingMessage()).c_str());
+    fflush(stderr);
+  }
+  if (ended) return false;
   if (stop_signal_received() != 0) stopCopy();
   return true;
 }
 
 gboolean CInstallerDlg::watch_package(gpointer data) {
   CInstallerDlg* dialog = dialog_of(data);
-  unsigned code = dialog->installData_.awaitImage(0);
+  unsigned code = dialog->session_.reader().awaitImage(0);
   if (code == config::kErrorPending) return TRUE;
   // From the progress page on, the run itself reports the package.
   if (code == 0 || code == ERROR_CANCELLED || dialog->state_ >= kStateProgress) {
@@ -407,40 +332,59 @@ gboolean CInstallerDlg::watch_package(gpointer data) {
   // A question or the folder chooser is open: say it once that is answered.
   if (g_main_depth() > 1) return TRUE;
   dialog->packageWatch_ = 0;
-  dialog->endOnPackageFailure(
-      LoadResString(code == ERROR_DISK_FULL ? "IDS_ERROR_NOSPACE" : "IDS_ERROR_DAMAGEDSOURCE"));
+  InstallFailure failure;
+  failure.code = code;
+  failure.packageFailed = true;
+  dialog->endOnPackageFailure(failure_text(failure));
   return FALSE;
 }
 
 void CInstallerDlg::endOnPackageFailure(const stdx::u16string& text) {
-  packageFailed_ = true;
-  set_exit_status_on_signal(exitStatus());
+  if (state_ < kStateProgress) session_.refuseBeforeCopy();
+  noteOutcomeForSignal();
   messageBox(this, text, MB_ICONERROR_OK);
   closeWindow();
 }
 
-void CInstallerDlg::showOutcome() {
-  unsigned code = 0;
-  stdx::u16string text;
-  int percent = 0;
-  processData_.getInstallState(code, text, percent);
-  if (code != 0 && runPackageFailed_) {
-    // The run found the package damaged and undid itself: as at the start,
-    // the package is what is wrong, and the run ends with the message.
-    endOnPackageFailure(text);
-  } else if (code != 0) {
-    messageBox(this, text, MB_ICONERROR_OK);
-    showErrorFinalPage();
-  } else if (percent > 99) {
-    showSuccessFinalPage();
-    registerTargetDir();
-  } else if (runResult_.load() == kErrorCancelled) {
-    // A run that ends without a final post was cancelled and rolled back.
-    showCancelledFinalPage();
-  } else {
-    messageBox(this, LoadResString("IDS_INSTALL_ERROR"), MB_ICONERROR_OK);
-    showErrorFinalPage();
+void CInstallerDlg::showOutcome(const InstallOutcome& outcome) {
+  switch (outcome.kind) {
+    case InstallOutcome::kFailed:
+      if (outcome.failure.packageFailed) {
+        // The run found the package damaged and undid itself: as at the
+        // start, the package is what is wrong, and the run ends with the
+        // message.
+        endOnPackageFailure(outcome.text);
+      } else {
+        noteOutcomeForSignal();
+        messageBox(this, outcome.text, MB_ICONERROR_OK);
+        showErrorFinalPage(outcome.text);
+      }
+      break;
+    case InstallOutcome::kCancelled:
+      showCancelledFinalPage();
+      break;
+    case InstallOutcome::kInstalled:
+      // The bar stays full for a moment before the page moves on.
+      progressPage_->setProgress(100);
+      shownPercent_ = 100;
+      finishPause_ = g_timeout_add(kFinishPauseMs, &CInstallerDlg::finish_success, this);
+      return;
   }
+  endCopy();
+}
+
+gboolean CInstallerDlg::finish_success(gpointer data) {
+  CInstallerDlg* dialog = dialog_of(data);
+  dialog->finishPause_ = 0;
+  dialog->showSuccess();
+  return FALSE;
+}
+
+void CInstallerDlg::showSuccess() {
+  showSuccessFinalPage();
+  registerTargetDir();
+  noteOutcomeForSignal();
+  endCopy();
 }
 
 void CInstallerDlg::endCopy() {
@@ -455,40 +399,52 @@ void CInstallerDlg::endCopy() {
   }
 }
 
-bool CInstallerDlg::updateProgress() {
-  Installer installer;
-  unsigned result = installer.run(&processData_);
-  copiedFiles_ = installer.copiedFiles();
-  upToDateFiles_ = installer.upToDateFiles();
-  runPackageFailed_ = installer.packageFailed();
-  runResult_.store(result);
-  runEnded_.store(true);
-  return false;
-}
-
 void CInstallerDlg::registerTargetDir() {
-  registration_ = register_template_dir(targetPath_, templateDirs_, baseListOnly_, baseConfigExists_);
-  if (!registration_.failed) return;
+  const Registration& registration = session_.registerTarget();
+  if (!registration.failed) return;
   // The templates are in place, so the success page stays; but the launcher
   // will not list them until the file is mended, so say which and why: on
-  // standard error for whoever started the run, and in a box for the user.
-  stdx::u16string message = registration_message(registration_);
-  fprintf(stderr, "setup: %s\n", narrow_lib(message).c_str());
+  // standard error for whoever started the run (a silent run's boxes say
+  // everything there), and in a box for the user.
+  stdx::u16string message = registration_message(registration);
+  if (successPage_ != nullptr) {
+    successPage_->setMessage(successText());
+    fitWindow();
+  }
+  if (!silent_) fprintf(stderr, "setup: %s\n", narrow_lib(message).c_str());
   messageBox(this, message, MB_ICONWARNING_OK);
 }
 
 void CInstallerDlg::showSuccessFinalPage() {
   state_ = kStateSuccess;
-  set_exit_status_on_signal(exitStatus());
-  if (successPage_ == nullptr) {
-    successPage_ = new SuccessFinalPage(fixed_, sideImage_, LoadResString("IDS_SUCCESS_FINISH"));
-  }
+  noteOutcomeForSignal();
+  if (successPage_ == nullptr) successPage_ = new SuccessFinalPage(fixed_, sideImage_, successText());
+  else successPage_->setMessage(successText());
   setFinishButtons();
   setCurPage(successPage_);
 }
 
-void CInstallerDlg::showErrorFinalPage() {
+// The page says what the box said, below its own words: the box may have
+// been answered without being read.
+void CInstallerDlg::showErrorFinalPage(const stdx::u16string& cause) {
   showMessageFinalPage(errorPage_, "IDS_ERROR_FINISH", kStateError);
+  stdx::u16string detail = cause;
+  stdx::u16string heading = LoadResString("IDS_INSTALL_ERROR");
+  if (detail.substr(0, heading.size()) == heading) detail.erase(0, heading.size());
+  while (!detail.empty() && (detail[0] == u'\n' || detail[0] == u' ')) detail.erase(0, 1);
+  stdx::u16string text = LoadResString("IDS_ERROR_FINISH");
+  if (!detail.empty()) text += u"\n\n" + detail;
+  errorPage_->setMessage(text);
+  fitWindow();
+}
+
+// Where the templates went; after a failed registration, that the launcher
+// will not list them instead of plain success.
+stdx::u16string CInstallerDlg::successText() const {
+  const Registration& registration = session_.registration();
+  stdx::u16string text = registration.failed ? registration_message(registration)
+                                             : LoadResString("IDS_SUCCESS_FINISH");
+  return text + u"\n\n" + LoadResString("IDS_SUCCESS_WHERE") + u"\n" + targetPath_;
 }
 
 void CInstallerDlg::showCancelledFinalPage() {
@@ -499,7 +455,7 @@ void CInstallerDlg::showCancelledFinalPage() {
 void CInstallerDlg::showMessageFinalPage(MessagePage*& page, const char* textKey, unsigned state) {
   if (page == nullptr) page = new MessagePage(fixed_, sideImage_, LoadResString(textKey));
   state_ = state;
-  set_exit_status_on_signal(exitStatus());
+  noteOutcomeForSignal();
   setFinishButtons();
   setCurPage(page);
 }
@@ -509,9 +465,7 @@ void CInstallerDlg::setFinishButtons() {
   gtk_widget_show(nextButton_);
   gtk_widget_set_sensitive(cancelButton_, FALSE);
   gtk_widget_hide(backButton_);
-  gtk_button_set_label(GTK_BUTTON(nextButton_),
-                       narrow_lib(LoadResString("IDS_WIZARD_FINISH")).c_str());
-  set_caption_scale(nextButton_, captionScale_);
+  gtk_button_set_label(GTK_BUTTON(nextButton_), mnemonic_text("IDS_KEYED_FINISH").c_str());
   gtk_widget_set_can_default(nextButton_, TRUE);
   gtk_widget_grab_default(nextButton_);
 }
@@ -529,9 +483,7 @@ void CInstallerDlg::requestCancelDuringCopy() {
 void CInstallerDlg::stopCopy() {
   if (cancelRequested_) return;
   cancelRequested_ = true;
-  processData_.setCancel(true);
-  // A run that waits for the package's bytes stops waiting at once.
-  installData_.stopInflating();
+  session_.requestStop();
   if (cancelButton_ != nullptr) gtk_widget_set_sensitive(cancelButton_, FALSE);
 }
 
@@ -547,7 +499,14 @@ void CInstallerDlg::processCancel() {
 
 gboolean CInstallerDlg::processKeyPress(GdkEventKey* event) {
   if (event == nullptr || event->keyval != GDK_Escape) return FALSE;
-  processCancel();
+  // On a final page the installation is over: there is nothing to cancel,
+  // and Escape leaves as Finish does (without opening the readme, which
+  // only Finish offers).
+  if (state_ == kStateSuccess || state_ == kStateError || state_ == kStateCancelled) {
+    closeWindow();
+  } else {
+    processCancel();
+  }
   return TRUE;
 }
 
@@ -560,7 +519,7 @@ void CInstallerDlg::finalize() {
 }
 
 void CInstallerDlg::openReadme() {
-  stdx::u16string readme = installData_.getReadme(languageCode_);
+  stdx::u16string readme = session_.reader().getReadme(languageCode_);
   if (readme.empty()) return;
   stdx::u16string path = readme_full_path(targetPath_, readme);
   // Only a regular file goes to the opener: a FIFO or a device planted
@@ -576,9 +535,8 @@ void CInstallerDlg::openReadme() {
 }
 
 void CInstallerDlg::closeWindow() {
-  installData_.stopInflating();
-  // The worker may still be in its pause after posting success.
-  installThread_.join();
+  session_.reader().stopInflating();
+  session_.join();
   if (window_ != nullptr) gtk_widget_destroy(window_);
 }
 
@@ -636,13 +594,16 @@ gboolean CInstallerDlg::on_window_delete_event(GtkWidget* /*widget*/, GdkEvent* 
     dialog->requestCancelDuringCopy();
     return TRUE;
   }
-  dialog->installThread_.join();
+  dialog->session_.join();
   return FALSE;
 }
 
 void CInstallerDlg::on_window_destroy(GtkWidget* /*widget*/, gpointer data) {
   CInstallerDlg* dialog = dialog_of(data);
   if (dialog != nullptr) {
+    // Closed before the copy, and not for a damaged package: the user ended the run.
+    if (dialog->state_ == kStateWelcome || dialog->state_ == kStateSelectPath)
+      dialog->session_.cancelBeforeCopy();
     dialog->window_ = nullptr;
     dialog->currentPage_ = nullptr;
   }

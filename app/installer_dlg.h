@@ -1,24 +1,20 @@
-// The installer's one window and the driver of the whole run: start-up
-// checks, the pages, the copy on the worker thread with its progress, the
-// registration of the template directory and the readme.
+// The installer's one window: the pages, the timers that follow the
+// install session (start-up checks, copy, outcome) and the readme. What the
+// run does and how it ended are the session's; the window only shows them.
 //
-// Thread safety: everything runs on the user-interface thread except
-// updateProgress(), which the install thread runs. The two share only
-// processData_ (locked inside) and the two atomics that report the end of
-// the run; the reader is left to the worker from init() until it ends.
+// Thread safety: user-interface thread only; the session's worker never
+// touches the window.
 #pragma once
 
 #include <gtk/gtk.h>
 
-#include <atomic>
 #include <memory>
-#include <thread>
 #include <vector>
 
+#include "app/install_session.h"
 #include "app/startup.h"
 #include "app/stop_signals.h"
-#include "install/install_thread.h"
-#include "install/installer.h"
+#include "app/summary.h"
 #include "platform/utils.h"
 
 class WizardDialogPage;
@@ -27,7 +23,7 @@ class SuccessFinalPage;
 class DirSelectPage;
 class ProgressPage;
 
-class CInstallerDlg : public CWnd, public InstallWorker {
+class CInstallerDlg : public CWnd {
  public:
   // Page states. kStateCancelled is the final page after a copy that the
   // user cancelled and that was rolled back.
@@ -57,34 +53,33 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   // Runs the wizard to its end: start-up checks, window, pages, and either
   // gtk_main or, in silent mode, the copy alone.
   void DoModal();
-  // The process exit status for the way the run ended (see ExitStatus).
-  int exitStatus() const;
+  // How the run ended, and the process exit status for it (see ExitStatus).
+  RunSummary summary() const;
+  int exitStatus() const { return exit_status(summary()); }
 
   stdx::u16string windowTitle() const override { return widen_lib(title_); }
 
-  // Start-up checks; a failure has been shown in a message box when it
-  // returns false.
-  bool OnInitDialog();
-  stdx::u16string getDpkFullPath() const { return dpk_full_path(useCwd_); }
+  // Everything DoModal does before the main loop: the start-up checks,
+  // the window and the welcome page (in silent mode, the copy started).
+  // False, with the window gone and the reason shown, when the run cannot
+  // go on.
+  bool open();
 
-  // Builds the window and shows it.
-  void showMainWindow();
   void showWelcomePage();
   void showSelectPathPage();
   // Starts the copy and returns; the main loop follows it to a final page.
   void showProgressPage();
   void showSuccessFinalPage();
-  void showErrorFinalPage();
+  // cause: what the error box said ("Installation error" and the lines below).
+  void showErrorFinalPage(const stdx::u16string& cause = stdx::u16string());
   void showCancelledFinalPage();
   void showMessageFinalPage(MessagePage*& page, const char* textKey, unsigned state);
   void setCurPage(WizardDialogPage* page);
   void setFinishButtons();
-  // Product and provider of the package for the interface language; empty
-  // when it has no description in that language.
+  // Product and provider of the package for the interface language, else
+  // from its English description; empty when neither names them.
   void titles(stdx::u16string& product, stdx::u16string& provider) const;
 
-  // The install thread's work: one run of the installer. Returns false.
-  bool updateProgress() override;
   // The one way a copy is stopped, for Cancel, Escape, closing the window
   // and the termination signals alike: the run rolls back after the member
   // in hand, and the main loop then shows the cancelled page.
@@ -107,9 +102,6 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   // For tests and tools.
   unsigned state() const { return state_; }
   const stdx::u16string& targetPath() const { return targetPath_; }
-  const std::vector<stdx::u16string>& templateDirs() const { return templateDirs_; }
-  bool baseListOnly() const { return baseListOnly_; }
-  bool baseConfigExists() const { return baseConfigExists_; }
   GtkWidget* window() const { return window_; }
   GtkWidget* backButton() const { return backButton_; }
   GtkWidget* nextButton() const { return nextButton_; }
@@ -120,13 +112,6 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   SuccessFinalPage* successPage() const { return successPage_; }
   MessagePage* errorPage() const { return errorPage_; }
   MessagePage* cancelledPage() const { return cancelledPage_; }
-  // Members the last copy wrote, and left alone as up to date.
-  unsigned long copiedFiles() const { return copiedFiles_; }
-  unsigned long upToDateFiles() const { return upToDateFiles_; }
-  // How the registration after the last successful copy went.
-  const Registration& registration() const { return registration_; }
-  // Passes of the main loop's watch over the last copy.
-  unsigned long pollPasses() const { return pollPasses_; }
   // From the start of a copy until its outcome is shown and registered.
   bool copying() const { return copyScope_ != nullptr; }
 
@@ -134,11 +119,6 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   // The window with its buttons, not yet shown.
   void buildMainWindow();
   void initMainWindow();
-  // Takes what the start-up checks found.
-  void acceptStartupInfo(const StartupInfo& info);
-  // Waits for the start-up checks that the constructor began; their error
-  // key or null, and what they found.
-  const char* awaitChecks(StartupInfo& info);
   GdkPixbuf* createIcon();
   GdkPixbuf* createBackImage();
   // The main loop's timer over the copy: shows its progress, and once the
@@ -149,27 +129,31 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   static gboolean watch_package(gpointer data);
   // Says why the package cannot be installed and ends the run (status 1).
   void endOnPackageFailure(const stdx::u16string& text);
-  // Shows the progress; false once the run has ended.
+  // Shows the progress; false once the run has posted its outcome.
   bool followCopy();
   // The final page (and box) for how the run ended.
-  void showOutcome();
+  void showOutcome(const InstallOutcome& outcome);
+  // After the pause that shows the bar full: the success page and the
+  // registration.
+  static gboolean finish_success(gpointer data);
+  void showSuccess();
+  // Tells the signal handler how the run would end now.
+  void noteOutcomeForSignal();
   // Hands signals back to the program and, after a signal, ends it.
   void endCopy();
   void registerTargetDir();
+  // Grows the window where the buttons or the page shown need more room.
+  void fitWindow();
+  stdx::u16string successText() const;
   void openReadme();
   // Cancel, Escape or close while the copy runs: ask, then request the cancel.
   void requestCancelDuringCopy();
   // Destroys the window (ending gtk_main), after the worker has ended.
   void closeWindow();
 
-  bool baseListOnly_ = false;
-  bool baseConfigExists_ = false;
   bool silent_;
-  InstallProcessData processData_;
-  std::vector<stdx::u16string> templateDirs_;
+  InstallSession session_;
   stdx::u16string targetPath_;
-  stdx::u16string packagePath_;
-  PackageReader installData_;
   stdx::u16string languageCode_;
   unsigned state_ = kStateNone;
   MessagePage* welcomePage_ = nullptr;
@@ -179,7 +163,6 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   SuccessFinalPage* successPage_ = nullptr;
   MessagePage* errorPage_ = nullptr;
   MessagePage* cancelledPage_ = nullptr;
-  bool useCwd_;
   GdkPixbuf* sideImage_ = nullptr;
   GtkWidget* backButton_ = nullptr;
   GtkWidget* nextButton_ = nullptr;
@@ -192,37 +175,25 @@ class CInstallerDlg : public CWnd, public InstallWorker {
   GtkWidget* window_ = nullptr;
   GtkWidget* fixed_ = nullptr;
   GdkPixbuf* icon_ = nullptr;
-  double captionScale_ = 1.0;  // of every button caption: the row stays one size
+  GtkWidget* separator_ = nullptr;
+  int rowWidth_ = 0;  // that the button row needs
+  int shownWidth_ = 500;
+  int shownHeight_ = 360;
+  bool sizeApplied_ = false;
 
   bool displayOpen_ = false;
-  bool started_ = false;          // the start-up checks passed: the window was built
   bool cancelRequested_ = false;  // the user confirmed a cancel during the copy
-  bool packageFailed_ = false;    // the package proved unusable after the window came up
   bool hasTargetOption_ = false;
   stdx::u16string targetOption_;
-  Registration registration_;
-  // Written by the worker before runEnded_; read once it is set.
-  unsigned long copiedFiles_ = 0;
-  unsigned long upToDateFiles_ = 0;
-  unsigned long pollPasses_ = 0;
-  bool runPackageFailed_ = false;
-  // Written by the worker as its last act; read by the poll loop.
-  std::atomic<unsigned> runResult_{0};
-  std::atomic<bool> runEnded_{false};
+  bool toldWaiting_ = false;          // the wait for another run was reported
+  bool showingWait_ = false;          // the progress page says so now
 
-  // The start-up checks, begun by the constructor on a thread of their own
-  // so that they overlap GTK's set-up; joined before anything they use goes.
-  std::thread checks_;
-  const char* checksError_ = nullptr;
-  bool checksDone_ = false;
-  StartupInfo checksInfo_;
-  // The copy's and the package's timer sources, or 0.
+  // The copy's, the package's and the final pause's timer sources, or 0.
   guint copyWatch_ = 0;
   guint packageWatch_ = 0;
+  guint finishPause_ = 0;
   int shownPercent_ = -1;
   // While a copy runs, a signal stops it instead of the program.
   std::unique_ptr<StopSignalGuard> copySignals_;
   std::unique_ptr<CopySignalScope> copyScope_;
-  // Last member: joined in ~CInstallerDlg before the members above go.
-  InstallThread installThread_;
 };

@@ -1,5 +1,7 @@
 #include "app/pages.h"
 
+#include <algorithm>
+
 #include "app/startup.h"
 #include "platform/resources.h"
 
@@ -9,9 +11,29 @@ const int kMainAreaX = 170;
 const int kMainAreaY = 10;
 // 170 + 322 leaves 8 pixels to the window's right edge: wrapped text needs air.
 const int kMainAreaWidth = 322;
-const int kMainAreaHeight = 250;
+const int kMargin = 10;
+// Between a caption and the field it names, and between paragraphs of widgets.
+const int kCaptionGap = 2;
+const int kParagraphGap = 8;
+const int kMinButtonWidth = 80;
+const int kMinButtonHeight = 30;
+// The row's buttons: Back and Next a little apart, so that they read as two,
+// and Cancel set off from both.
+const int kBackNextGap = 6;
+const int kNextCancelGap = 20;
+
+// 360 - 10 (margin) - 30 (buttons) - 10 - 5 (separator and the air above it)
+// at the default font; place_button_row moves it for a taller row.
+int g_pageAreaBottom = 305;
 
 stdx::string text_of(const char* key) { return narrow_lib(LoadResString(key)); }
+
+// The size widget asks for with its present text and font.
+GtkRequisition natural_size(GtkWidget* widget) {
+  GtkRequisition size = {0, 0};
+  gtk_widget_size_request(widget, &size);
+  return size;
+}
 
 GtkWidget* add_side_image(GtkWidget* container, GdkPixbuf* picture) {
   GtkWidget* image = gtk_image_new_from_pixbuf(picture);
@@ -27,9 +49,83 @@ void WizardDialogPage::put(GtkWidget* widget, int x, int y) {
   widgets_.push_back(widget);
 }
 
+stdx::string mnemonic_text(const char* key) {
+  stdx::string text = text_of(key);
+  stdx::string marked;
+  for (char c : text) {
+    if (c == '_') marked += "__";
+    else marked += c == '&' ? '_' : c;
+  }
+  return marked;
+}
+
+void set_accessible_name(GtkWidget* widget, const stdx::string& name) {
+  atk_object_set_name(gtk_widget_get_accessible(widget), name.c_str());
+}
+
+int page_area_bottom() { return g_pageAreaBottom; }
+
+int place_button_row(GtkWidget* fixed, GtkWidget* separator, const std::vector<GtkWidget*>& buttons,
+                     const std::vector<std::vector<stdx::string>>& alternatives, int width, int height) {
+  std::vector<int> widths;
+  int rowHeight = kMinButtonHeight;
+  for (size_t i = 0; i < buttons.size(); ++i) {
+    GtkWidget* button = buttons[i];
+    // Measured free of the fixed size, with each caption it may show.
+    gtk_widget_set_size_request(button, -1, -1);
+    GtkRequisition size = natural_size(button);
+    if (i < alternatives.size() && !alternatives[i].empty()) {
+      stdx::string shown = gtk_button_get_label(GTK_BUTTON(button));
+      for (const stdx::string& caption : alternatives[i]) {
+        gtk_button_set_label(GTK_BUTTON(button), caption.c_str());
+        GtkRequisition other = natural_size(button);
+        size.width = std::max(size.width, other.width);
+        size.height = std::max(size.height, other.height);
+      }
+      gtk_button_set_label(GTK_BUTTON(button), shown.c_str());
+    }
+    widths.push_back(std::max(kMinButtonWidth, size.width));
+    rowHeight = std::max(rowHeight, size.height);
+  }
+  int rowY = height - kMargin - rowHeight;
+  int right = width - kMargin;
+  int rowWidth = 0;
+  // From the right: Cancel, Next, Back.
+  for (size_t i = buttons.size(); i-- > 0;) {
+    right -= widths[i];
+    rowWidth += widths[i];
+    gtk_widget_set_size_request(buttons[i], widths[i], rowHeight);
+    gtk_fixed_move(GTK_FIXED(fixed), buttons[i], right, rowY);
+    int gap = i == buttons.size() - 1 ? kNextCancelGap : kBackNextGap;
+    if (i > 0) {
+      right -= gap;
+      rowWidth += gap;
+    }
+  }
+  gtk_widget_set_size_request(separator, width - 2 * kMargin, 5);
+  gtk_fixed_move(GTK_FIXED(fixed), separator, kMargin, rowY - kMargin);
+  g_pageAreaBottom = rowY - kMargin - 5;
+  return rowWidth + 2 * kMargin;
+}
+
+void page_extent(const WizardDialogPage& page, int& right, int& bottom) {
+  for (GtkWidget* widget : page.widgets()) {
+    if (!gtk_widget_get_visible(widget)) continue;
+    GtkWidget* fixed = gtk_widget_get_parent(widget);
+    gint x = 0, y = 0;
+    gtk_container_child_get(GTK_CONTAINER(fixed), widget, "x", &x, "y", &y, nullptr);
+    GtkRequisition size = natural_size(widget);
+    int margin = x == 0 && y == 0 ? 0 : kMargin / 2;
+    right = std::max(right, x + size.width + margin);
+    // The area's bottom keeps its own air above the separator.
+    bottom = std::max(bottom, y + size.height);
+  }
+}
+
 GtkWidget* createMainAreaLabel(GtkWidget* container) {
   GtkWidget* label = gtk_label_new(nullptr);
-  gtk_widget_set_size_request(label, kMainAreaWidth, kMainAreaHeight);
+  // The width decides where lines wrap; the height follows the text.
+  gtk_widget_set_size_request(label, kMainAreaWidth, -1);
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
   // Long words (paths, some translations) break rather than push the label wide.
   gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
@@ -49,19 +145,27 @@ MessagePage::MessagePage(GtkWidget* container, GdkPixbuf* picture, const stdx::u
 
 void MessagePage::setMessage(const stdx::u16string& message) {
   gtk_label_set_text(GTK_LABEL(label_), narrow_lib(message).c_str());
+  placeBelowLabel();
 }
 
 SuccessFinalPage::SuccessFinalPage(GtkWidget* container, GdkPixbuf* picture,
                                    const stdx::u16string& message)
     : MessagePage(container, picture, message) {
-  checkBox_ = gtk_check_button_new_with_label(text_of("IDS_SUCCESS_OPENDESCR").c_str());
+  checkBox_ = gtk_check_button_new_with_mnemonic(mnemonic_text("IDS_KEYED_OPENDESCR").c_str());
   // Some translations are longer than the area is wide: let the caption
   // wrap inside it instead of running past the window's edge.
   GtkWidget* caption = gtk_bin_get_child(GTK_BIN(checkBox_));
   gtk_label_set_line_wrap(GTK_LABEL(caption), TRUE);
   gtk_widget_set_size_request(caption, kMainAreaWidth - 40, -1);
-  put(checkBox_, kMainAreaX, 170);
+  put(checkBox_, kMainAreaX, 0);
+  placeBelowLabel();
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(checkBox_), TRUE);
+}
+
+void SuccessFinalPage::placeBelowLabel() {
+  if (checkBox_ == nullptr) return;
+  int y = kMainAreaY + natural_size(label()).height + kParagraphGap;
+  gtk_fixed_move(GTK_FIXED(parent_), checkBox_, kMainAreaX, y);
 }
 
 bool SuccessFinalPage::isShowReadmeChecked() const {
@@ -77,20 +181,40 @@ DirSelectPage::DirSelectPage(GtkWidget* container, GdkPixbuf* picture)
   gtk_label_set_text(GTK_LABEL(label_), text_of("IDS_DESTINATION_PROMPT").c_str());
   widgets_.push_back(label_);
 
-  caption_ = gtk_label_new(text_of("IDS_TEMPLATE_CATALOG").c_str());
-  put(caption_, kMainAreaX, 255);
-
+  // The caption's mnemonic takes the keyboard to the entry, and a screen
+  // reader reads the caption as the entry's name.
+  caption_ = gtk_label_new_with_mnemonic(mnemonic_text("IDS_KEYED_TEMPLATE_CATALOG").c_str());
   entry_ = gtk_entry_new();
-  gtk_widget_set_size_request(entry_, 280, 30);
+  gtk_label_set_mnemonic_widget(GTK_LABEL(caption_), entry_);
+  set_accessible_name(entry_, text_of("IDS_TEMPLATE_CATALOG"));
   // Enter in the entry does what Next does (Next is the window's default).
   gtk_entry_set_activates_default(GTK_ENTRY(entry_), TRUE);
-  put(entry_, kMainAreaX, 275);
 
   browseButton_ = gtk_button_new_with_label("...");
   gtk_widget_set_tooltip_text(browseButton_, text_of("IDS_CHOOSEDIR_TOOLTIP").c_str());
-  gtk_widget_set_size_request(browseButton_, 30, 30);
-  put(browseButton_, 460, 275);
+  set_accessible_name(browseButton_, text_of("IDS_CHOOSEDIR_TITLE"));
   g_signal_connect(browseButton_, "clicked", G_CALLBACK(::button_clicked_handler), this);
+
+  // The entry and its caption stand at the foot of the area, as high as
+  // their font makes them; a prompt too long for the room above pushes
+  // them down (and the window grows to hold them). Measured in the window,
+  // whose font they take.
+  put(caption_, kMainAreaX, 0);
+  put(entry_, kMainAreaX, 0);
+  put(browseButton_, kMainAreaX, 0);
+  GtkRequisition captionSize = natural_size(caption_);
+  GtkRequisition browseSize = natural_size(browseButton_);
+  int fieldHeight = std::max(30, std::max(natural_size(entry_).height, browseSize.height));
+  int browseWidth = std::max(30, browseSize.width);
+  int captionY = page_area_bottom() - fieldHeight - kCaptionGap - captionSize.height;
+  captionY = std::max(captionY, kMainAreaY + natural_size(label_).height + kParagraphGap);
+  int fieldY = captionY + captionSize.height + kCaptionGap;
+  int right = kMainAreaX + kMainAreaWidth - 2;
+  gtk_fixed_move(GTK_FIXED(parent_), caption_, kMainAreaX, captionY);
+  gtk_widget_set_size_request(entry_, right - browseWidth - kMargin - kMainAreaX, fieldHeight);
+  gtk_fixed_move(GTK_FIXED(parent_), entry_, kMainAreaX, fieldY);
+  gtk_widget_set_size_request(browseButton_, browseWidth, fieldHeight);
+  gtk_fixed_move(GTK_FIXED(parent_), browseButton_, right - browseWidth, fieldY);
 }
 
 void DirSelectPage::setPath(const stdx::u16string& path) {
@@ -133,8 +257,8 @@ void DirSelectPage::showDirDialog() {
   GtkWindow* parent = gtk_widget_is_toplevel(toplevel) ? GTK_WINDOW(toplevel) : nullptr;
   GtkWidget* chooser = gtk_file_chooser_dialog_new(
       text_of("IDS_CHOOSEDIR_TITLE").c_str(), parent, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
-      text_of("IDS_BROWSE_CANCEL").c_str(), GTK_RESPONSE_CANCEL, text_of("IDS_BROWSE_OK").c_str(),
-      GTK_RESPONSE_ACCEPT, nullptr);
+      mnemonic_text("IDS_KEYED_BROWSE_CANCEL").c_str(), GTK_RESPONSE_CANCEL,
+      mnemonic_text("IDS_KEYED_BROWSE_OK").c_str(), GTK_RESPONSE_ACCEPT, nullptr);
   gtk_dialog_set_default_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
   gtk_window_set_modal(GTK_WINDOW(chooser), TRUE);
   // It opens where the entry points (or at the nearest folder that exists
@@ -161,12 +285,21 @@ ProgressPage::ProgressPage(GtkWidget* container, int barWidth) : WizardDialogPag
   startText_ = text_of("IDS_PROGRESS_START");
   finishText_ = text_of("IDS_INSTALL_FINISH");
 
-  status_ = gtk_label_new(nullptr);
-  put(status_, 10, 130);
+  // The bar goes below the taller of the two texts, at any font.
+  status_ = gtk_label_new(startText_.c_str());
+  // A long folder in the waiting text gives up its middle, not the window's edge.
+  gtk_label_set_ellipsize(GTK_LABEL(status_), PANGO_ELLIPSIZE_MIDDLE);
+  gtk_misc_set_alignment(GTK_MISC(status_), 0, 0.5);
+  put(status_, kMargin, 130);
+  int statusHeight = natural_size(status_).height;
+  gtk_label_set_text(GTK_LABEL(status_), finishText_.c_str());
+  statusHeight = std::max(statusHeight, natural_size(status_).height);
+  gtk_widget_set_size_request(status_, barWidth, -1);
 
   bar_ = gtk_progress_bar_new();
-  gtk_widget_set_size_request(bar_, barWidth, 20);
-  put(bar_, 10, 150);
+  set_accessible_name(bar_, text_of("IDS_PROGRESS_NAME"));
+  put(bar_, kMargin, 130 + statusHeight + kCaptionGap * 2);
+  gtk_widget_set_size_request(bar_, barWidth, std::max(20, natural_size(bar_).height));
 
   setProgress(0);
 }
@@ -175,4 +308,8 @@ void ProgressPage::setProgress(int percentage) {
   const stdx::string& text = percentage == 100 ? finishText_ : startText_;
   gtk_label_set_text(GTK_LABEL(status_), text.c_str());
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), percentage / 100.0);
+}
+
+void ProgressPage::setStatus(const stdx::u16string& text) {
+  gtk_label_set_text(GTK_LABEL(status_), narrow_lib(text).c_str());
 }

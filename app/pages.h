@@ -32,9 +32,35 @@ class WizardDialogPage {
   std::vector<GtkWidget*> widgets_;
 };
 
-// The label of the area right of the side picture: 330 x 250 at (170, 10),
-// wrapping its text, aligned to the top left. Not listed in any page.
+// The label of the area right of the side picture, at (170, 10): as wide as
+// the area, as high as its wrapped text, aligned to the top left. Not listed
+// in any page.
 GtkWidget* createMainAreaLabel(GtkWidget* container);
+
+// The text of key as GTK takes a caption with a mnemonic ("&" becomes "_").
+stdx::string mnemonic_text(const char* key);
+// The name a screen reader announces for widget.
+void set_accessible_name(GtkWidget* widget, const stdx::string& name);
+
+// Where the pages' area ends: the y just above the separator. The window's
+// frame (place_button_row) moves it when the buttons need more height; pages
+// made afterwards lay themselves out against it.
+int page_area_bottom();
+
+// Places the separator and the row of wizard buttons at the bottom of a
+// window of width x height, each button as wide and high as its widest
+// caption needs (at least 80 x 30); captions are never drawn smaller.
+// alternatives lists further captions (UTF-8, mnemonics marked) that a
+// button may show later, one vector per button. Cancel sits at the right
+// edge, Next 20 pixels left of it, Back a few pixels left of Next. Returns
+// the width the row needs (at most width when it fits).
+int place_button_row(GtkWidget* fixed, GtkWidget* separator, const std::vector<GtkWidget*>& buttons,
+                     const std::vector<std::vector<stdx::string>>& alternatives, int width, int height);
+
+// Grows right and bottom to where page's visible widgets end, as their
+// fonts and texts make them, plus a margin on the right (none for the side
+// picture).
+void page_extent(const WizardDialogPage& page, int& right, int& bottom);
 
 // The side picture and a message beside it.
 class MessagePage : public WizardDialogPage {
@@ -44,6 +70,10 @@ class MessagePage : public WizardDialogPage {
 
   void setMessage(const stdx::u16string& message);
   GtkWidget* label() const { return label_; }
+
+ protected:
+  // Lays out what follows the label once its text changed.
+  virtual void placeBelowLabel() {}
 
  private:
   GtkWidget* image_;
@@ -58,8 +88,12 @@ class SuccessFinalPage : public MessagePage {
   bool isShowReadmeChecked() const;
   GtkWidget* checkBox() const { return checkBox_; }
 
+ protected:
+  // The check box goes below the message, however many lines it takes.
+  void placeBelowLabel() override;
+
  private:
-  GtkWidget* checkBox_;
+  GtkWidget* checkBox_ = nullptr;
 };
 
 // The choice of the template directory: a prompt, an entry and a button
@@ -104,7 +138,7 @@ class DirSelectPage : public WizardDialogPage {
 // "clicked" of the browse button; data is the DirSelectPage.
 gint button_clicked_handler(GtkWidget* widget, gpointer data);
 
-// A status line and a progress bar.
+// A status line and a progress bar below it.
 class ProgressPage : public WizardDialogPage {
  public:
   ProgressPage(GtkWidget* container, int barWidth);
@@ -112,6 +146,8 @@ class ProgressPage : public WizardDialogPage {
   // 100 exactly shows the finish text, anything else the start text; the
   // bar shows percentage / 100 unclamped.
   void setProgress(int percentage);
+  // Replaces the status text above the bar until the next setProgress.
+  void setStatus(const stdx::u16string& text);
 
   GtkWidget* status() const { return status_; }
   GtkWidget* bar() const { return bar_; }

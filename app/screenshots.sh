@@ -2,9 +2,13 @@
 # Renders the wizard's pages on the current X display and saves them as PNG:
 #   app/screenshots.sh SETUP_BINARY DPKPACK_BINARY OUT_DIR [LANG...]
 # For each language (default: en): welcome, directory, progress, success,
-# error and cancelled pages, named LANG-PAGE.png. Needs xdotool and
-# ImageMagick's import.
+# error and cancelled pages, named LANG-PAGE.png, and the boxes. With
+# LARGE_FONT set (a font name, such as "Sans 16"), each language is also
+# shown at that font, driven from the keyboard, as LANG-large-PAGE.png.
+# Needs xdotool and ImageMagick's import. Exits 0 when every picture was
+# taken, 1 when one is missing (each missing one is named on standard error).
 set -u
+FAILED=0
 
 SETUP=$(realpath "$1")
 DPKPACK=$(realpath "$2")
@@ -12,7 +16,12 @@ OUT=$(realpath -m "$3")
 shift 3
 LANGS=("$@")
 [ ${#LANGS[@]} -gt 0 ] || LANGS=(en)
+PAGES=(welcome directory success error-box error progress cancel-box cancelled)
 mkdir -p "$OUT"
+# A picture left from an earlier run must not stand in for one not taken.
+for lang in "${LANGS[@]}"; do
+  for page in "${PAGES[@]}"; do rm -f "$OUT/$lang-$page.png"; done
+done
 WORK=$(mktemp -d /tmp/setup-shots-XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 export HOME=$WORK/home TMPDIR=$WORK/tmp
@@ -49,11 +58,11 @@ NEXT=(350 335)
 CANCEL=(450 335)
 ENTRY=(310 290)
 
-# The wizard window of process $1 (the only 500 x 360 one).
+# The wizard window of process $1 (500 x 360, or larger at a large font).
 wizard_of() {
   for ((i = 0; i < 100; i++)); do
     for id in $(xdotool search --onlyvisible --pid "$1" 2>/dev/null); do
-      if xdotool getwindowgeometry "$id" 2>/dev/null | grep -q 'Geometry: 500x360'; then
+      if xdotool getwindowgeometry "$id" 2>/dev/null | grep -q -E 'Geometry: [5-9][0-9]{2}x[3-9][0-9]{2}'; then
         echo "$id"
         return 0
       fi
@@ -90,13 +99,14 @@ answer_yes() {
   [ -n "$w" ] && click "$1" $((w - 55)) $((h - 29))
 }
 shot() {
-  [ -n "$1" ] || { echo "no window for $2" >&2; return; }
+  [ -n "$1" ] || { echo "no window for $2" >&2; FAILED=1; return; }
   sleep 0.4
   for ((i = 0; i < 5; i++)); do
     import -window "$1" "$OUT/$2.png" 2>/dev/null && return
     sleep 0.1
   done
   echo "could not take $2" >&2
+  FAILED=1
 }
 type_target() {
   click "$1" "${ENTRY[@]}"
@@ -168,3 +178,51 @@ for lang in "${LANGS[@]}"; do
   shot "$WID" "$lang-cancelled"
   finish
 done
+
+# The same wizard at a large font, from the keyboard (the buttons are where
+# the font puts them): Enter is Next, Escape closes a final page.
+key() { xdotool key --window "$1" "${@:2}"; sleep 0.4; }
+type_keys() {
+  key "$1" ctrl+a BackSpace
+  xdotool type --delay 2 "$2"
+  sleep 0.2
+}
+if [ -n "${LARGE_FONT:-}" ]; then
+  printf 'gtk-font-name = "%s"\n' "$LARGE_FONT" > "$WORK/large.rc"
+  export GTK2_RC_FILES=$WORK/large.rc
+  for lang in "${LANGS[@]}"; do
+    rm -rf "$HOME/.KX" "$HOME/.kxq5" "$WORK/target"
+    run "$WORK/small" "$lang"
+    shot "$WID" "$lang-large-welcome"
+    key "$WID" Return
+    shot "$WID" "$lang-large-directory"
+    type_keys "$WID" "$WORK/target"
+    key "$WID" Return
+    wait_for "$HOME/.KX/kxlaunch/kxlaunch.cfg"
+    shot "$WID" "$lang-large-success"
+    key "$WID" Escape
+    wait "$PID" 2>/dev/null
+
+    run "$WORK/small" "$lang"
+    key "$WID" Return
+    type_keys "$WID" "$WORK/blocker/sub"
+    key "$WID" Return
+    BOX=$(box_of "$PID" "$WID")
+    shot "$BOX" "$lang-large-error-box"
+    xdotool key --window "$BOX" Return 2>/dev/null
+    shot "$WID" "$lang-large-error"
+    key "$WID" Escape
+    wait "$PID" 2>/dev/null
+  done
+fi
+
+# The last wizard ended cancelled; the pictures, not its exit status, are
+# what this script answers for.
+missing=0
+for lang in "${LANGS[@]}"; do
+  for page in "${PAGES[@]}"; do
+    [ -s "$OUT/$lang-$page.png" ] || { echo "missing: $OUT/$lang-$page.png" >&2; missing=1; }
+  done
+done
+[ "$FAILED" -eq 0 ] || missing=1
+exit $missing

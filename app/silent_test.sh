@@ -62,7 +62,7 @@ DEFAULT="$WORK/world/home/.kxq5/KX/kxq5/tmplts"
 # copies nothing.
 fresh_world
 run -S
-expect "first run" 0 "setup: result=installed copied=3 up-to-date=0 target=$DEFAULT/" ""
+expect "first run" 0 "setup: result=installed copied=3 up-to-date=0 target=$DEFAULT" ""
 [ "$(cat "$DEFAULT/t/a.cfg" 2>/dev/null)" = alpha ] || fail "first run: template missing"
 grep -qx "ConfigurationTemplatesLocation=$DEFAULT" "$HOME/$CFG" || fail "first run: not registered"
 run -S
@@ -108,7 +108,7 @@ expect "damaged" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
 rm "$WORK/world/pkg/kxq5.dpk"
 run -S -Lde
 expect "missing, German" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
-  "setup: Die Distributionsdatei kxq5.dpk wurde nicht gefunden."
+  "setup: Die Distributionsdatei kxq5.dpk wurde nicht gefunden. Gesuchter Ordner: $WORK/world/pkg"
 [ ! -e "$HOME/.KX" ] || fail "not started: launcher configuration written"
 
 # Without -S and without a display: one line, status 1, no summary.
@@ -134,7 +134,7 @@ for kind in loop folder; do
   mkdir -p "$HOME/.KX/kxlaunch"
   if [ $kind = loop ]; then
     ln -s kxlaunch.cfg "$HOME/$CFG"
-    reason="system error (Too many levels of symbolic links)"
+    reason="a loop of symbolic links"
   else
     mkdir "$WORK/world/folder"
     ln -s "$WORK/world/folder" "$HOME/$CFG"
@@ -142,7 +142,7 @@ for kind in loop folder; do
   fi
   run -S -Len
   expect "unregistered ($kind)" 4 \
-    "setup: result=installed-unregistered copied=3 up-to-date=0 target=$DEFAULT/" \
+    "setup: result=installed-unregistered copied=3 up-to-date=0 target=$DEFAULT" \
     "setup: The templates are installed, but the template directory could not be registered in the launcher configuration file: $HOME/$CFG ($reason)"
   [ "$(cat "$DEFAULT/t/a.cfg" 2>/dev/null)" = alpha ] || fail "unregistered ($kind): templates not kept"
 done
@@ -166,7 +166,7 @@ else
   run -S -Len
 fi
 expect "unreadable configuration" 4 \
-  "setup: result=installed-unregistered copied=3 up-to-date=0 target=$DEFAULT/" \
+  "setup: result=installed-unregistered copied=3 up-to-date=0 target=$DEFAULT" \
   "setup: The templates are installed, but the template directory could not be registered in the launcher configuration file: $HOME/$CFG (permission denied)"
 chmod 0600 "$HOME/$CFG"
 [ "$(cat "$HOME/$CFG")" = "$(printf 'DefaultVersion=8.3\nCommonInfoBases=/b')" ] || fail "unreadable configuration: rewritten"
@@ -198,6 +198,74 @@ case $OUT in "setup: result=cancelled-rolled-back copied="*" target=$WORK/world/
   *) fail "SIGTERM: summary line '$OUT'" ;; esac
 [ "$(ls "$WORK/world/target")" = old.txt ] || fail "SIGTERM: target not rolled back: $(ls "$WORK/world/target")"
 [ ! -e "$HOME/.KX" ] || fail "SIGTERM: launcher configuration written"
+
+# A second run into the same target waits for the first, and says so once.
+fresh_world
+mkdir -p "$WORK/world/src/many"
+head -c 1200000 /dev/zero | tr '\0' 'x' > "$WORK/world/blob"
+(cd "$WORK/world/src/many" && split -b 100 -a 3 "$WORK/world/blob" m)
+rm "$WORK/world/blob"
+"$DPKPACK" -o "$WORK/world/pkg/kxq5.dpk" -L 1 "$WORK/world/src" > /dev/null
+(cd "$WORK/world/pkg" && exec "$SETUP" usecwd -S "-D$WORK/world/target" -Len) > "$WORK/out1" 2> "$WORK/err1" &
+first=$!
+for ((i = 0; i < 300; i++)); do
+  compgen -G "$WORK/world/target/many/.q5stp-*" > /dev/null && break
+  sleep 0.02
+done
+run -S "-D$WORK/world/target" -Len
+wait "$first" || fail "lock: the first run failed: $(cat "$WORK/err1")"
+expect "lock wait" 0 "setup: result=installed copied=0 up-to-date=12003 target=$WORK/world/target" \
+  "setup: waiting for another installation into $WORK/world/target"
+
+# SIGTERM during the start-up (a large header takes a moment to read): the
+# run ends as cancelled, and still prints its summary line. A signal that
+# comes before the program has begun at all kills it (143): try again later.
+signalled=0
+for delay in 0.01 0.02 0.04 0.08; do
+  (cd "$WORK/world/pkg" && exec "$SETUP" usecwd -S "-D$WORK/world/late") > "$WORK/out" 2> "$WORK/err" &
+  pid=$!
+  sleep $delay
+  kill -TERM "$pid"
+  wait "$pid"
+  STATUS=$?
+  [ "$STATUS" = 143 ] && continue
+  signalled=1
+  [ "$STATUS" = 3 ] || fail "SIGTERM at start-up: exit status $STATUS"
+  case $(cat "$WORK/out") in "setup: result=cancelled-rolled-back copied="*) ;;
+    *) fail "SIGTERM at start-up: summary line '$(cat "$WORK/out")'" ;; esac
+  break
+done
+[ $signalled = 1 ] || fail "SIGTERM at start-up: never reached the program"
+
+# Damage found only during the copy: rolled back, the package is blamed
+# (status 1), and the summary says what was undone.
+fresh_world
+mkdir -p "$WORK/world/src/z"
+head -c 24000000 /dev/urandom > "$WORK/world/src/z/noise.bin"
+"$DPKPACK" -o "$WORK/world/pkg/kxq5.dpk" "$WORK/world/src" > /dev/null
+python3 -c "import sys; p=sys.argv[1]; b=bytearray(open(p,'rb').read()); b[-100]^=0x20; open(p,'wb').write(b)" \
+  "$WORK/world/pkg/kxq5.dpk"
+run -S "-D$WORK/world/target" -Len
+expect "late damage" 1 "setup: result=failed-rolled-back copied=3 up-to-date=0 target=$WORK/world/target" \
+  "setup: Distribution kit file kxq5.dpk corrupted or not designed for this installation program."
+[ ! -e "$WORK/world/target" ] || fail "late damage: target left behind: $(ls -A "$WORK/world/target")"
+
+# A temporary directory that cannot be written is named, with the reason,
+# instead of blaming the package. Permissions do not bind root: run as nobody.
+fresh_world
+mkdir "$WORK/world/rotmp"
+chmod 555 "$WORK/world/rotmp"
+chmod -R a+rwX "$WORK/world/home" "$WORK/world/pkg"
+chmod a+x "$WORK"
+as_user=()
+[ "$(id -u)" = 0 ] && as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+(cd "$WORK/world/pkg" && TMPDIR=$WORK/world/rotmp exec "${as_user[@]}" "$SETUP" usecwd -S -Len) \
+  > "$WORK/out" 2> "$WORK/err"
+STATUS=$?
+OUT=$(cat "$WORK/out")
+ERR=$(cat "$WORK/err")
+expect "read-only TMPDIR" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
+  "setup: The unpacked package cannot be written to the temporary directory: $WORK/world/rotmp: permission denied"
 
 [ "$FAILED" = 0 ] && echo "silent: all scenarios passed"
 exit "$FAILED"

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "config/locations.h"
+#include "install/failure_cause.h"
 #include "config/starter.h"
 #include "install/failure_cause.h"
 #include "platform/file_io.h"
@@ -171,6 +172,20 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
   info.launcher = read_launcher_templates();
   info.targetPath = default_template_dir(info.launcher.dirs, isWritePermitted);
 
+  // The image goes into the temporary directory: one that cannot take it
+  // is no fault of the package, and the user must learn which and why.
+  stdx::u16string tempDir;
+  void* probe = INVALID_HANDLE_VALUE;
+  unsigned code = FileSystem::GetTempPath(tempDir);
+  if (code == 0) code = FileSystem::CreateTempFile(tempDir, probe);
+  if (code != 0) {
+    info.tempErrno = lastErrNoFor(code);
+    info.tempDir = tempDir;
+    while (info.tempDir.size() > 1 && info.tempDir.back() == u'/') info.tempDir.pop_back();
+    return "IDS_ERROR_TMPDIR";
+  }
+  FileSystem::CloseHandle(probe);
+
   unsigned long long packageBytes = 0, freeBytes = 0;
   if (FileSystem::GetFileSize64(path, &packageBytes) == 0 &&
       FileSystem::GetFreeSpaceTmpDir64(&freeBytes) == 0 &&
@@ -181,8 +196,16 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
   // The space check above is only an estimate: the image may still not
   // fit, and that is no damage of the package. Only the header is waited
   // for; the rest inflates while the user reads the first pages.
-  unsigned code = reader.openHeader(path);
+  code = reader.openHeader(path);
   if (code == ERROR_DISK_FULL) return "IDS_ERROR_NOSPACE";
   if (code != 0) return "IDS_ERROR_DAMAGEDSOURCE";
   return nullptr;
+}
+
+stdx::u16string startup_error_text(const char* key, bool useCwd) {
+  stdx::u16string text = LoadResString(key);
+  if (strcmp(key, "IDS_ERROR_NOSOURCE") != 0) return text;
+  stdx::u16string package = dpk_full_path(useCwd);
+  if (package.empty()) return text;
+  return text + u"\n" + LoadResString("IDS_ERROR_SEARCHED") + u" " + directory_of(package);
 }

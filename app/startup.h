@@ -121,12 +121,20 @@ struct StartupInfo {
   stdx::u16string packagePath;
   stdx::u16string targetPath;  // the default template directory; may be empty
   LauncherTemplates launcher;
+  // When the temporary directory refused the package image: which one, why.
+  stdx::u16string tempDir;
+  int tempErrno = 0;
 };
 
 // Finds the package, reads the launcher's list, chooses the default target,
 // checks the temporary space and opens the package with reader, up to its
 // header (the rest goes on inflating in the background). Returns
 // null when the wizard may start, else the resource key of the message that
-// explains why not: "IDS_ERROR_NOSOURCE", "IDS_ERROR_NOSPACE" or
+// explains why not: "IDS_ERROR_NOSOURCE", "IDS_ERROR_TMPDIR" (with the
+// directory and the cause in info), "IDS_ERROR_NOSPACE" or
 // "IDS_ERROR_DAMAGEDSOURCE".
 const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& info);
+
+// The message for the key that run_startup_checks returned; a missing
+// package also names the folder where it was looked for.
+stdx::u16string startup_error_text(const char* key, bool useCwd);

@@ -11,6 +11,7 @@
 
 #include "app/test_support.h"
 #include "platform/file_io.h"
+#include "platform/resources.h"
 
 namespace {
 
@@ -25,20 +26,6 @@ std::string stripped(const std::string& path) {
   return utf8(text);
 }
 
-// Runs the body in dir and comes back, whatever the body does.
-class ScopedCwd {
- public:
-  explicit ScopedCwd(const std::string& dir) {
-    char* old = getcwd(nullptr, 0);
-    old_ = old;
-    free(old);
-    EXPECT_EQ(0, chdir(dir.c_str()));
-  }
-  ~ScopedCwd() { EXPECT_EQ(0, chdir(old_.c_str())); }
-
- private:
-  std::string old_;
-};
 
 TEST(PackageLocationTest, BesideTheExecutableOrInTheCurrentDirectory) {
   stdx::string exe = read_link_target("/proc/self/exe");
@@ -248,7 +235,7 @@ TEST(RegistrationTest, FailureNamesTheFileAndTheReason) {
     std::function<void(const ScratchDir&)> spoil;
     bool baseExists;
     const char* file;  // the file reported, below home
-    const char* reason;
+    const char* reason;  // the key of the reason's text
   } cases[] = {
       {"link to a directory",
        [&](const ScratchDir& home) {
@@ -256,37 +243,44 @@ TEST(RegistrationTest, FailureNamesTheFileAndTheReason) {
          writeBytes(home / ".KX/kxlaunch/other", "");
          ASSERT_EQ(0, symlink((home / "elsewhere").c_str(), (home / ordinary).c_str()));
        },
-       false, ordinary, "a directory stands where a file goes"},
+       false, ordinary, "IDS_CAUSE_ISDIR"},
       {"link loop",
        [&](const ScratchDir& home) {
          writeBytes(home / ".KX/kxlaunch/other", "");
          ASSERT_EQ(0, symlink("kxlaunch.cfg", (home / ordinary).c_str()));
        },
-       false, ordinary, "system error (Too many levels of symbolic links)"},
+       false, ordinary, "IDS_CAUSE_LOOP"},
       {"folder that is a file", [&](const ScratchDir& home) { writeBytes(home / ".KX", "x"); },
-       false, ordinary, "a file stands where a directory is needed"},
+       false, ordinary, "IDS_CAUSE_NOTDIR"},
       {"base file a directory, ordinary written first",
        [&](const ScratchDir& home) {
          writeBytes(home / ordinary, "ConfigurationTemplatesLocation=/a\n");
          writeBytes(home / (std::string(base) + "/x"), "");
        },
-       true, base, "a directory stands where a file goes"},
+       true, base, "IDS_CAUSE_ISDIR"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    ScratchDir home;
-    ScopedEnv env("HOME", home.path().c_str());
-    c.spoil(home);
-    std::vector<stdx::u16string> dirs;
-    Registration done = register_template_dir(u"/t", dirs, false, c.baseExists);
-    EXPECT_TRUE(done.failed);
-    EXPECT_EQ(home / c.file, utf8(done.file));
-    EXPECT_EQ(c.reason, utf8(done.reason));
-    ASSERT_EQ(1u, dirs.size());
-    std::string message = utf8(registration_message(done));
-    EXPECT_NE(std::string::npos, message.find(home / c.file + " (" + c.reason + ")"));
-    EXPECT_EQ(std::string::npos, message.find('\n'));
+  // The reason is in the interface language, whatever the process locale
+  // says: German here, under the tests' C locale.
+  for (LangIdType lang : {LANG_EN, LANG_DE}) {
+    set_resource_lang(lang);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      ScratchDir home;
+      ScopedEnv env("HOME", home.path().c_str());
+      c.spoil(home);
+      std::vector<stdx::u16string> dirs;
+      Registration done = register_template_dir(u"/t", dirs, false, c.baseExists);
+      EXPECT_TRUE(done.failed);
+      EXPECT_EQ(home / c.file, utf8(done.file));
+      std::string reason = resource_text(lang, c.reason);
+      EXPECT_EQ(reason, utf8(done.reason));
+      ASSERT_EQ(1u, dirs.size());
+      std::string message = utf8(registration_message(done));
+      EXPECT_NE(std::string::npos, message.find(home / c.file + " (" + reason + ")"));
+      EXPECT_EQ(std::string::npos, message.find('\n'));
+    }
   }
+  set_resource_lang(LANG_EN);
 }
 
 // The reason is the one the failing call gave, in the interface's words.

@@ -1,6 +1,9 @@
 #include "app/stop_signals.h"
 
+#include <string.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "app/startup.h"
 #include "platform/utils.h"
@@ -15,8 +18,30 @@ bool g_handlersInstalled = false;
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 const size_t kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
 
+// The summary line for a signal outside the copy. Two buffers: the handler
+// reads the one published last while the other is rewritten.
+struct SummarySlot {
+  char* text = nullptr;
+  size_t length = 0;
+};
+SummarySlot g_summarySlots[2];
+std::atomic<SummarySlot*> g_summary{nullptr};
+
+void write_all(const char* text, size_t length) {
+  while (length > 0) {
+    ssize_t n = write(STDOUT_FILENO, text, length);
+    if (n <= 0) return;
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+}
+
 void on_stop_signal(int signal) {
-  if (!g_copyRunning) _exit(g_exitStatusOnSignal);
+  if (!g_copyRunning) {
+    SummarySlot* summary = g_summary.load();
+    if (summary != nullptr) write_all(summary->text, summary->length);
+    _exit(g_exitStatusOnSignal);
+  }
   g_stopSignal = signal;
   InstallProgress* progress = g_runProgress;
   if (progress != nullptr) progress->requestStop();
@@ -56,4 +81,18 @@ CopySignalScope::~CopySignalScope() {
 
 int stop_signal_received() { return g_stopSignal; }
 
-void set_exit_status_on_signal(int status) { g_exitStatusOnSignal = status; }
+void set_outcome_on_signal(int status, const stdx::string& summaryLine) {
+  g_exitStatusOnSignal = status;
+  if (summaryLine.empty()) {
+    g_summary.store(nullptr);
+    return;
+  }
+  // The slot not published is free: no handler reads it.
+  SummarySlot* slot = g_summary.load() == &g_summarySlots[0] ? &g_summarySlots[1] : &g_summarySlots[0];
+  delete[] slot->text;
+  slot->length = summaryLine.size() + 1;
+  slot->text = new char[slot->length];
+  memcpy(slot->text, summaryLine.c_str(), summaryLine.size());
+  slot->text[summaryLine.size()] = '\n';
+  g_summary.store(slot);
+}

@@ -13,6 +13,7 @@
 #include <signal.h>
 
 #include "install/installer.h"
+#include "platform/stdx_string.h"
 
 // Installs the handlers for its scope; an inner guard while an outer one
 // holds does nothing.
@@ -40,5 +41,7 @@ class CopySignalScope {
 
 // The signal noted during the copy, or 0.
 int stop_signal_received();
-// The status the program ends with when a signal arrives outside the copy.
-void set_exit_status_on_signal(int status);
+// The status the program ends with when a signal arrives outside the copy,
+// and the line it prints on standard output first (a silent run's summary;
+// empty for none). Not to be called from a signal handler.
+void set_outcome_on_signal(int status, const stdx::string& summaryLine);

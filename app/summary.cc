@@ -4,20 +4,34 @@
 
 #include "app/startup.h"
 
-const char* summary_result(int exitStatus) {
-  switch (exitStatus) {
-    case kExitInstalled: return "installed";
-    case kExitUnregistered: return "installed-unregistered";
-    case kExitFailed: return "failed-rolled-back";
-    case kExitCancelled: return "cancelled-rolled-back";
-    default: return "not-started";
+int exit_status(const RunSummary& summary) {
+  switch (summary.result) {
+    case RunResult::kInstalled: return kExitInstalled;
+    case RunResult::kUnregistered: return kExitUnregistered;
+    case RunResult::kFailed: return summary.packageFailed ? kExitNotStarted : kExitFailed;
+    case RunResult::kCancelled: return kExitCancelled;
+    case RunResult::kNotStarted: break;
   }
+  return kExitNotStarted;
+}
+
+const char* summary_result(const RunSummary& summary) {
+  switch (summary.result) {
+    case RunResult::kInstalled: return "installed";
+    case RunResult::kUnregistered: return "installed-unregistered";
+    case RunResult::kFailed: return "failed-rolled-back";
+    case RunResult::kCancelled: return "cancelled-rolled-back";
+    case RunResult::kNotStarted: break;
+  }
+  return "not-started";
 }
 
 stdx::string format_summary(const RunSummary& summary) {
   char counts[96];
   snprintf(counts, sizeof counts, " copied=%lu up-to-date=%lu target=", summary.copied,
            summary.upToDate);
-  return stdx::string("setup: result=") + summary_result(summary.exitStatus) + counts +
-         narrow_lib(summary.target);
+  // The same folder reads the same on every run, however it was given.
+  stdx::u16string target = summary.target;
+  while (target.size() > 1 && (target.back() == u'/' || target.back() == u'\\')) target.pop_back();
+  return stdx::string("setup: result=") + summary_result(summary) + counts + narrow_lib(target);
 }

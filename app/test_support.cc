@@ -53,3 +53,15 @@ bool make_package(const std::string& toolPath, const std::string& sourceDir,
   argv.push_back(nullptr);
   return run_program(argv.data()) == 0;
 }
+
+ScopedCwd::ScopedCwd(const std::string& dir) {
+  char* old = getcwd(nullptr, 0);
+  old_ = old;
+  free(old);
+  // A test that runs in the wrong directory could touch anything: stop.
+  if (chdir(dir.c_str()) != 0) throw std::runtime_error("cannot enter " + dir);
+}
+
+ScopedCwd::~ScopedCwd() {
+  if (chdir(old_.c_str()) != 0) abort();
+}

@@ -17,3 +17,15 @@ std::string snapshot_tree(const std::string& root);
 // writing output. True on success.
 bool make_package(const std::string& toolPath, const std::string& sourceDir,
                   const std::string& output, const std::vector<std::string>& options);
+
+// Runs the body in dir and comes back, whatever the body does.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::string& dir);
+  ~ScopedCwd();
+  ScopedCwd(const ScopedCwd&) = delete;
+  ScopedCwd& operator=(const ScopedCwd&) = delete;
+
+ private:
+  std::string old_;
+};

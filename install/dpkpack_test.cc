@@ -86,6 +86,8 @@ TEST_F(DpkpackTest, ExplainsMistakes) {
       {"--bogus src", 2, "unknown option --bogus"},
       {"-r missing.txt src", 2, "readme missing.txt is not a file of the package"},
       {"-l en -p A -p B src", 2, "given twice"},
+      {"-l english -p A src", 2, "unknown language code english"},
+      {"-l xx -p A src", 2, "unknown language code xx"},
       {"--single-language -l en -p A -l de -p B src", 2, "exactly one product description"},
       {"--level 12 src", 2, "0 to 9"},
       {"-o src/inside.dpk src", 2, "must not lie inside the source directory"},

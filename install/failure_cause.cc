@@ -19,6 +19,8 @@ const char* failure_cause_key(int errnoValue) {
       return "IDS_CAUSE_NOTDIR";
     case EISDIR:
       return "IDS_CAUSE_ISDIR";
+    case ELOOP:
+      return "IDS_CAUSE_LOOP";
     default:
       return nullptr;
   }
@@ -37,4 +39,15 @@ stdx::u16string failure_cause_line(const stdx::u16string& path, int errnoValue) 
     cause = LoadResString("IDS_CAUSE_OTHER") + u" (" + widen_lib(stdx::string(system)) + u")";
   }
   return path.empty() ? cause : path + u": " + cause;
+}
+
+stdx::u16string failure_text(const InstallFailure& failure) {
+  if (failure.packageFailed) {
+    return LoadResString(failure.code == ERROR_DISK_FULL ? "IDS_ERROR_NOSPACE"
+                                                         : "IDS_ERROR_DAMAGEDSOURCE");
+  }
+  stdx::u16string text = LoadResString("IDS_INSTALL_ERROR");
+  stdx::u16string line = failure_cause_line(failure.path, failure.errnoValue);
+  if (!line.empty()) text += u"\n" + line;
+  return text;
 }

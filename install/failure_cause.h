@@ -4,15 +4,45 @@
 #pragma once
 
 #include <errno.h>
+#include <stdint.h>
 
 #include "platform/file_system.h"
 #include "platform/stdx_string.h"
+
+// What failed, as the failing step saw it: the Win32-style code, the
+// system's errno behind it (0 when the failure did not come from the
+// system) and the file or folder it concerns. Made where the run failed
+// and handed up unchanged to whoever reports it.
+struct InstallFailure {
+  unsigned code = 0;
+  int errnoValue = 0;
+  stdx::u16string path;
+  bool packageFailed = false;  // the package was at fault, not the target
+};
+
+// How a run ended, as the worker posts it once, as its last act.
+struct InstallOutcome {
+  enum Kind { kInstalled, kFailed, kCancelled };
+  Kind kind = kFailed;
+  InstallFailure failure;  // for kFailed (and a cancel that could not be undone)
+  // What to tell the user about a failure: the cause and whatever could not
+  // be put back. Empty for kInstalled and for a clean cancel.
+  stdx::u16string text;
+  unsigned long copied = 0;    // members copied (before a rollback, what it undid)
+  unsigned long upToDate = 0;  // members left alone as up to date
+};
+
+// The text for failure: the package's own words when the package was at
+// fault, else the install error with the line that says what and why (when
+// anything is known).
+stdx::u16string failure_text(const InstallFailure& failure);
 
 // The resource key that names the cause errnoValue stands for:
 // "IDS_CAUSE_ACCESS" (EACCES, EPERM), "IDS_CAUSE_NOSPACE" (ENOSPC, EDQUOT),
 // "IDS_CAUSE_READONLY" (EROFS), "IDS_CAUSE_NOTDIR" (ENOTDIR: a file stands
 // where a directory is needed), "IDS_CAUSE_ISDIR" (EISDIR: a directory
-// stands where a file goes); null for any other value.
+// stands where a file goes), "IDS_CAUSE_LOOP" (ELOOP: symbolic links that
+// lead in a circle); null for any other value.
 const char* failure_cause_key(int errnoValue);
 
 // One line: path, ": " and the cause. An errno without a text of its own

@@ -1,4 +1,4 @@
-// The worker thread of an installation. It knows the wizard only as an
+// The worker thread of an installation. It knows its owner only as an
 // InstallWorker, so the engine builds and is tested without any toolkit.
 //
 // Thread safety: start(), stop(), join() and started() are called by the
@@ -10,7 +10,7 @@
 
 #include <atomic>
 
-// What the worker thread runs. The wizard derives from it; its
+// What the worker thread runs. The install session derives from it; its
 // updateProgress() performs one install run and returns false.
 class InstallWorker {
  public:

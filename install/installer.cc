@@ -1,7 +1,7 @@
 #include "install/installer.h"
 
 InstallProgress::InstallProgress()
-    : cancelled(false), stopRequested(false), installState(0), percent(0) {
+    : cancelled(false), stopRequested(false), installState(0), percent(0), outcomePosted(false) {
   sem_init(&lock, 0, 1);
 }
 
@@ -12,6 +12,8 @@ void InstallProgress::resetLocked() {
   stopRequested = false;
   installState = 0;
   percent = 0;
+  outcomePosted = false;
+  outcome_ = InstallOutcome();
 }
 
 void InstallProgress::setCancel(bool cancel) {
@@ -37,4 +39,16 @@ void InstallProgress::getInstallState(unsigned& state, stdx::u16string& text, in
   state = installState;
   text = stateText;
   value = percent;
+}
+
+void InstallProgress::postOutcome(const InstallOutcome& outcome) {
+  Hold hold(&lock);
+  outcome_ = outcome;
+  outcomePosted = true;
+}
+
+bool InstallProgress::getOutcome(InstallOutcome& outcome) {
+  Hold hold(&lock);
+  if (outcomePosted) outcome = outcome_;
+  return outcomePosted;
 }

@@ -66,6 +66,12 @@ class InstallProgress {
   void setInstallState(unsigned state, const stdx::u16string& text, int percent);
   void getInstallState(unsigned& state, stdx::u16string& text, int& percent);
 
+  // The run's outcome: posted once by the worker as its last act, and
+  // the only thing the window and the silent run act on. getOutcome
+  // returns false until it is posted.
+  void postOutcome(const InstallOutcome& outcome);
+  bool getOutcome(InstallOutcome& outcome);
+
  protected:
   class Hold {
    public:
@@ -91,6 +97,8 @@ class InstallProgress {
   unsigned installState;
   stdx::u16string stateText;
   int percent;
+  bool outcomePosted;
+  InstallOutcome outcome_;
 };
 
 template <class Reader>
@@ -176,6 +184,8 @@ class BasicInstaller : public BasicRollback<FS> {
   unsigned long upToDateFiles() const { return upToDateFiles_; }
   // The last run failed because of the package, not of the target.
   bool packageFailed() const { return packageFailed_; }
+  // Why the last run failed, as stopOnError found it; code 0 when it did not.
+  const InstallFailure& failure() const { return failure_; }
 
  protected:
   stdx::u16string backupRootName(unsigned attempt) override;
@@ -228,6 +238,7 @@ class BasicInstaller : public BasicRollback<FS> {
   unsigned long copiedFiles_ = 0;
   unsigned long upToDateFiles_ = 0;
   bool packageFailed_ = false;
+  InstallFailure failure_;
   std::set<stdx::u16string, Less> cleanedDirectories;
   std::vector<Staged> staged_;
   std::vector<Volume> volumes_;

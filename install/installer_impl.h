@@ -7,6 +7,13 @@ namespace installer_detail {
 
 const unsigned long long kTicksPerSecond = 10000000ull;
 
+// The percent posted for the end of each stage: the members' copy takes the
+// bar to 90, the flush of their data to 95, and the renames that put them in
+// place to 99; on a large package the last two take seconds of their own.
+const int kCopiedPercent = 90;
+const int kFlushedPercent = 95;
+const int kRenamedPercent = 99;
+
 inline unsigned long long wholeSeconds(const FILETIME& t) {
   unsigned long long ticks =
       (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
@@ -33,6 +40,7 @@ unsigned BasicInstaller<FS, Compressor>::run(ProcessData* data) {
   processData = data;
   copiedFiles_ = upToDateFiles_ = 0;
   packageFailed_ = false;
+  failure_ = InstallFailure();
   Reader* reader = nullptr;
   stdx::u16string target;
   processData->get(reader, target);
@@ -66,7 +74,7 @@ unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
     stdx::u16string name = reader->files[i].name;
     replace_all(name, badSeparator, separator);
     stdx::u16string path = target + name;
-    percent = static_cast<uint64_t>(i) * 100 / count;
+    percent = static_cast<uint64_t>(i) * installer_detail::kCopiedPercent / count;
     processData->setInstallState(0, path, static_cast<int>(percent));
     failingPath_ = path;
 
@@ -85,7 +93,10 @@ unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
   if (code == ERROR_CANCELLED) return cancelRun(percent);
   // The image is done with: its pages need not go to the disk with the flush.
   if (code == 0) reader->releaseBefore(config::kImageLimit);
-  if (code == 0) code = flushStaged();
+  if (code == 0) {
+    processData->setInstallState(0, target, installer_detail::kCopiedPercent);
+    code = flushStaged();
+  }
   if (code == 0) code = exposeStaged();
   if (code != 0) return stopOnError(code, percent);
 
@@ -312,8 +323,12 @@ unsigned BasicInstaller<FS, Compressor>::flushStaged() {
 // A new member never replaces a file that appeared since it was staged.
 template <class FS, class Compressor>
 unsigned BasicInstaller<FS, Compressor>::exposeStaged() {
+  const int span = installer_detail::kRenamedPercent - installer_detail::kFlushedPercent;
+  int posted = -1;
   for (size_t i = 0; i < staged_.size(); ++i) {
     const Staged& s = staged_[i];
+    int percent = installer_detail::kFlushedPercent + static_cast<int>(i * span / staged_.size());
+    if (percent != posted) processData->setInstallState(0, s.path, posted = percent);
     failingPath_ = s.path;
     unsigned code = 0;
     if (s.replaces) code = this->storeRBFile(s.path);
@@ -360,17 +375,17 @@ unsigned BasicInstaller<FS, Compressor>::stopOnError(unsigned code, uint64_t per
   int errnoValue = lastErrNoFor(code);
   this->rollback(code);
   releaseLock();
+  failure_.code = code;
+  failure_.errnoValue = errnoValue;
+  failure_.packageFailed = packageFailed_;
+  failure_.path.clear();
+  // Looked at once everything is undone: the user sees the folders as they
+  // are now.
+  if (!packageFailed_ && !locate_failure<FS>(failingPath_, failure_.errnoValue, failure_.path)) {
+    failure_.errnoValue = 0;
+  }
   if (processData != nullptr) {
-    stdx::u16string text = LoadResString("IDS_INSTALL_ERROR");
-    stdx::u16string where;
-    if (packageFailed_) {
-      text = LoadResString(code == ERROR_DISK_FULL ? "IDS_ERROR_NOSPACE" : "IDS_ERROR_DAMAGEDSOURCE");
-    } else if (locate_failure<FS>(failingPath_, errnoValue, where)) {
-      // Looked at once everything is undone: the user sees the folders as
-      // they are now.
-      text += u"\n" + failure_cause_line(where, errnoValue);
-    }
-    processData->setInstallState(code, undoReport(text), static_cast<int>(percent));
+    processData->setInstallState(code, undoReport(failure_text(failure_)), static_cast<int>(percent));
   }
   return code;
 }

@@ -1,20 +1,28 @@
 #include <gtk/gtk.h>
 #include <stdio.h>
+#include <string.h>
 
+#include "platform/resources.h"
 #include "platform/utils.h"
 
 namespace {
 
 // Null while messages go to GTK dialogs.
 const char* g_stderrPrefix = nullptr;
+// Non-null while every box but a question is also written to standard error.
+const char* g_echoPrefix = nullptr;
 
-unsigned messageLine(const stdx::u16string& text, unsigned type) {
+void writeLine(const char* prefix, const stdx::u16string& text) {
   stdx::u16string line = text;
   replace_all(line, u"\r\n", u" ");
   replace_all(line, u"\n", u" ");
   replace_all(line, u"\r", u" ");
-  fprintf(stderr, "%s%s\n", g_stderrPrefix, narrow_lib(line).c_str());
+  fprintf(stderr, "%s%s\n", prefix, narrow_lib(line).c_str());
   fflush(stderr);
+}
+
+unsigned messageLine(const stdx::u16string& text, unsigned type) {
+  writeLine(g_stderrPrefix, text);
   return (type & 0xFFu) == 2 ? 2u : 3u;
 }
 
@@ -30,13 +38,27 @@ gboolean check_interrupt(gpointer dialog) {
   return TRUE;  // removed by messageBox once the box is answered
 }
 
+// The caption of a box's button: the toolkit's own when it speaks the
+// interface language (its stock buttons), else the program's text for it,
+// so that a box never mixes two languages. GTK 2 has no Georgian captions.
+stdx::string button_caption(const char* stock, const char* msgid, const char* key) {
+  const char* translated = g_dpgettext2("gtk20", "Stock label", msgid);
+  if (get_resource_lang() == LANG_EN || strcmp(translated, msgid) != 0) return stock;
+  stdx::string own = narrow_lib(LoadResString(key));
+  for (char& c : own)
+    if (c == '&') c = '_';
+  return own;
+}
+
 }  // namespace
 
 void message_box_to_stderr(const char* prefix) { g_stderrPrefix = prefix; }
+void message_box_echo_to_stderr(const char* prefix) { g_echoPrefix = prefix; }
 void set_message_box_interrupt(volatile sig_atomic_t* flag) { g_interrupt = flag; }
 
 unsigned messageBox(CWnd* parent, const stdx::u16string& text, unsigned type) {
   if (g_stderrPrefix != nullptr) return messageLine(text, type);
+  if (g_echoPrefix != nullptr && (type & 0xFFu) != 2) writeLine(g_echoPrefix, text);
   stdx::string message = narrow_lib(text);
   GtkMessageType icon = GTK_MESSAGE_OTHER;
   switch (type & 0xFF000000u) {
@@ -45,10 +67,20 @@ unsigned messageBox(CWnd* parent, const stdx::u16string& text, unsigned type) {
     case 0x03000000u: icon = GTK_MESSAGE_WARNING; break;
     default: break;
   }
-  GtkButtonsType buttons = (type & 0xFFu) == 2 ? GTK_BUTTONS_YES_NO : GTK_BUTTONS_OK;
   // "%s" keeps a "%" in the text literal.
-  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, icon, buttons, "%s",
-                                             message.c_str());
+  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, icon, GTK_BUTTONS_NONE,
+                                             "%s", message.c_str());
+  // In the order and with the responses GTK gives its own Yes/No and OK boxes.
+  if ((type & 0xFFu) == 2) {
+    gtk_dialog_add_button(GTK_DIALOG(dialog), button_caption(GTK_STOCK_NO, "_No", "IDS_KEYED_NO").c_str(),
+                          GTK_RESPONSE_NO);
+    gtk_dialog_add_button(GTK_DIALOG(dialog),
+                          button_caption(GTK_STOCK_YES, "_Yes", "IDS_KEYED_YES").c_str(),
+                          GTK_RESPONSE_YES);
+  } else {
+    gtk_dialog_add_button(GTK_DIALOG(dialog), button_caption(GTK_STOCK_OK, "_OK", "IDS_KEYED_OK").c_str(),
+                          GTK_RESPONSE_OK);
+  }
   if (parent != nullptr) gtk_window_set_title(GTK_WINDOW(dialog), narrow_lib(parent->windowTitle()).c_str());
   gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
   if (g_interrupt != nullptr && *g_interrupt != 0) {

@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <locale.h>
+#include <wctype.h>
+
+#include <algorithm>
 #include <cstring>
+#include <set>
+#include <vector>
 #include <string>
 
 namespace {
@@ -12,13 +18,19 @@ const char* const kCodes[] = {"ru", "uk", "en", "lv", "lt", "bg", "de", "ro", "k
 
 std::u16string std16(const stdx::u16string& s) { return std::u16string(s.data(), s.size()); }
 
+// Lower case of any letter of the twelve languages, whatever the process locale.
+char16_t fold_case(char16_t c) {
+  static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+  return utf8 != nullptr ? static_cast<char16_t>(towlower_l(c, utf8)) : c;
+}
+
 class ResourcesTest : public testing::Test {
  protected:
   void TearDown() override { set_resource_lang(LANG_EN); }
 };
 
 TEST_F(ResourcesTest, EveryLanguageHasEveryKeyWithText) {
-  ASSERT_EQ(40u, resource_key_count());
+  ASSERT_EQ(57u, resource_key_count());
   EXPECT_EQ(nullptr, resource_key(resource_key_count()));
   for (int lang = LANG_RU; lang <= LANG_TR; ++lang) {
     set_resource_lang(static_cast<LangIdType>(lang));
@@ -31,6 +43,49 @@ TEST_F(ResourcesTest, EveryLanguageHasEveryKeyWithText) {
       EXPECT_NE(0u, strlen(text)) << kCodes[lang - 1] << " " << key;
       // Every text survives the conversion whole, in every script.
       EXPECT_EQ(std::string(text), narrow_lib(LoadResString(key)).c_str()) << kCodes[lang - 1] << " " << key;
+    }
+  }
+}
+
+// A caption with a mnemonic is its plain text with one "&", and the
+// captions that share a window never mark the same character (else one
+// key would reach only the first of them).
+TEST_F(ResourcesTest, MnemonicCaptionsMatchTheirTextsAndDoNotClashWithinAWindow) {
+  const char* const kKeyed[][2] = {
+      {"IDS_KEYED_BACK", "IDS_WIZARD_BACK"},       {"IDS_KEYED_NEXT", "IDS_WIZARD_NEXT"},
+      {"IDS_KEYED_FINISH", "IDS_WIZARD_FINISH"},   {"IDS_KEYED_CANCEL", "IDS_WIZARD_CANCEL"},
+      {"IDS_KEYED_TEMPLATE_CATALOG", "IDS_TEMPLATE_CATALOG"},
+      {"IDS_KEYED_OPENDESCR", "IDS_SUCCESS_OPENDESCR"},
+      {"IDS_KEYED_BROWSE_OK", "IDS_BROWSE_OK"},    {"IDS_KEYED_BROWSE_CANCEL", "IDS_BROWSE_CANCEL"},
+  };
+  // The directory page, the final pages (Finish in Next's place), the
+  // folder chooser and the question box.
+  const std::vector<std::vector<const char*>> kWindows = {
+      {"IDS_KEYED_BACK", "IDS_KEYED_NEXT", "IDS_KEYED_CANCEL", "IDS_KEYED_TEMPLATE_CATALOG"},
+      {"IDS_KEYED_FINISH", "IDS_KEYED_CANCEL", "IDS_KEYED_OPENDESCR"},
+      {"IDS_KEYED_BROWSE_OK", "IDS_KEYED_BROWSE_CANCEL"},
+      {"IDS_KEYED_YES", "IDS_KEYED_NO"},
+  };
+  for (int lang = LANG_RU; lang <= LANG_TR; ++lang) {
+    LangIdType id = static_cast<LangIdType>(lang);
+    for (const auto& pair : kKeyed) {
+      std::string keyed = resource_text(id, pair[0]);
+      ASSERT_EQ(1, std::count(keyed.begin(), keyed.end(), '&')) << kCodes[lang - 1] << " " << pair[0];
+      keyed.erase(keyed.find('&'), 1);
+      EXPECT_EQ(std::string(resource_text(id, pair[1])), keyed) << kCodes[lang - 1] << " " << pair[0];
+    }
+    set_resource_lang(id);
+    for (const auto& window : kWindows) {
+      std::set<char16_t> marked;
+      for (const char* key : window) {
+        std::u16string text = std16(LoadResString(key));
+        size_t amp = text.find(u'&');
+        ASSERT_NE(std::u16string::npos, amp) << kCodes[lang - 1] << " " << key;
+        ASSERT_LT(amp + 1, text.size()) << kCodes[lang - 1] << " " << key;
+        // Letters compare without case, as GTK matches mnemonics.
+        char16_t c = text[amp + 1];
+        EXPECT_TRUE(marked.insert(fold_case(c)).second) << kCodes[lang - 1] << " " << key;
+      }
     }
   }
 }

@@ -46,6 +46,10 @@ unsigned messageBox(CWnd* parent, const stdx::u16string& text, unsigned type);
 // Sends every later messageBox to standard error behind prefix (a static
 // text such as "setup: "); for runs where no display can be opened.
 void message_box_to_stderr(const char* prefix);
+// Shows every later messageBox as usual and writes each one but a question
+// to standard error too, as one line behind prefix (null: no more); for a
+// silent run that has a display, whose starter reads standard error.
+void message_box_echo_to_stderr(const char* prefix);
 
 // While *flag is non-zero, an open message box closes (answering 0) and a
 // new one closes at once: a program asked to end must not wait for an

@@ -2,7 +2,7 @@
 # Installs what building, running and testing the installer needs on a
 # fresh Debian machine (as root, or through sudo).
 set -euo pipefail
-packages=(build-essential cmake pkg-config libgtk2.0-dev libgtk2.0-common zlib1g-dev libgtest-dev libgmock-dev
+packages=(build-essential cmake pkg-config libgtk2.0-dev libgtk2.0-common libgail-common zlib1g-dev libgtest-dev libgmock-dev
           xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core procps gzip tar
           clang libclang-rt-dev man-db groff-base ansible-core)
 missing=()

@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test twice: a plain build, then a build
-# with AddressSanitizer and UndefinedBehaviorSanitizer. The wizard's tests
-# run on a private Xvfb display.
+# with AddressSanitizer and UndefinedBehaviorSanitizer; then the fuzz
+# targets and the ThreadSanitizer run. The wizard's tests run on a private
+# Xvfb display. This full set is what CI runs.
+#   bash scripts/test.sh --quick   only the plain build and its whole suite,
+#                                  for checking a change before the full set
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+quick=""
+case "${1:-}" in
+  "") ;;
+  --quick) quick=1 ;;
+  *) echo "usage: bash scripts/test.sh [--quick]" >&2; exit 2 ;;
+esac
 bash scripts/deps.sh
 
 display_started=""
@@ -32,6 +41,10 @@ run_suite() {
 
 echo "== plain build =="
 run_suite "$root/build"
+if [ -n "$quick" ]; then
+  echo "Quick run passed. The sanitizers, the fuzz targets and ThreadSanitizer run with: bash scripts/test.sh"
+  exit 0
+fi
 echo "== sanitized build (ASan + UBSan) =="
 # GTK, GLib and fontconfig keep caches for the life of the process: their
 # allocations are the only ones the suppressions file lets through.

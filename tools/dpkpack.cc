@@ -1,5 +1,6 @@
 // dpkpack: builds a distribution package from a directory tree, or lists
 // the products and members of an existing one.
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,6 +16,7 @@
 #include "install/lz_compressor.h"
 #include "platform/file_io.h"
 #include "platform/file_system.h"
+#include "platform/resources.h"
 #include "tools/package_builder.h"
 
 namespace {
@@ -35,8 +37,9 @@ const char kUsage[] =
     "                        program DIR/setup with the package DIR/kxq5.dpk\n"
     "      --setup PROGRAM   the installer to copy into the kit (default: the\n"
     "                        setup program beside dpkpack)\n"
-    "  -l, --language CODE   start a product description in language CODE\n"
-    "                        (en, ru, de, ...); repeat for more languages\n"
+    "  -l, --language CODE   start a product description in language CODE, one\n"
+    "                        of ru uk en lv lt bg de ro ka kk vi tr; repeat for\n"
+    "                        more languages\n"
     "  -p, --product NAME    product name of the current description\n"
     "  -v, --provider NAME   provider name of the current description\n"
     "  -r, --readme PATH     readme of the current description: a file of the\n"
@@ -51,6 +54,9 @@ const char kUsage[] =
     "  -h, --help            show this text\n"
     "\n"
     "Exit status: 0 on success, 1 on a build or read error, 2 on a usage error.\n";
+
+// The interface languages of the installer, the codes -l accepts.
+const std::string kLanguages = "ru uk en lv lt bg de ro ka kk vi tr";
 
 int usageError(const std::string& message) {
   fprintf(stderr, "dpkpack: %s\nTry 'dpkpack --help'.\n", message.c_str());
@@ -235,6 +241,11 @@ int main(int argc, char** argv) {
     } else if (arg == "-l" || arg == "--language") {
       if (!takeValue(argc, argv, i, value) || value.empty())
         return usageError(arg + " needs a language code");
+      // A description in a language the installer does not speak would
+      // never be shown: "english" or a typo is refused, not packed.
+      for (char& c : value) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+      if (get_lang_id_by_lang_code(stdx::string(value.c_str())) == LANG_NONE)
+        return usageError("unknown language code " + value + "; the installer speaks " + kLanguages);
       options.products.push_back(config::ProductInfo());
       options.products.back().language = wide(value);
       haveProduct = haveProvider = haveReadme = false;

@@ -1,0 +1,160 @@
+#include "app/install_session.h"
+
+#include <system_error>
+
+#include "install/failure_cause.h"
+#include "platform/resources.h"
+#include "platform/utils.h"
+
+namespace {
+
+const unsigned kErrorCancelled = 1223;
+int g_pauseAfterRunMs = 0;
+
+}  // namespace
+
+void InstallSession::setPauseAfterRunForTests(int ms) { g_pauseAfterRunMs = ms; }
+
+InstallSession::InstallSession(bool useCwd) : useCwd_(useCwd) {}
+
+InstallSession::~InstallSession() {
+  if (checks_.joinable()) checks_.join();
+  reader_.stopInflating();
+  thread_.join();
+}
+
+void InstallSession::beginChecks() {
+  if (checksDone_ || checks_.joinable()) return;
+  try {
+    checks_ = std::thread([this] { checksError_ = run_startup_checks(useCwd_, reader_, info_); });
+  } catch (const std::system_error&) {
+    // No thread: awaitChecks runs them in line.
+  }
+}
+
+const char* InstallSession::awaitChecks() {
+  if (checks_.joinable()) checks_.join();
+  else if (!checksDone_) checksError_ = run_startup_checks(useCwd_, reader_, info_);
+  checksDone_ = true;
+  return checksError_;
+}
+
+stdx::u16string InstallSession::checksMessage(const char* key) const {
+  stdx::u16string text = startup_error_text(key, useCwd_);
+  if (stdx::string(key) == "IDS_ERROR_TMPDIR")
+    text += u" " + failure_cause_line(info_.tempDir, info_.tempErrno);
+  return text;
+}
+
+bool InstallSession::start(const stdx::u16string& target) {
+  target_ = target;
+  started_ = true;
+  registered_ = false;
+  // Empty until the run posts a text of its own: the only one it posts
+  // before its first member is the wait for another run's lock.
+  processData_.setInstallState(0, stdx::u16string(), 0);
+  processData_.init(&reader_, target);
+  waitingText_ = LoadResString("IDS_PREPARECOPY");
+  if (thread_.start(this) == 0) return true;
+  // No worker, so nothing would ever be posted: the outcome says so now.
+  InstallOutcome outcome;
+  outcome.kind = InstallOutcome::kFailed;
+  outcome.text = LoadResString("IDS_INSTALL_ERROR");
+  processData_.postOutcome(outcome);
+  return false;
+}
+
+void InstallSession::requestStop() {
+  processData_.setCancel(true);
+  // A run that waits for the package's bytes stops waiting at once.
+  reader_.stopInflating();
+  thread_.stop();
+}
+
+InstallSession::Progress InstallSession::progress() {
+  Progress progress;
+  unsigned code = 0;
+  stdx::u16string text;
+  processData_.getInstallState(code, text, progress.percent);
+  progress.waitingForLock = code == 0 && progress.percent == 0 && !text.empty() && text == waitingText_;
+  return progress;
+}
+
+stdx::u16string InstallSession::waitingMessage() const {
+  return LoadResString("IDS_WAITING_LOCK") + u" " + target_;
+}
+
+bool InstallSession::outcome(InstallOutcome& outcome) { return processData_.getOutcome(outcome); }
+
+void InstallSession::join() { thread_.join(); }
+
+bool InstallSession::updateProgress() {
+  // The run does not linger after success: the pause that lets a bar be
+  // seen full belongs to the window.
+  Installer installer(0);
+  unsigned result = installer.run(&processData_);
+  if (g_pauseAfterRunMs > 0) Sleep(g_pauseAfterRunMs);
+  InstallOutcome outcome;
+  unsigned code = 0;
+  int percent = 0;
+  processData_.getInstallState(code, outcome.text, percent);
+  outcome.copied = installer.copiedFiles();
+  outcome.upToDate = installer.upToDateFiles();
+  outcome.failure = installer.failure();
+  if (result == 0) {
+    outcome.kind = InstallOutcome::kInstalled;
+    outcome.text.clear();
+  } else if (result == kErrorCancelled && code == 0) {
+    outcome.kind = InstallOutcome::kCancelled;
+    outcome.text.clear();
+  } else {
+    // A failure, or a cancel that could not undo everything: that the
+    // user must learn, with the text the run made of it.
+    outcome.kind = InstallOutcome::kFailed;
+    if (outcome.failure.code == 0) outcome.failure.code = code != 0 ? code : result;
+    if (code == 0 || outcome.text.empty()) outcome.text = failure_text(outcome.failure);
+  }
+  processData_.postOutcome(outcome);
+  return false;
+}
+
+const Registration& InstallSession::registerTarget() {
+  registration_ = register_template_dir(target_, info_.launcher.dirs, info_.launcher.baseListOnly,
+                                        info_.launcher.baseConfigExists);
+  registered_ = true;
+  return registration_;
+}
+
+RunSummary InstallSession::summary() const {
+  RunSummary summary;
+  summary.target = target_;
+  if (!started_) {
+    if (!refusedBeforeCopy_) summary.result = endedBeforeCopy_;
+    return summary;
+  }
+  InstallOutcome outcome;
+  if (!processData_.getOutcome(outcome)) return summary;
+  summary.copied = outcome.copied;
+  summary.upToDate = outcome.upToDate;
+  switch (outcome.kind) {
+    case InstallOutcome::kInstalled:
+      summary.result = registered_ && registration_.failed ? RunResult::kUnregistered
+                                                            : RunResult::kInstalled;
+      break;
+    case InstallOutcome::kCancelled:
+      summary.result = RunResult::kCancelled;
+      break;
+    case InstallOutcome::kFailed:
+      summary.result = RunResult::kFailed;
+      summary.packageFailed = outcome.failure.packageFailed;
+      break;
+  }
+  return summary;
+}
+
+RunSummary InstallSession::summaryOnSignal() const {
+  RunSummary now = summary();
+  bool couldGoOn = checksDone_ && checksError_ == nullptr && !refusedBeforeCopy_;
+  if (now.result == RunResult::kNotStarted && couldGoOn) now.result = RunResult::kCancelled;
+  return now;
+}

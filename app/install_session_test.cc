@@ -1,0 +1,99 @@
+// The install session without a display: the outcome the worker posts is
+// whole when it is seen, and the summary is taken from it alone.
+#include "app/install_session.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include "app/test_support.h"
+
+namespace {
+
+class InstallSessionTest : public testing::Test {
+ protected:
+  InstallSessionTest()
+      : home_(), homeEnv_("HOME", home_.path().c_str()), tmpEnv_("TMPDIR", tmp_.path().c_str()) {}
+  ~InstallSessionTest() override { InstallSession::setPauseAfterRunForTests(0); }
+
+  void pack(const std::string& source) {
+    ASSERT_TRUE(make_package(DPKPACK_PATH, source, packageDir_ / "kxq5.dpk", {}));
+  }
+  // Runs the checks and the copy into target to the outcome.
+  InstallOutcome install(InstallSession& session, const std::string& target) {
+    ScopedCwd cwd(packageDir_.path());
+    EXPECT_STREQ(nullptr, session.awaitChecks());
+    session.start(widen_lib(target.c_str()));
+    InstallOutcome outcome;
+    while (!session.outcome(outcome)) usleep(5000);
+    session.join();
+    return outcome;
+  }
+
+  ScratchDir home_;
+  ScratchDir tmp_;
+  ScratchDir packageDir_;
+  ScopedEnv homeEnv_;
+  ScopedEnv tmpEnv_;
+};
+
+TEST_F(InstallSessionTest, InstallsRegistersAndSummarisesTheSameFolderAlike) {
+  ScratchDir source;
+  writeBytes(source / "t/a.cfg", "alpha");
+  writeBytes(source / "t/b.cfg", "beta");
+  pack(source.path());
+  const std::string target = home_ / "tmplts";
+  for (const char* given : {"/", ""}) {
+    SCOPED_TRACE(given);
+    InstallSession session(true);
+    InstallOutcome outcome = install(session, target + given);
+    EXPECT_EQ(InstallOutcome::kInstalled, outcome.kind);
+    EXPECT_FALSE(session.registerTarget().failed);
+    RunSummary summary = session.summary();
+    EXPECT_EQ(kExitInstalled, exit_status(summary));
+    EXPECT_EQ("setup: result=installed copied=" + std::string(*given ? "2 up-to-date=0" : "0 up-to-date=2") +
+                  " target=" + target,
+              std::string(format_summary(summary).c_str()));
+  }
+  EXPECT_EQ("alpha", readBytes(target + "/t/a.cfg"));
+  EXPECT_EQ("ConfigurationTemplatesLocation=" + target + "\n",
+            readBytes(home_ / ".KX/kxlaunch/kxlaunch.cfg"));
+}
+
+// Damage late in the package is found during the copy. However long the
+// worker lingers after its run, what is seen is its whole outcome: the
+// package at fault (status 1), rolled back, with the counts of what was
+// undone.
+TEST_F(InstallSessionTest, DamageFoundDuringTheCopyIsThePackagesFaultWhateverTheTiming) {
+  ScratchDir source;
+  writeBytes(source / "a.txt", "a");
+  std::string noise(24u << 20, '\0');
+  unsigned long long state = 88172645463325252ull;
+  for (size_t i = 0; i < noise.size(); i += 8) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    memcpy(&noise[i], &state, 8);
+  }
+  writeBytes(source / "z/noise.bin", noise);
+  pack(source.path());
+  std::string package = readBytes(packageDir_ / "kxq5.dpk");
+  package[package.size() - 100] = static_cast<char>(package[package.size() - 100] ^ 0x20);
+  writeBytes(packageDir_ / "kxq5.dpk", package);
+  const std::string target = home_ / "target";
+  for (int pauseMs : {0, 300}) {
+    SCOPED_TRACE(pauseMs);
+    InstallSession::setPauseAfterRunForTests(pauseMs);
+    InstallSession session(true);
+    InstallOutcome outcome = install(session, target);
+    EXPECT_EQ(InstallOutcome::kFailed, outcome.kind);
+    EXPECT_TRUE(outcome.failure.packageFailed);
+    EXPECT_EQ(utf8(LoadResString("IDS_ERROR_DAMAGEDSOURCE")), utf8(outcome.text));
+    RunSummary summary = session.summary();
+    EXPECT_EQ(kExitNotStarted, exit_status(summary));
+    EXPECT_EQ("setup: result=failed-rolled-back copied=1 up-to-date=0 target=" + target,
+              std::string(format_summary(summary).c_str()));
+    EXPECT_FALSE(exists(target));
+  }
+}
+
+}  // namespace
