@@ -55,6 +55,18 @@ const unsigned kMinFileRecordBytes = 4 + 4 + 4 * 4;
 // The image is addressed with 32-bit offsets: nothing may lie behind this.
 const uint64_t kImageLimit = 0xFFFFFFFFull;
 
+// The header (product part and file list) may take at most this much of the
+// image. What the reader keeps of it grows with the records it actually
+// reads, a small multiple of their bytes: this bound keeps a hostile header
+// from taking more memory than a package's members could ever need
+// (about 180,000 members of 30-character names fit).
+const uint64_t kMaxHeaderBytes = 16u << 20;
+
+// A product description's texts (language, names shown by the wizard,
+// readme path) are short; a longer one is damage, whatever the header
+// still has room for.
+const unsigned kMaxProductTextUnits = 4096;
+
 // True when path, relative to the target directory, stays inside it: no
 // component is ".." (with "\" read as "/"), and the text is clean text
 // (converts_cleanly): a zero unit would cut the name short, and a lone
@@ -137,6 +149,9 @@ class HeaderParser {
   // many small records costs few reads.
   static const unsigned kBufferBytes = 0x10000;
 
+  // What the header may still take of the image.
+  uint64_t room() const { return pos_ < kMaxHeaderBytes ? kMaxHeaderBytes - pos_ : 0; }
+
   unsigned fill() {
     uint64_t available = 0;
     unsigned code = image_.awaitBytes(pos_ + 1, -1, &available);
@@ -177,12 +192,13 @@ class HeaderParser {
     return 0;
   }
 
-  // A count of UTF-16LE units and the units, all before end.
-  unsigned readString(uint64_t end, stdx::u16string& s) {
-    if (end - pos_ < 4) return ERROR_INVALID_DATA;
+  // A count of UTF-16LE units (at most maxUnits) and the units, all before end.
+  unsigned readString(uint64_t end, stdx::u16string& s, unsigned maxUnits = 0xFFFFFFFFu) {
+    if (end < pos_ || end - pos_ < 4) return ERROR_INVALID_DATA;
     unsigned units = 0;
     unsigned code = readWord(units);
     if (code != 0) return code;
+    if (units > maxUnits) return ERROR_INVALID_DATA;
     uint64_t bytes = static_cast<uint64_t>(units) * 2;
     if (bytes > end - pos_) return ERROR_INVALID_DATA;
     // Nothing is allocated for text that the image does not hold.
@@ -204,7 +220,7 @@ class HeaderParser {
     unsigned length = 0;
     unsigned code = readWord(length);
     if (code != 0) return code;
-    if (length < 4 || length - 4 > kImageLimit - pos_) return ERROR_INVALID_DATA;
+    if (length < 4 || length - 4 > room()) return ERROR_INVALID_DATA;
     end = pos_ + (length - 4);
     return image_.awaitBytes(end, -1, nullptr);
   }
@@ -213,10 +229,10 @@ class HeaderParser {
     ProductInfo p;
     unsigned code = 0;
     if (language != nullptr) p.language = *language;
-    else code = readString(end, p.language);
-    if (code == 0) code = readString(end, p.productName);
-    if (code == 0) code = readString(end, p.providerName);
-    if (code == 0) code = readString(end, p.readme);
+    else code = readString(end, p.language, kMaxProductTextUnits);
+    if (code == 0) code = readString(end, p.productName, kMaxProductTextUnits);
+    if (code == 0) code = readString(end, p.providerName, kMaxProductTextUnits);
+    if (code == 0) code = readString(end, p.readme, kMaxProductTextUnits);
     if (code == 0 && !isContainedPath(p.readme)) code = ERROR_INVALID_DATA;
     if (code == 0) products.push_back(p);
     return code;
@@ -228,12 +244,12 @@ class HeaderParser {
     if (code != 0) return code;
     if (selector == 0) {
       const stdx::u16string english(u"en");
-      return readProduct(kImageLimit, &english, products);
+      return readProduct(kMaxHeaderBytes, &english, products);
     }
     unsigned count = 0;
     code = readWord(count);
     if (code != 0) return code;
-    if (count > (kImageLimit - pos_) / kMinProductRecordBytes) return ERROR_INVALID_DATA;
+    if (count > room() / kMinProductRecordBytes) return ERROR_INVALID_DATA;
     for (unsigned i = 0; i < count; ++i) {
       uint64_t end = 0;
       code = readRecordLength(end);
@@ -271,10 +287,10 @@ class HeaderParser {
     unsigned count = 0;
     unsigned code = readWord(count);
     if (code != 0) return code;
-    if (count > (kImageLimit - pos_) / kMinFileRecordBytes) return ERROR_INVALID_DATA;
-    // The count is bounded by the image, not by anything sensible: let the
-    // vector grow with what is actually read beyond a modest start.
-    files.reserve(count < 65536 ? count : 65536);
+    if (count > room() / kMinFileRecordBytes) return ERROR_INVALID_DATA;
+    // The count is only a claim: the vector grows with the records
+    // actually read beyond a modest start.
+    files.reserve(count < 4096 ? count : 4096);
     for (unsigned i = 0; i < count; ++i) {
       uint64_t end = 0;
       code = readRecordLength(end);
