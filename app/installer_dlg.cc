@@ -150,7 +150,7 @@ void CInstallerDlg::DoModal() {
   if (error == nullptr && silent_ && targetPath_.empty()) error = "IDS_ERROR_NOTARGET";
   if (error != nullptr) {
     gtk_widget_destroy(window_);
-    messageBox(this, LoadResString(error), MB_ICONERROR_OK);
+    messageBox(this, startup_error_text(error, info), MB_ICONERROR_OK);
     return;
   }
   started_ = true;
@@ -193,7 +193,7 @@ bool CInstallerDlg::OnInitDialog() {
   StartupInfo info;
   const char* error = awaitChecks(info);
   if (error != nullptr) {
-    messageBox(this, LoadResString(error), MB_ICONERROR_OK);
+    messageBox(this, startup_error_text(error, info), MB_ICONERROR_OK);
     return false;
   }
   acceptStartupInfo(info);

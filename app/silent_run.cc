@@ -60,7 +60,10 @@ int run_silent_without_display(const CommandLine& line, RunSummary& summary) {
   PackageReader reader;
   StartupInfo info;
   const char* error = run_startup_checks(line.useCwd, reader, info);
-  if (error != nullptr) return fail_to_start(error);
+  if (error != nullptr) {
+    messageBox(nullptr, startup_error_text(error, info), MB_ICONERROR_OK);
+    return kExitNotStarted;
+  }
   if (!line.hasTarget) target = info.targetPath;
   summary.target = target;
   // Every launcher entry was a remote address: there is nobody to ask.

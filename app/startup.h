@@ -127,6 +127,9 @@ struct StartupInfo {
   stdx::u16string packagePath;
   stdx::u16string targetPath;  // the default template directory; may be empty
   LauncherTemplates launcher;
+  // The whole message of a refusal whose key alone does not say it all
+  // (the image's room: where, how much needed, how much free); else empty.
+  stdx::u16string errorText;
 };
 
 // Finds the package, reads the launcher's list, chooses the default target,
@@ -136,3 +139,11 @@ struct StartupInfo {
 // explains why not: "IDS_ERROR_NOSOURCE", "IDS_ERROR_NOSPACE" or
 // "IDS_ERROR_DAMAGEDSOURCE".
 const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& info);
+
+// The message to show for the key that run_startup_checks returned.
+stdx::u16string startup_error_text(const char* key, const StartupInfo& info);
+
+// The text of "IDS_ERROR_NOSPACE_IMAGE": directory, then the bytes needed
+// (rounded up) and free (rounded down) in MB.
+stdx::u16string image_space_message(const stdx::u16string& directory, unsigned long long neededBytes,
+                                    unsigned long long freeBytes);

@@ -63,8 +63,13 @@ class InstallData {
 
   // Starts inflating the package and returns as soon as the header is
   // parsed; the rest of the image follows in the background. The codes of
-  // open() for what the header shows; damage behind it, or a temporary
-  // directory that fills up later, is reported by the await calls.
+  // open() for what the header shows, and ERROR_DISK_FULL when the
+  // temporary directory has less room than the image still needs
+  // (imageSpace() tells how much); until then, the image holds little more
+  // than the header. Damage behind the header, or a temporary directory
+  // that fills up later, is reported by the await calls. Only the image up
+  // to the end of the last member is stored; the stream behind it must
+  // still inflate soundly to its end.
   unsigned openHeader(const stdx::u16string& packagePath, bool checkMembers = true) {
     return openImage(packagePath, checkMembers, false);
   }
@@ -147,6 +152,15 @@ class InstallData {
     return copier_.memberChecksums(files, crcs);
   }
 
+  // Why openHeader() found no room: the temporary directory, the bytes the
+  // image still needed and the bytes free there. All empty when it did.
+  struct Space {
+    stdx::u16string directory;
+    uint64_t neededBytes = 0;
+    uint64_t freeBytes = 0;
+  };
+  const Space& imageSpace() const { return space_; }
+
   // The image, open for reading and writing; INVALID_HANDLE_VALUE before
   // open() and after a failed one. For tests, which reach it only here.
   void* imageHandle() const { return image_.handle(); }
@@ -163,10 +177,17 @@ class InstallData {
     products.clear();
     files.clear();
     memberPaths_.clear();
-    unsigned code = image_.start(packagePath);
+    space_ = Space();
+    unsigned code = image_.start(packagePath, !wholeFirst);
     if (code == 0 && wholeFirst) code = image_.awaitInflater();
-    if (code == 0) code = HeaderParser<FS, Image>(image_).parse(products, files);
+    uint64_t headerEnd = 0;
+    if (code == 0) {
+      HeaderParser<FS, Image> parser(image_);
+      code = parser.parse(products, files);
+      headerEnd = parser.end();
+    }
     if (code == 0) code = collectMemberPaths();
+    if (code == 0 && !wholeFirst) code = limitImage(headerEnd);
     if (code == 0) code = image_.postMembers(verifierMembers(checkMembers));
     if (code == 0 && wholeFirst) code = image_.awaitImage(-1);
     if (code != 0) {
@@ -175,6 +196,26 @@ class InstallData {
       image_.discard();
     }
     return code;
+  }
+
+  // The image ends with the member that reaches farthest: nothing behind
+  // it is stored, and the temporary directory must hold what is still to
+  // come before any more is written.
+  unsigned limitImage(uint64_t headerEnd) {
+    uint64_t end = headerEnd;
+    for (const FileData<FS>& f : files) end = std::max<uint64_t>(end, static_cast<uint64_t>(f.offset) + f.size);
+    uint64_t written = image_.inflatedBytes();
+    uint64_t needed = end > written ? end - written : 0;
+    unsigned long long freeBytes = 0;
+    // Where the free space cannot be told, the writes will tell.
+    if (needed != 0 && FS::GetFreeSpaceTmpDir64(&freeBytes) == 0 && freeBytes < needed) {
+      FS::GetTempPath(space_.directory);
+      space_.neededBytes = needed;
+      space_.freeBytes = freeBytes;
+      return ERROR_DISK_FULL;
+    }
+    image_.limitTo(end);
+    return 0;
   }
 
   std::vector<MemberVerifier::Member> verifierMembers(bool checkMembers) const {
@@ -204,6 +245,7 @@ class InstallData {
   Image image_;
   MemberCopier<FS, Image> copier_;
   std::vector<stdx::u16string> memberPaths_;
+  Space space_;
 };
 
 }  // namespace config

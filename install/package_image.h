@@ -7,14 +7,18 @@
 // - the inflate thread runs the decompressor and hands its pieces to the
 //   feed thread through a small ring (ringMutex_: head, tail, fill count,
 //   the close and failure codes; a slot's bytes belong to the side that
-//   holds it);
+//   holds it). It owns queued_, the bytes the decompressor produced; it
+//   waits at the gate (feedMutex_: wanted_, storeEnd_) until the header
+//   is read, and drops what lies behind the image's end;
 // - the feed thread writes each piece at the end of the image, checks the
 //   members on the way (it owns written_, verifying_ and, once the members
 //   are posted, verifier_), and moves the frontiers (feedMutex_: inflated_,
 //   checked_, imageBytes_, feedEnded_, membersPosted_, feedCode_);
 // - the readers (the thread that parses the header, then the install
 //   thread) wait at the frontiers and read the image at explicit offsets
-//   only; the install thread alone gives storage back (released_).
+//   only; the install thread alone gives storage back (released_). The
+//   header's reader moves the gate: what it asked for (wanted_), then the
+//   image's end once the header is known (limitTo).
 // stopInflating() and the await calls may be called from any thread.
 #pragma once
 
@@ -51,9 +55,11 @@ class PackageImage {
   PackageImage& operator=(const PackageImage&) = delete;
 
   // Creates a new unnamed image in the temporary directory and starts
-  // inflating packagePath into it. 0, or the code of the temporary file or
-  // of the thread that could not start.
-  unsigned start(const stdx::u16string& packagePath) {
+  // inflating packagePath into it. gated: the image holds no more than
+  // kLookAheadBytes beyond what the header's reader asked for, until
+  // limitTo() names its end; else the whole stream is stored. 0, or the
+  // code of the temporary file or of the thread that could not start.
+  unsigned start(const stdx::u16string& packagePath, bool gated = false) {
     discard();
     stdx::u16string dir;
     unsigned code = FS::GetTempPath(dir);
@@ -69,6 +75,10 @@ class PackageImage {
     feedCode_ = 0;
     written_ = 0;
     verifying_ = false;
+    gated_ = gated;
+    wanted_ = 0;
+    storeEnd_ = kNoEnd;
+    queued_ = 0;
     try {
       feedThread_ = std::thread([this, packagePath] { feedImage(packagePath); });
     } catch (const std::system_error&) {
@@ -79,7 +89,7 @@ class PackageImage {
 
   // Stops the decompression, waits for the feed thread, and closes the image.
   void discard() {
-    stopInflating_.store(true);
+    stopInflating();
     if (feedThread_.joinable()) feedThread_.join();
     if (tempFile_ != INVALID_HANDLE_VALUE) {
       FS::CloseHandle(tempFile_);  // an unnamed image goes with its handle
@@ -92,7 +102,28 @@ class PackageImage {
 
   // Asks the inflate to stop at its next piece, without waiting for it; the
   // image is then reported as ERROR_CANCELLED. Safe from any thread.
-  void stopInflating() { stopInflating_.store(true); }
+  void stopInflating() {
+    stopInflating_.store(true);
+    { std::lock_guard<std::mutex> hold(feedMutex_); }  // a waiter at the gate sees the flag
+    gateChanged_.notify_all();
+  }
+
+  // The image ends at end: bytes behind it are inflated (the stream must
+  // still be sound to its end) but not stored, and the gate opens. From
+  // the header's reader, once.
+  void limitTo(uint64_t end) {
+    {
+      std::lock_guard<std::mutex> hold(feedMutex_);
+      storeEnd_ = end;
+    }
+    gateChanged_.notify_all();
+  }
+
+  // Bytes of the image written so far.
+  uint64_t inflatedBytes() {
+    std::lock_guard<std::mutex> hold(feedMutex_);
+    return inflated_;
+  }
 
   // Waits until the image holds end bytes (checked: bytes that the
   // members' checks have gone over, which is what a copy may use). 0,
@@ -101,6 +132,10 @@ class PackageImage {
   // how many bytes it holds.
   unsigned awaitBytes(uint64_t end, int timeoutMs, uint64_t* available, bool checked = false) {
     std::unique_lock<std::mutex> lock(feedMutex_);
+    if (!checked && end > wanted_) {
+      wanted_ = end;
+      gateChanged_.notify_all();
+    }
     const uint64_t& frontier = checked ? checked_ : inflated_;
     auto ready = [this, end, &frontier] { return feedCode_ != 0 || frontier >= end || feedEnded_; };
     if (!waitFeed(lock, timeoutMs, ready)) return kErrorPending;
@@ -179,6 +214,9 @@ class PackageImage {
   static const uint64_t kReleaseStep = 4u << 20;
   // Pieces of the image on their way from the inflate to the feed thread.
   static const size_t kRingSlots = 8;
+  // Before the header is read, the image may run this far ahead of it.
+  static const uint64_t kLookAheadBytes = 4u << 20;
+  static const uint64_t kNoEnd = ~static_cast<uint64_t>(0);
 
   // The feed thread. The inflate runs on a thread of its own and hands its
   // pieces over through a small ring; this thread writes them into the
@@ -222,10 +260,26 @@ class PackageImage {
     return static_cast<PackageImage*>(context)->queuePiece(static_cast<const unsigned char*>(data), count);
   }
 
-  // The inflate's side of the ring: waits for a free slot and fills it. A
-  // failure of the writing side ends the inflate with its code.
+  // The inflate's side of the ring: waits at the gate, then for a free
+  // slot, and fills it. A failure of the writing side ends the inflate
+  // with its code.
   unsigned queuePiece(const unsigned char* data, unsigned count) {
     if (stopInflating_.load()) return ERROR_CANCELLED;
+    uint64_t end = kNoEnd;
+    {
+      std::unique_lock<std::mutex> lock(feedMutex_);
+      gateChanged_.wait(lock, [this] {
+        return stopInflating_.load() || !gated_ || storeEnd_ != kNoEnd ||
+               queued_ < wanted_ + kLookAheadBytes;
+      });
+      end = storeEnd_;
+    }
+    if (stopInflating_.load()) return ERROR_CANCELLED;
+    uint64_t at = queued_;
+    queued_ += count;
+    // Bytes behind the last member are nobody's: not stored.
+    if (at >= end) return 0;
+    if (at + count > end) count = static_cast<unsigned>(end - at);
     size_t slot = 0;
     {
       std::unique_lock<std::mutex> lock(ringMutex_);
@@ -352,6 +406,10 @@ class PackageImage {
   // The frontiers: shared by the feed thread and the image's readers, under feedMutex_.
   std::mutex feedMutex_;
   std::condition_variable feedChanged_;
+  std::condition_variable gateChanged_;
+  bool gated_ = false;
+  uint64_t wanted_ = 0;         // the farthest byte the header's reader asked for
+  uint64_t storeEnd_ = kNoEnd;  // the image's end, once the header named it
   uint64_t inflated_ = 0;       // bytes of the image written so far
   uint64_t checked_ = 0;        // of them, the bytes the members' checks went over
   uint64_t imageBytes_ = 0;     // the whole image, once the feed thread has ended
@@ -374,6 +432,8 @@ class PackageImage {
   bool ringClosed_ = false;
   unsigned ringCode_ = 0;    // the inflate's code once closed
   unsigned ringFailed_ = 0;  // the feed thread's failure: the inflate stops
+
+  uint64_t queued_ = 0;  // the inflate thread's: bytes the decompressor produced
 
   // The feed thread's own: how much it wrote, and whether it checks members.
   uint64_t written_ = 0;
