@@ -214,8 +214,7 @@ class InstallData {
       space_.freeBytes = freeBytes;
       return ERROR_DISK_FULL;
     }
-    image_.limitTo(end);
-    return 0;
+    return image_.limitTo(end);
   }
 
   std::vector<MemberVerifier::Member> verifierMembers(bool checkMembers) const {

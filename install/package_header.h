@@ -59,8 +59,8 @@ const uint64_t kImageLimit = 0xFFFFFFFFull;
 // image. What the reader keeps of it grows with the records it actually
 // reads, a small multiple of their bytes: this bound keeps a hostile header
 // from taking more memory than a package's members could ever need
-// (about 180,000 members of 30-character names fit).
-const uint64_t kMaxHeaderBytes = 16u << 20;
+// (about 90,000 members of 30-character names fit).
+const uint64_t kMaxHeaderBytes = 8u << 20;
 
 // A product description's texts (language, names shown by the wizard,
 // readme path) are short; a longer one is damage, whatever the header

@@ -111,12 +111,22 @@ class PackageImage {
   // The image ends at end: bytes behind it are inflated (the stream must
   // still be sound to its end) but not stored, and the gate opens. From
   // the header's reader, once.
-  void limitTo(uint64_t end) {
+  // What the image stored behind end before end was known goes again.
+  // 0 or the code of the failing file call.
+  unsigned limitTo(uint64_t end) {
+    unsigned code = 0;
     {
       std::lock_guard<std::mutex> hold(feedMutex_);
       storeEnd_ = end;
+      // With the feed thread gone, nothing else writes the image.
+      if (feedEnded_ && written_ > end) {
+        code = cutImage(end);
+        imageBytes_ = inflated_ = written_;
+        checked_ = std::min(checked_, written_);
+      }
     }
     gateChanged_.notify_all();
+    return code;
   }
 
   // Bytes of the image written so far.
@@ -334,8 +344,44 @@ class PackageImage {
     }
   }
 
+  // The image ends at end: the file is cut there. The thread that writes
+  // the image (or, once it has ended, the header's reader).
+  unsigned cutImage(uint64_t end) {
+    long high = static_cast<long>(end >> 32);
+    if (FS::SetFilePointer(tempFile_, static_cast<long>(end & 0xFFFFFFFFu), &high, FILE_BEGIN) ==
+            INVALID_SET_FILE_POINTER &&
+        FS::GetLastError() != 0)
+      return FS::GetLastError();
+    if (FS::SetEndOfFile(tempFile_) != 0) return FS::GetLastError();
+    written_ = end;
+    return 0;
+  }
+
+  // The feed thread: once the image's end is known, cuts what the
+  // look-ahead stored behind it.
+  unsigned cutBehindEnd() {
+    uint64_t end = kNoEnd;
+    {
+      std::lock_guard<std::mutex> hold(feedMutex_);
+      end = storeEnd_;
+    }
+    if (written_ <= end) return 0;
+    unsigned code = cutImage(end);
+    if (code != 0) return code;
+    std::lock_guard<std::mutex> hold(feedMutex_);
+    inflated_ = std::min(inflated_, end);
+    checked_ = std::min(checked_, end);
+    return 0;
+  }
+
   // Lock held. The feed thread's last word.
   void endFeed(unsigned code) {
+    // The image's end may have come to be known since the last piece.
+    if (code == 0 && written_ > storeEnd_) {
+      code = cutImage(storeEnd_);
+      inflated_ = std::min(inflated_, written_);
+      checked_ = std::min(checked_, written_);
+    }
     feedEnded_ = true;
     imageBytes_ = written_;
     if (feedCode_ == 0) feedCode_ = code;
@@ -346,6 +392,8 @@ class PackageImage {
   // it covers, then offered to the readers.
   unsigned takePiece(const unsigned char* data, unsigned count) {
     if (stopInflating_.load()) return ERROR_CANCELLED;
+    unsigned cut = cutBehindEnd();
+    if (cut != 0) return cut;
     unsigned written = 0;
     if (FS::WriteFile(tempFile_, data, count, &written, nullptr) != 0) return FS::GetLastError();
     uint64_t at = written_;
