@@ -66,9 +66,9 @@ class LZCompressor {
   // when a file cannot be opened; the code of WriteFile when the image
   // cannot be written (a full temporary directory); ERROR_INVALID_DATA for
   // a corrupt stream, a package of 4 GiB or more, an image that would pass
-  // kMaxImageBytes, or a package that changes while it is read. Bytes behind the end
-  // of the stream are ignored. On failure the destination keeps what was
-  // written: the caller deletes it.
+  // kMaxImageBytes, or a package that changes while it is read. Bytes
+  // behind the end of the stream are ignored. On failure the destination
+  // keeps what was written: the caller deletes it.
   unsigned unpack(const stdx::u16string& source, const stdx::u16string& destination) const;
 
   // The same into destination, a file open for writing at the point where

@@ -2,8 +2,8 @@
 // every member whose record carries a checksum is compared as soon as the
 // last of its bytes has gone by, and at the end every member must lie
 // inside the image. Members without a checksum cost nothing but that last
-// comparison, however many overlap. Bytes are handed over in image order, each once, so
-// the check costs no pass over the image of its own.
+// comparison, however many overlap. Bytes are handed over in image order,
+// each once, so the check costs no pass over the image of its own.
 //
 // Thread safety: none; one thread at a time owns it (the thread that writes
 // the image, or the one that parsed the header once that thread has ended).
@@ -40,7 +40,7 @@ class MemberVerifier {
   // it (and matched), else ERROR_INVALID_DATA.
   unsigned finish(uint64_t imageBytes);
 
- static const uint64_t kNothingWanted = ~static_cast<uint64_t>(0);
+  static const uint64_t kNothingWanted = ~static_cast<uint64_t>(0);
 
  private:
   struct Open {
