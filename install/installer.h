@@ -4,10 +4,10 @@
 //
 // A run is a transaction over the target directory:
 //  1. it opens the target once and takes its lock (one run per target at
-//     a time; a second run waits, showing IDS_PREPARECOPY), makes and locks
-//     a lock file of its own, that marks it alive for as long as it runs,
-//     and removes what dead runs left; it checks the target's free space
-//     for the members it will copy;
+//     a time; a second run waits, showing IDS_PREPARECOPY), removes what
+//     dead runs left, and checks the target's free space for the members
+//     it will copy; before it writes its first file it makes and locks a
+//     lock file of its own, that marks it alive for as long as it runs;
 //  2. it writes every member that is missing or older under a temporary
 //     name in the member's own directory, with its content and time;
 //  3. it flushes the new files' data to disk in one batch;
@@ -205,7 +205,7 @@ class BasicInstaller : public BasicRollback<FS> {
   // directory that the run made from being removed.
   void leavingTarget() override {
     cursor_.close();
-    dropRunLocks();
+    dropRunLocks(false);
   }
 
  private:
@@ -230,7 +230,7 @@ class BasicInstaller : public BasicRollback<FS> {
   void releaseLock();
   unsigned takeRunLock();
   unsigned findDeadRuns();
-  void dropRunLocks();
+  void dropRunLocks(bool deadRunsToo, bool ownFileToo = true);
   unsigned checkTargetSpace(Reader* reader);
   unsigned stageMember(Reader* reader, size_t index, const stdx::u16string& relative, bool& staged);
   unsigned prepareDirectory(const stdx::u16string& directory, void*& handle);

@@ -75,8 +75,7 @@ unsigned BasicInstaller<FS, Compressor>::run(ProcessData* data) {
 
 template <class FS, class Compressor>
 unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u16string& target) {
-  unsigned code = takeRunLock();
-  if (code == 0) code = findDeadRuns();
+  unsigned code = findDeadRuns();
   if (code == 0) code = removeDeadRunLeftovers(lockHandle, stdx::u16string());
   if (code == 0) code = checkTargetSpace(reader);
   if (code != 0) return stopOnError(code, 0);
@@ -118,8 +117,10 @@ unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
   if (code != 0) return stopOnError(code, percent);
 
   // The install is complete: a backup that cannot be removed now is only
-  // clutter, and the next run removes it as a dead run's.
-  this->stop();
+  // clutter. The run's lock file then stays, so that the next run, finding
+  // it free, removes the backup as a dead run's.
+  bool committed = this->stop() == 0;
+  dropRunLocks(true, committed);
   releaseLock();
   processData->setInstallState(0, LoadResString("IDS_INSTALL_FINISH"), 100);
   Sleep(finishPauseMs);
@@ -173,7 +174,7 @@ unsigned BasicInstaller<FS, Compressor>::lockTarget(const stdx::u16string& targe
 template <class FS, class Compressor>
 void BasicInstaller<FS, Compressor>::releaseLock() {
   cursor_.close();
-  dropRunLocks();
+  dropRunLocks(false);
   if (lockHandle == INVALID_HANDLE_VALUE) return;
   // Nothing to report: the lock goes with the descriptor whatever close says.
   FS::CloseHandle(lockHandle);
@@ -239,16 +240,18 @@ unsigned BasicInstaller<FS, Compressor>::findDeadRuns() {
   return 0;
 }
 
-// Gives up the run's own lock file, and the dead runs' once their
-// leftovers are gone. Only after the run: a kill before leaves them for
-// the next run to find.
+// Gives up the run's own lock (and its file, unless ownFileToo is false),
+// and after a complete install the dead runs' lock files too, their leftovers being gone from every folder the package
+// writes to. A run undone keeps them, for the next run to finish the job;
+// a kill leaves all of them.
 template <class FS, class Compressor>
-void BasicInstaller<FS, Compressor>::dropRunLocks() {
-  if (runLockHandle_ == INVALID_HANDLE_VALUE) return;
+void BasicInstaller<FS, Compressor>::dropRunLocks(bool deadRunsToo, bool ownFileToo) {
   // Clutter at worst: a file that stays is a dead run's lock for the next run.
-  for (size_t i = 0; i < deadRuns_.size(); ++i) FS::DeleteFileAt(lockHandle, runLockName(deadRuns_[i]));
+  for (size_t i = 0; deadRunsToo && i < deadRuns_.size(); ++i)
+    FS::DeleteFileAt(lockHandle, runLockName(deadRuns_[i]));
   deadRuns_.clear();
-  FS::DeleteFileAt(lockHandle, runLockName(current_run_tag()));
+  if (runLockHandle_ == INVALID_HANDLE_VALUE) return;
+  if (ownFileToo) FS::DeleteFileAt(lockHandle, runLockName(current_run_tag()));
   FS::CloseHandle(runLockHandle_);
   runLockHandle_ = INVALID_HANDLE_VALUE;
 }
@@ -355,6 +358,13 @@ unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   bool whole = reader->files[index].size < kFollowBytes;
   code = awaitPackage([reader, index, whole](int timeoutMs) { return reader->awaitMember(index, timeoutMs, whole); });
   if (code != 0) return code;
+  // The first name this run leaves in the target marks it: from here on it
+  // holds its lock file. A run with nothing to copy writes nothing at all.
+  if (runLockHandle_ == INVALID_HANDLE_VALUE) {
+    code = takeRunLock();
+    failingPath_ = target_ + relative;
+    if (code != 0) return code;
+  }
   stdx::u16string temp = tempNameIn(directory);
   void* out = INVALID_HANDLE_VALUE;
   code = FS::CreateFileAt(dir, temp, GENERIC_WRITE, CREATE_NEW, out);
