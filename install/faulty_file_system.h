@@ -233,6 +233,11 @@ class FaultyFileSystem {
     if (fail(kOpenDirectoryBeneath, code)) return code;
     return FileSystem::OpenDirectoryBeneath(directory, relative, handle);
   }
+  static unsigned OpenParentDirectory(void* directory, void*& handle) {
+    unsigned code;
+    if (fail(kOpenDirectoryBeneath, code)) return code;
+    return FileSystem::OpenParentDirectory(directory, handle);
+  }
   static unsigned CreateFileAt(void* directory, const stdx::u16string& name, unsigned access,
                                unsigned creation, void*& handle) {
     unsigned code;

@@ -76,7 +76,10 @@ inline bool is_below(const stdx::u16string& relative, const stdx::u16string& dir
 // One open directory below a root handle, reached without following a
 // link and kept while the next request is for the same directory (members
 // come sorted, so most requests are). A request below the one held starts
-// from it, so going one level deeper costs one call whatever the depth.
+// from it, and one a few levels above goes up from it (checking at each
+// level that the directory above still holds the one below under its
+// name), so moving one level down or up costs a call or three whatever
+// the depth.
 template <class FS>
 class BasicDirectoryCursor {
  public:
@@ -104,6 +107,16 @@ class BasicDirectoryCursor {
     if (handle_ != INVALID_HANDLE_VALUE && relative == path_) {
       handle = handle_;
       return 0;
+    }
+    if (handle_ != INVALID_HANDLE_VALUE && is_below(path_, relative) &&
+        levelsUp(relative) <= kMaxLevelsUp) {
+      unsigned code = climbTo(relative);
+      if (code == 0) {
+        handle = handle_;
+        return 0;
+      }
+      if (code != ERROR_PATH_NOT_FOUND) return code;
+      // Not where it was: resolved afresh from the root below.
     }
     void* from = root_;
     stdx::u16string rest = relative;
@@ -133,6 +146,46 @@ class BasicDirectoryCursor {
   }
 
  private:
+  static const size_t kMaxLevelsUp = 4;
+
+  size_t levelsUp(const stdx::u16string& ancestor) const {
+    size_t levels = 0;
+    for (size_t i = ancestor.size(); i < path_.size(); ++i) levels += path_[i] == u'/';
+    return ancestor.empty() ? levels + 1 : levels;
+  }
+
+  // Goes up from the directory held to ancestor, one ".." at a time.
+  // ERROR_PATH_NOT_FOUND when a directory above no longer holds the one
+  // below under its name (the held one was moved): nothing is then held.
+  unsigned climbTo(const stdx::u16string& ancestor) {
+    while (path_.size() > ancestor.size()) {
+      size_t slash = path_.rfind(u'/');
+      stdx::u16string name = slash == stdx::u16string::npos ? path_ : path_.substr(slash + 1);
+      stdx::u16string up = slash == stdx::u16string::npos ? stdx::u16string() : path_.substr(0, slash);
+      void* parent = INVALID_HANDLE_VALUE;
+      FileInformation held, named;
+      unsigned code = FS::GetFileInformationByHandle(handle_, held);
+      if (code == 0) code = FS::OpenParentDirectory(handle_, parent);
+      if (code != 0) return code;
+      code = FS::GetFileInformationAt(parent, name, named);
+      bool same = code == 0 && named.volume == held.volume && named.index == held.index;
+      if (code == 0 || code == ERROR_FILE_NOT_FOUND) code = same ? 0u : ERROR_PATH_NOT_FOUND;
+      if (code != 0) {
+        FS::CloseHandle(parent);  // only a directory read: nothing to report
+        close();
+        return code;
+      }
+      if (up.empty()) {
+        // The root itself is held by the caller, never by the cursor.
+        FS::CloseHandle(parent);
+        close();
+        return 0;
+      }
+      adopt(up, parent);
+    }
+    return 0;
+  }
+
   void* root_ = INVALID_HANDLE_VALUE;
   void* handle_ = INVALID_HANDLE_VALUE;
   stdx::u16string path_;

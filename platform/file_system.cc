@@ -776,6 +776,13 @@ unsigned FileSystem::OpenDirectoryBeneath(void* directory, const stdx::u16string
   return 0;
 }
 
+unsigned FileSystem::OpenParentDirectory(void* directory, void*& handle) {
+  int fd = openComponent(fdOf(directory), "..");
+  if (fd < 0) return setLastErrorByErrNo(errno);
+  handle = handleOf(fd);
+  return 0;
+}
+
 unsigned FileSystem::CreateFileAt(void* directory, const stdx::u16string& name, unsigned access,
                                   unsigned creation, void*& handle) {
   ms_lastError = 0;

@@ -247,6 +247,9 @@ class FileSystem {
   // component.
   static unsigned OpenDirectoryBeneath(void* directory, const stdx::u16string& relative,
                                        void*& handle);
+  // Opens the directory that holds the open directory (its ".."): where
+  // it stands now, which is wherever whoever renamed it could write anyway.
+  static unsigned OpenParentDirectory(void* directory, void*& handle);
   // Opens the file name in directory; a symbolic link there is refused
   // (ERROR_STOPPED_ON_SYMLINK), never followed. Otherwise as CreateFile.
   static unsigned CreateFileAt(void* directory, const stdx::u16string& name, unsigned access,
