@@ -533,8 +533,16 @@ TEST_F(WizardTest, InstallErrorNamesTheFileAndTheCauseInTheInterfaceLanguage) {
       }
       std::unique_ptr<CInstallerDlg> dialog = newDialog();
       start(*dialog);
-      EXPECT_EQ(text_of("IDS_INSTALL_ERROR") + "\n" + c.failing + ": " + text_of(c.cause),
-                failing_copy_box(*dialog, c.target));
+      std::string box = failing_copy_box(*dialog, c.target);
+      if (std::string(c.cause) == "IDS_CAUSE_NOSPACE") {
+        // Too little room is found before the copy: the folder is named
+        // with what is needed and what is free.
+        std::string space = text_of("IDS_ERROR_TARGETSPACE");
+        space = space.substr(0, space.find("%1")) + c.target + ":";
+        EXPECT_EQ(0u, box.find(text_of("IDS_INSTALL_ERROR") + "\n" + space)) << box;
+        continue;
+      }
+      EXPECT_EQ(text_of("IDS_INSTALL_ERROR") + "\n" + c.failing + ": " + text_of(c.cause), box);
     }
   }
   set_resource_lang(LANG_EN);

@@ -164,6 +164,16 @@ stdx::u16string readme_full_path(const stdx::u16string& target, const stdx::u16s
   return path;
 }
 
+stdx::u16string image_space_message(const stdx::u16string& directory, unsigned long long neededBytes,
+                                    unsigned long long freeBytes) {
+  const unsigned long long kMB = 1u << 20;
+  stdx::u16string text = LoadResString("IDS_ERROR_NOSPACE_IMAGE");
+  replace_all(text, u"%1", directory);
+  replace_all(text, u"%2", widen_lib(stdx::string(std::to_string((neededBytes + kMB - 1) / kMB).c_str())));
+  replace_all(text, u"%3", widen_lib(stdx::string(std::to_string(freeBytes / kMB).c_str())));
+  return text;
+}
+
 const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& info) {
   stdx::u16string path = dpk_full_path(useCwd);
   if (path.empty() || !regular_file_readable(path)) return "IDS_ERROR_NOSOURCE";
@@ -197,12 +207,19 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
   // fit, and that is no damage of the package. Only the header is waited
   // for; the rest inflates while the user reads the first pages.
   code = reader.openHeader(path);
-  if (code == ERROR_DISK_FULL) return "IDS_ERROR_NOSPACE";
+  if (code == ERROR_DISK_FULL) {
+    // Once the header is read the image's size is known: say how far off it is.
+    const PackageReader::Space& space = reader.imageSpace();
+    if (space.neededBytes != 0)
+      info.errorText = image_space_message(space.directory, space.neededBytes, space.freeBytes);
+    return "IDS_ERROR_NOSPACE";
+  }
   if (code != 0) return "IDS_ERROR_DAMAGEDSOURCE";
   return nullptr;
 }
 
-stdx::u16string startup_error_text(const char* key, bool useCwd) {
+stdx::u16string startup_error_text(const char* key, const StartupInfo& info, bool useCwd) {
+  if (!info.errorText.empty()) return info.errorText;
   stdx::u16string text = LoadResString(key);
   if (strcmp(key, "IDS_ERROR_NOSOURCE") != 0) return text;
   stdx::u16string package = dpk_full_path(useCwd);

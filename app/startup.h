@@ -124,6 +124,9 @@ struct StartupInfo {
   // When the temporary directory refused the package image: which one, why.
   stdx::u16string tempDir;
   int tempErrno = 0;
+  // The whole message of a refusal whose key alone does not say it all
+  // (the image's room: where, how much needed, how much free); else empty.
+  stdx::u16string errorText;
 };
 
 // Finds the package, reads the launcher's list, chooses the default target,
@@ -135,6 +138,12 @@ struct StartupInfo {
 // "IDS_ERROR_DAMAGEDSOURCE".
 const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& info);
 
-// The message for the key that run_startup_checks returned; a missing
-// package also names the folder where it was looked for.
-stdx::u16string startup_error_text(const char* key, bool useCwd);
+// The message for the key that run_startup_checks returned: the whole text
+// where the checks made one (the image's room), and a missing package also
+// names the folder where it was looked for.
+stdx::u16string startup_error_text(const char* key, const StartupInfo& info, bool useCwd);
+
+// The text of "IDS_ERROR_NOSPACE_IMAGE": directory, then the bytes needed
+// (rounded up) and free (rounded down) in MB.
+stdx::u16string image_space_message(const stdx::u16string& directory, unsigned long long neededBytes,
+                                    unsigned long long freeBytes);

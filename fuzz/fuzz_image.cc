@@ -2,7 +2,8 @@
 // the reader through a decompressor that copies instead of inflating. When
 // the header parses, every member must lie inside the image, carry a name
 // that stays inside the target, copy out with exactly its size, and match
-// its checksum when it has one.
+// its checksum when it has one. A streaming open (header first) must come
+// to the same verdict and serve the same members.
 #include <stdio.h>
 #include <sys/stat.h>
 
@@ -48,8 +49,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+static int wholeOpen(size_t size);
+static int streamingAgrees(size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   writeBytes(g_image, data, size);
+  wholeOpen(size);
+  return streamingAgrees(size);
+}
+
+static int wholeOpen(size_t size) {
   ImageReader reader;
   // Without the checksum check, so that members with wrong checksums get
   // copied too; the check itself runs through memberChecksums.
@@ -68,5 +77,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::vector<unsigned> crcs;
   check(reader.memberChecksums(crcs) == 0, "the checksums of accepted members cannot be read");
+  return 0;
+}
+
+// The wizard's way in: the header first, the image stored only up to the
+// last member's end, the rest checked in the background. It must come to
+// the verdict of a whole open, and serve the same members.
+static unsigned openStreaming(ImageReader& reader) {
+  unsigned code = reader.openHeader(wide(g_image), false);
+  if (code == 0) code = reader.awaitImage(-1);
+  return code;
+}
+
+static int streamingAgrees(size_t size) {
+  ImageReader whole, streaming;
+  unsigned wholeCode = whole.open(wide(g_image), false);
+  unsigned streamingCode = openStreaming(streaming);
+  check((wholeCode == 0) == (streamingCode == 0), "a streaming open and a whole open disagree");
+  if (streamingCode != 0) return 0;
+  for (size_t i = 0; i < streaming.files.size(); ++i) {
+    const config::FileData<FileSystem>& f = streaming.files[i];
+    check(static_cast<uint64_t>(f.offset) + f.size <= size, "a member reaches past the image");
+    check(streaming.copy(i, wide(g_member)) == 0, "copying a member of a streaming open failed");
+    struct stat st;
+    check(stat(g_member.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) == f.size,
+          "a member of a streaming open has the wrong size");
+  }
   return 0;
 }

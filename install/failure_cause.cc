@@ -47,7 +47,8 @@ stdx::u16string failure_text(const InstallFailure& failure) {
                                                          : "IDS_ERROR_DAMAGEDSOURCE");
   }
   stdx::u16string text = LoadResString("IDS_INSTALL_ERROR");
-  stdx::u16string line = failure_cause_line(failure.path, failure.errnoValue);
+  stdx::u16string line =
+      failure.line.empty() ? failure_cause_line(failure.path, failure.errnoValue) : failure.line;
   if (!line.empty()) text += u"\n" + line;
   return text;
 }

@@ -18,6 +18,9 @@ struct InstallFailure {
   int errnoValue = 0;
   stdx::u16string path;
   bool packageFailed = false;  // the package was at fault, not the target
+  // A whole cause line, made where the run found what stops it (a link in
+  // the way, too little room); when set, it is what the user is told.
+  stdx::u16string line;
 };
 
 // How a run ended, as the worker posts it once, as its last act.

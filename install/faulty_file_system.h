@@ -3,9 +3,12 @@
 // operation (failOn), or the Nth call of any operation (failCall). Handles
 // stay real, so the decompressor and the real files keep working under it;
 // a failed CloseHandle still closes, as a real one does. Its state is
-// static: reset() it in the fixture's SetUp.
+// static: reset() it in the fixture's SetUp. An operation relative to a
+// directory handle counts as its path-taking twin (MoveFileAt as
+// kMoveFileEx), so a rule names the step, whichever form takes it.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -18,12 +21,15 @@ class FaultyFileSystem {
     kCloseHandle, kGetFileTime, kGetTempPath, kGetTempFileName, kCreateDirectory,
     kCreatePrivateDirectory, kRemoveDirectory, kRemoveEmptyDirectory, kMoveFileEx, kCreateHardLink,
     kDeleteFile, kGetFileInformation, kGetFileInformationByHandle, kFindFiles, kCreateTempFile,
-    kFlushFileBuffers, kFlushVolumeBuffers, kLockFile,
+    kFlushFileBuffers, kFlushVolumeBuffers, kLockFile, kOpenDirectoryBeneath, kGetDiskFreeSpace,
   };
 
   static void reset() {
     std::lock_guard<std::mutex> hold(mutex_);
     rules_.clear();
+    log_.clear();
+    hook_ = nullptr;
+    hookAt_ = 0;
     calls_ = 0;
     failures_ = 0;
   }
@@ -44,10 +50,23 @@ class FaultyFileSystem {
     std::lock_guard<std::mutex> hold(mutex_);
     return failures_;
   }
+  // Runs hook just before call number nth (1 = the next) goes to the
+  // real layer: a test's way to change the disk under a run at one exact
+  // step. Kept until the next reset.
+  static void beforeCall(unsigned nth, std::function<void()> hook) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    hook_ = std::move(hook);
+    hookAt_ = calls_ + nth;
+  }
   // Calls made since the last reset.
   static unsigned calls() {
     std::lock_guard<std::mutex> hold(mutex_);
     return calls_;
+  }
+  // The operation of each of those calls, in order.
+  static std::vector<Operation> log() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return log_;
   }
 
   static unsigned GetLastError() { return FileSystem::GetLastError(); }
@@ -112,6 +131,10 @@ class FaultyFileSystem {
     unsigned code;
     if (fail(kGetTempPath, code)) return code;
     return FileSystem::GetTempPath(path);
+  }
+  // Not counted: where it fails the reader only skips its space check.
+  static unsigned GetFreeSpaceTmpDir64(unsigned long long* bytes) {
+    return FileSystem::GetFreeSpaceTmpDir64(bytes);
   }
   static unsigned GetTempFileName(const stdx::u16string& dir, const stdx::u16string& prefix,
                                   stdx::u16string& name) {
@@ -208,6 +231,72 @@ class FaultyFileSystem {
     return FileSystem::LockFile(handle, wait);
   }
 
+  static unsigned OpenDirectoryBeneath(void* directory, const stdx::u16string& relative,
+                                       void*& handle) {
+    unsigned code;
+    if (fail(kOpenDirectoryBeneath, code)) return code;
+    return FileSystem::OpenDirectoryBeneath(directory, relative, handle);
+  }
+  static unsigned OpenParentDirectory(void* directory, void*& handle) {
+    unsigned code;
+    if (fail(kOpenDirectoryBeneath, code)) return code;
+    return FileSystem::OpenParentDirectory(directory, handle);
+  }
+  static unsigned CreateFileAt(void* directory, const stdx::u16string& name, unsigned access,
+                               unsigned creation, void*& handle) {
+    unsigned code;
+    if (fail(kCreateFile, code)) return code;
+    return FileSystem::CreateFileAt(directory, name, access, creation, handle);
+  }
+  static unsigned CreateDirectoryAt(void* directory, const stdx::u16string& name) {
+    unsigned code;
+    if (fail(kCreateDirectory, code)) return code;
+    return FileSystem::CreateDirectoryAt(directory, name);
+  }
+  static unsigned GetFileInformationAt(void* directory, const stdx::u16string& name,
+                                       FileInformation& info) {
+    unsigned code;
+    if (fail(kGetFileInformation, code)) return code;
+    return FileSystem::GetFileInformationAt(directory, name, info);
+  }
+  static unsigned MoveFileAt(void* fromDirectory, const stdx::u16string& from, void* toDirectory,
+                             const stdx::u16string& to, unsigned flags) {
+    unsigned code;
+    if (fail(kMoveFileEx, code)) return code;
+    return FileSystem::MoveFileAt(fromDirectory, from, toDirectory, to, flags);
+  }
+  static unsigned CreateHardLinkAt(void* directory, const stdx::u16string& newName,
+                                   void* existingDirectory, const stdx::u16string& existing) {
+    unsigned code;
+    if (fail(kCreateHardLink, code)) return code;
+    return FileSystem::CreateHardLinkAt(directory, newName, existingDirectory, existing);
+  }
+  static unsigned DeleteFileAt(void* directory, const stdx::u16string& name) {
+    unsigned code;
+    if (fail(kDeleteFile, code)) return code;
+    return FileSystem::DeleteFileAt(directory, name);
+  }
+  static unsigned RemoveEmptyDirectoryAt(void* directory, const stdx::u16string& name) {
+    unsigned code;
+    if (fail(kRemoveEmptyDirectory, code)) return code;
+    return FileSystem::RemoveEmptyDirectoryAt(directory, name);
+  }
+  static unsigned RemoveDirectoryAt(void* directory, const stdx::u16string& name) {
+    unsigned code;
+    if (fail(kRemoveDirectory, code)) return code;
+    return FileSystem::RemoveDirectoryAt(directory, name);
+  }
+  static unsigned FindFilesAt(void* directory, std::vector<FindEntry>& entries) {
+    unsigned code;
+    if (fail(kFindFiles, code)) return code;
+    return FileSystem::FindFilesAt(directory, entries);
+  }
+  static unsigned GetDiskFreeSpaceByHandle(void* handle, unsigned long long* bytes) {
+    unsigned code;
+    if (fail(kGetDiskFreeSpace, code)) return code;
+    return FileSystem::GetDiskFreeSpaceByHandle(handle, bytes);
+  }
+
  private:
   struct Rule {
     Operation operation;
@@ -222,6 +311,8 @@ class FaultyFileSystem {
     std::lock_guard<std::mutex> hold(mutex_);
     code = 0;
     ++calls_;
+    log_.push_back(operation);
+    if (hook_ && calls_ == hookAt_) hook_();
     bool failed = false;
     for (Rule& rule : rules_) {
       if (rule.countdown == 0 || (rule.operation != operation && rule.operation != kAny)) continue;
@@ -237,6 +328,9 @@ class FaultyFileSystem {
 
   static inline std::mutex mutex_;
   static inline std::vector<Rule> rules_;
+  static inline std::vector<Operation> log_;
+  static inline std::function<void()> hook_;
+  static inline unsigned hookAt_ = 0;
   static inline unsigned calls_ = 0;
   static inline unsigned failures_ = 0;
 };

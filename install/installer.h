@@ -3,14 +3,21 @@
 // members into the target directory under a rollback journal.
 //
 // A run is a transaction over the target directory:
-//  1. it takes the target's lock (one run per target at a time; a second
-//     run waits, showing IDS_PREPARECOPY) and removes what dead runs left;
+//  1. it opens the target once and takes its lock (one run per target at
+//     a time; a second run waits, showing IDS_PREPARECOPY), removes what
+//     dead runs left, and checks the target's free space for the members
+//     it will copy; before it writes its first file it makes and locks a
+//     lock file of its own, that marks it alive for as long as it runs;
 //  2. it writes every member that is missing or older under a temporary
 //     name in the member's own directory, with its content and time;
 //  3. it flushes the new files' data to disk in one batch;
-//  4. it keeps each file it replaces by a hard link in its backup tree and
-//     renames each temporary file over its target name in one step;
-//  5. it commits by deleting the backup tree.
+//  4. it keeps each file it replaces by a hard link beside it and renames
+//     each temporary file over its target name in one step;
+//  5. it commits by deleting the backups.
+// Every step inside the target starts from the target's open handle and
+// goes down one directory handle at a time, never through a symbolic
+// link: a folder swapped for a link meanwhile stops the run
+// (ERROR_STOPPED_ON_SYMLINK) and never sends a file outside the target.
 // A kill at any moment leaves every member whole, old or new; a failure or
 // a cancel undoes the run through the journal.
 //
@@ -24,6 +31,7 @@
 #include <semaphore.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <atomic>
 #include <set>
@@ -41,8 +49,9 @@
 typedef config::InstallData<LZCompressor, FileSystem> PackageReader;
 
 // The code of a member that the run refuses to write: its target is a
-// directory, a symbolic link or a special file, or its path passes through
-// a symbolic link below the target directory (Win32's ERROR_ACCESS_DENIED).
+// directory or a special file (Win32's ERROR_ACCESS_DENIED). A symbolic
+// link where a directory of its path should be fails the run with
+// ERROR_STOPPED_ON_SYMLINK; a link at its own path is replaced like a file.
 const unsigned kErrorRefusedTarget = ERROR_ACCESS_DENIED;
 
 // The state a run shares with the window: progress, the final outcome and
@@ -154,6 +163,14 @@ class BasicInstaller : public BasicRollback<FS> {
       : processData(nullptr), finishPauseMs(finishPauseMs), lockHandle(INVALID_HANDLE_VALUE) {}
   ~BasicInstaller() override { releaseLock(); }
 
+  // The name of the lock file of the run whose tag is tag, in the target
+  // directory, and what it holds: a run is alive while it holds the lock of
+  // that file, and only a file that holds this line counts as one.
+  static stdx::u16string runLockName(const stdx::u16string& tag) {
+    return stdx::u16string(kRunNamePrefix) + tag + u"-lock";
+  }
+  static constexpr const char* kRunLockLine = "setup run lock\n";
+
   // Installs every member of the package named by data (which must stay
   // valid for the call) into its target directory. Posts progress, then one
   // final state. Returns 0 on success; ERROR_CANCELLED (1223) after a
@@ -167,6 +184,9 @@ class BasicInstaller : public BasicRollback<FS> {
   // package has proved sound; a package that turns out damaged (or an image
   // that no longer fits) fails the run with the reader's code and the text
   // of IDS_ERROR_DAMAGEDSOURCE (IDS_ERROR_NOSPACE), and packageFailed().
+  // A target without room for the members to copy fails with
+  // ERROR_DISK_FULL before anything is written, the text naming the
+  // folder, the bytes needed and the bytes free.
   unsigned run(ProcessData* data);
 
   // Rolls back, then posts code with the error text, the line naming what
@@ -188,17 +208,26 @@ class BasicInstaller : public BasicRollback<FS> {
   const InstallFailure& failure() const { return failure_; }
 
  protected:
-  stdx::u16string backupRootName(unsigned attempt) override;
+  bool isReservedPath(const stdx::u16string& relative) const override {
+    return isMemberPath(relative);
+  }
+  // The run's lock file goes once the undo is done: it must not keep a
+  // directory that the run made from being removed.
+  void leavingTarget() override {
+    cursor_.close();
+    dropRunLocks(false);
+  }
 
  private:
   struct Staged {
-    stdx::u16string temp;  // where the member was written
-    stdx::u16string path;  // its target name
-    bool replaces;         // an older file stands at path
+    stdx::u16string directory;  // the member's directory, relative to the target
+    stdx::u16string temp;       // where the member was written, in that directory
+    stdx::u16string name;       // its target name there
+    bool replaces;              // an older file (or a link) stands at name
   };
   struct Volume {
     unsigned long long id;
-    stdx::u16string directory;  // one directory on it
+    stdx::u16string directory;  // one directory on it, relative to the target
   };
   struct Less {
     bool operator()(const stdx::u16string& a, const stdx::u16string& b) const {
@@ -209,32 +238,41 @@ class BasicInstaller : public BasicRollback<FS> {
   unsigned runLocked(Reader* reader, const stdx::u16string& target);
   unsigned lockTarget(const stdx::u16string& target);
   void releaseLock();
-  unsigned stageMember(Reader* reader, size_t index, const stdx::u16string& target,
-                       const stdx::u16string& path, bool& staged);
-  unsigned prepareDirectory(const stdx::u16string& target, const stdx::u16string& directory);
-  unsigned checkDirectories(const stdx::u16string& target, const stdx::u16string& directory);
-  unsigned removeDeadRunLeftovers(const stdx::u16string& target, const stdx::u16string& directory);
+  unsigned takeRunLock();
+  unsigned findDeadRuns();
+  void dropRunLocks(bool deadRunsToo, bool ownFileToo = true);
+  unsigned checkTargetSpace(Reader* reader);
+  unsigned stageMember(Reader* reader, size_t index, const stdx::u16string& relative, bool& staged);
+  unsigned prepareDirectory(const stdx::u16string& directory, void*& handle);
+  unsigned openCreating(const stdx::u16string& directory, void*& handle, bool& made);
+  unsigned refuseLink(unsigned code, const stdx::u16string& directory);
+  unsigned removeDeadRunLeftovers(void* handle, const stdx::u16string& directory);
   unsigned flushStaged();
   unsigned exposeStaged();
   unsigned cancelRun(uint64_t percent);
   template <class Await>
   unsigned awaitPackage(Await await);
-  stdx::u16string tempNameIn(const stdx::u16string& target, const stdx::u16string& directory);
+  stdx::u16string tempNameIn(const stdx::u16string& directory);
   // True when relative (below the target, "/"-separated) is a member's path.
   bool isMemberPath(const stdx::u16string& relative) const;
   stdx::u16string undoReport(const stdx::u16string& text) const;
 
   ProcessData* processData;
   int finishPauseMs;
-  void* lockHandle;  // the target directory, open and locked, while the run holds it
+  // The target directory, open and locked, while the run holds it: the
+  // anchor of every step inside the target.
+  void* lockHandle;
+  void* runLockHandle_ = INVALID_HANDLE_VALUE;  // the run's own lock file, locked
+  std::vector<stdx::u16string> deadRuns_;  // tags of runs whose lock could be taken
+  BasicDirectoryCursor<FS> cursor_;        // the member directory in hand
   const std::vector<stdx::u16string>* memberPaths = nullptr;  // the reader's, sorted
   stdx::u16string target_;
   // What the step in hand works on (the target, a member, a folder), for
   // the line that says what failed and why.
   stdx::u16string failingPath_;
-  // The directory of the last member written: it exists, was made by the
-  // journal where needed and holds no symbolic link below the target.
-  stdx::u16string readyDirectory;
+  // The folder and the line that say why the run failed, when the step
+  // that failed knew better than the file system can tell afterwards.
+  stdx::u16string failureLine_;
   unsigned long copiedFiles_ = 0;
   unsigned long upToDateFiles_ = 0;
   bool packageFailed_ = false;

@@ -32,6 +32,25 @@ inline stdx::u16string withoutTrailingSeparators(const stdx::u16string& path) {
   return path.substr(0, n);
 }
 
+inline stdx::u16string joinRelative(const stdx::u16string& directory, const stdx::u16string& name) {
+  return directory.empty() ? name : directory + u"/" + name;
+}
+
+// "12 KiB", "3.4 MiB", "1.2 GiB": enough to compare needed with free.
+inline stdx::u16string byteCount(unsigned long long bytes) {
+  const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
+  double value = static_cast<double>(bytes) / 1024.0;
+  int unit = 0;
+  while (value >= 1024.0 && unit < 3) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[64];
+  if (unit == 0) snprintf(text, sizeof text, "%.0f %s", value < 1 && bytes ? 1.0 : value, units[unit]);
+  else snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+  return widen_lib(stdx::string(text));
+}
+
 }  // namespace installer_detail
 
 template <class FS, class Compressor>
@@ -41,6 +60,10 @@ unsigned BasicInstaller<FS, Compressor>::run(ProcessData* data) {
   copiedFiles_ = upToDateFiles_ = 0;
   packageFailed_ = false;
   failure_ = InstallFailure();
+  failureLine_.clear();
+  cleanedDirectories.clear();
+  volumes_.clear();
+  staged_.clear();
   Reader* reader = nullptr;
   stdx::u16string target;
   processData->get(reader, target);
@@ -53,12 +76,16 @@ unsigned BasicInstaller<FS, Compressor>::run(ProcessData* data) {
   unsigned code = lockTarget(target);
   if (code == ERROR_CANCELLED) return cancelRun(0);
   if (code != 0) return stopOnError(code, 0);
+  this->setRoot(lockHandle);
+  cursor_.reset(lockHandle);
   return runLocked(reader, target);
 }
 
 template <class FS, class Compressor>
 unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u16string& target) {
-  unsigned code = removeDeadRunLeftovers(target, target);
+  unsigned code = findDeadRuns();
+  if (code == 0) code = removeDeadRunLeftovers(lockHandle, stdx::u16string());
+  if (code == 0) code = checkTargetSpace(reader);
   if (code != 0) return stopOnError(code, 0);
 
   const stdx::u16string separator(kPathSeparator);
@@ -79,7 +106,7 @@ unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
     failingPath_ = path;
 
     bool staged = false;
-    code = stageMember(reader, i, target, path, staged);
+    code = stageMember(reader, i, config::normalizedMemberPath(name), staged);
     if (code == ERROR_CANCELLED) return cancelRun(percent);
     if (code != 0) return stopOnError(code, percent);
     ++(staged ? copiedFiles_ : upToDateFiles_);
@@ -100,9 +127,11 @@ unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
   if (code == 0) code = exposeStaged();
   if (code != 0) return stopOnError(code, percent);
 
-  // The install is complete: a backup tree that cannot be removed now is
-  // only clutter, and the next run removes it as a dead run's.
-  this->stop();
+  // The install is complete: a backup that cannot be removed now is only
+  // clutter. The run's lock file then stays, so that the next run, finding
+  // it free, removes the backup as a dead run's.
+  bool committed = this->stop() == 0;
+  dropRunLocks(true, committed);
   releaseLock();
   processData->setInstallState(0, LoadResString("IDS_INSTALL_FINISH"), 100);
   Sleep(finishPauseMs);
@@ -110,10 +139,12 @@ unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
 }
 
 // Opens and locks the target directory, creating it (recorded) when it is
-// missing. While another run holds the lock, waits for it (the window
-// shows IDS_PREPARECOPY), looking every kLockPollMs for a cancel. The other
-// run may have removed the directory it created by the time the lock is
-// ours: the locked directory must still be the one at the target's path.
+// missing. The target is resolved once, as the user gave it (a link to it
+// included); everything after goes from the handle. While another run
+// holds the lock, waits for it (the window shows IDS_PREPARECOPY), looking
+// every kLockPollMs for a cancel. The other run may have removed the
+// directory it created by the time the lock is ours: the locked directory
+// must still be the one at the target's path.
 template <class FS, class Compressor>
 unsigned BasicInstaller<FS, Compressor>::lockTarget(const stdx::u16string& target) {
   stdx::u16string directory =
@@ -134,6 +165,7 @@ unsigned BasicInstaller<FS, Compressor>::lockTarget(const stdx::u16string& targe
     if (code == ERROR_LOCK_VIOLATION) code = ERROR_CANCELLED;
     FileInformation locked, current;
     if (code == 0) code = FS::GetFileInformationByHandle(handle, locked);
+    if (code == 0 && locked.attributes != FILE_ATTRIBUTE_DIRECTORY) code = setLastErrorByErrNo(ENOTDIR);
     bool same = false;
     if (code == 0) {
       code = FS::GetFileInformation(directory, true, current);
@@ -152,34 +184,180 @@ unsigned BasicInstaller<FS, Compressor>::lockTarget(const stdx::u16string& targe
 
 template <class FS, class Compressor>
 void BasicInstaller<FS, Compressor>::releaseLock() {
+  cursor_.close();
+  dropRunLocks(false);
   if (lockHandle == INVALID_HANDLE_VALUE) return;
   // Nothing to report: the lock goes with the descriptor whatever close says.
   FS::CloseHandle(lockHandle);
   lockHandle = INVALID_HANDLE_VALUE;
+  this->setRoot(INVALID_HANDLE_VALUE);
 }
 
-// Writes member index under a temporary name beside path, when path is
+// The run's own lock file in the target, locked for as long as the run
+// goes on: whoever finds the names this run leaves can tell by trying
+// this lock whether the run still lives, whatever /proc lets it see. The
+// target's lock is held, so no other run makes or removes lock files here
+// meanwhile.
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::takeRunLock() {
+  stdx::u16string name = runLockName(current_run_tag());
+  failingPath_ = target_ + name;
+  void* handle = INVALID_HANDLE_VALUE;
+  unsigned code = FS::CreateFileAt(lockHandle, name, GENERIC_WRITE, CREATE_NEW, handle);
+  if (code == ERROR_ALREADY_EXISTS) {
+    // This process's own, from an earlier run that could not remove it.
+    code = FS::DeleteFileAt(lockHandle, name);
+    if (code == 0) code = FS::CreateFileAt(lockHandle, name, GENERIC_WRITE, CREATE_NEW, handle);
+  }
+  if (code != 0) return code;
+  runLockHandle_ = handle;
+  code = FS::LockFile(handle, false);
+  unsigned written = 0;
+  unsigned length = static_cast<unsigned>(strlen(kRunLockLine));
+  if (code == 0) code = FS::WriteFile(handle, kRunLockLine, length, &written, nullptr);
+  return code;
+}
+
+// The runs that left a lock file here and no longer hold its lock. A file
+// that only looks like one (not a regular file, or without the line) marks
+// no run; one whose lock cannot be tried counts as alive.
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::findDeadRuns() {
+  deadRuns_.clear();
+  std::vector<FindEntry> entries;
+  failingPath_ = target_;
+  unsigned code = FS::FindFilesAt(lockHandle, entries);
+  if (code != 0) return code;
+  const stdx::u16string own = current_run_tag();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    stdx::u16string tag;
+    if (entries[i].attributes != 0 || !parse_run_name(entries[i].name, tag) || tag == own ||
+        entries[i].name != runLockName(tag))
+      continue;
+    void* handle = INVALID_HANDLE_VALUE;
+    if (FS::CreateFileAt(lockHandle, entries[i].name, GENERIC_READ, OPEN_EXISTING, handle) != 0)
+      continue;
+    FileInformation info;
+    char line[32] = {};
+    unsigned got = 0;
+    size_t length = strlen(kRunLockLine);
+    bool dead = FS::GetFileInformationByHandle(handle, info) == 0 &&
+                info.attributes == FILE_ATTRIBUTE_NORMAL && info.sizeBytes == length &&
+                FS::ReadFile(handle, line, sizeof line - 1, &got, nullptr) == 0 && got == length &&
+                memcmp(line, kRunLockLine, length) == 0 && FS::LockFile(handle, false) == 0;
+    FS::CloseHandle(handle);  // only read: nothing to report
+    if (dead) deadRuns_.push_back(tag);
+  }
+  return 0;
+}
+
+// Gives up the run's own lock (and its file, unless ownFileToo is false),
+// and after a complete install the dead runs' lock files too, their leftovers being gone from every folder the package
+// writes to. A run undone keeps them, for the next run to finish the job;
+// a kill leaves all of them.
+template <class FS, class Compressor>
+void BasicInstaller<FS, Compressor>::dropRunLocks(bool deadRunsToo, bool ownFileToo) {
+  // Clutter at worst: a file that stays is a dead run's lock for the next run.
+  for (size_t i = 0; deadRunsToo && i < deadRuns_.size(); ++i)
+    FS::DeleteFileAt(lockHandle, runLockName(deadRuns_[i]));
+  deadRuns_.clear();
+  if (runLockHandle_ == INVALID_HANDLE_VALUE) return;
+  if (ownFileToo) FS::DeleteFileAt(lockHandle, runLockName(current_run_tag()));
+  FS::CloseHandle(runLockHandle_);
+  runLockHandle_ = INVALID_HANDLE_VALUE;
+}
+
+// Before anything is written: the bytes of the members that will be
+// copied (missing, older, or a link at the member's path) must fit in the
+// target's free space. Each member is looked at from the target's handle,
+// as the copy will; a link on the way stops the run here.
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::checkTargetSpace(Reader* reader) {
+  const unsigned long long kBlock = 4096;
+  unsigned long long needed = 0;
+  stdx::u16string missing;  // a directory known not to exist, with all below it
+  bool haveMissing = false;
+  for (size_t i = 0; i < reader->files.size(); ++i) {
+    stdx::u16string relative = config::normalizedMemberPath(reader->files[i].name);
+    stdx::u16string directory, name;
+    split_relative(relative, directory, name);
+    bool copy = true;
+    if (!haveMissing || !(directory == missing || is_below(directory, missing))) {
+      void* handle = INVALID_HANDLE_VALUE;
+      failingPath_ = target_ + relative;
+      unsigned code = cursor_.open(directory, handle);
+      if (code == ERROR_STOPPED_ON_SYMLINK) return refuseLink(code, directory);
+      if (code == ERROR_FILE_NOT_FOUND) {
+        missing = directory;
+        haveMissing = true;
+      } else if (code == 0) {
+        FileInformation info;
+        code = FS::GetFileInformationAt(handle, name, info);
+        if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
+        copy = code != 0 || info.attributes != FILE_ATTRIBUTE_NORMAL ||
+               installer_detail::wholeSeconds(info.lastWriteTime) <
+                   installer_detail::wholeSeconds(reader->files[i].lastWriteTime);
+      } else if (code != ERROR_PATH_NOT_FOUND) {
+        return code;
+      }  // a file on the way: the copy names it
+    }
+    if (copy) needed += (reader->files[i].size + kBlock - 1) / kBlock * kBlock;
+  }
+  cursor_.close();
+  if (needed == 0) return 0;
+  unsigned long long available = 0;
+  failingPath_ = target_;
+  unsigned code = FS::GetDiskFreeSpaceByHandle(lockHandle, &available);
+  if (code != 0) return code;
+  if (available >= needed) return 0;
+  stdx::u16string line = LoadResString("IDS_ERROR_TARGETSPACE");
+  replace_all(line, stdx::u16string(u"%1"), installer_detail::withoutTrailingSeparators(
+                                                target_.empty() ? stdx::u16string(u".") : target_));
+  replace_all(line, stdx::u16string(u"%2"), installer_detail::byteCount(needed));
+  replace_all(line, stdx::u16string(u"%3"), installer_detail::byteCount(available));
+  failureLine_ = line;
+  return ms_lastError = ERROR_DISK_FULL;
+}
+
+// Names the symbolic link that stopped the way down to directory: the
+// first component, from the target down, that is one.
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::refuseLink(unsigned code, const stdx::u16string& directory) {
+  stdx::u16string link = directory;
+  BasicDirectoryCursor<FS> probe;
+  probe.reset(lockHandle);
+  for (size_t slash = directory.find(u'/');; slash = directory.find(u'/', slash + 1)) {
+    stdx::u16string prefix = slash == stdx::u16string::npos ? directory : directory.substr(0, slash);
+    void* handle = INVALID_HANDLE_VALUE;
+    if (probe.open(prefix, handle) == ERROR_STOPPED_ON_SYMLINK) {
+      link = prefix;
+      break;
+    }
+    if (slash == stdx::u16string::npos) break;
+  }
+  failureLine_ = target_ + link + u": " + LoadResString("IDS_CAUSE_SYMLINK");
+  return code;
+}
+
+// Writes member relative under a temporary name beside it, when it is
 // missing or older. staged stays false when the installed copy is up to date.
 template <class FS, class Compressor>
 unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t index,
-                                         const stdx::u16string& target,
-                                         const stdx::u16string& path, bool& staged) {
-  size_t slash = path.rfind(u'/');
-  stdx::u16string directory = slash == stdx::u16string::npos ? stdx::u16string() : path.substr(0, slash);
-  if (readyDirectory.empty() || directory != readyDirectory) {
-    unsigned code = prepareDirectory(target, directory);
-    if (code != 0) return code;
-    readyDirectory = directory;
-  }
+                                                     const stdx::u16string& relative, bool& staged) {
+  stdx::u16string directory, name;
+  split_relative(relative, directory, name);
+  void* dir = INVALID_HANDLE_VALUE;
+  unsigned code = prepareDirectory(directory, dir);
+  if (code != 0) return code;
 
-  // Only a regular file is ever compared, backed up or replaced: writing
-  // over a link would write through it, and a directory could not be
-  // replaced in one step.
+  // A regular file is compared, backed up and replaced; so is a symbolic
+  // link, as the link itself (it is never followed). A directory could not
+  // be replaced in one step, nor a special file safely.
   FileInformation info;
-  unsigned code = FS::GetFileInformation(path, false, info);
+  code = FS::GetFileInformationAt(dir, name, info);
   bool replaces = code == 0;
   if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
-  if (replaces) {
+  if (replaces && info.attributes != FILE_ATTRIBUTE_REPARSE_POINT) {
     if (info.attributes != FILE_ATTRIBUTE_NORMAL) return kErrorRefusedTarget;
     if (installer_detail::wholeSeconds(info.lastWriteTime) >=
         installer_detail::wholeSeconds(reader->files[index].lastWriteTime))
@@ -191,11 +369,18 @@ unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   bool whole = reader->files[index].size < kFollowBytes;
   code = awaitPackage([reader, index, whole](int timeoutMs) { return reader->awaitMember(index, timeoutMs, whole); });
   if (code != 0) return code;
-  stdx::u16string temp = tempNameIn(target, directory);
+  // The first name this run leaves in the target marks it: from here on it
+  // holds its lock file. A run with nothing to copy writes nothing at all.
+  if (runLockHandle_ == INVALID_HANDLE_VALUE) {
+    code = takeRunLock();
+    failingPath_ = target_ + relative;
+    if (code != 0) return code;
+  }
+  stdx::u16string temp = tempNameIn(directory);
   void* out = INVALID_HANDLE_VALUE;
-  code = FS::CreateFile(temp, GENERIC_WRITE, 0, CREATE_NEW, out);
+  code = FS::CreateFileAt(dir, temp, GENERIC_WRITE, CREATE_NEW, out);
   if (code != 0) return code;
-  this->addTempFile(temp);
+  this->addTempFile(installer_detail::joinRelative(directory, temp));
   code = reader->copyTo(index, out);
   // A large file starts on its way to the disk now, while the package is
   // still inflating, so that the flush before the renames finds most of it
@@ -214,84 +399,109 @@ unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
     }
     return code;
   }
-  staged_.push_back(Staged{temp, path, replaces});
+  staged_.push_back(Staged{directory, temp, name, replaces});
   staged = true;
   return 0;
 }
 
-// Makes directory ready for members: no symbolic link on the way from the
-// target, created where missing, and cleared of what dead runs left in it.
+// Makes directory ready for members and gives its handle: reached from
+// the target without a link, created where missing (one directory per
+// call, each recorded), and cleared of what dead runs left in it.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::prepareDirectory(const stdx::u16string& target,
-                                              const stdx::u16string& directory) {
-  unsigned code = checkDirectories(target, directory);
+unsigned BasicInstaller<FS, Compressor>::prepareDirectory(const stdx::u16string& directory,
+                                                          void*& handle) {
+  if (cursor_.holds(directory) && cleanedDirectories.count(directory)) return cursor_.open(directory, handle);
+  bool made = false;
+  unsigned code = openCreating(directory, handle, made);
+  if (code == ERROR_STOPPED_ON_SYMLINK) return refuseLink(code, directory);
   if (code != 0) return code;
-  stdx::u16string dir = directory.empty() ? stdx::u16string(u".") : directory;
-  size_t made = this->levels.back().catalogs.size();
-  if (!directory.empty()) {
-    code = this->makeDirectoryTree(directory);
+  if (!made) {
+    code = removeDeadRunLeftovers(handle, directory);
     if (code != 0) return code;
   }
-  if (this->levels.back().catalogs.size() == made) {
-    code = removeDeadRunLeftovers(target, dir);
-    if (code != 0) return code;
-  }
+  cleanedDirectories.insert(directory);
   FileInformation info;
-  code = FS::GetFileInformation(dir, true, info);
+  code = FS::GetFileInformationByHandle(handle, info);
   if (code != 0) return code;
   for (size_t i = 0; i < volumes_.size(); ++i) {
     if (volumes_[i].id == info.volume) return 0;
   }
-  volumes_.push_back(Volume{info.volume, dir});
+  volumes_.push_back(Volume{info.volume, directory});
   return 0;
 }
 
-// Refuses a symbolic link on the way from target down to directory: the
-// run must not create directories or write files outside the target tree.
-// Components that are missing are created later; a plain file on the way
-// makes that creation fail with the layer's own code.
+// Opens directory below the target, creating the components that are
+// missing, downwards from the deepest one open: going one level deeper
+// than the last member costs a call or two, whatever the depth.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::checkDirectories(const stdx::u16string& target,
-                                              const stdx::u16string& directory) {
-  if (directory.size() <= target.size() || target.empty()) return 0;
-  size_t pos = target.size();
-  while (pos <= directory.size()) {
+unsigned BasicInstaller<FS, Compressor>::openCreating(const stdx::u16string& directory,
+                                                      void*& handle, bool& made) {
+  made = false;
+  unsigned code = cursor_.open(directory, handle);
+  if (code != ERROR_FILE_NOT_FOUND) return code;
+  const stdx::u16string& held = cursor_.path();
+  void* current = cursor_.root();
+  stdx::u16string currentPath;
+  if (!held.empty() && is_below(directory, held)) {
+    cursor_.open(held, current);
+    currentPath = held;
+  }
+  bool owned = false;
+  size_t pos = currentPath.empty() ? 0 : currentPath.size() + 1;
+  while (pos < directory.size()) {
     size_t slash = directory.find(u'/', pos);
     if (slash == stdx::u16string::npos) slash = directory.size();
-    if (slash > pos) {  // skip empty components of repeated separators
-      FileInformation info;
-      unsigned code = FS::GetFileInformation(directory.substr(0, slash), false, info);
-      if (code == ERROR_FILE_NOT_FOUND) return 0;
-      if (code != 0) return code;
-      if (info.attributes == FILE_ATTRIBUTE_REPARSE_POINT) return kErrorRefusedTarget;
-      if (info.attributes != FILE_ATTRIBUTE_DIRECTORY) return 0;
-    }
+    stdx::u16string part = directory.substr(pos, slash - pos);
     pos = slash + 1;
+    if (part.empty()) continue;
+    stdx::u16string partPath = directory.substr(0, slash);
+    void* next = INVALID_HANDLE_VALUE;
+    code = FS::OpenDirectoryBeneath(current, part, next);
+    if (code == ERROR_FILE_NOT_FOUND) {
+      code = FS::CreateDirectoryAt(current, part);
+      if (code == 0) {
+        this->addRBCatalog(partPath);
+        made = true;
+      }
+      // Made meanwhile by someone else: not ours, but usable.
+      if (code == 0 || code == ERROR_ALREADY_EXISTS) code = FS::OpenDirectoryBeneath(current, part, next);
+    } else if (code == 0) {
+      made = false;  // an existing directory may hold leftovers
+    }
+    if (owned) FS::CloseHandle(current);  // only a directory read: nothing to report
+    if (code != 0) {
+      if (!owned) cursor_.close();
+      return code;
+    }
+    current = next;
+    owned = true;
   }
+  cursor_.adopt(directory, current);
+  handle = current;
   return 0;
 }
 
-// A run that was killed leaves its temporary files and its backup tree;
+// A run that was killed leaves its temporary files and its backups;
 // whatever it replaced is whole in either version, so finishing its job is
-// this run's copy, and the leftovers only go. A live run's names are never
-// touched, nor a name that is a member of this package.
+// this run's copy, and the leftovers only go. Only what bears the tag of a
+// run whose lock this run could take goes, and never a directory or a
+// name that is a member of this package.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::removeDeadRunLeftovers(const stdx::u16string& target,
-                                                    const stdx::u16string& directory) {
-  if (!cleanedDirectories.insert(directory).second) return 0;
+unsigned BasicInstaller<FS, Compressor>::removeDeadRunLeftovers(void* handle,
+                                                                const stdx::u16string& directory) {
+  if (deadRuns_.empty() || !cleanedDirectories.insert(directory).second) return 0;
   std::vector<FindEntry> entries;
-  unsigned code = FS::FindFiles(directory, entries);
+  failingPath_ = target_ + directory;
+  unsigned code = FS::FindFilesAt(handle, entries);
   if (code != 0) return code;
-  stdx::u16string prefix = directory;
-  if (prefix.empty() || prefix[prefix.size() - 1] != u'/') prefix += kPathSeparator;
   for (size_t i = 0; i < entries.size(); ++i) {
-    int pid = 0;
-    unsigned long long start = 0;
-    if (!parse_run_name(entries[i].name, pid, start) || !run_is_dead(pid, start)) continue;
-    stdx::u16string full = prefix + entries[i].name;
-    if (full.size() > target.size() && isMemberPath(full.substr(target.size()))) continue;
-    code = (entries[i].attributes & FILE_ATTRIBUTE_DIRECTORY) ? FS::RemoveDirectory(full)
-                                                               : FS::DeleteFile(full);
+    stdx::u16string tag;
+    if (entries[i].attributes != 0 || !parse_run_name(entries[i].name, tag) ||
+        std::find(deadRuns_.begin(), deadRuns_.end(), tag) == deadRuns_.end() ||
+        entries[i].name == runLockName(tag) ||
+        isMemberPath(installer_detail::joinRelative(directory, entries[i].name)))
+      continue;
+    code = FS::DeleteFileAt(handle, entries[i].name);
     if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
   }
   return 0;
@@ -306,12 +516,10 @@ unsigned BasicInstaller<FS, Compressor>::flushStaged() {
   double begin = installer_detail::monotonicSeconds();
   for (size_t i = 0; i < volumes_.size(); ++i) {
     void* handle = INVALID_HANDLE_VALUE;
-    failingPath_ = volumes_[i].directory;
-    unsigned code = FS::CreateFile(volumes_[i].directory, GENERIC_READ, 0, OPEN_EXISTING, handle);
-    if (code != 0) return code;
-    code = FS::FlushVolumeBuffers(handle);
-    unsigned closed = FS::CloseHandle(handle);
-    if (code == 0) code = closed;
+    failingPath_ = target_ + volumes_[i].directory;
+    unsigned code = cursor_.open(volumes_[i].directory, handle);
+    if (code == ERROR_STOPPED_ON_SYMLINK) return refuseLink(code, volumes_[i].directory);
+    if (code == 0) code = FS::FlushVolumeBuffers(handle);
     if (code != 0) return code;
   }
   flushSeconds_ = installer_detail::monotonicSeconds() - begin;
@@ -319,24 +527,31 @@ unsigned BasicInstaller<FS, Compressor>::flushStaged() {
 }
 
 // Puts every staged member in place: the file it replaces is first kept by
-// a hard link, then the temporary file is renamed over the name in one step.
-// A new member never replaces a file that appeared since it was staged.
+// a hard link beside it, then the temporary file is renamed over the name
+// in one step. A new member never replaces a file that appeared since it
+// was staged. Each directory is reached afresh from the target: one
+// swapped for a link since its members were staged stops the run.
 template <class FS, class Compressor>
 unsigned BasicInstaller<FS, Compressor>::exposeStaged() {
+  cursor_.close();
   const int span = installer_detail::kRenamedPercent - installer_detail::kFlushedPercent;
   int posted = -1;
   for (size_t i = 0; i < staged_.size(); ++i) {
     const Staged& s = staged_[i];
+    stdx::u16string relative = installer_detail::joinRelative(s.directory, s.name);
+    failingPath_ = target_ + relative;
     int percent = installer_detail::kFlushedPercent + static_cast<int>(i * span / staged_.size());
-    if (percent != posted) processData->setInstallState(0, s.path, posted = percent);
-    failingPath_ = s.path;
-    unsigned code = 0;
-    if (s.replaces) code = this->storeRBFile(s.path);
-    if (code == 0) code = FS::MoveFileEx(s.temp, s.path, s.replaces ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (percent != posted) processData->setInstallState(0, failingPath_, posted = percent);
+    void* dir = INVALID_HANDLE_VALUE;
+    unsigned code = cursor_.open(s.directory, dir);
+    if (code == ERROR_STOPPED_ON_SYMLINK) return refuseLink(code, s.directory);
+    if (code == 0 && s.replaces) code = this->storeRBFile(dir, s.directory, s.name);
+    if (code == 0) code = FS::MoveFileAt(dir, s.temp, dir, s.name, s.replaces ? MOVEFILE_REPLACE_EXISTING : 0);
     if (code != 0) return code;
-    this->tempFileRenamed(s.path, s.replaces);
+    this->tempFileRenamed(relative, s.replaces);
   }
   staged_.clear();
+  cursor_.close();
   return 0;
 }
 
@@ -379,9 +594,11 @@ unsigned BasicInstaller<FS, Compressor>::stopOnError(unsigned code, uint64_t per
   failure_.errnoValue = errnoValue;
   failure_.packageFailed = packageFailed_;
   failure_.path.clear();
+  failure_.line = failureLine_;
   // Looked at once everything is undone: the user sees the folders as they
   // are now.
-  if (!packageFailed_ && !locate_failure<FS>(failingPath_, failure_.errnoValue, failure_.path)) {
+  if (!packageFailed_ && failureLine_.empty() &&
+      !locate_failure<FS>(failingPath_, failure_.errnoValue, failure_.path)) {
     failure_.errnoValue = 0;
   }
   if (processData != nullptr) {
@@ -401,33 +618,11 @@ stdx::u16string BasicInstaller<FS, Compressor>::undoReport(const stdx::u16string
 // "<prefix><pid>-<start>-<n>": unique to this run and this directory, and
 // never the path of a member of the package.
 template <class FS, class Compressor>
-stdx::u16string BasicInstaller<FS, Compressor>::tempNameIn(const stdx::u16string& target,
-                                               const stdx::u16string& directory) {
-  stdx::u16string base = directory.empty() ? stdx::u16string() : directory + kPathSeparator;
+stdx::u16string BasicInstaller<FS, Compressor>::tempNameIn(const stdx::u16string& directory) {
   for (;;) {
     stdx::u16string name = stdx::u16string(kRunNamePrefix) + current_run_tag() + u"-" +
                            string_uito(tempCounter++, 10);
-    stdx::u16string full = base + name;
-    if (full.size() <= target.size() || !isMemberPath(full.substr(target.size()))) return full;
-  }
-}
-
-template <class FS, class Compressor>
-stdx::u16string BasicInstaller<FS, Compressor>::backupRootName(unsigned attempt) {
-  for (unsigned n = attempt;; n += 100) {
-    stdx::u16string name = BasicRollback<FS>::backupRootName(n);
-    // Nothing of the package may lie inside the tree: no member's first
-    // component may be its name.
-    bool taken = false;
-    if (memberPaths != nullptr) {
-      stdx::u16string inside = name + kPathSeparator;
-      typename std::vector<stdx::u16string>::const_iterator it = std::lower_bound(
-          memberPaths->begin(), memberPaths->end(), inside, Less());
-      taken = std::binary_search(memberPaths->begin(), memberPaths->end(), name, Less()) ||
-              (it != memberPaths->end() && it->size() > inside.size() &&
-               it->substr(0, inside.size()) == inside);
-    }
-    if (!taken) return name;
+    if (!isMemberPath(installer_detail::joinRelative(directory, name))) return name;
   }
 }
 

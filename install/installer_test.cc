@@ -190,23 +190,38 @@ TEST_F(InstallerTest, ExistingDirectoryAtAMemberPathIsLeftWhole) {
   EXPECT_TRUE(snapshotTree(target) == before);
 }
 
+// A link where a folder of a member's path should be stops the run before
+// anything is written, naming the link; a link at a member's own path is
+// replaced like a file, never written through.
 TEST_F(InstallerTest, NeverWritesThroughSymbolicLinks) {
   makeDirs(path("outside"));
   writeFileBytes(path("outside/file"), "outside");
-  makeDirs(target);
+  makeDirs(target + "/real");
   ASSERT_EQ(0, symlink(path("outside").c_str(), (target + "/linkdir").c_str()));
+  ASSERT_EQ(0, symlink(path("outside").c_str(), (target + "/real/inner").c_str()));
   ASSERT_EQ(0, symlink(path("outside/file").c_str(), (target + "/linkfile").c_str()));
   TreeSnapshot outside = snapshotTree(path("outside"));
   TreeSnapshot before = snapshotTree(target);
 
-  const char* names[] = {"linkdir\\planted.txt", "linkdir\\new\\planted.txt", "linkfile"};
-  for (const char* name : names) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(kErrorRefusedTarget,
-              installImage(makeImage({}, false, {{"ok.txt", "ok", fileTime(1)}, {name, "evil", fileTime(2000000000)}})));
+  const char* ways[][2] = {{"linkdir\\planted.txt", "linkdir"},
+                           {"linkdir\\new\\planted.txt", "linkdir"},
+                           {"real\\inner\\deeper\\planted.txt", "real/inner"}};
+  for (auto& way : ways) {
+    SCOPED_TRACE(way[0]);
+    EXPECT_EQ(static_cast<unsigned>(ERROR_STOPPED_ON_SYMLINK),
+              installImage(makeImage({}, false, {{"ok.txt", "ok", fileTime(1)}, {way[0], "evil", fileTime(2000000000)}})));
+    expectState(ERROR_STOPPED_ON_SYMLINK, "IDS_INSTALL_ERROR", 0,
+                (target + "/" + way[1] + ": " + u8(resourceText("IDS_CAUSE_SYMLINK"))).c_str());
     EXPECT_TRUE(snapshotTree(path("outside")) == outside);
     EXPECT_TRUE(snapshotTree(target) == before);
   }
+
+  EXPECT_EQ(0u, installImage(makeImage({}, false, {{"linkfile", "member", fileTime(1000)}})));
+  struct stat st;
+  ASSERT_EQ(0, lstat((target + "/linkfile").c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ("member", readFileBytes(target + "/linkfile"));
+  EXPECT_TRUE(snapshotTree(path("outside")) == outside);
 }
 
 TEST_F(InstallerTest, CancelUndoesTheRunWithoutAFinalState) {

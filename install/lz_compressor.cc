@@ -2,77 +2,44 @@
 
 #include <stdint.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/file_system.h"
 
 namespace {
 
-// Consumed input is handed back to the kernel in steps of this size, so
-// the resident part of the mapping stays small however large the package.
-const size_t kReleaseStep = 4u << 20;
-
-int fdOf(void* handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
-
-// The package is inflated straight from a read-only mapping: the file layer
-// has no mapping call, so this is the one place where the engine touches
-// the OS itself, through the descriptor behind the layer's handle.
-class SourceMapping {
- public:
-  SourceMapping() : base_(nullptr), size_(0), released_(0) {}
-  ~SourceMapping() {
-    if (base_ != nullptr) munmap(base_, size_);
-  }
-  SourceMapping(const SourceMapping&) = delete;
-  SourceMapping& operator=(const SourceMapping&) = delete;
-
-  bool map(void* handle, size_t size) {
-    void* p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fdOf(handle), 0);
-    if (p == MAP_FAILED) return false;
-    base_ = static_cast<unsigned char*>(p);
-    size_ = size;
-    madvise(base_, size_, MADV_SEQUENTIAL);
-    return true;
-  }
-  unsigned char* data() const { return base_; }
-
-  // Drops the pages wholly before consumed; they are never read again.
-  void release(size_t consumed) {
-    static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    size_t end = consumed / page * page;
-    if (end < released_ + kReleaseStep) return;
-    madvise(base_ + released_, end - released_, MADV_DONTNEED);
-    released_ = end;
-  }
-
- private:
-  unsigned char* base_;
-  size_t size_;
-  size_t released_;
-};
-
-// Runs the inflater over the whole input and writes what it produces.
-unsigned inflateAll(SourceMapping& source, size_t sourceSize, lz_detail::WriteFunction write,
-                    void* destination) {
+// Runs the inflater over the whole source, read piece by piece through one
+// buffer, and writes what it produces.
+unsigned inflateAll(lz_detail::ReadFunction read, void* source, unsigned long long sourceBytes,
+                    lz_detail::WriteFunction write, void* destination) {
   z_stream stream;
   memset(&stream, 0, sizeof stream);
   if (inflateInit2(&stream, -15) != Z_OK) return ERROR_INVALID_DATA;
+  std::unique_ptr<unsigned char[]> input(new unsigned char[LZCompressor::kInputBytes]);
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[LZCompressor::kBufferSize]);
-  stream.next_in = source.data();
-  stream.avail_in = static_cast<uInt>(sourceSize);
-
+  unsigned long long readBytes = 0;
   unsigned long long imageBytes = 0;
   unsigned result = 0;
   for (;;) {
+    if (stream.avail_in == 0 && readBytes < sourceBytes) {
+      unsigned want = static_cast<unsigned>(
+          std::min<unsigned long long>(sourceBytes - readBytes, LZCompressor::kInputBytes));
+      unsigned got = 0;
+      result = read(source, readBytes, input.get(), want, &got);
+      // Fewer bytes than the file had when it was opened: it shrank.
+      if (result == 0 && got != want) result = ERROR_INVALID_DATA;
+      if (result != 0) break;
+      readBytes += got;
+      stream.next_in = input.get();
+      stream.avail_in = got;
+    }
     stream.next_out = buffer.get();
     stream.avail_out = LZCompressor::kBufferSize;
     int z = inflate(&stream, Z_NO_FLUSH);
     unsigned produced = LZCompressor::kBufferSize - stream.avail_out;
-    if (sourceSize != 0) source.release(sourceSize - stream.avail_in);
     if (produced != 0) {
       imageBytes += produced;
       if (imageBytes > LZCompressor::kMaxImageBytes) {
@@ -86,9 +53,11 @@ unsigned inflateAll(SourceMapping& source, size_t sourceSize, lz_detail::WriteFu
         break;
       }
     }
+    bool inputLeft = stream.avail_in != 0 || readBytes < sourceBytes;
     if (z == Z_BUF_ERROR) {
-      // No progress was possible: fine when the input is used up (a
-      // stream cut short), corrupt when input is left.
+      // No progress was possible: the piece is used up, or the whole input
+      // (a stream cut short); with input at hand, the stream is corrupt.
+      if (stream.avail_in == 0 && inputLeft) continue;
       result = stream.avail_in != 0 ? static_cast<unsigned>(ERROR_INVALID_DATA) : 0u;
       break;
     }
@@ -96,7 +65,7 @@ unsigned inflateAll(SourceMapping& source, size_t sourceSize, lz_detail::WriteFu
       result = z == Z_STREAM_END ? 0u : static_cast<unsigned>(ERROR_INVALID_DATA);
       break;
     }
-    if (stream.avail_out != 0) break;  // input used up
+    if (stream.avail_out != 0 && !inputLeft) break;  // input used up: a stream cut short
   }
   inflateEnd(&stream);
   return result;
@@ -104,11 +73,11 @@ unsigned inflateAll(SourceMapping& source, size_t sourceSize, lz_detail::WriteFu
 
 }  // namespace
 
-unsigned lz_detail::inflateMapped(void* source, unsigned sourceBytes, WriteFunction write,
-                                  void* destination) {
-  SourceMapping mapping;
-  if (!mapping.map(source, sourceBytes)) return ERROR_INVALID_DATA;
-  return inflateAll(mapping, sourceBytes, write, destination);
+unsigned lz_detail::inflateSource(ReadFunction read, void* source, unsigned long long sourceBytes,
+                                  WriteFunction write, void* destination) {
+  // An empty package is an empty image.
+  if (sourceBytes == 0) return 0;
+  return inflateAll(read, source, sourceBytes, write, destination);
 }
 
 unsigned LZCompressor::unpack(const stdx::u16string& source,

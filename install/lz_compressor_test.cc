@@ -1,6 +1,8 @@
 #include "install/lz_compressor.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
 
 #include "install/test_support.h"
 
@@ -60,6 +62,43 @@ TEST_F(LZCompressorTest, StreamCutShortOrFollowedByJunkIsNotAnError) {
 
   ASSERT_EQ(0u, unpack(stream + "trailing junk", out));
   EXPECT_TRUE(out == image);
+}
+
+// What happens to the package at the first piece of output, while most of
+// it is still to be read.
+struct Change {
+  std::string path;
+  int kind;  // 0 nothing, 1 cut to half, 2 extended, 3 replaced by rename
+  bool done = false;
+};
+
+unsigned changePackage(void* context, const void*, unsigned) {
+  Change& c = *static_cast<Change*>(context);
+  if (c.done) return 0;
+  c.done = true;
+  std::string bytes = readFileBytes(c.path);
+  if (c.kind == 1) {
+    EXPECT_EQ(0, truncate(c.path.c_str(), static_cast<off_t>(bytes.size() / 2)));
+  }
+  if (c.kind == 2) writeFileBytes(c.path, bytes + "more");
+  if (c.kind == 3) {
+    writeFileBytes(c.path + ".new", bytes);
+    EXPECT_EQ(0, rename((c.path + ".new").c_str(), c.path.c_str()));
+  }
+  return 0;
+}
+
+TEST_F(LZCompressorTest, PackageThatChangesWhileItIsReadIsDamaged) {
+  // Stored blocks: the stream is several input pieces long.
+  std::string stream = package_format::deflateRaw(pseudoRandomBytes(4 * LZCompressor::kInputBytes, 5), 0);
+  const char* names[] = {"untouched", "cut to half", "extended", "replaced"};
+  for (int kind = 0; kind < 4; ++kind) {
+    SCOPED_TRACE(names[kind]);
+    writeFileBytes(path("in"), stream);
+    Change change{path("in"), kind};
+    unsigned code = LZCompressor().unpackTo<FileSystem>(u16(path("in")), &changePackage, &change);
+    EXPECT_EQ(kind == 0 ? 0u : static_cast<unsigned>(ERROR_INVALID_DATA), code);
+  }
 }
 
 TEST_F(LZCompressorTest, EmptySourceGivesEmptyImage) {

@@ -1,8 +1,9 @@
 // Checks the members of a package image while the image is being written:
 // every member whose record carries a checksum is compared as soon as the
 // last of its bytes has gone by, and at the end every member must lie
-// inside the image. Bytes are handed over in image order, each once, so
-// the check costs no pass over the image of its own.
+// inside the image. Members without a checksum cost nothing but that last
+// comparison, however many overlap. Bytes are handed over in image order,
+// each once, so the check costs no pass over the image of its own.
 //
 // Thread safety: none; one thread at a time owns it (the thread that writes
 // the image, or the one that parsed the header once that thread has ended).
@@ -26,7 +27,8 @@ class MemberVerifier {
   void reset(std::vector<Member> members);
 
   // The image offset from which bytes are wanted next: the start of the
-  // first member, then the end of what consume() was given.
+  // first checked member, then the end of what consume() was given;
+  // kNothingWanted once no checked member is left.
   uint64_t position() const { return position_; }
 
   // The image bytes [at, at + count): at must not lie behind position()
@@ -37,6 +39,8 @@ class MemberVerifier {
   // The image ended after imageBytes bytes: 0 when every member lay inside
   // it (and matched), else ERROR_INVALID_DATA.
   unsigned finish(uint64_t imageBytes);
+
+  static const uint64_t kNothingWanted = ~static_cast<uint64_t>(0);
 
  private:
   struct Open {
@@ -50,4 +54,5 @@ class MemberVerifier {
   size_t next_ = 0;              // first member that no bytes reached yet
   std::vector<Open> open_;       // members begun and not yet ended
   uint64_t position_ = 0;
+  uint64_t requiredEnd_ = 0;  // the end of the member that reaches farthest
 };

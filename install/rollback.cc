@@ -12,7 +12,7 @@ stdx::u16string current_run_tag() {
   return tag;
 }
 
-bool parse_run_name(const stdx::u16string& name, int& pid, unsigned long long& start) {
+bool parse_run_name(const stdx::u16string& name, stdx::u16string& tag) {
   stdx::u16string prefix(kRunNamePrefix);
   if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) return false;
   stdx::string rest = narrow_lib(name.substr(prefix.size()));
@@ -20,14 +20,9 @@ bool parse_run_name(const stdx::u16string& name, int& pid, unsigned long long& s
   char* end = nullptr;
   unsigned long value = strtoul(p, &end, 10);
   if (end == p || *end != '-' || value == 0 || value > 0x7FFFFFFFul) return false;
-  pid = static_cast<int>(value);
-  p = end + 1;
-  start = strtoull(p, &end, 10);
-  if (end == p || *end != '-') return false;
+  const char* start = end + 1;
+  strtoull(start, &end, 10);
+  if (end == start || *end != '-') return false;
+  tag = widen_lib(stdx::string(rest.substr(0, static_cast<size_t>(end - rest.c_str())).c_str()));
   return true;
-}
-
-bool run_is_dead(int pid, unsigned long long start) {
-  unsigned long long now = process_start_ticks(pid);
-  return now == 0 || now != start;
 }

@@ -4,18 +4,25 @@
 //  - the temporary files the run writes its members into, until each is
 //    renamed over its target name;
 //  - the files the run brings into being where nothing stood;
-//  - the files it replaces: each is kept by a second name (a hard link) in
-//    a private backup tree inside the target directory, on the target's own
-//    file system, so a backup costs no space, cannot fail for lack of it,
-//    and a restored file keeps its owner, mode and inode;
-//  - the directories it creates.
+//  - the files it replaces: each is kept by a second name (a hard link)
+//    under a run-private name in its own directory, so on its own file
+//    system (a mount point inside the target is no different from any
+//    other folder): a backup costs no space, cannot fail for lack of it,
+//    and a restored file keeps its owner, mode and inode. A symbolic link
+//    is kept as the link itself;
+//  - the directories it creates, inside the target and on the way to it.
 // rollback() deletes what the run created and then puts the backups back;
 // a backup that cannot be put back stays where it is and is reported.
-// stop() commits by deleting the backup tree.
+// stop() commits by deleting the backups.
+//
+// Everything inside the target is recorded relative to it and reached from
+// the target's open handle (setRoot), one directory handle at a time and
+// never through a symbolic link: whoever swaps a folder of the target for a
+// link meanwhile cannot send an undo step elsewhere.
 //
 // Every name the journal makes in the target begins with ".q5stp-", then
-// the owner's pid and process start, so that a later run can tell the
-// leftovers of a dead run from those of a live one (see ownerOf).
+// the owner's pid and process start, so that a later run can tell which
+// run left it; whether that run is dead, only its lock file can say.
 //
 // FS is the file-system policy; every file operation goes through it.
 // Paths use "/" throughout. A journal belongs to the thread of its run and
@@ -41,23 +48,162 @@ constexpr const char16_t* kRunNamePrefix = u".q5stp-";
 stdx::u16string current_run_tag();
 
 // True when name was made by a run (kRunNamePrefix, pid, start, "-"), with
-// that run's pid and start in pid and start.
-bool parse_run_name(const stdx::u16string& name, int& pid, unsigned long long& start);
+// that run's tag ("<pid>-<start>") in tag.
+bool parse_run_name(const stdx::u16string& name, stdx::u16string& tag);
 
-// True when a name that parse_run_name accepted belongs to a process that
-// no longer exists (a pid in use again has another start).
-bool run_is_dead(int pid, unsigned long long start);
+// The directory part of a "/"-separated path relative to the target
+// (empty for an entry of the target itself) and its last component.
+inline void split_relative(const stdx::u16string& relative, stdx::u16string& directory,
+                           stdx::u16string& name) {
+  size_t slash = relative.rfind(u'/');
+  if (slash == stdx::u16string::npos) {
+    directory.clear();
+    name = relative;
+  } else {
+    directory = relative.substr(0, slash);
+    name = relative.substr(slash + 1);
+  }
+}
+
+// True when relative lies below directory (both relative to the target;
+// every relative path lies below the empty one, the target itself).
+inline bool is_below(const stdx::u16string& relative, const stdx::u16string& directory) {
+  if (directory.empty()) return !relative.empty();
+  return relative.size() > directory.size() && relative[directory.size()] == u'/' &&
+         relative.substr(0, directory.size()) == directory;
+}
+
+// One open directory below a root handle, reached without following a
+// link and kept while the next request is for the same directory (members
+// come sorted, so most requests are). A request below the one held starts
+// from it, and one a few levels above goes up from it (checking at each
+// level that the directory above still holds the one below under its
+// name), so moving one level down or up costs a call or three whatever
+// the depth.
+template <class FS>
+class BasicDirectoryCursor {
+ public:
+  BasicDirectoryCursor() {}
+  ~BasicDirectoryCursor() { close(); }
+  BasicDirectoryCursor(const BasicDirectoryCursor&) = delete;
+  BasicDirectoryCursor& operator=(const BasicDirectoryCursor&) = delete;
+
+  void reset(void* root) {
+    close();
+    root_ = root;
+  }
+  void* root() const { return root_; }
+  const stdx::u16string& path() const { return path_; }
+  bool holds(const stdx::u16string& relative) const {
+    return relative.empty() || (handle_ != INVALID_HANDLE_VALUE && relative == path_);
+  }
+
+  // The handle of relative (empty: the root), valid until the next call.
+  unsigned open(const stdx::u16string& relative, void*& handle) {
+    if (relative.empty()) {
+      handle = root_;
+      return root_ == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : 0u;
+    }
+    if (handle_ != INVALID_HANDLE_VALUE && relative == path_) {
+      handle = handle_;
+      return 0;
+    }
+    if (handle_ != INVALID_HANDLE_VALUE && is_below(path_, relative) &&
+        levelsUp(relative) <= kMaxLevelsUp) {
+      unsigned code = climbTo(relative);
+      if (code == 0) {
+        handle = handle_;
+        return 0;
+      }
+      if (code != ERROR_PATH_NOT_FOUND) return code;
+      // Not where it was: resolved afresh from the root below.
+    }
+    void* from = root_;
+    stdx::u16string rest = relative;
+    if (handle_ != INVALID_HANDLE_VALUE && !path_.empty() && is_below(relative, path_)) {
+      from = handle_;
+      rest = relative.substr(path_.size() + 1);
+    }
+    void* opened = INVALID_HANDLE_VALUE;
+    unsigned code = FS::OpenDirectoryBeneath(from, rest, opened);
+    if (code != 0) return code;
+    adopt(relative, opened);
+    handle = opened;
+    return 0;
+  }
+  // Takes over handle as the one of relative.
+  void adopt(const stdx::u16string& relative, void* handle) {
+    close();
+    path_ = relative;
+    handle_ = handle;
+  }
+  // Gives up the handle held (not the root).
+  void close() {
+    // Only a directory read: nothing to report.
+    if (handle_ != INVALID_HANDLE_VALUE) FS::CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    path_.clear();
+  }
+
+ private:
+  static const size_t kMaxLevelsUp = 4;
+
+  size_t levelsUp(const stdx::u16string& ancestor) const {
+    size_t levels = 0;
+    for (size_t i = ancestor.size(); i < path_.size(); ++i) levels += path_[i] == u'/';
+    return ancestor.empty() ? levels + 1 : levels;
+  }
+
+  // Goes up from the directory held to ancestor, one ".." at a time.
+  // ERROR_PATH_NOT_FOUND when a directory above no longer holds the one
+  // below under its name (the held one was moved): nothing is then held.
+  unsigned climbTo(const stdx::u16string& ancestor) {
+    while (path_.size() > ancestor.size()) {
+      size_t slash = path_.rfind(u'/');
+      stdx::u16string name = slash == stdx::u16string::npos ? path_ : path_.substr(slash + 1);
+      stdx::u16string up = slash == stdx::u16string::npos ? stdx::u16string() : path_.substr(0, slash);
+      void* parent = INVALID_HANDLE_VALUE;
+      FileInformation held, named;
+      unsigned code = FS::GetFileInformationByHandle(handle_, held);
+      if (code == 0) code = FS::OpenParentDirectory(handle_, parent);
+      if (code != 0) return code;
+      code = FS::GetFileInformationAt(parent, name, named);
+      bool same = code == 0 && named.volume == held.volume && named.index == held.index;
+      if (code == 0 || code == ERROR_FILE_NOT_FOUND) code = same ? 0u : ERROR_PATH_NOT_FOUND;
+      if (code != 0) {
+        FS::CloseHandle(parent);  // only a directory read: nothing to report
+        close();
+        return code;
+      }
+      if (up.empty()) {
+        // The root itself is held by the caller, never by the cursor.
+        FS::CloseHandle(parent);
+        close();
+        return 0;
+      }
+      adopt(up, parent);
+    }
+    return 0;
+  }
+
+  void* root_ = INVALID_HANDLE_VALUE;
+  void* handle_ = INVALID_HANDLE_VALUE;
+  stdx::u16string path_;
+};
 
 template <class FS>
 class BasicRollback {
  public:
   struct Backup {
-    stdx::u16string target;  // the replaced file's own path
-    stdx::u16string backup;  // its second name in the backup tree
+    stdx::u16string target;  // the replaced file, relative to the target directory
+    stdx::u16string backup;  // its second name, in the same directory
   };
   struct RollbackLevel {
-    stdx::u16string directory;        // target directory of the run (ends with "/", or empty)
-    stdx::u16string backupDirectory;  // backup root ending with "/"; empty until the first backup
+    stdx::u16string directory;  // target directory of the run (ends with "/", or empty)
+    // Directories made on the way to the target, before it could be
+    // opened: full paths, parents first.
+    std::vector<stdx::u16string> outerCatalogs;
+    // The rest is relative to the target directory.
     std::vector<stdx::u16string> catalogs;   // directories created, parents before children
     std::vector<stdx::u16string> newFiles;   // files brought into being where nothing stood
     // Temporary files written, in the order of writing; the first
@@ -72,36 +218,45 @@ class BasicRollback {
   BasicRollback(const BasicRollback&) = delete;
   BasicRollback& operator=(const BasicRollback&) = delete;
 
-  // Opens a level for the target directory. Nothing is created yet: the
-  // backup root is made with the first backup. Returns 0.
+  // Opens a level for the target directory. Nothing is created. Returns 0.
   unsigned start(const stdx::u16string& directory) {
     levels.push_back(RollbackLevel());
     levels.back().directory = directory;
+    cursor_.reset(INVALID_HANDLE_VALUE);
     return 0;
   }
+  // The target directory, open: every step inside it starts there. Not
+  // owned; it must stay open until the last rollback() or stop().
+  void setRoot(void* root) { cursor_.reset(root); }
 
-  // Commits: deletes the backup tree. Created directories and files stay.
-  // 0, or the code of the removal that failed (the tree then stays, for a
-  // later run to remove).
+  // Commits: deletes the backups. Created directories and files stay.
+  // 0, or the code of the first removal that failed (the backup stays, for
+  // a later run to remove).
   unsigned stop() {
     if (levels.empty()) return 0;
     RollbackLevel& level = levels.back();
     level.tempFiles.clear();
     level.renamedTemps = 0;
-    if (level.backupDirectory.empty()) return 0;
-    unsigned code = FS::RemoveDirectory(level.backupDirectory);
-    if (code == 0) level.backupDirectory.clear();
-    return code;
+    unsigned first = 0;
+    for (size_t i = 0; i < level.backups.size(); ++i) {
+      void* dir = INVALID_HANDLE_VALUE;
+      stdx::u16string name;
+      unsigned code = openParent(level.backups[i].backup, dir, name);
+      if (code == 0) code = FS::DeleteFileAt(dir, name);
+      if (code != 0 && first == 0) first = code;
+    }
+    level.backups.clear();
+    cursor_.close();
+    return first;
   }
 
   // Undoes the run, in the order that never drops what it protects before
   // it is safe: deletes the temporary files and the new files, then moves
   // every backup back over the installed file, then removes the created
-  // directories (only when empty: never anything the run did not make),
-  // and last the backup tree, but only when every backup went back. Every
-  // step is tried whatever the others did; what could not be undone is
-  // listed in undoFailures() (for a backup, the path where it stays) and
-  // written to standard error. Returns code unchanged.
+  // directories (only when empty: never anything the run did not make).
+  // Every step is tried whatever the others did; what could not be undone
+  // is listed in undoFailures() (for a backup, the path where it stays)
+  // and written to standard error. Returns code unchanged.
   unsigned rollback(unsigned code) {
     if (levels.empty()) return code;
     RollbackLevel& level = levels.back();
@@ -113,62 +268,72 @@ class BasicRollback {
     bool allRestored = true;
     for (size_t i = level.backups.size(); i-- > 0;) {
       const Backup& b = level.backups[i];
-      unsigned moved = FS::MoveFileEx(b.backup, b.target, MOVEFILE_REPLACE_EXISTING);
+      void* dir = INVALID_HANDLE_VALUE;
+      stdx::u16string name, targetName, targetDir;
+      split_relative(b.target, targetDir, targetName);
+      unsigned moved = openParent(b.backup, dir, name);
+      if (moved == 0) moved = FS::MoveFileAt(dir, name, dir, targetName, MOVEFILE_REPLACE_EXISTING);
+      // Where the file was never replaced, both names are one file and the
+      // rename leaves both: the backup name goes on its own.
+      if (moved == 0) moved = FS::DeleteFileAt(dir, name);
+      if (moved == ERROR_FILE_NOT_FOUND) moved = 0;
       if (moved != 0) {
         allRestored = false;
-        reportUndoFailure(b.backup, moved, "could not put back the backup of", b.target);
+        reportUndoFailure(full(b.backup), moved, "could not put back the backup of", full(b.target));
       }
     }
     if (allRestored) level.backups.clear();
     for (size_t i = level.catalogs.size(); i-- > 0;) {
-      unsigned removed = FS::RemoveEmptyDirectory(level.catalogs[i]);
+      void* dir = INVALID_HANDLE_VALUE;
+      stdx::u16string name;
+      unsigned removed = openParent(level.catalogs[i], dir, name);
+      if (removed == 0) removed = FS::RemoveEmptyDirectoryAt(dir, name);
       if (removed != 0 && removed != ERROR_FILE_NOT_FOUND)
-        reportUndoFailure(level.catalogs[i], removed, "could not remove the directory", u"");
+        reportUndoFailure(full(level.catalogs[i]), removed, "could not remove the directory", u"");
     }
     level.catalogs.clear();
-    if (allRestored && !level.backupDirectory.empty()) {
-      unsigned removed = FS::RemoveDirectory(level.backupDirectory);
-      if (removed != 0)
-        reportUndoFailure(level.backupDirectory, removed, "could not remove the backup tree", u"");
-      else level.backupDirectory.clear();
+    cursor_.close();
+    leavingTarget();
+    for (size_t i = level.outerCatalogs.size(); i-- > 0;) {
+      unsigned removed = FS::RemoveEmptyDirectory(level.outerCatalogs[i]);
+      if (removed != 0 && removed != ERROR_FILE_NOT_FOUND)
+        reportUndoFailure(level.outerCatalogs[i], removed, "could not remove the directory", u"");
     }
+    level.outerCatalogs.clear();
     return code;
   }
 
-  // Keeps the regular file at path (below the target directory) by a
-  // second name at the same place in the backup tree, creating the tree
-  // on first use. The file itself is not touched, except on a file system
-  // without hard links, where it is moved into the tree. 0 when it is kept;
+  // Keeps the file name in directory (open, at relative directoryPath
+  // below the target) by a second name beside it, under a run-private
+  // name. The file itself is not touched, except on a file system without
+  // hard links, where it is renamed to the backup name. 0 when it is kept;
   // otherwise the failing code, ERROR_FILE_NOT_FOUND included: the caller
   // saw the file, so its absence now is a failure too.
-  unsigned storeRBFile(const stdx::u16string& path) {
-    if (levels.empty()) return ERROR_INVALID_PARAMETER;
+  unsigned storeRBFile(void* directory, const stdx::u16string& directoryPath,
+                       const stdx::u16string& name) {
+    if (levels.empty() || name.empty()) return ERROR_INVALID_PARAMETER;
     RollbackLevel& level = levels.back();
-    if (path.size() <= level.directory.size()) return ERROR_INVALID_PARAMETER;
-    unsigned code = makeBackupRoot();
-    if (code != 0) return code;
-    stdx::u16string relative = path.substr(level.directory.size());
-    stdx::u16string backup = level.backupDirectory + relative;
-    size_t slash = backup.rfind(u'/');
-    if (slash + 1 > level.backupDirectory.size()) {
-      code = makeBackupDirectoryTree(backup.substr(0, slash));
+    stdx::u16string base = directoryPath.empty() ? stdx::u16string() : directoryPath + kPathSeparator;
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+      stdx::u16string backupName = nextBackupName(base);
+      unsigned code = FS::CreateHardLinkAt(directory, backupName, directory, name);
+      // A file system without hard links (FAT) refuses them: then the file
+      // itself takes the backup name, in one step; its own name stays
+      // empty until the new member is renamed into it.
+      if (code == ERROR_ACCESS_DENIED || code == ERROR_NOT_SUPPORTED)
+        code = FS::MoveFileAt(directory, name, directory, backupName, 0);
+      if (code == ERROR_ALREADY_EXISTS) continue;  // a name in use: another one
       if (code != 0) return code;
+      level.backups.push_back(Backup{base + name, base + backupName});
+      return 0;
     }
-    code = FS::CreateHardLink(backup, path);
-    // A file system without hard links (FAT) refuses them: then the file
-    // itself moves into the tree, still on its own file system and in one
-    // step; the name stays empty until the new member is renamed into it.
-    if (code == ERROR_ACCESS_DENIED || code == ERROR_NOT_SUPPORTED) {
-      code = FS::MoveFileEx(path, backup, 0);
-    }
-    if (code != 0) return code;
-    level.backups.push_back(Backup{path, backup});
-    return 0;
+    return ERROR_ALREADY_EXISTS;
   }
 
-  // Creates directory path and its missing parents, recording exactly the
-  // directories that did not exist before, parents first. 0 when path is
-  // (now) a directory; otherwise the code of the failing call.
+  // Creates directory path (outside the target, which is not open yet)
+  // and its missing parents, recording exactly the directories that did
+  // not exist before, parents first. 0 when path is (now) a directory;
+  // otherwise the code of the failing call.
   unsigned makeDirectoryTree(const stdx::u16string& path) {
     if (path.empty()) return ERROR_PATH_NOT_FOUND;
     if (isDiskRoot(path)) return 0;
@@ -196,51 +361,28 @@ class BasicRollback {
       unsigned code = FS::CreateDirectory(missing[i]);
       if (code == ERROR_ALREADY_EXISTS) continue;  // made meanwhile by someone else: not ours
       if (code != 0) return code;
-      addRBCatalog(missing[i]);
+      if (!levels.empty()) levels.back().outerCatalogs.push_back(missing[i]);
     }
     return 0;
   }
 
-  // The same inside the private backup tree, recording nothing: the tree
-  // goes as a whole. Every level is made private and exclusively.
-  unsigned makeBackupDirectoryTree(const stdx::u16string& path) {
-    const RollbackLevel& level = levels.back();
-    size_t pos = level.backupDirectory.size();
-    while (pos <= path.size()) {
-      size_t slash = path.find(u'/', pos);
-      if (slash == stdx::u16string::npos) slash = path.size();
-      if (slash > pos) {
-        stdx::u16string part = path.substr(0, slash);
-        unsigned code = FS::CreatePrivateDirectory(part);
-        if (code == ERROR_ALREADY_EXISTS) {
-          // Ours from an earlier backup, unless something else stands there.
-          FileInformation info;
-          code = FS::GetFileInformation(part, false, info);
-          if (code == 0 && info.attributes != FILE_ATTRIBUTE_DIRECTORY) code = ERROR_ALREADY_EXISTS;
-        }
-        if (code != 0) return code;
-      }
-      pos = slash + 1;
-    }
-    return 0;
+  // The entries below are relative to the target directory.
+  void addRBCatalog(const stdx::u16string& relative) {
+    if (!levels.empty()) levels.back().catalogs.push_back(relative);
   }
-
-  void addRBCatalog(const stdx::u16string& path) {
-    if (!levels.empty()) levels.back().catalogs.push_back(path);
+  void addRBFile(const stdx::u16string& relative) {
+    if (!levels.empty()) levels.back().newFiles.push_back(relative);
   }
-  void addRBFile(const stdx::u16string& path) {
-    if (!levels.empty()) levels.back().newFiles.push_back(path);
-  }
-  // Forgets the first entry equal to path; no entry, no change.
-  void removeRBFile(const stdx::u16string& path) {
+  // Forgets the first entry equal to relative; no entry, no change.
+  void removeRBFile(const stdx::u16string& relative) {
     if (levels.empty()) return;
     std::vector<stdx::u16string>& files = levels.back().newFiles;
-    typename std::vector<stdx::u16string>::iterator it = std::find(files.begin(), files.end(), path);
+    typename std::vector<stdx::u16string>::iterator it = std::find(files.begin(), files.end(), relative);
     if (it != files.end()) files.erase(it);
   }
   // A temporary file that the run has just created (and must delete on rollback).
-  void addTempFile(const stdx::u16string& path) {
-    if (!levels.empty()) levels.back().tempFiles.push_back(path);
+  void addTempFile(const stdx::u16string& relative) {
+    if (!levels.empty()) levels.back().tempFiles.push_back(relative);
   }
   // The oldest temporary file not yet renamed now bears its target's name
   // (temporary files are renamed in the order they were written): on
@@ -257,11 +399,14 @@ class BasicRollback {
   const std::vector<RollbackLevel>& journal() const { return levels; }
 
  protected:
-  // The name of this run's backup root, inside the target directory; it
-  // must differ from every member's first path component.
-  virtual stdx::u16string backupRootName(unsigned attempt) {
-    return stdx::u16string(kRunNamePrefix) + current_run_tag() + u"-b" + string_uito(attempt, 10);
-  }
+  // True when relative (below the target) must not be taken by a name of
+  // the run's own: a member's path.
+  virtual bool isReservedPath(const stdx::u16string&) const { return false; }
+
+  // Called by rollback() once everything inside the target is undone, and
+  // before the directories on the way to it go: the run takes out what it
+  // keeps in the target for itself.
+  virtual void leavingTarget() {}
 
   // The level of the run in hand; start() pushes one, nothing pops.
   std::vector<RollbackLevel> levels;
@@ -273,26 +418,33 @@ class BasicRollback {
     return path.substr(0, n);
   }
 
-  // The backup root: private (0700), made exclusively (never an existing
-  // directory or a link planted in its place).
-  unsigned makeBackupRoot() {
-    RollbackLevel& level = levels.back();
-    if (!level.backupDirectory.empty()) return 0;
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-      stdx::u16string root = level.directory + backupRootName(attempt);
-      unsigned code = FS::CreatePrivateDirectory(root);
-      if (code == ERROR_ALREADY_EXISTS) continue;
-      if (code != 0) return code;
-      level.backupDirectory = root + kPathSeparator;
-      return 0;
-    }
-    return ERROR_ALREADY_EXISTS;
+  stdx::u16string full(const stdx::u16string& relative) const {
+    return levels.empty() ? relative : levels.back().directory + relative;
   }
 
-  void deleteCreated(const stdx::u16string& path) {
-    unsigned code = FS::DeleteFile(path);
+  // "<prefix><tag>-k<n>", never a member's path below base.
+  stdx::u16string nextBackupName(const stdx::u16string& base) {
+    for (;;) {
+      stdx::u16string name = stdx::u16string(kRunNamePrefix) + current_run_tag() + u"-k" +
+                             string_uito(backupCounter_++, 10);
+      if (!isReservedPath(base + name)) return name;
+    }
+  }
+
+  // The open directory that holds relative, and its last component.
+  unsigned openParent(const stdx::u16string& relative, void*& directory, stdx::u16string& name) {
+    stdx::u16string dir;
+    split_relative(relative, dir, name);
+    return cursor_.open(dir, directory);
+  }
+
+  void deleteCreated(const stdx::u16string& relative) {
+    void* dir = INVALID_HANDLE_VALUE;
+    stdx::u16string name;
+    unsigned code = openParent(relative, dir, name);
+    if (code == 0) code = FS::DeleteFileAt(dir, name);
     if (code != 0 && code != ERROR_FILE_NOT_FOUND)
-      reportUndoFailure(path, code, "could not delete", u"");
+      reportUndoFailure(full(relative), code, "could not delete", u"");
   }
 
   void reportUndoFailure(const stdx::u16string& path, unsigned code, const char* what,
@@ -303,6 +455,8 @@ class BasicRollback {
             other.empty() ? "" : narrow_lib(path).c_str(), code);
   }
 
+  BasicDirectoryCursor<FS> cursor_;
+  unsigned backupCounter_ = 0;
   std::vector<stdx::u16string> undoFailures_;
 };
 

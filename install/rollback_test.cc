@@ -1,5 +1,6 @@
 #include "install/rollback.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -31,51 +32,74 @@ class RollbackTest : public ScratchTest {
     ASSERT_EQ(0, rename((file + ".new").c_str(), file.c_str()));
   }
 
-  const std::vector<stdx::u16string>& catalogs() const { return journal.journal().back().catalogs; }
+  void TearDown() override {
+    if (root >= 0) close(root);
+    ScratchTest::TearDown();
+  }
+
+  void begin() {
+    ASSERT_EQ(0u, journal.start(u16(target)));
+    root = open(path("target").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(root, 0);
+    journal.setRoot(handle(root));
+  }
+  static void* handle(int fd) { return reinterpret_cast<void*>(static_cast<intptr_t>(fd)); }
+
+  // Keeps relative (below the target) as the run does, from its directory's handle.
+  unsigned keep(const std::string& directory, const std::string& name) {
+    int dir = directory.empty() ? root : open(path("target/" + directory).c_str(), O_RDONLY | O_DIRECTORY);
+    unsigned code = journal.storeRBFile(handle(dir), u16(directory), u16(name));
+    if (dir != root) close(dir);
+    return code;
+  }
 
   // What an install run does: replace two files, create a nested directory
   // with a file, add a file to an existing directory.
   void changeTarget() {
-    ASSERT_EQ(0u, journal.storeRBFile(u16(path("target/a.txt"))));
-    ASSERT_EQ(0u, journal.storeRBFile(u16(path("target/sub/b/c.txt"))));
+    ASSERT_EQ(0u, keep("", "a.txt"));
+    ASSERT_EQ(0u, keep("sub/b", "c.txt"));
     replaceFile(path("target/a.txt"), "new a");
     replaceFile(path("target/sub/b/c.txt"), "new c");
-    ASSERT_EQ(0u, journal.makeDirectoryTree(u16(path("target/new/x"))));
-    journal.addRBFile(u16(path("target/new/x/f")));
+    makeDirs(path("target/new/x"));
+    journal.addRBCatalog(u"new");
+    journal.addRBCatalog(u"new/x");
+    journal.addRBFile(u"new/x/f");
     writeFileBytes(path("target/new/x/f"), "f");
-    journal.addRBFile(u16(path("target/sub/added.txt")));
+    journal.addRBFile(u"sub/added.txt");
     writeFileBytes(path("target/sub/added.txt"), "added");
   }
 
   std::string target;
   Rollback journal;
+  int root = -1;
 };
 
+// The directories on the way to the target, made before it can be opened.
 TEST_F(RollbackTest, RecordsExactlyTheDirectoriesItCreatesParentsFirst) {
-  ASSERT_EQ(0u, journal.start(u16(target)));
-  ASSERT_EQ(0u, catalogs().size());  // the backup root comes with the first backup
-  ASSERT_EQ(0u, journal.makeDirectoryTree(u16(path("target/sub/n1/n2/n3/"))));
-  ASSERT_EQ(3u, catalogs().size());
-  EXPECT_EQ(path("target/sub/n1"), u8(catalogs()[0]));
-  EXPECT_EQ(path("target/sub/n1/n2"), u8(catalogs()[1]));
-  EXPECT_EQ(path("target/sub/n1/n2/n3"), u8(catalogs()[2]));
+  ASSERT_EQ(0u, journal.start(u16(path("outer/n1/n2/n3/"))));
+  ASSERT_EQ(0u, journal.makeDirectoryTree(u16(path("outer/n1/n2/n3/"))));
+  const std::vector<stdx::u16string>& made = journal.journal().back().outerCatalogs;
+  ASSERT_EQ(4u, made.size());
+  EXPECT_EQ(path("outer"), u8(made[0]));
+  EXPECT_EQ(path("outer/n1/n2/n3"), u8(made[3]));
 
   // Existing directories, and the file-system root, are never recorded.
-  EXPECT_EQ(0u, journal.makeDirectoryTree(u16(path("target/sub/n1/n2"))));
+  EXPECT_EQ(0u, journal.makeDirectoryTree(u16(path("outer/n1/n2"))));
   EXPECT_EQ(0u, journal.makeDirectoryTree(u16(tempDir)));
   EXPECT_EQ(0u, journal.makeDirectoryTree(u"/"));
-  EXPECT_EQ(3u, catalogs().size());
+  EXPECT_EQ(4u, made.size());
 
   // A file in the way fails and records nothing.
   EXPECT_NE(0u, journal.makeDirectoryTree(u16(path("target/a.txt/x/y"))));
-  EXPECT_EQ(3u, catalogs().size());
+  EXPECT_EQ(4u, made.size());
   EXPECT_EQ("old a", readFileBytes(path("target/a.txt")));
   journal.rollback(0);
+  EXPECT_FALSE(exists(path("outer")));
 }
 
 TEST_F(RollbackTest, RollbackPutsTheTargetBackExactly) {
   TreeSnapshot before = snapshotTree(path("target"));
-  ASSERT_EQ(0u, journal.start(u16(target)));
+  begin();
   changeTarget();
   EXPECT_EQ(1234u, journal.rollback(1234));
   EXPECT_TRUE(snapshotTree(path("target")) == before);  // content and times
@@ -83,57 +107,51 @@ TEST_F(RollbackTest, RollbackPutsTheTargetBackExactly) {
 }
 
 TEST_F(RollbackTest, StopKeepsTheInstallAndDropsTheBackups) {
-  ASSERT_EQ(0u, journal.start(u16(target)));
+  begin();
   changeTarget();
   EXPECT_EQ(0u, journal.stop());
   EXPECT_EQ("new a", readFileBytes(path("target/a.txt")));
   EXPECT_EQ("new c", readFileBytes(path("target/sub/b/c.txt")));
   EXPECT_EQ("f", readFileBytes(path("target/new/x/f")));
   EXPECT_EQ("added", readFileBytes(path("target/sub/added.txt")));
-  EXPECT_TRUE(tempEntries().empty());
+  for (const auto& entry : snapshotTree(path("target")))
+    EXPECT_EQ(std::string::npos, entry.first.find(u8(kRunNamePrefix))) << entry.first;
 }
 
-// The backups are second names on the target's own file system, in a
-// tree that only the user can enter, made where nothing stood.
-TEST_F(RollbackTest, BackupsAreHardLinksInAPrivateTreeInsideTheTarget) {
-  std::string first = u8(kRunNamePrefix) + u8(current_run_tag()) + "-b0";
-  std::string second = u8(kRunNamePrefix) + u8(current_run_tag()) + "-b1";
+// A backup is a second name beside the file it keeps, so always on the
+// same file system; a name in use (even a planted link) is passed over,
+// and a symbolic link is kept and put back as the link itself.
+TEST_F(RollbackTest, BackupsAreHardLinksBesideTheFileTheyKeep) {
+  std::string first = u8(kRunNamePrefix) + u8(current_run_tag()) + "-k0";
   makeDirs(path("elsewhere"));
-  ASSERT_EQ(0, symlink(path("elsewhere").c_str(), path("target/" + first).c_str()));
-  struct stat original, kept, root;
+  writeFileBytes(path("elsewhere/x"), "outside");
+  ASSERT_EQ(0, symlink(path("elsewhere/x").c_str(), path("target/" + first).c_str()));
+  ASSERT_EQ(0, symlink("../elsewhere/x", path("target/link").c_str()));
+  struct stat original, kept;
   ASSERT_EQ(0, stat(path("target/a.txt").c_str(), &original));
-  ASSERT_EQ(0u, journal.start(u16(target)));
-  ASSERT_EQ(0u, journal.storeRBFile(u16(path("target/sub/b/c.txt"))));
-  ASSERT_EQ(0u, journal.storeRBFile(u16(path("target/a.txt"))));
-  EXPECT_EQ(path("target/" + second + "/"), u8(journal.journal().back().backupDirectory));
-  ASSERT_EQ(0, stat(path("target/" + second + "/a.txt").c_str(), &kept));
+  begin();
+  ASSERT_EQ(0u, keep("", "a.txt"));
+  ASSERT_EQ(0u, keep("", "link"));
+  const std::vector<Rollback::Backup>& backups = journal.journal().back().backups;
+  ASSERT_EQ(2u, backups.size());
+  EXPECT_EQ("a.txt", u8(backups[0].target));
+  EXPECT_NE(first, u8(backups[0].backup));
+  ASSERT_EQ(0, stat(path("target/" + u8(backups[0].backup)).c_str(), &kept));
   EXPECT_EQ(original.st_ino, kept.st_ino);
-  ASSERT_EQ(0, stat(path("target/" + second).c_str(), &root));
-  EXPECT_EQ(0700u, root.st_mode & 0777);
-  EXPECT_TRUE(exists(path("target/" + second + "/sub/b/c.txt")));
-  EXPECT_TRUE(snapshotTree(path("elsewhere")).empty());
   // A file that is gone is a failure here, never "nothing to back up".
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, journal.storeRBFile(u16(path("target/missing.txt"))));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, keep("", "missing.txt"));
   replaceFile(path("target/a.txt"), "new a");
+  replaceFile(path("target/link"), "new link");
   journal.rollback(5);
   EXPECT_EQ("old a", readFileBytes(path("target/a.txt")));
   struct stat restored;
   ASSERT_EQ(0, stat(path("target/a.txt").c_str(), &restored));
   EXPECT_EQ(original.st_ino, restored.st_ino);
-  EXPECT_FALSE(exists(path("target/" + second)));
+  char buffer[64] = {};
+  ASSERT_GT(readlink(path("target/link").c_str(), buffer, sizeof buffer - 1), 0);
+  EXPECT_STREQ("../elsewhere/x", buffer);
+  EXPECT_EQ("outside", readFileBytes(path("elsewhere/x")));
   ASSERT_EQ(0, unlink(path("target/" + first).c_str()));
-}
-
-TEST_F(RollbackTest, EmptyTargetHasNoBackupRootAndUndoesRecordedWork) {
-  ASSERT_EQ(0u, journal.start(u""));
-  EXPECT_TRUE(journal.journal().back().backupDirectory.empty());
-  EXPECT_TRUE(tempEntries().empty());
-  ASSERT_EQ(0u, journal.makeDirectoryTree(u16(path("made"))));
-  journal.addRBFile(u16(path("made.txt")));
-  writeFileBytes(path("made.txt"), "x");
-  journal.rollback(1);
-  EXPECT_FALSE(exists(path("made")));
-  EXPECT_FALSE(exists(path("made.txt")));
 }
 
 TEST_F(RollbackTest, RemoveRBFileForgetsOnlyTheFirstMatch) {

@@ -3,15 +3,19 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <dirent.h>
-#include <ftw.h>
 #include <stdlib.h>
 #include <string.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <linux/openat2.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
+
+#include <string>
 #include <vector>
 
 #include "platform/file_io.h"
@@ -54,23 +58,38 @@ bool writeAll(int fd, const void* data, size_t count, size_t* written) {
   return true;
 }
 
-int removeEntry(const char* path, const struct stat*, int type, struct FTW*) {
-  if (type == FTW_DP) rmdir(path);
-  else unlink(path);
-  return 0;  // keep going: remove whatever can be removed
+// Removes what stands at name in dirFd (AT_FDCWD: name is a path), a
+// directory with everything in it, by handles: a symbolic link inside is
+// removed, never followed. 0 when nothing is left there, else the errno of
+// the first removal that failed.
+int removeTreeAt(int dirFd, const char* name) {
+  if (unlinkat(dirFd, name, 0) == 0 || errno == ENOENT) return 0;
+  if (errno != EISDIR && errno != EPERM) return errno;
+  int fd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? 0 : errno;
+  DIR* d = fdopendir(fd);
+  if (d == nullptr) {
+    int err = errno;
+    close(fd);
+    return err;
+  }
+  int first = 0;
+  std::vector<std::string> names;
+  while (struct dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    names.push_back(e->d_name);
+  }
+  // Keep going: remove whatever can be removed, report the first failure.
+  for (const std::string& entry : names) {
+    int err = removeTreeAt(fd, entry.c_str());
+    if (err != 0 && first == 0) first = err;
+  }
+  closedir(d);
+  if (unlinkat(dirFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return 0;
+  return first != 0 ? first : errno;
 }
 
-// 0 when nothing is left at path, else the errno of the first removal
-// that failed.
-int removeTree(const char* path) {
-  struct stat st;
-  if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : errno;
-  if (!S_ISDIR(st.st_mode)) return unlink(path) == 0 || errno == ENOENT ? 0 : errno;
-  nftw(path, removeEntry, 16, FTW_DEPTH | FTW_PHYS);
-  if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : errno;
-  // Something stayed: try the top once more to learn why.
-  return rmdir(path) == 0 ? 0 : errno;
-}
+int removeTree(const char* path) { return removeTreeAt(AT_FDCWD, path); }
 
 unsigned attributesOf(const struct stat& st) {
   if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
@@ -497,5 +516,225 @@ unsigned FileSystem::DeleteFile(const stdx::u16string& path) {
   stdx::string p = narrow_lib(path);
   if (p.empty()) return ms_lastError = ERROR_FILE_NOT_FOUND;
   if (unlink(p.c_str()) != 0) return setLastErrorByErrNo(errno == ENOTDIR ? ENOENT : errno);
+  return 0;
+}
+
+// --- Operations relative to an open directory ---------------------------------
+
+namespace {
+
+// -1 until known; then whether openat2 can resolve beneath a directory.
+std::atomic<int> g_haveOpenat2{-1};
+
+int openComponent(int dirFd, const char* name) {
+  int fd;
+  do {
+    fd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// A symbolic link where the caller refuses one: ERROR_STOPPED_ON_SYMLINK,
+// with ELOOP as the errno behind it.
+unsigned stoppedOnLink() {
+  setLastErrorByErrNo(ELOOP);
+  t_lastErrNoCode = ms_lastError = ERROR_STOPPED_ON_SYMLINK;
+  return ms_lastError;
+}
+
+// Why openComponent failed on name, in the layer's codes: a link (ELOOP,
+// or ENOTDIR from some file systems for a link) is told apart from a file.
+unsigned componentFailure(int dirFd, const char* name, int err) {
+  if (err == ELOOP || err == ENOTDIR) {
+    struct stat st;
+    if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+      return stoppedOnLink();
+    if (err == ELOOP) err = ENOTDIR;
+  }
+  return setLastErrorByErrNo(err);
+}
+
+// One openat per component, each refusing a link: the fallback where the
+// kernel has no openat2, and the way to learn which component failed.
+unsigned walkBeneath(int dirFd, const stdx::string& relative, int& result) {
+  int current = dirFd;
+  size_t pos = 0;
+  while (pos <= relative.size()) {
+    size_t slash = relative.find('/', pos);
+    if (slash == stdx::string::npos) slash = relative.size();
+    stdx::string part = relative.substr(pos, slash - pos);
+    pos = slash + 1;
+    if (part.empty() || part == ".") continue;
+    unsigned code = 0;
+    int next = -1;
+    if (part == "..") code = setLastErrorByErrNo(EXDEV);
+    else if ((next = openComponent(current, part.c_str())) < 0)
+      code = componentFailure(current, part.c_str(), errno);
+    if (current != dirFd) close(current);
+    if (code != 0) return code;
+    current = next;
+  }
+  if (current == dirFd) {
+    current = fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    if (current < 0) return setLastErrorByErrNo(errno);
+  }
+  result = current;
+  return 0;
+}
+
+}  // namespace
+
+unsigned FileSystem::OpenDirectoryBeneath(void* directory, const stdx::u16string& relative,
+                                          void*& handle) {
+  ms_lastError = 0;
+  if (directory == INVALID_HANDLE_VALUE) return ms_lastError = ERROR_INVALID_HANDLE;
+  stdx::string rel = narrow_lib(relative);
+  int dirFd = fdOf(directory);
+  if (!rel.empty() && rel[0] == '/') return setLastErrorByErrNo(EXDEV);
+  int fd = -1;
+  if (g_haveOpenat2.load(std::memory_order_relaxed) != 0 && !rel.empty()) {
+    struct open_how how;
+    memset(&how, 0, sizeof how);
+    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    long r;
+    do {
+      r = syscall(SYS_openat2, dirFd, rel.c_str(), &how, sizeof how);
+    } while (r < 0 && errno == EINTR);
+    if (r >= 0) {
+      g_haveOpenat2.store(1, std::memory_order_relaxed);
+      handle = handleOf(static_cast<int>(r));
+      return 0;
+    }
+    // Not in this kernel, or refused by a filter: the walk does the same.
+    if (errno == ENOSYS || errno == EPERM) g_haveOpenat2.store(0, std::memory_order_relaxed);
+    else if (errno == ENOENT || errno == EACCES) return setLastErrorByErrNo(errno);
+    // A link, a file on the way or a name too long: the walk says which.
+  }
+  unsigned code = walkBeneath(dirFd, rel, fd);
+  if (code != 0) return code;
+  handle = handleOf(fd);
+  return 0;
+}
+
+unsigned FileSystem::OpenParentDirectory(void* directory, void*& handle) {
+  int fd = openComponent(fdOf(directory), "..");
+  if (fd < 0) return setLastErrorByErrNo(errno);
+  handle = handleOf(fd);
+  return 0;
+}
+
+unsigned FileSystem::CreateFileAt(void* directory, const stdx::u16string& name, unsigned access,
+                                  unsigned creation, void*& handle) {
+  ms_lastError = 0;
+  int flags = O_CLOEXEC | O_NOFOLLOW;
+  if (access & GENERIC_WRITE) flags |= (access & GENERIC_READ) ? O_RDWR : O_WRONLY;
+  else flags |= O_RDONLY;
+  if (creation == TRUNCATE_EXISTING) flags |= O_TRUNC;
+  if (creation == CREATE_ALWAYS) flags |= O_CREAT;
+  if (creation == CREATE_NEW) flags |= O_CREAT | O_EXCL;
+  stdx::string n = narrow_lib(name);
+  int fd;
+  do {
+    fd = openat(fdOf(directory), n.c_str(), flags, 0660);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == ELOOP) return stoppedOnLink();
+  if (fd < 0) return setLastErrorByErrNo(errno);
+  handle = handleOf(fd);
+  return 0;
+}
+
+unsigned FileSystem::CreateDirectoryAt(void* directory, const stdx::u16string& name) {
+  if (mkdirat(fdOf(directory), narrow_lib(name).c_str(), 0777) != 0) return setLastErrorByErrNo(errno);
+  return 0;
+}
+
+unsigned FileSystem::GetFileInformationAt(void* directory, const stdx::u16string& name,
+                                          FileInformation& info) {
+  struct stat st;
+  if (fstatat(fdOf(directory), narrow_lib(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return setLastErrorByErrNo(errno == ENOTDIR ? ENOENT : errno);
+  fillInformation(st, info);
+  return 0;
+}
+
+unsigned FileSystem::MoveFileAt(void* fromDirectory, const stdx::u16string& from, void* toDirectory,
+                                const stdx::u16string& to, unsigned flags) {
+  int r = renameat2(fdOf(fromDirectory), narrow_lib(from).c_str(), fdOf(toDirectory),
+                    narrow_lib(to).c_str(), (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : RENAME_NOREPLACE);
+  if (r != 0) return setLastErrorByErrNo(errno);
+  return 0;
+}
+
+unsigned FileSystem::CreateHardLinkAt(void* directory, const stdx::u16string& newName,
+                                      void* existingDirectory, const stdx::u16string& existing) {
+  // No AT_SYMLINK_FOLLOW: a link gets a second name of its own.
+  if (linkat(fdOf(existingDirectory), narrow_lib(existing).c_str(), fdOf(directory),
+             narrow_lib(newName).c_str(), 0) != 0)
+    return setLastErrorByErrNo(errno);
+  return 0;
+}
+
+unsigned FileSystem::DeleteFileAt(void* directory, const stdx::u16string& name) {
+  if (unlinkat(fdOf(directory), narrow_lib(name).c_str(), 0) != 0)
+    return setLastErrorByErrNo(errno == ENOTDIR ? ENOENT : errno);
+  return 0;
+}
+
+unsigned FileSystem::RemoveEmptyDirectoryAt(void* directory, const stdx::u16string& name) {
+  if (unlinkat(fdOf(directory), narrow_lib(name).c_str(), AT_REMOVEDIR) != 0)
+    return setLastErrorByErrNo(errno == EEXIST ? ENOTEMPTY : errno);
+  return 0;
+}
+
+unsigned FileSystem::RemoveDirectoryAt(void* directory, const stdx::u16string& name) {
+  stdx::string n = narrow_lib(name);
+  if (n.empty()) return 0;
+  int err = removeTreeAt(fdOf(directory), n.c_str());
+  return err == 0 ? 0 : setLastErrorByErrNo(err);
+}
+
+unsigned FileSystem::FindFilesAt(void* directory, std::vector<FindEntry>& entries) {
+  entries.clear();
+  // A directory stream of its own: the caller's handle keeps its position.
+  int fd = openat(fdOf(directory), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return setLastErrorByErrNo(errno);
+  DIR* d = fdopendir(fd);
+  if (d == nullptr) {
+    int err = errno;
+    close(fd);
+    return setLastErrorByErrNo(err);
+  }
+  for (;;) {
+    errno = 0;
+    struct dirent* e = readdir(d);
+    if (e == nullptr) break;
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    struct stat st;
+    if (fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;  // removed since it was listed
+      int err = errno;
+      closedir(d);
+      return setLastErrorByErrNo(err);
+    }
+    FindEntry entry;
+    entry.name = widen_lib(stdx::string(e->d_name));
+    entry.attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    entries.push_back(entry);
+  }
+  int err = errno;
+  closedir(d);
+  if (err != 0) return setLastErrorByErrNo(err);
+  return 0;
+}
+
+unsigned FileSystem::GetDiskFreeSpaceByHandle(void* handle, unsigned long long* bytes) {
+  if (bytes == nullptr) return ms_lastError = ERROR_INVALID_PARAMETER;
+  *bytes = 0;
+  struct statvfs vfs;
+  if (fstatvfs(fdOf(handle), &vfs) != 0) return setLastErrorByErrNo(errno);
+  unsigned long long avail = vfs.f_bavail;
+  unsigned long long frsize = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+  *bytes = (frsize && avail > ~0ULL / frsize) ? ~0ULL : avail * frsize;
   return 0;
 }

@@ -34,6 +34,7 @@ enum : unsigned {
   ERROR_DIR_NOT_EMPTY = 145,
   ERROR_BAD_FILE_TYPE = 222,
   ERROR_ALREADY_EXISTS = 183,
+  ERROR_STOPPED_ON_SYMLINK = 681,
   ERROR_IO_PENDING = 997,
   ERROR_CANTWRITE = 1013,
   ERROR_CANCELLED = 1223,
@@ -226,4 +227,50 @@ class FileSystem {
   // until the handle is closed, shared by no other open. Without wait,
   // ERROR_LOCK_VIOLATION when someone else holds it.
   static unsigned LockFile(void* handle, bool wait);
+
+  // Operations relative to an open directory (a handle from CreateFile or
+  // OpenDirectoryBeneath): name is one entry of that directory, and no
+  // symbolic link is ever followed, neither on the way nor at name itself.
+  // A path resolved once and then held as a handle cannot be redirected by
+  // whoever renames or replaces a directory on it afterwards.
+
+  // Opens the directory relative ("/"-separated; empty: directory itself)
+  // below directory without ever leaving it: no symbolic link, no "..",
+  // no absolute path. ERROR_STOPPED_ON_SYMLINK when a component is a
+  // symbolic link, ERROR_FILE_NOT_FOUND when one is missing,
+  // ERROR_PATH_NOT_FOUND when one is not a directory. One call where the
+  // kernel resolves beneath a directory (openat2), else one openat per
+  // component.
+  static unsigned OpenDirectoryBeneath(void* directory, const stdx::u16string& relative,
+                                       void*& handle);
+  // Opens the directory that holds the open directory (its ".."): where
+  // it stands now, which is wherever whoever renamed it could write anyway.
+  static unsigned OpenParentDirectory(void* directory, void*& handle);
+  // Opens the file name in directory; a symbolic link there is refused
+  // (ERROR_STOPPED_ON_SYMLINK), never followed. Otherwise as CreateFile.
+  static unsigned CreateFileAt(void* directory, const stdx::u16string& name, unsigned access,
+                               unsigned creation, void*& handle);
+  // Creates exactly the directory name (mode 0777 before the umask):
+  // ERROR_ALREADY_EXISTS when anything, a link included, stands there.
+  static unsigned CreateDirectoryAt(void* directory, const stdx::u16string& name);
+  // Examines the entry name itself (a link as a link).
+  static unsigned GetFileInformationAt(void* directory, const stdx::u16string& name,
+                                       FileInformation& info);
+  // Renames within or between directories, as MoveFileEx.
+  static unsigned MoveFileAt(void* fromDirectory, const stdx::u16string& from, void* toDirectory,
+                             const stdx::u16string& to, unsigned flags);
+  // A second name newName for the entry existing, as CreateHardLink; a
+  // symbolic link gets a second name of the link itself.
+  static unsigned CreateHardLinkAt(void* directory, const stdx::u16string& newName,
+                                   void* existingDirectory, const stdx::u16string& existing);
+  // Deletes the entry name (not a directory), as DeleteFile.
+  static unsigned DeleteFileAt(void* directory, const stdx::u16string& name);
+  // Removes the directory name only when it is empty, as RemoveEmptyDirectory.
+  static unsigned RemoveEmptyDirectoryAt(void* directory, const stdx::u16string& name);
+  // Removes the tree name, as RemoveDirectory, walking it by handles.
+  static unsigned RemoveDirectoryAt(void* directory, const stdx::u16string& name);
+  // The entries of the open directory, as FindFiles.
+  static unsigned FindFilesAt(void* directory, std::vector<FindEntry>& entries);
+  // Bytes available to the user on the file system that holds handle.
+  static unsigned GetDiskFreeSpaceByHandle(void* handle, unsigned long long* bytes);
 };

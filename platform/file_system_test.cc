@@ -307,6 +307,47 @@ TEST_F(FileSystemTest, RemoveDirectoryNeverFollowsLinksOutOfTheTree) {
   EXPECT_TRUE(fs::is_directory(path("outside")));
 }
 
+// A directory below an open one is reached without leaving it: a link, a
+// file, "..", or an absolute path on the way is refused, each with its
+// own answer, whether the kernel resolves the path or the walk does.
+TEST_F(FileSystemTest, OpenDirectoryBeneathNeverLeavesTheDirectory) {
+  fs::create_directories(path("root/a/b"));
+  fs::create_directories(path("outside/b"));
+  writeFile(path("root/file"), "");
+  fs::create_directory_symlink(path("outside"), path("root/link"));
+  fs::create_directory_symlink(path("outside"), path("root/a/inner"));
+  void* root = open("root", GENERIC_READ, OPEN_EXISTING);
+  const struct {
+    const char* relative;
+    unsigned code;
+  } cases[] = {
+      {"a/b", 0},
+      {"a//b/", 0},
+      {"", 0},
+      {"link", ERROR_STOPPED_ON_SYMLINK},
+      {"link/b", ERROR_STOPPED_ON_SYMLINK},
+      {"a/inner/b", ERROR_STOPPED_ON_SYMLINK},
+      {"file/x", ERROR_PATH_NOT_FOUND},
+      {"a/missing/x", ERROR_FILE_NOT_FOUND},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.relative);
+    void* h = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(c.code, FileSystem::OpenDirectoryBeneath(root, U(c.relative), h));
+    if (h != INVALID_HANDLE_VALUE) FileSystem::CloseHandle(h);
+  }
+  for (const char* away : {"../root", "a/../../outside", "/tmp"}) {
+    SCOPED_TRACE(away);
+    void* h = INVALID_HANDLE_VALUE;
+    EXPECT_NE(0u, FileSystem::OpenDirectoryBeneath(root, U(away), h));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+  }
+  // A link at a name is refused, never opened through.
+  void* h = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(ERROR_STOPPED_ON_SYMLINK, FileSystem::CreateFileAt(root, U("link"), GENERIC_READ, OPEN_EXISTING, h));
+  FileSystem::CloseHandle(root);
+}
+
 // The operations of a transactional install: each tells absence from
 // failure, and none copies or follows a link behind the caller's back.
 TEST_F(FileSystemTest, ReplaceLinkAndExamineReportAbsenceAndFailureApart) {

@@ -1,0 +1,496 @@
+// The package image: the package inflated into a temporary file without a
+// name, which goes with its handle, and with the process however the
+// process ends. The image is usable while it grows: readers wait for the
+// bytes they need at the frontiers.
+//
+// Three threads meet here, and they share only the frontiers:
+// - the inflate thread runs the decompressor and hands its pieces to the
+//   feed thread through a small ring (ringMutex_: head, tail, fill count,
+//   the close and failure codes; a slot's bytes belong to the side that
+//   holds it). It owns queued_, the bytes the decompressor produced; it
+//   waits at the gate (feedMutex_: wanted_, storeEnd_) until the header
+//   is read, and drops what lies behind the image's end;
+// - the feed thread writes each piece at the end of the image, checks the
+//   members on the way (it owns written_, verifying_ and, once the members
+//   are posted, verifier_), and moves the frontiers (feedMutex_: inflated_,
+//   checked_, imageBytes_, feedEnded_, membersPosted_, feedCode_);
+// - the readers (the thread that parses the header, then the install
+//   thread) wait at the frontiers and read the image at explicit offsets
+//   only; the install thread alone gives storage back (released_). The
+//   header's reader moves the gate: what it asked for (wanted_), then the
+//   image's end once the header is known (limitTo).
+// stopInflating() and the await calls may be called from any thread.
+#pragma once
+
+#include <stdint.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "install/member_verifier.h"
+#include "install/package_header.h"
+#include "platform/file_system.h"
+#include "platform/stdx_string.h"
+
+namespace config {
+
+// What the await calls return while the bytes asked for are still to come.
+const unsigned kErrorPending = ERROR_IO_PENDING;
+
+template <class Compressor, class FS>
+class PackageImage {
+ public:
+  PackageImage() = default;
+  // Stops the inflate and closes the image, which takes it away.
+  ~PackageImage() { discard(); }
+  PackageImage(const PackageImage&) = delete;
+  PackageImage& operator=(const PackageImage&) = delete;
+
+  // Creates a new unnamed image in the temporary directory and starts
+  // inflating packagePath into it. gated: the image holds no more than
+  // kLookAheadBytes beyond what the header's reader asked for, until
+  // limitTo() names its end; else the whole stream is stored. 0, or the
+  // code of the temporary file or of the thread that could not start.
+  unsigned start(const stdx::u16string& packagePath, bool gated = false) {
+    discard();
+    stdx::u16string dir;
+    unsigned code = FS::GetTempPath(dir);
+    if (code == 0) code = FS::CreateTempFile(dir, tempFile_);
+    if (code != 0) return code;
+    stopInflating_.store(false);
+    inflated_ = 0;
+    checked_ = 0;
+    released_ = 0;
+    imageBytes_ = 0;
+    feedEnded_ = false;
+    membersPosted_ = false;
+    feedCode_ = 0;
+    written_ = 0;
+    verifying_ = false;
+    gated_ = gated;
+    wanted_ = 0;
+    storeEnd_ = kNoEnd;
+    queued_ = 0;
+    try {
+      feedThread_ = std::thread([this, packagePath] { feedImage(packagePath); });
+    } catch (const std::system_error&) {
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return 0;
+  }
+
+  // Stops the decompression, waits for the feed thread, and closes the image.
+  void discard() {
+    stopInflating();
+    if (feedThread_.joinable()) feedThread_.join();
+    if (tempFile_ != INVALID_HANDLE_VALUE) {
+      FS::CloseHandle(tempFile_);  // an unnamed image goes with its handle
+      tempFile_ = INVALID_HANDLE_VALUE;
+    }
+  }
+
+  // The image, open for reading and writing; INVALID_HANDLE_VALUE when none.
+  void* handle() const { return tempFile_; }
+
+  // Asks the inflate to stop at its next piece, without waiting for it; the
+  // image is then reported as ERROR_CANCELLED. Safe from any thread.
+  void stopInflating() {
+    stopInflating_.store(true);
+    { std::lock_guard<std::mutex> hold(feedMutex_); }  // a waiter at the gate sees the flag
+    gateChanged_.notify_all();
+  }
+
+  // The image ends at end: bytes behind it are inflated (the stream must
+  // still be sound to its end) but not stored, and the gate opens. From
+  // the header's reader, once.
+  // What the image stored behind end before end was known goes again.
+  // 0 or the code of the failing file call.
+  unsigned limitTo(uint64_t end) {
+    unsigned code = 0;
+    {
+      std::lock_guard<std::mutex> hold(feedMutex_);
+      storeEnd_ = end;
+      // With the feed thread gone, nothing else writes the image.
+      if (feedEnded_ && written_ > end) {
+        code = cutImage(end);
+        imageBytes_ = inflated_ = written_;
+        checked_ = std::min(checked_, written_);
+      }
+    }
+    gateChanged_.notify_all();
+    return code;
+  }
+
+  // Bytes of the image written so far.
+  uint64_t inflatedBytes() {
+    std::lock_guard<std::mutex> hold(feedMutex_);
+    return inflated_;
+  }
+
+  // Waits until the image holds end bytes (checked: bytes that the
+  // members' checks have gone over, which is what a copy may use). 0,
+  // kErrorPending when timeoutMs (-1: no limit) ran out, the image's
+  // failure, or ERROR_INVALID_DATA when it ended shorter; available gets
+  // how many bytes it holds.
+  unsigned awaitBytes(uint64_t end, int timeoutMs, uint64_t* available, bool checked = false) {
+    std::unique_lock<std::mutex> lock(feedMutex_);
+    if (!checked && end > wanted_) {
+      wanted_ = end;
+      gateChanged_.notify_all();
+    }
+    const uint64_t& frontier = checked ? checked_ : inflated_;
+    auto ready = [this, end, &frontier] { return feedCode_ != 0 || frontier >= end || feedEnded_; };
+    if (!waitFeed(lock, timeoutMs, ready)) return kErrorPending;
+    if (available != nullptr) *available = frontier;
+    if (feedCode_ != 0) return feedCode_;
+    return frontier >= end ? 0u : static_cast<unsigned>(ERROR_INVALID_DATA);
+  }
+
+  // Waits for the feed thread's end; its code.
+  unsigned awaitInflater() {
+    std::unique_lock<std::mutex> lock(feedMutex_);
+    feedChanged_.wait(lock, [this] { return feedEnded_; });
+    return feedCode_;
+  }
+
+  // Waits at most timeoutMs (-1: as long as it takes) until the whole
+  // image is inflated and checked. 0 when it is sound; kErrorPending when
+  // the time ran out; else why it cannot be used.
+  unsigned awaitImage(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(feedMutex_);
+    auto settled = [this] { return feedCode_ != 0 || (feedEnded_ && membersPosted_); };
+    if (!waitFeed(lock, timeoutMs, settled)) return kErrorPending;
+    return feedCode_;
+  }
+
+  // Hands the members to the checks: to the feed thread while it runs,
+  // else they are checked here over the finished image. Once, from the
+  // thread that parsed the header.
+  unsigned postMembers(std::vector<MemberVerifier::Member> members) {
+    verifier_.reset(std::move(members));
+    uint64_t imageBytes = 0;
+    {
+      std::lock_guard<std::mutex> hold(feedMutex_);
+      if (!feedEnded_) {
+        membersPosted_ = true;
+        return 0;
+      }
+      if (feedCode_ != 0) return feedCode_;
+      imageBytes = imageBytes_;
+    }
+    unsigned code = catchUp(imageBytes);
+    if (code == 0) code = verifier_.finish(imageBytes);
+    std::lock_guard<std::mutex> hold(feedMutex_);
+    membersPosted_ = true;
+    if (feedCode_ == 0) feedCode_ = code;
+    if (code == 0) checked_ = imageBytes;
+    feedChanged_.notify_all();
+    return code;
+  }
+
+  // Gives the image's storage before offset back to the file system, once
+  // nothing will be copied from there again: the image then never holds
+  // much more than what is still to be copied, and its pages serve the
+  // copies. Works in steps of kReleaseStep. Install thread only.
+  void releaseBefore(uint64_t offset) {
+    uint64_t checked = 0;
+    {
+      std::lock_guard<std::mutex> hold(feedMutex_);
+      checked = checked_;
+    }
+    uint64_t end = std::min(offset, checked);
+    if (end >= kImageLimit) end = checked;  // everything there is
+    else end -= end % kReleaseStep;
+    if (end <= released_ || tempFile_ == INVALID_HANDLE_VALUE) return;
+    // Only a saving: where holes cannot be made the image keeps its bytes.
+    if (FS::ReleaseFileRange(tempFile_, released_, end - released_) == 0) released_ = end;
+  }
+
+  // The image below this offset is gone. Install thread only.
+  uint64_t released() const { return released_; }
+
+ private:
+  // Checks read back from the image pass through a buffer of this size.
+  static const unsigned kCatchUpBytes = 0x40000;
+  // The image's storage is given back in steps of this size.
+  static const uint64_t kReleaseStep = 4u << 20;
+  // Pieces of the image on their way from the inflate to the feed thread.
+  static const size_t kRingSlots = 8;
+  // Before the header is read, the image may run this far ahead of it.
+  static const uint64_t kLookAheadBytes = 4u << 20;
+  static const uint64_t kNoEnd = ~static_cast<uint64_t>(0);
+
+  // The feed thread. The inflate runs on a thread of its own and hands its
+  // pieces over through a small ring; this thread writes them into the
+  // image, checks the members on the way and offers the bytes to the
+  // readers. The inflate is the slowest step of an install: split off, it
+  // has a core to itself, and the writing shares the other with the copy.
+  void feedImage(const stdx::u16string& packagePath) {
+    ringHead_ = ringTail_ = ringFilled_ = 0;
+    ringClosed_ = false;
+    ringCode_ = ringFailed_ = 0;
+    unsigned code = 0;
+    std::thread inflate;
+    try {
+      inflate = std::thread([this, packagePath] {
+        closeRing(compressor_.template unpackTo<FS>(packagePath, &PackageImage::queuePiece, this));
+      });
+    } catch (const std::system_error&) {
+      code = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (code == 0) {
+      code = drainRing();
+      inflate.join();
+    }
+    {
+      std::lock_guard<std::mutex> hold(feedMutex_);
+      if (code != 0 || !membersPosted_) {
+        // The header's reader checks the members itself once it sees the end.
+        endFeed(code);
+        return;
+      }
+    }
+    // The members were handed over: finish their checks here.
+    if (!verifying_) code = catchUp(written_);
+    if (code == 0) code = verifier_.finish(written_);
+    std::lock_guard<std::mutex> hold(feedMutex_);
+    if (code == 0) checked_ = written_;
+    endFeed(code);
+  }
+
+  static unsigned queuePiece(void* context, const void* data, unsigned count) {
+    return static_cast<PackageImage*>(context)->queuePiece(static_cast<const unsigned char*>(data), count);
+  }
+
+  // The inflate's side of the ring: waits at the gate, then for a free
+  // slot, and fills it. A failure of the writing side ends the inflate
+  // with its code.
+  unsigned queuePiece(const unsigned char* data, unsigned count) {
+    if (stopInflating_.load()) return ERROR_CANCELLED;
+    uint64_t end = kNoEnd;
+    {
+      std::unique_lock<std::mutex> lock(feedMutex_);
+      gateChanged_.wait(lock, [this] {
+        return stopInflating_.load() || !gated_ || storeEnd_ != kNoEnd ||
+               queued_ < wanted_ + kLookAheadBytes;
+      });
+      end = storeEnd_;
+    }
+    if (stopInflating_.load()) return ERROR_CANCELLED;
+    uint64_t at = queued_;
+    queued_ += count;
+    // Bytes behind the last member are nobody's: not stored.
+    if (at >= end) return 0;
+    if (at + count > end) count = static_cast<unsigned>(end - at);
+    size_t slot = 0;
+    {
+      std::unique_lock<std::mutex> lock(ringMutex_);
+      ringChanged_.wait(lock, [this] { return ringFilled_ < kRingSlots || ringFailed_ != 0; });
+      if (ringFailed_ != 0) return ringFailed_;
+      slot = ringHead_;
+    }
+    std::vector<unsigned char>& bytes = ring_[slot].bytes;
+    if (bytes.size() < count) bytes.resize(count);
+    memcpy(bytes.data(), data, count);
+    ring_[slot].count = count;
+    {
+      std::lock_guard<std::mutex> hold(ringMutex_);
+      ringHead_ = (slot + 1) % kRingSlots;
+      ++ringFilled_;
+    }
+    ringChanged_.notify_all();
+    return 0;
+  }
+
+  // The inflate's last word: code, or 0 at the end of the stream.
+  void closeRing(unsigned code) {
+    {
+      std::lock_guard<std::mutex> hold(ringMutex_);
+      ringClosed_ = true;
+      ringCode_ = code;
+    }
+    ringChanged_.notify_all();
+  }
+
+  // The feed thread's side of the ring: takes every piece in turn until the
+  // inflate has ended and the ring is empty. The inflate's code, or the
+  // first failure of the writing.
+  unsigned drainRing() {
+    for (;;) {
+      size_t slot = 0;
+      {
+        std::unique_lock<std::mutex> lock(ringMutex_);
+        ringChanged_.wait(lock, [this] { return ringFilled_ != 0 || ringClosed_; });
+        if (ringFilled_ == 0) return ringCode_;
+        slot = ringTail_;
+      }
+      unsigned code = takePiece(ring_[slot].bytes.data(), ring_[slot].count);
+      {
+        std::lock_guard<std::mutex> hold(ringMutex_);
+        ringTail_ = (slot + 1) % kRingSlots;
+        --ringFilled_;
+        if (code != 0) ringFailed_ = code;
+      }
+      ringChanged_.notify_all();
+      if (code != 0) return code;
+    }
+  }
+
+  // The image ends at end: the file is cut there. The thread that writes
+  // the image (or, once it has ended, the header's reader).
+  unsigned cutImage(uint64_t end) {
+    long high = static_cast<long>(end >> 32);
+    if (FS::SetFilePointer(tempFile_, static_cast<long>(end & 0xFFFFFFFFu), &high, FILE_BEGIN) ==
+            INVALID_SET_FILE_POINTER &&
+        FS::GetLastError() != 0)
+      return FS::GetLastError();
+    if (FS::SetEndOfFile(tempFile_) != 0) return FS::GetLastError();
+    written_ = end;
+    return 0;
+  }
+
+  // The feed thread: once the image's end is known, cuts what the
+  // look-ahead stored behind it.
+  unsigned cutBehindEnd() {
+    uint64_t end = kNoEnd;
+    {
+      std::lock_guard<std::mutex> hold(feedMutex_);
+      end = storeEnd_;
+    }
+    if (written_ <= end) return 0;
+    unsigned code = cutImage(end);
+    if (code != 0) return code;
+    std::lock_guard<std::mutex> hold(feedMutex_);
+    inflated_ = std::min(inflated_, end);
+    checked_ = std::min(checked_, end);
+    return 0;
+  }
+
+  // Lock held. The feed thread's last word.
+  void endFeed(unsigned code) {
+    // The image's end may have come to be known since the last piece.
+    if (code == 0 && written_ > storeEnd_) {
+      code = cutImage(storeEnd_);
+      inflated_ = std::min(inflated_, written_);
+      checked_ = std::min(checked_, written_);
+    }
+    feedEnded_ = true;
+    imageBytes_ = written_;
+    if (feedCode_ == 0) feedCode_ = code;
+    feedChanged_.notify_all();
+  }
+
+  // One piece of the image, in order: written, checked against the members
+  // it covers, then offered to the readers.
+  unsigned takePiece(const unsigned char* data, unsigned count) {
+    if (stopInflating_.load()) return ERROR_CANCELLED;
+    unsigned cut = cutBehindEnd();
+    if (cut != 0) return cut;
+    unsigned written = 0;
+    if (FS::WriteFile(tempFile_, data, count, &written, nullptr) != 0) return FS::GetLastError();
+    uint64_t at = written_;
+    written_ += count;
+    if (!verifying_) {
+      bool posted = false;
+      {
+        std::lock_guard<std::mutex> hold(feedMutex_);
+        posted = membersPosted_;
+      }
+      if (posted) {
+        // What went by before the members were known is read back once.
+        unsigned code = catchUp(at);
+        if (code != 0) return code;
+        verifying_ = true;
+      }
+    }
+    if (verifying_) {
+      unsigned code = verifier_.consume(at, data, count);
+      if (code != 0) return code;
+    }
+    std::lock_guard<std::mutex> hold(feedMutex_);
+    inflated_ = written_;
+    if (verifying_) checked_ = written_;
+    feedChanged_.notify_all();
+    return 0;
+  }
+
+  // Hands the image bytes from the verifier's position up to end to it,
+  // read back from the image.
+  unsigned catchUp(uint64_t end) {
+    std::unique_ptr<unsigned char[]> buffer;
+    while (verifier_.position() < end) {
+      if (!buffer) buffer.reset(new unsigned char[kCatchUpBytes]);
+      uint64_t at = verifier_.position();
+      unsigned want = static_cast<unsigned>(std::min<uint64_t>(end - at, kCatchUpBytes));
+      unsigned got = 0;
+      if (FS::ReadFileAt(tempFile_, at, buffer.get(), want, &got) != 0) return FS::GetLastError();
+      if (got != want) return ERROR_INVALID_DATA;  // the image shrank under us
+      unsigned code = verifier_.consume(at, buffer.get(), got);
+      if (code != 0) return code;
+    }
+    return 0;
+  }
+
+  template <class Ready>
+  bool waitFeed(std::unique_lock<std::mutex>& lock, int timeoutMs, Ready ready) {
+    if (timeoutMs < 0) {
+      feedChanged_.wait(lock, ready);
+      return true;
+    }
+    return feedChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+  }
+
+  void* tempFile_ = INVALID_HANDLE_VALUE;  // the image, open for reading and writing
+  Compressor compressor_;
+
+  // The frontiers: shared by the feed thread and the image's readers, under feedMutex_.
+  std::mutex feedMutex_;
+  std::condition_variable feedChanged_;
+  std::condition_variable gateChanged_;
+  bool gated_ = false;
+  uint64_t wanted_ = 0;         // the farthest byte the header's reader asked for
+  uint64_t storeEnd_ = kNoEnd;  // the image's end, once the header named it
+  uint64_t inflated_ = 0;       // bytes of the image written so far
+  uint64_t checked_ = 0;        // of them, the bytes the members' checks went over
+  uint64_t imageBytes_ = 0;     // the whole image, once the feed thread has ended
+  bool feedEnded_ = false;
+  bool membersPosted_ = false;  // the members' checks are under way or done
+  unsigned feedCode_ = 0;       // the first reason the image cannot be used
+  std::atomic<bool> stopInflating_{false};
+
+  // The ring between the inflate and the feed thread, under ringMutex_.
+  struct Slot {
+    std::vector<unsigned char> bytes;
+    unsigned count = 0;
+  };
+  std::mutex ringMutex_;
+  std::condition_variable ringChanged_;
+  Slot ring_[kRingSlots];
+  size_t ringHead_ = 0;    // the slot the inflate fills next
+  size_t ringTail_ = 0;    // the slot the feed thread writes next
+  size_t ringFilled_ = 0;  // slots holding a piece
+  bool ringClosed_ = false;
+  unsigned ringCode_ = 0;    // the inflate's code once closed
+  unsigned ringFailed_ = 0;  // the feed thread's failure: the inflate stops
+
+  uint64_t queued_ = 0;  // the inflate thread's: bytes the decompressor produced
+
+  // The feed thread's own: how much it wrote, and whether it checks members.
+  uint64_t written_ = 0;
+  bool verifying_ = false;
+  MemberVerifier verifier_;  // the feed thread's once posted; before, the header's reader's
+
+  // The install thread's: the image below released_ is gone.
+  uint64_t released_ = 0;
+  std::thread feedThread_;  // last: joined before anything above goes
+};
+
+}  // namespace config
