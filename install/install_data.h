@@ -188,6 +188,12 @@ class InstallData {
     }
     if (code == 0) code = collectMemberPaths();
     if (code == 0 && !wholeFirst) code = limitImage(headerEnd);
+    // The whole image is in: its tail is held to the bound the gated
+    // inflate keeps, so that both opens give one verdict.
+    if (code == 0 && wholeFirst && image_.inflatedBytes() > imageEnd(headerEnd) &&
+        image_.inflatedBytes() - imageEnd(headerEnd) > max_tail_bytes(imageEnd(headerEnd))) {
+      code = ERROR_INVALID_DATA;
+    }
     if (code == 0) code = image_.postMembers(verifierMembers(checkMembers));
     if (code == 0 && wholeFirst) code = image_.awaitImage(-1);
     if (code != 0) {
@@ -201,9 +207,14 @@ class InstallData {
   // The image ends with the member that reaches farthest: nothing behind
   // it is stored, and the temporary directory must hold what is still to
   // come before any more is written.
-  unsigned limitImage(uint64_t headerEnd) {
+  uint64_t imageEnd(uint64_t headerEnd) const {
     uint64_t end = headerEnd;
     for (const FileData<FS>& f : files) end = std::max<uint64_t>(end, static_cast<uint64_t>(f.offset) + f.size);
+    return end;
+  }
+
+  unsigned limitImage(uint64_t headerEnd) {
+    uint64_t end = imageEnd(headerEnd);
     uint64_t written = image_.inflatedBytes();
     uint64_t needed = end > written ? end - written : 0;
     unsigned long long freeBytes = 0;

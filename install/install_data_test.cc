@@ -525,6 +525,26 @@ TEST_F(InstallDataTest, BytesBehindTheLastMemberAreInflatedButNotStored) {
   EXPECT_EQ(kDamaged, code);
 }
 
+// A tail longer than the image and 64 MiB is a bomb: both opens refuse it,
+// the streaming one without storing it; one just within the bound is fine.
+TEST_F(InstallDataTest, TailFarLongerThanTheImageIsRefusedByBothOpens) {
+  std::string image = makeImage({}, false, {{"a", "abc", fileTime(1)}});
+  const struct {
+    size_t tail;
+    unsigned code;
+  } cases[] = {{64u << 20, 0u}, {(64u << 20) + (1u << 20), kDamaged}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tail);
+    std::string package = writePackage(image + std::string(c.tail, '\0'));
+    Reader streaming;
+    unsigned code = streaming.openHeader(u16(package));
+    if (code == 0) code = streaming.awaitImage(-1);
+    EXPECT_EQ(c.code, code);
+    Reader whole;
+    EXPECT_EQ(c.code, whole.open(u16(package)));
+  }
+}
+
 TEST_F(InstallDataTest, TemporaryDirectoryWithoutRoomForTheImageIsNamedWithTheNumbers) {
   std::string small = path("small");
   makeDirs(small);

@@ -45,6 +45,11 @@ namespace config {
 // What the await calls return while the bytes asked for are still to come.
 const unsigned kErrorPending = ERROR_IO_PENDING;
 
+// The stream may run on behind the image's end by no more than the image
+// itself (and at least 64 MiB): no packer writes such a tail, and a longer
+// one is a bomb, refused at once rather than after gigabytes.
+inline uint64_t max_tail_bytes(uint64_t imageEnd) { return std::max<uint64_t>(imageEnd, 64u << 20); }
+
 template <class Compressor, class FS>
 class PackageImage {
  public:
@@ -288,7 +293,7 @@ class PackageImage {
     uint64_t at = queued_;
     queued_ += count;
     // Bytes behind the last member are nobody's: not stored.
-    if (at >= end) return 0;
+    if (at >= end) return queued_ - end > max_tail_bytes(end) ? static_cast<unsigned>(ERROR_INVALID_DATA) : 0u;
     if (at + count > end) count = static_cast<unsigned>(end - at);
     size_t slot = 0;
     {
