@@ -36,6 +36,8 @@
 #include <thread>
 #include <vector>
 
+#include "install/checksum.h"
+#include "install/lz_compressor.h"
 #include "install/member_verifier.h"
 #include "platform/file_system.h"
 #include "platform/stdx_string.h"
@@ -299,9 +301,18 @@ class InstallData {
     stdx::u16string dir;
     unsigned code = FS::GetTempPath(dir);
     if (code == 0) code = FS::CreateTempFile(dir, tempFile);
+    // The fast inflater's verdict may stand only where the members' checks
+    // cover every byte used: unknown until the header is read (and not
+    // worth waiting for when the whole image comes first).
+    compressor.setCoverage(wholeFirst ? lz_detail::kCoveragePartial : lz_detail::kCoverageUnknown);
     if (code == 0) code = startInflating(packagePath);
     if (code == 0 && wholeFirst) code = awaitInflater();
     if (code == 0) code = parseImage();
+    if (code == 0) {
+      bool whole = checkMembers && std::all_of(files.begin(), files.end(),
+                                               [](const FileData<FS>& f) { return f.hasChecksum; });
+      compressor.setCoverage(whole ? lz_detail::kCoverageWhole : lz_detail::kCoveragePartial);
+    }
     if (code == 0) code = collectMemberPaths();
     if (code == 0) code = postMembers(checkMembers);
     if (code == 0 && wholeFirst) code = awaitImage(-1);
@@ -725,13 +736,13 @@ class InstallData {
   // The CRC-32 of a member's bytes, read through the copy buffer; c keeps
   // what the buffer holds, so members laid out in order cost one pass.
   unsigned checksumOf(Cursor& c, const FileData<FS>& member, unsigned& crc) {
-    uLong value = crc32(0L, Z_NULL, 0);
+    unsigned value = 0;
     c.pos = member.offset;
     unsigned code = eachPiece(c, member.size, [&value](const unsigned char* bytes, size_t count) {
-      value = crc32(value, bytes, static_cast<uInt>(count));
+      value = crc32Update(value, bytes, count);
     });
     if (code != 0) return code;
-    crc = static_cast<unsigned>(value);
+    crc = value;
     return 0;
   }
 

@@ -6,8 +6,13 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <memory>
 
+#include "install/checksum.h"
+#ifdef SETUP_WITH_ISAL
+#include "install/isal_decompressor.h"
+#endif
 #include "platform/file_system.h"
 
 namespace {
@@ -21,9 +26,9 @@ int fdOf(void* handle) { return static_cast<int>(reinterpret_cast<intptr_t>(hand
 // The package is inflated straight from a read-only mapping: the file layer
 // has no mapping call, so this is the one place where the engine touches
 // the OS itself, through the descriptor behind the layer's handle.
-class SourceMapping {
+class SourceMapping : public lz_detail::PackageBytes {
  public:
-  SourceMapping() : base_(nullptr), size_(0), released_(0) {}
+  SourceMapping() : base_(nullptr), size_(0), released_(0), handedOut_(false) {}
   ~SourceMapping() {
     if (base_ != nullptr) munmap(base_, size_);
   }
@@ -38,77 +43,145 @@ class SourceMapping {
     madvise(base_, size_, MADV_SEQUENTIAL);
     return true;
   }
-  unsigned char* data() const { return base_; }
 
-  // Drops the pages wholly before consumed; they are never read again.
-  void release(size_t consumed) {
+  // The whole mapping in one piece.
+  unsigned next(const unsigned char*& data, size_t& count) override {
+    data = base_;
+    count = handedOut_ ? 0 : size_;
+    handedOut_ = true;
+    return 0;
+  }
+
+  // Drops the pages wholly before consumed; they are not read again unless
+  // the inflate starts over (then they come back from the page cache).
+  void consumed(uint64_t bytes) override {
     static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    size_t end = consumed / page * page;
+    size_t end = static_cast<size_t>(bytes) / page * page;
     if (end < released_ + kReleaseStep) return;
     madvise(base_ + released_, end - released_, MADV_DONTNEED);
     released_ = end;
+  }
+
+  unsigned rewind() override {
+    handedOut_ = false;
+    released_ = 0;
+    return 0;
   }
 
  private:
   unsigned char* base_;
   size_t size_;
   size_t released_;
+  bool handedOut_;
 };
 
-// Runs the inflater over the whole input and writes what it produces.
-unsigned inflateAll(SourceMapping& source, size_t sourceSize, lz_detail::WriteFunction write,
-                    void* destination) {
+// Hands the image out past what another inflater handed out already,
+// comparing that part instead.
+class SkippingWriter {
+ public:
+  SkippingWriter(lz_detail::WriteFunction write, void* context, uint64_t skipBytes, unsigned skipCrc)
+      : write_(write), context_(context), skipBytes_(skipBytes), skipCrc_(skipCrc) {}
+
+  // produced more bytes of the image; 0 or the code that ends the inflate.
+  unsigned take(const unsigned char* data, unsigned produced) {
+    imageBytes_ += produced;
+    if (imageBytes_ > LZCompressor::kMaxImageBytes) return ERROR_INVALID_DATA;
+    uint64_t at = imageBytes_ - produced;
+    if (at < skipBytes_) {
+      unsigned seen = static_cast<unsigned>(std::min<uint64_t>(produced, skipBytes_ - at));
+      crc_ = crc32Update(crc_, data, seen);
+      if (at + seen == skipBytes_ && crc_ != skipCrc_) return ERROR_INVALID_DATA;
+      data += seen;
+      produced -= seen;
+    }
+    // Reported at once: a bomb must not go on filling the disk.
+    return produced != 0 ? write_(context_, data, produced) : 0;
+  }
+
+  // The stream ended: it must have given at least what was handed out.
+  unsigned finish() const { return imageBytes_ < skipBytes_ ? ERROR_INVALID_DATA : 0u; }
+
+ private:
+  lz_detail::WriteFunction write_;
+  void* context_;
+  uint64_t skipBytes_;
+  unsigned skipCrc_;
+  uint64_t imageBytes_ = 0;
+  unsigned crc_ = 0;
+};
+
+}  // namespace
+
+unsigned lz_detail::inflateWithZlib(PackageBytes& source, WriteFunction write, void* context,
+                                    uint64_t skipBytes, unsigned skipCrc) {
   z_stream stream;
   memset(&stream, 0, sizeof stream);
   if (inflateInit2(&stream, -15) != Z_OK) return ERROR_INVALID_DATA;
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[LZCompressor::kBufferSize]);
-  stream.next_in = source.data();
-  stream.avail_in = static_cast<uInt>(sourceSize);
+  SkippingWriter out(write, context, skipBytes, skipCrc);
 
-  unsigned long long imageBytes = 0;
+  uint64_t pieceEnd = 0;  // package offset behind the piece in hand
+  bool inputEnded = false;
   unsigned result = 0;
   for (;;) {
+    if (stream.avail_in == 0 && !inputEnded) {
+      const unsigned char* data = nullptr;
+      size_t count = 0;
+      result = source.next(data, count);
+      if (result != 0) break;
+      // A piece never passes 4 GiB: the package stays below it.
+      stream.next_in = const_cast<unsigned char*>(data);
+      stream.avail_in = static_cast<uInt>(count);
+      pieceEnd += count;
+      inputEnded = count == 0;
+    }
     stream.next_out = buffer.get();
     stream.avail_out = LZCompressor::kBufferSize;
     int z = inflate(&stream, Z_NO_FLUSH);
     unsigned produced = LZCompressor::kBufferSize - stream.avail_out;
-    if (sourceSize != 0) source.release(sourceSize - stream.avail_in);
-    if (produced != 0) {
-      imageBytes += produced;
-      if (imageBytes > LZCompressor::kMaxImageBytes) {
-        result = ERROR_INVALID_DATA;
-        break;
-      }
-      unsigned code = write(destination, buffer.get(), produced);
-      if (code != 0) {
-        // Reported at once: a bomb must not go on filling the disk.
-        result = code;
-        break;
-      }
-    }
-    if (z == Z_BUF_ERROR) {
-      // No progress was possible: fine when the input is used up (a
-      // stream cut short), corrupt when input is left.
-      result = stream.avail_in != 0 ? static_cast<unsigned>(ERROR_INVALID_DATA) : 0u;
+    source.consumed(pieceEnd - stream.avail_in);
+    result = out.take(buffer.get(), produced);
+    if (result != 0) break;
+    if (z == Z_STREAM_END) {
+      result = out.finish();
       break;
     }
-    if (z != Z_OK) {
-      result = z == Z_STREAM_END ? 0u : static_cast<unsigned>(ERROR_INVALID_DATA);
+    if (z != Z_OK && z != Z_BUF_ERROR) {
+      result = ERROR_INVALID_DATA;
       break;
     }
-    if (stream.avail_out != 0) break;  // input used up
+    // Z_BUF_ERROR: no progress was possible. With input left that is
+    // damage; without, more input is wanted.
+    if (z == Z_BUF_ERROR && stream.avail_in != 0) {
+      result = ERROR_INVALID_DATA;
+      break;
+    }
+    // Output room left means the input is used up: a stream cut short
+    // once no more comes.
+    if (stream.avail_out != 0 && stream.avail_in == 0 && inputEnded) {
+      result = out.finish();
+      break;
+    }
   }
   inflateEnd(&stream);
   return result;
 }
 
-}  // namespace
+unsigned lz_detail::inflatePackage(PackageBytes& source, WriteFunction write, void* context,
+                                   const std::atomic<int>& coverage) {
+#ifdef SETUP_WITH_ISAL
+  return inflateWithIsal(source, write, context, coverage);
+#else
+  (void)coverage;
+  return inflateWithZlib(source, write, context);
+#endif
+}
 
 unsigned lz_detail::inflateMapped(void* source, unsigned sourceBytes, WriteFunction write,
-                                  void* destination) {
+                                  void* destination, const std::atomic<int>& coverage) {
   SourceMapping mapping;
   if (!mapping.map(source, sourceBytes)) return ERROR_INVALID_DATA;
-  return inflateAll(mapping, sourceBytes, write, destination);
+  return inflatePackage(mapping, write, destination, coverage);
 }
 
 unsigned LZCompressor::unpack(const stdx::u16string& source,
