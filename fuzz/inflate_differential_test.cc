@@ -90,7 +90,7 @@ std::vector<std::string> sampleImages() {
   return images;
 }
 
-std::vector<Stream> encodedStreams() {
+std::vector<Stream> encodedStreams(std::string* programs = nullptr) {
   std::vector<Stream> streams;
   std::vector<std::string> images = sampleImages();
   for (size_t i = 0; i < images.size(); ++i) {
@@ -124,7 +124,9 @@ std::vector<Stream> encodedStreams() {
       std::string out;
       if (!runFilter(tool.argv.data(), image, out)) continue;
       if (tool.gzip) out = stripGzip(out);
-      if (!out.empty()) streams.push_back({tag + tool.name, out});
+      if (out.empty()) continue;
+      streams.push_back({tag + tool.name, out});
+      if (programs != nullptr && i == 0) *programs += std::string(" ") + tool.name + ",";
     }
   }
   return streams;
@@ -149,7 +151,9 @@ void expectAgreement(const Stream& s) {
 TEST(InflateDifferential, CorporaAndEveryEncoderAgreeWithZlib) {
   std::vector<Stream> streams = corpusStreams();
   ASSERT_FALSE(streams.empty());
-  std::vector<Stream> encoded = encodedStreams();
+  std::string programs;
+  std::vector<Stream> encoded = encodedStreams(&programs);
+  printf("streams of zlib, ISA-L and these programs:%s\n", programs.c_str());
   streams.insert(streams.end(), encoded.begin(), encoded.end());
   for (const Stream& s : streams) expectAgreement(s);
   // Cut short at several points: accepted with what came so far.
