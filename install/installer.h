@@ -7,7 +7,7 @@
 //     run waits, showing IDS_PREPARECOPY) and removes what dead runs left;
 //  2. it writes every member that is missing or older under a temporary
 //     name in the member's own directory, with its content and time;
-//  3. it flushes the new files' data to disk in one batch;
+//  3. it flushes the new files' data, and their directories, to disk;
 //  4. it keeps each file it replaces by a hard link in its backup tree and
 //     renames each temporary file over its target name in one step;
 //  5. it commits by deleting the backup tree.
@@ -137,8 +137,6 @@ class BasicInstaller : public BasicRollback<FS> {
   static const int kLockPollMs = 50;
   // How often a run that waits for the package's bytes looks for a cancel.
   static const int kFeedPollMs = 50;
-  // Members from this size on are sent toward the disk as soon as written.
-  static const unsigned kEarlyFlushBytes = 256u << 10;
   // Members from this size on are copied while they are still inflating.
   static const unsigned kFollowBytes = 1u << 20;
 
@@ -204,7 +202,7 @@ class BasicInstaller : public BasicRollback<FS> {
   unsigned prepareDirectory(const stdx::u16string& target, const stdx::u16string& directory);
   unsigned checkDirectories(const stdx::u16string& target, const stdx::u16string& directory);
   unsigned removeDeadRunLeftovers(const stdx::u16string& target, const stdx::u16string& directory);
-  unsigned flushStaged();
+  unsigned flushStaged(const stdx::u16string& target);
   unsigned exposeStaged();
   unsigned cancelRun(uint64_t percent);
   template <class Await>

@@ -85,7 +85,7 @@ unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
   if (code == ERROR_CANCELLED) return cancelRun(percent);
   // The image is done with: its pages need not go to the disk with the flush.
   if (code == 0) reader->releaseBefore(config::kImageLimit);
-  if (code == 0) code = flushStaged();
+  if (code == 0) code = flushStaged(target);
   if (code == 0) code = exposeStaged();
   if (code != 0) return stopOnError(code, percent);
 
@@ -186,10 +186,11 @@ unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   if (code != 0) return code;
   this->addTempFile(temp);
   code = reader->copyTo(index, out);
-  // A large file starts on its way to the disk now, while the package is
+  // Every file starts on its way to the disk now, while the package is
   // still inflating, so that the flush before the renames finds most of it
-  // done. Only a head start: the flush checks the outcome.
-  if (code == 0 && reader->files[index].size >= kEarlyFlushBytes) FS::StartFlushFileBuffers(out);
+  // done (and its blocks placed, so one journal commit covers them all).
+  // Only a head start: the flush checks the outcome.
+  if (code == 0) FS::StartFlushFileBuffers(out);
   unsigned closed = FS::CloseHandle(out);
   if (code == 0) code = closed;
   if (code != 0) {
@@ -286,23 +287,34 @@ unsigned BasicInstaller<FS, Compressor>::removeDeadRunLeftovers(const stdx::u16s
   return 0;
 }
 
-// One batch for all the new files' data, before the first rename exposes
-// any of them: after a power loss a renamed member must not turn out empty.
-// syncfs once per file system costs far less than an fsync per file.
+// The new files' data, and the directories that hold them, go to the disk
+// before the first rename exposes any of them: after a power loss a renamed
+// member must not turn out empty. Only this run's files and directories are
+// flushed: a flush of the whole file system would also wait for whatever
+// other programs left unwritten there.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::flushStaged() {
+unsigned BasicInstaller<FS, Compressor>::flushStaged(const stdx::u16string& target) {
   if (staged_.empty()) return 0;
   double begin = installer_detail::monotonicSeconds();
-  for (size_t i = 0; i < volumes_.size(); ++i) {
-    void* handle = INVALID_HANDLE_VALUE;
-    failingPath_ = volumes_[i].directory;
-    unsigned code = FS::CreateFile(volumes_[i].directory, GENERIC_READ, 0, OPEN_EXISTING, handle);
-    if (code != 0) return code;
-    code = FS::FlushVolumeBuffers(handle);
-    unsigned closed = FS::CloseHandle(handle);
-    if (code == 0) code = closed;
-    if (code != 0) return code;
+  stdx::u16string top = target.empty() ? stdx::u16string(u".") : installer_detail::withoutTrailingSeparators(target);
+  std::vector<stdx::u16string> files, directories;
+  std::set<stdx::u16string> seen;
+  for (const Staged& s : staged_) {
+    files.push_back(s.temp);
+    // Its directory and each one above it up to the target: each may have
+    // a new entry of this run.
+    stdx::u16string dir = s.temp;
+    for (;;) {
+      size_t slash = dir.rfind(u'/');
+      dir = slash == stdx::u16string::npos || slash <= top.size() ? top : dir.substr(0, slash);
+      if (!seen.insert(dir).second) break;
+      directories.push_back(dir);
+      if (dir == top) break;
+    }
   }
+  failingPath_ = top;
+  unsigned code = FS::FlushFiles(files, directories);
+  if (code != 0) return code;
   flushSeconds_ = installer_detail::monotonicSeconds() - begin;
   return 0;
 }

@@ -9,9 +9,11 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <set>
 #include <vector>
 
 thread_local unsigned ms_lastError = 0;
@@ -553,6 +555,62 @@ unsigned FileSystem::FlushFileBuffers(void* handle) {
 
 unsigned FileSystem::FlushVolumeBuffers(void* handle) {
   if (syncfs(fdOf(handle)) != 0) return setLastErrorByErrNo(errno);
+  return 0;
+}
+
+namespace {
+
+// fsync or fdatasync of the file or directory at path; memoryOnly set
+// when it lies on a file system without a disk (then nothing is flushed).
+unsigned flushPath(const stdx::string& path, bool directory, bool* memoryOnly) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | (directory ? O_DIRECTORY : 0));
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return setLastErrorByErrNo(errno);
+  int result = 0;
+  struct statfs fs;
+  if (memoryOnly != nullptr && fstatfs(fd, &fs) == 0)
+    *memoryOnly = fs.f_type == 0x01021994 /* tmpfs */ || fs.f_type == 0x858458f6 /* ramfs */;
+  if (memoryOnly == nullptr || !*memoryOnly) result = directory ? fsync(fd) : fdatasync(fd);
+  int err = errno;
+  close(fd);
+  if (result != 0) return setLastErrorByErrNo(err);
+  return 0;
+}
+
+stdx::string parentOf(const stdx::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == stdx::string::npos ? stdx::string(".") : path.substr(0, slash);
+}
+
+}  // namespace
+
+unsigned FileSystem::FlushFiles(const std::vector<stdx::u16string>& files,
+                                const std::vector<stdx::u16string>& directories) {
+  ms_lastError = 0;
+  // Which directories lie in memory alone: their files need no open.
+  std::set<stdx::string> memoryOnly;
+  std::vector<stdx::string> dirs;
+  for (const stdx::u16string& d : directories) {
+    dirs.push_back(narrow_lib(d));
+    bool inMemory = false;
+    unsigned code = flushPath(dirs.back(), true, &inMemory);
+    if (code != 0) return code;
+    if (inMemory) memoryOnly.insert(dirs.back());
+  }
+  for (const stdx::u16string& f : files) {
+    stdx::string p = narrow_lib(f);
+    if (memoryOnly.count(parentOf(p)) != 0) continue;
+    unsigned code = flushPath(p, false, nullptr);
+    if (code != 0) return code;
+  }
+  // The entries last: the new names now refer to data that is on the disk.
+  for (const stdx::string& d : dirs) {
+    if (memoryOnly.count(d) != 0) continue;
+    unsigned code = flushPath(d, true, nullptr);
+    if (code != 0) return code;
+  }
   return 0;
 }
 

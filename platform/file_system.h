@@ -212,6 +212,15 @@ class FileSystem {
   // Writes everything pending on the file system that holds handle to the
   // disk in one batch (syncfs).
   static unsigned FlushVolumeBuffers(void* handle);
+  // Makes exactly these durable, whatever else the file system holds
+  // unwritten: the data of every file in files, with what it takes to read
+  // it back (fdatasync each), then the entries of every directory in
+  // directories (fsync each). Files whose writeback was started earlier
+  // cost little: the first one's flush commits the others' metadata with
+  // its own. On a file system that lives in memory alone (tmpfs), nothing
+  // is done for the files in its directories. The code of the first failure.
+  static unsigned FlushFiles(const std::vector<stdx::u16string>& files,
+                             const std::vector<stdx::u16string>& directories);
   // Starts writing the file's data to the disk and returns without waiting
   // (sync_file_range): a later flush then finds most of it done.
   static unsigned StartFlushFileBuffers(void* handle);

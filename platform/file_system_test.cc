@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -480,3 +481,23 @@ TEST_F(FileSystemTest, FinderSkipsEntriesThatVanishAfterListing) {
 }
 
 }  // namespace
+
+// The flush of a run's own files reports every file it cannot flush: a
+// missing one, or a link where a file was written (never followed).
+TEST_F(FileSystemTest, FlushFilesFlushesExactlyTheNamedOnesOrSaysWhichFailed) {
+  std::ofstream(path("a")) << "data";
+  fs::create_directory(path("sub"));
+  std::ofstream(path("sub/b")) << "more";
+  fs::create_symlink(path("a"), path("link"));
+  std::vector<stdx::u16string> dirs = {U(dir_), U(path("sub"))};
+  EXPECT_EQ(0u, FileSystem::FlushFiles({U(path("a")), U(path("sub/b"))}, dirs));
+  EXPECT_EQ(0u, FileSystem::FlushFiles({}, {}));
+  // On a disk the files are opened, and the failures are reported; on tmpfs
+  // there is nothing to flush them to.
+  struct statfs sfs;
+  ASSERT_EQ(0, statfs(dir_.c_str(), &sfs));
+  if (sfs.f_type == 0x01021994) return;
+  EXPECT_EQ(static_cast<unsigned>(ERROR_FILE_NOT_FOUND), FileSystem::FlushFiles({U(path("missing"))}, dirs));
+  EXPECT_NE(0u, FileSystem::FlushFiles({U(path("link"))}, dirs));
+  EXPECT_NE(0u, FileSystem::FlushFiles({U(path("a"))}, {U(path("missing-dir"))}));
+}
