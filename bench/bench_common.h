@@ -44,10 +44,10 @@ struct RatioBudgets {
   const char* name;
   double large, small;
 };
-const RatioBudgets kTmpfsBudgets = {"tmpfs", 0.45, 0.6};
-const RatioBudgets kDiskBudgets = {"a file system other than tmpfs", 0.6, 0.9};
+const RatioBudgets kTmpfsBudgets = {"tmpfs", 0.25, 0.35};
+const RatioBudgets kDiskBudgets = {"a file system other than tmpfs", 0.5, 0.7};
 const double kPeakBudgetMib = 64;
-const double kWindowBudgetSeconds = 0.2;
+const double kWindowBudgetSeconds = 0.1;
 // Rounds whose spread is wider than this get a warning: their median says
 // little.
 const double kSpreadWarning = 0.25;
