@@ -13,7 +13,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <set>
+#include <map>
 #include <vector>
 
 thread_local unsigned ms_lastError = 0;
@@ -560,19 +560,43 @@ unsigned FileSystem::FlushVolumeBuffers(void* handle) {
 
 namespace {
 
-// fsync or fdatasync of the file or directory at path; memoryOnly set
-// when it lies on a file system without a disk (then nothing is flushed).
-unsigned flushPath(const stdx::string& path, bool directory, bool* memoryOnly) {
+// How a file system makes what it holds durable.
+enum FlushKind {
+  kFlushInMemory,  // tmpfs, ramfs: nothing to flush to
+  kFlushJournal,   // ext3/4, XFS: one journal (log) for the whole file system
+  kFlushPerFile,   // anything else: each file on its own
+};
+
+FlushKind flushKindOf(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return kFlushPerFile;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x01021994:  // tmpfs
+    case 0x858458f6:  // ramfs
+      return kFlushInMemory;
+    case 0xEF53:      // ext3/4
+    case 0x58465342:  // XFS
+      return kFlushJournal;
+  }
+  return kFlushPerFile;
+}
+
+int openForFlush(const stdx::string& path, bool directory) {
   int fd;
   do {
     fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | (directory ? O_DIRECTORY : 0));
   } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Waits until the data of the file at path is on the device (no cache
+// flush, no journal commit); with perFile also its metadata (fdatasync).
+unsigned flushFileData(const stdx::string& path, bool perFile) {
+  int fd = openForFlush(path, false);
   if (fd < 0) return setLastErrorByErrNo(errno);
-  int result = 0;
-  struct statfs fs;
-  if (memoryOnly != nullptr && fstatfs(fd, &fs) == 0)
-    *memoryOnly = fs.f_type == 0x01021994 /* tmpfs */ || fs.f_type == 0x858458f6 /* ramfs */;
-  if (memoryOnly == nullptr || !*memoryOnly) result = directory ? fsync(fd) : fdatasync(fd);
+  int result = sync_file_range(fd, 0, 0,
+                               SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+  if (result == 0 && perFile) result = fdatasync(fd);
   int err = errno;
   close(fd);
   if (result != 0) return setLastErrorByErrNo(err);
@@ -586,30 +610,42 @@ stdx::string parentOf(const stdx::string& path) {
 
 }  // namespace
 
+// An fdatasync per file costs a journal commit or at least a flush of the
+// device's cache each: 20,000 small files took seconds. So the files' data
+// is only waited for, and where one journal serves the whole file system
+// the fsync of the first directory commits every file's metadata (logged
+// before it) and flushes the device once; each further directory costs one
+// flush more. Elsewhere each file gets its fdatasync.
 unsigned FileSystem::FlushFiles(const std::vector<stdx::u16string>& files,
                                 const std::vector<stdx::u16string>& directories) {
   ms_lastError = 0;
-  // Which directories lie in memory alone: their files need no open.
-  std::set<stdx::string> memoryOnly;
   std::vector<stdx::string> dirs;
+  std::map<stdx::string, FlushKind> kinds;
   for (const stdx::u16string& d : directories) {
-    dirs.push_back(narrow_lib(d));
-    bool inMemory = false;
-    unsigned code = flushPath(dirs.back(), true, &inMemory);
-    if (code != 0) return code;
-    if (inMemory) memoryOnly.insert(dirs.back());
+    stdx::string path = narrow_lib(d);
+    int fd = openForFlush(path, true);
+    if (fd < 0) return setLastErrorByErrNo(errno);
+    kinds[path] = flushKindOf(fd);
+    close(fd);
+    dirs.push_back(path);
   }
   for (const stdx::u16string& f : files) {
-    stdx::string p = narrow_lib(f);
-    if (memoryOnly.count(parentOf(p)) != 0) continue;
-    unsigned code = flushPath(p, false, nullptr);
+    stdx::string path = narrow_lib(f);
+    auto kind = kinds.find(parentOf(path));
+    FlushKind k = kind != kinds.end() ? kind->second : kFlushPerFile;
+    if (k == kFlushInMemory) continue;
+    unsigned code = flushFileData(path, k == kFlushPerFile);
     if (code != 0) return code;
   }
   // The entries last: the new names now refer to data that is on the disk.
   for (const stdx::string& d : dirs) {
-    if (memoryOnly.count(d) != 0) continue;
-    unsigned code = flushPath(d, true, nullptr);
-    if (code != 0) return code;
+    if (kinds[d] == kFlushInMemory) continue;
+    int fd = openForFlush(d, true);
+    if (fd < 0) return setLastErrorByErrNo(errno);
+    int result = fsync(fd);
+    int err = errno;
+    close(fd);
+    if (result != 0) return setLastErrorByErrNo(err);
   }
   return 0;
 }

@@ -213,12 +213,14 @@ class FileSystem {
   // disk in one batch (syncfs).
   static unsigned FlushVolumeBuffers(void* handle);
   // Makes exactly these durable, whatever else the file system holds
-  // unwritten: the data of every file in files, with what it takes to read
-  // it back (fdatasync each), then the entries of every directory in
-  // directories (fsync each). Files whose writeback was started earlier
-  // cost little: the first one's flush commits the others' metadata with
-  // its own. On a file system that lives in memory alone (tmpfs), nothing
-  // is done for the files in its directories. The code of the first failure.
+  // unwritten: the data of every file in files (opened without following
+  // a link), then the entries of every directory in directories, which
+  // must include each file's own directory. Where one journal serves the
+  // whole file system (ext3/4, XFS) the directories' fsync commits the
+  // files' metadata too; elsewhere each file gets an fdatasync. Files on a
+  // file system that lives in memory alone (tmpfs) are left alone. Writeback
+  // started earlier (StartFlushFileBuffers) makes this cheap. The code of
+  // the first failure.
   static unsigned FlushFiles(const std::vector<stdx::u16string>& files,
                              const std::vector<stdx::u16string>& directories);
   // Starts writing the file's data to the disk and returns without waiting
