@@ -12,7 +12,9 @@
 //    zlib refuses, it may accept only in the known case below;
 //  - the fast inflater alone must do the same, except that where zlib
 //    accepts a stream cut short it may give fewer of the last bytes (a
-//    prefix of zlib's), and where zlib refuses it may accept in the known
+//    prefix of zlib's) or refuse it (it may read a block header that the
+//    cut leaves incomplete as damage: the package inflate then leaves the
+//    verdict to zlib), and where zlib refuses it may accept in the known
 //    case.
 // The known case: zlib refused because the block it was reading declares an
 // incomplete Huffman code (code lengths that leave codes unused, which
