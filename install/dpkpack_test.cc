@@ -62,6 +62,27 @@ TEST_F(DpkpackTest, BuildsAPackageThatInstallsTheTree) {
   EXPECT_NE(std::string::npos, output.find("Members: 3"));
 }
 
+// Every level of the fast compressor writes a package that installs the
+// tree byte for byte, through the header-first open the program uses.
+TEST_F(DpkpackTest, FastLevelsWriteAPackageThatInstallsTheTree) {
+  if (!package_format::RawDeflateFile::hasFastEncoder()) {
+    EXPECT_NE(0, dpkpack("-F 1 src"));
+    GTEST_SKIP() << "built without the fast compressor";
+  }
+  EXPECT_NE(0, dpkpack("-F 4 src"));
+  for (const char* level : {"0", "1", "2", "3"}) {
+    ASSERT_EQ(0, dpkpack(std::string("--fast ") + level + " -o fast.dpk src")) << output;
+    PackageReader reader;
+    ASSERT_EQ(0u, reader.openHeader(u16(path("fast.dpk"))));
+    ASSERT_EQ(0u, reader.awaitImage(-1));
+    InstallProcessData data;
+    data.init(&reader, u16(path("target") + level));
+    Installer installer(0);
+    ASSERT_EQ(0u, installer.run(&data));
+    EXPECT_TRUE(snapshotTree(path("target") + level) == snapshotTree(path("src"))) << level;
+  }
+}
+
 TEST_F(DpkpackTest, SingleLanguageLayoutOnRequest) {
   ASSERT_EQ(0, dpkpack("--single-language -p Solo -v Maker -o solo.dpk src")) << output;
   ASSERT_EQ(0u, LZCompressor().unpack(u16(path("solo.dpk")), u16(path("image"))));

@@ -208,9 +208,14 @@ class FaultyFileSystem {
     if (fail(kFlushVolumeBuffers, code)) return code;
     return FileSystem::FlushVolumeBuffers(handle);
   }
-  static unsigned StartFlushFileBuffers(void* handle) {
+  static unsigned FlushFilesAt(void* directory, const std::vector<stdx::u16string>& names) {
     unsigned code;
-    if (fail(kFlushFileBuffers, code)) return code;
+    if (fail(kFlushVolumeBuffers, code)) return code;
+    return FileSystem::FlushFilesAt(directory, names);
+  }
+  // Not a failure point: only a head start for the flush, whose result the
+  // run ignores (the flush itself checks the outcome).
+  static unsigned StartFlushFileBuffers(void* handle) {
     return FileSystem::StartFlushFileBuffers(handle);
   }
   static unsigned ReleaseFileRange(void* handle, unsigned long long offset,

@@ -178,6 +178,10 @@ class InstallData {
     files.clear();
     memberPaths_.clear();
     space_ = Space();
+    // The fast inflater's verdict may stand only where the members' checks
+    // cover every byte used: unknown until the header is read (and not
+    // worth waiting for when the whole image comes first).
+    image_.setCoverage(wholeFirst ? lz_detail::kCoveragePartial : lz_detail::kCoverageUnknown);
     unsigned code = image_.start(packagePath, !wholeFirst);
     if (code == 0 && wholeFirst) code = image_.awaitInflater();
     uint64_t headerEnd = 0;
@@ -185,6 +189,11 @@ class InstallData {
       HeaderParser<FS, Image> parser(image_);
       code = parser.parse(products, files);
       headerEnd = parser.end();
+    }
+    if (code == 0) {
+      bool whole = checkMembers && std::all_of(files.begin(), files.end(),
+                                               [](const FileData<FS>& f) { return f.hasChecksum; });
+      image_.setCoverage(whole ? lz_detail::kCoverageWhole : lz_detail::kCoveragePartial);
     }
     if (code == 0) code = collectMemberPaths();
     if (code == 0 && !wholeFirst) code = limitImage(headerEnd);

@@ -14,6 +14,7 @@
 
 #include <functional>
 
+#include "install/checksum.h"
 #include "install/faulty_file_system.h"
 #include "install/lz_compressor.h"
 #include "install/test_support.h"
@@ -244,6 +245,65 @@ TEST_F(InstallDataTest, RefusesNamesThatLeaveTheTargetDirectory) {
                                            {"a..b/...", "3", fileTime(1)},
                                            {"./dot", "4", fileTime(1)}})));
   EXPECT_EQ(4u, fine.files.size());
+}
+
+// The inflate policy that records how far the reader says the members'
+// checks reach; it inflates as the strict one does.
+struct CoverageSpy {
+  static std::vector<int> seen;
+  void setCoverage(lz_detail::Coverage coverage) const { seen.push_back(coverage); }
+  template <class FS>
+  unsigned unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write, void* context) const {
+    LZCompressor strict;
+    strict.setCoverage(lz_detail::kCoveragePartial);
+    return strict.unpackTo<FS>(source, write, context);
+  }
+};
+std::vector<int> CoverageSpy::seen;
+
+// Only once the header shows that every member carries a checksum, and the
+// checksums are to be compared, may the fast inflater's verdict stand;
+// before that, and for the open that inflates everything first, zlib judges.
+TEST_F(InstallDataTest, TellsTheInflateWhetherTheChecksumsCoverEveryMember) {
+  auto image = [](bool tagSecond) {
+    std::string out;
+    package_format::putWord(out, 1);
+    package_format::putWord(out, 0);
+    package_format::putWord(out, 2);
+    package_format::MemberRecord a = {u"a", fileTime(1), 0, 3};
+    a.hasChecksum = true;
+    a.checksum = crc32Update(0, "aaa", 3);
+    package_format::MemberRecord b = {u"b", fileTime(1), 3, 3};
+    b.hasChecksum = tagSecond;
+    b.checksum = crc32Update(0, "bbb", 3);
+    package_format::putFileRecord(out, a);
+    package_format::putFileRecord(out, b);
+    return out + "aaabbb";
+  };
+  const int kUnknown = lz_detail::kCoverageUnknown, kPartial = lz_detail::kCoveragePartial,
+            kWhole = lz_detail::kCoverageWhole;
+  struct Case {
+    const char* what;
+    bool tagSecond, headerFirst, checkMembers;
+    std::vector<int> seen;
+  } cases[] = {
+      {"every member checked", true, true, true, {kUnknown, kWhole}},
+      {"one member without a checksum", false, true, true, {kUnknown, kPartial}},
+      {"checksums not compared", true, true, false, {kUnknown, kPartial}},
+      {"whole image first", true, false, true, {kPartial, kWhole}},
+  };
+  for (const Case& c : cases) {
+    config::InstallData<CoverageSpy, FileSystem> reader;
+    CoverageSpy::seen.clear();
+    std::string package = writePackage(image(c.tagSecond));
+    unsigned code = c.headerFirst ? reader.openHeader(u16(package), c.checkMembers)
+                                  : reader.open(u16(package), c.checkMembers);
+    ASSERT_EQ(0u, code) << c.what;
+    if (c.headerFirst) {
+      ASSERT_EQ(0u, reader.awaitImage(-1)) << c.what;
+    }
+    EXPECT_EQ(c.seen, CoverageSpy::seen) << c.what;
+  }
 }
 
 // Members with and without the checksum field, in one image: big enough

@@ -10,7 +10,7 @@
 //     lock file of its own, that marks it alive for as long as it runs;
 //  2. it writes every member that is missing or older under a temporary
 //     name in the member's own directory, with its content and time;
-//  3. it flushes the new files' data to disk in one batch;
+//  3. it flushes the new files' data, and their directories, to disk;
 //  4. it keeps each file it replaces by a hard link beside it and renames
 //     each temporary file over its target name in one step;
 //  5. it commits by deleting the backups.
@@ -34,7 +34,10 @@
 #include <string.h>
 
 #include <atomic>
+#include <map>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "install/failure_cause.h"
 #include "install/install_data.h"
@@ -154,8 +157,6 @@ class BasicInstaller : public BasicRollback<FS> {
   static const int kLockPollMs = 50;
   // How often a run that waits for the package's bytes looks for a cancel.
   static const int kFeedPollMs = 50;
-  // Members from this size on are sent toward the disk as soon as written.
-  static const unsigned kEarlyFlushBytes = 256u << 10;
   // Members from this size on are copied while they are still inflating.
   static const unsigned kFollowBytes = 1u << 20;
 
@@ -225,10 +226,6 @@ class BasicInstaller : public BasicRollback<FS> {
     stdx::u16string name;       // its target name there
     bool replaces;              // an older file (or a link) stands at name
   };
-  struct Volume {
-    unsigned long long id;
-    stdx::u16string directory;  // one directory on it, relative to the target
-  };
   struct Less {
     bool operator()(const stdx::u16string& a, const stdx::u16string& b) const {
       return a.compare(b) < 0;
@@ -279,7 +276,6 @@ class BasicInstaller : public BasicRollback<FS> {
   InstallFailure failure_;
   std::set<stdx::u16string, Less> cleanedDirectories;
   std::vector<Staged> staged_;
-  std::vector<Volume> volumes_;
   unsigned tempCounter = 0;
   double flushSeconds_ = 0;
 };

@@ -62,7 +62,6 @@ unsigned BasicInstaller<FS, Compressor>::run(ProcessData* data) {
   failure_ = InstallFailure();
   failureLine_.clear();
   cleanedDirectories.clear();
-  volumes_.clear();
   staged_.clear();
   Reader* reader = nullptr;
   stdx::u16string target;
@@ -382,10 +381,11 @@ unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   if (code != 0) return code;
   this->addTempFile(installer_detail::joinRelative(directory, temp));
   code = reader->copyTo(index, out);
-  // A large file starts on its way to the disk now, while the package is
+  // Every file starts on its way to the disk now, while the package is
   // still inflating, so that the flush before the renames finds most of it
-  // done. Only a head start: the flush checks the outcome.
-  if (code == 0 && reader->files[index].size >= kEarlyFlushBytes) FS::StartFlushFileBuffers(out);
+  // done (and its blocks placed, so one journal commit covers them all).
+  // Only a head start: the flush checks the outcome.
+  if (code == 0) FS::StartFlushFileBuffers(out);
   unsigned closed = FS::CloseHandle(out);
   if (code == 0) code = closed;
   if (code != 0) {
@@ -420,13 +420,6 @@ unsigned BasicInstaller<FS, Compressor>::prepareDirectory(const stdx::u16string&
     if (code != 0) return code;
   }
   cleanedDirectories.insert(directory);
-  FileInformation info;
-  code = FS::GetFileInformationByHandle(handle, info);
-  if (code != 0) return code;
-  for (size_t i = 0; i < volumes_.size(); ++i) {
-    if (volumes_[i].id == info.volume) return 0;
-  }
-  volumes_.push_back(Volume{info.volume, directory});
   return 0;
 }
 
@@ -507,19 +500,42 @@ unsigned BasicInstaller<FS, Compressor>::removeDeadRunLeftovers(void* handle,
   return 0;
 }
 
-// One batch for all the new files' data, before the first rename exposes
-// any of them: after a power loss a renamed member must not turn out empty.
-// syncfs once per file system costs far less than an fsync per file.
+// The new files' data, and the directories that hold them, go to the disk
+// before the first rename exposes any of them: after a power loss a renamed
+// member must not turn out empty. Only this run's files and directories are
+// flushed: a flush of the whole file system would also wait for whatever
+// other programs left unwritten there. Each directory is reached from the
+// target as the run reached it, and each file by its name in that
+// directory: no link is followed.
 template <class FS, class Compressor>
 unsigned BasicInstaller<FS, Compressor>::flushStaged() {
   if (staged_.empty()) return 0;
   double begin = installer_detail::monotonicSeconds();
-  for (size_t i = 0; i < volumes_.size(); ++i) {
+  std::map<stdx::u16string, std::vector<stdx::u16string>, Less> files;
+  for (const Staged& s : staged_) files[s.directory].push_back(s.temp);
+  // Each directory above one with files, up to the target: each may have a
+  // new entry of this run (a directory it made).
+  std::set<stdx::u16string, Less> above;
+  for (const auto& held : files) {
+    stdx::u16string dir = held.first;
+    while (!dir.empty()) {
+      size_t slash = dir.rfind(u'/');
+      dir = slash == stdx::u16string::npos ? stdx::u16string() : dir.substr(0, slash);
+      if (files.count(dir) == 0 && !above.insert(dir).second) break;
+    }
+  }
+  static const std::vector<stdx::u16string> kNoFiles;
+  // Deepest last in each list: the cursor goes down one level at a time.
+  std::vector<std::pair<const stdx::u16string*, const std::vector<stdx::u16string>*>> steps;
+  for (const auto& held : files) steps.push_back(std::make_pair(&held.first, &held.second));
+  for (const stdx::u16string& dir : above) steps.push_back(std::make_pair(&dir, &kNoFiles));
+  for (const auto& step : steps) {
+    const stdx::u16string& dir = *step.first;
+    failingPath_ = target_ + dir;
     void* handle = INVALID_HANDLE_VALUE;
-    failingPath_ = target_ + volumes_[i].directory;
-    unsigned code = cursor_.open(volumes_[i].directory, handle);
-    if (code == ERROR_STOPPED_ON_SYMLINK) return refuseLink(code, volumes_[i].directory);
-    if (code == 0) code = FS::FlushVolumeBuffers(handle);
+    unsigned code = cursor_.open(dir, handle);
+    if (code == ERROR_STOPPED_ON_SYMLINK) return refuseLink(code, dir);
+    if (code == 0) code = FS::FlushFilesAt(handle, *step.second);
     if (code != 0) return code;
   }
   flushSeconds_ = installer_detail::monotonicSeconds() - begin;

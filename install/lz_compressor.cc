@@ -7,77 +7,163 @@
 #include <algorithm>
 #include <memory>
 
+#include "install/checksum.h"
+#ifdef SETUP_WITH_ISAL
+#include "install/isal_decompressor.h"
+#endif
 #include "platform/file_system.h"
 
 namespace {
 
-// Runs the inflater over the whole source, read piece by piece through one
-// buffer, and writes what it produces.
-unsigned inflateAll(lz_detail::ReadFunction read, void* source, unsigned long long sourceBytes,
-                    lz_detail::WriteFunction write, void* destination) {
+// The package read in pieces through one buffer, from offset 0 again after
+// a rewind. A read that gives fewer bytes than the file had when it was
+// opened means the file shrank: damage.
+class ReadBytes : public lz_detail::PackageBytes {
+ public:
+  ReadBytes(lz_detail::ReadFunction read, void* source, unsigned long long sourceBytes)
+      : read_(read),
+        source_(source),
+        sourceBytes_(sourceBytes),
+        readBytes_(0),
+        input_(new unsigned char[LZCompressor::kInputBytes]) {}
+
+  unsigned next(const unsigned char*& data, size_t& count) override {
+    data = input_.get();
+    count = 0;
+    if (readBytes_ >= sourceBytes_) return 0;
+    unsigned want = static_cast<unsigned>(
+        std::min<unsigned long long>(sourceBytes_ - readBytes_, LZCompressor::kInputBytes));
+    unsigned got = 0;
+    unsigned code = read_(source_, readBytes_, input_.get(), want, &got);
+    if (code != 0) return code;
+    if (got != want) return ERROR_INVALID_DATA;
+    readBytes_ += got;
+    count = got;
+    return 0;
+  }
+
+  unsigned rewind() override {
+    readBytes_ = 0;
+    return 0;
+  }
+
+ private:
+  lz_detail::ReadFunction read_;
+  void* source_;
+  unsigned long long sourceBytes_;
+  unsigned long long readBytes_;
+  std::unique_ptr<unsigned char[]> input_;
+};
+
+// Hands the image out past what another inflater handed out already,
+// comparing that part instead.
+class SkippingWriter {
+ public:
+  SkippingWriter(lz_detail::WriteFunction write, void* context, uint64_t skipBytes, unsigned skipCrc)
+      : write_(write), context_(context), skipBytes_(skipBytes), skipCrc_(skipCrc) {}
+
+  // produced more bytes of the image; 0 or the code that ends the inflate.
+  unsigned take(const unsigned char* data, unsigned produced) {
+    imageBytes_ += produced;
+    if (imageBytes_ > LZCompressor::kMaxImageBytes) return ERROR_INVALID_DATA;
+    uint64_t at = imageBytes_ - produced;
+    if (at < skipBytes_) {
+      unsigned seen = static_cast<unsigned>(std::min<uint64_t>(produced, skipBytes_ - at));
+      crc_ = crc32Update(crc_, data, seen);
+      if (at + seen == skipBytes_ && crc_ != skipCrc_) return ERROR_INVALID_DATA;
+      data += seen;
+      produced -= seen;
+    }
+    // Reported at once: a bomb must not go on filling the disk.
+    return produced != 0 ? write_(context_, data, produced) : 0;
+  }
+
+  // The stream ended: it must have given at least what was handed out.
+  unsigned finish() const { return imageBytes_ < skipBytes_ ? ERROR_INVALID_DATA : 0u; }
+
+ private:
+  lz_detail::WriteFunction write_;
+  void* context_;
+  uint64_t skipBytes_;
+  unsigned skipCrc_;
+  uint64_t imageBytes_ = 0;
+  unsigned crc_ = 0;
+};
+
+}  // namespace
+
+unsigned lz_detail::inflateWithZlib(PackageBytes& source, WriteFunction write, void* context,
+                                    uint64_t skipBytes, unsigned skipCrc) {
   z_stream stream;
   memset(&stream, 0, sizeof stream);
   if (inflateInit2(&stream, -15) != Z_OK) return ERROR_INVALID_DATA;
-  std::unique_ptr<unsigned char[]> input(new unsigned char[LZCompressor::kInputBytes]);
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[LZCompressor::kBufferSize]);
-  unsigned long long readBytes = 0;
-  unsigned long long imageBytes = 0;
+  SkippingWriter out(write, context, skipBytes, skipCrc);
+
+  uint64_t pieceEnd = 0;  // package offset behind the piece in hand
+  bool inputEnded = false;
   unsigned result = 0;
   for (;;) {
-    if (stream.avail_in == 0 && readBytes < sourceBytes) {
-      unsigned want = static_cast<unsigned>(
-          std::min<unsigned long long>(sourceBytes - readBytes, LZCompressor::kInputBytes));
-      unsigned got = 0;
-      result = read(source, readBytes, input.get(), want, &got);
-      // Fewer bytes than the file had when it was opened: it shrank.
-      if (result == 0 && got != want) result = ERROR_INVALID_DATA;
+    if (stream.avail_in == 0 && !inputEnded) {
+      const unsigned char* data = nullptr;
+      size_t count = 0;
+      result = source.next(data, count);
       if (result != 0) break;
-      readBytes += got;
-      stream.next_in = input.get();
-      stream.avail_in = got;
+      // A piece never passes 4 GiB: the package stays below it.
+      stream.next_in = const_cast<unsigned char*>(data);
+      stream.avail_in = static_cast<uInt>(count);
+      pieceEnd += count;
+      inputEnded = count == 0;
     }
     stream.next_out = buffer.get();
     stream.avail_out = LZCompressor::kBufferSize;
     int z = inflate(&stream, Z_NO_FLUSH);
     unsigned produced = LZCompressor::kBufferSize - stream.avail_out;
-    if (produced != 0) {
-      imageBytes += produced;
-      if (imageBytes > LZCompressor::kMaxImageBytes) {
-        result = ERROR_INVALID_DATA;
-        break;
-      }
-      unsigned code = write(destination, buffer.get(), produced);
-      if (code != 0) {
-        // Reported at once: a bomb must not go on filling the disk.
-        result = code;
-        break;
-      }
-    }
-    bool inputLeft = stream.avail_in != 0 || readBytes < sourceBytes;
-    if (z == Z_BUF_ERROR) {
-      // No progress was possible: the piece is used up, or the whole input
-      // (a stream cut short); with input at hand, the stream is corrupt.
-      if (stream.avail_in == 0 && inputLeft) continue;
-      result = stream.avail_in != 0 ? static_cast<unsigned>(ERROR_INVALID_DATA) : 0u;
+    source.consumed(pieceEnd - stream.avail_in);
+    result = out.take(buffer.get(), produced);
+    if (result != 0) break;
+    if (z == Z_STREAM_END) {
+      result = out.finish();
       break;
     }
-    if (z != Z_OK) {
-      result = z == Z_STREAM_END ? 0u : static_cast<unsigned>(ERROR_INVALID_DATA);
+    if (z != Z_OK && z != Z_BUF_ERROR) {
+      result = ERROR_INVALID_DATA;
       break;
     }
-    if (stream.avail_out != 0 && !inputLeft) break;  // input used up: a stream cut short
+    // Z_BUF_ERROR: no progress was possible. With input left that is
+    // damage; without, more input is wanted.
+    if (z == Z_BUF_ERROR && stream.avail_in != 0) {
+      result = ERROR_INVALID_DATA;
+      break;
+    }
+    // Output room left means the input is used up: a stream cut short
+    // once no more comes.
+    if (stream.avail_out != 0 && stream.avail_in == 0 && inputEnded) {
+      result = out.finish();
+      break;
+    }
   }
   inflateEnd(&stream);
   return result;
 }
 
-}  // namespace
+unsigned lz_detail::inflatePackage(PackageBytes& source, WriteFunction write, void* context,
+                                   const std::atomic<int>& coverage) {
+#ifdef SETUP_WITH_ISAL
+  return inflateWithIsal(source, write, context, coverage);
+#else
+  (void)coverage;
+  return inflateWithZlib(source, write, context);
+#endif
+}
 
 unsigned lz_detail::inflateSource(ReadFunction read, void* source, unsigned long long sourceBytes,
-                                  WriteFunction write, void* destination) {
+                                  WriteFunction write, void* destination,
+                                  const std::atomic<int>& coverage) {
   // An empty package is an empty image.
   if (sourceBytes == 0) return 0;
-  return inflateAll(read, source, sourceBytes, write, destination);
+  ReadBytes bytes(read, source, sourceBytes);
+  return inflatePackage(bytes, write, destination, coverage);
 }
 
 unsigned LZCompressor::unpack(const stdx::u16string& source,

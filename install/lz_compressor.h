@@ -2,6 +2,11 @@
 // raw DEFLATE stream, into the uncompressed package image.
 #pragma once
 
+#include <stddef.h>
+#include <stdint.h>
+
+#include <atomic>
+
 #include "platform/file_system.h"
 #include "platform/stdx_string.h"
 
@@ -29,11 +34,6 @@ unsigned readThrough(void* handle, unsigned long long offset, void* buffer, unsi
   return 0;
 }
 
-// Inflates the sourceBytes of source, read in pieces through one buffer,
-// handing each piece of output to write. The codes of unpack below; a read
-// that ends before sourceBytes (the file shrank) is damage.
-unsigned inflateSource(ReadFunction read, void* source, unsigned long long sourceBytes,
-                       WriteFunction write, void* destination);
 
 // Whether the package is still what it was when its reading began: the
 // same file at path, of the same size and time. A package that is
@@ -44,6 +44,46 @@ inline bool sameFile(const FileInformation& a, const FileInformation& b) {
          a.lastWriteTime.dwLowDateTime == b.lastWriteTime.dwLowDateTime &&
          a.lastWriteTime.dwHighDateTime == b.lastWriteTime.dwHighDateTime;
 }
+
+// The package's bytes as an inflater pulls them: in order, and once more
+// from the first byte after rewind().
+class PackageBytes {
+ public:
+  virtual ~PackageBytes() {}
+  // The next bytes of the package in data and count (count 0: no more).
+  // 0, or the code of a failed read.
+  virtual unsigned next(const unsigned char*& data, size_t& count) = 0;
+  // The first bytes of the package will not be needed again (until a rewind).
+  virtual void consumed(uint64_t bytes) { (void)bytes; }
+  // Starts over at the first byte; 0 or the code of the failure.
+  virtual unsigned rewind() = 0;
+};
+
+// How much of the image the checks behind the inflate will compare, as the
+// reader learns it from the header. Only where every member that is used
+// carries a checksum may the fast inflater's verdict stand (see
+// inflateWithIsal); everywhere else zlib's strict one decides.
+enum Coverage { kCoverageUnknown = 0, kCoveragePartial = 1, kCoverageWhole = 2 };
+
+// zlib's inflate of the whole source, handing each piece of the image to
+// write. The first skipBytes of the image have been handed out already (by
+// another inflater): they are not handed out again, and must come out with
+// the CRC-32 skipCrc, else the result is ERROR_INVALID_DATA. The codes of
+// LZCompressor::unpack.
+unsigned inflateWithZlib(PackageBytes& source, WriteFunction write, void* context,
+                         uint64_t skipBytes = 0, unsigned skipCrc = 0);
+
+// The inflate this build uses: the fast one where it is built in, else
+// zlib's. coverage is read as the inflate goes on.
+unsigned inflatePackage(PackageBytes& source, WriteFunction write, void* context,
+                        const std::atomic<int>& coverage);
+
+// Inflates the sourceBytes of source with inflatePackage, read in pieces
+// through one buffer (and read again from the start where the inflate
+// starts over). The codes of unpack below; a read that ends before
+// sourceBytes (the file shrank) is damage.
+unsigned inflateSource(ReadFunction read, void* source, unsigned long long sourceBytes,
+                       WriteFunction write, void* destination, const std::atomic<int>& coverage);
 }  // namespace lz_detail
 
 class LZCompressor {
@@ -59,6 +99,11 @@ class LZCompressor {
   static const unsigned long long kMaxPackageBytes = 0xFFFFFFFFull;
   // The package is read in pieces of this size through one buffer.
   static const unsigned kInputBytes = 262144;
+
+  // Tells the inflate (also one that is running) how much of the image
+  // will be checked: set before it starts, and again once the header is
+  // read. Until it is kCoverageWhole, the stream is held to zlib's verdict.
+  void setCoverage(lz_detail::Coverage coverage) const { coverage_.store(coverage); }
 
   // Inflates the whole of source into destination (created, or overwritten
   // from its start). Returns 0 on success, also for a stream that is cut
@@ -94,7 +139,8 @@ class LZCompressor {
     if (FS::GetFileInformationByHandle(in, opened) != 0) code = FS::GetLastError();
     else if (opened.sizeBytes > kMaxPackageBytes) code = ERROR_INVALID_DATA;
     if (code == 0) {
-      code = lz_detail::inflateSource(&lz_detail::readThrough<FS>, in, opened.sizeBytes, write, context);
+      code = lz_detail::inflateSource(&lz_detail::readThrough<FS>, in, opened.sizeBytes, write, context,
+                                      coverage_);
     }
     // What was read must be the whole of one package: still the same file
     // by handle and by name, neither cut nor extended.
@@ -115,4 +161,8 @@ class LZCompressor {
   // Compression is not offered here (packages come from the vendor tool):
   // always 1, and nothing is touched.
   unsigned pack(const stdx::u16string& source, const stdx::u16string& destination) const;
+
+ private:
+  // Written by the reader's thread, read by the inflating one.
+  mutable std::atomic<int> coverage_{lz_detail::kCoverageUnknown};
 };

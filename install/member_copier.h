@@ -11,12 +11,11 @@
 
 #include <stdint.h>
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <memory>
 #include <vector>
 
+#include "install/checksum.h"
 #include "install/package_header.h"
 #include "platform/file_system.h"
 
@@ -63,7 +62,7 @@ class MemberCopier {
   // The CRC-32 of a member's bytes, read through the copy buffer, which
   // keeps what it holds, so that members laid out in order cost one pass.
   unsigned checksumOf(const FileData<FS>& member, unsigned& crc) {
-    uLong value = crc32(0L, Z_NULL, 0);
+    unsigned value = 0;
     uint64_t at = member.offset;
     uint64_t n = member.size;
     while (n != 0) {
@@ -76,11 +75,11 @@ class MemberCopier {
         bufferBytes_ = got;
       }
       uint64_t take = std::min(bufferStart_ + bufferBytes_ - at, n);
-      value = crc32(value, copyBuffer_.get() + (at - bufferStart_), static_cast<uInt>(take));
+      value = crc32Update(value, copyBuffer_.get() + (at - bufferStart_), static_cast<size_t>(take));
       at += take;
       n -= take;
     }
-    crc = static_cast<unsigned>(value);
+    crc = value;
     return 0;
   }
 

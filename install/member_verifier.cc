@@ -1,9 +1,8 @@
 #include "install/member_verifier.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 
+#include "install/checksum.h"
 #include "platform/file_system.h"
 
 void MemberVerifier::reset(std::vector<Member> members) {
@@ -40,14 +39,14 @@ unsigned MemberVerifier::consume(uint64_t at, const unsigned char* data, size_t 
   while (next_ < members_.size() &&
          (members_[next_].start < end ||
           (members_[next_].start == end && members_[next_].end == end))) {
-    open_.push_back(Open{next_, crc32(0L, Z_NULL, 0)});
+    open_.push_back(Open{next_, 0u});
     ++next_;
   }
   for (size_t i = 0; i < open_.size();) {
     Open& o = open_[i];
     const Member& m = members_[o.index];
     uint64_t from = std::max(m.start, at), to = std::min(m.end, end);
-    if (to > from) o.crc = crc32(o.crc, data + (from - at), static_cast<uInt>(to - from));
+    if (to > from) o.crc = crc32Update(o.crc, data + (from - at), static_cast<size_t>(to - from));
     if (m.end > end) {
       ++i;
       continue;
@@ -70,7 +69,7 @@ unsigned MemberVerifier::finish(uint64_t imageBytes) {
   for (size_t i = next_; i < members_.size(); ++i) {
     const Member& m = members_[i];
     if (m.end > imageBytes || m.start != m.end) return ERROR_INVALID_DATA;
-    if (!close(Open{i, crc32(0L, Z_NULL, 0)})) return ERROR_INVALID_DATA;
+    if (!close(Open{i, 0u})) return ERROR_INVALID_DATA;
   }
   open_.clear();
   next_ = members_.size();

@@ -45,7 +45,7 @@ class MemberVerifier {
  private:
   struct Open {
     size_t index;
-    unsigned long crc;
+    unsigned crc;
   };
   // Compares a member whose bytes have all gone by; false on a mismatch.
   bool close(const Open& open) const;

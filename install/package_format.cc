@@ -5,6 +5,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#ifdef SETUP_WITH_ISAL
+#include <isa-l/igzip_lib.h>
+#endif
+
 namespace package_format {
 
 namespace {
@@ -99,22 +103,45 @@ std::string deflateRaw(const std::string& bytes, int level) {
   return out;
 }
 
-RawDeflateFile::RawDeflateFile() : stream_(nullptr), file_(nullptr) {}
+#ifdef SETUP_WITH_ISAL
+struct RawDeflateFile::FastState {
+  isal_zstream stream;
+  std::vector<uint8_t> levelBuffer;
+};
+#else
+struct RawDeflateFile::FastState {};
+#endif
+
+bool RawDeflateFile::hasFastEncoder() {
+#ifdef SETUP_WITH_ISAL
+  return true;
+#else
+  return false;
+#endif
+}
+
+RawDeflateFile::RawDeflateFile() : stream_(nullptr), fast_(nullptr), file_(nullptr) {}
 
 RawDeflateFile::~RawDeflateFile() {
   if (stream_ != nullptr) {
     deflateEnd(stream_);
     delete stream_;
   }
+  delete fast_;
   if (file_ != nullptr) {
     fclose(file_);
     unlink(path_.c_str());
   }
 }
 
-bool RawDeflateFile::open(const std::string& path, int level, std::string& error) {
-  if (level < 0 || level > 9) {
-    error = "compression level must be 0 to 9";
+bool RawDeflateFile::open(const std::string& path, int level, std::string& error, Encoder encoder) {
+  if (encoder == kFast && !hasFastEncoder()) {
+    error = "this build has no fast compressor (ISA-L)";
+    return false;
+  }
+  int maxLevel = encoder == kFast ? 3 : 9;
+  if (level < 0 || level > maxLevel) {
+    error = "compression level must be 0 to " + std::to_string(maxLevel);
     return false;
   }
   file_ = fopen(path.c_str(), "wbe");
@@ -123,6 +150,22 @@ bool RawDeflateFile::open(const std::string& path, int level, std::string& error
     return false;
   }
   path_ = path;
+  out_.resize(kOutputChunk);
+#ifdef SETUP_WITH_ISAL
+  if (encoder == kFast) {
+    static const uint32_t kLevelBuffer[4] = {ISAL_DEF_LVL0_DEFAULT, ISAL_DEF_LVL1_DEFAULT,
+                                             ISAL_DEF_LVL2_DEFAULT, ISAL_DEF_LVL3_DEFAULT};
+    fast_ = new FastState;
+    isal_deflate_init(&fast_->stream);
+    fast_->levelBuffer.resize(kLevelBuffer[level] != 0 ? kLevelBuffer[level] : 1);
+    fast_->stream.level = static_cast<uint32_t>(level);
+    fast_->stream.level_buf = fast_->levelBuffer.data();
+    fast_->stream.level_buf_size = kLevelBuffer[level];
+    fast_->stream.gzip_flag = IGZIP_DEFLATE;
+    fast_->stream.flush = NO_FLUSH;
+    return true;
+  }
+#endif
   stream_ = new z_stream;
   memset(stream_, 0, sizeof *stream_);
   if (deflateInit2(stream_, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
@@ -131,8 +174,39 @@ bool RawDeflateFile::open(const std::string& path, int level, std::string& error
     error = "cannot start the compressor";
     return false;
   }
-  out_.resize(kOutputChunk);
   return true;
+}
+
+bool RawDeflateFile::emit(size_t produced, std::string& error) {
+  if (produced != 0 && fwrite(out_.data(), 1, produced, file_) != produced) {
+    error = "cannot write " + path_ + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// Runs the fast compressor until the input in hand is taken (and, at the
+// end, until the stream is closed).
+bool RawDeflateFile::pumpFast(bool end, std::string& error) {
+#ifdef SETUP_WITH_ISAL
+  isal_zstream& s = fast_->stream;
+  s.end_of_stream = end ? 1 : 0;
+  for (;;) {
+    s.next_out = out_.data();
+    s.avail_out = static_cast<uint32_t>(out_.size());
+    if (isal_deflate(&s) != COMP_OK) {
+      error = "compressor failed";
+      return false;
+    }
+    if (!emit(out_.size() - s.avail_out, error)) return false;
+    bool done = end ? s.internal_state.state == ZSTATE_END : s.avail_in == 0 && s.avail_out != 0;
+    if (done) return true;
+  }
+#else
+  (void)end;
+  error = "this build has no fast compressor (ISA-L)";
+  return false;
+#endif
 }
 
 bool RawDeflateFile::pump(int flush, std::string& error) {
@@ -144,11 +218,7 @@ bool RawDeflateFile::pump(int flush, std::string& error) {
       error = "compressor failed";
       return false;
     }
-    size_t produced = out_.size() - stream_->avail_out;
-    if (produced != 0 && fwrite(out_.data(), 1, produced, file_) != produced) {
-      error = "cannot write " + path_ + ": " + strerror(errno);
-      return false;
-    }
+    if (!emit(out_.size() - stream_->avail_out, error)) return false;
     if (flush == Z_FINISH ? z == Z_STREAM_END : stream_->avail_out != 0) return true;
   }
 }
@@ -157,6 +227,16 @@ bool RawDeflateFile::write(const void* data, size_t size, std::string& error) {
   const unsigned char* p = static_cast<const unsigned char*>(data);
   while (size != 0) {
     size_t piece = size < (1u << 30) ? size : (1u << 30);
+#ifdef SETUP_WITH_ISAL
+    if (fast_ != nullptr) {
+      fast_->stream.next_in = const_cast<unsigned char*>(p);
+      fast_->stream.avail_in = static_cast<uint32_t>(piece);
+      if (!pumpFast(false, error)) return false;
+      p += piece;
+      size -= piece;
+      continue;
+    }
+#endif
     stream_->next_in = const_cast<unsigned char*>(p);
     stream_->avail_in = static_cast<uInt>(piece);
     if (!pump(Z_NO_FLUSH, error)) return false;
@@ -167,12 +247,19 @@ bool RawDeflateFile::write(const void* data, size_t size, std::string& error) {
 }
 
 bool RawDeflateFile::finish(std::string& error) {
-  stream_->next_in = nullptr;
-  stream_->avail_in = 0;
-  bool ok = pump(Z_FINISH, error);
-  deflateEnd(stream_);
-  delete stream_;
-  stream_ = nullptr;
+  bool ok;
+  if (fast_ != nullptr) {
+    ok = pumpFast(true, error);
+    delete fast_;
+    fast_ = nullptr;
+  } else {
+    stream_->next_in = nullptr;
+    stream_->avail_in = 0;
+    ok = pump(Z_FINISH, error);
+    deflateEnd(stream_);
+    delete stream_;
+    stream_ = nullptr;
+  }
   if (fclose(file_) != 0 && ok) {
     error = "cannot write " + path_ + ": " + strerror(errno);
     ok = false;

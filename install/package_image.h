@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "install/lz_compressor.h"
 #include "install/member_verifier.h"
 #include "install/package_header.h"
 #include "platform/file_system.h"
@@ -58,6 +59,11 @@ class PackageImage {
   ~PackageImage() { discard(); }
   PackageImage(const PackageImage&) = delete;
   PackageImage& operator=(const PackageImage&) = delete;
+
+  // Tells the inflate (also one that is running) how much of the image the
+  // members' checks will cover: the fast inflater's verdict stands only
+  // where they cover it whole.
+  void setCoverage(lz_detail::Coverage coverage) const { compressor_.setCoverage(coverage); }
 
   // Creates a new unnamed image in the temporary directory and starts
   // inflating packagePath into it. gated: the image holds no more than

@@ -73,6 +73,8 @@ struct GatedDecompressor {
     moved.notify_all();
   }
 
+  void setCoverage(lz_detail::Coverage) const {}
+
   template <class FS>
   unsigned unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write,
                     void* context) const {

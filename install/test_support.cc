@@ -100,8 +100,8 @@ void snapshotInto(const std::string& root, const std::string& relative, TreeSnap
   closedir(dir);
 }
 
-// Runs argv with input on its standard input and returns its standard
-// output; false when it cannot be run or fails.
+}  // namespace
+
 bool runFilter(const char* const* argv, const std::string& input, std::string& output) {
   char inPath[] = "/tmp/install_test_inXXXXXX";
   int inFd = mkstemp(inPath);
@@ -134,8 +134,6 @@ bool runFilter(const char* const* argv, const std::string& input, std::string& o
   unlink(outPath);
   return ok;
 }
-
-}  // namespace
 
 TreeSnapshot snapshotTree(const std::string& root) {
   TreeSnapshot out;

@@ -60,6 +60,10 @@ config::ProductInfo product(const char* language, const char* name, const char* 
 std::string makeImage(const std::vector<config::ProductInfo>& products, bool singleLanguage,
                       const std::vector<TestMember>& members);
 
+// Runs argv (no shell) with input on its standard input and returns its
+// standard output; false when it cannot be run or fails.
+bool runFilter(const char* const* argv, const std::string& input, std::string& output);
+
 // Raw DEFLATE of bytes made by a second encoder, gzip, with its header and
 // trailer stripped. Empty when gzip cannot be run.
 std::string gzipRawDeflate(const std::string& bytes);

@@ -209,6 +209,16 @@ class FileSystem {
   // Writes everything pending on the file system that holds handle to the
   // disk in one batch (syncfs).
   static unsigned FlushVolumeBuffers(void* handle);
+  // Makes exactly these durable, whatever else the file system holds
+  // unwritten: the data of the files names in directory (a handle from
+  // OpenDirectoryBeneath or the target's; each name one entry, never
+  // followed as a link), then directory's own entries. Where one journal
+  // serves the whole file system (ext3/4, XFS) the directory's fsync
+  // commits the files' metadata too; elsewhere each file gets an
+  // fdatasync. On a file system that lives in memory alone (tmpfs) nothing
+  // is done. Writeback started earlier (StartFlushFileBuffers) makes this
+  // cheap. The code of the first failure.
+  static unsigned FlushFilesAt(void* directory, const std::vector<stdx::u16string>& names);
   // Starts writing the file's data to the disk and returns without waiting
   // (sync_file_range): a later flush then finds most of it done.
   static unsigned StartFlushFileBuffers(void* handle);

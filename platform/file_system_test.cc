@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -435,3 +436,27 @@ TEST_F(FileSystemTest, HostilePathsNeverReachAShell) {
 }
 
 }  // namespace
+
+// The flush of a run's own files reports every file it cannot flush: a
+// missing one, or a link where a file was written (never followed).
+TEST_F(FileSystemTest, FlushFilesAtFlushesExactlyTheNamedOnesOrSaysWhichFailed) {
+  std::ofstream(path("a")) << "data";
+  fs::create_directory(path("sub"));
+  std::ofstream(path("sub/b")) << "more";
+  fs::create_symlink(path("a"), path("link"));
+  void* top = open(".", GENERIC_READ, OPEN_EXISTING);
+  void* sub = open("sub", GENERIC_READ, OPEN_EXISTING);
+  EXPECT_EQ(0u, FileSystem::FlushFilesAt(sub, {u"b"}));
+  EXPECT_EQ(0u, FileSystem::FlushFilesAt(top, {u"a"}));
+  EXPECT_EQ(0u, FileSystem::FlushFilesAt(top, {}));
+  // On a disk the files are opened, and the failures are reported; on tmpfs
+  // there is nothing to flush them to.
+  struct statfs sfs;
+  ASSERT_EQ(0, statfs(dir_.c_str(), &sfs));
+  if (sfs.f_type != 0x01021994) {
+    EXPECT_EQ(static_cast<unsigned>(ERROR_FILE_NOT_FOUND), FileSystem::FlushFilesAt(top, {u"missing"}));
+    EXPECT_NE(0u, FileSystem::FlushFilesAt(top, {u"link"}));
+  }
+  FileSystem::CloseHandle(sub);
+  FileSystem::CloseHandle(top);
+}

@@ -1,5 +1,7 @@
 #include "tools/package_builder.h"
 
+#include "install/checksum.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -92,7 +94,7 @@ bool readFile(const SourceFile& f, unsigned char* buffer, uint32_t& crc, std::st
     error = "cannot open " + f.path + ": " + errnoText();
     return false;
   }
-  uLong value = crc32(0L, Z_NULL, 0);
+  unsigned value = 0;
   uint64_t remaining = f.sizeBytes;
   bool ok = true;
   while (ok) {
@@ -111,7 +113,7 @@ bool readFile(const SourceFile& f, unsigned char* buffer, uint32_t& crc, std::st
       }
       break;
     } else {
-      value = crc32(value, buffer, static_cast<uInt>(r));
+      value = crc32Update(value, buffer, static_cast<size_t>(r));
       ok = sink(buffer, static_cast<size_t>(r));
       remaining -= static_cast<uint64_t>(r);
     }
@@ -138,7 +140,13 @@ bool collectFiles(const std::string& root, std::vector<SourceFile>& files, std::
 }
 
 std::string checkOptions(const Options& options, const std::vector<SourceFile>& files) {
-  if (options.level < 0 || options.level > 9) return "the compression level must be 0 to 9";
+  if (options.fast) {
+    if (!package_format::RawDeflateFile::hasFastEncoder())
+      return "this build has no fast compressor (ISA-L): --fast is not available";
+    if (options.level < 0 || options.level > 3) return "the fast compression level must be 0 to 3";
+  } else if (options.level < 0 || options.level > 9) {
+    return "the compression level must be 0 to 9";
+  }
   if (options.singleLanguage) {
     if (options.products.size() != 1)
       return "the single-language layout takes exactly one product description";
@@ -192,7 +200,9 @@ bool writePackage(const std::string& output, const Options& options,
   }
 
   package_format::RawDeflateFile out;
-  if (!out.open(output, options.level, error)) return false;
+  if (!out.open(output, options.level, error,
+                options.fast ? package_format::RawDeflateFile::kFast : package_format::RawDeflateFile::kZlib))
+    return false;
   if (!out.write(header.data(), header.size(), error)) return false;
   for (size_t i = 0; i < files.size(); ++i) {
     uint32_t crc = 0;

@@ -29,7 +29,8 @@ bool collectFiles(const std::string& root, std::vector<SourceFile>& files, std::
 struct Options {
   std::vector<config::ProductInfo> products;
   bool singleLanguage = false;  // needs exactly one description, in "en"
-  int level = 9;                // DEFLATE level 0-9
+  int level = 9;                // DEFLATE level 0-9, or 0-3 with fast
+  bool fast = false;            // ISA-L's compressor instead of zlib's
 };
 
 // Checks the descriptions against the layout and the files (every readme

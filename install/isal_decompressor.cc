@@ -1,0 +1,89 @@
+#include "install/isal_decompressor.h"
+
+#include <isa-l/igzip_lib.h>
+
+#include <memory>
+
+#include "install/checksum.h"
+#include "platform/file_system.h"
+
+lz_detail::IsalRun lz_detail::runIsal(PackageBytes& source, WriteFunction write, void* context,
+                                      const std::atomic<int>* coverage) {
+  IsalRun run;
+  // The state holds the decoding tables and a window: too large for a stack.
+  std::unique_ptr<inflate_state> state(new inflate_state);
+  isal_inflate_init(state.get());
+  state->crc_flag = ISAL_DEFLATE;  // raw DEFLATE, no wrapper
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[LZCompressor::kBufferSize]);
+
+  uint64_t pieceEnd = 0;
+  bool inputEnded = false;
+  for (;;) {
+    if (state->avail_in == 0 && !inputEnded) {
+      const unsigned char* data = nullptr;
+      size_t count = 0;
+      run.code = source.next(data, count);
+      if (run.code != 0) {
+        run.end = kIsalFailed;
+        return run;
+      }
+      state->next_in = const_cast<unsigned char*>(data);
+      state->avail_in = static_cast<uint32_t>(count);
+      pieceEnd += count;
+      inputEnded = count == 0;
+    }
+    state->next_out = buffer.get();
+    state->avail_out = LZCompressor::kBufferSize;
+    int result = isal_inflate(state.get());
+    unsigned produced = LZCompressor::kBufferSize - state->avail_out;
+    source.consumed(pieceEnd - state->avail_in);
+    if (produced != 0) {
+      run.handedOut += produced;
+      if (run.handedOut > LZCompressor::kMaxImageBytes) {
+        run.end = kIsalFailed;
+        run.code = ERROR_INVALID_DATA;
+        return run;
+      }
+      run.crc = crc32Update(run.crc, buffer.get(), produced);
+      run.code = write(context, buffer.get(), produced);
+      if (run.code != 0) {
+        run.end = kIsalFailed;
+        return run;
+      }
+    }
+    if (result < 0) {
+      run.end = kIsalRefused;
+      return run;
+    }
+    if (state->block_state == ISAL_BLOCK_FINISH) {
+      run.end = kIsalEnded;
+      return run;
+    }
+    if (coverage != nullptr && coverage->load() == kCoveragePartial) {
+      run.end = kIsalStopped;
+      return run;
+    }
+    if (state->avail_out != 0) {
+      // Room left in the output: the input in hand is used up.
+      if (state->avail_in != 0) {
+        // No progress with input left: the inflater is stuck on it.
+        run.end = kIsalRefused;
+        return run;
+      }
+      if (inputEnded) {
+        run.end = kIsalCutShort;
+        return run;
+      }
+    }
+  }
+}
+
+unsigned lz_detail::inflateWithIsal(PackageBytes& source, WriteFunction write, void* context,
+                                    const std::atomic<int>& coverage) {
+  IsalRun run = runIsal(source, write, context, &coverage);
+  if (run.end == kIsalFailed) return run.code;
+  if (run.end == kIsalEnded && coverage.load() == kCoverageWhole) return 0;
+  unsigned code = source.rewind();
+  if (code != 0) return code;
+  return inflateWithZlib(source, write, context, run.handedOut, run.crc);
+}
