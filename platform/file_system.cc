@@ -413,30 +413,12 @@ unsigned FileSystem::FindFiles(const stdx::u16string& directory, std::vector<Fin
   entries.clear();
   stdx::string dir = narrow_lib(directory);
   if (dir.empty()) dir = ".";
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return setLastErrorByErrNo(errno);
-  if (dir[dir.size() - 1] != '/') dir.push_back('/');
-  for (;;) {
-    errno = 0;
-    struct dirent* e = readdir(d);
-    if (e == nullptr) break;
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    struct stat st;
-    if (lstat((dir + e->d_name).c_str(), &st) != 0) {
-      if (errno == ENOENT) continue;  // removed since it was listed
-      int err = errno;
-      closedir(d);
-      return setLastErrorByErrNo(err);
-    }
-    FindEntry entry;
-    entry.name = widen_lib(stdx::string(e->d_name));
-    entry.attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
-    entries.push_back(entry);
-  }
-  int err = errno;
-  closedir(d);
-  if (err != 0) return setLastErrorByErrNo(err);
-  return 0;
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return setLastErrorByErrNo(errno);
+  void* handle = handleOf(fd);
+  unsigned code = FindFilesAt(handle, entries);
+  close(fd);
+  return code;
 }
 
 unsigned FileSystem::CreateTempFile(const stdx::u16string& directory, void*& handle) {
