@@ -58,19 +58,6 @@ std::string isalRaw(const std::string& image, unsigned level) {
   return out;
 }
 
-// Raw DEFLATE from a program, when it is installed: the gzip members of
-// gzip-compatible tools have their header and trailer stripped.
-std::string stripGzip(const std::string& gz) {
-  if (gz.size() < 18 || static_cast<unsigned char>(gz[0]) != 0x1F) return std::string();
-  unsigned flags = static_cast<unsigned char>(gz[3]);
-  size_t pos = 10;
-  if (flags & 4) pos += 2 + (static_cast<unsigned char>(gz[pos]) | (static_cast<unsigned char>(gz[pos + 1]) << 8));
-  if (flags & 8) pos = gz.find('\0', pos) + 1;
-  if (flags & 16) pos = gz.find('\0', pos) + 1;
-  if (flags & 2) pos += 2;
-  return pos < gz.size() - 8 ? gz.substr(pos, gz.size() - 8 - pos) : std::string();
-}
-
 std::vector<std::string> sampleImages() {
   std::vector<std::string> images;
   std::string text;

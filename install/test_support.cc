@@ -195,8 +195,7 @@ std::string gzipFile(const std::string& bytes) {
   return out;
 }
 
-std::string gzipRawDeflate(const std::string& bytes) {
-  std::string gz = gzipFile(bytes);
+std::string stripGzip(const std::string& gz) {
   // Header: magic, method, flags, time, extra flags, system; then the
   // optional fields that the flags announce. Trailer: CRC and size.
   if (gz.size() < 18 || static_cast<unsigned char>(gz[0]) != 0x1F) return std::string();
@@ -206,8 +205,10 @@ std::string gzipRawDeflate(const std::string& bytes) {
   if (flags & 8) pos = gz.find('\0', pos) + 1;
   if (flags & 16) pos = gz.find('\0', pos) + 1;
   if (flags & 2) pos += 2;
-  return gz.substr(pos, gz.size() - 8 - pos);
+  return pos < gz.size() - 8 ? gz.substr(pos, gz.size() - 8 - pos) : std::string();
 }
+
+std::string gzipRawDeflate(const std::string& bytes) { return stripGzip(gzipFile(bytes)); }
 
 void ScratchTest::SetUp() {
   const char* env = getenv("TMPDIR");

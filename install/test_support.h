@@ -64,6 +64,9 @@ std::string makeImage(const std::vector<config::ProductInfo>& products, bool sin
 // standard output; false when it cannot be run or fails.
 bool runFilter(const char* const* argv, const std::string& input, std::string& output);
 
+// The raw DEFLATE data of a gzip member: header and trailer stripped;
+// empty when gz is no gzip member.
+std::string stripGzip(const std::string& gz);
 // Raw DEFLATE of bytes made by a second encoder, gzip, with its header and
 // trailer stripped. Empty when gzip cannot be run.
 std::string gzipRawDeflate(const std::string& bytes);
