@@ -90,8 +90,12 @@ TEST_F(InstallSessionTest, DamageFoundDuringTheCopyIsThePackagesFaultWhateverThe
     EXPECT_EQ(utf8(LoadResString("IDS_ERROR_DAMAGEDSOURCE")), utf8(outcome.text));
     RunSummary summary = session.summary();
     EXPECT_EQ(kExitNotStarted, exit_status(summary));
-    EXPECT_EQ("setup: result=failed-rolled-back copied=1 up-to-date=0 target=" + target,
-              std::string(format_summary(summary).c_str()));
+    // The damage may be known before or after the small member was
+    // copied: either way the line says the run was rolled back.
+    std::string line = format_summary(summary).c_str();
+    EXPECT_TRUE(line == "setup: result=failed-rolled-back copied=1 up-to-date=0 target=" + target ||
+                line == "setup: result=failed-rolled-back copied=0 up-to-date=0 target=" + target)
+        << line;
     EXPECT_FALSE(exists(target));
   }
 }
