@@ -42,6 +42,7 @@
 #include "install/failure_cause.h"
 #include "install/install_data.h"
 #include "install/lz_compressor.h"
+#include "install/member_state.h"
 #include "install/rollback.h"
 #include "platform/file_system.h"
 #include "platform/path_separators.h"

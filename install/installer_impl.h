@@ -5,20 +5,12 @@
 
 namespace installer_detail {
 
-const unsigned long long kTicksPerSecond = 10000000ull;
-
 // The percent posted for the end of each stage: the members' copy takes the
 // bar to 90, the flush of their data to 95, and the renames that put them in
 // place to 99; on a large package the last two take seconds of their own.
 const int kCopiedPercent = 90;
 const int kFlushedPercent = 95;
 const int kRenamedPercent = 99;
-
-inline unsigned long long wholeSeconds(const FILETIME& t) {
-  unsigned long long ticks =
-      (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-  return ticks - ticks % kTicksPerSecond;
-}
 
 inline double monotonicSeconds() {
   struct timespec t;
@@ -49,6 +41,23 @@ inline stdx::u16string byteCount(unsigned long long bytes) {
   if (unit == 0) snprintf(text, sizeof text, "%.0f %s", value < 1 && bytes ? 1.0 : value, units[unit]);
   else snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
   return widen_lib(stdx::string(text));
+}
+
+// The line that says the target lacks room: where, needed, free.
+inline stdx::u16string targetSpaceLine(const stdx::u16string& target, unsigned long long needed,
+                                       unsigned long long available) {
+  stdx::u16string line = LoadResString("IDS_ERROR_TARGETSPACE");
+  replace_all(line, stdx::u16string(u"%1"),
+              withoutTrailingSeparators(target.empty() ? stdx::u16string(u".") : target));
+  replace_all(line, stdx::u16string(u"%2"), byteCount(needed));
+  replace_all(line, stdx::u16string(u"%3"), byteCount(available));
+  return line;
+}
+
+// The target's blocks a member takes, as the space check counts them.
+inline unsigned long long spaceOf(unsigned long long size) {
+  const unsigned long long kBlock = 4096;
+  return (size + kBlock - 1) / kBlock * kBlock;
 }
 
 }  // namespace installer_detail
@@ -272,7 +281,6 @@ void BasicInstaller<FS, Compressor>::dropRunLocks(bool deadRunsToo, bool ownFile
 // as the copy will; a link on the way stops the run here.
 template <class FS, class Compressor>
 unsigned BasicInstaller<FS, Compressor>::checkTargetSpace(Reader* reader) {
-  const unsigned long long kBlock = 4096;
   unsigned long long needed = 0;
   stdx::u16string missing;  // a directory known not to exist, with all below it
   bool haveMissing = false;
@@ -293,14 +301,14 @@ unsigned BasicInstaller<FS, Compressor>::checkTargetSpace(Reader* reader) {
         FileInformation info;
         code = FS::GetFileInformationAt(handle, name, info);
         if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
-        copy = code != 0 || info.attributes != FILE_ATTRIBUTE_NORMAL ||
-               installer_detail::wholeSeconds(info.lastWriteTime) <
-                   installer_detail::wholeSeconds(reader->files[i].lastWriteTime);
+        // A refused member is counted too: the copy stops at it anyway.
+        copy = config::installed_copy(code, info, reader->files[i].lastWriteTime) !=
+               config::InstalledCopy::kCurrent;
       } else if (code != ERROR_PATH_NOT_FOUND) {
         return code;
       }  // a file on the way: the copy names it
     }
-    if (copy) needed += (reader->files[i].size + kBlock - 1) / kBlock * kBlock;
+    if (copy) needed += installer_detail::spaceOf(reader->files[i].size);
   }
   cursor_.close();
   if (needed == 0) return 0;
@@ -309,12 +317,7 @@ unsigned BasicInstaller<FS, Compressor>::checkTargetSpace(Reader* reader) {
   unsigned code = FS::GetDiskFreeSpaceByHandle(lockHandle, &available);
   if (code != 0) return code;
   if (available >= needed) return 0;
-  stdx::u16string line = LoadResString("IDS_ERROR_TARGETSPACE");
-  replace_all(line, stdx::u16string(u"%1"), installer_detail::withoutTrailingSeparators(
-                                                target_.empty() ? stdx::u16string(u".") : target_));
-  replace_all(line, stdx::u16string(u"%2"), installer_detail::byteCount(needed));
-  replace_all(line, stdx::u16string(u"%3"), installer_detail::byteCount(available));
-  failureLine_ = line;
+  failureLine_ = installer_detail::targetSpaceLine(target_, needed, available);
   return ms_lastError = ERROR_DISK_FULL;
 }
 
@@ -354,14 +357,11 @@ unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   // be replaced in one step, nor a special file safely.
   FileInformation info;
   code = FS::GetFileInformationAt(dir, name, info);
-  bool replaces = code == 0;
   if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
-  if (replaces && info.attributes != FILE_ATTRIBUTE_REPARSE_POINT) {
-    if (info.attributes != FILE_ATTRIBUTE_NORMAL) return kErrorRefusedTarget;
-    if (installer_detail::wholeSeconds(info.lastWriteTime) >=
-        installer_detail::wholeSeconds(reader->files[index].lastWriteTime))
-      return 0;
-  }
+  config::InstalledCopy copy = config::installed_copy(code, info, reader->files[index].lastWriteTime);
+  if (copy == config::InstalledCopy::kRefused) return kErrorRefusedTarget;
+  if (copy == config::InstalledCopy::kCurrent) return 0;
+  bool replaces = copy != config::InstalledCopy::kMissing;
 
   // The copy of a large member follows its bytes as they are inflated; a
   // small one waits for all of them and goes in one call.
