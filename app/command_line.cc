@@ -22,6 +22,16 @@ CommandLine scan_command_line(int argc, char** argv) {
     // After the first L option only D counts: the target is where the
     // templates go, and a script that names it last must not install
     // elsewhere without a word.
+    // N and V write nothing, so they count there as well: a script that
+    // asks a question last must not get an install instead.
+    if (arg[1] == 'N') {
+      line.dryRun = true;
+      continue;
+    }
+    if (arg[1] == 'V') {
+      line.verify = true;
+      continue;
+    }
     if (line.hasLanguage && arg[1] != 'D') continue;
     if (option == 'S') {
       line.silent = true;

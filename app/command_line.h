@@ -8,6 +8,8 @@
 struct CommandLine {
   bool useCwd = false;        // "usecwd" as the first argument
   bool silent = false;        // -S or /S before the first language option
+  bool dryRun = false;        // -N or /N anywhere: say what a run would change
+  bool verify = false;        // -V or /V anywhere: compare the target with the package
   bool hasLanguage = false;   // an L option was seen
   stdx::string languageCode;  // its text after the first two characters
   bool hasTarget = false;     // a D option was seen (the last one counts)
@@ -16,9 +18,10 @@ struct CommandLine {
 
 // Scans argv as the installer's switches: "usecwd" only as the exact first
 // argument; options start with "-" or "/"; S selects silent mode; the first
-// L option gives the language code, and after it only D options count; D
-// gives the target directory wherever it stands (a later D replaces an
-// earlier one). Nothing else means anything, and unknown arguments are
+// L option gives the language code, and after it only D, N and V options
+// count; D gives the target directory wherever it stands (a later D
+// replaces an earlier one); N (dry run) and V (verify) count wherever they
+// stand. D, N and V are capitals only. Nothing else means anything, and unknown arguments are
 // ignored without a message.
 CommandLine scan_command_line(int argc, char** argv);
 

@@ -9,6 +9,7 @@
 
 #include <clocale>
 
+#include "app/admin_run.h"
 #include "app/command_line.h"
 #include "app/installer_dlg.h"
 #include "app/silent_run.h"
@@ -71,11 +72,22 @@ int CInstallerApp::InitInstance() {
   // Every silent run prints its summary line, even when a signal ends it
   // during the start-up: from here on a signal ends it with a cancel's.
   StopSignalGuard signals;
-  if (line.silent) set_outcome_on_signal(kExitCancelled, format_summary(cancelled_summary()));
+  bool asksOnly = line.dryRun || line.verify;
+  if (line.silent && !asksOnly) set_outcome_on_signal(kExitCancelled, format_summary(cancelled_summary()));
   LanguageChoice choice = choose_language(line, setlocale(LC_ALL, ""));
   language_ = choice.language;
   set_resource_lang(language_);
   title_ = LoadResString("IDR_MAINFRAME");
+
+  // The dry run and the verify never open a window, display or not: they
+  // write nothing, so a signal ends them at once with nothing to undo.
+  if (asksOnly) {
+    set_outcome_on_signal(kExitCancelled, stdx::string());
+    message_box_to_stderr("setup: ");
+    RunSummary summary = run_admin_check(line);
+    print_summary(summary);
+    return exit_status(summary);
+  }
 
   DisplayProbe probe;
   if (!probe.opened()) {

@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -174,27 +175,49 @@ stdx::u16string image_space_message(const stdx::u16string& directory, unsigned l
   return text;
 }
 
-const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& info) {
+namespace {
+
+// A directory the process may make entries in, by its effective ids, as
+// the system answers without anything being written: 0 or the errno.
+int writable_by_asking(const stdx::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  return faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+bool writable_without_probe(const stdx::u16string& dir) {
+  return writable_by_asking(narrow_lib(dir)) == 0;
+}
+
+// Everything the start-up checks judge before the package is opened. A
+// run that writes nothing (writeProbes false) judges the folders by asking
+// the system; the others make a probe file, the surest test there is.
+const char* check_before_package(bool useCwd, StartupInfo& info, bool writeProbes) {
   stdx::u16string path = dpk_full_path(useCwd);
   if (path.empty() || !regular_file_readable(path)) return "IDS_ERROR_NOSOURCE";
   info.packagePath = path;
 
   info.launcher = read_launcher_templates();
-  info.targetPath = default_template_dir(info.launcher.dirs, isWritePermitted);
+  info.targetPath =
+      default_template_dir(info.launcher.dirs, writeProbes ? isWritePermitted : writable_without_probe);
 
   // The image goes into the temporary directory: one that cannot take it
   // is no fault of the package, and the user must learn which and why.
   stdx::u16string tempDir;
   void* probe = INVALID_HANDLE_VALUE;
   unsigned code = FileSystem::GetTempPath(tempDir);
-  if (code == 0) code = FileSystem::CreateTempFile(tempDir, probe);
-  if (code != 0) {
-    info.tempErrno = lastErrNoFor(code);
+  int refused = 0;
+  if (code != 0) refused = lastErrNoFor(code);
+  else if (!writeProbes) refused = writable_by_asking(narrow_lib(tempDir));
+  else if ((code = FileSystem::CreateTempFile(tempDir, probe)) != 0) refused = lastErrNoFor(code);
+  else FileSystem::CloseHandle(probe);
+  if (code != 0 || refused != 0) {
+    info.tempErrno = refused;
     info.tempDir = tempDir;
     while (info.tempDir.size() > 1 && info.tempDir.back() == u'/') info.tempDir.pop_back();
     return "IDS_ERROR_TMPDIR";
   }
-  FileSystem::CloseHandle(probe);
 
   unsigned long long packageBytes = 0, freeBytes = 0;
   if (FileSystem::GetFileSize64(path, &packageBytes) == 0 &&
@@ -202,11 +225,23 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
       !temp_space_suffices(packageBytes, freeBytes)) {
     return "IDS_ERROR_NOSPACE";
   }
+  return nullptr;
+}
+
+}  // namespace
+
+const char* run_readonly_checks(bool useCwd, StartupInfo& info) {
+  return check_before_package(useCwd, info, false);
+}
+
+const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& info) {
+  const char* refused = check_before_package(useCwd, info, true);
+  if (refused != nullptr) return refused;
 
   // The space check above is only an estimate: the image may still not
   // fit, and that is no damage of the package. Only the header is waited
   // for; the rest inflates while the user reads the first pages.
-  code = reader.openHeader(path);
+  unsigned code = reader.openHeader(info.packagePath);
   if (code == ERROR_DISK_FULL) {
     // Once the header is read the image's size is known: say how far off it is.
     const PackageReader::Space& space = reader.imageSpace();

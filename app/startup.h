@@ -23,6 +23,7 @@ enum ExitStatus {
   kExitFailed = 2,      // the copy failed and was rolled back
   kExitCancelled = 3,   // the user ended the run before anything was installed
   kExitUnregistered = 4,  // installed, but the launcher's configuration could not be updated
+  kExitDrift = 5,       // verify: a member missing or outdated, or the directory unregistered
 };
 
 // Full path of the package: beside the executable (found through
@@ -137,6 +138,13 @@ struct StartupInfo {
 // directory and the cause in info), "IDS_ERROR_NOSPACE" or
 // "IDS_ERROR_DAMAGEDSOURCE".
 const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& info);
+
+// The same checks for a run that must write nothing anywhere (the dry run
+// and the verify): the default target and the temporary directory are
+// judged by asking the system (a writable directory, by the effective
+// ids), not by making a probe file in them, and the package is not
+// opened. The keys of run_startup_checks but "IDS_ERROR_DAMAGEDSOURCE".
+const char* run_readonly_checks(bool useCwd, StartupInfo& info);
 
 // The message for the key that run_startup_checks returned: the whole text
 // where the checks made one (the image's room), and a missing package also

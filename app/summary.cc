@@ -4,8 +4,19 @@
 
 #include "app/startup.h"
 
+namespace {
+
+bool drifted(const RunSummary& summary) {
+  return summary.missing != 0 || summary.outdated != 0 || !summary.registered;
+}
+
+}  // namespace
+
 int exit_status(const RunSummary& summary) {
   switch (summary.result) {
+    case RunResult::kWouldInstall: return kExitInstalled;
+    case RunResult::kWouldFail: return summary.packageFailed ? kExitNotStarted : kExitFailed;
+    case RunResult::kVerified: return drifted(summary) ? kExitDrift : kExitInstalled;
     case RunResult::kInstalled: return kExitInstalled;
     case RunResult::kUnregistered: return kExitUnregistered;
     case RunResult::kFailed: return summary.packageFailed ? kExitNotStarted : kExitFailed;
@@ -17,6 +28,9 @@ int exit_status(const RunSummary& summary) {
 
 const char* summary_result(const RunSummary& summary) {
   switch (summary.result) {
+    case RunResult::kWouldInstall: return "would-install";
+    case RunResult::kWouldFail: return "would-fail";
+    case RunResult::kVerified: return drifted(summary) ? "drift" : "verified";
     case RunResult::kInstalled: return "installed";
     case RunResult::kUnregistered: return "installed-unregistered";
     case RunResult::kFailed: return "failed-rolled-back";
@@ -27,9 +41,18 @@ const char* summary_result(const RunSummary& summary) {
 }
 
 stdx::string format_summary(const RunSummary& summary) {
-  char counts[96];
-  snprintf(counts, sizeof counts, " copied=%lu up-to-date=%lu target=", summary.copied,
-           summary.upToDate);
+  char counts[192];
+  if (summary.result == RunResult::kVerified) {
+    snprintf(counts, sizeof counts, " ok=%lu missing=%lu modified=%lu outdated=%lu registered=%s target=",
+             summary.ok, summary.missing, summary.modified, summary.outdated,
+             summary.registered ? "yes" : "no");
+  } else if (summary.result == RunResult::kWouldInstall || summary.result == RunResult::kWouldFail) {
+    snprintf(counts, sizeof counts, " copied=%lu up-to-date=%lu registration=%s target=", summary.copied,
+             summary.upToDate, summary.registrationUnchanged ? "unchanged" : "would-change");
+  } else {
+    snprintf(counts, sizeof counts, " copied=%lu up-to-date=%lu target=", summary.copied,
+             summary.upToDate);
+  }
   // The same folder reads the same on every run, however it was given.
   stdx::u16string target = summary.target;
   while (target.size() > 1 && (target.back() == u'/' || target.back() == u'\\')) target.pop_back();

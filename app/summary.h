@@ -14,11 +14,35 @@
 // so that blanks in it need no quoting, is the template directory of the
 // run without a trailing separator (empty when the run ended before
 // choosing one).
+//
+// The dry run (-N) ends with the same line and one field more:
+//
+//   setup: result=would-install|would-fail copied=N up-to-date=M registration=REG target=DIRECTORY
+//
+// N and M count the members the run would write and leave alone; REG is
+// unchanged when DIRECTORY is already first in the launcher's list, else
+// would-change. The verify (-V) ends with
+//
+//   setup: result=verified|drift ok=N missing=M modified=K outdated=J registered=yes|no target=DIRECTORY
+//
+// drift when a member is missing or outdated or the directory is not in
+// the launcher's list (a modified file alone is kept by an install, so it
+// is no drift). A verify that cannot start (no usable package) ends with
+// the ordinary not-started line.
 #pragma once
 
 #include "platform/stdx_string.h"
 
-enum class RunResult { kNotStarted, kInstalled, kUnregistered, kFailed, kCancelled };
+enum class RunResult {
+  kNotStarted,
+  kInstalled,
+  kUnregistered,
+  kFailed,
+  kCancelled,
+  kWouldInstall,  // dry run: the real run would most likely succeed
+  kWouldFail,     // dry run: it would stop (packageFailed: before it starts)
+  kVerified,      // verify done: verified or drift, as the counts say
+};
 
 struct RunSummary {
   RunResult result = RunResult::kNotStarted;
@@ -27,6 +51,15 @@ struct RunSummary {
   bool packageFailed = false;
   unsigned long copied = 0;
   unsigned long upToDate = 0;
+  // Dry run: the directory is first in the launcher's list already.
+  bool registrationUnchanged = false;
+  // Verify: the members by what was found, and whether the directory is
+  // one of the launcher's list.
+  unsigned long ok = 0;
+  unsigned long missing = 0;
+  unsigned long modified = 0;
+  unsigned long outdated = 0;
+  bool registered = false;
   stdx::u16string target;
 };
 

@@ -774,6 +774,11 @@ unsigned FileSystem::FindFilesAt(void* directory, std::vector<FindEntry>& entrie
   return 0;
 }
 
+unsigned FileSystem::CheckWritableByHandle(void* directory) {
+  if (faccessat(fdOf(directory), ".", W_OK | X_OK, AT_EACCESS) != 0) return setLastErrorByErrNo(errno);
+  return 0;
+}
+
 unsigned FileSystem::GetDiskFreeSpaceByHandle(void* handle, unsigned long long* bytes) {
   if (bytes == nullptr) return ms_lastError = ERROR_INVALID_PARAMETER;
   *bytes = 0;

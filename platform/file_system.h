@@ -283,4 +283,8 @@ class FileSystem {
   static unsigned FindFilesAt(void* directory, std::vector<FindEntry>& entries);
   // Bytes available to the user on the file system that holds handle.
   static unsigned GetDiskFreeSpaceByHandle(void* handle, unsigned long long* bytes);
+  // Whether the process (by its effective ids) may make entries in the open
+  // directory: 0, or why not (access refused, a read-only file system).
+  // Asks the system only; nothing is written.
+  static unsigned CheckWritableByHandle(void* directory);
 };

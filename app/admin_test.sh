@@ -1,0 +1,202 @@
+#!/usr/bin/env bash
+# The dry run (-N) and the verify (-V) of the real program, checked against
+# real installs of the same package:
+#   admin_test.sh SETUP_BINARY DPKPACK_BINARY
+# The dry run must name exactly the files the following install writes,
+# with the install's counts; the verify must tell missing, outdated and
+# modified files apart; and neither may write anything anywhere.
+set -u
+unset DISPLAY WAYLAND_DISPLAY
+export LC_ALL=C.UTF-8
+
+SETUP=$(realpath "$1")
+DPKPACK=$(realpath "$2")
+WORK=$(mktemp -d /tmp/setup-admin-XXXXXX)
+MOUNTED=""
+trap '[ -n "$MOUNTED" ] && umount "$MOUNTED"; rm -rf "$WORK"' EXIT
+FAILED=0
+fail() {
+  echo "FAIL: $*" >&2
+  FAILED=1
+}
+
+W=$WORK/world
+T=$W/opt/tmplts
+OLD=202001011200  # the package's member times
+mkdir -p "$W/home" "$W/tmp" "$W/pkg" "$W/src/t/deep"
+export HOME=$W/home TMPDIR=$W/tmp
+
+# Runs setup usecwd ARGS in the package folder; sets STATUS, OUT, ERR.
+run() {
+  (cd "$W/pkg" && exec "$SETUP" usecwd "$@") > "$WORK/out" 2> "$WORK/err"
+  STATUS=$?
+  OUT=$(cat "$WORK/out")
+  ERR=$(cat "$WORK/err")
+}
+summary() { tail -n 1 "$WORK/out"; }
+members() { grep -v ' result=' "$WORK/out"; }
+expect_status() { [ "$STATUS" = "$2" ] || fail "$1: exit status $STATUS, expected $2 (stderr: $ERR)"; }
+expect_summary() { [ "$(summary)" = "$2" ] || fail "$1: summary '$(summary)', expected '$2'"; }
+expect_members() { [ "$(members)" = "$2" ] || fail "$1: member lines
+$(members)
+expected
+$2"; }
+
+# Path, size, time, mode and content of everything below the folders given.
+snapshot() {
+  for d in "$@"; do
+    find "$d" -printf '%p %y %s %T@ %m %l\n' | sort
+    find "$d" -type f -print0 | sort -z | xargs -0 -r sha256sum
+  done
+}
+# Runs ARGS and fails when the target, TMPDIR or HOME changed meanwhile.
+run_readonly() {
+  local name=$1
+  shift
+  local before after
+  before=$(snapshot "$W/opt" "$TMPDIR" "$HOME")
+  run "$@"
+  after=$(snapshot "$W/opt" "$TMPDIR" "$HOME")
+  [ "$before" = "$after" ] || fail "$name wrote: $(diff <(echo "$before") <(echo "$after"))"
+}
+pack() { "$DPKPACK" -o "$W/pkg/kxq5.dpk" "$W/src" > /dev/null; }
+
+# The package: one member of each kind against the target below, and one
+# large enough to come in many pieces.
+for f in new older equal newer other; do echo "$f from the package" > "$W/src/t/$f.cfg"; done
+echo "deep from the package" > "$W/src/t/deep/d.cfg"
+head -c 3000000 /dev/urandom > "$W/src/t/big.bin"
+find "$W/src" -type f -exec touch -t "$OLD" {} +
+pack
+mkdir -p "$T/t"
+echo "an old copy" > "$T/t/older.cfg"
+touch -t 201901010000 "$T/t/older.cfg"
+cp -p "$W/src/t/equal.cfg" "$W/src/t/big.bin" "$T/t/"
+cp "$W/src/t/newer.cfg" "$T/t/"
+echo "edited by hand" > "$T/t/other.cfg"  # newer, other bytes: kept
+
+# Before the install: what -N and -V say, and that they write nothing.
+run_readonly "dry run" -N "-D$T"
+expect_status "dry run" 0
+expect_summary "dry run" "setup: result=would-install copied=3 up-to-date=4 registration=would-change target=$T"
+expect_members "dry run" "$(printf 'setup: would copy %s\n' \
+  "$T/t/deep/d.cfg (new)" "$T/t/new.cfg (new)" "$T/t/older.cfg (replaces an older file)" | sort)"
+[ -z "$ERR" ] || fail "dry run: stderr: $ERR"
+DRY=$(members | sed -e 's/^setup: would copy //' -e 's/ (.*)$//' | sort)
+DRYSUMMARY=$(summary)
+
+run_readonly "verify before" -V "-D$T"
+expect_status "verify before" 5
+expect_summary "verify before" "setup: result=drift ok=3 missing=2 modified=1 outdated=1 registered=no target=$T"
+[ "$(members | sort)" = "$(printf '%s\n' "setup: missing $T/t/deep/d.cfg" "setup: missing $T/t/new.cfg" \
+  "setup: modified $T/t/other.cfg" "setup: outdated $T/t/older.cfg" | sort)" ] ||
+  fail "verify before: lines $(members)"
+
+# Both options: the verify is done.
+run_readonly "both" -N -V "-D$T"
+expect_status "both" 5
+
+# The real install writes exactly what the dry run named, with its counts.
+files() { (cd "$T" && find . -type f -printf '%p %T@ %s ' -exec sh -c 'sha256sum < "$1"' sh {} \; | sort); }
+BEFORE=$(files)
+run -S "-D$T"
+expect_status "install" 0
+expect_summary "install" "$(echo "$DRYSUMMARY" | sed -e 's/would-install/installed/' -e 's/ registration=[a-z-]*//')"
+AFTER=$(files)
+WRITTEN=$(comm -13 <(echo "$BEFORE") <(echo "$AFTER") | awk '{print $1}' | sort -u | sed "s|^\./|$T/|")
+[ "$WRITTEN" = "$DRY" ] || fail "install wrote
+$WRITTEN
+the dry run named
+$DRY"
+
+run_readonly "dry run after" -N "-D$T"
+expect_status "dry run after" 0
+expect_summary "dry run after" "setup: result=would-install copied=0 up-to-date=7 registration=unchanged target=$T"
+run_readonly "verify after" -V "-D$T"
+expect_status "verify after" 0
+expect_summary "verify after" "setup: result=verified ok=6 missing=0 modified=1 outdated=0 registered=yes target=$T"
+expect_members "verify after" "setup: modified $T/t/other.cfg"
+
+# The default target is the launcher's first entry, as for an install.
+run_readonly "verify default" -V
+expect_summary "verify default" "setup: result=verified ok=6 missing=0 modified=1 outdated=0 registered=yes target=$T"
+
+# Drift made by hand: a byte changed deep in the large file with its time
+# kept, a file deleted, one made older.
+python3 -c "import sys; p=sys.argv[1]; b=bytearray(open(p,'rb').read()); b[2500000]^=1; open(p,'r+b').write(b)" "$T/t/big.bin"
+touch -t "$OLD" "$T/t/big.bin"
+rm "$T/t/new.cfg"
+touch -t 201901010000 "$T/t/equal.cfg"
+run_readonly "verify drift" -V "-D$T"
+expect_status "verify drift" 5
+expect_summary "verify drift" "setup: result=drift ok=3 missing=1 modified=2 outdated=1 registered=yes target=$T"
+[ "$(members | sort)" = "$(printf '%s\n' "setup: missing $T/t/new.cfg" "setup: modified $T/t/big.bin" \
+  "setup: modified $T/t/other.cfg" "setup: outdated $T/t/equal.cfg" | sort)" ] ||
+  fail "verify drift: lines $(members)"
+
+# Links are never followed inside the target: a link in the way of a
+# folder stops the dry run as it stops the install, with the same words,
+# and the verify finds nothing behind it.
+mkdir -p "$W/elsewhere"
+cp -p "$T"/t/deep/d.cfg "$W/elsewhere/"
+rm -r "$T/t/deep"
+ln -s "$W/elsewhere" "$T/t/deep"
+run_readonly "link dry run" -N "-D$T"
+expect_status "link dry run" 2
+[[ "$(summary)" == "setup: result=would-fail "* ]] || fail "link dry run: $(summary)"
+DRYERR=$ERR
+run_readonly "link verify" -V "-D$T"
+echo "$OUT" | grep -qx "setup: missing $T/t/deep/d.cfg" || fail "link verify: $OUT"
+run -S "-D$T"
+expect_status "link install" 2
+[ "$ERR" = "$DRYERR" ] || fail "link: the dry run said '$DRYERR', the install '$ERR'"
+rm "$T/t/deep"
+
+# A folder where a member goes: the same.
+mkdir "$T/t/new.cfg"
+run_readonly "folder dry run" -N "-D$T"
+expect_status "folder dry run" 2
+DRYERR=$ERR
+run_readonly "folder verify" -V "-D$T"
+echo "$OUT" | grep -qx "setup: modified $T/t/new.cfg" || fail "folder verify: $OUT"
+run -S "-D$T"
+[ "$ERR" = "$DRYERR" ] || fail "folder: the dry run said '$DRYERR', the install '$ERR'"
+rmdir "$T/t/new.cfg"
+
+# A target that cannot be written, and one without room. Permissions do
+# not bind root, so root makes a small read-only and a small full tmpfs.
+if [ "$(id -u)" = 0 ]; then
+  mkdir -p "$W/small"
+  if mount -t tmpfs -o size=1m tmpfs "$W/small" 2> /dev/null; then
+    MOUNTED=$W/small
+    run_readonly "no room" -N "-D$W/small/t"
+    expect_status "no room" 2
+    [[ "$ERR" == *"$W/small/t"* ]] || fail "no room: $ERR"
+    mount -o remount,ro "$W/small"
+    run_readonly "read-only" -N "-D$W/small/t"
+    expect_status "read-only" 2
+    umount "$W/small" && MOUNTED=""
+  else
+    echo "SKIPPED: no room / read-only (tmpfs cannot be mounted)"
+  fi
+else
+  mkdir -p "$W/ro"
+  chmod 555 "$W/ro"
+  run_readonly "read-only" -N "-D$W/ro/t"
+  expect_status "read-only" 2
+  echo "SKIPPED: no room (needs root for a small tmpfs)"
+fi
+
+# A damaged package: nothing is trusted, both end as a run that cannot start.
+python3 -c "import sys; p=sys.argv[1]; b=bytearray(open(p,'rb').read()); b[-100]^=0x20; open(p,'wb').write(b)" "$W/pkg/kxq5.dpk"
+run_readonly "damaged dry run" -N "-D$T"
+expect_status "damaged dry run" 1
+[ "$OUT" = "setup: result=would-fail copied=0 up-to-date=0 registration=unchanged target=$T" ] ||
+  fail "damaged dry run: $OUT"
+[[ "$ERR" == *corrupted* ]] || fail "damaged dry run: stderr $ERR"
+run_readonly "damaged verify" -V "-D$T"
+expect_status "damaged verify" 1
+[ "$OUT" = "setup: result=not-started copied=0 up-to-date=0 target=$T" ] || fail "damaged verify: $OUT"
+
+[ "$FAILED" = 0 ] && echo "admin: all scenarios passed"
+exit "$FAILED"
