@@ -72,6 +72,29 @@ TEST(CommandLineTest, TargetOptionTakesTheTextAfterTwoCharacters) {
   }
 }
 
+// The dry run and the verify: capitals only, counted wherever they stand,
+// after the language too; a path argument is no switch.
+TEST(CommandLineTest, DryRunAndVerifyCountWhereverTheyStand) {
+  struct Case {
+    std::vector<const char*> args;
+    bool dryRun;
+    bool verify;
+  } cases[] = {
+      {{"-N"}, true, false},
+      {{"/V"}, false, true},
+      {{"-Lde", "-N", "-D/t"}, true, false},
+      {{"-Lde", "/V"}, false, true},
+      {{"-N", "-V"}, true, true},
+      {{"-n", "-v", "/nfs/x", "/var/t"}, false, false},
+      {{"usecwd", "-S", "-N"}, true, false},
+  };
+  for (const Case& c : cases) {
+    CommandLine line = scan(c.args);
+    EXPECT_EQ(c.dryRun, line.dryRun) << c.args[0];
+    EXPECT_EQ(c.verify, line.verify) << c.args[0];
+  }
+}
+
 TEST(CommandLineTest, OnlyTheTargetOptionCountsAfterTheLanguage) {
   CommandLine line = scan({"-Lde", "-S", "-Lru", "-D/t"});
   EXPECT_FALSE(line.silent);

@@ -50,4 +50,47 @@ TEST(SummaryTest, OneFixedLineForEveryWayARunEnds) {
   }
 }
 
+// The dry run's and the verify's lines: a field more, or counts of their
+// own; a modified file alone is no drift, an unregistered folder is.
+TEST(SummaryTest, DryRunAndVerifyLines) {
+  struct Case {
+    RunResult result;
+    bool packageFailed, unchanged, registered;
+    unsigned long copied, upToDate, ok, missing, modified, outdated;
+    int status;
+    const char* line;
+  } cases[] = {
+      {RunResult::kWouldInstall, false, true, false, 2, 5, 0, 0, 0, 0, kExitInstalled,
+       "setup: result=would-install copied=2 up-to-date=5 registration=unchanged target=/t"},
+      {RunResult::kWouldFail, false, false, false, 2, 0, 0, 0, 0, 0, kExitFailed,
+       "setup: result=would-fail copied=2 up-to-date=0 registration=would-change target=/t"},
+      {RunResult::kWouldFail, true, false, false, 0, 0, 0, 0, 0, 0, kExitNotStarted,
+       "setup: result=would-fail copied=0 up-to-date=0 registration=would-change target=/t"},
+      {RunResult::kVerified, false, false, true, 0, 0, 4, 0, 1, 0, kExitInstalled,
+       "setup: result=verified ok=4 missing=0 modified=1 outdated=0 registered=yes target=/t"},
+      {RunResult::kVerified, false, false, false, 0, 0, 5, 0, 0, 0, kExitDrift,
+       "setup: result=drift ok=5 missing=0 modified=0 outdated=0 registered=no target=/t"},
+      {RunResult::kVerified, false, false, true, 0, 0, 3, 1, 0, 0, kExitDrift,
+       "setup: result=drift ok=3 missing=1 modified=0 outdated=0 registered=yes target=/t"},
+      {RunResult::kVerified, false, false, true, 0, 0, 3, 0, 0, 2, kExitDrift,
+       "setup: result=drift ok=3 missing=0 modified=0 outdated=2 registered=yes target=/t"},
+  };
+  for (const Case& c : cases) {
+    RunSummary summary;
+    summary.result = c.result;
+    summary.packageFailed = c.packageFailed;
+    summary.registrationUnchanged = c.unchanged;
+    summary.registered = c.registered;
+    summary.copied = c.copied;
+    summary.upToDate = c.upToDate;
+    summary.ok = c.ok;
+    summary.missing = c.missing;
+    summary.modified = c.modified;
+    summary.outdated = c.outdated;
+    summary.target = u"/t/";
+    EXPECT_EQ(c.line, std::string(format_summary(summary).c_str()));
+    EXPECT_EQ(c.status, exit_status(summary)) << c.line;
+  }
+}
+
 }  // namespace

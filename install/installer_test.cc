@@ -263,3 +263,36 @@ TEST_F(InstallerTest, InitEndsTheTargetWithASeparator) {
 }
 
 }  // namespace
+
+namespace {
+
+// The one rule that the run, its space check, the dry run and the verify
+// share: times count to the second, whatever fraction either side has.
+TEST(InstalledCopyTest, DecidesByKindThenByWholeSeconds) {
+  using config::InstalledCopy;
+  const FILETIME member = fileTime(2000, 5);
+  const struct {
+    unsigned lookup;
+    unsigned attributes;
+    FILETIME installed;
+    InstalledCopy expected;
+  } cases[] = {
+      {ERROR_FILE_NOT_FOUND, 0, fileTime(0), InstalledCopy::kMissing},
+      {0, FILE_ATTRIBUTE_REPARSE_POINT, fileTime(3000), InstalledCopy::kLink},
+      {0, FILE_ATTRIBUTE_DIRECTORY, fileTime(3000), InstalledCopy::kRefused},
+      {0, FILE_ATTRIBUTE_DEVICE, fileTime(1000), InstalledCopy::kRefused},
+      {0, FILE_ATTRIBUTE_NORMAL, fileTime(1999, 9999999), InstalledCopy::kOlder},
+      {0, FILE_ATTRIBUTE_NORMAL, fileTime(2000), InstalledCopy::kCurrent},  // fraction lost by the copy
+      {0, FILE_ATTRIBUTE_NORMAL, fileTime(2001), InstalledCopy::kCurrent},
+  };
+  for (const auto& c : cases) {
+    FileInformation info{};
+    info.attributes = c.attributes;
+    info.lastWriteTime = c.installed;
+    EXPECT_EQ(c.expected, config::installed_copy(c.lookup, info, member)) << c.attributes;
+  }
+  EXPECT_FALSE(config::is_copied(InstalledCopy::kCurrent));
+  EXPECT_FALSE(config::is_copied(InstalledCopy::kRefused));
+}
+
+}  // namespace

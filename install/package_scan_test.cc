@@ -1,0 +1,119 @@
+#include "install/package_scan.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <map>
+
+#include "install/install_data.h"
+#include "install/lz_compressor.h"
+#include "install/test_support.h"
+
+using namespace test_support;
+
+namespace {
+
+typedef config::PackageScan<LZCompressor, FileSystem> Scan;
+typedef config::InstallData<LZCompressor, FileSystem> Reader;
+
+const unsigned kDamaged = ERROR_INVALID_DATA;
+
+// Every member's bytes as the scan handed them over, in order.
+struct Collector : config::MemberBytesSink {
+  std::map<size_t, std::string> bytes;
+  void memberBytes(size_t index, uint64_t at, const unsigned char* data, size_t count) override {
+    std::string& got = bytes[index];
+    EXPECT_EQ(got.size(), at) << index;
+    got.append(reinterpret_cast<const char*>(data), count);
+  }
+};
+
+// Members with their checksums; data laid out at the offsets given (or
+// one behind the other where offset is -1).
+struct Part {
+  std::string name;
+  std::string data;
+  long offset = -1;
+  bool checked = true;
+};
+std::string checkedImage(const std::vector<Part>& parts, std::string area = std::string()) {
+  std::vector<package_format::MemberRecord> records;
+  for (const Part& p : parts) {
+    package_format::MemberRecord r;
+    r.name = u16(p.name);
+    r.lastWriteTime = fileTime(1);
+    if (p.offset < 0) {
+      r.offset = static_cast<uint32_t>(area.size());
+      area += p.data;
+    } else {
+      r.offset = static_cast<uint32_t>(p.offset);
+    }
+    r.size = static_cast<uint32_t>(p.data.size());
+    r.hasChecksum = p.checked;
+    r.checksum = static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(p.data.data()), static_cast<uInt>(p.data.size())));
+    records.push_back(r);
+  }
+  return package_format::encodeHeader({}, false, records) + area;
+}
+
+class PackageScanTest : public ScratchTest {};
+
+// The scan must judge every package as the reader does, which stores an
+// image: a package the dry run calls sound is one the install takes.
+TEST_F(PackageScanTest, JudgesPackagesAsTheReaderDoes) {
+  const std::string big = pseudoRandomBytes(700000, 5);
+  const std::string sound = checkedImage({{"a", "alpha"}, {"d/big", big}, {"z", ""}});
+  std::string flipped = sound;
+  flipped[flipped.size() - 1000] ^= 1;
+  const struct {
+    const char* what;
+    std::string image;
+    bool sound;
+  } cases[] = {
+      {"sound", sound, true},
+      {"flipped byte in a member", flipped, false},
+      {"cut inside the last member", sound.substr(0, sound.size() - 10), false},
+      {"cut inside the header", sound.substr(0, 20), false},
+      {"two members name one file", checkedImage({{"a/f", "1"}, {"a//f", "2"}}), false},
+      {"tail within the bound", sound + std::string(1u << 20, '\0'), true},
+      {"tail beyond the bound", sound + std::string((64u << 20) + (1u << 20), '\0'), false},
+      {"member that leaves the target", checkedImage({{"../x", "1"}}), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string package = writePackage(c.image);
+    Reader reader;
+    unsigned expected = reader.open(u16(package));
+    EXPECT_EQ(c.sound, expected == 0);
+    Scan scan;
+    unsigned code = scan.readHeader(u16(package));
+    if (code == 0) code = scan.scan(u16(package), nullptr);
+    EXPECT_EQ(expected, code);
+  }
+}
+
+// Each member's bytes reach the sink whole and in order, across the
+// inflate's pieces, also where members overlap or lie out of order.
+TEST_F(PackageScanTest, HandsEveryMemberItsOwnBytes) {
+  const std::string area = pseudoRandomBytes(400000, 9);
+  std::vector<Part> parts = {
+      {"late", area.substr(300000, 100000), 300000},
+      {"whole", area, 0},
+      {"middle", area.substr(1000, 250000), 1000},
+      {"empty", "", 5},
+      {"unchecked", area.substr(7, 3), 7, false},
+  };
+  std::string package = writePackage(checkedImage(parts, area));
+  Scan scan;
+  ASSERT_EQ(0u, scan.readHeader(u16(package)));
+  ASSERT_EQ(parts.size(), scan.files.size());
+  Collector sink;
+  ASSERT_EQ(0u, scan.scan(u16(package), &sink));
+  for (size_t i = 0; i < parts.size(); ++i) {
+    SCOPED_TRACE(parts[i].name);
+    EXPECT_TRUE(sink.bytes[i] == parts[i].data);
+  }
+}
+
+}  // namespace
