@@ -178,21 +178,26 @@ class TargetView {
   }
 
   // Opens member m's installed file for reading, when it is still the
-  // file that look() found; INVALID_HANDLE_VALUE otherwise.
-  void* openInstalled(const Member& m) {
+  // file that look() found. 0; ERROR_FILE_NOT_FOUND when another file
+  // (or none) stands there now; else why it cannot be read.
+  unsigned openInstalled(const Member& m, void*& file) {
     stdx::u16string directory, name;
     split_relative(m.relative, directory, name);
     void* dir = INVALID_HANDLE_VALUE;
-    void* file = INVALID_HANDLE_VALUE;
-    if (cursor_.open(directory, dir) != 0) return INVALID_HANDLE_VALUE;
-    if (FS::CreateFileAt(dir, name, GENERIC_READ, OPEN_EXISTING, file) != 0) return INVALID_HANDLE_VALUE;
+    unsigned code = cursor_.open(directory, dir);
+    if (code == 0) code = FS::CreateFileAt(dir, name, GENERIC_READ, OPEN_EXISTING, file);
+    if (code == ERROR_STOPPED_ON_SYMLINK || code == ERROR_PATH_NOT_FOUND) code = ERROR_FILE_NOT_FOUND;
+    if (code != 0) return code;
     FileInformation info;
-    if (FS::GetFileInformationByHandle(file, info) != 0 || info.volume != m.seen.volume ||
-        info.index != m.seen.index || info.attributes != FILE_ATTRIBUTE_NORMAL) {
-      FS::CloseHandle(file);
-      return INVALID_HANDLE_VALUE;
+    code = FS::GetFileInformationByHandle(file, info);
+    if (code == 0 && (info.volume != m.seen.volume || info.index != m.seen.index ||
+                      info.attributes != FILE_ATTRIBUTE_NORMAL))
+      code = ERROR_FILE_NOT_FOUND;
+    if (code != 0) {
+      FS::CloseHandle(file);  // only read
+      file = INVALID_HANDLE_VALUE;
     }
-    return file;
+    return code;
   }
 
  private:
@@ -260,9 +265,12 @@ class ByteComparer : public config::MemberBytesSink {
     if (m.found != Found::kCurrent || m.differs) return;
     if (openIndex_ != index) {
       closeOpen();
-      open_ = target_.openInstalled(m);
-      if (open_ == INVALID_HANDLE_VALUE) {
+      unsigned code = target_.openInstalled(m, open_);
+      if (code != 0) {
+        // Changed since it was looked at, or unreadable: not the package's
+        // bytes as far as anyone can tell, and an unreadable file is said so.
         m.differs = true;
+        if (code != ERROR_FILE_NOT_FOUND) m.errnoValue = lastErrNoFor(code);
         return;
       }
       openIndex_ = index;
@@ -270,9 +278,10 @@ class ByteComparer : public config::MemberBytesSink {
     while (count != 0) {
       unsigned want = static_cast<unsigned>(count < kBufferBytes ? count : kBufferBytes);
       unsigned got = 0;
-      if (FS::ReadFileAt(open_, at, buffer_.get(), want, &got) != 0 || got != want ||
-          memcmp(buffer_.get(), data, want) != 0) {
+      unsigned code = FS::ReadFileAt(open_, at, buffer_.get(), want, &got);
+      if (code != 0 || got != want || memcmp(buffer_.get(), data, want) != 0) {
         m.differs = true;
+        if (code != 0) m.errnoValue = lastErrNoFor(code);
         closeOpen();
         return;
       }
@@ -422,7 +431,7 @@ RunSummary run_admin_check(const CommandLine& line) {
       if (word != nullptr) printf("setup: %s %s\n", word, narrow_lib(m.path).c_str());
     }
     for (const Member& m : members) {
-      if (m.found == Found::kUnknown)
+      if (m.found == Found::kUnknown || m.errnoValue != 0)
         say(failure_cause_line(m.path, m.errnoValue), MB_ICONWARNING_OK);
     }
     return summary;
