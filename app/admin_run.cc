@@ -40,6 +40,7 @@ struct Member {
   bool link = false;          // kWayBlocked by a link
   stdx::u16string blocker;    // kWayBlocked: the file or link, relative to the target
   int errnoValue = 0;         // kUnknown, or a folder that cannot be written
+  bool makesFolder = false;   // that folder is where a missing one would be made
   stdx::u16string where;      // the folder that cannot be written (full path)
   FileInformation seen{};     // kCurrent: the installed file as looked at
   bool differs = false;       // verify: other bytes than the package's
@@ -48,6 +49,7 @@ struct Member {
 void say(const stdx::u16string& text, unsigned icon = MB_ICONERROR_OK) { messageBox(nullptr, text, icon); }
 
 stdx::u16string join_path(const stdx::u16string& target, const stdx::u16string& relative) {
+  if (relative.empty()) return target;
   if (!target.empty() && target.back() == u'/') return target + relative;
   return target + u"/" + relative;
 }
@@ -117,6 +119,10 @@ class TargetView {
   }
 
   bool exists() const { return root_ != INVALID_HANDLE_VALUE; }
+  // Why the missing target could not be made (0: it could, or is there).
+  int makingErrno() { return exists() ? 0 : writableAbove(); }
+  // Why the run could not put its lock file into the target (0: it could).
+  int lockErrno() { return exists() ? writable(stdx::u16string(), root_) : writableAbove(); }
   const stdx::u16string& where() const { return where_; }
   // The handle whose file system the members would go to.
   void* spaceHandle() const { return exists() ? root_ : above_; }
@@ -164,6 +170,7 @@ class TargetView {
         void* above = INVALID_HANDLE_VALUE;
         if (cursor_.open(existing, above) == 0) m.errnoValue = writable(existing, above);
         if (m.errnoValue != 0) m.where = join_path(target_, existing);
+        m.makesFolder = true;
       }
       return;
     }
@@ -320,18 +327,17 @@ stdx::u16string member_failure(const Member& m, const stdx::u16string& target) {
     failure.line = join_path(target, m.blocker) + u": " + LoadResString("IDS_CAUSE_SYMLINK");
     return failure_text(failure);
   }
-  stdx::u16string path = m.path;
+  // What the run names after its failure is known here already, found
+  // from the target's handle: no second look by name.
+  failure.path = m.path;
   if (m.found == Found::kWayBlocked) {
     failure.errnoValue = ENOTDIR;
-    path = join_path(target, m.blocker);
+    failure.path = join_path(target, m.blocker);
   } else if (m.found == Found::kRefused) {
     failure.errnoValue = m.seen.attributes == FILE_ATTRIBUTE_DIRECTORY ? EISDIR : 0;
   } else {
     failure.errnoValue = m.errnoValue;
-    if (!m.where.empty()) path = m.where;
-  }
-  if (!locate_failure<FS>(path, failure.errnoValue, failure.path)) {
-    failure.path = path;
+    if (!m.where.empty()) failure.path = m.where;
   }
   return failure_text(failure);
 }
@@ -443,9 +449,18 @@ RunSummary run_admin_check(const CommandLine& line) {
   unsigned long long needed = 0;
   const Member* link = nullptr;
   const Member* stop = nullptr;
+  // Before its first file the run makes that file's folders, then puts its
+  // lock file into the target, then writes the file.
+  bool lockChecked = false;
+  int lockErrno = 0;
   for (size_t i = 0; i < members.size(); ++i) {
     const Member& m = members[i];
     bool copies = m.found == Found::kNew || m.found == Found::kReplaces;
+    if (copies && !lockChecked && stop == nullptr) {
+      lockChecked = true;
+      if (m.errnoValue != 0 && m.makesFolder) stop = &m;
+      else lockErrno = view.lockErrno();
+    }
     if (copies) {
       ++summary.copied;
       needed += installer_detail::spaceOf(scan.files[i].size);
@@ -457,10 +472,12 @@ RunSummary run_admin_check(const CommandLine& line) {
     if (m.found == Found::kWayBlocked && m.link && link == nullptr) link = &m;
     bool fails = m.found == Found::kRefused || m.found == Found::kWayBlocked ||
                  m.found == Found::kUnknown || (copies && m.errnoValue != 0);
-    if (fails && stop == nullptr) stop = &m;
+    if (fails && stop == nullptr && lockErrno == 0) stop = &m;
   }
   summary.result = RunResult::kWouldInstall;
   stdx::u16string why;
+  // The run makes the target first, then counts the space, then copies.
+  if (targetErrno == 0) targetErrno = view.makingErrno();
   if (targetErrno != 0) {
     InstallFailure failure;
     failure.errnoValue = targetErrno;
@@ -476,6 +493,11 @@ RunSummary run_admin_check(const CommandLine& line) {
       why = failure_text(failure);
     } else if (stop != nullptr) {
       why = member_failure(*stop, target);
+    } else if (lockErrno != 0) {
+      InstallFailure failure;
+      failure.errnoValue = lockErrno;
+      failure.path = view.exists() ? target : view.where();
+      why = failure_text(failure);
     }
   }
   if (!why.empty()) {

@@ -151,6 +151,13 @@ run -S "-D$T"
 expect_status "link install" 2
 [ "$ERR" = "$DRYERR" ] || fail "link: the dry run said '$DRYERR', the install '$ERR'"
 rm "$T/t/deep"
+echo "in the way" > "$T/t/deep"
+run_readonly "file in the way dry run" -N "-D$T"
+expect_status "file in the way dry run" 2
+DRYERR=$ERR
+run -S "-D$T"
+[ "$ERR" = "$DRYERR" ] || fail "file in the way: the dry run said '$DRYERR', the install '$ERR'"
+rm "$T/t/deep"
 
 # A folder where a member goes: the same.
 mkdir "$T/t/new.cfg"
@@ -171,14 +178,32 @@ if [ "$(id -u)" = 0 ]; then
     MOUNTED=$W/small
     run_readonly "no room" -N "-D$W/small/t"
     expect_status "no room" 2
-    [[ "$ERR" == *"$W/small/t"* ]] || fail "no room: $ERR"
+    DRYERR=$ERR
+    run -S "-D$W/small/t"
+    expect_status "no room install" 2
+    [ "$ERR" = "$DRYERR" ] || fail "no room: the dry run said '$DRYERR', the install '$ERR'"
     mount -o remount,ro "$W/small"
     run_readonly "read-only" -N "-D$W/small/t"
     expect_status "read-only" 2
+    DRYERR=$ERR
+    run -S "-D$W/small/t"
+    [ "$ERR" = "$DRYERR" ] || fail "read-only: the dry run said '$DRYERR', the install '$ERR'"
     umount "$W/small" && MOUNTED=""
   else
     echo "SKIPPED: no room / read-only (tmpfs cannot be mounted)"
   fi
+  # A folder the user may not write, as nobody: the same words as the install.
+  mkdir -p "$W/locked"
+  chmod a+x "$WORK" "$W"
+  chmod -R a+rwX "$HOME" "$TMPDIR" "$W/pkg"
+  nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  for option in -N -S; do
+    (cd "$W/pkg" && exec "${nobody[@]}" "$SETUP" usecwd $option "-D$W/locked") > "$WORK/out" 2> "$WORK/err$option"
+    STATUS=$?
+    expect_status "no permission $option" 2
+  done
+  [ -s "$WORK/err-N" ] && cmp -s "$WORK/err-N" "$WORK/err-S" ||
+    fail "no permission: the dry run said '$(cat "$WORK/err-N")', the install '$(cat "$WORK/err-S")'"
 else
   mkdir -p "$W/ro"
   chmod 555 "$W/ro"
