@@ -444,10 +444,11 @@ RunSummary run_admin_check(const CommandLine& line) {
   }
 
   // The dry run: what the run would write, and the first thing that
-  // would stop it, in the order the run meets them: a link on the way
-  // (found when the space is counted), the space, then each member.
+  // would stop it, in the order the run meets them: the target to make; a
+  // link on the way or a member that cannot be looked at (found while the
+  // run counts the space it needs); the space; then each member in turn.
   unsigned long long needed = 0;
-  const Member* link = nullptr;
+  const Member* early = nullptr;
   const Member* stop = nullptr;
   // Before its first file the run makes that file's folders, then puts its
   // lock file into the target, then writes the file.
@@ -463,13 +464,15 @@ RunSummary run_admin_check(const CommandLine& line) {
     }
     if (copies) {
       ++summary.copied;
-      needed += installer_detail::spaceOf(scan.files[i].size);
       printf("setup: would copy %s (%s)\n", narrow_lib(m.path).c_str(),
              m.found == Found::kNew ? "new" : "replaces an older file");
     } else if (m.found == Found::kCurrent) {
       ++summary.upToDate;
     }
-    if (m.found == Found::kWayBlocked && m.link && link == nullptr) link = &m;
+    if (((m.found == Found::kWayBlocked && m.link) || m.found == Found::kUnknown) && early == nullptr)
+      early = &m;
+    // The count takes in whatever is not up to date, as the run's does.
+    if (m.found != Found::kCurrent) needed += installer_detail::spaceOf(scan.files[i].size);
     bool fails = m.found == Found::kRefused || m.found == Found::kWayBlocked ||
                  m.found == Found::kUnknown || (copies && m.errnoValue != 0);
     if (fails && stop == nullptr && lockErrno == 0) stop = &m;
@@ -483,8 +486,8 @@ RunSummary run_admin_check(const CommandLine& line) {
     failure.errnoValue = targetErrno;
     failure.path = view.where().empty() ? target : view.where();
     why = failure_text(failure);
-  } else if (link != nullptr) {
-    why = member_failure(*link, target);
+  } else if (early != nullptr) {
+    why = member_failure(*early, target);
   } else {
     unsigned long long available = 0;
     if (needed != 0 && FS::GetDiskFreeSpaceByHandle(view.spaceHandle(), &available) == 0 && available < needed) {
