@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include "config/locations.h"
-#include "install/failure_cause.h"
 #include "config/starter.h"
 #include "install/failure_cause.h"
 #include "platform/file_io.h"
@@ -186,12 +185,11 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
   // is no fault of the package, and the user must learn which and why.
   stdx::u16string tempDir;
   void* probe = INVALID_HANDLE_VALUE;
-  unsigned code = FileSystem::GetTempPath(tempDir);
+  FsResult code = FileSystem::GetTempPath(tempDir);
   if (code == 0) code = FileSystem::CreateTempFile(tempDir, probe);
   if (code != 0) {
-    info.tempErrno = lastErrNoFor(code);
-    info.tempDir = tempDir;
-    while (info.tempDir.size() > 1 && info.tempDir.back() == u'/') info.tempDir.pop_back();
+    info.tempErrno = code.errnoValue();
+    info.tempDir = strip_trailing_separators(tempDir);
     return "IDS_ERROR_TMPDIR";
   }
   FileSystem::CloseHandle(probe);
