@@ -30,7 +30,8 @@ class SummaryTest(unittest.TestCase):
 
     def test_malformed_lines_are_refused(self):
         for line in ["setup: result=installed copied=2",
-                     "setup: result=installed copied 2 target=/t"]:
+                     "setup: result=installed copied 2 target=/t",
+                     "setup: result=installed copied=-1 up-to-date=0 target=/t"]:
             with self.subTest(line=line):
                 self.assertRaises(ValueError, m.parse_summary, line)
 
