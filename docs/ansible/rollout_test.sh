@@ -85,8 +85,8 @@ snapshot > "$WORK/after"
 cmp -s "$WORK/before" "$WORK/after" || fail "check mode changed the machine: $(diff "$WORK/before" "$WORK/after")"
 # The diff: a.cfg is new (an added line), b.cfg replaces an older file (a
 # removed and an added line), the launcher's list gains the directory.
-for line in "+$TEMPLATES/t/a.cfg (package's file)" "-$TEMPLATES/t/b.cfg (older file)" \
-    "+$TEMPLATES/t/b.cfg (package's file)" "+launcher's list: first"; do
+for line in "+++ after: $TEMPLATES (after the install)" "+t/a.cfg (package's file)" \
+    "-t/b.cfg (older file)" "+t/b.cfg (package's file)" "+launcher's list: first"; do
   grep -qxF -- "$line" "$WORK/play.out" || fail "$(report "check mode: the diff lacks the line '$line'")"
 done
 

@@ -72,8 +72,9 @@ class ArgvAndDiffTest(unittest.TestCase):
     def test_diff_adds_new_files_and_replaces_older_ones(self):
         summary = {"result": "would-install", "registration": "would-change", "target": "/t"}
         diff = m.dry_run_diff(summary, [("/t/a", "new"), ("/t/b", "replaces")])
-        self.assertEqual(diff["before"], "/t/b (older file)\nlauncher's list: not first\n")
-        self.assertEqual(diff["after"], "/t/a (package's file)\n/t/b (package's file)\n"
+        self.assertEqual(diff["before_header"], "/t (now)")
+        self.assertEqual(diff["before"], "b (older file)\nlauncher's list: not first\n")
+        self.assertEqual(diff["after"], "a (package's file)\nb (package's file)\n"
                                         "launcher's list: first\n")
         unchanged = m.dry_run_diff(dict(summary, registration="unchanged"), [])
         self.assertEqual((unchanged["before"], unchanged["after"]), ("", ""))
@@ -169,7 +170,7 @@ class RunnerTest(unittest.TestCase):
     def test_files_and_diff_come_from_the_dry_run(self):
         module = self.run_state("present", {"-N": DRY_CHANGE, "-S": INSTALLED})
         self.assertEqual(module.outcome["files"], ["/t/a"])
-        self.assertEqual(module.outcome["diff"]["after"], "/t/a (package's file)\n")
+        self.assertEqual(module.outcome["diff"]["after"], "a (package's file)\n")
         self.assertEqual(module.outcome["summary"]["result"], "installed")
         self.assertEqual(module.warnings, [])
         drift = self.run_state("verified", {"-V": DRIFT})

@@ -262,16 +262,19 @@ def dry_run_diff(summary, members):
     """Ansible's before/after diff of a dry run: a new file is an added line,
     a replaced one a removed and an added line, and a registration change
     one line of each."""
+    target = summary.get("target", "")
     before = []
     after = []
     for path, state in members:
+        # The headers name the directory; the lines name its files.
+        if path.startswith(target + "/"):
+            path = path[len(target) + 1:]
         if state == "replaces":
             before.append("%s (older file)\n" % path)
         after.append("%s (package's file)\n" % path)
     if summary.get("registration") == "would-change":
         before.append("launcher's list: not first\n")
         after.append("launcher's list: first\n")
-    target = summary.get("target", "")
     return {
         "before_header": "%s (now)" % target,
         "after_header": "%s (after the install)" % target,
