@@ -67,7 +67,7 @@ bool nearest_existing(const stdx::u16string& path, stdx::u16string& where, int& 
   stdx::u16string p = strip_trailing_separators(path);
   for (;;) {
     FileInformation info;
-    unsigned code = FS::GetFileInformation(p, true, info);
+    FsResult code = FS::GetFileInformation(p, true, info);
     if (code == 0) {
       where = p;
       if (info.attributes == FILE_ATTRIBUTE_DIRECTORY) return true;
@@ -76,7 +76,7 @@ bool nearest_existing(const stdx::u16string& path, stdx::u16string& where, int& 
     }
     if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
       where = p;
-      errnoValue = lastErrNoFor(code);
+      errnoValue = code.errnoValue();
       return false;
     }
     size_t slash = p.rfind(u'/');
@@ -100,7 +100,7 @@ class TargetView {
   int open(const stdx::u16string& target) {
     target_ = target;
     stdx::u16string directory = strip_trailing_separators(target);
-    unsigned code = FS::CreateFile(directory, GENERIC_READ, 0, OPEN_EXISTING, root_);
+    FsResult code = FS::CreateFile(directory, GENERIC_READ, 0, OPEN_EXISTING, root_);
     if (code == 0) {
       FileInformation info;
       if (FS::GetFileInformationByHandle(root_, info) == 0 && info.attributes == FILE_ATTRIBUTE_DIRECTORY) {
@@ -114,8 +114,8 @@ class TargetView {
     }
     int e = 0;
     if (!nearest_existing(directory, where_, e)) return e != 0 ? e : ENOENT;
-    if (FS::CreateFile(where_, GENERIC_READ, 0, OPEN_EXISTING, above_) != 0) return lastErrNoFor(FS::GetLastError());
-    return 0;
+    code = FS::CreateFile(where_, GENERIC_READ, 0, OPEN_EXISTING, above_);
+    return code == 0 ? 0 : code.errnoValue();
   }
 
   bool exists() const { return root_ != INVALID_HANDLE_VALUE; }
@@ -139,13 +139,13 @@ class TargetView {
     stdx::u16string directory, name;
     split_relative(m.relative, directory, name);
     void* handle = INVALID_HANDLE_VALUE;
-    unsigned code = cursor_.open(directory, handle);
+    FsResult code = cursor_.open(directory, handle);
     if (code == 0) {
       FileInformation info;
-      unsigned lookup = FS::GetFileInformationAt(handle, name, info);
+      FsResult lookup = FS::GetFileInformationAt(handle, name, info);
       if (lookup != 0 && lookup != ERROR_FILE_NOT_FOUND) {
         m.found = Found::kUnknown;
-        m.errnoValue = lastErrNoFor(lookup);
+        m.errnoValue = lookup.errnoValue();
         return;
       }
       switch (config::installed_copy(lookup, info, memberTime)) {
@@ -181,17 +181,17 @@ class TargetView {
       return;
     }
     m.found = Found::kUnknown;
-    m.errnoValue = lastErrNoFor(code);
+    m.errnoValue = code.errnoValue();
   }
 
   // Opens member m's installed file for reading, when it is still the
   // file that look() found. 0; ERROR_FILE_NOT_FOUND when another file
   // (or none) stands there now; else why it cannot be read.
-  unsigned openInstalled(const Member& m, void*& file) {
+  FsResult openInstalled(const Member& m, void*& file) {
     stdx::u16string directory, name;
     split_relative(m.relative, directory, name);
     void* dir = INVALID_HANDLE_VALUE;
-    unsigned code = cursor_.open(directory, dir);
+    FsResult code = cursor_.open(directory, dir);
     if (code == 0) code = FS::CreateFileAt(dir, name, GENERIC_READ, OPEN_EXISTING, file);
     if (code == ERROR_STOPPED_ON_SYMLINK || code == ERROR_PATH_NOT_FOUND) code = ERROR_FILE_NOT_FOUND;
     if (code != 0) return code;
@@ -211,16 +211,14 @@ class TargetView {
   int writable(const stdx::u16string& directory, void* handle) {
     auto known = writable_.find(directory);
     if (known != writable_.end()) return known->second;
-    unsigned code = FS::CheckWritableByHandle(handle);
-    int e = code == 0 ? 0 : lastErrNoFor(code);
+    int e = FS::CheckWritableByHandle(handle).errnoValue();
     writable_[directory] = e;
     return e;
   }
 
   int writableAbove() {
     if (!aboveChecked_) {
-      unsigned code = FS::CheckWritableByHandle(above_);
-      aboveErrno_ = code == 0 ? 0 : lastErrNoFor(code);
+      aboveErrno_ = FS::CheckWritableByHandle(above_).errnoValue();
       aboveChecked_ = true;
     }
     return aboveErrno_;
@@ -272,12 +270,12 @@ class ByteComparer : public config::MemberBytesSink {
     if (m.found != Found::kCurrent || m.differs) return;
     if (openIndex_ != index) {
       closeOpen();
-      unsigned code = target_.openInstalled(m, open_);
+      FsResult code = target_.openInstalled(m, open_);
       if (code != 0) {
         // Changed since it was looked at, or unreadable: not the package's
         // bytes as far as anyone can tell, and an unreadable file is said so.
         m.differs = true;
-        if (code != ERROR_FILE_NOT_FOUND) m.errnoValue = lastErrNoFor(code);
+        if (code != ERROR_FILE_NOT_FOUND) m.errnoValue = code.errnoValue();
         return;
       }
       openIndex_ = index;
@@ -285,10 +283,10 @@ class ByteComparer : public config::MemberBytesSink {
     while (count != 0) {
       unsigned want = static_cast<unsigned>(count < kBufferBytes ? count : kBufferBytes);
       unsigned got = 0;
-      unsigned code = FS::ReadFileAt(open_, at, buffer_.get(), want, &got);
+      FsResult code = FS::ReadFileAt(open_, at, buffer_.get(), want, &got);
       if (code != 0 || got != want || memcmp(buffer_.get(), data, want) != 0) {
         m.differs = true;
-        if (code != 0) m.errnoValue = lastErrNoFor(code);
+        if (code != 0) m.errnoValue = code.errnoValue();
         closeOpen();
         return;
       }

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include "config/locations.h"
-#include "install/failure_cause.h"
 #include "config/starter.h"
 #include "install/failure_cause.h"
 #include "platform/file_io.h"
@@ -206,16 +205,15 @@ const char* check_before_package(bool useCwd, StartupInfo& info, bool writeProbe
   // is no fault of the package, and the user must learn which and why.
   stdx::u16string tempDir;
   void* probe = INVALID_HANDLE_VALUE;
-  unsigned code = FileSystem::GetTempPath(tempDir);
+  FsResult code = FileSystem::GetTempPath(tempDir);
   int refused = 0;
-  if (code != 0) refused = lastErrNoFor(code);
+  if (code != 0) refused = code.errnoValue();
   else if (!writeProbes) refused = writable_by_asking(narrow_lib(tempDir));
-  else if ((code = FileSystem::CreateTempFile(tempDir, probe)) != 0) refused = lastErrNoFor(code);
+  else if ((code = FileSystem::CreateTempFile(tempDir, probe)) != 0) refused = code.errnoValue();
   else FileSystem::CloseHandle(probe);
   if (code != 0 || refused != 0) {
     info.tempErrno = refused;
-    info.tempDir = tempDir;
-    while (info.tempDir.size() > 1 && info.tempDir.back() == u'/') info.tempDir.pop_back();
+    info.tempDir = strip_trailing_separators(tempDir);
     return "IDS_ERROR_TMPDIR";
   }
 

@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "app/startup.h"
+#include "platform/file_io.h"
 
 namespace {
 
@@ -54,7 +55,6 @@ stdx::string format_summary(const RunSummary& summary) {
              summary.upToDate);
   }
   // The same folder reads the same on every run, however it was given.
-  stdx::u16string target = summary.target;
-  while (target.size() > 1 && (target.back() == u'/' || target.back() == u'\\')) target.pop_back();
-  return stdx::string("setup: result=") + summary_result(summary) + counts + narrow_lib(target);
+  return stdx::string("setup: result=") + summary_result(summary) + counts +
+         narrow_lib(strip_trailing_separators(summary.target));
 }

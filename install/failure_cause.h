@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <stdint.h>
 
+#include "platform/file_io.h"
 #include "platform/file_system.h"
 #include "platform/stdx_string.h"
 
@@ -13,10 +14,7 @@
 // system's errno behind it (0 when the failure did not come from the
 // system) and the file or folder it concerns. Made where the run failed
 // and handed up unchanged to whoever reports it.
-struct InstallFailure {
-  unsigned code = 0;
-  int errnoValue = 0;
-  stdx::u16string path;
+struct InstallFailure : FileError {
   bool packageFailed = false;  // the package was at fault, not the target
   // A whole cause line, made where the run found what stops it (a link in
   // the way, too little room); when set, it is what the user is told.
@@ -52,58 +50,3 @@ const char* failure_cause_key(int errnoValue);
 // gets the generic "IDS_CAUSE_OTHER" followed by the system's own words in
 // parentheses. Empty when path is empty and errnoValue is 0 (nothing known).
 stdx::u16string failure_cause_line(const stdx::u16string& path, int errnoValue);
-
-// What to name when a step that worked on path failed with errnoValue (0
-// when the failure did not come from the system), read off the file system
-// through FS after the run was undone: a plain file on the way to path when
-// a directory could not be made or entered; the nearest existing folder
-// when writing was refused (permission, read-only); a directory standing at
-// a member's path; else path itself. The errno may be refined (a file in
-// the way always reads as ENOTDIR). Returns false when nothing can be said.
-template <class FS>
-bool locate_failure(const stdx::u16string& path, int& errnoValue, stdx::u16string& where) {
-  stdx::u16string p = path;
-  while (p.size() > 1 && p[p.size() - 1] == u'/') p.erase(p.size() - 1);
-  if (p.empty()) return false;
-  FileInformation info;
-  bool wayBlocked = errnoValue == ENOTDIR || errnoValue == EEXIST || errnoValue == ENOENT ||
-                    errnoValue == 0;
-  if (wayBlocked) {
-    // Every folder on the way, first to last; path itself only when it was
-    // to be a folder (the system said so).
-    for (size_t slash = p.find(u'/', 1);; slash = p.find(u'/', slash + 1)) {
-      bool whole = slash == stdx::u16string::npos;
-      if (whole && (errnoValue == 0 || errnoValue == ENOENT)) break;
-      stdx::u16string prefix = whole ? p : p.substr(0, slash);
-      if (FS::GetFileInformation(prefix, true, info) == 0 &&
-          info.attributes != FILE_ATTRIBUTE_DIRECTORY) {
-        errnoValue = ENOTDIR;
-        where = prefix;
-        return true;
-      }
-      if (whole) break;
-    }
-  }
-  if (errnoValue == 0 || errnoValue == EISDIR) {
-    // A member refused because a folder holds its name.
-    if (FS::GetFileInformation(p, false, info) != 0 || info.attributes != FILE_ATTRIBUTE_DIRECTORY)
-      return false;
-    errnoValue = EISDIR;
-    where = p;
-    return true;
-  }
-  if (errnoValue == EACCES || errnoValue == EPERM || errnoValue == EROFS) {
-    // The folder that refused to take something new.
-    stdx::u16string folder = p;
-    while (FS::GetFileInformation(folder, true, info) != 0 ||
-           info.attributes != FILE_ATTRIBUTE_DIRECTORY) {
-      size_t slash = folder.rfind(u'/');
-      if (slash == stdx::u16string::npos || slash == 0) break;
-      folder.erase(slash);
-    }
-    where = folder;
-    return true;
-  }
-  where = p;
-  return true;
-}

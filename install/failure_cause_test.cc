@@ -54,40 +54,4 @@ TEST_F(FailureCauseTest, AnyOtherCauseGivesTheSystemsOwnText) {
   EXPECT_EQ("", utf8(failure_cause_line(u"", 0)));
 }
 
-TEST(LocateFailureTest, NamesWhatStandsInTheWayOrTheFolderThatRefused) {
-  char scratch[] = "/tmp/locate_test_XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(scratch));
-  const std::string root = scratch;
-  makeDirs(root + "/folder");
-  makeDirs(root + "/member.txt");
-  writeFileBytes(root + "/file", "x");
-  const struct {
-    std::string path;
-    int err;
-    bool found;
-    std::string where;
-    int cause;
-  } cases[] = {
-      {root + "/file/sub/a.txt", ENOTDIR, true, root + "/file", ENOTDIR},
-      {root + "/file/", EEXIST, true, root + "/file", ENOTDIR},  // made as a folder
-      {root + "/file/a.txt", 0, true, root + "/file", ENOTDIR},  // whatever the code said
-      {root + "/folder/new/a.txt", EACCES, true, root + "/folder", EACCES},
-      {root + "/folder/new/a.txt", EROFS, true, root + "/folder", EROFS},
-      {root + "/member.txt", 0, true, root + "/member.txt", EISDIR},
-      {root + "/folder/a.txt", ENOSPC, true, root + "/folder/a.txt", ENOSPC},
-      {root + "/folder/a.txt", 0, false, "", 0},  // nothing to explain it
-      {"", EACCES, false, "", EACCES},
-  };
-  for (const auto& c : cases) {
-    int err = c.err;
-    stdx::u16string where;
-    EXPECT_EQ(c.found, locate_failure<FileSystem>(u16(c.path), err, where))
-        << c.path << " " << c.err;
-    EXPECT_EQ(c.where, utf8(where)) << c.path << " " << c.err;
-    EXPECT_EQ(c.cause, err) << c.path << " " << c.err;
-  }
-  std::string command = "rm -rf '" + root + "'";
-  EXPECT_EQ(0, system(command.c_str()));
-}
-
 }  // namespace

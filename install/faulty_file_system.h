@@ -70,36 +70,36 @@ class FaultyFileSystem {
   }
 
   static unsigned GetLastError() { return FileSystem::GetLastError(); }
-  static unsigned CreateFile(const stdx::u16string& path, unsigned access, unsigned share,
+  static FsResult CreateFile(const stdx::u16string& path, unsigned access, unsigned share,
                              unsigned creation, void*& handle) {
     unsigned code;
     if (fail(kCreateFile, code)) return code;
     return FileSystem::CreateFile(path, access, share, creation, handle);
   }
-  static unsigned OpenRegularFile(const stdx::u16string& path, void*& handle) {
+  static FsResult OpenRegularFile(const stdx::u16string& path, void*& handle) {
     unsigned code;
     if (fail(kCreateFile, code)) return code;
     return FileSystem::OpenRegularFile(path, handle);
   }
-  static unsigned CloseHandle(void* handle) {
+  static FsResult CloseHandle(void* handle) {
     unsigned code;
     bool failed = fail(kCloseHandle, code);
-    unsigned closed = FileSystem::CloseHandle(handle);
-    return failed ? code : closed;
+    FsResult closed = FileSystem::CloseHandle(handle);
+    return failed ? FsResult(code) : closed;
   }
-  static unsigned ReadFile(void* handle, void* buffer, unsigned count, unsigned* bytesRead,
+  static FsResult ReadFile(void* handle, void* buffer, unsigned count, unsigned* bytesRead,
                            _OVERLAPPED* overlapped) {
     unsigned code;
     if (fail(kReadFile, code)) return code;
     return FileSystem::ReadFile(handle, buffer, count, bytesRead, overlapped);
   }
-  static unsigned ReadFileAt(void* handle, unsigned long long offset, void* buffer, unsigned count,
+  static FsResult ReadFileAt(void* handle, unsigned long long offset, void* buffer, unsigned count,
                              unsigned* bytesRead) {
     unsigned code;
     if (fail(kReadFile, code)) return code;
     return FileSystem::ReadFileAt(handle, offset, buffer, count, bytesRead);
   }
-  static unsigned WriteFile(void* handle, const void* data, unsigned count, unsigned* bytesWritten,
+  static FsResult WriteFile(void* handle, const void* data, unsigned count, unsigned* bytesWritten,
                             _OVERLAPPED* overlapped) {
     unsigned code;
     if (fail(kWriteFile, code)) return code;
@@ -110,193 +110,193 @@ class FaultyFileSystem {
     if (fail(kSetFilePointer, code)) return INVALID_SET_FILE_POINTER;
     return FileSystem::SetFilePointer(handle, distance, distanceHigh, method);
   }
-  static unsigned SetEndOfFile(void* handle) {
+  static FsResult SetEndOfFile(void* handle) {
     unsigned code;
     if (fail(kSetEndOfFile, code)) return code;
     return FileSystem::SetEndOfFile(handle);
   }
-  static unsigned GetFileTime(void* handle, _FILETIME* creation, _FILETIME* lastAccess,
+  static FsResult GetFileTime(void* handle, _FILETIME* creation, _FILETIME* lastAccess,
                               _FILETIME* lastWrite) {
     unsigned code;
     if (fail(kGetFileTime, code)) return code;
     return FileSystem::GetFileTime(handle, creation, lastAccess, lastWrite);
   }
-  static unsigned SetFileTime(void* handle, const _FILETIME* creation, const _FILETIME* lastAccess,
+  static FsResult SetFileTime(void* handle, const _FILETIME* creation, const _FILETIME* lastAccess,
                               const _FILETIME* lastWrite) {
     unsigned code;
     if (fail(kSetFileTime, code)) return code;
     return FileSystem::SetFileTime(handle, creation, lastAccess, lastWrite);
   }
-  static unsigned GetTempPath(stdx::u16string& path) {
+  static FsResult GetTempPath(stdx::u16string& path) {
     unsigned code;
     if (fail(kGetTempPath, code)) return code;
     return FileSystem::GetTempPath(path);
   }
   // Not counted: where it fails the reader only skips its space check.
-  static unsigned GetFreeSpaceTmpDir64(unsigned long long* bytes) {
+  static FsResult GetFreeSpaceTmpDir64(unsigned long long* bytes) {
     return FileSystem::GetFreeSpaceTmpDir64(bytes);
   }
-  static unsigned GetTempFileName(const stdx::u16string& dir, const stdx::u16string& prefix,
+  static FsResult GetTempFileName(const stdx::u16string& dir, const stdx::u16string& prefix,
                                   stdx::u16string& name) {
     unsigned code;
     if (fail(kGetTempFileName, code)) return code;
     return FileSystem::GetTempFileName(dir, prefix, name);
   }
-  static unsigned CreateDirectory(const stdx::u16string& path) {
+  static FsResult CreateDirectory(const stdx::u16string& path) {
     unsigned code;
     if (fail(kCreateDirectory, code)) return code;
     return FileSystem::CreateDirectory(path);
   }
-  static unsigned CreatePrivateDirectory(const stdx::u16string& path) {
+  static FsResult CreatePrivateDirectory(const stdx::u16string& path) {
     unsigned code;
     if (fail(kCreatePrivateDirectory, code)) return code;
     return FileSystem::CreatePrivateDirectory(path);
   }
-  static unsigned RemoveDirectory(const stdx::u16string& path) {
+  static FsResult RemoveDirectory(const stdx::u16string& path) {
     unsigned code;
     if (fail(kRemoveDirectory, code)) return code;
     return FileSystem::RemoveDirectory(path);
   }
-  static unsigned RemoveEmptyDirectory(const stdx::u16string& path) {
+  static FsResult RemoveEmptyDirectory(const stdx::u16string& path) {
     unsigned code;
     if (fail(kRemoveEmptyDirectory, code)) return code;
     return FileSystem::RemoveEmptyDirectory(path);
   }
-  static unsigned MoveFileEx(const stdx::u16string& from, const stdx::u16string& to, unsigned flags) {
+  static FsResult MoveFileEx(const stdx::u16string& from, const stdx::u16string& to, unsigned flags) {
     unsigned code;
     if (fail(kMoveFileEx, code)) return code;
     return FileSystem::MoveFileEx(from, to, flags);
   }
-  static unsigned CreateHardLink(const stdx::u16string& newPath, const stdx::u16string& existing) {
+  static FsResult CreateHardLink(const stdx::u16string& newPath, const stdx::u16string& existing) {
     unsigned code;
     if (fail(kCreateHardLink, code)) return code;
     return FileSystem::CreateHardLink(newPath, existing);
   }
-  static unsigned DeleteFile(const stdx::u16string& path) {
+  static FsResult DeleteFile(const stdx::u16string& path) {
     unsigned code;
     if (fail(kDeleteFile, code)) return code;
     return FileSystem::DeleteFile(path);
   }
-  static unsigned GetFileInformation(const stdx::u16string& path, bool followLinks,
+  static FsResult GetFileInformation(const stdx::u16string& path, bool followLinks,
                                      FileInformation& info) {
     unsigned code;
     if (fail(kGetFileInformation, code)) return code;
     return FileSystem::GetFileInformation(path, followLinks, info);
   }
-  static unsigned GetFileInformationByHandle(void* handle, FileInformation& info) {
+  static FsResult GetFileInformationByHandle(void* handle, FileInformation& info) {
     unsigned code;
     if (fail(kGetFileInformationByHandle, code)) return code;
     return FileSystem::GetFileInformationByHandle(handle, info);
   }
-  static unsigned FindFiles(const stdx::u16string& directory, std::vector<FindEntry>& entries) {
+  static FsResult FindFiles(const stdx::u16string& directory, std::vector<FindEntry>& entries) {
     unsigned code;
     if (fail(kFindFiles, code)) return code;
     return FileSystem::FindFiles(directory, entries);
   }
-  static unsigned CreateTempFile(const stdx::u16string& directory, void*& handle) {
+  static FsResult CreateTempFile(const stdx::u16string& directory, void*& handle) {
     unsigned code;
     if (fail(kCreateTempFile, code)) return code;
     return FileSystem::CreateTempFile(directory, handle);
   }
-  static unsigned FlushFileBuffers(void* handle) {
+  static FsResult FlushFileBuffers(void* handle) {
     unsigned code;
     if (fail(kFlushFileBuffers, code)) return code;
     return FileSystem::FlushFileBuffers(handle);
   }
-  static unsigned FlushVolumeBuffers(void* handle) {
+  static FsResult FlushVolumeBuffers(void* handle) {
     unsigned code;
     if (fail(kFlushVolumeBuffers, code)) return code;
     return FileSystem::FlushVolumeBuffers(handle);
   }
-  static unsigned FlushFilesAt(void* directory, const std::vector<stdx::u16string>& names) {
+  static FsResult FlushFilesAt(void* directory, const std::vector<stdx::u16string>& names) {
     unsigned code;
     if (fail(kFlushVolumeBuffers, code)) return code;
     return FileSystem::FlushFilesAt(directory, names);
   }
   // Not a failure point: only a head start for the flush, whose result the
   // run ignores (the flush itself checks the outcome).
-  static unsigned StartFlushFileBuffers(void* handle) {
+  static FsResult StartFlushFileBuffers(void* handle) {
     return FileSystem::StartFlushFileBuffers(handle);
   }
-  static unsigned ReleaseFileRange(void* handle, unsigned long long offset,
+  static FsResult ReleaseFileRange(void* handle, unsigned long long offset,
                                    unsigned long long count) {
     unsigned code;
     if (fail(kSetEndOfFile, code)) return code;
     return FileSystem::ReleaseFileRange(handle, offset, count);
   }
-  static unsigned CopyFileRange(void* in, unsigned long long inOffset, void* out, unsigned count,
+  static FsResult CopyFileRange(void* in, unsigned long long inOffset, void* out, unsigned count,
                                 unsigned* copied) {
     unsigned code;
     if (fail(kWriteFile, code)) return code;
     return FileSystem::CopyFileRange(in, inOffset, out, count, copied);
   }
-  static unsigned LockFile(void* handle, bool wait) {
+  static FsResult LockFile(void* handle, bool wait) {
     unsigned code;
     if (fail(kLockFile, code)) return code;
     return FileSystem::LockFile(handle, wait);
   }
 
-  static unsigned OpenDirectoryBeneath(void* directory, const stdx::u16string& relative,
+  static FsResult OpenDirectoryBeneath(void* directory, const stdx::u16string& relative,
                                        void*& handle) {
     unsigned code;
     if (fail(kOpenDirectoryBeneath, code)) return code;
     return FileSystem::OpenDirectoryBeneath(directory, relative, handle);
   }
-  static unsigned OpenParentDirectory(void* directory, void*& handle) {
+  static FsResult OpenParentDirectory(void* directory, void*& handle) {
     unsigned code;
     if (fail(kOpenDirectoryBeneath, code)) return code;
     return FileSystem::OpenParentDirectory(directory, handle);
   }
-  static unsigned CreateFileAt(void* directory, const stdx::u16string& name, unsigned access,
+  static FsResult CreateFileAt(void* directory, const stdx::u16string& name, unsigned access,
                                unsigned creation, void*& handle) {
     unsigned code;
     if (fail(kCreateFile, code)) return code;
     return FileSystem::CreateFileAt(directory, name, access, creation, handle);
   }
-  static unsigned CreateDirectoryAt(void* directory, const stdx::u16string& name) {
+  static FsResult CreateDirectoryAt(void* directory, const stdx::u16string& name) {
     unsigned code;
     if (fail(kCreateDirectory, code)) return code;
     return FileSystem::CreateDirectoryAt(directory, name);
   }
-  static unsigned GetFileInformationAt(void* directory, const stdx::u16string& name,
+  static FsResult GetFileInformationAt(void* directory, const stdx::u16string& name,
                                        FileInformation& info) {
     unsigned code;
     if (fail(kGetFileInformation, code)) return code;
     return FileSystem::GetFileInformationAt(directory, name, info);
   }
-  static unsigned MoveFileAt(void* fromDirectory, const stdx::u16string& from, void* toDirectory,
+  static FsResult MoveFileAt(void* fromDirectory, const stdx::u16string& from, void* toDirectory,
                              const stdx::u16string& to, unsigned flags) {
     unsigned code;
     if (fail(kMoveFileEx, code)) return code;
     return FileSystem::MoveFileAt(fromDirectory, from, toDirectory, to, flags);
   }
-  static unsigned CreateHardLinkAt(void* directory, const stdx::u16string& newName,
+  static FsResult CreateHardLinkAt(void* directory, const stdx::u16string& newName,
                                    void* existingDirectory, const stdx::u16string& existing) {
     unsigned code;
     if (fail(kCreateHardLink, code)) return code;
     return FileSystem::CreateHardLinkAt(directory, newName, existingDirectory, existing);
   }
-  static unsigned DeleteFileAt(void* directory, const stdx::u16string& name) {
+  static FsResult DeleteFileAt(void* directory, const stdx::u16string& name) {
     unsigned code;
     if (fail(kDeleteFile, code)) return code;
     return FileSystem::DeleteFileAt(directory, name);
   }
-  static unsigned RemoveEmptyDirectoryAt(void* directory, const stdx::u16string& name) {
+  static FsResult RemoveEmptyDirectoryAt(void* directory, const stdx::u16string& name) {
     unsigned code;
     if (fail(kRemoveEmptyDirectory, code)) return code;
     return FileSystem::RemoveEmptyDirectoryAt(directory, name);
   }
-  static unsigned RemoveDirectoryAt(void* directory, const stdx::u16string& name) {
+  static FsResult RemoveDirectoryAt(void* directory, const stdx::u16string& name) {
     unsigned code;
     if (fail(kRemoveDirectory, code)) return code;
     return FileSystem::RemoveDirectoryAt(directory, name);
   }
-  static unsigned FindFilesAt(void* directory, std::vector<FindEntry>& entries) {
+  static FsResult FindFilesAt(void* directory, std::vector<FindEntry>& entries) {
     unsigned code;
     if (fail(kFindFiles, code)) return code;
     return FileSystem::FindFilesAt(directory, entries);
   }
-  static unsigned GetDiskFreeSpaceByHandle(void* handle, unsigned long long* bytes) {
+  static FsResult GetDiskFreeSpaceByHandle(void* handle, unsigned long long* bytes) {
     unsigned code;
     if (fail(kGetDiskFreeSpace, code)) return code;
     return FileSystem::GetDiskFreeSpaceByHandle(handle, bytes);

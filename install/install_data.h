@@ -124,7 +124,7 @@ class InstallData {
   // bytes were given back; the code of the first failing file call; the
   // image's failure or ERROR_INVALID_DATA when the image ends before the
   // member does. Allocates nothing. Install thread only.
-  unsigned copyTo(uint64_t index, void* out) {
+  FsResult copyTo(uint64_t index, void* out) {
     if (index >= files.size()) return ERROR_INVALID_PARAMETER;
     if (image_.handle() == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     const FileData<FS>& member = files[static_cast<size_t>(index)];

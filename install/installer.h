@@ -194,7 +194,7 @@ class BasicInstaller : public BasicRollback<FS> {
   // Rolls back, then posts code with the error text, the line naming what
   // failed and why (when the failure can be explained), the paths that
   // could not be put right, and percent; returns code.
-  unsigned stopOnError(unsigned code, uint64_t percent);
+  unsigned stopOnError(FsResult code, uint64_t percent);
 
   // Seconds spent making the new files' data durable before the renames.
   double flushSeconds() const { return flushSeconds_; }
@@ -233,23 +233,24 @@ class BasicInstaller : public BasicRollback<FS> {
     }
   };
 
-  unsigned runLocked(Reader* reader, const stdx::u16string& target);
-  unsigned lockTarget(const stdx::u16string& target);
+  FsResult runLocked(Reader* reader, const stdx::u16string& target);
+  FsResult lockTarget(const stdx::u16string& target);
   void releaseLock();
-  unsigned takeRunLock();
-  unsigned findDeadRuns();
+  FsResult takeRunLock();
+  FsResult findDeadRuns();
   void dropRunLocks(bool deadRunsToo, bool ownFileToo = true);
-  unsigned checkTargetSpace(Reader* reader);
-  unsigned stageMember(Reader* reader, size_t index, const stdx::u16string& relative, bool& staged);
-  unsigned prepareDirectory(const stdx::u16string& directory, void*& handle);
-  unsigned openCreating(const stdx::u16string& directory, void*& handle, bool& made);
-  unsigned refuseLink(unsigned code, const stdx::u16string& directory);
-  unsigned removeDeadRunLeftovers(void* handle, const stdx::u16string& directory);
-  unsigned flushStaged();
-  unsigned exposeStaged();
-  unsigned cancelRun(uint64_t percent);
+  FsResult checkTargetSpace(Reader* reader);
+  FsResult stageMember(Reader* reader, size_t index, const stdx::u16string& relative, bool& staged);
+  FsResult prepareDirectory(const stdx::u16string& directory, void*& handle);
+  FsResult openCreating(const stdx::u16string& directory, void*& handle, bool& made);
+  FsResult refuseLink(unsigned code, const stdx::u16string& directory);
+  FsResult failedIn(FsResult code, const stdx::u16string& folder, const stdx::u16string& entry);
+  FsResult removeDeadRunLeftovers(void* handle, const stdx::u16string& directory);
+  FsResult flushStaged();
+  FsResult exposeStaged();
+  FsResult cancelRun(uint64_t percent);
   template <class Await>
-  unsigned awaitPackage(Await await);
+  FsResult awaitPackage(Await await);
   stdx::u16string tempNameIn(const stdx::u16string& directory);
   // True when relative (below the target, "/"-separated) is a member's path.
   bool isMemberPath(const stdx::u16string& relative) const;

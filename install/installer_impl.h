@@ -18,12 +18,6 @@ inline double monotonicSeconds() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-inline stdx::u16string withoutTrailingSeparators(const stdx::u16string& path) {
-  size_t n = path.size();
-  while (n > 1 && (path[n - 1] == u'/' || path[n - 1] == u'\\')) --n;
-  return path.substr(0, n);
-}
-
 inline stdx::u16string joinRelative(const stdx::u16string& directory, const stdx::u16string& name) {
   return directory.empty() ? name : directory + u"/" + name;
 }
@@ -48,7 +42,7 @@ inline stdx::u16string targetSpaceLine(const stdx::u16string& target, unsigned l
                                        unsigned long long available) {
   stdx::u16string line = LoadResString("IDS_ERROR_TARGETSPACE");
   replace_all(line, stdx::u16string(u"%1"),
-              withoutTrailingSeparators(target.empty() ? stdx::u16string(u".") : target));
+              strip_trailing_separators(target.empty() ? stdx::u16string(u".") : target));
   replace_all(line, stdx::u16string(u"%2"), byteCount(needed));
   replace_all(line, stdx::u16string(u"%3"), byteCount(available));
   return line;
@@ -81,7 +75,7 @@ unsigned BasicInstaller<FS, Compressor>::run(ProcessData* data) {
 
   this->start(target);
   failingPath_ = target;
-  unsigned code = lockTarget(target);
+  FsResult code = lockTarget(target);
   if (code == ERROR_CANCELLED) return cancelRun(0);
   if (code != 0) return stopOnError(code, 0);
   this->setRoot(lockHandle);
@@ -90,8 +84,8 @@ unsigned BasicInstaller<FS, Compressor>::run(ProcessData* data) {
 }
 
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u16string& target) {
-  unsigned code = findDeadRuns();
+FsResult BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u16string& target) {
+  FsResult code = findDeadRuns();
   if (code == 0) code = removeDeadRunLeftovers(lockHandle, stdx::u16string());
   if (code == 0) code = checkTargetSpace(reader);
   if (code != 0) return stopOnError(code, 0);
@@ -154,13 +148,15 @@ unsigned BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
 // directory it created by the time the lock is ours: the locked directory
 // must still be the one at the target's path.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::lockTarget(const stdx::u16string& target) {
+FsResult BasicInstaller<FS, Compressor>::lockTarget(const stdx::u16string& target) {
   stdx::u16string directory =
-      target.empty() ? stdx::u16string(u".") : installer_detail::withoutTrailingSeparators(target);
+      target.empty() ? stdx::u16string(u".") : strip_trailing_separators(target);
   bool waited = false;
   for (;;) {
-    unsigned code = target.empty() ? 0u : this->makeDirectoryTree(directory);
+    FsResult code;
+    if (!target.empty()) code = this->makeDirectoryTree(directory, failingPath_);
     if (code != 0) return code;
+    failingPath_ = directory;
     void* handle = INVALID_HANDLE_VALUE;
     code = FS::CreateFile(directory, GENERIC_READ, 0, OPEN_EXISTING, handle);
     if (code != 0) return code;
@@ -184,7 +180,7 @@ unsigned BasicInstaller<FS, Compressor>::lockTarget(const stdx::u16string& targe
       lockHandle = handle;
       return 0;
     }
-    unsigned closed = FS::CloseHandle(handle);
+    FsResult closed = FS::CloseHandle(handle);
     if (code == 0) code = closed;
     if (code != 0) return code;
   }
@@ -207,17 +203,17 @@ void BasicInstaller<FS, Compressor>::releaseLock() {
 // target's lock is held, so no other run makes or removes lock files here
 // meanwhile.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::takeRunLock() {
+FsResult BasicInstaller<FS, Compressor>::takeRunLock() {
   stdx::u16string name = runLockName(current_run_tag());
   failingPath_ = target_ + name;
   void* handle = INVALID_HANDLE_VALUE;
-  unsigned code = FS::CreateFileAt(lockHandle, name, GENERIC_WRITE, CREATE_NEW, handle);
+  FsResult code = FS::CreateFileAt(lockHandle, name, GENERIC_WRITE, CREATE_NEW, handle);
   if (code == ERROR_ALREADY_EXISTS) {
     // This process's own, from an earlier run that could not remove it.
     code = FS::DeleteFileAt(lockHandle, name);
     if (code == 0) code = FS::CreateFileAt(lockHandle, name, GENERIC_WRITE, CREATE_NEW, handle);
   }
-  if (code != 0) return code;
+  if (code != 0) return failedIn(code, target_, failingPath_);
   runLockHandle_ = handle;
   code = FS::LockFile(handle, false);
   unsigned written = 0;
@@ -230,11 +226,11 @@ unsigned BasicInstaller<FS, Compressor>::takeRunLock() {
 // that only looks like one (not a regular file, or without the line) marks
 // no run; one whose lock cannot be tried counts as alive.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::findDeadRuns() {
+FsResult BasicInstaller<FS, Compressor>::findDeadRuns() {
   deadRuns_.clear();
   std::vector<FindEntry> entries;
   failingPath_ = target_;
-  unsigned code = FS::FindFilesAt(lockHandle, entries);
+  FsResult code = FS::FindFilesAt(lockHandle, entries);
   if (code != 0) return code;
   const stdx::u16string own = current_run_tag();
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -280,7 +276,7 @@ void BasicInstaller<FS, Compressor>::dropRunLocks(bool deadRunsToo, bool ownFile
 // target's free space. Each member is looked at from the target's handle,
 // as the copy will; a link on the way stops the run here.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::checkTargetSpace(Reader* reader) {
+FsResult BasicInstaller<FS, Compressor>::checkTargetSpace(Reader* reader) {
   unsigned long long needed = 0;
   stdx::u16string missing;  // a directory known not to exist, with all below it
   bool haveMissing = false;
@@ -292,7 +288,7 @@ unsigned BasicInstaller<FS, Compressor>::checkTargetSpace(Reader* reader) {
     if (!haveMissing || !(directory == missing || is_below(directory, missing))) {
       void* handle = INVALID_HANDLE_VALUE;
       failingPath_ = target_ + relative;
-      unsigned code = cursor_.open(directory, handle);
+      FsResult code = cursor_.open(directory, handle);
       if (code == ERROR_STOPPED_ON_SYMLINK) return refuseLink(code, directory);
       if (code == ERROR_FILE_NOT_FOUND) {
         missing = directory;
@@ -314,7 +310,7 @@ unsigned BasicInstaller<FS, Compressor>::checkTargetSpace(Reader* reader) {
   if (needed == 0) return 0;
   unsigned long long available = 0;
   failingPath_ = target_;
-  unsigned code = FS::GetDiskFreeSpaceByHandle(lockHandle, &available);
+  FsResult code = FS::GetDiskFreeSpaceByHandle(lockHandle, &available);
   if (code != 0) return code;
   if (available >= needed) return 0;
   failureLine_ = installer_detail::targetSpaceLine(target_, needed, available);
@@ -324,7 +320,7 @@ unsigned BasicInstaller<FS, Compressor>::checkTargetSpace(Reader* reader) {
 // Names the symbolic link that stopped the way down to directory: the
 // first component, from the target down, that is one.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::refuseLink(unsigned code, const stdx::u16string& directory) {
+FsResult BasicInstaller<FS, Compressor>::refuseLink(unsigned code, const stdx::u16string& directory) {
   stdx::u16string link = directory;
   BasicDirectoryCursor<FS> probe;
   probe.reset(lockHandle);
@@ -344,13 +340,14 @@ unsigned BasicInstaller<FS, Compressor>::refuseLink(unsigned code, const stdx::u
 // Writes member relative under a temporary name beside it, when it is
 // missing or older. staged stays false when the installed copy is up to date.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t index,
+FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t index,
                                                      const stdx::u16string& relative, bool& staged) {
   stdx::u16string directory, name;
   split_relative(relative, directory, name);
   void* dir = INVALID_HANDLE_VALUE;
-  unsigned code = prepareDirectory(directory, dir);
+  FsResult code = prepareDirectory(directory, dir);
   if (code != 0) return code;
+  failingPath_ = target_ + relative;
 
   // A regular file is compared, backed up and replaced; so is a symbolic
   // link, as the link itself (it is never followed). A directory could not
@@ -359,7 +356,9 @@ unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   code = FS::GetFileInformationAt(dir, name, info);
   if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
   config::InstalledCopy copy = config::installed_copy(code, info, reader->files[index].lastWriteTime);
-  if (copy == config::InstalledCopy::kRefused) return kErrorRefusedTarget;
+  if (copy == config::InstalledCopy::kRefused)
+    return info.attributes == FILE_ATTRIBUTE_DIRECTORY ? FsResult(kErrorRefusedTarget, EISDIR)
+                                                       : FsResult(kErrorRefusedTarget);
   if (copy == config::InstalledCopy::kCurrent) return 0;
   bool replaces = copy != config::InstalledCopy::kMissing;
 
@@ -378,7 +377,7 @@ unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   stdx::u16string temp = tempNameIn(directory);
   void* out = INVALID_HANDLE_VALUE;
   code = FS::CreateFileAt(dir, temp, GENERIC_WRITE, CREATE_NEW, out);
-  if (code != 0) return code;
+  if (code != 0) return failedIn(code, target_ + directory, failingPath_);
   this->addTempFile(installer_detail::joinRelative(directory, temp));
   code = reader->copyTo(index, out);
   // Every file starts on its way to the disk now, while the package is
@@ -386,7 +385,7 @@ unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   // done (and its blocks placed, so one journal commit covers them all).
   // Only a head start: the flush checks the outcome.
   if (code == 0) FS::StartFlushFileBuffers(out);
-  unsigned closed = FS::CloseHandle(out);
+  FsResult closed = FS::CloseHandle(out);
   if (code == 0) code = closed;
   if (code != 0) {
     // The package may have failed while this member was copied: then that
@@ -408,11 +407,11 @@ unsigned BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
 // the target without a link, created where missing (one directory per
 // call, each recorded), and cleared of what dead runs left in it.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::prepareDirectory(const stdx::u16string& directory,
+FsResult BasicInstaller<FS, Compressor>::prepareDirectory(const stdx::u16string& directory,
                                                           void*& handle) {
   if (cursor_.holds(directory) && cleanedDirectories.count(directory)) return cursor_.open(directory, handle);
   bool made = false;
-  unsigned code = openCreating(directory, handle, made);
+  FsResult code = openCreating(directory, handle, made);
   if (code == ERROR_STOPPED_ON_SYMLINK) return refuseLink(code, directory);
   if (code != 0) return code;
   if (!made) {
@@ -427,11 +426,12 @@ unsigned BasicInstaller<FS, Compressor>::prepareDirectory(const stdx::u16string&
 // missing, downwards from the deepest one open: going one level deeper
 // than the last member costs a call or two, whatever the depth.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::openCreating(const stdx::u16string& directory,
+FsResult BasicInstaller<FS, Compressor>::openCreating(const stdx::u16string& directory,
                                                       void*& handle, bool& made) {
   made = false;
-  unsigned code = cursor_.open(directory, handle);
-  if (code != ERROR_FILE_NOT_FOUND) return code;
+  FsResult code = cursor_.open(directory, handle);
+  // Missing, or a file on the way: the walk below finds which component.
+  if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) return code;
   const stdx::u16string& held = cursor_.path();
   void* current = cursor_.root();
   stdx::u16string currentPath;
@@ -447,7 +447,10 @@ unsigned BasicInstaller<FS, Compressor>::openCreating(const stdx::u16string& dir
     stdx::u16string part = directory.substr(pos, slash - pos);
     pos = slash + 1;
     if (part.empty()) continue;
+    size_t start = slash - part.size();
+    stdx::u16string parentPath = start == 0 ? stdx::u16string() : directory.substr(0, start - 1);
     stdx::u16string partPath = directory.substr(0, slash);
+    failingPath_ = target_ + partPath;
     void* next = INVALID_HANDLE_VALUE;
     code = FS::OpenDirectoryBeneath(current, part, next);
     if (code == ERROR_FILE_NOT_FOUND) {
@@ -456,6 +459,7 @@ unsigned BasicInstaller<FS, Compressor>::openCreating(const stdx::u16string& dir
         this->addRBCatalog(partPath);
         made = true;
       }
+      failedIn(code, target_ + parentPath, failingPath_);
       // Made meanwhile by someone else: not ours, but usable.
       if (code == 0 || code == ERROR_ALREADY_EXISTS) code = FS::OpenDirectoryBeneath(current, part, next);
     } else if (code == 0) {
@@ -480,12 +484,12 @@ unsigned BasicInstaller<FS, Compressor>::openCreating(const stdx::u16string& dir
 // run whose lock this run could take goes, and never a directory or a
 // name that is a member of this package.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::removeDeadRunLeftovers(void* handle,
+FsResult BasicInstaller<FS, Compressor>::removeDeadRunLeftovers(void* handle,
                                                                 const stdx::u16string& directory) {
   if (deadRuns_.empty() || !cleanedDirectories.insert(directory).second) return 0;
   std::vector<FindEntry> entries;
   failingPath_ = target_ + directory;
-  unsigned code = FS::FindFilesAt(handle, entries);
+  FsResult code = FS::FindFilesAt(handle, entries);
   if (code != 0) return code;
   for (size_t i = 0; i < entries.size(); ++i) {
     stdx::u16string tag;
@@ -508,7 +512,7 @@ unsigned BasicInstaller<FS, Compressor>::removeDeadRunLeftovers(void* handle,
 // target as the run reached it, and each file by its name in that
 // directory: no link is followed.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::flushStaged() {
+FsResult BasicInstaller<FS, Compressor>::flushStaged() {
   if (staged_.empty()) return 0;
   double begin = installer_detail::monotonicSeconds();
   std::map<stdx::u16string, std::vector<stdx::u16string>, Less> files;
@@ -533,7 +537,7 @@ unsigned BasicInstaller<FS, Compressor>::flushStaged() {
     const stdx::u16string& dir = *step.first;
     failingPath_ = target_ + dir;
     void* handle = INVALID_HANDLE_VALUE;
-    unsigned code = cursor_.open(dir, handle);
+    FsResult code = cursor_.open(dir, handle);
     if (code == ERROR_STOPPED_ON_SYMLINK) return refuseLink(code, dir);
     if (code == 0) code = FS::FlushFilesAt(handle, *step.second);
     if (code != 0) return code;
@@ -548,7 +552,7 @@ unsigned BasicInstaller<FS, Compressor>::flushStaged() {
 // was staged. Each directory is reached afresh from the target: one
 // swapped for a link since its members were staged stops the run.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::exposeStaged() {
+FsResult BasicInstaller<FS, Compressor>::exposeStaged() {
   cursor_.close();
   const int span = installer_detail::kRenamedPercent - installer_detail::kFlushedPercent;
   int posted = -1;
@@ -559,11 +563,11 @@ unsigned BasicInstaller<FS, Compressor>::exposeStaged() {
     int percent = installer_detail::kFlushedPercent + static_cast<int>(i * span / staged_.size());
     if (percent != posted) processData->setInstallState(0, failingPath_, posted = percent);
     void* dir = INVALID_HANDLE_VALUE;
-    unsigned code = cursor_.open(s.directory, dir);
+    FsResult code = cursor_.open(s.directory, dir);
     if (code == ERROR_STOPPED_ON_SYMLINK) return refuseLink(code, s.directory);
     if (code == 0 && s.replaces) code = this->storeRBFile(dir, s.directory, s.name);
     if (code == 0) code = FS::MoveFileAt(dir, s.temp, dir, s.name, s.replaces ? MOVEFILE_REPLACE_EXISTING : 0);
-    if (code != 0) return code;
+    if (code != 0) return failedIn(code, target_ + s.directory, failingPath_);
     this->tempFileRenamed(relative, s.replaces);
   }
   staged_.clear();
@@ -576,9 +580,9 @@ unsigned BasicInstaller<FS, Compressor>::exposeStaged() {
 // package's fault, not the target's, and is reported as such.
 template <class FS, class Compressor>
 template <class Await>
-unsigned BasicInstaller<FS, Compressor>::awaitPackage(Await await) {
+FsResult BasicInstaller<FS, Compressor>::awaitPackage(Await await) {
   for (;;) {
-    unsigned code = await(kFeedPollMs);
+    FsResult code = await(kFeedPollMs);
     if (code != config::kErrorPending) {
       if (code != 0 && code != ERROR_CANCELLED) packageFailed_ = true;
       return code;
@@ -588,7 +592,7 @@ unsigned BasicInstaller<FS, Compressor>::awaitPackage(Await await) {
 }
 
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::cancelRun(uint64_t percent) {
+FsResult BasicInstaller<FS, Compressor>::cancelRun(uint64_t percent) {
   this->rollback(ERROR_CANCELLED);
   releaseLock();
   // A cancel posts nothing, unless something could not be undone: that
@@ -600,23 +604,29 @@ unsigned BasicInstaller<FS, Compressor>::cancelRun(uint64_t percent) {
   return ERROR_CANCELLED;
 }
 
+// A step that makes a new name in folder failed: a refusal (permission, a
+// read-only file system) is the folder's, and the folder is named; any
+// other cause concerns entry. Returns code.
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::stopOnError(unsigned code, uint64_t percent) {
-  // Taken before the rollback, whose own calls would overwrite it.
-  int errnoValue = lastErrNoFor(code);
+FsResult BasicInstaller<FS, Compressor>::failedIn(FsResult code, const stdx::u16string& folder,
+                                                  const stdx::u16string& entry) {
+  int err = code.errnoValue();
+  failingPath_ = err == EACCES || err == EPERM || err == EROFS ? folder : entry;
+  return code;
+}
+
+template <class FS, class Compressor>
+unsigned BasicInstaller<FS, Compressor>::stopOnError(FsResult code, uint64_t percent) {
   this->rollback(code);
   releaseLock();
   failure_.code = code;
-  failure_.errnoValue = errnoValue;
   failure_.packageFailed = packageFailed_;
-  failure_.path.clear();
   failure_.line = failureLine_;
-  // Looked at once everything is undone: the user sees the folders as they
-  // are now.
-  if (!packageFailed_ && failureLine_.empty() &&
-      !locate_failure<FS>(failingPath_, failure_.errnoValue, failure_.path)) {
-    failure_.errnoValue = 0;
-  }
+  // The cause is the one the failing call gave, and the path the one the
+  // failing step named; a failure without a cause from the system names
+  // nothing, rather than something it may not concern.
+  failure_.errnoValue = packageFailed_ ? 0 : code.errnoValue();
+  failure_.path = failure_.errnoValue != 0 ? strip_trailing_separators(failingPath_) : stdx::u16string();
   if (processData != nullptr) {
     processData->setInstallState(code, undoReport(failure_text(failure_)), static_cast<int>(percent));
   }

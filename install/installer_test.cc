@@ -190,6 +190,46 @@ TEST_F(InstallerTest, ExistingDirectoryAtAMemberPathIsLeftWhole) {
   EXPECT_TRUE(snapshotTree(target) == before);
 }
 
+// The failure names what the user must mend, as the failing call found it:
+// the file that stands where a folder must go, the folder at a member's
+// path, the folder that refused something new.
+TEST_F(InstallerTest, FailureNamesWhatStandsInTheWayOrTheFolderThatRefused) {
+  if (rerun_as_ordinary_user()) return;  // root writes into any folder
+  writeFileBytes(path("plain"), "a file where a folder must go");
+  makeDirs(target + "/dir");
+  makeDirs(target + "/locked/old");
+  makeDirs(path("lockedparent"));
+  const struct {
+    std::string into;
+    std::string member;
+    std::string named;
+    int cause;
+  } cases[] = {
+      {path("plain/sub"), "a.cfg", path("plain"), ENOTDIR},
+      {target, "dir", target + "/dir", EISDIR},
+      {target, "locked\\new\\a.cfg", target + "/locked", EACCES},
+      {target, "locked\\a.cfg", target + "/locked", EACCES},
+      {target, "locked\\old\\a.cfg", target + "/locked/old", EACCES},
+      {path("lockedparent/t"), "a.cfg", path("lockedparent"), EACCES},
+  };
+  ASSERT_EQ(0, chmod((target + "/locked/old").c_str(), 0555));
+  ASSERT_EQ(0, chmod((target + "/locked").c_str(), 0555));
+  ASSERT_EQ(0, chmod(path("lockedparent").c_str(), 0555));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.member + " into " + c.into);
+    PackageReader reader;
+    ASSERT_EQ(0u, reader.open(u16(writePackage(makeImage({}, false, {{c.member, "x", fileTime(5000)}})))));
+    data.init(&reader, u16(c.into));
+    Installer installer(0);
+    EXPECT_NE(0u, installer.run(&data));
+    EXPECT_EQ(c.named, u8(installer.failure().path));
+    EXPECT_EQ(c.cause, installer.failure().errnoValue);
+  }
+  chmod((target + "/locked").c_str(), 0755);
+  chmod((target + "/locked/old").c_str(), 0755);
+  chmod(path("lockedparent").c_str(), 0755);
+}
+
 // A link where a folder of a member's path should be stops the run before
 // anything is written, naming the link; a link at a member's own path is
 // replaced like a file, never written through.

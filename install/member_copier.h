@@ -38,11 +38,10 @@ class MemberCopier {
   // the code of the first failing file call; the image's failure or
   // ERROR_INVALID_DATA when the image ends before the member does.
   // Allocates nothing: all bytes pass through the one copy buffer.
-  unsigned copyTo(const FileData<FS>& member, void* out) {
-    unsigned code = copyBytes(member, out);
-    if (code == 0 && FS::SetEndOfFile(out) != 0) code = FS::GetLastError();
-    if (code == 0 && FS::SetFileTime(out, nullptr, nullptr, &member.lastWriteTime) != 0)
-      code = FS::GetLastError();
+  FsResult copyTo(const FileData<FS>& member, void* out) {
+    FsResult code = copyBytes(member, out);
+    if (code == 0) code = FS::SetEndOfFile(out);
+    if (code == 0) code = FS::SetFileTime(out, nullptr, nullptr, &member.lastWriteTime);
     return code;
   }
 
@@ -85,7 +84,7 @@ class MemberCopier {
 
   // Copies the member as its bytes come: a large member is mostly copied
   // by the time its last byte is inflated.
-  unsigned copyBytes(const FileData<FS>& member, void* out) {
+  FsResult copyBytes(const FileData<FS>& member, void* out) {
     uint64_t at = member.offset;
     const uint64_t end = at + member.size;
     while (at < end) {
@@ -93,21 +92,21 @@ class MemberCopier {
       unsigned code = image_.awaitBytes(at + 1, -1, &available, true);
       if (code != 0) return code;
       uint64_t until = std::min(available, end);
-      code = copyRange(at, static_cast<unsigned>(until - at), out);
-      if (code != 0) return code;
+      FsResult copied = copyRange(at, static_cast<unsigned>(until - at), out);
+      if (copied != 0) return copied;
       at = until;
     }
     return 0;
   }
 
   // Copies count image bytes from at, which the image holds, to out.
-  unsigned copyRange(uint64_t at, unsigned count, void* out) {
+  FsResult copyRange(uint64_t at, unsigned count, void* out) {
     unsigned remaining = count;
     // Inside the kernel where the two files allow it: one copy of the
     // bytes instead of two, and no trip through this process's memory.
     while (remaining != 0 && copyRangeWorks_) {
       unsigned copied = 0;
-      unsigned code = FS::CopyFileRange(image_.handle(), at, out, remaining, &copied);
+      FsResult code = FS::CopyFileRange(image_.handle(), at, out, remaining, &copied);
       if (code == ERROR_NOT_SUPPORTED) {
         copyRangeWorks_ = false;
         break;
@@ -122,10 +121,12 @@ class MemberCopier {
       // drag a whole buffer's worth of the image through memory.
       unsigned want = remaining < kCopyBufferSize ? remaining : kCopyBufferSize;
       unsigned got = 0;
-      if (FS::ReadFileAt(image_.handle(), at, copyBuffer_.get(), want, &got) != 0) return FS::GetLastError();
+      FsResult code = FS::ReadFileAt(image_.handle(), at, copyBuffer_.get(), want, &got);
+      if (code != 0) return code;
       if (got == 0) return ERROR_INVALID_DATA;  // the image shrank under us
       unsigned written = 0;
-      if (FS::WriteFile(out, copyBuffer_.get(), got, &written, nullptr) != 0) return FS::GetLastError();
+      code = FS::WriteFile(out, copyBuffer_.get(), got, &written, nullptr);
+      if (code != 0) return code;
       at += got;
       remaining -= got;
     }

@@ -36,6 +36,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/file_io.h"
 #include "platform/file_system.h"
 #include "platform/path_separators.h"
 #include "platform/stdx_string.h"
@@ -99,7 +100,7 @@ class BasicDirectoryCursor {
   }
 
   // The handle of relative (empty: the root), valid until the next call.
-  unsigned open(const stdx::u16string& relative, void*& handle) {
+  FsResult open(const stdx::u16string& relative, void*& handle) {
     if (relative.empty()) {
       handle = root_;
       return root_ == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : 0u;
@@ -110,7 +111,7 @@ class BasicDirectoryCursor {
     }
     if (handle_ != INVALID_HANDLE_VALUE && is_below(path_, relative) &&
         levelsUp(relative) <= kMaxLevelsUp) {
-      unsigned code = climbTo(relative);
+      FsResult code = climbTo(relative);
       if (code == 0) {
         handle = handle_;
         return 0;
@@ -125,7 +126,7 @@ class BasicDirectoryCursor {
       rest = relative.substr(path_.size() + 1);
     }
     void* opened = INVALID_HANDLE_VALUE;
-    unsigned code = FS::OpenDirectoryBeneath(from, rest, opened);
+    FsResult code = FS::OpenDirectoryBeneath(from, rest, opened);
     if (code != 0) return code;
     adopt(relative, opened);
     handle = opened;
@@ -157,14 +158,14 @@ class BasicDirectoryCursor {
   // Goes up from the directory held to ancestor, one ".." at a time.
   // ERROR_PATH_NOT_FOUND when a directory above no longer holds the one
   // below under its name (the held one was moved): nothing is then held.
-  unsigned climbTo(const stdx::u16string& ancestor) {
+  FsResult climbTo(const stdx::u16string& ancestor) {
     while (path_.size() > ancestor.size()) {
       size_t slash = path_.rfind(u'/');
       stdx::u16string name = slash == stdx::u16string::npos ? path_ : path_.substr(slash + 1);
       stdx::u16string up = slash == stdx::u16string::npos ? stdx::u16string() : path_.substr(0, slash);
       void* parent = INVALID_HANDLE_VALUE;
       FileInformation held, named;
-      unsigned code = FS::GetFileInformationByHandle(handle_, held);
+      FsResult code = FS::GetFileInformationByHandle(handle_, held);
       if (code == 0) code = FS::OpenParentDirectory(handle_, parent);
       if (code != 0) return code;
       code = FS::GetFileInformationAt(parent, name, named);
@@ -309,14 +310,14 @@ class BasicRollback {
   // hard links, where it is renamed to the backup name. 0 when it is kept;
   // otherwise the failing code, ERROR_FILE_NOT_FOUND included: the caller
   // saw the file, so its absence now is a failure too.
-  unsigned storeRBFile(void* directory, const stdx::u16string& directoryPath,
+  FsResult storeRBFile(void* directory, const stdx::u16string& directoryPath,
                        const stdx::u16string& name) {
     if (levels.empty() || name.empty()) return ERROR_INVALID_PARAMETER;
     RollbackLevel& level = levels.back();
     stdx::u16string base = directoryPath.empty() ? stdx::u16string() : directoryPath + kPathSeparator;
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
       stdx::u16string backupName = nextBackupName(base);
-      unsigned code = FS::CreateHardLinkAt(directory, backupName, directory, name);
+      FsResult code = FS::CreateHardLinkAt(directory, backupName, directory, name);
       // A file system without hard links (FAT) refuses them: then the file
       // itself takes the backup name, in one step; its own name stays
       // empty until the new member is renamed into it.
@@ -333,34 +334,42 @@ class BasicRollback {
   // Creates directory path (outside the target, which is not open yet)
   // and its missing parents, recording exactly the directories that did
   // not exist before, parents first. 0 when path is (now) a directory;
-  // otherwise the code of the failing call.
-  unsigned makeDirectoryTree(const stdx::u16string& path) {
+  // otherwise the result of the failing call, and failedAt names the folder
+  // it concerns: the file that stands where a folder must go, the folder
+  // that refused a new one, or the one that could not be made.
+  FsResult makeDirectoryTree(const stdx::u16string& path, stdx::u16string& failedAt) {
+    failedAt = path;
     if (path.empty()) return ERROR_PATH_NOT_FOUND;
     if (isDiskRoot(path)) return 0;
     std::vector<stdx::u16string> missing;  // deepest first
-    stdx::u16string current = withoutTrailingSeparators(path);
+    stdx::u16string current = strip_trailing_separators(path);
     for (;;) {
       FileInformation info;
-      unsigned code = FS::GetFileInformation(current, true, info);
+      FsResult code = FS::GetFileInformation(current, true, info);
       if (code == 0 && info.attributes == FILE_ATTRIBUTE_DIRECTORY) break;
-      if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
-      missing.push_back(current);
-      // Anything but a plain gap ends the walk: creating it below fails
-      // with the layer's own code.
-      if (code == 0) break;
+      failedAt = current;
+      if (code == 0) return FsResult(ERROR_PATH_NOT_FOUND, ENOTDIR);  // a file in the way
+      // Missing, or below a file: the walk goes on up to find which.
+      if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) return code;
+      if (code == ERROR_FILE_NOT_FOUND) missing.push_back(current);
       size_t slash = current.rfind(u'/');
       if (slash == stdx::u16string::npos) break;  // relative: the working directory exists
       current = slash == 0 ? stdx::u16string(kPathSeparator) : current.substr(0, slash);
       if (isDiskRoot(current)) break;
-      current = withoutTrailingSeparators(current);
+      current = strip_trailing_separators(current);
     }
     // The layer's CreateDirectory makes missing parents by itself and would
     // not say which, so creation goes downwards one level at a time: each
     // call brings exactly one directory into existence, recorded as it happens.
     for (size_t i = missing.size(); i-- > 0;) {
-      unsigned code = FS::CreateDirectory(missing[i]);
+      FsResult code = FS::CreateDirectory(missing[i]);
       if (code == ERROR_ALREADY_EXISTS) continue;  // made meanwhile by someone else: not ours
-      if (code != 0) return code;
+      if (code != 0) {
+        // Refused: by the folder that was to hold it.
+        int err = code.errnoValue();
+        failedAt = err == EACCES || err == EPERM || err == EROFS ? directory_of(missing[i]) : missing[i];
+        return code;
+      }
       if (!levels.empty()) levels.back().outerCatalogs.push_back(missing[i]);
     }
     return 0;
@@ -412,12 +421,6 @@ class BasicRollback {
   std::vector<RollbackLevel> levels;
 
  private:
-  static stdx::u16string withoutTrailingSeparators(const stdx::u16string& path) {
-    size_t n = path.size();
-    while (n > 1 && path[n - 1] == u'/') --n;
-    return path.substr(0, n);
-  }
-
   stdx::u16string full(const stdx::u16string& relative) const {
     return levels.empty() ? relative : levels.back().directory + relative;
   }
@@ -432,7 +435,7 @@ class BasicRollback {
   }
 
   // The open directory that holds relative, and its last component.
-  unsigned openParent(const stdx::u16string& relative, void*& directory, stdx::u16string& name) {
+  FsResult openParent(const stdx::u16string& relative, void*& directory, stdx::u16string& name) {
     stdx::u16string dir;
     split_relative(relative, dir, name);
     return cursor_.open(dir, directory);

@@ -76,21 +76,25 @@ class RollbackTest : public ScratchTest {
 
 // The directories on the way to the target, made before it can be opened.
 TEST_F(RollbackTest, RecordsExactlyTheDirectoriesItCreatesParentsFirst) {
+  stdx::u16string at;
   ASSERT_EQ(0u, journal.start(u16(path("outer/n1/n2/n3/"))));
-  ASSERT_EQ(0u, journal.makeDirectoryTree(u16(path("outer/n1/n2/n3/"))));
+  ASSERT_EQ(0u, journal.makeDirectoryTree(u16(path("outer/n1/n2/n3/")), at));
   const std::vector<stdx::u16string>& made = journal.journal().back().outerCatalogs;
   ASSERT_EQ(4u, made.size());
   EXPECT_EQ(path("outer"), u8(made[0]));
   EXPECT_EQ(path("outer/n1/n2/n3"), u8(made[3]));
 
   // Existing directories, and the file-system root, are never recorded.
-  EXPECT_EQ(0u, journal.makeDirectoryTree(u16(path("outer/n1/n2"))));
-  EXPECT_EQ(0u, journal.makeDirectoryTree(u16(tempDir)));
-  EXPECT_EQ(0u, journal.makeDirectoryTree(u"/"));
+  EXPECT_EQ(0u, journal.makeDirectoryTree(u16(path("outer/n1/n2")), at));
+  EXPECT_EQ(0u, journal.makeDirectoryTree(u16(tempDir), at));
+  EXPECT_EQ(0u, journal.makeDirectoryTree(u"/", at));
   EXPECT_EQ(4u, made.size());
 
-  // A file in the way fails and records nothing.
-  EXPECT_NE(0u, journal.makeDirectoryTree(u16(path("target/a.txt/x/y"))));
+  // A file in the way fails, names that file and records nothing.
+  FsResult blocked = journal.makeDirectoryTree(u16(path("target/a.txt/x/y")), at);
+  EXPECT_NE(0u, blocked);
+  EXPECT_EQ(ENOTDIR, blocked.errnoValue());
+  EXPECT_EQ(path("target/a.txt"), u8(at));
   EXPECT_EQ(4u, made.size());
   EXPECT_EQ("old a", readFileBytes(path("target/a.txt")));
   journal.rollback(0);

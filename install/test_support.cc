@@ -18,13 +18,6 @@
 
 namespace test_support {
 
-stdx::u16string u16(const std::string& utf8) { return widen_lib(stdx::string(utf8.c_str(), utf8.size())); }
-
-std::string u8(const stdx::u16string& s) {
-  stdx::string n = narrow_lib(s);
-  return std::string(n.c_str(), n.size());
-}
-
 stdx::u16string resourceText(const char* key) { return LoadResString(key); }
 
 std::string readFileBytes(const std::string& path) {
@@ -58,11 +51,6 @@ time_t modificationTime(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return -1;
   return st.st_mtime;
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
 }
 
 namespace {

@@ -13,11 +13,12 @@
 #include "install/install_data.h"
 #include "install/package_format.h"
 #include "platform/file_system.h"
+#include "platform/test_util.h"
 
 namespace test_support {
 
-stdx::u16string u16(const std::string& utf8);
-std::string u8(const stdx::u16string& s);
+using ::u16;
+inline std::string u8(const stdx::u16string& s) { return utf8(s); }
 
 // The interface text of key in the current language.
 stdx::u16string resourceText(const char* key);
@@ -28,7 +29,7 @@ void writeFileBytes(const std::string& path, const std::string& bytes);
 void makeDirs(const std::string& path);
 void setModificationTime(const std::string& path, time_t seconds);
 time_t modificationTime(const std::string& path);
-bool exists(const std::string& path);  // without following a final link
+using ::exists;  // without following a final link
 
 // Everything below root (links not followed): kind 'f', 'd' or 'l', the
 // content of a file or the target of a link, and a file's modification time.

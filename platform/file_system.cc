@@ -109,14 +109,6 @@ void fillInformation(const struct stat& st, FileInformation& info) {
 
 }  // namespace
 
-namespace {
-// Per thread: the worker's failures must not be mixed up with the window's.
-thread_local int t_lastErrNo = 0;
-thread_local unsigned t_lastErrNoCode = 0;
-}  // namespace
-
-int lastErrNoFor(unsigned code) { return code != 0 && code == t_lastErrNoCode ? t_lastErrNo : 0; }
-
 unsigned error_code_for_errno(int err) {
   switch (err) {
     case 0: return ERROR_SUCCESS;
@@ -137,11 +129,9 @@ unsigned error_code_for_errno(int err) {
   }
 }
 
-unsigned setLastErrorByErrNo(int err) {
-  t_lastErrNo = err;
+FsResult setLastErrorByErrNo(int err) {
   ms_lastError = err == 0 ? ERROR_INVALID_PARAMETER : error_code_for_errno(err);
-  t_lastErrNoCode = ms_lastError;
-  return ms_lastError;
+  return FsResult(ms_lastError, err);
 }
 
 long FileTimeToEpoch(const _FILETIME& ft) {
@@ -161,7 +151,7 @@ _FILETIME EpochToFileTime(const long& seconds) {
 
 unsigned FileSystem::GetLastError() { return ms_lastError; }
 
-unsigned FileSystem::CreateFile(const stdx::u16string& path, unsigned access, unsigned,
+FsResult FileSystem::CreateFile(const stdx::u16string& path, unsigned access, unsigned,
                                 unsigned creation, void*& handle) {
   ms_lastError = 0;
   int flags = O_CLOEXEC;
@@ -180,7 +170,7 @@ unsigned FileSystem::CreateFile(const stdx::u16string& path, unsigned access, un
   return 0;
 }
 
-unsigned FileSystem::OpenRegularFile(const stdx::u16string& path, void*& handle) {
+FsResult FileSystem::OpenRegularFile(const stdx::u16string& path, void*& handle) {
   int fd = -1;
   FileError error = open_regular_file(path, fd);
   if (error.failed()) {
@@ -192,12 +182,12 @@ unsigned FileSystem::OpenRegularFile(const stdx::u16string& path, void*& handle)
   return 0;
 }
 
-unsigned FileSystem::CloseHandle(void* handle) {
+FsResult FileSystem::CloseHandle(void* handle) {
   if (close(fdOf(handle)) != 0) return setLastErrorByErrNo(errno);
   return 0;
 }
 
-unsigned FileSystem::ReadFile(void* handle, void* buffer, unsigned count, unsigned* bytesRead,
+FsResult FileSystem::ReadFile(void* handle, void* buffer, unsigned count, unsigned* bytesRead,
                               _OVERLAPPED* overlapped) {
   ms_lastError = 0;
   if (bytesRead == nullptr && overlapped == nullptr) return ms_lastError = ERROR_INVALID_PARAMETER;
@@ -216,7 +206,7 @@ unsigned FileSystem::ReadFile(void* handle, void* buffer, unsigned count, unsign
   return 0;
 }
 
-unsigned FileSystem::ReadFileAt(void* handle, unsigned long long offset, void* buffer,
+FsResult FileSystem::ReadFileAt(void* handle, unsigned long long offset, void* buffer,
                                 unsigned count, unsigned* bytesRead) {
   ms_lastError = 0;
   if (bytesRead == nullptr) return ms_lastError = ERROR_INVALID_PARAMETER;
@@ -235,7 +225,7 @@ unsigned FileSystem::ReadFileAt(void* handle, unsigned long long offset, void* b
   return 0;
 }
 
-unsigned FileSystem::WriteFile(void* handle, const void* data, unsigned count,
+FsResult FileSystem::WriteFile(void* handle, const void* data, unsigned count,
                                unsigned* bytesWritten, _OVERLAPPED* overlapped) {
   ms_lastError = 0;
   if (bytesWritten == nullptr && overlapped == nullptr) return ms_lastError = ERROR_INVALID_PARAMETER;
@@ -267,7 +257,7 @@ unsigned FileSystem::SetFilePointer(void* handle, long distance, long* distanceH
   return static_cast<unsigned>(static_cast<unsigned long long>(pos) & 0xFFFFFFFFu);
 }
 
-unsigned FileSystem::SetEndOfFile(void* handle) {
+FsResult FileSystem::SetEndOfFile(void* handle) {
   ms_lastError = 0;
   if (handle == INVALID_HANDLE_VALUE) return ms_lastError = ERROR_INVALID_HANDLE;
   off_t pos = lseek(fdOf(handle), 0, SEEK_CUR);
@@ -275,7 +265,7 @@ unsigned FileSystem::SetEndOfFile(void* handle) {
   return 0;
 }
 
-unsigned FileSystem::GetFileTime(void* handle, _FILETIME* creation, _FILETIME* lastAccess,
+FsResult FileSystem::GetFileTime(void* handle, _FILETIME* creation, _FILETIME* lastAccess,
                                  _FILETIME* lastWrite) {
   ms_lastError = 0;
   struct stat st;
@@ -287,7 +277,7 @@ unsigned FileSystem::GetFileTime(void* handle, _FILETIME* creation, _FILETIME* l
   return 0;
 }
 
-unsigned FileSystem::SetFileTime(void* handle, const _FILETIME*, const _FILETIME*,
+FsResult FileSystem::SetFileTime(void* handle, const _FILETIME*, const _FILETIME*,
                                  const _FILETIME* lastWrite) {
   ms_lastError = 0;
   if (handle == INVALID_HANDLE_VALUE) return ms_lastError = ERROR_INVALID_HANDLE;
@@ -300,14 +290,14 @@ unsigned FileSystem::SetFileTime(void* handle, const _FILETIME*, const _FILETIME
   return 0;
 }
 
-unsigned FileSystem::GetFileSize64(const stdx::u16string& path, unsigned long long* size) {
+FsResult FileSystem::GetFileSize64(const stdx::u16string& path, unsigned long long* size) {
   struct stat st;
   if (size == nullptr || stat(narrow_lib(path).c_str(), &st) != 0) return ERROR_INVALID_FUNCTION;
   *size = static_cast<unsigned long long>(st.st_size);
   return 0;
 }
 
-unsigned FileSystem::GetTempPath(stdx::u16string& path) {
+FsResult FileSystem::GetTempPath(stdx::u16string& path) {
   const char* env = getenv("TMPDIR");
   stdx::string dir = (env && *env && isDirectory(env)) ? stdx::string(env) : stdx::string("/tmp");
   path = widen_lib(dir);
@@ -315,7 +305,7 @@ unsigned FileSystem::GetTempPath(stdx::u16string& path) {
   return 0;
 }
 
-unsigned FileSystem::GetFreeSpaceTmpDir64(unsigned long long* bytes) {
+FsResult FileSystem::GetFreeSpaceTmpDir64(unsigned long long* bytes) {
   if (bytes == nullptr) return ERROR_INVALID_PARAMETER;
   *bytes = 0;
   stdx::u16string dir;
@@ -330,7 +320,7 @@ unsigned FileSystem::GetFreeSpaceTmpDir64(unsigned long long* bytes) {
   return 0;
 }
 
-unsigned FileSystem::GetTempFileName(const stdx::u16string& dir, const stdx::u16string& prefix,
+FsResult FileSystem::GetTempFileName(const stdx::u16string& dir, const stdx::u16string& prefix,
                                      stdx::u16string& name) {
   stdx::string templ = narrow_lib(dir);
   if (templ.empty()) templ = ".";
@@ -344,14 +334,14 @@ unsigned FileSystem::GetTempFileName(const stdx::u16string& dir, const stdx::u16
   return 0;
 }
 
-unsigned FileSystem::CreateDirectory(const stdx::u16string& path) {
+FsResult FileSystem::CreateDirectory(const stdx::u16string& path) {
   FileError error = create_directories(path);
   if (error.code == ERROR_ALREADY_EXISTS && error.errnoValue == 0) return ms_lastError = error.code;
   if (error.failed()) return setLastErrorByErrNo(error.errnoValue);
   return 0;
 }
 
-unsigned FileSystem::CreatePrivateDirectory(const stdx::u16string& path) {
+FsResult FileSystem::CreatePrivateDirectory(const stdx::u16string& path) {
   stdx::string p = narrow_lib(strip_trailing_separators(path));
   // mkdir never follows a link at its last component: a link planted
   // there makes it fail with EEXIST instead of creating elsewhere.
@@ -359,21 +349,21 @@ unsigned FileSystem::CreatePrivateDirectory(const stdx::u16string& path) {
   return 0;
 }
 
-unsigned FileSystem::RemoveDirectory(const stdx::u16string& path) {
+FsResult FileSystem::RemoveDirectory(const stdx::u16string& path) {
   stdx::string p = narrow_lib(path);
   if (p.empty()) return 0;
   int err = removeTree(p.c_str());
-  return err == 0 ? 0 : setLastErrorByErrNo(err);
+  return err == 0 ? FsResult() : setLastErrorByErrNo(err);
 }
 
-unsigned FileSystem::RemoveEmptyDirectory(const stdx::u16string& path) {
+FsResult FileSystem::RemoveEmptyDirectory(const stdx::u16string& path) {
   if (rmdir(narrow_lib(path).c_str()) != 0) {
     return setLastErrorByErrNo(errno == EEXIST ? ENOTEMPTY : errno);
   }
   return 0;
 }
 
-unsigned FileSystem::MoveFileEx(const stdx::u16string& from, const stdx::u16string& to,
+FsResult FileSystem::MoveFileEx(const stdx::u16string& from, const stdx::u16string& to,
                                 unsigned flags) {
   stdx::string src = narrow_lib(from);
   stdx::string dst = narrow_lib(to);
@@ -384,14 +374,14 @@ unsigned FileSystem::MoveFileEx(const stdx::u16string& from, const stdx::u16stri
   return 0;
 }
 
-unsigned FileSystem::CreateHardLink(const stdx::u16string& newPath,
+FsResult FileSystem::CreateHardLink(const stdx::u16string& newPath,
                                     const stdx::u16string& existing) {
   if (link(narrow_lib(existing).c_str(), narrow_lib(newPath).c_str()) != 0)
     return setLastErrorByErrNo(errno);
   return 0;
 }
 
-unsigned FileSystem::GetFileInformation(const stdx::u16string& path, bool followLinks,
+FsResult FileSystem::GetFileInformation(const stdx::u16string& path, bool followLinks,
                                         FileInformation& info) {
   stdx::string p = narrow_lib(path);
   struct stat st;
@@ -401,7 +391,7 @@ unsigned FileSystem::GetFileInformation(const stdx::u16string& path, bool follow
   return 0;
 }
 
-unsigned FileSystem::GetFileInformationByHandle(void* handle, FileInformation& info) {
+FsResult FileSystem::GetFileInformationByHandle(void* handle, FileInformation& info) {
   struct stat st;
   if (handle == INVALID_HANDLE_VALUE) return ms_lastError = ERROR_INVALID_HANDLE;
   if (fstat(fdOf(handle), &st) != 0) return setLastErrorByErrNo(errno);
@@ -409,19 +399,19 @@ unsigned FileSystem::GetFileInformationByHandle(void* handle, FileInformation& i
   return 0;
 }
 
-unsigned FileSystem::FindFiles(const stdx::u16string& directory, std::vector<FindEntry>& entries) {
+FsResult FileSystem::FindFiles(const stdx::u16string& directory, std::vector<FindEntry>& entries) {
   entries.clear();
   stdx::string dir = narrow_lib(directory);
   if (dir.empty()) dir = ".";
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return setLastErrorByErrNo(errno);
   void* handle = handleOf(fd);
-  unsigned code = FindFilesAt(handle, entries);
+  FsResult code = FindFilesAt(handle, entries);
   close(fd);
   return code;
 }
 
-unsigned FileSystem::CreateTempFile(const stdx::u16string& directory, void*& handle) {
+FsResult FileSystem::CreateTempFile(const stdx::u16string& directory, void*& handle) {
   stdx::string dir = narrow_lib(directory);
   if (dir.empty()) dir = ".";
   int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -439,12 +429,12 @@ unsigned FileSystem::CreateTempFile(const stdx::u16string& directory, void*& han
   return 0;
 }
 
-unsigned FileSystem::FlushFileBuffers(void* handle) {
+FsResult FileSystem::FlushFileBuffers(void* handle) {
   if (fsync(fdOf(handle)) != 0) return setLastErrorByErrNo(errno);
   return 0;
 }
 
-unsigned FileSystem::FlushVolumeBuffers(void* handle) {
+FsResult FileSystem::FlushVolumeBuffers(void* handle) {
   if (syncfs(fdOf(handle)) != 0) return setLastErrorByErrNo(errno);
   return 0;
 }
@@ -475,7 +465,7 @@ FlushKind flushKindOf(int fd) {
 // Waits until the data of the file name in directory fd dir is on the
 // device (no cache flush, no journal commit); with perFile also its
 // metadata (fdatasync). The name is one entry, never followed as a link.
-unsigned flushFileData(int dir, const stdx::string& name, bool perFile) {
+FsResult flushFileData(int dir, const stdx::string& name, bool perFile) {
   int fd;
   do {
     fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
@@ -498,13 +488,13 @@ unsigned flushFileData(int dir, const stdx::string& name, bool perFile) {
 // the fsync of the first directory commits every file's metadata (logged
 // before it) and flushes the device once; each further directory costs one
 // flush more. Elsewhere each file gets its fdatasync.
-unsigned FileSystem::FlushFilesAt(void* directory, const std::vector<stdx::u16string>& names) {
+FsResult FileSystem::FlushFilesAt(void* directory, const std::vector<stdx::u16string>& names) {
   ms_lastError = 0;
   int dir = fdOf(directory);
   FlushKind kind = flushKindOf(dir);
   if (kind == kFlushInMemory) return 0;
   for (const stdx::u16string& name : names) {
-    unsigned code = flushFileData(dir, narrow_lib(name), kind == kFlushPerFile);
+    FsResult code = flushFileData(dir, narrow_lib(name), kind == kFlushPerFile);
     if (code != 0) return code;
   }
   // The entries last: the new names now refer to data that is on the disk.
@@ -512,22 +502,22 @@ unsigned FileSystem::FlushFilesAt(void* directory, const std::vector<stdx::u16st
   return 0;
 }
 
-unsigned FileSystem::StartFlushFileBuffers(void* handle) {
+FsResult FileSystem::StartFlushFileBuffers(void* handle) {
   if (sync_file_range(fdOf(handle), 0, 0, SYNC_FILE_RANGE_WRITE) != 0) return setLastErrorByErrNo(errno);
   return 0;
 }
 
-unsigned FileSystem::ReleaseFileRange(void* handle, unsigned long long offset,
+FsResult FileSystem::ReleaseFileRange(void* handle, unsigned long long offset,
                                       unsigned long long count) {
   if (fallocate(fdOf(handle), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
                 static_cast<off_t>(offset), static_cast<off_t>(count)) != 0) {
-    return errno == EOPNOTSUPP || errno == ENOSYS ? (ms_lastError = ERROR_NOT_SUPPORTED)
+    return errno == EOPNOTSUPP || errno == ENOSYS ? FsResult(ms_lastError = ERROR_NOT_SUPPORTED)
                                                   : setLastErrorByErrNo(errno);
   }
   return 0;
 }
 
-unsigned FileSystem::CopyFileRange(void* in, unsigned long long inOffset, void* out,
+FsResult FileSystem::CopyFileRange(void* in, unsigned long long inOffset, void* out,
                                    unsigned count, unsigned* copied) {
   ms_lastError = 0;
   if (copied == nullptr) return ms_lastError = ERROR_INVALID_PARAMETER;
@@ -549,7 +539,7 @@ unsigned FileSystem::CopyFileRange(void* in, unsigned long long inOffset, void* 
   return 0;
 }
 
-unsigned FileSystem::LockFile(void* handle, bool wait) {
+FsResult FileSystem::LockFile(void* handle, bool wait) {
   int r;
   do {
     r = flock(fdOf(handle), LOCK_EX | (wait ? 0 : LOCK_NB));
@@ -558,7 +548,7 @@ unsigned FileSystem::LockFile(void* handle, bool wait) {
   return 0;
 }
 
-unsigned FileSystem::DeleteFile(const stdx::u16string& path) {
+FsResult FileSystem::DeleteFile(const stdx::u16string& path) {
   stdx::string p = narrow_lib(path);
   if (p.empty()) return ms_lastError = ERROR_FILE_NOT_FOUND;
   if (unlink(p.c_str()) != 0) return setLastErrorByErrNo(errno == ENOTDIR ? ENOENT : errno);
@@ -582,15 +572,14 @@ int openComponent(int dirFd, const char* name) {
 
 // A symbolic link where the caller refuses one: ERROR_STOPPED_ON_SYMLINK,
 // with ELOOP as the errno behind it.
-unsigned stoppedOnLink() {
-  setLastErrorByErrNo(ELOOP);
-  t_lastErrNoCode = ms_lastError = ERROR_STOPPED_ON_SYMLINK;
-  return ms_lastError;
+FsResult stoppedOnLink() {
+  ms_lastError = ERROR_STOPPED_ON_SYMLINK;
+  return FsResult(ERROR_STOPPED_ON_SYMLINK, ELOOP);
 }
 
 // Why openComponent failed on name, in the layer's codes: a link (ELOOP,
 // or ENOTDIR from some file systems for a link) is told apart from a file.
-unsigned componentFailure(int dirFd, const char* name, int err) {
+FsResult componentFailure(int dirFd, const char* name, int err) {
   if (err == ELOOP || err == ENOTDIR) {
     struct stat st;
     if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
@@ -602,7 +591,7 @@ unsigned componentFailure(int dirFd, const char* name, int err) {
 
 // One openat per component, each refusing a link: the fallback where the
 // kernel has no openat2, and the way to learn which component failed.
-unsigned walkBeneath(int dirFd, const stdx::string& relative, int& result) {
+FsResult walkBeneath(int dirFd, const stdx::string& relative, int& result) {
   int current = dirFd;
   size_t pos = 0;
   while (pos <= relative.size()) {
@@ -611,7 +600,7 @@ unsigned walkBeneath(int dirFd, const stdx::string& relative, int& result) {
     stdx::string part = relative.substr(pos, slash - pos);
     pos = slash + 1;
     if (part.empty() || part == ".") continue;
-    unsigned code = 0;
+    FsResult code;
     int next = -1;
     if (part == "..") code = setLastErrorByErrNo(EXDEV);
     else if ((next = openComponent(current, part.c_str())) < 0)
@@ -630,7 +619,7 @@ unsigned walkBeneath(int dirFd, const stdx::string& relative, int& result) {
 
 }  // namespace
 
-unsigned FileSystem::OpenDirectoryBeneath(void* directory, const stdx::u16string& relative,
+FsResult FileSystem::OpenDirectoryBeneath(void* directory, const stdx::u16string& relative,
                                           void*& handle) {
   ms_lastError = 0;
   if (directory == INVALID_HANDLE_VALUE) return ms_lastError = ERROR_INVALID_HANDLE;
@@ -657,20 +646,20 @@ unsigned FileSystem::OpenDirectoryBeneath(void* directory, const stdx::u16string
     else if (errno == ENOENT || errno == EACCES) return setLastErrorByErrNo(errno);
     // A link, a file on the way or a name too long: the walk says which.
   }
-  unsigned code = walkBeneath(dirFd, rel, fd);
+  FsResult code = walkBeneath(dirFd, rel, fd);
   if (code != 0) return code;
   handle = handleOf(fd);
   return 0;
 }
 
-unsigned FileSystem::OpenParentDirectory(void* directory, void*& handle) {
+FsResult FileSystem::OpenParentDirectory(void* directory, void*& handle) {
   int fd = openComponent(fdOf(directory), "..");
   if (fd < 0) return setLastErrorByErrNo(errno);
   handle = handleOf(fd);
   return 0;
 }
 
-unsigned FileSystem::CreateFileAt(void* directory, const stdx::u16string& name, unsigned access,
+FsResult FileSystem::CreateFileAt(void* directory, const stdx::u16string& name, unsigned access,
                                   unsigned creation, void*& handle) {
   ms_lastError = 0;
   int flags = O_CLOEXEC | O_NOFOLLOW;
@@ -690,12 +679,12 @@ unsigned FileSystem::CreateFileAt(void* directory, const stdx::u16string& name, 
   return 0;
 }
 
-unsigned FileSystem::CreateDirectoryAt(void* directory, const stdx::u16string& name) {
+FsResult FileSystem::CreateDirectoryAt(void* directory, const stdx::u16string& name) {
   if (mkdirat(fdOf(directory), narrow_lib(name).c_str(), 0777) != 0) return setLastErrorByErrNo(errno);
   return 0;
 }
 
-unsigned FileSystem::GetFileInformationAt(void* directory, const stdx::u16string& name,
+FsResult FileSystem::GetFileInformationAt(void* directory, const stdx::u16string& name,
                                           FileInformation& info) {
   struct stat st;
   if (fstatat(fdOf(directory), narrow_lib(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -704,7 +693,7 @@ unsigned FileSystem::GetFileInformationAt(void* directory, const stdx::u16string
   return 0;
 }
 
-unsigned FileSystem::MoveFileAt(void* fromDirectory, const stdx::u16string& from, void* toDirectory,
+FsResult FileSystem::MoveFileAt(void* fromDirectory, const stdx::u16string& from, void* toDirectory,
                                 const stdx::u16string& to, unsigned flags) {
   int r = renameat2(fdOf(fromDirectory), narrow_lib(from).c_str(), fdOf(toDirectory),
                     narrow_lib(to).c_str(), (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : RENAME_NOREPLACE);
@@ -712,7 +701,7 @@ unsigned FileSystem::MoveFileAt(void* fromDirectory, const stdx::u16string& from
   return 0;
 }
 
-unsigned FileSystem::CreateHardLinkAt(void* directory, const stdx::u16string& newName,
+FsResult FileSystem::CreateHardLinkAt(void* directory, const stdx::u16string& newName,
                                       void* existingDirectory, const stdx::u16string& existing) {
   // No AT_SYMLINK_FOLLOW: a link gets a second name of its own.
   if (linkat(fdOf(existingDirectory), narrow_lib(existing).c_str(), fdOf(directory),
@@ -721,26 +710,26 @@ unsigned FileSystem::CreateHardLinkAt(void* directory, const stdx::u16string& ne
   return 0;
 }
 
-unsigned FileSystem::DeleteFileAt(void* directory, const stdx::u16string& name) {
+FsResult FileSystem::DeleteFileAt(void* directory, const stdx::u16string& name) {
   if (unlinkat(fdOf(directory), narrow_lib(name).c_str(), 0) != 0)
     return setLastErrorByErrNo(errno == ENOTDIR ? ENOENT : errno);
   return 0;
 }
 
-unsigned FileSystem::RemoveEmptyDirectoryAt(void* directory, const stdx::u16string& name) {
+FsResult FileSystem::RemoveEmptyDirectoryAt(void* directory, const stdx::u16string& name) {
   if (unlinkat(fdOf(directory), narrow_lib(name).c_str(), AT_REMOVEDIR) != 0)
     return setLastErrorByErrNo(errno == EEXIST ? ENOTEMPTY : errno);
   return 0;
 }
 
-unsigned FileSystem::RemoveDirectoryAt(void* directory, const stdx::u16string& name) {
+FsResult FileSystem::RemoveDirectoryAt(void* directory, const stdx::u16string& name) {
   stdx::string n = narrow_lib(name);
   if (n.empty()) return 0;
   int err = removeTreeAt(fdOf(directory), n.c_str());
-  return err == 0 ? 0 : setLastErrorByErrNo(err);
+  return err == 0 ? FsResult() : setLastErrorByErrNo(err);
 }
 
-unsigned FileSystem::FindFilesAt(void* directory, std::vector<FindEntry>& entries) {
+FsResult FileSystem::FindFilesAt(void* directory, std::vector<FindEntry>& entries) {
   entries.clear();
   // A directory stream of its own: the caller's handle keeps its position.
   int fd = openat(fdOf(directory), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -774,12 +763,12 @@ unsigned FileSystem::FindFilesAt(void* directory, std::vector<FindEntry>& entrie
   return 0;
 }
 
-unsigned FileSystem::CheckWritableByHandle(void* directory) {
+FsResult FileSystem::CheckWritableByHandle(void* directory) {
   if (faccessat(fdOf(directory), ".", W_OK | X_OK, AT_EACCESS) != 0) return setLastErrorByErrNo(errno);
   return 0;
 }
 
-unsigned FileSystem::GetDiskFreeSpaceByHandle(void* handle, unsigned long long* bytes) {
+FsResult FileSystem::GetDiskFreeSpaceByHandle(void* handle, unsigned long long* bytes) {
   if (bytes == nullptr) return ms_lastError = ERROR_INVALID_PARAMETER;
   *bytes = 0;
   struct statvfs vfs;

@@ -3,6 +3,10 @@
 // a process-wide last error. No operation starts a process: every path goes
 // straight to the C library, so no text of a path is ever seen by a shell.
 //
+// Every call that can fail returns an FsResult: the code, and the errno of
+// the very call that failed, so that whoever reports the failure can say
+// "read-only file system" where the code alone says ERROR_ACCESS_DENIED.
+//
 // Thread safety: ms_lastError is per thread (the package is inflated on a
 // thread of its own while the install run works on another); read it with
 // GetLastError() right after the failing call, on the same thread.
@@ -87,6 +91,25 @@ struct FindEntry {
 
 extern thread_local unsigned ms_lastError;
 
+// What one call of the layer came to: its Win32-style code (0 for success)
+// and, when the system refused the call, the errno it gave. It converts to
+// and from the bare code, so a caller that only tells success from failure
+// compares and returns it like a code; a caller that reports the failure
+// keeps the value, and with it the cause, as it was when the call failed.
+class FsResult {
+ public:
+  // A code the layer (or a caller) chose itself: no errno behind it.
+  FsResult(unsigned code = 0) : code_(code) {}  // NOLINT(runtime/explicit)
+  FsResult(unsigned code, int errnoValue) : code_(code), errno_(errnoValue) {}
+  operator unsigned() const { return code_; }
+  unsigned code() const { return code_; }
+  int errnoValue() const { return errno_; }
+
+ private:
+  unsigned code_ = 0;
+  int errno_ = 0;
+};
+
 // The one errno mapping: 0 gives ERROR_SUCCESS, ENOENT
 // ERROR_FILE_NOT_FOUND, ENOTDIR ERROR_PATH_NOT_FOUND, ENOSPC and EDQUOT
 // ERROR_DISK_FULL, EACCES, EPERM and EROFS ERROR_ACCESS_DENIED, EEXIST
@@ -96,16 +119,10 @@ extern thread_local unsigned ms_lastError;
 // ERROR_INVALID_PARAMETER.
 unsigned error_code_for_errno(int err);
 
-// Stores error_code_for_errno(err) in ms_lastError and returns it (an err
-// of 0 counts as ERROR_INVALID_PARAMETER: it is called after a failure).
-unsigned setLastErrorByErrNo(int err);
-
-// The errno behind the last failure on the calling thread that
-// setLastErrorByErrNo mapped, when it mapped to code; 0 when that failure
-// mapped to another code (so code did not come from that errno). Lets a
-// caller tell the user "read-only file system" where the code alone says
-// only ERROR_ACCESS_DENIED.
-int lastErrNoFor(unsigned code);
+// Stores error_code_for_errno(err) in ms_lastError and returns it with err
+// (an err of 0 counts as ERROR_INVALID_PARAMETER: it is called after a
+// failure).
+FsResult setLastErrorByErrNo(int err);
 
 // Seconds since 1970-01-01 UTC (sub-second ticks are truncated).
 long FileTimeToEpoch(const _FILETIME& ft);
@@ -121,94 +138,94 @@ class FileSystem {
   // creates the file only where nothing stands, not even a symbolic link
   // (ERROR_ALREADY_EXISTS otherwise). A directory may be opened for reading,
   // to lock it or to flush its file system.
-  static unsigned CreateFile(const stdx::u16string& path, unsigned access, unsigned share,
+  static FsResult CreateFile(const stdx::u16string& path, unsigned access, unsigned share,
                              unsigned creation, void*& handle);
   // Opens path for reading only when it is a regular file, links followed,
   // and never waits: a FIFO without a writer or a device would block a
   // plain open, so the open does not block and the type is checked on the
   // open descriptor. ERROR_BAD_FILE_TYPE for a FIFO, device, socket or
   // directory (nothing is left open); otherwise as CreateFile.
-  static unsigned OpenRegularFile(const stdx::u16string& path, void*& handle);
-  static unsigned CloseHandle(void* handle);
+  static FsResult OpenRegularFile(const stdx::u16string& path, void*& handle);
+  static FsResult CloseHandle(void* handle);
   // Reads until count bytes are read or end of file; a short count at end
   // of file is not an error.
-  static unsigned ReadFile(void* handle, void* buffer, unsigned count, unsigned* bytesRead,
+  static FsResult ReadFile(void* handle, void* buffer, unsigned count, unsigned* bytesRead,
                            _OVERLAPPED* overlapped);
   // ReadFile at offset, leaving the file position alone: another thread
   // may be writing the same file at its own position.
-  static unsigned ReadFileAt(void* handle, unsigned long long offset, void* buffer, unsigned count,
+  static FsResult ReadFileAt(void* handle, unsigned long long offset, void* buffer, unsigned count,
                              unsigned* bytesRead);
   // Writes count bytes; a short write is an error (a full disk: ENOSPC).
-  static unsigned WriteFile(void* handle, const void* data, unsigned count, unsigned* bytesWritten,
+  static FsResult WriteFile(void* handle, const void* data, unsigned count, unsigned* bytesWritten,
                             _OVERLAPPED* overlapped);
   // Returns the low 32 bits of the new position (high bits in *distanceHigh
   // when given), or INVALID_SET_FILE_POINTER with ms_lastError set.
   static unsigned SetFilePointer(void* handle, long distance, long* distanceHigh, unsigned method);
-  static unsigned SetEndOfFile(void* handle);
-  static unsigned GetFileTime(void* handle, _FILETIME* creation, _FILETIME* lastAccess,
+  static FsResult SetEndOfFile(void* handle);
+  static FsResult GetFileTime(void* handle, _FILETIME* creation, _FILETIME* lastAccess,
                               _FILETIME* lastWrite);
   // Sets access and modification time to lastWrite in whole seconds.
-  static unsigned SetFileTime(void* handle, const _FILETIME* creation, const _FILETIME* lastAccess,
+  static FsResult SetFileTime(void* handle, const _FILETIME* creation, const _FILETIME* lastAccess,
                               const _FILETIME* lastWrite);
   // The full 64-bit size; ERROR_INVALID_FUNCTION when size is null or the
   // file cannot be examined.
-  static unsigned GetFileSize64(const stdx::u16string& path, unsigned long long* size);
+  static FsResult GetFileSize64(const stdx::u16string& path, unsigned long long* size);
   // "TMPDIR" when it names a directory, else "/tmp"; always ends with "/".
-  static unsigned GetTempPath(stdx::u16string& path);
+  static FsResult GetTempPath(stdx::u16string& path);
   // Bytes available to the user in the temporary directory.
-  static unsigned GetFreeSpaceTmpDir64(unsigned long long* bytes);
+  static FsResult GetFreeSpaceTmpDir64(unsigned long long* bytes);
   // Creates a new empty file, mode 0600, atomically, in dir itself (never
   // elsewhere), its name beginning with the first five units of prefix.
   // ERROR_CANTWRITE when the file cannot be made.
-  static unsigned GetTempFileName(const stdx::u16string& dir, const stdx::u16string& prefix,
+  static FsResult GetTempFileName(const stdx::u16string& dir, const stdx::u16string& prefix,
                                   stdx::u16string& name);
   // Creates path and its missing parents. ERROR_ALREADY_EXISTS when path is
   // already a directory; otherwise the code of the first creation that
   // failed (a plain file on the way gives ERROR_ALREADY_EXISTS too).
-  static unsigned CreateDirectory(const stdx::u16string& path);
+  static FsResult CreateDirectory(const stdx::u16string& path);
   // Creates exactly the directory path, mode 0700, where nothing stands
   // (ERROR_ALREADY_EXISTS otherwise, also for a symbolic link, which is
   // never followed). For trees that must stay private to the user.
-  static unsigned CreatePrivateDirectory(const stdx::u16string& path);
+  static FsResult CreatePrivateDirectory(const stdx::u16string& path);
   // Removes the whole tree at path; symbolic links inside are removed, never
   // followed. 0 when nothing is left at path (also when nothing was there);
   // otherwise the code of the first removal that failed.
-  static unsigned RemoveDirectory(const stdx::u16string& path);
+  static FsResult RemoveDirectory(const stdx::u16string& path);
   // Removes the directory path only when it is empty: ERROR_DIR_NOT_EMPTY
   // otherwise, ERROR_FILE_NOT_FOUND when it is gone.
-  static unsigned RemoveEmptyDirectory(const stdx::u16string& path);
+  static FsResult RemoveEmptyDirectory(const stdx::u16string& path);
   // Renames from to to in one step, on one file system only: never a copy
   // (ERROR_NOT_SAME_DEVICE across file systems). With
   // MOVEFILE_REPLACE_EXISTING an entry at to is replaced; without it the
   // call fails with ERROR_ALREADY_EXISTS when anything stands there.
-  static unsigned MoveFileEx(const stdx::u16string& from, const stdx::u16string& to,
+  static FsResult MoveFileEx(const stdx::u16string& from, const stdx::u16string& to,
                              unsigned flags);
   // Makes newPath a second name of the file existing (a hard link: same
   // inode, owner and mode; no data is copied). ERROR_NOT_SAME_DEVICE across
   // file systems; ERROR_ALREADY_EXISTS when newPath is taken.
-  static unsigned CreateHardLink(const stdx::u16string& newPath, const stdx::u16string& existing);
+  static FsResult CreateHardLink(const stdx::u16string& newPath, const stdx::u16string& existing);
   // Deletes one file (not a directory). ERROR_FILE_NOT_FOUND when nothing
   // is there; the mapped errno when it cannot be deleted.
-  static unsigned DeleteFile(const stdx::u16string& path);
+  static FsResult DeleteFile(const stdx::u16string& path);
   // Examines path (its final link followed or not). ERROR_FILE_NOT_FOUND
   // when nothing is there, also when a component on the way is not a
   // directory; any other code means it could not be examined, which says
   // nothing about whether it exists.
-  static unsigned GetFileInformation(const stdx::u16string& path, bool followLinks,
+  static FsResult GetFileInformation(const stdx::u16string& path, bool followLinks,
                                      FileInformation& info);
-  static unsigned GetFileInformationByHandle(void* handle, FileInformation& info);
+  static FsResult GetFileInformationByHandle(void* handle, FileInformation& info);
   // The entries of directory, "." and ".." left out, in no set order.
   // ERROR_FILE_NOT_FOUND when the directory is missing.
-  static unsigned FindFiles(const stdx::u16string& directory, std::vector<FindEntry>& entries);
+  static FsResult FindFiles(const stdx::u16string& directory, std::vector<FindEntry>& entries);
   // Creates a file without a name in directory, open for reading and
   // writing: it disappears when its handle is closed or the process ends,
   // however it ends.
-  static unsigned CreateTempFile(const stdx::u16string& directory, void*& handle);
+  static FsResult CreateTempFile(const stdx::u16string& directory, void*& handle);
   // Writes the file's data to the disk (fsync).
-  static unsigned FlushFileBuffers(void* handle);
+  static FsResult FlushFileBuffers(void* handle);
   // Writes everything pending on the file system that holds handle to the
   // disk in one batch (syncfs).
-  static unsigned FlushVolumeBuffers(void* handle);
+  static FsResult FlushVolumeBuffers(void* handle);
   // Makes exactly these durable, whatever else the file system holds
   // unwritten: the data of the files names in directory (a handle from
   // OpenDirectoryBeneath or the target's; each name one entry, never
@@ -218,25 +235,25 @@ class FileSystem {
   // fdatasync. On a file system that lives in memory alone (tmpfs) nothing
   // is done. Writeback started earlier (StartFlushFileBuffers) makes this
   // cheap. The code of the first failure.
-  static unsigned FlushFilesAt(void* directory, const std::vector<stdx::u16string>& names);
+  static FsResult FlushFilesAt(void* directory, const std::vector<stdx::u16string>& names);
   // Starts writing the file's data to the disk and returns without waiting
   // (sync_file_range): a later flush then finds most of it done.
-  static unsigned StartFlushFileBuffers(void* handle);
+  static FsResult StartFlushFileBuffers(void* handle);
   // Gives the storage of count bytes at offset back to the file system; the
   // file keeps its size and reads zeros there (a hole). ERROR_NOT_SUPPORTED
   // where the file system cannot.
-  static unsigned ReleaseFileRange(void* handle, unsigned long long offset,
+  static FsResult ReleaseFileRange(void* handle, unsigned long long offset,
                                    unsigned long long count);
   // Copies count bytes of in, from inOffset, to out at its position, inside
   // the kernel (copy_file_range); copied gets how many, fewer at the end of
   // in. ERROR_NOT_SUPPORTED where the two files cannot be copied between
   // so (as across file systems): the caller copies through memory instead.
-  static unsigned CopyFileRange(void* in, unsigned long long inOffset, void* out, unsigned count,
+  static FsResult CopyFileRange(void* in, unsigned long long inOffset, void* out, unsigned count,
                                 unsigned* copied);
   // Takes the exclusive lock of an open file or directory (flock): held
   // until the handle is closed, shared by no other open. Without wait,
   // ERROR_LOCK_VIOLATION when someone else holds it.
-  static unsigned LockFile(void* handle, bool wait);
+  static FsResult LockFile(void* handle, bool wait);
 
   // Operations relative to an open directory (a handle from CreateFile or
   // OpenDirectoryBeneath): name is one entry of that directory, and no
@@ -251,40 +268,40 @@ class FileSystem {
   // ERROR_PATH_NOT_FOUND when one is not a directory. One call where the
   // kernel resolves beneath a directory (openat2), else one openat per
   // component.
-  static unsigned OpenDirectoryBeneath(void* directory, const stdx::u16string& relative,
+  static FsResult OpenDirectoryBeneath(void* directory, const stdx::u16string& relative,
                                        void*& handle);
   // Opens the directory that holds the open directory (its ".."): where
   // it stands now, which is wherever whoever renamed it could write anyway.
-  static unsigned OpenParentDirectory(void* directory, void*& handle);
+  static FsResult OpenParentDirectory(void* directory, void*& handle);
   // Opens the file name in directory; a symbolic link there is refused
   // (ERROR_STOPPED_ON_SYMLINK), never followed. Otherwise as CreateFile.
-  static unsigned CreateFileAt(void* directory, const stdx::u16string& name, unsigned access,
+  static FsResult CreateFileAt(void* directory, const stdx::u16string& name, unsigned access,
                                unsigned creation, void*& handle);
   // Creates exactly the directory name (mode 0777 before the umask):
   // ERROR_ALREADY_EXISTS when anything, a link included, stands there.
-  static unsigned CreateDirectoryAt(void* directory, const stdx::u16string& name);
+  static FsResult CreateDirectoryAt(void* directory, const stdx::u16string& name);
   // Examines the entry name itself (a link as a link).
-  static unsigned GetFileInformationAt(void* directory, const stdx::u16string& name,
+  static FsResult GetFileInformationAt(void* directory, const stdx::u16string& name,
                                        FileInformation& info);
   // Renames within or between directories, as MoveFileEx.
-  static unsigned MoveFileAt(void* fromDirectory, const stdx::u16string& from, void* toDirectory,
+  static FsResult MoveFileAt(void* fromDirectory, const stdx::u16string& from, void* toDirectory,
                              const stdx::u16string& to, unsigned flags);
   // A second name newName for the entry existing, as CreateHardLink; a
   // symbolic link gets a second name of the link itself.
-  static unsigned CreateHardLinkAt(void* directory, const stdx::u16string& newName,
+  static FsResult CreateHardLinkAt(void* directory, const stdx::u16string& newName,
                                    void* existingDirectory, const stdx::u16string& existing);
   // Deletes the entry name (not a directory), as DeleteFile.
-  static unsigned DeleteFileAt(void* directory, const stdx::u16string& name);
+  static FsResult DeleteFileAt(void* directory, const stdx::u16string& name);
   // Removes the directory name only when it is empty, as RemoveEmptyDirectory.
-  static unsigned RemoveEmptyDirectoryAt(void* directory, const stdx::u16string& name);
+  static FsResult RemoveEmptyDirectoryAt(void* directory, const stdx::u16string& name);
   // Removes the tree name, as RemoveDirectory, walking it by handles.
-  static unsigned RemoveDirectoryAt(void* directory, const stdx::u16string& name);
+  static FsResult RemoveDirectoryAt(void* directory, const stdx::u16string& name);
   // The entries of the open directory, as FindFiles.
-  static unsigned FindFilesAt(void* directory, std::vector<FindEntry>& entries);
+  static FsResult FindFilesAt(void* directory, std::vector<FindEntry>& entries);
   // Bytes available to the user on the file system that holds handle.
-  static unsigned GetDiskFreeSpaceByHandle(void* handle, unsigned long long* bytes);
+  static FsResult GetDiskFreeSpaceByHandle(void* handle, unsigned long long* bytes);
   // Whether the process (by its effective ids) may make entries in the open
   // directory: 0, or why not (access refused, a read-only file system).
   // Asks the system only; nothing is written.
-  static unsigned CheckWritableByHandle(void* directory);
+  static FsResult CheckWritableByHandle(void* directory);
 };

@@ -54,7 +54,7 @@ class FileSystemTest : public testing::Test {
   }
   static void setTmpdir(const char* value) { value ? setenv("TMPDIR", value, 1) : unsetenv("TMPDIR"); }
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
-  unsigned create(const std::string& name, unsigned access, unsigned creation, void*& h) {
+  FsResult create(const std::string& name, unsigned access, unsigned creation, void*& h) {
     return FileSystem::CreateFile(U(path(name)), access, 0, creation, h);
   }
   void* open(const std::string& name, unsigned access, unsigned creation) {
@@ -73,12 +73,15 @@ TEST_F(FileSystemTest, CreateFileMapsErrnoToTheErrorTable) {
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::GetLastError());
   EXPECT_EQ(INVALID_HANDLE_VALUE, h);
   // A regular file used as a directory (ENOTDIR) fails even for root.
-  EXPECT_EQ(ERROR_PATH_NOT_FOUND, create("plain/x", GENERIC_READ, OPEN_EXISTING, h));
+  FsResult notDir = create("plain/x", GENERIC_READ, OPEN_EXISTING, h);
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, notDir);
   EXPECT_EQ(ERROR_PATH_NOT_FOUND, FileSystem::GetLastError());
-  // The errno stays at hand for the code it gave, and only for that code.
-  EXPECT_EQ(ENOTDIR, lastErrNoFor(ERROR_PATH_NOT_FOUND));
-  EXPECT_EQ(0, lastErrNoFor(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(0, lastErrNoFor(0));
+  // The result carries the errno of the call that failed; a code the layer
+  // chose itself carries none.
+  EXPECT_EQ(ENOTDIR, notDir.errnoValue());
+  EXPECT_EQ(ENOENT, FileSystem::CreateFile(u"/nonexistent-dir-q5/x", GENERIC_READ, 0,
+                                           OPEN_EXISTING, h).errnoValue());
+  EXPECT_EQ(0, FsResult(ERROR_DISK_FULL).errnoValue());
   EXPECT_EQ(ERROR_ALREADY_EXISTS, create("plain", GENERIC_WRITE, CREATE_NEW, h));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, create("no", GENERIC_WRITE, TRUNCATE_EXISTING, h));
   EXPECT_FALSE(exists(path("no")));

@@ -118,8 +118,10 @@ bool rerun_as_ordinary_user() {
   exe[static_cast<size_t>(n)] = '\0';
   pid_t pid = fork();
   if (pid == 0) {
-    // The parent's working directory may be a scratch folder only root may enter.
+    // The parent's working directory and TMPDIR may be scratch folders only
+    // root may enter.
     if (chdir("/") != 0) _exit(126);
+    setenv("TMPDIR", "/tmp", 1);
     execlp("setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", exe.data(),
            filter.c_str(), static_cast<char*>(nullptr));
     _exit(127);

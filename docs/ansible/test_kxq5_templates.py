@@ -1,0 +1,182 @@
+# The reading of the installer's output by the Ansible module, without
+# Ansible and without the installer: python3 -m unittest test_kxq5_templates
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "library"))
+import kxq5_templates as m  # noqa: E402
+
+
+class SummaryTest(unittest.TestCase):
+    def test_fields_and_target(self):
+        cases = [
+            ("setup: result=installed copied=2 up-to-date=0 target=/srv/t",
+             {"result": "installed", "copied": 2, "up_to_date": 0, "target": "/srv/t"}),
+            # Blanks, "=" and even " target=" inside the directory belong to it.
+            ("setup: result=would-install copied=0 up-to-date=5 registration=unchanged target=/h/my t/x target=y ",
+             {"result": "would-install", "copied": 0, "up_to_date": 5, "registration": "unchanged",
+              "target": "/h/my t/x target=y "}),
+            ("setup: result=drift ok=1 missing=1 modified=0 outdated=2 registered=no target=/a b",
+             {"result": "drift", "ok": 1, "missing": 1, "modified": 0, "outdated": 2,
+              "registered": "no", "target": "/a b"}),
+            # A run that ended before choosing a directory prints it empty.
+            ("setup: result=not-started copied=0 up-to-date=0 target=",
+             {"result": "not-started", "copied": 0, "up_to_date": 0, "target": ""}),
+        ]
+        for line, fields in cases:
+            with self.subTest(line=line):
+                self.assertEqual(m.parse_summary(line), fields)
+
+    def test_malformed_lines_are_refused(self):
+        for line in ["setup: result=installed copied=2",
+                     "setup: result=installed copied 2 target=/t",
+                     "setup: result=installed copied=-1 up-to-date=0 target=/t"]:
+            with self.subTest(line=line):
+                self.assertRaises(ValueError, m.parse_summary, line)
+
+
+class OutputTest(unittest.TestCase):
+    def test_member_lines_before_the_last_summary_line(self):
+        stdout = ("setup: would copy /h/my t/a (new).cfg (new)\n"
+                  "setup: would copy /h/my t/b (replaces an older file)\n"
+                  "setup: would copy \n"                      # no path: not a member
+                  "some other text\n"
+                  "setup: result=early copied=9 up-to-date=9 target=/old\n"
+                  "setup: missing /h/my t/c\n"
+                  "setup: modified /h/d\r\n"                  # a CR is part of the name
+                  "setup: outdated /h/e\n"
+                  "setup: result=drift ok=0 missing=1 modified=1 outdated=1 registered=yes target=/h/my t\n"
+                  "setup: missing /after/the/summary\n")
+        summary, members = m.parse_output(stdout)
+        self.assertEqual(summary["result"], "drift")
+        self.assertEqual(summary["target"], "/h/my t")
+        self.assertEqual(members, [("/h/my t/a (new).cfg", "new"), ("/h/my t/b", "replaces"),
+                                   ("/h/my t/c", "missing"), ("/h/d\r", "modified"),
+                                   ("/h/e", "outdated")])
+
+    def test_no_summary_line_is_no_answer(self):
+        for stdout in ["", "setup: would copy /t/a (new)\n",
+                       "setup: needs a graphical desktop\n", "xsetup: result=installed target=/t\n"]:
+            with self.subTest(stdout=stdout):
+                self.assertEqual(m.parse_output(stdout), (None, []))
+
+
+class ArgvAndDiffTest(unittest.TestCase):
+    def test_argv(self):
+        # S only counts before the first L option, so the mode goes first.
+        self.assertEqual(m.installer_argv("/k/setup", "S", "/h/my t", "de"),
+                         ["/k/setup", "-S", "-D/h/my t", "-Lde"])
+        self.assertEqual(m.installer_argv("/k/setup", "N", "", ""), ["/k/setup", "-N"])
+
+    def test_diff_adds_new_files_and_replaces_older_ones(self):
+        summary = {"result": "would-install", "registration": "would-change", "target": "/t"}
+        diff = m.dry_run_diff(summary, [("/t/a", "new"), ("/t/b", "replaces")])
+        self.assertEqual(diff["before_header"], "/t (now)")
+        self.assertEqual(diff["before"], "b (older file)\nlauncher's list: not first\n")
+        self.assertEqual(diff["after"], "a (package's file)\nb (package's file)\n"
+                                        "launcher's list: first\n")
+        unchanged = m.dry_run_diff(dict(summary, registration="unchanged"), [])
+        self.assertEqual((unchanged["before"], unchanged["after"]), ("", ""))
+
+
+class Stop(Exception):
+    pass
+
+
+class FakeModule:
+    """Answers each installer run from a table keyed by its mode option and
+    records the runs; exit_json and fail_json stop like the real ones."""
+
+    def __init__(self, answers, check_mode=False, dest=""):
+        self.params = {"setup": "/k/setup", "dest": dest, "language": "", "state": "present"}
+        self.answers = answers
+        self.check_mode = check_mode
+        self._diff = True
+        self.modes = []
+        self.warnings = []
+
+    def run_command(self, argv, **kwargs):
+        self.modes.append(argv[1])
+        assert kwargs["environ_update"] == {"DISPLAY": ""} and not kwargs["expand_user_and_vars"]
+        return self.answers[argv[1]]
+
+    def warn(self, text):
+        self.warnings.append(text)
+
+    def fail_json(self, **result):
+        self.outcome = dict(result, failed=True)
+        raise Stop()
+
+
+DRY_CHANGE = (0, "setup: would copy /t/a (new)\n"
+                 "setup: result=would-install copied=1 up-to-date=1 registration=unchanged target=/t\n", "")
+DRY_REGISTER = (0, "setup: result=would-install copied=0 up-to-date=2 registration=would-change target=/t\n", "")
+DRY_NOTHING = (0, "setup: result=would-install copied=0 up-to-date=2 registration=unchanged target=/t\n", "")
+DRY_DAMAGED = (1, "setup: result=would-fail copied=0 up-to-date=0 registration=would-change target=/t\n",
+               "setup: Distribution kit file kxq5.dpk corrupted\n")
+# An installer without -N or -V ignores them and, without a display, stops.
+OLD = (1, "", "setup: needs a graphical desktop\n")
+INSTALLED = (0, "setup: result=installed copied=1 up-to-date=1 target=/t\n", "")
+INSTALLED_NOTHING = (0, "setup: result=installed copied=0 up-to-date=2 target=/t\n", "")
+ROLLED_BACK = (2, "setup: result=failed-rolled-back copied=0 up-to-date=0 target=/t\n", "setup: disk full\n")
+UNREGISTERED = (4, "setup: result=installed-unregistered copied=1 up-to-date=1 target=/t\n",
+                "setup: cannot write kxlaunch.cfg\n")
+VERIFIED = (0, "setup: modified /t/b\n"
+               "setup: result=verified ok=1 missing=0 modified=1 outdated=0 registered=yes target=/t\n", "")
+DRIFT = (5, "setup: missing /t/a\nsetup: modified /t/b\n"
+            "setup: result=drift ok=0 missing=1 modified=1 outdated=0 registered=no target=/t\n", "")
+
+
+class RunnerTest(unittest.TestCase):
+    def run_state(self, state, answers, check_mode=False):
+        module = FakeModule(answers, check_mode)
+        runner = m.Runner(module)
+        try:
+            getattr(runner, state)()
+            module.outcome = dict(runner.result, failed=False)
+        except Stop:
+            pass
+        return module
+
+    def test_outcomes(self):
+        # state, check mode, answers, runs made, failed, changed, text the message must hold
+        cases = [
+            ("present", True, {"-N": DRY_CHANGE}, ["-N"], False, True, None),
+            ("present", True, {"-N": DRY_REGISTER}, ["-N"], False, True, None),
+            ("present", True, {"-N": DRY_NOTHING}, ["-N"], False, False, None),
+            ("present", False, {"-N": DRY_CHANGE, "-S": INSTALLED}, ["-N", "-S"], False, True, None),
+            ("present", False, {"-N": DRY_REGISTER, "-S": INSTALLED_NOTHING}, ["-N", "-S"], False, True, None),
+            ("present", False, {"-N": DRY_NOTHING, "-S": INSTALLED_NOTHING}, ["-N", "-S"], False, False, None),
+            ("present", False, {"-N": DRY_DAMAGED}, ["-N"], True, False, "corrupted"),
+            ("present", False, {"-N": DRY_CHANGE, "-S": ROLLED_BACK}, ["-N", "-S"], True, False,
+             "(exit status 2): setup: disk full; setup: result=failed-rolled-back"),
+            ("present", False, {"-N": DRY_CHANGE, "-S": UNREGISTERED}, ["-N", "-S"], True, True,
+             "installed-unregistered"),
+            ("present", False, {"-N": OLD}, ["-N"], True, False, "no summary line"),
+            ("verified", True, {"-V": VERIFIED}, ["-V"], False, False, None),
+            ("verified", False, {"-V": DRIFT}, ["-V"], True, False, "drift in /t: missing /t/a; /t is not in"),
+            ("verified", False, {"-V": OLD}, ["-V"], True, False, "no summary line"),
+        ]
+        for state, check, answers, modes, failed, changed, text in cases:
+            with self.subTest(state=state, check=check, answers=answers):
+                module = self.run_state(state, answers, check)
+                self.assertEqual(module.modes, modes)
+                self.assertEqual(module.outcome["failed"], failed)
+                self.assertEqual(module.outcome["changed"], changed)
+                if text:
+                    self.assertIn(text, module.outcome["msg"])
+
+    def test_files_and_diff_come_from_the_dry_run(self):
+        module = self.run_state("present", {"-N": DRY_CHANGE, "-S": INSTALLED})
+        self.assertEqual(module.outcome["files"], ["/t/a"])
+        self.assertEqual(module.outcome["diff"]["after"], "a (package's file)\n")
+        self.assertEqual(module.outcome["summary"]["result"], "installed")
+        self.assertEqual(module.warnings, [])
+        drift = self.run_state("verified", {"-V": DRIFT})
+        self.assertEqual(drift.outcome["files"], ["/t/a", "/t/b"])
+        self.assertEqual(drift.outcome["summary"]["missing"], 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
