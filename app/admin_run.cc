@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "app/stop_signals.h"
 #include "install/failure_cause.h"
 #include "install/installer.h"
 #include "install/member_state.h"
@@ -357,6 +358,17 @@ RunSummary run_admin_check(const CommandLine& line) {
     return summary;
   };
 
+  // A signal ends the check at once, as a cancel with its summary line,
+  // like any silent run: nothing was written, so nothing is to be undone.
+  StopSignalGuard signals;
+  auto summaryOnSignal = [](const stdx::u16string& target) {
+    RunSummary cancelled;
+    cancelled.result = RunResult::kCancelled;
+    cancelled.target = target;
+    set_outcome_on_signal(exit_status(cancelled), format_summary(cancelled));
+  };
+  summaryOnSignal(stdx::u16string());
+
   stdx::u16string target;
   if (line.hasTarget) {
     target = target_from_option(line.targetText);
@@ -368,6 +380,7 @@ RunSummary run_admin_check(const CommandLine& line) {
   if (key == nullptr && target.empty()) key = "IDS_ERROR_NOTARGET";
   target = strip_trailing_separators(target);
   summary.target = target;
+  summaryOnSignal(target);
   if (key != nullptr) return cannotStart(checks_message(key, info, line.useCwd));
   // What the launcher's list says is known before the package is read.
   const std::vector<stdx::u16string>& dirs = info.launcher.dirs;

@@ -212,6 +212,33 @@ else
   echo "SKIPPED: no room (needs root for a small tmpfs)"
 fi
 
+# SIGTERM while the package is read: like any silent run, the check ends
+# as cancelled and still prints its summary line. A signal that comes
+# before the program has begun at all kills it (143): try again later.
+mkdir -p "$W/sig/src/t" "$W/sig/pkg"
+head -c 100000000 /dev/urandom > "$W/sig/src/t/noise.bin"
+"$DPKPACK" -o "$W/sig/pkg/kxq5.dpk" "$W/sig/src" > /dev/null
+for option in -N -V; do
+  signalled=0
+  for delay in 0.01 0.02 0.04 0.08; do
+    (cd "$W/sig/pkg" && exec "$SETUP" usecwd $option "-D$W/sig/t") > "$WORK/out" 2> "$WORK/err" &
+    pid=$!
+    sleep $delay
+    kill -TERM "$pid" 2> /dev/null
+    wait "$pid"
+    STATUS=$?
+    [ "$STATUS" = 143 ] && continue
+    signalled=1
+    expect_status "SIGTERM $option" 3
+    [ "$(cat "$WORK/out")" = "setup: result=cancelled-rolled-back copied=0 up-to-date=0 target=$W/sig/t" ] ||
+      fail "SIGTERM $option: summary line '$(cat "$WORK/out")'"
+    break
+  done
+  [ $signalled = 1 ] || fail "SIGTERM $option: never reached the program"
+done
+[ ! -e "$W/sig/t" ] || fail "SIGTERM: the target was made"
+rm -rf "$W/sig"
+
 # A damaged package: nothing is trusted, both end as a run that cannot start.
 python3 -c "import sys; p=sys.argv[1]; b=bytearray(open(p,'rb').read()); b[-100]^=0x20; open(p,'wb').write(b)" "$W/pkg/kxq5.dpk"
 run_readonly "damaged dry run" -N "-D$T"
