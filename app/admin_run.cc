@@ -333,7 +333,8 @@ stdx::u16string member_failure(const Member& m, const stdx::u16string& target) {
     failure.errnoValue = ENOTDIR;
     failure.path = join_path(target, m.blocker);
   } else if (m.found == Found::kRefused) {
-    failure.errnoValue = m.seen.attributes == FILE_ATTRIBUTE_DIRECTORY ? EISDIR : 0;
+    if (m.seen.attributes != FILE_ATTRIBUTE_DIRECTORY) failure.line = special_file_line(m.path);
+    failure.errnoValue = EISDIR;
   } else {
     failure.errnoValue = m.errnoValue;
     if (!m.where.empty()) failure.path = m.where;

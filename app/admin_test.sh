@@ -159,16 +159,19 @@ run -S "-D$T"
 [ "$ERR" = "$DRYERR" ] || fail "file in the way: the dry run said '$DRYERR', the install '$ERR'"
 rm "$T/t/deep"
 
-# A folder where a member goes: the same.
-mkdir "$T/t/new.cfg"
-run_readonly "folder dry run" -N "-D$T"
-expect_status "folder dry run" 2
-DRYERR=$ERR
-run_readonly "folder verify" -V "-D$T"
-echo "$OUT" | grep -qx "setup: modified $T/t/new.cfg" || fail "folder verify: $OUT"
-run -S "-D$T"
-[ "$ERR" = "$DRYERR" ] || fail "folder: the dry run said '$DRYERR', the install '$ERR'"
-rmdir "$T/t/new.cfg"
+# A folder, or a pipe, where a member goes: the same, and named.
+for kind in folder pipe; do
+  if [ $kind = folder ]; then mkdir "$T/t/new.cfg"; else mkfifo "$T/t/new.cfg"; fi
+  run_readonly "$kind dry run" -N "-D$T"
+  expect_status "$kind dry run" 2
+  [[ "$ERR" == *"$T/t/new.cfg: "* ]] || fail "$kind dry run: the member is not named: $ERR"
+  DRYERR=$ERR
+  run_readonly "$kind verify" -V "-D$T"
+  echo "$OUT" | grep -qx "setup: modified $T/t/new.cfg" || fail "$kind verify: $OUT"
+  run -S "-D$T"
+  [ "$ERR" = "$DRYERR" ] || fail "$kind: the dry run said '$DRYERR', the install '$ERR'"
+  rm -r "$T/t/new.cfg"
+done
 
 # A target that cannot be written, and one without room. Permissions do
 # not bind root, so root makes a small read-only and a small full tmpfs.

@@ -52,3 +52,7 @@ stdx::u16string failure_text(const InstallFailure& failure) {
   if (!line.empty()) text += u"\n" + line;
   return text;
 }
+
+stdx::u16string special_file_line(const stdx::u16string& path) {
+  return path + u": " + LoadResString("IDS_CAUSE_SPECIAL");
+}

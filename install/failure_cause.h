@@ -50,3 +50,7 @@ const char* failure_cause_key(int errnoValue);
 // gets the generic "IDS_CAUSE_OTHER" followed by the system's own words in
 // parentheses. Empty when path is empty and errnoValue is 0 (nothing known).
 stdx::u16string failure_cause_line(const stdx::u16string& path, int errnoValue);
+
+// The line for a member refused because a device, a pipe or a socket
+// stands at its path: nothing the run may replace, nor has an errno for.
+stdx::u16string special_file_line(const stdx::u16string& path);

@@ -356,9 +356,11 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   code = FS::GetFileInformationAt(dir, name, info);
   if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
   config::InstalledCopy copy = config::installed_copy(code, info, reader->files[index].lastWriteTime);
-  if (copy == config::InstalledCopy::kRefused)
-    return info.attributes == FILE_ATTRIBUTE_DIRECTORY ? FsResult(kErrorRefusedTarget, EISDIR)
-                                                       : FsResult(kErrorRefusedTarget);
+  if (copy == config::InstalledCopy::kRefused) {
+    if (info.attributes == FILE_ATTRIBUTE_DIRECTORY) return FsResult(kErrorRefusedTarget, EISDIR);
+    failureLine_ = special_file_line(failingPath_);
+    return kErrorRefusedTarget;
+  }
   if (copy == config::InstalledCopy::kCurrent) return 0;
   bool replaces = copy != config::InstalledCopy::kMissing;
 
