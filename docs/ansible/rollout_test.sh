@@ -29,12 +29,6 @@ mkdir -p "$WORK/home/.KX/kxlaunch" "$WORK/tmp" "$WORK/atmp" "$WORK/src/t" "$TEMP
 echo alpha > "$WORK/src/t/a.cfg"
 echo beta > "$WORK/src/t/b.cfg"
 "$DPKPACK" --kit "$WORK/kit" --setup "$SETUP" -l en -p P -v V "$WORK/src" > /dev/null || fail "dpkpack --kit"
-# An installer from before the dry run ignores -N and asks for a display:
-# nothing of this sequence can run against it.
-if (unset DISPLAY; HOME=$WORK/home TMPDIR=$WORK/tmp "$WORK/kit/setup" -N -Len 2>&1) | grep -q 'graphical desktop'; then
-  echo "SKIPPED: this installer has no dry run (-N); the rollout example needs it" >&2
-  exit 77
-fi
 printf 'localhost ansible_connection=local ansible_python_interpreter=%s\n' "$(command -v python3)" \
   > "$WORK/inventory"
 # The launcher already knows another directory, so the install has a
