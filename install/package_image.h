@@ -149,8 +149,9 @@ class PackageImage {
   // Waits until the image holds end bytes (checked: bytes that the
   // members' checks have gone over, which is what a copy may use). 0,
   // kErrorPending when timeoutMs (-1: no limit) ran out, the image's
-  // failure, or ERROR_INVALID_DATA when it ended shorter; available gets
-  // how many bytes it holds.
+  // failure (for checked bytes even when they are there), or
+  // ERROR_INVALID_DATA when it ended shorter; available gets how many bytes
+  // it holds.
   unsigned awaitBytes(uint64_t end, int timeoutMs, uint64_t* available, bool checked = false) {
     std::unique_lock<std::mutex> lock(feedMutex_);
     if (!checked && end > wanted_) {
@@ -161,6 +162,11 @@ class PackageImage {
     auto ready = [this, end, &frontier] { return feedCode_ != 0 || frontier >= end || feedEnded_; };
     if (!waitFeed(lock, timeoutMs, ready)) return kErrorPending;
     if (available != nullptr) *available = frontier;
+    // Bytes written stay readable for the header's parser, whatever failed
+    // behind them: a temporary directory that filled up past the header is
+    // then reported with the sizes the header gives, and damage behind it
+    // by the calls that wait for the rest.
+    if (!checked && frontier >= end) return 0;
     if (feedCode_ != 0) return feedCode_;
     return frontier >= end ? 0u : static_cast<unsigned>(ERROR_INVALID_DATA);
   }
