@@ -359,16 +359,16 @@ RunSummary run_admin_check(const CommandLine& line) {
     return summary;
   };
 
-  // A signal ends the check at once, as a cancel with its summary line,
-  // like any silent run: nothing was written, so nothing is to be undone.
-  StopSignalGuard signals;
+  // A signal ends the check at once, as a cancel with its summary line
+  // (the caller's guard catches it), like any silent run: nothing was
+  // written, so nothing is to be undone. The line names the target once
+  // it is known.
   auto summaryOnSignal = [](const stdx::u16string& target) {
     RunSummary cancelled;
     cancelled.result = RunResult::kCancelled;
     cancelled.target = target;
     set_outcome_on_signal(exit_status(cancelled), format_summary(cancelled));
   };
-  summaryOnSignal(stdx::u16string());
 
   stdx::u16string target;
   if (line.hasTarget) {

@@ -73,7 +73,7 @@ int CInstallerApp::InitInstance() {
   // during the start-up: from here on a signal ends it with a cancel's.
   StopSignalGuard signals;
   bool asksOnly = line.dryRun || line.verify;
-  if (line.silent && !asksOnly) set_outcome_on_signal(kExitCancelled, format_summary(cancelled_summary()));
+  if (line.silent || asksOnly) set_outcome_on_signal(kExitCancelled, format_summary(cancelled_summary()));
   LanguageChoice choice = choose_language(line, setlocale(LC_ALL, ""));
   language_ = choice.language;
   set_resource_lang(language_);
@@ -82,7 +82,6 @@ int CInstallerApp::InitInstance() {
   // The dry run and the verify never open a window, display or not: they
   // write nothing, so a signal ends them at once with nothing to undo.
   if (asksOnly) {
-    set_outcome_on_signal(kExitCancelled, stdx::string());
     message_box_to_stderr("setup: ");
     RunSummary summary = run_admin_check(line);
     print_summary(summary);
