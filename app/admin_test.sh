@@ -239,7 +239,7 @@ for option in -N -V; do
     case $(cat "$WORK/out") in
       "setup: result=cancelled-rolled-back copied=0 up-to-date=0 target=$W/sig/t" | \
         "setup: result=cancelled-rolled-back copied=0 up-to-date=0 target=") ;;
-      *) fail "SIGTERM $option: summary line '$(cat "$WORK/out")'" ;;
+      *) fail "SIGTERM $option: summary line '$(cat "$WORK/out")' (stderr: $(cat "$WORK/err"))" ;;
     esac
     break
   done

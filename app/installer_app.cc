@@ -71,9 +71,11 @@ int CInstallerApp::InitInstance() {
   CommandLine line = scan_command_line(argc_, argv_);
   // Every silent run prints its summary line, even when a signal ends it
   // during the start-up: from here on a signal ends it with a cancel's.
-  StopSignalGuard signals;
+  // The line is in place before the handlers are: a signal between the two
+  // would end the run without it.
   bool asksOnly = line.dryRun || line.verify;
   if (line.silent || asksOnly) set_outcome_on_signal(kExitCancelled, format_summary(cancelled_summary()));
+  StopSignalGuard signals;
   LanguageChoice choice = choose_language(line, setlocale(LC_ALL, ""));
   language_ = choice.language;
   set_resource_lang(language_);
