@@ -55,12 +55,6 @@ stdx::u16string join_path(const stdx::u16string& target, const stdx::u16string& 
   return target + u"/" + relative;
 }
 
-stdx::u16string checks_message(const char* key, const StartupInfo& info, bool useCwd) {
-  stdx::u16string text = startup_error_text(key, info, useCwd);
-  if (strcmp(key, "IDS_ERROR_TMPDIR") == 0) text += u" " + failure_cause_line(info.tempDir, info.tempErrno);
-  return text;
-}
-
 // The nearest folder that exists on the way to path (path itself included),
 // by name, as the run's making of the target goes; ENOTDIR in errnoValue
 // and the file in where when a file stands on the way.
@@ -382,7 +376,7 @@ RunSummary run_admin_check(const CommandLine& line) {
   target = strip_trailing_separators(target);
   summary.target = target;
   summaryOnSignal(target);
-  if (key != nullptr) return cannotStart(checks_message(key, info, line.useCwd));
+  if (key != nullptr) return cannotStart(startup_error_text(key, info, line.useCwd));
   // What the launcher's list says is known before the package is read.
   const std::vector<stdx::u16string>& dirs = info.launcher.dirs;
   summary.registrationUnchanged = !dirs.empty() && strip_trailing_separators(dirs[0]) == target;

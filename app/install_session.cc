@@ -40,10 +40,7 @@ const char* InstallSession::awaitChecks() {
 }
 
 stdx::u16string InstallSession::checksMessage(const char* key) const {
-  stdx::u16string text = startup_error_text(key, info_, useCwd_);
-  if (stdx::string(key) == "IDS_ERROR_TMPDIR")
-    text += u" " + failure_cause_line(info_.tempDir, info_.tempErrno);
-  return text;
+  return startup_error_text(key, info_, useCwd_);
 }
 
 bool InstallSession::start(const stdx::u16string& target) {

@@ -254,6 +254,7 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
 stdx::u16string startup_error_text(const char* key, const StartupInfo& info, bool useCwd) {
   if (!info.errorText.empty()) return info.errorText;
   stdx::u16string text = LoadResString(key);
+  if (strcmp(key, "IDS_ERROR_TMPDIR") == 0) return text + u" " + failure_cause_line(info.tempDir, info.tempErrno);
   if (strcmp(key, "IDS_ERROR_NOSOURCE") != 0) return text;
   stdx::u16string package = dpk_full_path(useCwd);
   if (package.empty()) return text;

@@ -147,7 +147,8 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
 const char* run_readonly_checks(bool useCwd, StartupInfo& info);
 
 // The message for the key that run_startup_checks returned: the whole text
-// where the checks made one (the image's room), and a missing package also
+// where the checks made one (the image's room), a temporary directory that
+// cannot be written is named with the reason, and a missing package also
 // names the folder where it was looked for.
 stdx::u16string startup_error_text(const char* key, const StartupInfo& info, bool useCwd);
 
