@@ -33,6 +33,12 @@ struct InstallOutcome {
   unsigned long upToDate = 0;  // members left alone as up to date
 };
 
+// True when errnoValue says a folder refused to take a new entry
+// (permission, a read-only file system): the folder is what to name.
+inline bool refused_by_folder(int errnoValue) {
+  return errnoValue == EACCES || errnoValue == EPERM || errnoValue == EROFS;
+}
+
 // The text for failure: the package's own words when the package was at
 // fault, else the install error with the line that says what and why (when
 // anything is known).

@@ -612,8 +612,7 @@ FsResult BasicInstaller<FS, Compressor>::cancelRun(uint64_t percent) {
 template <class FS, class Compressor>
 FsResult BasicInstaller<FS, Compressor>::failedIn(FsResult code, const stdx::u16string& folder,
                                                   const stdx::u16string& entry) {
-  int err = code.errnoValue();
-  failingPath_ = err == EACCES || err == EPERM || err == EROFS ? folder : entry;
+  failingPath_ = refused_by_folder(code.errnoValue()) ? folder : entry;
   return code;
 }
 

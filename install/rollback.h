@@ -36,6 +36,7 @@
 #include <utility>
 #include <vector>
 
+#include "install/failure_cause.h"
 #include "platform/file_io.h"
 #include "platform/file_system.h"
 #include "platform/path_separators.h"
@@ -366,8 +367,7 @@ class BasicRollback {
       if (code == ERROR_ALREADY_EXISTS) continue;  // made meanwhile by someone else: not ours
       if (code != 0) {
         // Refused: by the folder that was to hold it.
-        int err = code.errnoValue();
-        failedAt = err == EACCES || err == EPERM || err == EROFS ? directory_of(missing[i]) : missing[i];
+        failedAt = refused_by_folder(code.errnoValue()) ? directory_of(missing[i]) : missing[i];
         return code;
       }
       if (!levels.empty()) levels.back().outerCatalogs.push_back(missing[i]);
