@@ -116,8 +116,7 @@ bool InstallSession::updateProgress() {
 }
 
 const Registration& InstallSession::registerTarget() {
-  registration_ = register_template_dir(target_, info_.launcher.dirs, info_.launcher.baseListOnly,
-                                        info_.launcher.baseConfigExists);
+  registration_ = register_template_dir(target_, info_.launcher.dirs);
   registered_ = true;
   return registration_;
 }

@@ -107,12 +107,41 @@ FamiliesToWrite families_to_write(bool baseListOnly, bool baseConfigExists) {
 }
 
 Registration register_template_dir(const stdx::u16string& target,
-                                   std::vector<stdx::u16string>& templateDirs, bool baseListOnly,
-                                   bool baseConfigExists) {
-  templateDirs.insert(templateDirs.begin(), strip_trailing_separators(target));
-
+                                   std::vector<stdx::u16string>& templateDirs) {
   Registration result;
-  FamiliesToWrite families = families_to_write(baseListOnly, baseConfigExists);
+  // The files to write are known only from what they hold; they are read
+  // again once locked, and a family that turns out wanted then is locked
+  // too (folders are made only for files that will be written).
+  ConfigLocks locks;
+  bool locked[2] = {false, false};
+  LauncherTemplates now = read_launcher_templates();
+  FamiliesToWrite families = families_to_write(now.baseListOnly, now.baseConfigExists);
+  const stdx::u16string entry = strip_trailing_separators(target);
+  templateDirs = now.dirs;
+  templateDirs.insert(templateDirs.begin(), entry);
+  for (int pass = 0; pass < 2; ++pass) {
+    const bool wanted[2] = {families.ordinary, families.base};
+    bool added = false;
+    for (int i = 0; i < 2; ++i) {
+      if (!wanted[i] || locked[i]) continue;
+      stdx::u16string file = i == 1 ? get_local_config_file_path_base() : get_local_config_file_path();
+      FileError error = locks.add(file);
+      if (error.failed()) {
+        result.failed = true;
+        result.file = file;
+        result.errnoValue = error.errnoValue != 0 ? error.errnoValue : EIO;
+        result.reason = failure_cause_line(stdx::u16string(), result.errnoValue);
+        return result;
+      }
+      locked[i] = added = true;
+    }
+    if (!added && pass > 0) break;
+    now = read_launcher_templates();
+    families = families_to_write(now.baseListOnly, now.baseConfigExists);
+    templateDirs = now.dirs;
+    templateDirs.insert(templateDirs.begin(), entry);
+  }
+
   const struct {
     bool wanted;
     bool base;

@@ -91,15 +91,18 @@ struct Registration {
   stdx::u16string reason;
 };
 
-// Puts target (less its trailing separators) at the front of templateDirs and
-// writes the list into the families that families_to_write names. The
-// first file that could not be read whole or written ends the step and is
-// returned (a file that could not be read whole is left untouched): the
-// templates are installed either way, but the launcher will not list them
-// until someone mends that file, so the user must hear of it.
+// Puts target (less its trailing separators) at the front of the
+// launcher's list and writes the list into the families that
+// families_to_write names; templateDirs gets the list written. The list is
+// read again under the configuration files' locks (ConfigLocks), not taken
+// from start-up: another run may have registered its own directory since,
+// and that must not be lost. The first file that could not be read whole
+// or written ends the step and is returned (a file that could not be read
+// whole is left untouched): the templates are installed either way, but
+// the launcher will not list them until someone mends that file, so the
+// user must hear of it.
 Registration register_template_dir(const stdx::u16string& target,
-                                   std::vector<stdx::u16string>& templateDirs, bool baseListOnly,
-                                   bool baseConfigExists);
+                                   std::vector<stdx::u16string>& templateDirs);
 
 // The message that reports a failed registration: the interface text, the
 // file and the reason, on one line.

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -213,7 +214,7 @@ TEST_F(LauncherTest, FamiliesReadAndWrittenForEachCombinationOfFiles) {
     EXPECT_EQ(row.writesOrdinary, families.ordinary);
     EXPECT_EQ(row.writesBase, families.base);
 
-    register_template_dir(u"/new/", found.dirs, found.baseListOnly, found.baseConfigExists);
+    register_template_dir(u"/new/", found.dirs);
     ASSERT_FALSE(found.dirs.empty());
     EXPECT_EQ("/new", utf8(found.dirs[0]));
     if (row.writesOrdinary) {
@@ -232,10 +233,58 @@ TEST_F(LauncherTest, FamiliesReadAndWrittenForEachCombinationOfFiles) {
 TEST_F(LauncherTest, RegistrationKeepsOrderAndStripsTrailingSeparators) {
   writeBytes(ordinaryFile(), lines({"/a", "/b"}) + "DefaultVersion=8\n");
   LauncherTemplates found = read_launcher_templates();
-  Registration done = register_template_dir(u"/t//", found.dirs, found.baseListOnly,
-                                            found.baseConfigExists);
+  Registration done = register_template_dir(u"/t//", found.dirs);
   EXPECT_FALSE(done.failed);
   EXPECT_EQ(lines({"/t", "/a", "/b"}) + "DefaultVersion=8\n", readBytes(ordinaryFile()));
+}
+
+// Runs of this program that register at the same moment, and another
+// program that appends its own keys all the while: every registration and
+// every appended key is in the file at the end.
+TEST_F(LauncherTest, ConcurrentWritersLoseNothing) {
+  writeBytes(ordinaryFile(), lines({"/first"}) + "DefaultVersion=8\n");
+  const int kRuns = 8, kRegistrationsEach = 5;
+  pid_t appender = fork();
+  ASSERT_GE(appender, 0);
+  if (appender == 0) {
+    // Appends one line at a time, as a shell's ">>" would, for a while.
+    for (int i = 0; i < 400; ++i) {
+      FILE* f = fopen(ordinaryFile().c_str(), "a");
+      if (f == nullptr) _exit(1);
+      fprintf(f, "Other%d=v\n", i);
+      if (fclose(f) != 0) _exit(1);
+      usleep(200);
+    }
+    _exit(0);
+  }
+  std::vector<pid_t> runs;
+  for (int r = 0; r < kRuns; ++r) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int i = 0; i < kRegistrationsEach; ++i) {
+        std::vector<stdx::u16string> dirs;
+        Registration done = register_template_dir(u16("/run" + std::to_string(r) + "-" + std::to_string(i)), dirs);
+        if (done.failed) _exit(2);
+      }
+      _exit(0);
+    }
+    runs.push_back(pid);
+  }
+  runs.push_back(appender);
+  for (pid_t pid : runs) {
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  std::string text = readBytes(ordinaryFile());
+  for (int r = 0; r < kRuns; ++r)
+    for (int i = 0; i < kRegistrationsEach; ++i)
+      EXPECT_NE(std::string::npos, text.find("=/run" + std::to_string(r) + "-" + std::to_string(i) + "\n"))
+          << r << "-" << i;
+  for (int i = 0; i < 400; ++i) EXPECT_NE(std::string::npos, text.find("Other" + std::to_string(i) + "=v\n")) << i;
+  EXPECT_NE(std::string::npos, text.find("=/first\n"));
+  EXPECT_NE(std::string::npos, text.find("DefaultVersion=8\n"));
 }
 
 // A configuration file that cannot be written is reported with its name and
@@ -282,12 +331,13 @@ TEST(RegistrationTest, FailureNamesTheFileAndTheReason) {
       ScopedEnv env("HOME", home.path().c_str());
       c.spoil(home);
       std::vector<stdx::u16string> dirs;
-      Registration done = register_template_dir(u"/t", dirs, false, c.baseExists);
+      Registration done = register_template_dir(u"/t", dirs);
       EXPECT_TRUE(done.failed);
       EXPECT_EQ(home / c.file, utf8(done.file));
       std::string reason = resource_text(lang, c.reason);
       EXPECT_EQ(reason, utf8(done.reason));
-      ASSERT_EQ(1u, dirs.size());
+      ASSERT_FALSE(dirs.empty());
+      EXPECT_EQ("/t", utf8(dirs[0]));
       std::string message = utf8(registration_message(done));
       EXPECT_NE(std::string::npos, message.find(home / c.file + " (" + reason + ")"));
       EXPECT_EQ(std::string::npos, message.find('\n'));
@@ -313,7 +363,7 @@ TEST(RegistrationTest, FullDiskSaysNoSpaceLeftAndKeepsTheFile) {
   }
   if (fill != nullptr) fclose(fill);
   std::vector<stdx::u16string> dirs;
-  Registration done = register_template_dir(u"/t", dirs, false, false);
+  Registration done = register_template_dir(u"/t", dirs);
   std::string after = readBytes(file);
   umount2((home / ".KX").c_str(), MNT_DETACH);
   EXPECT_TRUE(done.failed);
@@ -332,8 +382,7 @@ TEST(RegistrationTest, UnreadableFileIsReportedAndLeftAlone) {
   writeBytes(file, "DefaultVersion=8.3\nCommonInfoBases=/b\n");
   ASSERT_EQ(0, chmod(file.c_str(), 0200));
   LauncherTemplates found = read_launcher_templates();
-  Registration done = register_template_dir(u"/t", found.dirs, found.baseListOnly,
-                                            found.baseConfigExists);
+  Registration done = register_template_dir(u"/t", found.dirs);
   EXPECT_TRUE(done.failed);
   EXPECT_EQ(file, utf8(done.file));
   EXPECT_EQ("permission denied", utf8(done.reason));

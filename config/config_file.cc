@@ -598,7 +598,11 @@ FileError read_config_file(const stdx::u16string& path, ConfigFile& config) {
   return error;
 }
 
-FileError write_config_file(const stdx::u16string& path, const ConfigFile& config) {
+namespace {
+
+FileError writeConfig(const stdx::u16string& path, const ConfigFile& config, const FileStamp* expected,
+                      int& replaced) {
+  replaced = -1;
   for (const ConfigFileItem& item : config.items) {
     if (item.values.empty()) continue;
     bool refused = breaksLine(item.key);
@@ -619,5 +623,17 @@ FileError write_config_file(const stdx::u16string& path, const ConfigFile& confi
   } catch (const std::bad_alloc&) {
     return FileError::fromErrno(ENOMEM, path);
   }
-  return out.commit();
+  return expected != nullptr ? out.commit(*expected, replaced) : out.commit();
+}
+
+}  // namespace
+
+FileError write_config_file(const stdx::u16string& path, const ConfigFile& config) {
+  int replaced;
+  return writeConfig(path, config, nullptr, replaced);
+}
+
+FileError write_config_file(const stdx::u16string& path, const ConfigFile& config,
+                            const FileStamp& expected, int& replaced) {
+  return writeConfig(path, config, &expected, replaced);
 }

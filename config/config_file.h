@@ -66,3 +66,10 @@ FileError read_config_file(const stdx::u16string& path, ConfigFile& config);
 // answer is ERROR_INVALID_DATA (errno EINVAL). Otherwise a failure carries
 // the errno of the call that failed (no space left: ENOSPC).
 FileError write_config_file(const stdx::u16string& path, const ConfigFile& config);
+// The same, as the end of a read-modify-write: the file at path must still
+// be the one stamped expected when it was read, else nothing is replaced
+// and the answer is EAGAIN (read again). replaced as FileReplacer::commit
+// gives it: a descriptor of the old file when another program wrote into
+// it as it was being replaced, else -1.
+FileError write_config_file(const stdx::u16string& path, const ConfigFile& config,
+                            const FileStamp& expected, int& replaced);

@@ -1,9 +1,12 @@
 #include "config/config_file.h"
 
 #include <errno.h>
+#include <stdint.h>
+#include <string.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <string>
@@ -291,6 +294,61 @@ TEST_F(ConfigFileTest, WriteReplacesFileKeepingItsPermissions) {
     EXPECT_EQ(st.st_uid, 65534u);
   }
   EXPECT_EQ(listDir(dir_.path()), "kxlaunch.cfg");
+}
+
+// An access control list or an attribute that another program put on the
+// file must not vanish with the rewrite: a named user would lose access,
+// or the group gain it.
+TEST_F(ConfigFileTest, WriteKeepsAccessControlListAndAttributes) {
+  const std::string path = dir_.path() + "/kxlaunch.cfg";
+  writeBytes(path, "DefaultVersion=8\n");
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  // user::rw-, user:65534:rw-, group::r--, mask::rw-, other::---
+  struct Entry {
+    uint16_t tag, perm;
+    uint32_t id;
+  };
+  const Entry entries[] = {{0x01, 6, 0xffffffff}, {0x02, 6, 65534}, {0x04, 4, 0xffffffff},
+                           {0x10, 6, 0xffffffff}, {0x20, 0, 0xffffffff}};
+  std::string acl("\x02\0\0\0", 4);
+  acl.append(reinterpret_cast<const char*>(entries), sizeof entries);
+  if (setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0 ||
+      setxattr(path.c_str(), "user.origin", "kx", 2, 0) != 0) {
+    GTEST_SKIP() << "no access control lists or user attributes here: " << strerror(errno);
+  }
+  auto attribute = [&](const char* name) {
+    char value[256];
+    ssize_t n = getxattr(path.c_str(), name, value, sizeof value);
+    return n < 0 ? std::string("(none)") : std::string(value, static_cast<size_t>(n));
+  };
+  const std::string aclBefore = attribute("system.posix_acl_access");
+  EXPECT_FALSE(write_config_file(dir_.u16("kxlaunch.cfg"), sampleConfig()).failed());
+  EXPECT_EQ(readBytes(path), kSampleText);
+  EXPECT_EQ(aclBefore, attribute("system.posix_acl_access"));
+  EXPECT_EQ("kx", attribute("user.origin"));
+  EXPECT_EQ(listDir(dir_.path()), "kxlaunch.cfg");
+}
+
+// The stamped write of a read-modify-write replaces only the text it was
+// made from: a file written meanwhile is left as it is (read again).
+TEST_F(ConfigFileTest, StampedWriteRefusesAFileChangedSinceItWasRead) {
+  const std::string path = dir_.path() + "/kxlaunch.cfg";
+  writeBytes(path, "DefaultVersion=8\n");
+  FileStamp read;
+  ASSERT_FALSE(file_stamp(dir_.u16("kxlaunch.cfg"), read).failed());
+  ASSERT_TRUE(read.exists);
+  writeBytes(path, "DefaultVersion=8\nOther=1\n");  // another program's write
+  int replaced = -1;
+  FileError error = write_config_file(dir_.u16("kxlaunch.cfg"), sampleConfig(), read, replaced);
+  EXPECT_EQ(EAGAIN, error.errnoValue);
+  EXPECT_EQ(-1, replaced);
+  EXPECT_EQ("DefaultVersion=8\nOther=1\n", readBytes(path));
+  EXPECT_EQ(listDir(dir_.path()), "kxlaunch.cfg");
+
+  ASSERT_FALSE(file_stamp(dir_.u16("kxlaunch.cfg"), read).failed());
+  EXPECT_FALSE(write_config_file(dir_.u16("kxlaunch.cfg"), sampleConfig(), read, replaced).failed());
+  EXPECT_EQ(-1, replaced);
+  EXPECT_EQ(readBytes(path), kSampleText);
 }
 
 TEST_F(ConfigFileTest, WriteThroughSymlinkReplacesTheFileItLeadsTo) {

@@ -1,5 +1,12 @@
 #include "config/starter.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <set>
 
 #include "config/locations.h"
@@ -92,26 +99,107 @@ void Starter::getTmpltsList(std::vector<stdx::u16string>& list, bool includeLoca
 FileError Starter::setTmpltsList(const std::vector<stdx::u16string>& list) {
   // Only the per-user file is written, so only it must be read whole: the
   // other keys in it survive the rewrite.
-  localConfig_.items.clear();
-  FileError read = readOrNothing(localPath(), localConfig_);
-  if (read.failed()) return read;
   std::vector<stdx::u16string> unique(list);
   removePathDuplicates(unique);
-  localConfig_.setValues(kConfigFileFieldTemplatesLocation, unique);
-  return saveLocalConfigFile();
+  const stdx::u16string path = localPath();
+  // Other programs (the launcher, an editor, a script) write this file
+  // without our lock. Each attempt reads it and replaces it only if it is
+  // still what was read; a write that slips in between that look and the
+  // rename lands in the replaced file, which is kept open and read again,
+  // before the current file, by every later attempt.
+  const int kAttempts = 200;
+  std::vector<int> replacedFiles;
+  FileError outcome = FileError::fromErrno(EBUSY, path);
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    FileStamp before;
+    FileError error = file_stamp(path, before);
+    if (error.failed()) {
+      outcome = error;
+      break;
+    }
+    localConfig_.items.clear();
+    for (int fd : replacedFiles) {
+      // Gone from its folder but open here: read through the descriptor's
+      // name; the current file's text then adds what it lacks.
+      char name[64];
+      snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
+      error = read_config_file(widen_lib(stdx::string(name)), localConfig_);
+      if (error.failed()) break;
+    }
+    if (error.failed()) {
+      error.path = path;
+      outcome = error;
+      break;
+    }
+    error = readOrNothing(path, localConfig_);
+    if (error.failed()) {
+      outcome = error;
+      break;
+    }
+    FileStamp after;
+    if (file_stamp(path, after).failed() || after != before) continue;
+    localConfig_.setValues(kConfigFileFieldTemplatesLocation, unique);
+    int late = -1;
+    outcome = save(&before, late);
+    if (late >= 0) replacedFiles.push_back(late);
+    if (outcome.errnoValue == EAGAIN) continue;
+    if (outcome.failed() || late < 0) break;
+  }
+  for (int fd : replacedFiles) close(fd);
+  return outcome;
 }
 
 FileError Starter::saveLocalConfigFile() {
+  int replaced = -1;
+  return save(nullptr, replaced);
+}
+
+FileError Starter::save(const FileStamp* expected, int& replaced) {
   const stdx::u16string path = localPath();
   const stdx::u16string folder = directory_of(path);
-  FileError written = write_config_file(path, localConfig_);
+  FileError written = expected != nullptr ? write_config_file(path, localConfig_, *expected, replaced)
+                                          : write_config_file(path, localConfig_);
   if (!written.absent()) return written;
   // The folder is missing (a launcher that never ran): make it, missing
   // parents too, and write again. When the folder cannot be made, that is
   // the reason to give.
   FileError made = create_directories(folder);
   if (made.failed() && made.errnoValue != 0) return made;
-  return write_config_file(path, localConfig_);
+  return expected != nullptr ? write_config_file(path, localConfig_, *expected, replaced)
+                             : write_config_file(path, localConfig_);
+}
+
+ConfigLocks::~ConfigLocks() {
+  for (size_t i = held_.size(); i-- > 0;) close(held_[i]);  // closing releases the lock
+}
+
+FileError ConfigLocks::add(const stdx::u16string& configPath, int timeoutMs) {
+  const stdx::u16string lockPath = configPath + u".lock";
+  FileError made = create_directories(directory_of(configPath));
+  if (made.failed() && made.errnoValue != 0) return made;
+  // Read-only is enough to lock, and lets a user lock a file that a run as
+  // root once made. A link or a FIFO put there is never followed or waited on.
+  int fd = open(narrow_lib(lockPath).c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return FileError::fromErrno(errno, lockPath);
+  for (int waited = 0;; waited += 5) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) break;
+    int err = errno;
+    if (err == EINTR) continue;
+    if (err != EWOULDBLOCK) {
+      // No locks on this file system: the stamped rewrite still keeps
+      // every writer's text, only runs of ours may then race.
+      close(fd);
+      return FileError();
+    }
+    if (waited >= timeoutMs) {
+      close(fd);
+      return FileError::fromErrno(EBUSY, lockPath);
+    }
+    struct timespec pause = {0, 5 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  held_.push_back(fd);
+  return FileError();
 }
 
 void get_tmplts_list(std::vector<stdx::u16string>& list, bool includeLocal, bool base) {

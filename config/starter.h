@@ -52,6 +52,9 @@ class Starter {
   // directories, and saves it. An empty list removes the key. A per-user
   // file that exists but could not be read whole is never rewritten: what
   // was not read would be lost. Returns that read failure, or the write's.
+  // Another program may write the file meanwhile: the rewrite is only put
+  // in place over the very text it was made from, and is made again from
+  // the new text otherwise, so that program's lines are kept.
   FileError setTmpltsList(const std::vector<stdx::u16string>& list);
 
   // Writes the per-user configuration to the per-user file, creating its
@@ -59,16 +62,41 @@ class Starter {
   // when the write failed for want of it.
   FileError saveLocalConfigFile();
 
+  // The per-user file's path in this family.
+  stdx::u16string localPath() const;
+
   const ConfigFile& localConfig() const { return localConfig_; }
   const ConfigFile& allUsersConfig() const { return allUsersConfig_; }
 
  private:
-  stdx::u16string localPath() const;
   stdx::u16string allUsersPath() const;
+  FileError save(const FileStamp* expected, int& replaced);
 
   ConfigFile localConfig_;     // the per-user file; the only one ever written
   ConfigFile allUsersConfig_;  // never written
   const bool base_;
+};
+
+// Serialises the read-modify-write of per-user configuration files
+// between the runs of this program: each file is guarded by a lock on
+// "<file>.lock" beside it (made when missing, never removed), taken in the
+// order the files are added and held until the object goes. A file system
+// that has no locks goes without; the rewrite still never loses another
+// writer's text (setTmpltsList).
+class ConfigLocks {
+ public:
+  ConfigLocks() = default;
+  ~ConfigLocks();
+  ConfigLocks(const ConfigLocks&) = delete;
+  ConfigLocks& operator=(const ConfigLocks&) = delete;
+
+  // Waits up to timeoutMs for the lock of configPath, making its folder
+  // when missing (the file is about to be written there). The failure
+  // names what could not be made or opened; EBUSY when the wait ran out.
+  FileError add(const stdx::u16string& configPath, int timeoutMs = 10000);
+
+ private:
+  std::vector<int> held_;
 };
 
 // A Starter of the family base, used once for getTmpltsList(list, includeLocal).

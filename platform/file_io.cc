@@ -3,7 +3,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -30,7 +32,71 @@ int writeAll(int fd, const char* data, size_t count) {
   return 0;
 }
 
+// Gives to the file at to every extended attribute of the file at from.
+// An access control list is one of them, so a file whose list cannot be
+// carried over must not be put in the other's place: that is an error.
+// Labels of a security module are the one exception: the new file gets
+// its folder's label, as every program that saves a file by renaming does.
+int copyAttributes(int from, int to) {
+  std::vector<char> names;
+  for (;;) {
+    ssize_t n = flistxattr(from, nullptr, 0);
+    if (n < 0) return errno == ENOTSUP ? 0 : errno;
+    if (n == 0) return 0;
+    names.resize(static_cast<size_t>(n));
+    n = flistxattr(from, names.data(), names.size());
+    if (n >= 0) {
+      names.resize(static_cast<size_t>(n));
+      break;
+    }
+    if (errno != ERANGE) return errno;
+  }
+  std::vector<char> value;
+  for (size_t at = 0; at < names.size();) {
+    const char* name = &names[at];
+    at += strlen(name) + 1;
+    ssize_t n;
+    for (;;) {
+      n = fgetxattr(from, name, nullptr, 0);
+      if (n < 0) return errno;
+      value.resize(static_cast<size_t>(n) + 1);
+      n = fgetxattr(from, name, value.data(), value.size());
+      if (n >= 0 || errno != ERANGE) break;
+    }
+    if (n < 0) return errno;
+    if (fsetxattr(to, name, value.data(), static_cast<size_t>(n), 0) != 0) {
+      if (strncmp(name, "security.", 9) == 0) continue;
+      return errno;
+    }
+  }
+  return 0;
+}
+
+FileStamp stampOf(const struct stat& st) {
+  FileStamp stamp;
+  stamp.exists = true;
+  stamp.device = st.st_dev;
+  stamp.inode = st.st_ino;
+  stamp.size = static_cast<unsigned long long>(st.st_size);
+  stamp.modifiedSec = st.st_mtim.tv_sec;
+  stamp.modifiedNsec = st.st_mtim.tv_nsec;
+  return stamp;
+}
+
 }  // namespace
+
+bool FileStamp::operator==(const FileStamp& other) const {
+  return exists == other.exists && device == other.device && inode == other.inode &&
+         size == other.size && modifiedSec == other.modifiedSec && modifiedNsec == other.modifiedNsec;
+}
+
+FileError file_stamp(const stdx::u16string& path, FileStamp& stamp) {
+  stamp = FileStamp();
+  struct stat st;
+  if (stat(narrow_lib(path).c_str(), &st) != 0) return errno == ENOENT ? FileError() : FileError::fromErrno(errno, path);
+  stamp = stampOf(st);
+  return FileError();
+}
 
 bool FileError::absent() const { return errnoValue == ENOENT; }
 
@@ -232,6 +298,12 @@ FileError FileReplacer::begin(const stdx::u16string& path) {
     if (fchmod(fd_, old.st_mode & 07777) != 0) {
       // keeps the bits the umask gave
     }
+    int from = open(target_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int err = from < 0 ? errno : copyAttributes(from, fd_);
+    if (from >= 0) close(from);
+    // A file we may write but not read has attributes we cannot see: the
+    // copy cannot be made whole, and the old file is left as it was.
+    if (err != 0) return FileError::fromErrno(err, path);
   }
   return FileError();
 }
@@ -239,6 +311,39 @@ FileError FileReplacer::begin(const stdx::u16string& path) {
 FileError FileReplacer::write(const void* data, size_t count) {
   int err = writeAll(fd_, static_cast<const char*>(data), count);
   return err == 0 ? FileError() : FileError::fromErrno(err, widen_lib(target_));
+}
+
+FileError FileReplacer::commit(const FileStamp& expected, int& replaced) {
+  replaced = -1;
+  if (inPlace_) return commit();
+  const stdx::u16string path = widen_lib(target_);
+  // The slow part first: the shorter the time from the look to the
+  // rename, the fewer writes of others land in the replaced file.
+  if (fsync(fd_) != 0) return FileError::fromErrno(errno, path);
+  int old = open(target_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (old < 0 && errno != ENOENT) return FileError::fromErrno(errno, path);
+  struct stat st;
+  FileStamp now;
+  if (old >= 0 && fstat(old, &st) == 0) now = stampOf(st);
+  if (now != expected) {
+    if (old >= 0) close(old);
+    return FileError::fromErrno(EAGAIN, path);
+  }
+  FileError done = commit();
+  if (done.failed() || old < 0) {
+    if (old >= 0) close(old);
+    return done;
+  }
+  // Written to between the look and the rename: its text is only in the
+  // file that was just replaced.
+  if (fstat(old, &st) == 0 && (static_cast<unsigned long long>(st.st_size) != expected.size ||
+                               st.st_mtim.tv_sec != expected.modifiedSec ||
+                               st.st_mtim.tv_nsec != expected.modifiedNsec)) {
+    replaced = old;
+  } else {
+    close(old);
+  }
+  return done;
 }
 
 FileError FileReplacer::commit() {

@@ -68,11 +68,28 @@ class FileReader {
   stdx::u16string path_;
 };
 
+// What identifies one state of a file: which file stands at a path and
+// how far it was written. Two equal stamps mean nobody wrote it between
+// the two looks (to the nanosecond the file system keeps).
+struct FileStamp {
+  bool exists = false;
+  unsigned long long device = 0, inode = 0, size = 0;
+  long long modifiedSec = 0, modifiedNsec = 0;
+  bool operator==(const FileStamp& other) const;
+  bool operator!=(const FileStamp& other) const { return !(*this == other); }
+};
+// The stamp of the file at path, links followed; exists is false when
+// nothing stands there (not a failure).
+FileError file_stamp(const stdx::u16string& path, FileStamp& stamp);
+
 // Replaces a file (after links are followed, so a link stays a link) with
 // new text: begin, write, commit. The text goes to a new file beside the
 // target that is renamed over it only once it was written, flushed and
 // closed, so a failure at any step leaves the old file as it was; the new
-// file takes the old one's owner (best effort) and permission bits. A
+// file takes the old one's owner (best effort), permission bits and
+// extended attributes (its access control list among them): when one
+// cannot be carried over, nothing is replaced (ENOTSUP, or the errno of
+// the copy), since the new file would give others more access. A
 // device or FIFO holds no text to lose and cannot be renamed over: it is
 // written in place, and opening it never waits. Without commit, the
 // destructor removes the new file.
@@ -88,6 +105,13 @@ class FileReplacer {
   FileError begin(const stdx::u16string& path);
   FileError write(const void* data, size_t count);
   FileError commit();
+  // The commit of a read-modify-write: the old file must still be the one
+  // that was read (expected), else nothing is renamed and the answer is
+  // EAGAIN, to read again. Another program may still write into the old
+  // file between that look and the rename: then replaced gets a descriptor
+  // of the old file (the caller's to close), whose late text must be read
+  // and written again; otherwise it is -1.
+  FileError commit(const FileStamp& expected, int& replaced);
 
  private:
   int fd_ = -1;
