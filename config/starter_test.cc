@@ -70,6 +70,19 @@ TEST_F(StarterTest, MergeTakesPerUserFirstAndEachDirectoryOnce) {
             "/first /OPT/ALL/ d:/x /home/u/shared C:/data/tmplts/ /opt/all/\r");
 }
 
+// loadConfig keeps each file's items apart, as read: the all-users file is
+// never mixed into the per-user one that is written back.
+TEST_F(StarterTest, LoadKeepsEachFilesItemsApart) {
+  writeBytes(local(), "ConfigurationTemplatesLocation=/mine\nDefaultVersion=8.3\n");
+  writeBytes(allUsers(), "ConfigurationTemplatesLocation=/all\n");
+  Starter starter(false);
+  EXPECT_FALSE(starter.loadConfig().failed());
+  ASSERT_EQ(2u, starter.localConfig().items.size());
+  EXPECT_EQ("DefaultVersion", utf8(starter.localConfig().items[1].key));
+  ASSERT_EQ(1u, starter.allUsersConfig().items.size());
+  EXPECT_EQ("/all", utf8(starter.allUsersConfig().items[0].values.at(0)));
+}
+
 TEST_F(StarterTest, GetConfigFilesValuesOrderFollowsFlags) {
   writeBytes(local(), "k=local\nk=both\n");
   writeBytes(allUsers(), "k=all\nk=BOTH\n");

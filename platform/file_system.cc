@@ -671,7 +671,7 @@ FsResult FileSystem::CreateFileAt(void* directory, const stdx::u16string& name, 
   stdx::string n = narrow_lib(name);
   int fd;
   do {
-    fd = openat(fdOf(directory), n.c_str(), flags, 0660);
+    fd = openat(fdOf(directory), n.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0 && errno == ELOOP) return stoppedOnLink();
   if (fd < 0) return setLastErrorByErrNo(errno);

@@ -274,7 +274,10 @@ class FileSystem {
   // it stands now, which is wherever whoever renamed it could write anyway.
   static FsResult OpenParentDirectory(void* directory, void*& handle);
   // Opens the file name in directory; a symbolic link there is refused
-  // (ERROR_STOPPED_ON_SYMLINK), never followed. Otherwise as CreateFile.
+  // (ERROR_STOPPED_ON_SYMLINK), never followed. Otherwise as CreateFile,
+  // but a new file gets 0666 before the umask, as any program's new file
+  // does: what it creates is installed for every user, and an
+  // administrator's umask, not the installer, says who may read it.
   static FsResult CreateFileAt(void* directory, const stdx::u16string& name, unsigned access,
                                unsigned creation, void*& handle);
   // Creates exactly the directory name (mode 0777 before the umask):

@@ -349,6 +349,13 @@ TEST_F(FileSystemTest, OpenDirectoryBeneathNeverLeavesTheDirectory) {
   // A link at a name is refused, never opened through.
   void* h = INVALID_HANDLE_VALUE;
   EXPECT_EQ(ERROR_STOPPED_ON_SYMLINK, FileSystem::CreateFileAt(root, U("link"), GENERIC_READ, OPEN_EXISTING, h));
+  // A new file is readable by whom the umask lets read it (an install as
+  // root must leave files every user can read under umask 022).
+  mode_t mask = umask(022);
+  ASSERT_EQ(0u, FileSystem::CreateFileAt(root, U("made"), GENERIC_WRITE, CREATE_NEW, h));
+  FileSystem::CloseHandle(h);
+  umask(mask);
+  EXPECT_EQ(0644u, static_cast<unsigned>(fs::status(path("root/made")).permissions()));
   FileSystem::CloseHandle(root);
 }
 
