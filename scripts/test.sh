@@ -55,9 +55,9 @@ echo "== fuzz targets (libFuzzer with ASan + UBSan), 60 s each =="
 # and the inputs of past findings, and may not crash, leak or hang.
 CC=clang CXX=clang++ cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DSETUP_FUZZ=ON -DSETUP_GUI=OFF >/dev/null
-cmake --build "$root/build-fuzz" -j"$jobs" --target fuzz_package fuzz_image fuzz_config fuzz_inflate
+cmake --build "$root/build-fuzz" -j"$jobs" --target fuzz_package fuzz_image fuzz_config fuzz_inflate fuzz_signature
 # fuzz_inflate: the inflate of this build against zlib's on the same bytes.
-for target in package image config inflate; do
+for target in package image config inflate signature; do
   work=$(mktemp -d)
   mkdir "$work/tmp" "$work/corpus"
   log=$root/build-fuzz/fuzz_$target.log

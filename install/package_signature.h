@@ -1,0 +1,78 @@
+// Detached signatures of a package in the format administrators already
+// use for the tools they fetch: a public key file and a ".minisig" file
+// beside the package, Ed25519 over the BLAKE2b-512 hash of the file, with
+// a trusted comment covered by a second (global) signature. The
+// cryptography is libsodium's; this file only parses the two text formats,
+// feeds the package's bytes to the hash as they are read, and tells the
+// verdicts apart so that each is reported with words of its own.
+//
+// Thread safety: the parsers are pure functions; a PackageHash is used by
+// one thread at a time (the one reading the package).
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+// An Ed25519 public key with the 8-byte id that signatures name it by.
+struct SignaturePublicKey {
+  uint8_t keyId[8] = {};
+  uint8_t key[32] = {};
+};
+
+// A detached signature as its file holds it.
+struct PackageSignature {
+  bool prehashed = true;  // "ED": over the file's BLAKE2b-512 hash; "Ed": over the bytes
+  uint8_t keyId[8] = {};
+  uint8_t signature[64] = {};
+  std::string trustedComment;  // the text after "trusted comment: ", as bytes
+  uint8_t globalSignature[64] = {};
+};
+
+// Why a key or signature file was refused, or what the check came to.
+enum class SignatureVerdict {
+  kVerified,           // made by the pinned key over these bytes and this comment
+  kMissing,            // no signature file beside the package
+  kMalformed,          // the signature file is not one (cut short, junk, wrong lines)
+  kLegacy,             // an old signature over the whole file, not over its hash
+  kOtherKey,           // made by another key than the pinned one
+  kBadSignature,       // the package is not the one that was signed
+  kBadTrustedComment,  // the trusted comment was changed after signing
+};
+
+// Reads a public key file: an optional "untrusted comment: " line, then
+// the base64 of "Ed", the key id and the key. Lines may end in CRLF.
+// False, with why (English, for the log and tests), when it is not one.
+bool parse_public_key(const std::string& text, SignaturePublicKey& key, std::string& why);
+
+// Reads a signature file: "untrusted comment: " line, the base64 of the
+// algorithm, key id and signature, "trusted comment: " line, the base64 of
+// the global signature. False when the text is not one.
+bool parse_signature(const std::string& text, PackageSignature& signature);
+
+// The package's hash, fed while the package is read, so the check costs
+// no second read.
+class PackageHash {
+ public:
+  PackageHash();
+  ~PackageHash();
+  PackageHash(const PackageHash&) = delete;
+  PackageHash& operator=(const PackageHash&) = delete;
+
+  void update(const void* data, size_t sizeBytes);
+  // The verdict for signature by key, over everything fed so far; call once.
+  SignatureVerdict verify(const PackageSignature& signature, const SignaturePublicKey& key);
+
+ private:
+  struct State;
+  State* state_;
+};
+
+// The signer's name as a trusted comment gives it: the comment itself,
+// less minisign's "timestamp:N\tfile:NAME" fields when that is all it holds
+// (then empty), with control characters replaced by "?" so it can be shown.
+std::string signer_from_comment(const std::string& trustedComment);
+
+// The word a summary line gives a verdict ("verified", "missing", ...).
+const char* signature_verdict_word(SignatureVerdict verdict);
