@@ -22,6 +22,7 @@
 #include "app/command_line.h"
 #include "app/installer_dlg.h"
 #include "app/pages.h"
+#include "app/summary.h"
 #include "app/test_support.h"
 #include "platform/resources.h"
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include "app/summary.h"
 #include "app/test_support.h"
 
 namespace {

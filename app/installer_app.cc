@@ -11,6 +11,7 @@
 
 #include "app/admin_run.h"
 #include "app/command_line.h"
+#include "app/summary.h"
 #include "app/installer_dlg.h"
 #include "app/silent_run.h"
 #include "app/stop_signals.h"

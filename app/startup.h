@@ -16,16 +16,6 @@ constexpr const char* kPackageFileName = "/kxq5.dpk";
 // the unpacked image and the backups of replaced files both live there.
 constexpr unsigned long long kSpaceReg = 3;
 
-// How the run ends, as the process reports it to whoever started it.
-enum ExitStatus {
-  kExitInstalled = 0,   // the package was installed
-  kExitNotStarted = 1,  // no display, no usable package, no room, no target
-  kExitFailed = 2,      // the copy failed and was rolled back
-  kExitCancelled = 3,   // the user ended the run before anything was installed
-  kExitUnregistered = 4,  // installed, but the launcher's configuration could not be updated
-  kExitDrift = 5,       // verify: a member missing or outdated, or the directory unregistered
-};
-
 // Full path of the package: beside the executable (found through
 // /proc/self/exe, so a program started through a link looks beside the
 // link's target), or in the current directory when useCwd is set. Empty

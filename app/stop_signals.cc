@@ -5,7 +5,8 @@
 
 #include <atomic>
 
-#include "app/startup.h"
+#include "app/summary.h"
+#include "install/installer.h"
 #include "platform/utils.h"
 
 namespace {

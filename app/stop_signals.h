@@ -12,8 +12,9 @@
 
 #include <signal.h>
 
-#include "install/installer.h"
 #include "platform/stdx_string.h"
+
+class InstallProgress;
 
 // Installs the handlers for its scope; an inner guard while an outer one
 // holds does nothing.

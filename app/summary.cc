@@ -2,7 +2,6 @@
 
 #include <stdio.h>
 
-#include "app/startup.h"
 #include "platform/file_io.h"
 
 namespace {

@@ -33,6 +33,17 @@
 
 #include "platform/stdx_string.h"
 
+// How the run ends, as the process reports it to whoever started it.
+enum ExitStatus {
+  kExitInstalled = 0,   // the package was installed
+  kExitNotStarted = 1,  // no display, no usable package, no room, no target
+  kExitFailed = 2,      // the copy failed and was rolled back
+  kExitCancelled = 3,   // the user ended the run before anything was installed
+  kExitUnregistered = 4,  // installed, but the launcher's configuration could not be updated
+  kExitDrift = 5,       // verify: a member missing or outdated, or the directory unregistered
+};
+
+
 enum class RunResult {
   kNotStarted,
   kInstalled,
