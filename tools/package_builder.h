@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "install/install_data.h"
-#include "install/package_format.h"
+#include "tools/package_writer.h"
 
 namespace package_builder {
 
