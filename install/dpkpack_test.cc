@@ -115,7 +115,8 @@ TEST_F(DpkpackTest, ExplainsMistakes) {
       {"--single-language -l en -p A -l de -p B src", 2, "exactly one product description"},
       {"--level 12 src", 2, "0 to 9"},
       {"-o src/inside.dpk src", 2, "must not lie inside the source directory"},
-      {"nowhere", 1, "nowhere is not a directory"},
+      {"nowhere", 1, "nowhere: No such file or directory"},
+      {"src/readme.txt", 1, "src/readme.txt is not a directory"},
       {longName, 2, "is 4097 UTF-16 units long; the installer reads at most 4096"},
       {"--list src/readme.txt", 1, "src/readme.txt: damaged or not a package"},
       // The system's own words, not the file layer's code for them.

@@ -168,7 +168,11 @@ std::string checkHeader(const std::string& header, uint64_t dataBytes) {
 bool collectFiles(const std::string& root, std::vector<SourceFile>& files, std::string& error) {
   files.clear();
   struct stat st;
-  if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (stat(root.c_str(), &st) != 0) {
+    error = root + ": " + errnoText();
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
     error = root + " is not a directory";
     return false;
   }
