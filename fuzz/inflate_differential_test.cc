@@ -13,8 +13,8 @@
 
 #include "fuzz/fuzz_support.h"
 #include "fuzz/inflate_oracle.h"
-#include "install/package_format.h"
 #include "install/test_support.h"
+#include "tools/package_writer.h"
 
 using namespace test_support;
 

@@ -98,8 +98,11 @@ TEST_F(DpkpackTest, ExplainsMistakes) {
   EXPECT_EQ(0, dpkpack("--help"));
   EXPECT_NE(std::string::npos, output.find("Usage: dpkpack"));
 
+  // A description text one unit longer than the installer reads.
+  const std::string longName = "-p " + std::string(config::kMaxProductTextUnits + 1, 'P') + " src";
+  mkfifo(path("pipe.dpk").c_str(), 0600);
   struct Case {
-    const char* args;
+    std::string args;
     int status;
     const char* message;
   } cases[] = {
@@ -112,17 +115,24 @@ TEST_F(DpkpackTest, ExplainsMistakes) {
       {"--single-language -l en -p A -l de -p B src", 2, "exactly one product description"},
       {"--level 12 src", 2, "0 to 9"},
       {"-o src/inside.dpk src", 2, "must not lie inside the source directory"},
-      {"nowhere", 1, "nowhere is not a directory"},
-      {"--list src/readme.txt", 1, "damaged or not a package"},
-      {"--list none.dpk", 1, "no such file"},
+      {"nowhere", 1, "nowhere: No such file or directory"},
+      {"src/readme.txt", 1, "src/readme.txt is not a directory"},
+      {longName, 2, "is 4097 UTF-16 units long; the installer reads at most 4096"},
+      {"--list src/readme.txt", 1, "src/readme.txt: damaged or not a package"},
+      // The system's own words, not the file layer's code for them.
+      {"--list none.dpk", 1, "none.dpk: No such file or directory"},
+      {"--list src", 1, "src: Is a directory"},
+      {"--list pipe.dpk", 1, "pipe.dpk: not a regular file"},
       {"--kit kit -o x.dpk src", 2, "leave out -o"},
       {"--setup /bin/true src", 2, "--setup is for --kit"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.args);
+    SCOPED_TRACE(c.args.substr(0, 60));
     EXPECT_EQ(c.status, dpkpack(c.args));
     EXPECT_NE(std::string::npos, output.find(c.message)) << output;
+    EXPECT_EQ(std::string::npos, output.find("(error")) << output;
   }
+  EXPECT_FALSE(exists(path("kxq5.dpk")));
 
   ASSERT_EQ(0, symlink("/etc", path("src/link").c_str()));
   EXPECT_EQ(1, dpkpack("src"));
@@ -158,6 +168,48 @@ TEST_F(DpkpackTest, EveryMemberCarriesAChecksumThatListAndInstallerCheck) {
   EXPECT_EQ(1, dpkpack("--list kxq5.dpk"));
   EXPECT_NE(std::string::npos, output.find("BAD, the bytes give")) << output;
   EXPECT_NE(std::string::npos, output.find("1 member(s) do not match")) << output;
+}
+
+// The header may take as much as the installer reads, and not a byte more:
+// at the bound the package is written and opens; past it dpkpack refuses,
+// naming both sizes, and writes nothing. Long names (deep folders) reach
+// the bound with about a thousand files; a product name fills the rest.
+TEST_F(DpkpackTest, HeaderUpToTheReadersBoundAndNoFurther) {
+  std::string dir = "deep";
+  for (int i = 0; i < 14; ++i) dir += "/" + std::string(240, static_cast<char>('a' + i));
+  makeDirs(path(dir));
+  const size_t kNameUnits = dir.size() - 5 + 1 + 40;  // relative to deep, with "\\" separators
+  const uint64_t record = 4 + 4 + 2 * kNameUnits + 16 + config::kChecksumFieldBytes;
+  // Selector, one description ("en", the product name, two empty texts), file count.
+  const uint64_t fixed = 4 + 4 + (4 + 4 + 4 + 4 + 4 + 4) + 4;
+  const uint64_t files = (config::kMaxHeaderBytes - fixed - 2) / record;
+  const uint64_t productUnits = (config::kMaxHeaderBytes - fixed - files * record) / 2;
+  ASSERT_LE(productUnits, config::kMaxProductTextUnits);
+  for (uint64_t i = 0; i < files; ++i) {
+    std::string name = std::to_string(i);
+    writeFileBytes(path(dir + "/" + name + std::string(40 - name.size(), 'f')), "");
+  }
+
+  struct Case {
+    uint64_t productUnits;
+    int status;
+  } cases[] = {{productUnits, 0}, {productUnits + 1, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.productUnits);
+    ASSERT_EQ(c.status, dpkpack("-p " + std::string(c.productUnits, 'P') + " deep")) << output;
+    if (c.status == 0) {
+      PackageReader reader;
+      EXPECT_EQ(0u, reader.open(u16(path("kxq5.dpk"))));
+      EXPECT_EQ(files, reader.files.size());
+      ASSERT_EQ(0, unlink(path("kxq5.dpk").c_str()));
+    } else {
+      std::string size = std::to_string(config::kMaxHeaderBytes + 2);
+      EXPECT_NE(std::string::npos, output.find("header would take " + size + " bytes, more than the " +
+                                               std::to_string(config::kMaxHeaderBytes) + " bytes"))
+          << output;
+      EXPECT_FALSE(exists(path("kxq5.dpk")));
+    }
+  }
 }
 
 // A kit is what a vendor ships: the installer with the package beside it,

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "install/install_data.h"
-#include "install/package_format.h"
 #include "platform/file_system.h"
 #include "platform/test_util.h"
+#include "tools/package_writer.h"
 
 namespace test_support {
 

@@ -2,6 +2,7 @@
 // the products and members of an existing one.
 #include <ctype.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -81,17 +82,61 @@ std::string formatTime(const FILETIME& t) {
   return std::string(text) + fraction;
 }
 
+// The errno that a code of the file layer stands for (its mapping read
+// backwards), for the system's words; 0 when none does.
+int errnoForCode(unsigned code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND: return ENOENT;
+    case ERROR_PATH_NOT_FOUND: return ENOTDIR;
+    case ERROR_ACCESS_DENIED: return EACCES;
+    case ERROR_NOT_ENOUGH_MEMORY: return ENOMEM;
+    case ERROR_DISK_FULL: return ENOSPC;
+    case ERROR_NOT_SAME_DEVICE: return EXDEV;
+    case ERROR_LOCK_VIOLATION: return EWOULDBLOCK;
+    case ERROR_NOT_SUPPORTED: return EOPNOTSUPP;
+    case ERROR_ALREADY_EXISTS: return EEXIST;
+    case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
+    default: return 0;
+  }
+}
+
+// Why the package at path could not be read, given the reader's code: in
+// the system's words where the system refused. The reader keeps only its
+// code, so the package file is asked once more for the errno behind it;
+// when the package reads, the image in the temporary directory failed.
+std::string packageReadFailure(const std::string& path, unsigned code) {
+  if (code == ERROR_INVALID_DATA) return path + ": damaged or not a package";
+  // Not blocking: a pipe or device at path must not hang the listing.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return path + ": " + strerror(errno);
+  std::string why;
+  struct stat st;
+  char byte;
+  if (fstat(fd, &st) != 0) why = strerror(errno);
+  else if (S_ISDIR(st.st_mode)) why = strerror(EISDIR);
+  else if (!S_ISREG(st.st_mode)) why = "not a regular file";
+  else if (read(fd, &byte, 1) < 0) why = strerror(errno);
+  close(fd);
+  if (!why.empty()) return path + ": " + why;
+
+  stdx::u16string tempDir;
+  FsResult probe = FileSystem::GetTempPath(tempDir);
+  void* handle = INVALID_HANDLE_VALUE;
+  if (probe == 0) probe = FileSystem::CreateTempFile(tempDir, handle);
+  if (probe == 0) FileSystem::CloseHandle(handle);
+  int err = probe != 0 && probe.errnoValue() != 0 ? probe.errnoValue() : errnoForCode(code);
+  std::string where = tempDir.empty() ? std::string("the temporary directory")
+                                      : "the temporary directory " + narrow(tempDir);
+  return path + ": cannot be unpacked into " + where + ": " +
+         (err != 0 ? strerror(err) : "the file layer failed unexpectedly");
+}
+
 int listPackage(const std::string& path) {
   config::InstallData<LZCompressor, FileSystem> reader;
   // The checksums are checked below, member by member, to name the bad ones.
   unsigned code = reader.open(widen_lib(stdx::string(path.c_str())), false);
   if (code != 0) {
-    if (code == ERROR_FILE_NOT_FOUND)
-      fprintf(stderr, "dpkpack: %s: no such file\n", path.c_str());
-    else if (code == ERROR_INVALID_DATA)
-      fprintf(stderr, "dpkpack: %s: damaged or not a package (error %u)\n", path.c_str(), code);
-    else
-      fprintf(stderr, "dpkpack: %s: cannot be read (error %u)\n", path.c_str(), code);
+    fprintf(stderr, "dpkpack: %s\n", packageReadFailure(path, code).c_str());
     return 1;
   }
   printf("Product descriptions: %zu\n", reader.products.size());
@@ -107,7 +152,7 @@ int listPackage(const std::string& path) {
   std::vector<unsigned> actuals;
   code = reader.memberChecksums(actuals);
   if (code != 0) {
-    fprintf(stderr, "dpkpack: %s: cannot be read (error %u)\n", path.c_str(), code);
+    fprintf(stderr, "dpkpack: %s\n", packageReadFailure(path, code).c_str());
     return 1;
   }
   size_t withChecksum = 0, bad = 0;

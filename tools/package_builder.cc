@@ -1,6 +1,8 @@
 #include "tools/package_builder.h"
 
 #include "install/checksum.h"
+#include "install/package_header.h"
+#include "install/package_scan.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -17,7 +19,6 @@ namespace package_builder {
 
 namespace {
 
-const uint64_t kMaxImageBytes = 0xFFFFFFFFull;
 const size_t kReadChunk = 1 << 20;
 
 std::string errnoText() { return strerror(errno); }
@@ -67,7 +68,7 @@ bool walk(const std::string& root, const std::string& relative, std::vector<Sour
       error = path + ": only regular files and directories can be packed";
       return false;
     }
-    if (static_cast<uint64_t>(st.st_size) >= kMaxImageBytes) {
+    if (static_cast<uint64_t>(st.st_size) >= config::kImageLimit) {
       error = path + ": a member must be smaller than 4 GiB";
       return false;
     }
@@ -123,12 +124,55 @@ bool readFile(const SourceFile& f, unsigned char* buffer, uint32_t& crc, std::st
   return ok;
 }
 
+// The name of a description's text field, for messages.
+const char* const kTextFields[] = {"language", "product name", "provider name", "readme"};
+
+// The descriptions' texts, each no longer than the reader takes one.
+std::string checkProductTexts(const std::vector<config::ProductInfo>& products) {
+  for (size_t i = 0; i < products.size(); ++i) {
+    const config::ProductInfo& p = products[i];
+    const stdx::u16string* texts[] = {&p.language, &p.productName, &p.providerName, &p.readme};
+    for (size_t t = 0; t < 4; ++t) {
+      if (texts[t]->size() <= config::kMaxProductTextUnits) continue;
+      return "the " + std::string(kTextFields[t]) + " of description " + std::to_string(i + 1) + " is " +
+             std::to_string(texts[t]->size()) + " UTF-16 units long; the installer reads at most " +
+             std::to_string(config::kMaxProductTextUnits);
+    }
+  }
+  return std::string();
+}
+
 }  // namespace
+
+std::string checkHeader(const std::string& header, uint64_t dataBytes) {
+  if (header.size() > config::kMaxHeaderBytes) {
+    return "the package's header would take " + std::to_string(header.size()) +
+           " bytes, more than the " + std::to_string(config::kMaxHeaderBytes) + " bytes (" +
+           std::to_string(config::kMaxHeaderBytes >> 20) +
+           " MiB) the installer reads: pack fewer files or give them shorter names";
+  }
+  if (header.size() + dataBytes > config::kImageLimit)
+    return "the package image would reach 4 GiB: too much for one package";
+  // Whatever else the installer's own parser would refuse, the tool must
+  // not write: the header is read back exactly as the installer reads it.
+  config::scan_detail::HeaderBytes image;
+  image.bytes.assign(header.begin(), header.end());
+  config::HeaderParser<config::scan_detail::HeaderFS<FileSystem>, config::scan_detail::HeaderBytes> parser(image);
+  std::vector<config::ProductInfo> products;
+  std::vector<config::FileData<config::scan_detail::HeaderFS<FileSystem>>> members;
+  if (parser.parse(products, members) != 0 || parser.end() != header.size())
+    return "the installer would refuse the package's header (a name or description it cannot read)";
+  return std::string();
+}
 
 bool collectFiles(const std::string& root, std::vector<SourceFile>& files, std::string& error) {
   files.clear();
   struct stat st;
-  if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (stat(root.c_str(), &st) != 0) {
+    error = root + ": " + errnoText();
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
     error = root + " is not a directory";
     return false;
   }
@@ -153,6 +197,8 @@ std::string checkOptions(const Options& options, const std::vector<SourceFile>& 
     if (!options.products[0].language.empty() && options.products[0].language != u"en")
       return "the single-language layout is always read as language en";
   }
+  std::string tooLong = checkProductTexts(options.products);
+  if (!tooLong.empty()) return tooLong;
   for (size_t i = 0; i < options.products.size(); ++i) {
     const config::ProductInfo& p = options.products[i];
     if (!options.singleLanguage && p.language.empty())
@@ -172,32 +218,36 @@ bool writePackage(const std::string& output, const Options& options,
   error = checkOptions(options, files);
   if (!error.empty()) return false;
 
-  // The header, which holds the checksums, comes before the data: a first
-  // pass over the files computes them, the second packs the bytes and
-  // checks that they are still the same.
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kReadChunk]);
+  // The members' records, checksums still unknown: enough to know the
+  // header's size and whether the installer could read it, before any
+  // file is read.
   std::vector<package_format::MemberRecord> members(files.size());
   uint64_t offset = 0;
   for (size_t i = 0; i < files.size(); ++i) {
-    if (!readFile(files[i], buffer.get(), members[i].checksum, error,
-                  [](const unsigned char*, size_t) { return true; }))
-      return false;
     members[i].hasChecksum = true;
     members[i].name = files[i].name;
     members[i].lastWriteTime = files[i].lastWriteTime;
     members[i].offset = static_cast<uint32_t>(offset);
     members[i].size = static_cast<uint32_t>(files[i].sizeBytes);
     offset += files[i].sizeBytes;
-    if (offset > kMaxImageBytes) {
+    if (offset > config::kImageLimit) {
       error = "the files add up to 4 GiB or more: too much for one package";
       return false;
     }
   }
-  std::string header = package_format::encodeHeader(options.products, options.singleLanguage, members);
-  if (header.size() + offset > kMaxImageBytes) {
-    error = "the package image would reach 4 GiB: too much for one package";
-    return false;
+  error = checkHeader(package_format::encodeHeader(options.products, options.singleLanguage, members), offset);
+  if (!error.empty()) return false;
+
+  // The header, which holds the checksums, comes before the data: a first
+  // pass over the files computes them, the second packs the bytes and
+  // checks that they are still the same.
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kReadChunk]);
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (!readFile(files[i], buffer.get(), members[i].checksum, error,
+                  [](const unsigned char*, size_t) { return true; }))
+      return false;
   }
+  std::string header = package_format::encodeHeader(options.products, options.singleLanguage, members);
 
   package_format::RawDeflateFile out;
   if (!out.open(output, options.level, error,

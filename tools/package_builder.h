@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "install/install_data.h"
-#include "install/package_format.h"
+#include "tools/package_writer.h"
 
 namespace package_builder {
 
@@ -34,11 +34,18 @@ struct Options {
 };
 
 // Checks the descriptions against the layout and the files (every readme
-// must be a member). Empty when all is well, else the message.
+// must be a member, no text longer than the installer reads). Empty when all is well, else the message.
 std::string checkOptions(const Options& options, const std::vector<SourceFile>& files);
 
+// Whether the installer would read header, followed by dataBytes of
+// members: empty when it would, else why not (a header past the reader's
+// bound, with its size; an image of 4 GiB or more; anything else the
+// reader's parser refuses).
+std::string checkHeader(const std::string& header, uint64_t dataBytes);
+
 // Writes the package: the header, then the members' bytes one after another
-// in list order, as one raw DEFLATE stream. The image must stay below 4 GiB.
+// in list order, as one raw DEFLATE stream. Refuses, before reading any
+// file, a package the installer would refuse (checkHeader).
 // On failure the output is deleted and error tells why.
 bool writePackage(const std::string& output, const Options& options,
                   const std::vector<SourceFile>& files, std::string& error);

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Runs the example playbook against this machine with a local connection:
-#   rollout_test.sh SETUP_BINARY DPKPACK_BINARY PLAYBOOK
+#   rollout_test.sh SETUP_BINARY DPKPACK_BINARY PLAYBOOK COLLECTION_DIR
+# The module's collection (COLLECTION_DIR, holding galaxy.yml) is built and
+# installed into the scratch folder first, as a user would, and the play
+# finds it there.
 # With the kit copied (--tags kit): check mode with --diff says the install
 # would change and names the files, and changes nothing (HOME, where the
 # templates and the launcher's configuration live, and TMPDIR keep every
@@ -16,6 +19,7 @@ fi
 SETUP=$(realpath "$1")
 DPKPACK=$(realpath "$2")
 PLAYBOOK=$(realpath "$3")
+COLLECTION=$(realpath "$4")
 WORK=$(mktemp -d /tmp/setup-ansible-XXXXXX)
 trap '[ -n "${KEEP_WORK:-}" ] || rm -rf "$WORK"' EXIT
 FAILED=0
@@ -44,7 +48,17 @@ printf '{"target_hosts": "localhost", "kit_dir": "%s/kit", "remote_dir": "%s/rem
 export HOME=$WORK/home TMPDIR=$WORK/tmp ANSIBLE_HOME=$WORK/ansible
 export ANSIBLE_LOCAL_TEMP=$WORK/atmp ANSIBLE_REMOTE_TEMP=$WORK/atmp ANSIBLE_NOCOLOR=1
 export ANSIBLE_STDOUT_CALLBACK=default ANSIBLE_RETRY_FILES_ENABLED=0
+export ANSIBLE_COLLECTIONS_PATH=$WORK/collections
 unset DISPLAY
+
+# The collection, built from the source and installed from its archive
+# (nothing is fetched: it depends on nothing).
+if ! ansible-galaxy collection build "$COLLECTION" --output-path "$WORK/dist" > "$WORK/galaxy.out" 2>&1 ||
+   ! ansible-galaxy collection install --offline -p "$WORK/collections" "$WORK"/dist/kxq5-templates-*.tar.gz \
+       >> "$WORK/galaxy.out" 2>&1; then
+  echo "FAIL: the collection cannot be built and installed: $(cat "$WORK/galaxy.out")" >&2
+  exit 1
+fi
 
 # Runs the play with extra options ($@); sets STATUS, and TASK to how the task
 # named $TASK_NAME ended on localhost: changed, ok or fatal ("missing" when

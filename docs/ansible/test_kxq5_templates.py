@@ -4,7 +4,9 @@ import os
 import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "library"))
+# The module as the collection ships it, at the top of the repository.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "ansible", "plugins",
+                                "modules"))
 import kxq5_templates as m  # noqa: E402
 
 
@@ -68,6 +70,9 @@ class ArgvAndDiffTest(unittest.TestCase):
         self.assertEqual(m.installer_argv("/k/setup", "S", "/h/my t", "de"),
                          ["/k/setup", "-S", "-D/h/my t", "-Lde"])
         self.assertEqual(m.installer_argv("/k/setup", "N", "", ""), ["/k/setup", "-N"])
+        # "~" and "$" reach the installer as written: it reads a leading "~"
+        # as the home directory itself, and "$" is part of a name.
+        self.assertEqual(m.installer_argv("/k/setup", "V", "~/t $HOME", ""), ["/k/setup", "-V", "-D~/t $HOME"])
 
     def test_diff_adds_new_files_and_replaces_older_ones(self):
         summary = {"result": "would-install", "registration": "would-change", "target": "/t"}
@@ -129,8 +134,8 @@ DRIFT = (5, "setup: missing /t/a\nsetup: modified /t/b\n"
 
 
 class RunnerTest(unittest.TestCase):
-    def run_state(self, state, answers, check_mode=False):
-        module = FakeModule(answers, check_mode)
+    def run_state(self, state, answers, check_mode=False, dest=""):
+        module = FakeModule(answers, check_mode, dest)
         runner = m.Runner(module)
         try:
             getattr(runner, state)()
@@ -166,6 +171,20 @@ class RunnerTest(unittest.TestCase):
                 self.assertEqual(module.outcome["changed"], changed)
                 if text:
                     self.assertIn(text, module.outcome["msg"])
+
+    def test_control_characters_in_dest_fail_before_any_run(self):
+        answers = {"-N": DRY_CHANGE, "-S": INSTALLED, "-V": VERIFIED}
+        for dest, shown in [("/h/t\n", "'\\n' at position 4"), ("/h/\rt", "'\\r' at position 3"),
+                            ("/h/a\tb", "'\\t' at position 4"), ("\x7f", "'\\x7f' at position 0")]:
+            for state in ("present", "verified"):
+                with self.subTest(dest=dest, state=state):
+                    module = self.run_state(state, answers, dest=dest)
+                    self.assertEqual(module.modes, [])
+                    self.assertTrue(module.outcome["failed"])
+                    self.assertIn("holds a control character (%s)" % shown, module.outcome["msg"])
+        # Blanks and other printable characters are names like any other.
+        module = self.run_state("present", answers, dest="/h/my ~t $x")
+        self.assertFalse(module.outcome["failed"])
 
     def test_files_and_diff_come_from_the_dry_run(self):
         module = self.run_state("present", {"-N": DRY_CHANGE, "-S": INSTALLED})

@@ -1,4 +1,4 @@
-#include "install/package_format.h"
+#include "tools/package_writer.h"
 
 #include <errno.h>
 #include <string.h>

@@ -40,7 +40,12 @@ options:
     description:
       - Template directory to install into or to verify (the installer's C(-D)). Empty for the installer's
         default, the first writable entry of the launcher's list.
-      - Taken as it is written, without expanding C(~) or C($NAME), since a directory name may hold both.
+      - A leading C(~) alone or followed by C(/) stands for the home directory of the user the installer
+        runs as on the host (the installer expands it, as it does for a directory typed into its window);
+        C($NAME) is not expanded, and any other C(~) is part of the name. A relative path is taken from
+        the installer's working directory, which the task does not choose, so give an absolute path.
+      - A control character (a line break, a tab, ...) fails the task, since the installer would drop a
+        line break from the name and so install into another directory than the one named.
     type: str
     default: ""
   state:
@@ -72,20 +77,20 @@ author:
 
 EXAMPLES = r"""
 - name: Install the templates (check mode and --diff supported)
-  kxq5_templates:
+  kxq5.templates.kxq5_templates:
     setup: "{{ remote_dir }}/setup"
     dest: /srv/templates
     language: en
   register: templates
 
 - name: Check that the host still holds the package's templates
-  kxq5_templates:
+  kxq5.templates.kxq5_templates:
     setup: "{{ remote_dir }}/setup"
     dest: /srv/templates
     state: verified
 
 - name: Report drift without failing the play
-  kxq5_templates:
+  kxq5.templates.kxq5_templates:
     setup: "{{ remote_dir }}/setup"
     state: verified
   register: drift
@@ -244,6 +249,20 @@ def parse_output(stdout):
     return parse_summary(lines[end]), members
 
 
+def dest_problem(dest):
+    """Why dest cannot be passed to the installer, or None.
+
+    The installer drops line breaks from a directory it is given, and the
+    summary line that names the directory ends at one: a name holding any
+    control character is refused rather than installed somewhere else.
+    """
+    for i, char in enumerate(dest):
+        if ord(char) < 0x20 or ord(char) == 0x7F:
+            return ("dest %r holds a control character (%r at position %d): the installer cannot be given "
+                    "such a directory name; name the directory without it" % (dest, char, i))
+    return None
+
+
 def installer_argv(setup, mode, dest, language):
     """The argument list of one run; mode is "N", "S" or "V".
 
@@ -305,10 +324,14 @@ class Runner:
         self.result = {"changed": False, "files": [], "members": []}
 
     def run(self, mode):
+        problem = dest_problem(self.dest)
+        if problem:
+            self.module.fail_json(msg=problem, **self.result)
         argv = installer_argv(self.setup, mode, self.dest, self.language)
-        # No shell, no expansion of "~" or "$" in the arguments (a directory
-        # name is taken as it is), and no display: the installer must never
-        # wait for someone to click.
+        # No shell, no expansion of "~" or "$" here (the installer itself
+        # reads a leading "~" as the home directory, as documented; "$" is
+        # part of the name), and no display: the installer must never wait
+        # for someone to click.
         rc, stdout, stderr = self.module.run_command(
             argv, environ_update={"DISPLAY": ""}, expand_user_and_vars=False,
             errors="surrogate_then_replace")
