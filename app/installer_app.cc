@@ -1,8 +1,11 @@
 #include "app/installer_app.h"
 
 #include <X11/Xlib.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <gdk/gdk.h>
 #include <gtk/gtk.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -15,6 +18,8 @@
 #include "app/installer_dlg.h"
 #include "app/silent_run.h"
 #include "app/stop_signals.h"
+#include "install/failure_cause.h"
+#include "platform/resources.h"
 #include "platform/utils.h"
 
 namespace {
@@ -60,14 +65,50 @@ RunSummary cancelled_summary() {
   return summary;
 }
 
+// Standard output was closed when the program started (it now leads to
+// /dev/null, so that no file the run opens can take its place).
+bool g_stdoutClosed = false;
+
+// A closed standard stream is given /dev/null: the next file the program
+// opened would otherwise get its number, and the summary line, or a
+// library's message, would be written into that file.
+void occupy_closed_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    int opened = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+    if (fd == STDOUT_FILENO) g_stdoutClosed = true;
+  }
+}
+
+// The summary line (and, for the dry run and the verify, the lines before
+// it) on standard output. When that fails (a closed pipe, a full disk,
+// a closed stream), the exit status still tells the outcome, and the
+// failure and the line itself go to standard error.
 void print_summary(const RunSummary& summary) {
-  printf("%s\n", format_summary(summary).c_str());
-  fflush(stdout);
+  const stdx::string line = format_summary(summary);
+  int err = g_stdoutClosed ? EBADF : 0;
+  if (err == 0) {
+    errno = 0;
+    bool failed = printf("%s\n", line.c_str()) < 0;
+    failed = fflush(stdout) != 0 || failed || ferror(stdout);
+    if (failed) err = errno != 0 ? errno : EIO;
+  }
+  if (err == 0) return;
+  fprintf(stderr, "setup: %s %s\n%s\n", narrow_lib(LoadResString("IDS_ERROR_STDOUT")).c_str(),
+          narrow_lib(failure_cause_line(stdx::u16string(), err)).c_str(), line.c_str());
 }
 
 }  // namespace
 
 int CInstallerApp::InitInstance() {
+  occupy_closed_standard_streams();
+  // A reader that went away must not end the run half way: a failed write
+  // is told (print_summary), the run goes on, and its status stands.
+  signal(SIGPIPE, SIG_IGN);
   // The scan sees the command line before GTK takes its own options out.
   CommandLine line = scan_command_line(argc_, argv_);
   // Every silent run prints its summary line, even when a signal ends it

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -20,6 +21,9 @@ int run_program(const char* const* argv) {
       dup2(devnull, STDERR_FILENO);
       if (devnull > STDERR_FILENO) close(devnull);
     }
+    // The installer ignores SIGPIPE for its own output; the opener must
+    // not inherit that.
+    signal(SIGPIPE, SIG_DFL);
     execvp(argv[0], const_cast<char* const*>(argv));
     _exit(127);
   }

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Standard output that cannot be written: a reader that went away, a full
+# device, a closed stream. For the install, the dry run and the verify the
+# exit status must still tell the outcome, and the summary line must reach
+# standard error with the reason it did not reach standard output.
+#   output_test.sh SETUP_BINARY
+set -u
+unset DISPLAY WAYLAND_DISPLAY
+export LC_ALL=C.UTF-8
+SETUP=$(realpath "$1")
+PACKAGE=$(dirname "$SETUP")/kxq5.dpk
+WORK=$(mktemp -d /tmp/setup-output-XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+mkdir -p "$WORK/home" "$WORK/tmp" "$WORK/pkg"
+cp "$PACKAGE" "$WORK/pkg/"
+export HOME=$WORK/home TMPDIR=$WORK/tmp
+FAILED=0
+fail() { echo "FAIL: $*" >&2; FAILED=1; }
+
+# run NAME EXPECTED_STATUS EXPECTED_RESULT HOW ARGS...: HOW is pipe, full or closed.
+run() {
+  local name=$1 want=$2 result=$3 how=$4
+  shift 4
+  local status
+  case $how in
+    pipe)
+      # The reader is gone before the program writes anything.
+      status=$( { (cd "$WORK/pkg" && exec "$SETUP" usecwd "$@" 2> "$WORK/err"); echo $? > "$WORK/status"; } | true
+                cat "$WORK/status") ;;
+    full) (cd "$WORK/pkg" && exec "$SETUP" usecwd "$@") > /dev/full 2> "$WORK/err"; status=$? ;;
+    closed) (cd "$WORK/pkg" && exec "$SETUP" usecwd "$@") >&- 2> "$WORK/err"; status=$? ;;
+  esac
+  [ "$status" = "$want" ] || fail "$name ($how): exit status $status, expected $want"
+  grep -q "^setup: result=$result " "$WORK/err" || fail "$name ($how): no summary line on stderr: $(cat "$WORK/err")"
+  [ "$(grep -c 'standard output' "$WORK/err")" = 1 ] || fail "$name ($how): the failure is not told once: $(cat "$WORK/err")"
+  grep -q '(error\|error [0-9]' "$WORK/err" && fail "$name ($how): a raw error number: $(cat "$WORK/err")"
+}
+
+for how in pipe full closed; do
+  rm -rf "$WORK/t-$how"
+  run "dry run" 0 would-install $how -N "-D$WORK/t-$how"
+  [ -e "$WORK/t-$how" ] && fail "dry run ($how) wrote the target"
+  run "install" 0 installed $how -S "-D$WORK/t-$how"
+  [ -f "$WORK/t-$how/readme_en.txt" ] || [ -n "$(ls -A "$WORK/t-$how" 2>/dev/null)" ] || fail "install ($how): nothing installed"
+  run "verify" 0 verified $how -V "-D$WORK/t-$how"
+  chmod 000 "$WORK/pkg/kxq5.dpk" 2>/dev/null
+  mv "$WORK/pkg/kxq5.dpk" "$WORK/pkg/away.dpk"
+  run "no package" 1 not-started $how -S "-D$WORK/t-$how"
+  mv "$WORK/pkg/away.dpk" "$WORK/pkg/kxq5.dpk"
+  chmod 644 "$WORK/pkg/kxq5.dpk"
+done
+
+[ "$FAILED" = 0 ] && echo "all output cases behaved"
+exit "$FAILED"
