@@ -7,6 +7,33 @@
 
 #include "app/startup.h"
 
+namespace {
+
+// The toolkit takes these out of the command line itself: they are not
+// ours to name as ignored.
+bool is_toolkit_option(const char* arg) {
+  static const char* const kPrefixes[] = {"--display", "--screen", "--sync", "--name", "--class",
+                                          "--gtk-", "--gdk-", "--g-fatal-warnings"};
+  for (const char* prefix : kPrefixes)
+    if (strncmp(arg, prefix, strlen(prefix)) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+const char* usage_text() {
+  return "usage: setup [usecwd] [-S] [-N | -V] [-D DIRECTORY] [-L CODE]\n"
+         "  usecwd        first argument only: take kxq5.dpk from the current directory\n"
+         "  -S            install without asking (without a display: no window at all)\n"
+         "  -N            dry run: print what an install would change, change nothing\n"
+         "  -V            verify: compare the template directory with the package\n"
+         "  -D DIRECTORY  the template directory (written right after -D, no blank)\n"
+         "  -L CODE       interface language: ru uk en lv lt ro de bg ka kk vi tr\n"
+         "  -h, --help    print this text\n"
+         "Exit status: 0 done, 1 not started, 2 failed and rolled back, 3 cancelled,\n"
+         "4 installed but not registered, 5 verify found drift.\n";
+}
+
 CommandLine scan_command_line(int argc, char** argv) {
   CommandLine line;
   int first = 1;
@@ -16,7 +43,17 @@ CommandLine scan_command_line(int argc, char** argv) {
   }
   for (int i = first; i < argc; ++i) {
     const char* arg = argv[i];
-    if (arg == nullptr || (arg[0] != '-' && arg[0] != '/') || arg[1] == '\0') continue;
+    if (arg == nullptr) continue;
+    if (strcmp(arg, "-h") == 0 || strcmp(arg, "-?") == 0 || strcmp(arg, "--help") == 0) {
+      line.help = true;
+      continue;
+    }
+    if (is_toolkit_option(arg)) continue;
+    if ((arg[0] != '-' && arg[0] != '/') || arg[1] == '\0') {
+      line.ignored.push_back(stdx::string(arg));
+      line.unknownIgnored = true;
+      continue;
+    }
     // Clearing bit 5 folds s and l to upper case.
     char option = static_cast<char>(arg[1] & ~0x20);
     // After the first L option only D counts: the target is where the
@@ -32,7 +69,17 @@ CommandLine scan_command_line(int argc, char** argv) {
       line.verify = true;
       continue;
     }
-    if (line.hasLanguage && arg[1] != 'D') continue;
+    bool known = option == 'S' || option == 'L' || arg[1] == 'D';
+    if (line.hasLanguage && arg[1] != 'D') {
+      line.ignored.push_back(stdx::string(arg));
+      line.unknownIgnored = line.unknownIgnored || !known;
+      continue;
+    }
+    if (!known) {
+      line.ignored.push_back(stdx::string(arg));
+      line.unknownIgnored = true;
+      continue;
+    }
     if (option == 'S') {
       line.silent = true;
     } else if (arg[1] == 'D') {

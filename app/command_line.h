@@ -2,6 +2,8 @@
 // of GTK so that they can be tested without a display.
 #pragma once
 
+#include <vector>
+
 #include "platform/resources.h"
 #include "platform/stdx_string.h"
 
@@ -14,6 +16,12 @@ struct CommandLine {
   stdx::string languageCode;  // its text after the first two characters
   bool hasTarget = false;     // a D option was seen (the last one counts)
   stdx::string targetText;    // its text after the first two characters, as typed
+  bool help = false;          // -h, -? or --help: print the usage and do nothing else
+  // Arguments that mean nothing, in order: an unknown option or any other
+  // argument (unknown), or a known option where it no longer counts (an S
+  // or L after the first L: not unknown). A toolkit option is neither.
+  std::vector<stdx::string> ignored;
+  bool unknownIgnored = false;  // one of them is no option of ours at all
 };
 
 // Scans argv as the installer's switches: "usecwd" only as the exact first
@@ -21,9 +29,14 @@ struct CommandLine {
 // L option gives the language code, and after it only D, N and V options
 // count; D gives the target directory wherever it stands (a later D
 // replaces an earlier one); N (dry run) and V (verify) count wherever they
-// stand. D, N and V are capitals only. Nothing else means anything, and unknown arguments are
-// ignored without a message.
+// stand. D, N and V are capitals only. Nothing else means anything: the
+// other arguments are collected in ignored, for the caller to name them.
+// The toolkit's own options (--display, --sync, --g..., ...) are left to it.
 CommandLine scan_command_line(int argc, char** argv);
+
+// What the program takes, for -h and for a dry run or verify that was given
+// an argument it does not know.
+const char* usage_text();
 
 // The template directory that a D option names: its text cleaned by
 // entered_target_dir. Empty means the option named none, which is refused.

@@ -109,6 +109,39 @@ TEST(CommandLineTest, TargetOptionIsCleanedAsTheEntryIs) {
         << text;
 }
 
+// Whatever means nothing is collected, so that it can be named; an option
+// of ours where it no longer counts is not unknown, and the toolkit's own
+// options are the toolkit's.
+TEST(CommandLineTest, IgnoredArgumentsAreCollected) {
+  struct Case {
+    std::vector<const char*> args;
+    const char* ignored;  // joined by blanks
+    bool unknown;
+    bool help;
+  } cases[] = {
+      {{"usecwd", "-S", "-D/t"}, "", false, false},
+      {{"-S", "-d/x"}, "-d/x", true, false},
+      {{"-S", "-n"}, "-n", true, false},
+      {{"-N", "extra", "-X"}, "extra -X", true, false},
+      {{"-Lde", "-S", "-Len"}, "-S -Len", false, false},
+      {{"-Lde", "-q"}, "-q", true, false},
+      {{"/home/u"}, "/home/u", true, false},
+      {{"-"}, "-", true, false},
+      {{"--display=:1", "--sync", "--gtk-module=x", "-S"}, "", false, false},
+      {{"--help"}, "", false, true},
+      {{"-S", "-h"}, "", false, true},
+      {{"-?"}, "", false, true},
+  };
+  for (const Case& c : cases) {
+    CommandLine line = scan(c.args);
+    std::string joined;
+    for (const stdx::string& arg : line.ignored) joined += (joined.empty() ? "" : " ") + std::string(arg.c_str());
+    EXPECT_EQ(c.ignored, joined) << c.args.size() << " " << c.args[0];
+    EXPECT_EQ(c.unknown, line.unknownIgnored) << c.args[0];
+    EXPECT_EQ(c.help, line.help) << c.args[0];
+  }
+}
+
 TEST(LanguageChoiceTest, OptionThenLocaleThenEnglish) {
   LanguageChoice ru = choose_language(scan({"-Lru"}), "de_DE.UTF-8");
   EXPECT_EQ(LANG_RU, ru.language);

@@ -116,11 +116,26 @@ int CInstallerApp::InitInstance() {
   // The line is in place before the handlers are: a signal between the two
   // would end the run without it.
   bool asksOnly = line.dryRun || line.verify;
+  if (line.help) {
+    fputs(usage_text(), stdout);
+    return fflush(stdout) == 0 ? kExitInstalled : kExitNotStarted;
+  }
+  // The dry run and the verify are ours alone: a script that misspelt an
+  // option must hear it rather than get an answer to another question.
+  if (asksOnly && line.unknownIgnored) {
+    for (const stdx::string& arg : line.ignored) fprintf(stderr, "setup: unknown option: %s\n", arg.c_str());
+    fputs(usage_text(), stderr);
+    return kExitUsage;
+  }
   if (line.silent || asksOnly) set_outcome_on_signal(kExitCancelled, format_summary(cancelled_summary()));
   StopSignalGuard signals;
   LanguageChoice choice = choose_language(line, setlocale(LC_ALL, ""));
   language_ = choice.language;
   set_resource_lang(language_);
+  // The wizard and the silent run keep going without them, as they always
+  // have; but whoever typed them learns that they meant nothing.
+  for (const stdx::string& arg : line.ignored)
+    fprintf(stderr, "setup: %s %s\n", narrow_lib(LoadResString("IDS_ARG_IGNORED")).c_str(), arg.c_str());
   title_ = LoadResString("IDR_MAINFRAME");
 
   // The dry run and the verify never open a window, display or not: they

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Standard output that cannot be written: a reader that went away, a full
-# device, a closed stream. For the install, the dry run and the verify the
-# exit status must still tell the outcome, and the summary line must reach
-# standard error with the reason it did not reach standard output.
+# What the program says back on the command line. Standard output that
+# cannot be written (a reader that went away, a full device, a closed
+# stream): for the install, the dry run and the verify the exit status must
+# still tell the outcome, and the summary line must reach standard error
+# with the reason it did not reach standard output. Then the usage, and
+# arguments that mean nothing.
 #   output_test.sh SETUP_BINARY
 set -u
 unset DISPLAY WAYLAND_DISPLAY
@@ -49,6 +51,25 @@ for how in pipe full closed; do
   mv "$WORK/pkg/away.dpk" "$WORK/pkg/kxq5.dpk"
   chmod 644 "$WORK/pkg/kxq5.dpk"
 done
+
+# The usage needs no display and no package; the dry run and the verify
+# refuse what they do not know, with nothing written; the install names
+# what it ignores and goes on.
+(cd "$WORK" && exec "$SETUP" --help) > "$WORK/out" 2> "$WORK/err"
+[ $? = 0 ] && grep -q '^usage: setup' "$WORK/out" && [ ! -s "$WORK/err" ] || fail "--help: $(cat "$WORK/out" "$WORK/err")"
+for mode in -N -V; do
+  (cd "$WORK/pkg" && exec "$SETUP" usecwd $mode -q "-D$WORK/t-refused") > "$WORK/out" 2> "$WORK/err"
+  status=$?
+  [ "$status" = 2 ] || fail "$mode -q: exit status $status, expected 2"
+  grep -q '^setup: unknown option: -q$' "$WORK/err" && grep -q '^usage: setup' "$WORK/err" ||
+    fail "$mode -q: stderr $(cat "$WORK/err")"
+  [ -s "$WORK/out" ] && fail "$mode -q: printed $(cat "$WORK/out")"
+done
+[ -e "$WORK/t-refused" ] && fail "a refused dry run or verify wrote the target"
+(cd "$WORK/pkg" && exec "$SETUP" usecwd -S -n stray "-D$WORK/t-named") > "$WORK/out" 2> "$WORK/err"
+status=$?
+[ "$status" = 0 ] || fail "-S -n stray: exit status $status, expected 0"
+[ "$(grep -c '^setup: Ignored argument: ' "$WORK/err")" = 2 ] || fail "-S -n stray: stderr $(cat "$WORK/err")"
 
 [ "$FAILED" = 0 ] && echo "all output cases behaved"
 exit "$FAILED"

@@ -42,6 +42,10 @@ enum ExitStatus {
   kExitUnregistered = 4,  // installed, but the launcher's configuration could not be updated
   kExitDrift = 5,       // verify: a member missing or outdated, or the directory unregistered
 };
+// A dry run or verify given an option it does not know: nothing was done.
+// The same number as kExitFailed, as command-line mistakes have it in most
+// programs; nothing else can end those two modes with it.
+constexpr int kExitUsage = 2;
 
 
 enum class RunResult {
