@@ -217,7 +217,7 @@ done
 run -S "-D$WORK/world/target" -Len
 wait "$first" || fail "lock: the first run failed: $(cat "$WORK/err1")"
 expect "lock wait" 0 "setup: result=installed copied=0 up-to-date=12003 target=$WORK/world/target" \
-  "setup: waiting for another installation into $WORK/world/target"
+  "setup: Waiting for another installation into $WORK/world/target"
 
 # SIGTERM during the start-up (a large header takes a moment to read): the
 # run ends as cancelled, and still prints its summary line. A signal that
