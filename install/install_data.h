@@ -56,9 +56,8 @@ class InstallData {
   // (one name twice, or a file on another member's path: memberClash()
   // names them), or a member whose bytes do not match its checksum. On
   // failure the image is gone and files is empty; products keeps what was
-  // read before the failure. checkMembers
-  // false skips the checksums (for a tool that reports them one by one with
-  // memberChecksums). Every file call happens on the calling thread or
+  // read before the failure. checkMembers false skips the checksums (for a
+  // tool that reports them one by one with memberChecksums). Every file call happens on the calling thread or
   // before the feed thread ends, in one order: the image is inflated first.
   unsigned open(const stdx::u16string& packagePath, bool checkMembers = true) {
     return openImage(packagePath, checkMembers, true);

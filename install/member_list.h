@@ -25,7 +25,7 @@ namespace config {
 // directory, by the names the package gives them. A member name is never
 // empty, so an empty second means there is none.
 struct MemberClash {
-  stdx::u16string first;   // the file, or the one that is a folder on second's path
+  stdx::u16string first;  // stands where second needs a folder, or comes first of two with one path
   stdx::u16string second;
   bool found() const { return !second.empty(); }
 };
