@@ -259,5 +259,42 @@ run_readonly "damaged verify" -V "-D$T"
 expect_status "damaged verify" 1
 [ "$OUT" = "setup: result=not-started copied=0 up-to-date=0 target=$T" ] || fail "damaged verify: $OUT"
 
+# Members "a" and "a\b": "a" would be a file and a folder at once. The
+# header alone refuses the package, naming both, and nothing is written.
+python3 - "$W/pkg/kxq5.dpk" a 'a\b' <<'PY'
+import struct, sys, zlib
+def text(t):
+    u = t.encode("utf-16-le")
+    return struct.pack("<I", len(u) // 2) + u
+def record(body):
+    return struct.pack("<I", len(body) + 4) + body
+image, area = struct.pack("<II", 1, 1) + record(text("en") + text("P") + text("V") + text("")), b""
+image += struct.pack("<I", len(sys.argv) - 2)
+ticks = (1704067200 + 11644473600) * 10**7  # 2024-01-01, as a file time
+for name in sys.argv[2:]:
+    data = name.encode() + b"\n"
+    image += record(text(name) + struct.pack("<IIII", ticks & 0xFFFFFFFF, ticks >> 32, len(area), len(data)))
+    area += data
+deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
+open(sys.argv[1], "wb").write(deflate.compress(image + area) + deflate.flush())
+PY
+CLASH="setup: Distribution kit file kxq5.dpk corrupted or not designed for this installation program. The package's files a and a\\b cannot both be installed: they would take the same place in the template directory."
+for option in -N -V; do
+  run_readonly "clashing members $option" $option "-D$W/opt/clash"
+  expect_status "clashing members $option" 1
+  [ "$ERR" = "$CLASH" ] || fail "clashing members $option: stderr '$ERR'"
+  case $option in
+    -N) want="setup: result=would-fail copied=0 up-to-date=0 registration=would-change target=$W/opt/clash" ;;
+    -V) want="setup: result=not-started copied=0 up-to-date=0 target=$W/opt/clash" ;;
+  esac
+  [ "$OUT" = "$want" ] || fail "clashing members $option: summary '$OUT', expected '$want'"
+done
+[ ! -e "$W/opt/clash" ] || fail "clashing members: the target was made"
+"$DPKPACK" --list "$W/pkg/kxq5.dpk" > /dev/null 2> "$WORK/err"
+STATUS=$?
+expect_status "clashing members --list" 1
+grep -qxF "dpkpack: $W/pkg/kxq5.dpk: the members a and a\\b would be one entry of the target directory" "$WORK/err" ||
+  fail "clashing members --list: $(cat "$WORK/err")"
+
 [ "$FAILED" = 0 ] && echo "admin: all scenarios passed"
 exit "$FAILED"

@@ -276,8 +276,26 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
       info.errorText = image_space_message(space.directory, space.neededBytes, space.freeBytes);
     return "IDS_ERROR_NOSPACE";
   }
+  if (code != 0 && reader.memberClash().found()) info.errorText = damaged_package_text(reader.memberClash());
   if (code != 0) return "IDS_ERROR_DAMAGEDSOURCE";
   return nullptr;
+}
+
+stdx::u16string damaged_package_text(const config::MemberClash& clash) {
+  stdx::u16string text = LoadResString("IDS_ERROR_DAMAGEDSOURCE");
+  if (!clash.found()) return text;
+  // In one pass: a name may itself hold "%2".
+  const stdx::u16string pattern = LoadResString("IDS_ERROR_MEMBERCLASH");
+  stdx::u16string line;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == u'%' && i + 1 < pattern.size() && (pattern[i + 1] == u'1' || pattern[i + 1] == u'2')) {
+      line += pattern[i + 1] == u'1' ? clash.first : clash.second;
+      ++i;
+    } else {
+      line.push_back(pattern[i]);
+    }
+  }
+  return text + u"\n" + line;
 }
 
 stdx::u16string startup_error_text(const char* key, const StartupInfo& info, bool useCwd) {

@@ -139,6 +139,11 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
 // opened. The keys of run_startup_checks but "IDS_ERROR_DAMAGEDSOURCE".
 const char* run_readonly_checks(bool useCwd, StartupInfo& info);
 
+// The message for a damaged package: the text of "IDS_ERROR_DAMAGEDSOURCE",
+// and when two members would be one entry of the target directory, a
+// second line that names them.
+stdx::u16string damaged_package_text(const config::MemberClash& clash);
+
 // The message for the key that run_startup_checks returned: the whole text
 // where the checks made one (the image's room), a temporary directory that
 // cannot be written is named with the reason, and a missing package also

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "install/member_copier.h"
+#include "install/member_list.h"
 #include "install/member_verifier.h"
 #include "install/package_header.h"
 #include "install/package_image.h"
@@ -51,11 +52,12 @@ class InstallData {
   // stream, a header that the image cannot hold (short strings, record
   // lengths below 4 or past the image, counts too large, members past the
   // end of the image), a member name that would leave the target
-  // directory, two members that name one file, or a member whose bytes do
-  // not match its checksum. On failure the image is gone and files is
-  // empty; products keeps what was read before the failure. checkMembers
-  // false skips the checksums (for a tool that reports them one by one with
-  // memberChecksums). Every file call happens on the calling thread or
+  // directory, two members that would be one entry of the target directory
+  // (one name twice, or a file on another member's path: memberClash()
+  // names them), or a member whose bytes do not match its checksum. On
+  // failure the image is gone and files is empty; products keeps what was
+  // read before the failure. checkMembers false skips the checksums (for a
+  // tool that reports them one by one with memberChecksums). Every file call happens on the calling thread or
   // before the feed thread ends, in one order: the image is inflated first.
   unsigned open(const stdx::u16string& packagePath, bool checkMembers = true) {
     return openImage(packagePath, checkMembers, true);
@@ -166,7 +168,11 @@ class InstallData {
   void* imageHandle() const { return image_.handle(); }
 
   // Every member's normalizedMemberPath, sorted; after a successful open.
-  const std::vector<stdx::u16string>& memberPaths() const { return memberPaths_; }
+  const std::vector<stdx::u16string>& memberPaths() const { return members_.paths; }
+
+  // The two members that made the last open refuse the package as one
+  // entry of the target directory; none (found() false) otherwise.
+  const MemberClash& memberClash() const { return members_.clash; }
 
   std::vector<ProductInfo> products;  // in package order
   std::vector<FileData<FS>> files;    // in package order; the index is a member's identity
@@ -176,7 +182,7 @@ class InstallData {
     image_.discard();
     products.clear();
     files.clear();
-    memberPaths_.clear();
+    members_ = MemberList();
     space_ = Space();
     // The fast inflater's verdict may stand only where the members' checks
     // cover every byte used: unknown until the header is read (and not
@@ -184,46 +190,39 @@ class InstallData {
     image_.setCoverage(wholeFirst ? lz_detail::kCoveragePartial : lz_detail::kCoverageUnknown);
     unsigned code = image_.start(packagePath, !wholeFirst);
     if (code == 0 && wholeFirst) code = image_.awaitInflater();
-    uint64_t headerEnd = 0;
     if (code == 0) {
       HeaderParser<FS, Image> parser(image_);
       code = parser.parse(products, files);
-      headerEnd = parser.end();
+      // Two members that are one entry would make the second's backup take
+      // the first's place, or stop the install at its last step.
+      if (code == 0) code = readMemberList(files, parser.end(), members_);
     }
     if (code == 0) {
-      bool whole = checkMembers && std::all_of(files.begin(), files.end(),
-                                               [](const FileData<FS>& f) { return f.hasChecksum; });
+      bool whole = checkMembers && members_.allChecked;
       image_.setCoverage(whole ? lz_detail::kCoverageWhole : lz_detail::kCoveragePartial);
     }
-    if (code == 0) code = collectMemberPaths();
-    if (code == 0 && !wholeFirst) code = limitImage(headerEnd);
+    // The image ends with the member that reaches farthest: nothing behind
+    // it is stored, and the temporary directory must hold what is still to
+    // come before any more is written.
+    const uint64_t end = members_.imageEnd;
+    if (code == 0 && !wholeFirst) code = limitImage(end);
     // The whole image is in: its tail is held to the bound the gated
     // inflate keeps, so that both opens give one verdict.
-    if (code == 0 && wholeFirst && image_.inflatedBytes() > imageEnd(headerEnd) &&
-        image_.inflatedBytes() - imageEnd(headerEnd) > max_tail_bytes(imageEnd(headerEnd))) {
+    if (code == 0 && wholeFirst && image_.inflatedBytes() > end &&
+        image_.inflatedBytes() - end > max_tail_bytes(end)) {
       code = ERROR_INVALID_DATA;
     }
-    if (code == 0) code = image_.postMembers(verifierMembers(checkMembers));
+    if (code == 0) code = image_.postMembers(verifierMembers(files, checkMembers));
     if (code == 0 && wholeFirst) code = image_.awaitImage(-1);
     if (code != 0) {
       files.clear();
-      memberPaths_.clear();
+      members_.paths.clear();
       image_.discard();
     }
     return code;
   }
 
-  // The image ends with the member that reaches farthest: nothing behind
-  // it is stored, and the temporary directory must hold what is still to
-  // come before any more is written.
-  uint64_t imageEnd(uint64_t headerEnd) const {
-    uint64_t end = headerEnd;
-    for (const FileData<FS>& f : files) end = std::max<uint64_t>(end, static_cast<uint64_t>(f.offset) + f.size);
-    return end;
-  }
-
-  unsigned limitImage(uint64_t headerEnd) {
-    uint64_t end = imageEnd(headerEnd);
+  unsigned limitImage(uint64_t end) {
     uint64_t written = image_.inflatedBytes();
     uint64_t needed = end > written ? end - written : 0;
     unsigned long long freeBytes = 0;
@@ -237,33 +236,10 @@ class InstallData {
     return image_.limitTo(end);
   }
 
-  std::vector<MemberVerifier::Member> verifierMembers(bool checkMembers) const {
-    std::vector<MemberVerifier::Member> members;
-    members.reserve(files.size());
-    for (const FileData<FS>& f : files) {
-      members.push_back(MemberVerifier::Member{f.offset, static_cast<uint64_t>(f.offset) + f.size,
-                                               checkMembers && f.hasChecksum, f.checksum});
-    }
-    return members;
-  }
-
-  // Two members that are one file would make the second's backup take the
-  // first's place: such a package is damaged.
-  unsigned collectMemberPaths() {
-    memberPaths_.reserve(files.size());
-    for (size_t i = 0; i < files.size(); ++i) memberPaths_.push_back(normalizedMemberPath(files[i].name));
-    std::sort(memberPaths_.begin(), memberPaths_.end(),
-              [](const stdx::u16string& a, const stdx::u16string& b) { return a.compare(b) < 0; });
-    for (size_t i = 1; i < memberPaths_.size(); ++i) {
-      if (memberPaths_[i] == memberPaths_[i - 1]) return ERROR_INVALID_DATA;
-    }
-    return 0;
-  }
-
   // The copier reads through the image: built after it, gone before it.
   Image image_;
   MemberCopier<FS, Image> copier_;
-  std::vector<stdx::u16string> memberPaths_;
+  MemberList members_;
   Space space_;
 };
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "install/lz_compressor.h"
+#include "install/member_list.h"
 #include "install/member_verifier.h"
 #include "install/package_header.h"
 #include "install/package_image.h"
@@ -71,11 +72,12 @@ class PackageScan {
   // Parses the header of the package at path into products and files (each
   // member's offset absolute, as the reader gives them). 0; the code of the
   // package's file; ERROR_INVALID_DATA for a damaged stream or header, a
-  // member name that leaves the target or two members that name one file.
+  // member name that leaves the target or two members that would be one
+  // entry of the target directory (memberClash() names them).
   unsigned readHeader(const stdx::u16string& packagePath) {
     products.clear();
     files.clear();
-    end_ = 0;
+    members_ = MemberList();
     unsigned code = FS::GetFileInformation(packagePath, true, package_);
     if (code != 0) return code;
     scan_detail::HeaderBytes header;
@@ -90,8 +92,7 @@ class PackageScan {
     HeaderParser<scan_detail::HeaderFS<FS>, scan_detail::HeaderBytes> parser(header);
     code = parser.parse(products, parsed);
     if (code != 0) return code;
-    end_ = parser.end();
-    std::vector<stdx::u16string> keys;
+    files.reserve(parsed.size());
     for (const auto& f : parsed) {
       FileData<FS> member;
       member.name = f.name;
@@ -101,20 +102,22 @@ class PackageScan {
       member.hasChecksum = f.hasChecksum;
       member.checksum = f.checksum;
       files.push_back(member);
-      end_ = std::max<uint64_t>(end_, static_cast<uint64_t>(f.offset) + f.size);
-      keys.push_back(normalizedMemberPath(f.name));
     }
-    std::sort(keys.begin(), keys.end(),
-              [](const stdx::u16string& a, const stdx::u16string& b) { return a.compare(b) < 0; });
-    for (size_t i = 1; i < keys.size(); ++i) {
-      if (keys[i] == keys[i - 1]) return fail(ERROR_INVALID_DATA);
-    }
-    return 0;
+    parsed = std::vector<FileData<scan_detail::HeaderFS<FS>>>();
+    code = readMemberList(files, parser.end(), members_);
+    // Nothing here looks a member up by its path: only the verdict is kept.
+    members_.paths = std::vector<stdx::u16string>();
+    if (code != 0) files.clear();
+    return code;
   }
 
   // Where the image that an install stores would end: behind the member
   // that reaches farthest. After readHeader.
-  uint64_t imageEnd() const { return end_; }
+  uint64_t imageEnd() const { return members_.imageEnd; }
+
+  // The two members that made readHeader refuse the package as one entry
+  // of the target directory; none (found() false) otherwise.
+  const MemberClash& memberClash() const { return members_.clash; }
 
   // Inflates the whole package once more, checks every member against its
   // checksum and the stream's tail as the reader does, and hands each
@@ -126,21 +129,13 @@ class PackageScan {
     order_.clear();
     active_.clear();
     next_ = 0;
-    std::vector<MemberVerifier::Member> members;
-    bool whole = true;
-    for (size_t i = 0; i < files.size(); ++i) {
-      const FileData<FS>& f = files[i];
-      members.push_back(MemberVerifier::Member{f.offset, static_cast<uint64_t>(f.offset) + f.size,
-                                               f.hasChecksum, f.checksum});
-      whole = whole && f.hasChecksum;
-      order_.push_back(i);
-    }
+    for (size_t i = 0; i < files.size(); ++i) order_.push_back(i);
     std::stable_sort(order_.begin(), order_.end(),
                      [this](size_t a, size_t b) { return files[a].offset < files[b].offset; });
-    verifier_.reset(std::move(members));
-    compressor_.setCoverage(whole ? lz_detail::kCoverageWhole : lz_detail::kCoveragePartial);
+    verifier_.reset(verifierMembers(files, true));
+    compressor_.setCoverage(members_.allChecked ? lz_detail::kCoverageWhole : lz_detail::kCoveragePartial);
     unsigned code = compressor_.template unpackTo<FS>(packagePath, &PackageScan::takePiece, this);
-    if (code == 0) code = verifier_.finish(std::min(queued_, end_));
+    if (code == 0) code = verifier_.finish(std::min(queued_, members_.imageEnd));
     // Read twice: both times it must have been the one package.
     FileInformation now;
     if (code == 0 && (FS::GetFileInformation(packagePath, true, now) != 0 ||
@@ -154,11 +149,6 @@ class PackageScan {
   std::vector<FileData<FS>> files;  // in package order
 
  private:
-  unsigned fail(unsigned code) {
-    files.clear();
-    return code;
-  }
-
   static unsigned keepHeader(void* context, const void* data, unsigned count) {
     std::vector<unsigned char>& window = *static_cast<PackageScan*>(context)->window_;
     uint64_t room = kHeaderWindow - window.size();
@@ -176,8 +166,9 @@ class PackageScan {
     queued_ += count;
     // Bytes behind the last member are nobody's; the stream must still
     // end soundly, and not run on for ever.
-    if (at >= end_) return queued_ - end_ > max_tail_bytes(end_) ? static_cast<unsigned>(ERROR_INVALID_DATA) : 0u;
-    if (at + count > end_) count = static_cast<unsigned>(end_ - at);
+    const uint64_t imageEnd = members_.imageEnd;
+    if (at >= imageEnd) return queued_ - imageEnd > max_tail_bytes(imageEnd) ? static_cast<unsigned>(ERROR_INVALID_DATA) : 0u;
+    if (at + count > imageEnd) count = static_cast<unsigned>(imageEnd - at);
     unsigned code = verifier_.consume(at, data, count);
     if (code != 0 || sink_ == nullptr) return code;
     uint64_t end = at + count;
@@ -199,7 +190,7 @@ class PackageScan {
 
   Compressor compressor_;
   FileInformation package_{};
-  uint64_t end_ = 0;
+  MemberList members_;
   std::vector<unsigned char>* window_ = nullptr;
   MemberVerifier verifier_;
   MemberBytesSink* sink_ = nullptr;

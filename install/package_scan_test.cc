@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <map>
 
 #include "install/install_data.h"
@@ -90,6 +91,72 @@ TEST_F(PackageScanTest, JudgesPackagesAsTheReaderDoes) {
     unsigned code = scan.readHeader(u16(package));
     if (code == 0) code = scan.scan(u16(package), nullptr);
     EXPECT_EQ(expected, code);
+  }
+}
+
+// Two members that the install would write to one entry of the target
+// directory make the package damaged, for both readers alike, at the
+// header, and the refusal names both as the package gives them.
+TEST_F(PackageScanTest, MembersThatWouldBeOneEntryAreRefusedByBothReaders) {
+  const struct {
+    std::vector<std::string> names;
+    const char* first;  // the clash expected; none when null
+    const char* second;
+  } cases[] = {
+      {{"a", "a\\b"}, "a", "a\\b"},
+      {{"a\\b", "z", "a"}, "a", "a\\b"},  // the file that is a folder comes first
+      {{"a", "a.txt", "a-b", "a/b"}, "a", "a/b"},  // not neighbours when sorted
+      {{"d/a/deep/f", "d/a!", "d/a.txt", "d\\a"}, "d\\a", "d/a/deep/f"},
+      {{"t\\.\\a", "t/a/b"}, "t\\.\\a", "t/a/b"},
+      {{"a/f.txt", "other", "a\\f.txt"}, "a/f.txt", "a\\f.txt"},
+      {{"a/f.txt", "a//f.txt"}, "a/f.txt", "a//f.txt"},
+      {{"./a/./f.txt", "a/f.txt"}, "./a/./f.txt", "a/f.txt"},
+      {{"f", "/f"}, "f", "/f"},
+      {{"d\\\\e", "d/e"}, "d\\\\e", "d/e"},
+      // A folder shared is no clash, nor are names that only begin alike.
+      {{"a/b", "a\\c", "a.txt", "ab", "a b/c"}, nullptr, nullptr},
+      {{"a", "ab/c", "a-b/c", "a.d/e"}, nullptr, nullptr},
+      {{"x/y", "x/yz/w", "x/y.z/w"}, nullptr, nullptr},
+      // Case is part of a name here: these are two files.
+      {{"A/f", "a/f", "a/F"}, nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    std::vector<Part> parts;
+    std::string trace;
+    for (const std::string& name : c.names) {
+      parts.push_back({name, name});
+      trace += " [" + name + "]";
+    }
+    SCOPED_TRACE(trace);
+    std::string package = writePackage(checkedImage(parts));
+    const unsigned expected = c.first == nullptr ? 0u : kDamaged;
+    Reader whole, streaming;
+    Scan scan;
+    const struct {
+      const char* reader;
+      unsigned code;
+      const config::MemberClash& clash;
+    } verdicts[] = {
+        {"whole image", whole.open(u16(package)), whole.memberClash()},
+        {"header first", streaming.openHeader(u16(package)), streaming.memberClash()},
+        {"no image", scan.readHeader(u16(package)), scan.memberClash()},
+    };
+    for (const auto& v : verdicts) {
+      SCOPED_TRACE(v.reader);
+      EXPECT_EQ(expected, v.code);
+      EXPECT_EQ(c.first != nullptr, v.clash.found());
+      if (c.first == nullptr) continue;
+      EXPECT_EQ(c.first, u8(v.clash.first));
+      EXPECT_EQ(c.second, u8(v.clash.second));
+    }
+    EXPECT_EQ(c.first == nullptr, !scan.files.empty());
+    EXPECT_EQ(c.first == nullptr, !streaming.files.empty());
+    // The install looks members up in the reader's paths: they stay sorted.
+    const std::vector<stdx::u16string>& paths = streaming.memberPaths();
+    EXPECT_TRUE(std::is_sorted(paths.begin(), paths.end()));
+    if (expected == 0u) {
+      EXPECT_EQ(0u, streaming.awaitImage(-1));
+    }
   }
 }
 

@@ -15,6 +15,7 @@
 
 #include "install/install_data.h"
 #include "install/lz_compressor.h"
+#include "install/member_list.h"
 #include "platform/file_io.h"
 #include "platform/file_system.h"
 #include "platform/resources.h"
@@ -137,6 +138,10 @@ int listPackage(const std::string& path) {
   unsigned code = reader.open(widen_lib(stdx::string(path.c_str())), false);
   if (code != 0) {
     fprintf(stderr, "dpkpack: %s\n", packageReadFailure(path, code).c_str());
+    const config::MemberClash& clash = reader.memberClash();
+    if (clash.found())
+      fprintf(stderr, "dpkpack: %s: the members %s and %s would be one entry of the target directory\n",
+              path.c_str(), narrow(clash.first).c_str(), narrow(clash.second).c_str());
     return 1;
   }
   printf("Product descriptions: %zu\n", reader.products.size());
@@ -378,6 +383,16 @@ int main(int argc, char** argv) {
   }
   error = package_builder::checkOptions(options, files);
   if (!error.empty()) return usageError(error);
+  // Never write a package that every reader refuses: two names that an
+  // install would make one entry of the target directory.
+  std::vector<stdx::u16string> memberPaths;
+  config::MemberClash clash;
+  auto nameOf = [](const package_builder::SourceFile& f) -> const stdx::u16string& { return f.name; };
+  if (!config::sortMemberPaths(files, nameOf, memberPaths, clash)) {
+    fprintf(stderr, "dpkpack: the members %s and %s would be one entry of the target directory\n",
+            narrow(clash.first).c_str(), narrow(clash.second).c_str());
+    return 1;
+  }
   if (!package_builder::writePackage(output, options, files, error)) {
     fprintf(stderr, "dpkpack: %s\n", error.c_str());
     return 1;
