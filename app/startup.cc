@@ -9,7 +9,7 @@
 
 #include "config/locations.h"
 #include "config/starter.h"
-#include "install/failure_cause.h"
+#include "install/failure_words.h"
 #include "platform/file_io.h"
 #include "platform/path_separators.h"
 #include "platform/resources.h"

@@ -176,7 +176,7 @@ TEST_F(TransactionTest, RestoreThatFailsKeepsTheBackupAndNamesIt) {
   EXPECT_EQ("new a", readFileBytes(target + "/a.txt"));
   EXPECT_EQ("old b", readFileBytes(target + "/sub/b.txt"));
   EXPECT_FALSE(exists(target + "/fresh"));
-  EXPECT_NE(std::string::npos, err.find(backup)) << err;
+  EXPECT_EQ("", err);  // told once, in the run's text, not on the side
   unsigned state;
   stdx::u16string text;
   int percent;
