@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+
 #include "platform/resources.h"
 #include "platform/utils.h"
 
@@ -108,6 +110,18 @@ stdx::u16string target_space_line(const stdx::u16string& target, unsigned long l
   return filled("IDS_ERROR_TARGETSPACE",
                 strip_trailing_separators(target.empty() ? stdx::u16string(u".") : target),
                 byte_count(needed), byte_count(available));
+}
+
+stdx::u16string image_space_text(const stdx::u16string& directory, unsigned long long neededBytes,
+                                 unsigned long long freeBytes) {
+  const unsigned long long kMB = 1u << 20;
+  return filled("IDS_ERROR_NOSPACE_IMAGE", directory,
+                widen_lib(stdx::string(std::to_string((neededBytes + kMB - 1) / kMB).c_str())),
+                widen_lib(stdx::string(std::to_string(freeBytes / kMB).c_str())));
+}
+
+stdx::u16string registration_failure_text(const stdx::u16string& file, const stdx::u16string& cause) {
+  return LoadResString("IDS_ERROR_REGISTER") + u" " + file + u" (" + cause + u")";
 }
 
 stdx::u16string failure_heading(const InstallFailure& failure) {

@@ -92,6 +92,14 @@ stdx::u16string symlink_line(const stdx::u16string& path);
 stdx::u16string target_space_line(const stdx::u16string& target, unsigned long long needed,
                                   unsigned long long available);
 
+// Start-up and after the copy: too little room in the temporary directory
+// for the unpacked package (where, then the mebibytes needed and free);
+// the launcher's configuration file that could not take the template
+// directory, with the cause.
+stdx::u16string image_space_text(const stdx::u16string& directory, unsigned long long neededBytes,
+                                 unsigned long long freeBytes);
+stdx::u16string registration_failure_text(const stdx::u16string& file, const stdx::u16string& cause);
+
 // The heading of a failure: the package's own words when the package was
 // at fault, else the install error.
 stdx::u16string failure_heading(const InstallFailure& failure);
