@@ -137,6 +137,8 @@ stdx::u16string undo_failure_line(const UndoFailure& undo) {
   switch (undo.step) {
     case UndoFailure::kDelete:
       return filled("IDS_UNDO_DELETE", undo.path, cause);
+    case UndoFailure::kRefused:
+      return filled("IDS_UNDO_REFUSED", undo.path, cause);
     case UndoFailure::kRestore:
       return filled("IDS_UNDO_RESTORE", undo.path, undo.kept, cause);
     case UndoFailure::kRemoveFolder:

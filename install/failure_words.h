@@ -32,6 +32,7 @@ struct InstallFailure : FileError {
 struct UndoFailure {
   enum Step {
     kDelete,        // a file the run made stays (path)
+    kRefused,       // the folder path refused to let go of the files the run made in it
     kRestore,       // a replaced file could not be put back (path); its old copy stays at kept
     kRemoveFolder,  // a folder the run made stays (path)
     kReach,         // the folder path could not be opened to undo what the run did in it

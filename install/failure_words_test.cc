@@ -66,6 +66,10 @@ TEST_F(FailureWordsTest, EachCauseIsWordedInEachPlaceInTheInterfaceLanguage) {
        nullptr},
       {ERROR_ACCESS_DENIED, EACCES, UndoFailure::kDelete, true, "could not delete /t/d: permission denied",
        "/t/d konnte nicht gelöscht werden: keine Schreibberechtigung"},
+      {ERROR_ACCESS_DENIED, EROFS, UndoFailure::kRefused, true,
+       "could not delete the files the installation made in the directory /t/d: the file system is read-only",
+       "die von der Installation angelegten Dateien im Verzeichnis /t/d konnten nicht gelöscht werden: das "
+       "Dateisystem ist schreibgeschützt"},
       {ERROR_ACCESS_DENIED, EACCES, UndoFailure::kRestore, true,
        "could not put back the previous /t/d, which stays at /t/.q5stp-1-2-k0: permission denied", nullptr},
       {ERROR_DIR_NOT_EMPTY, ENOTEMPTY, UndoFailure::kRemoveFolder, true, nullptr, nullptr},

@@ -36,9 +36,9 @@ void InstallProgress::setInstallState(unsigned state, const stdx::u16string& tex
   waitingForLock_ = false;
 }
 
-void InstallProgress::setWaitingForLock() {
+void InstallProgress::setWaitingForLock(bool waiting) {
   Hold hold(&lock);
-  waitingForLock_ = true;
+  waitingForLock_ = waiting;
 }
 
 bool InstallProgress::waitingForLock() {

@@ -80,8 +80,9 @@ class InstallProgress {
   void setInstallState(unsigned state, const stdx::u16string& text, int percent);
   void getInstallState(unsigned& state, stdx::u16string& text, int& percent);
 
-  // The run waits for another run's lock on the target, until its next state.
-  void setWaitingForLock();
+  // The run waits for another run's lock on the target: from the wait's
+  // start until it ends (the lock taken, or a cancel) or the next state.
+  void setWaitingForLock(bool waiting);
   bool waitingForLock();
 
   // The run's outcome: posted once by the worker as its last act, and

@@ -136,11 +136,12 @@ FsResult BasicInstaller<FS, Compressor>::lockTarget(const stdx::u16string& targe
     if (code != 0) return code;
     while ((code = FS::LockFile(handle, false)) == ERROR_LOCK_VIOLATION) {
       if (!waited) processData->setInstallState(0, LoadResString("IDS_PREPARECOPY"), 0);
-      if (!waited) processData->setWaitingForLock();
+      if (!waited) processData->setWaitingForLock(true);
       waited = true;
       if (processData->isCancelled()) break;
       Sleep(kLockPollMs);
     }
+    if (waited) processData->setWaitingForLock(false);
     if (code == ERROR_LOCK_VIOLATION) code = ERROR_CANCELLED;
     FileInformation locked, current;
     if (code == 0) code = FS::GetFileInformationByHandle(handle, locked);

@@ -465,7 +465,15 @@ class BasicRollback {
       return;
     }
     code = FS::DeleteFileAt(dir, name);
-    if (code != 0 && code != ERROR_FILE_NOT_FOUND) noteUndoFailure(UndoFailure::kDelete, full(relative), code);
+    if (code == 0 || code == ERROR_FILE_NOT_FOUND) return;
+    // A refusal (permission, a read-only file system) is the folder's, and
+    // holds for every file of the run in it: the folder is named once.
+    stdx::u16string directory;
+    split_relative(relative, directory, name);
+    if (refused_by_folder(code.errnoValue()))
+      noteUndoFailure(UndoFailure::kRefused, strip_trailing_separators(full(directory)), code);
+    else
+      noteUndoFailure(UndoFailure::kDelete, full(relative), code);
   }
 
   // The folder that holds relative could not be opened (swapped for a

@@ -146,6 +146,48 @@ TEST_F(RollbackTest, AnUndoThatFailsNamesEachPathOnceWithItsReason) {
   EXPECT_TRUE(journal.undoFailures().empty());
 }
 
+// The real file system, but a folder whose files cannot be deleted, as a
+// read-only mount refuses even root.
+struct ReadOnlyFolderFS : FileSystem {
+  static std::string folder;  // the refusing folder's path
+  static FsResult DeleteFileAt(void* directory, const stdx::u16string& name) {
+    char link[64], where[4096] = {};
+    snprintf(link, sizeof link, "/proc/self/fd/%d", static_cast<int>(reinterpret_cast<intptr_t>(directory)));
+    if (readlink(link, where, sizeof where - 1) > 0 && where == folder) return FsResult(ERROR_ACCESS_DENIED, EROFS);
+    return FileSystem::DeleteFileAt(directory, name);
+  }
+};
+std::string ReadOnlyFolderFS::folder;
+
+// Every file of the run in a folder that refuses deletion stays: the
+// folder and the reason are named once, not each file; the folder itself
+// cannot go either, and is not named again.
+TEST_F(RollbackTest, AFolderThatRefusesTheUndoIsNamedOnce) {
+  BasicRollback<ReadOnlyFolderFS> refused;
+  ASSERT_EQ(0u, refused.start(u16(target)));
+  root = open(path("target").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(root, 0);
+  refused.setRoot(handle(root));
+  makeDirs(path("target/new"));
+  refused.addRBCatalog(u"new");
+  for (const char* name : {"f", "g", "h"}) {
+    refused.addRBFile(u"new/" + u16(name));
+    writeFileBytes(path("target/new/") + name, name);
+  }
+  refused.addRBFile(u"added.txt");
+  writeFileBytes(path("target/added.txt"), "added");
+  ReadOnlyFolderFS::folder = path("target/new");
+  refused.rollback(5);
+
+  const std::vector<UndoFailure>& failures = refused.undoFailures();
+  ASSERT_EQ(1u, failures.size());
+  EXPECT_EQ(UndoFailure::kRefused, failures[0].step);
+  EXPECT_EQ(path("target/new"), u8(failures[0].path));
+  EXPECT_EQ(EROFS, failures[0].errnoValue);
+  EXPECT_EQ("g", readFileBytes(path("target/new/g")));
+  EXPECT_FALSE(exists(path("target/added.txt")));
+}
+
 TEST_F(RollbackTest, StopKeepsTheInstallAndDropsTheBackups) {
   begin();
   changeTarget();
