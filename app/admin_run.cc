@@ -10,7 +10,7 @@
 
 #include "app/startup.h"
 #include "app/stop_signals.h"
-#include "install/failure_cause.h"
+#include "install/failure_words.h"
 #include "install/installer.h"
 #include "install/member_state.h"
 #include "install/package_scan.h"
@@ -317,7 +317,7 @@ bool same_folder(stdx::u16string entry, const stdx::u16string& target) {
 stdx::u16string member_failure(const Member& m, const stdx::u16string& target) {
   InstallFailure failure;
   if (m.found == Found::kWayBlocked && m.link) {
-    failure.line = join_path(target, m.blocker) + u": " + LoadResString("IDS_CAUSE_SYMLINK");
+    failure.line = symlink_line(join_path(target, m.blocker));
     return failure_text(failure);
   }
   // What the run names after its failure is known here already, found
@@ -498,7 +498,7 @@ RunSummary run_admin_check(const CommandLine& line) {
     unsigned long long available = 0;
     if (needed != 0 && FS::GetDiskFreeSpaceByHandle(view.spaceHandle(), &available) == 0 && available < needed) {
       InstallFailure failure;
-      failure.line = installer_detail::targetSpaceLine(target, needed, available);
+      failure.line = target_space_line(target, needed, available);
       why = failure_text(failure);
     } else if (stop != nullptr) {
       why = member_failure(*stop, target);

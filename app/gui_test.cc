@@ -1042,8 +1042,12 @@ TEST_F(WizardTest, EveryPageInEveryLanguageIsReadableAtTheDefaultAndALargeFont) 
       g_object_unref(relations);
       dialog->showSuccessFinalPage();
       expect_page_readable(window, where + "success");
-      dialog->showErrorFinalPage(LoadResString("IDS_INSTALL_ERROR") + u"\n" + u16(longPath) + u": " +
-                                 LoadResString("IDS_CAUSE_NOTDIR"));
+      InstallOutcome failed;
+      failed.failure.code = ERROR_PATH_NOT_FOUND;
+      failed.failure.errnoValue = ENOTDIR;
+      failed.failure.path = u16(longPath);
+      describe_outcome(failed);
+      dialog->showErrorFinalPage(failed);
       expect_page_readable(window, where + "error");
       dialog->showCancelledFinalPage();
       expect_page_readable(window, where + "cancelled");

@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "install/failure_cause.h"
+#include "install/failure_words.h"
 #include "platform/resources.h"
 #include "platform/utils.h"
 
@@ -51,12 +51,15 @@ bool InstallSession::start(const stdx::u16string& target) {
   // before its first member is the wait for another run's lock.
   processData_.setInstallState(0, stdx::u16string(), 0);
   processData_.init(&reader_, target);
-  waitingText_ = LoadResString("IDS_PREPARECOPY");
-  if (thread_.start(this) == 0) return true;
-  // No worker, so nothing would ever be posted: the outcome says so now.
+  int started = thread_.start(this);
+  if (started == 0) return true;
+  // No worker, so nothing would ever be posted: the outcome says so now,
+  // with the system's reason when it gave one.
   InstallOutcome outcome;
   outcome.kind = InstallOutcome::kFailed;
-  outcome.text = LoadResString("IDS_INSTALL_ERROR");
+  outcome.failure.errnoValue = started > 0 ? started : 0;
+  outcome.failure.code = started > 0 ? error_code_for_errno(started) : ERROR_INVALID_PARAMETER;
+  describe_outcome(outcome);
   processData_.postOutcome(outcome);
   return false;
 }
@@ -73,7 +76,7 @@ InstallSession::Progress InstallSession::progress() {
   unsigned code = 0;
   stdx::u16string text;
   processData_.getInstallState(code, text, progress.percent);
-  progress.waitingForLock = code == 0 && progress.percent == 0 && !text.empty() && text == waitingText_;
+  progress.waitingForLock = processData_.waitingForLock();
   return progress;
 }
 
@@ -92,25 +95,21 @@ bool InstallSession::updateProgress() {
   unsigned result = installer.run(&processData_);
   if (g_pauseAfterRunMs > 0) Sleep(g_pauseAfterRunMs);
   InstallOutcome outcome;
-  unsigned code = 0;
-  int percent = 0;
-  processData_.getInstallState(code, outcome.text, percent);
   outcome.copied = installer.copiedFiles();
   outcome.upToDate = installer.upToDateFiles();
   outcome.failure = installer.failure();
+  outcome.undoFailures = installer.undoFailures();
   if (result == 0) {
     outcome.kind = InstallOutcome::kInstalled;
-    outcome.text.clear();
-  } else if (result == kErrorCancelled && code == 0) {
+  } else if (result == kErrorCancelled && outcome.undoFailures.empty()) {
     outcome.kind = InstallOutcome::kCancelled;
-    outcome.text.clear();
   } else {
     // A failure, or a cancel that could not undo everything: that the
-    // user must learn, with the text the run made of it.
+    // user must learn.
     outcome.kind = InstallOutcome::kFailed;
-    if (outcome.failure.code == 0) outcome.failure.code = code != 0 ? code : result;
-    if (code == 0 || outcome.text.empty()) outcome.text = failure_text(outcome.failure);
+    if (outcome.failure.code == 0) outcome.failure.code = result;
   }
+  describe_outcome(outcome);
   processData_.postOutcome(outcome);
   return false;
 }

@@ -102,7 +102,6 @@ class InstallSession : public InstallWorker {
   RunResult endedBeforeCopy_ = RunResult::kNotStarted;
   bool refusedBeforeCopy_ = false;
   Registration registration_;
-  stdx::u16string waitingText_;
   // Last member: joined in the destructor before the members above go.
   InstallThread thread_;
 };

@@ -88,7 +88,8 @@ TEST_F(InstallSessionTest, DamageFoundDuringTheCopyIsThePackagesFaultWhateverThe
     InstallOutcome outcome = install(session, target);
     EXPECT_EQ(InstallOutcome::kFailed, outcome.kind);
     EXPECT_TRUE(outcome.failure.packageFailed);
-    EXPECT_EQ(utf8(LoadResString("IDS_ERROR_DAMAGEDSOURCE")), utf8(outcome.text));
+    EXPECT_EQ(utf8(LoadResString("IDS_ERROR_DAMAGEDSOURCE")), utf8(outcome.heading));
+    EXPECT_EQ("", utf8(outcome.detail));
     RunSummary summary = session.summary();
     EXPECT_EQ(kExitNotStarted, exit_status(summary));
     // The damage may be known before or after the small member was

@@ -18,7 +18,7 @@
 #include "app/installer_dlg.h"
 #include "app/silent_run.h"
 #include "app/stop_signals.h"
-#include "install/failure_cause.h"
+#include "install/failure_words.h"
 #include "platform/resources.h"
 #include "platform/utils.h"
 

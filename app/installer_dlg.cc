@@ -11,6 +11,7 @@
 
 #include "app/pages.h"
 #include "app/stop_signals.h"
+#include "install/failure_words.h"
 #include "platform/file_system.h"
 #include "platform/path_separators.h"
 #include "platform/resources.h"
@@ -353,11 +354,11 @@ void CInstallerDlg::showOutcome(const InstallOutcome& outcome) {
         // The run found the package damaged and undid itself: as at the
         // start, the package is what is wrong, and the run ends with the
         // message.
-        endOnPackageFailure(outcome.text);
+        endOnPackageFailure(outcome_message(outcome));
       } else {
         noteOutcomeForSignal();
-        messageBox(this, outcome.text, MB_ICONERROR_OK);
-        showErrorFinalPage(outcome.text);
+        messageBox(this, outcome_message(outcome), MB_ICONERROR_OK);
+        showErrorFinalPage(outcome);
       }
       break;
     case InstallOutcome::kCancelled:
@@ -424,17 +425,11 @@ void CInstallerDlg::showSuccessFinalPage() {
   setCurPage(successPage_);
 }
 
-// The page says what the box said, below its own words: the box may have
-// been answered without being read.
-void CInstallerDlg::showErrorFinalPage(const stdx::u16string& cause) {
+// The page says what the box said below its heading, in words of its own:
+// the box may have been answered without being read.
+void CInstallerDlg::showErrorFinalPage(const InstallOutcome& outcome) {
   showMessageFinalPage(errorPage_, "IDS_ERROR_FINISH", kStateError);
-  stdx::u16string detail = cause;
-  stdx::u16string heading = LoadResString("IDS_INSTALL_ERROR");
-  if (detail.substr(0, heading.size()) == heading) detail.erase(0, heading.size());
-  while (!detail.empty() && (detail[0] == u'\n' || detail[0] == u' ')) detail.erase(0, 1);
-  stdx::u16string text = LoadResString("IDS_ERROR_FINISH");
-  if (!detail.empty()) text += u"\n\n" + detail;
-  errorPage_->setMessage(text);
+  errorPage_->setMessage(failure_page_text(outcome));
   fitWindow();
 }
 

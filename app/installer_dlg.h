@@ -71,7 +71,7 @@ class CInstallerDlg : public CWnd {
   void showProgressPage();
   void showSuccessFinalPage();
   // cause: what the error box said ("Installation error" and the lines below).
-  void showErrorFinalPage(const stdx::u16string& cause = stdx::u16string());
+  void showErrorFinalPage(const InstallOutcome& outcome);
   void showCancelledFinalPage();
   void showMessageFinalPage(MessagePage*& page, const char* textKey, unsigned state);
   void setCurPage(WizardDialogPage* page);

@@ -4,6 +4,7 @@
 
 #include "app/install_session.h"
 #include "app/stop_signals.h"
+#include "install/failure_words.h"
 #include "platform/resources.h"
 #include "platform/utils.h"
 
@@ -63,7 +64,7 @@ RunSummary run_silent_without_display(const CommandLine& line) {
   session.join();
 
   if (outcome.kind == InstallOutcome::kFailed) {
-    messageBox(nullptr, outcome.text, MB_ICONERROR_OK);
+    messageBox(nullptr, outcome_message(outcome), MB_ICONERROR_OK);
   } else if (outcome.kind == InstallOutcome::kInstalled) {
     const Registration& registration = session.registerTarget();
     if (registration.failed)

@@ -9,7 +9,7 @@
 
 #include "config/locations.h"
 #include "config/starter.h"
-#include "install/failure_cause.h"
+#include "install/failure_words.h"
 #include "platform/file_io.h"
 #include "platform/path_separators.h"
 #include "platform/resources.h"
@@ -161,8 +161,7 @@ Registration register_template_dir(const stdx::u16string& target,
 }
 
 stdx::u16string registration_message(const Registration& registration) {
-  return LoadResString("IDS_ERROR_REGISTER") + u" " + registration.file + u" (" +
-         registration.reason + u")";
+  return registration_failure_text(registration.file, registration.reason);
 }
 
 stdx::string nearest_existing_folder(const stdx::u16string& entryText) {
@@ -195,12 +194,7 @@ stdx::u16string readme_full_path(const stdx::u16string& target, const stdx::u16s
 
 stdx::u16string image_space_message(const stdx::u16string& directory, unsigned long long neededBytes,
                                     unsigned long long freeBytes) {
-  const unsigned long long kMB = 1u << 20;
-  stdx::u16string text = LoadResString("IDS_ERROR_NOSPACE_IMAGE");
-  replace_all(text, u"%1", directory);
-  replace_all(text, u"%2", widen_lib(stdx::string(std::to_string((neededBytes + kMB - 1) / kMB).c_str())));
-  replace_all(text, u"%3", widen_lib(stdx::string(std::to_string(freeBytes / kMB).c_str())));
-  return text;
+  return image_space_text(directory, neededBytes, freeBytes);
 }
 
 namespace {

@@ -13,6 +13,7 @@ void InstallProgress::resetLocked() {
   installState = 0;
   percent = 0;
   outcomePosted = false;
+  waitingForLock_ = false;
   outcome_ = InstallOutcome();
 }
 
@@ -32,6 +33,17 @@ void InstallProgress::setInstallState(unsigned state, const stdx::u16string& tex
   installState = state;
   stateText = text;
   percent = value;
+  waitingForLock_ = false;
+}
+
+void InstallProgress::setWaitingForLock(bool waiting) {
+  Hold hold(&lock);
+  waitingForLock_ = waiting;
+}
+
+bool InstallProgress::waitingForLock() {
+  Hold hold(&lock);
+  return waitingForLock_;
 }
 
 void InstallProgress::getInstallState(unsigned& state, stdx::u16string& text, int& value) {

@@ -39,7 +39,7 @@
 #include <utility>
 #include <vector>
 
-#include "install/failure_cause.h"
+#include "install/failure_words.h"
 #include "install/install_data.h"
 #include "install/lz_compressor.h"
 #include "install/member_state.h"
@@ -76,8 +76,14 @@ class InstallProgress {
 
   // state: 0 while the run goes on and after success, else the failing
   // code; text: the target path of the member in hand, or the final text.
+  // Every new state ends a wait for the lock.
   void setInstallState(unsigned state, const stdx::u16string& text, int percent);
   void getInstallState(unsigned& state, stdx::u16string& text, int& percent);
+
+  // The run waits for another run's lock on the target: from the wait's
+  // start until it ends (the lock taken, or a cancel) or the next state.
+  void setWaitingForLock(bool waiting);
+  bool waitingForLock();
 
   // The run's outcome: posted once by the worker as its last act, and
   // the only thing the window and the silent run act on. getOutcome
@@ -111,6 +117,7 @@ class InstallProgress {
   stdx::u16string stateText;
   int percent;
   bool outcomePosted;
+  bool waitingForLock_ = false;
   InstallOutcome outcome_;
 };
 
@@ -191,9 +198,9 @@ class BasicInstaller : public BasicRollback<FS> {
   // folder, the bytes needed and the bytes free.
   unsigned run(ProcessData* data);
 
-  // Rolls back, then posts code with the error text, the line naming what
-  // failed and why (when the failure can be explained), the paths that
-  // could not be put right, and percent; returns code.
+  // Rolls back, then posts code with the failure's text (the heading, the
+  // line naming what failed and why when the failure can be explained, and
+  // what could not be put right) and percent; returns code.
   unsigned stopOnError(FsResult code, uint64_t percent);
 
   // Seconds spent making the new files' data durable before the renames.
@@ -254,7 +261,6 @@ class BasicInstaller : public BasicRollback<FS> {
   stdx::u16string tempNameIn(const stdx::u16string& directory);
   // True when relative (below the target, "/"-separated) is a member's path.
   bool isMemberPath(const stdx::u16string& relative) const;
-  stdx::u16string undoReport(const stdx::u16string& text) const;
 
   ProcessData* processData;
   int finishPauseMs;

@@ -22,32 +22,6 @@ inline stdx::u16string joinRelative(const stdx::u16string& directory, const stdx
   return directory.empty() ? name : directory + u"/" + name;
 }
 
-// "12 KiB", "3.4 MiB", "1.2 GiB": enough to compare needed with free.
-inline stdx::u16string byteCount(unsigned long long bytes) {
-  const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
-  double value = static_cast<double>(bytes) / 1024.0;
-  int unit = 0;
-  while (value >= 1024.0 && unit < 3) {
-    value /= 1024.0;
-    ++unit;
-  }
-  char text[64];
-  if (unit == 0) snprintf(text, sizeof text, "%.0f %s", value < 1 && bytes ? 1.0 : value, units[unit]);
-  else snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-  return widen_lib(stdx::string(text));
-}
-
-// The line that says the target lacks room: where, needed, free.
-inline stdx::u16string targetSpaceLine(const stdx::u16string& target, unsigned long long needed,
-                                       unsigned long long available) {
-  stdx::u16string line = LoadResString("IDS_ERROR_TARGETSPACE");
-  replace_all(line, stdx::u16string(u"%1"),
-              strip_trailing_separators(target.empty() ? stdx::u16string(u".") : target));
-  replace_all(line, stdx::u16string(u"%2"), byteCount(needed));
-  replace_all(line, stdx::u16string(u"%3"), byteCount(available));
-  return line;
-}
-
 // The target's blocks a member takes, as the space check counts them.
 inline unsigned long long spaceOf(unsigned long long size) {
   const unsigned long long kBlock = 4096;
@@ -162,10 +136,12 @@ FsResult BasicInstaller<FS, Compressor>::lockTarget(const stdx::u16string& targe
     if (code != 0) return code;
     while ((code = FS::LockFile(handle, false)) == ERROR_LOCK_VIOLATION) {
       if (!waited) processData->setInstallState(0, LoadResString("IDS_PREPARECOPY"), 0);
+      if (!waited) processData->setWaitingForLock(true);
       waited = true;
       if (processData->isCancelled()) break;
       Sleep(kLockPollMs);
     }
+    if (waited) processData->setWaitingForLock(false);
     if (code == ERROR_LOCK_VIOLATION) code = ERROR_CANCELLED;
     FileInformation locked, current;
     if (code == 0) code = FS::GetFileInformationByHandle(handle, locked);
@@ -313,7 +289,7 @@ FsResult BasicInstaller<FS, Compressor>::checkTargetSpace(Reader* reader) {
   FsResult code = FS::GetDiskFreeSpaceByHandle(lockHandle, &available);
   if (code != 0) return code;
   if (available >= needed) return 0;
-  failureLine_ = installer_detail::targetSpaceLine(target_, needed, available);
+  failureLine_ = target_space_line(target_, needed, available);
   return ms_lastError = ERROR_DISK_FULL;
 }
 
@@ -333,7 +309,7 @@ FsResult BasicInstaller<FS, Compressor>::refuseLink(unsigned code, const stdx::u
     }
     if (slash == stdx::u16string::npos) break;
   }
-  failureLine_ = target_ + link + u": " + LoadResString("IDS_CAUSE_SYMLINK");
+  failureLine_ = symlink_line(target_ + link);
   return code;
 }
 
@@ -600,7 +576,7 @@ FsResult BasicInstaller<FS, Compressor>::cancelRun(uint64_t percent) {
   // A cancel posts nothing, unless something could not be undone: that
   // the user must learn.
   if (!this->undoFailures().empty()) {
-    processData->setInstallState(ERROR_CANCELLED, undoReport(LoadResString("IDS_INSTALL_ERROR")),
+    processData->setInstallState(ERROR_CANCELLED, failure_text(failure_, this->undoFailures()),
                                  static_cast<int>(percent));
   }
   return ERROR_CANCELLED;
@@ -629,17 +605,9 @@ unsigned BasicInstaller<FS, Compressor>::stopOnError(FsResult code, uint64_t per
   failure_.errnoValue = packageFailed_ ? 0 : code.errnoValue();
   failure_.path = failure_.errnoValue != 0 ? strip_trailing_separators(failingPath_) : stdx::u16string();
   if (processData != nullptr) {
-    processData->setInstallState(code, undoReport(failure_text(failure_)), static_cast<int>(percent));
+    processData->setInstallState(code, failure_text(failure_, this->undoFailures()), static_cast<int>(percent));
   }
   return code;
-}
-
-template <class FS, class Compressor>
-stdx::u16string BasicInstaller<FS, Compressor>::undoReport(const stdx::u16string& text) const {
-  stdx::u16string report = text;
-  const std::vector<stdx::u16string>& failures = this->undoFailures();
-  for (size_t i = 0; i < failures.size(); ++i) report += u"\n" + failures[i];
-  return report;
 }
 
 // "<prefix><pid>-<start>-<n>": unique to this run and this directory, and

@@ -13,6 +13,9 @@
 //  - the directories it creates, inside the target and on the way to it.
 // rollback() deletes what the run created and then puts the backups back;
 // a backup that cannot be put back stays where it is and is reported.
+// What the undo could not put right is recorded once per path, with the
+// failing call's code and errno, for the outcome to word; the journal
+// itself prints nothing.
 // stop() commits by deleting the backups.
 //
 // Everything inside the target is recorded relative to it and reached from
@@ -29,14 +32,14 @@
 // is never shared.
 #pragma once
 
-#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <utility>
 #include <vector>
 
-#include "install/failure_cause.h"
+#include "install/failure_words.h"
 #include "platform/file_io.h"
 #include "platform/file_system.h"
 #include "platform/path_separators.h"
@@ -257,9 +260,11 @@ class BasicRollback {
   // every backup back over the installed file, then removes the created
   // directories (only when empty: never anything the run did not make).
   // Every step is tried whatever the others did; what could not be undone
-  // is listed in undoFailures() (for a backup, the path where it stays)
-  // and written to standard error. Returns code unchanged.
+  // is listed in undoFailures(), each path once: a folder that cannot be
+  // opened is named, not every entry of it. Returns code unchanged.
   unsigned rollback(unsigned code) {
+    undoFailures_.clear();
+    undoPaths_.clear();
     if (levels.empty()) return code;
     RollbackLevel& level = levels.back();
     for (size_t i = level.tempFiles.size(); i-- > level.renamedTemps;) deleteCreated(level.tempFiles[i]);
@@ -273,33 +278,42 @@ class BasicRollback {
       void* dir = INVALID_HANDLE_VALUE;
       stdx::u16string name, targetName, targetDir;
       split_relative(b.target, targetDir, targetName);
-      unsigned moved = openParent(b.backup, dir, name);
-      if (moved == 0) moved = FS::MoveFileAt(dir, name, dir, targetName, MOVEFILE_REPLACE_EXISTING);
+      FsResult moved = openParent(b.backup, dir, name);
+      if (moved != 0) {
+        allRestored = false;
+        unreachable(b.backup, moved);
+        continue;
+      }
+      moved = FS::MoveFileAt(dir, name, dir, targetName, MOVEFILE_REPLACE_EXISTING);
       // Where the file was never replaced, both names are one file and the
       // rename leaves both: the backup name goes on its own.
       if (moved == 0) moved = FS::DeleteFileAt(dir, name);
       if (moved == ERROR_FILE_NOT_FOUND) moved = 0;
       if (moved != 0) {
         allRestored = false;
-        reportUndoFailure(full(b.backup), moved, "could not put back the backup of", full(b.target));
+        noteUndoFailure(UndoFailure::kRestore, full(b.target), moved, full(b.backup));
       }
     }
     if (allRestored) level.backups.clear();
     for (size_t i = level.catalogs.size(); i-- > 0;) {
       void* dir = INVALID_HANDLE_VALUE;
       stdx::u16string name;
-      unsigned removed = openParent(level.catalogs[i], dir, name);
-      if (removed == 0) removed = FS::RemoveEmptyDirectoryAt(dir, name);
+      FsResult removed = openParent(level.catalogs[i], dir, name);
+      if (removed != 0) {
+        unreachable(level.catalogs[i], removed);
+        continue;
+      }
+      removed = FS::RemoveEmptyDirectoryAt(dir, name);
       if (removed != 0 && removed != ERROR_FILE_NOT_FOUND)
-        reportUndoFailure(full(level.catalogs[i]), removed, "could not remove the directory", u"");
+        noteUndoFailure(UndoFailure::kRemoveFolder, full(level.catalogs[i]), removed);
     }
     level.catalogs.clear();
     cursor_.close();
     leavingTarget();
     for (size_t i = level.outerCatalogs.size(); i-- > 0;) {
-      unsigned removed = FS::RemoveEmptyDirectory(level.outerCatalogs[i]);
+      FsResult removed = FS::RemoveEmptyDirectory(level.outerCatalogs[i]);
       if (removed != 0 && removed != ERROR_FILE_NOT_FOUND)
-        reportUndoFailure(level.outerCatalogs[i], removed, "could not remove the directory", u"");
+        noteUndoFailure(UndoFailure::kRemoveFolder, level.outerCatalogs[i], removed);
     }
     level.outerCatalogs.clear();
     return code;
@@ -403,8 +417,9 @@ class BasicRollback {
     if (!replaced) addRBFile(target);
   }
 
-  // The paths that the last rollback could not put right.
-  const std::vector<stdx::u16string>& undoFailures() const { return undoFailures_; }
+  // What the last rollback could not put right, each path once, in the
+  // order met.
+  const std::vector<UndoFailure>& undoFailures() const { return undoFailures_; }
   const std::vector<RollbackLevel>& journal() const { return levels; }
 
  protected:
@@ -444,23 +459,55 @@ class BasicRollback {
   void deleteCreated(const stdx::u16string& relative) {
     void* dir = INVALID_HANDLE_VALUE;
     stdx::u16string name;
-    unsigned code = openParent(relative, dir, name);
-    if (code == 0) code = FS::DeleteFileAt(dir, name);
-    if (code != 0 && code != ERROR_FILE_NOT_FOUND)
-      reportUndoFailure(full(relative), code, "could not delete", u"");
+    FsResult code = openParent(relative, dir, name);
+    if (code != 0) {
+      unreachable(relative, code);
+      return;
+    }
+    code = FS::DeleteFileAt(dir, name);
+    if (code == 0 || code == ERROR_FILE_NOT_FOUND) return;
+    // A refusal (permission, a read-only file system) is the folder's, and
+    // holds for every file of the run in it: the folder is named once.
+    stdx::u16string directory;
+    split_relative(relative, directory, name);
+    if (refused_by_folder(code.errnoValue()))
+      noteUndoFailure(UndoFailure::kRefused, strip_trailing_separators(full(directory)), code);
+    else
+      noteUndoFailure(UndoFailure::kDelete, full(relative), code);
   }
 
-  void reportUndoFailure(const stdx::u16string& path, unsigned code, const char* what,
-                         const stdx::u16string& other) {
-    undoFailures_.push_back(path);
-    fprintf(stderr, "setup: %s %s%s%s (error %u)\n", what,
-            narrow_lib(other.empty() ? path : other).c_str(), other.empty() ? "" : "; it stays at ",
-            other.empty() ? "" : narrow_lib(path).c_str(), code);
+  // The folder that holds relative could not be opened (swapped for a
+  // link, removed, refused): that folder is what failed, once, however
+  // many entries of it were to be undone. A folder that is gone took its
+  // entries with it: nothing of the run's is left there.
+  void unreachable(const stdx::u16string& relative, FsResult code) {
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+      if (code.errnoValue() == 0 || code.errnoValue() == ENOENT) return;
+    }
+    stdx::u16string directory, name;
+    split_relative(relative, directory, name);
+    noteUndoFailure(UndoFailure::kReach, strip_trailing_separators(full(directory)), code);
+  }
+
+  void noteUndoFailure(UndoFailure::Step step, const stdx::u16string& path, FsResult code,
+                       const stdx::u16string& kept = stdx::u16string()) {
+    if (!undoPaths_.insert(path).second) return;
+    UndoFailure failure;
+    failure.step = step;
+    failure.path = path;
+    failure.kept = kept;
+    failure.code = code.code();
+    failure.errnoValue = code.errnoValue();
+    undoFailures_.push_back(failure);
   }
 
   BasicDirectoryCursor<FS> cursor_;
   unsigned backupCounter_ = 0;
-  std::vector<stdx::u16string> undoFailures_;
+  struct PathLess {
+    bool operator()(const stdx::u16string& a, const stdx::u16string& b) const { return a.compare(b) < 0; }
+  };
+  std::vector<UndoFailure> undoFailures_;
+  std::set<stdx::u16string, PathLess> undoPaths_;  // the paths of undoFailures_
 };
 
 typedef BasicRollback<FileSystem> Rollback;

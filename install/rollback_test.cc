@@ -110,6 +110,84 @@ TEST_F(RollbackTest, RollbackPutsTheTargetBackExactly) {
   EXPECT_TRUE(tempEntries().empty());
 }
 
+// A folder of the run swapped for a link while the run went on: the undo
+// reaches none of the files the run made in it and names that folder once,
+// with its reason; the folder above, which still holds the link, is named
+// once too; everything else is put back.
+TEST_F(RollbackTest, AnUndoThatFailsNamesEachPathOnceWithItsReason) {
+  begin();
+  changeTarget();
+  for (const char* name : {"g", "h", "i"}) {
+    journal.addRBFile(u"new/x/" + u16(name));
+    writeFileBytes(path("target/new/x/") + name, name);
+  }
+  ASSERT_EQ(0, rename(path("target/new/x").c_str(), path("moved").c_str()));
+  ASSERT_EQ(0, symlink("../../moved", path("target/new/x").c_str()));
+  testing::internal::CaptureStderr();
+  journal.rollback(5);
+  EXPECT_EQ("", testing::internal::GetCapturedStderr());  // the outcome words it, not the journal
+
+  const std::vector<UndoFailure>& failures = journal.undoFailures();
+  ASSERT_EQ(2u, failures.size());
+  EXPECT_EQ(UndoFailure::kReach, failures[0].step);
+  EXPECT_EQ(path("target/new/x"), u8(failures[0].path));
+  EXPECT_EQ(unsigned(ERROR_STOPPED_ON_SYMLINK), failures[0].code);
+  EXPECT_EQ(UndoFailure::kRemoveFolder, failures[1].step);
+  EXPECT_EQ(path("target/new"), u8(failures[1].path));
+  EXPECT_EQ(ENOTEMPTY, failures[1].errnoValue);
+  EXPECT_EQ("old a", readFileBytes(path("target/a.txt")));
+  EXPECT_EQ("old c", readFileBytes(path("target/sub/b/c.txt")));
+  EXPECT_FALSE(exists(path("target/sub/added.txt")));
+  EXPECT_EQ("f", readFileBytes(path("moved/f")));  // never reached through the link
+
+  // Once mended, a later undo finds nothing left to report.
+  ASSERT_EQ(0, unlink(path("target/new/x").c_str()));
+  journal.rollback(5);
+  EXPECT_TRUE(journal.undoFailures().empty());
+}
+
+// The real file system, but a folder whose files cannot be deleted, as a
+// read-only mount refuses even root.
+struct ReadOnlyFolderFS : FileSystem {
+  static std::string folder;  // the refusing folder's path
+  static FsResult DeleteFileAt(void* directory, const stdx::u16string& name) {
+    char link[64], where[4096] = {};
+    snprintf(link, sizeof link, "/proc/self/fd/%d", static_cast<int>(reinterpret_cast<intptr_t>(directory)));
+    if (readlink(link, where, sizeof where - 1) > 0 && where == folder) return FsResult(ERROR_ACCESS_DENIED, EROFS);
+    return FileSystem::DeleteFileAt(directory, name);
+  }
+};
+std::string ReadOnlyFolderFS::folder;
+
+// Every file of the run in a folder that refuses deletion stays: the
+// folder and the reason are named once, not each file; the folder itself
+// cannot go either, and is not named again.
+TEST_F(RollbackTest, AFolderThatRefusesTheUndoIsNamedOnce) {
+  BasicRollback<ReadOnlyFolderFS> refused;
+  ASSERT_EQ(0u, refused.start(u16(target)));
+  root = open(path("target").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(root, 0);
+  refused.setRoot(handle(root));
+  makeDirs(path("target/new"));
+  refused.addRBCatalog(u"new");
+  for (const char* name : {"f", "g", "h"}) {
+    refused.addRBFile(u"new/" + u16(name));
+    writeFileBytes(path("target/new/") + name, name);
+  }
+  refused.addRBFile(u"added.txt");
+  writeFileBytes(path("target/added.txt"), "added");
+  ReadOnlyFolderFS::folder = path("target/new");
+  refused.rollback(5);
+
+  const std::vector<UndoFailure>& failures = refused.undoFailures();
+  ASSERT_EQ(1u, failures.size());
+  EXPECT_EQ(UndoFailure::kRefused, failures[0].step);
+  EXPECT_EQ(path("target/new"), u8(failures[0].path));
+  EXPECT_EQ(EROFS, failures[0].errnoValue);
+  EXPECT_EQ("g", readFileBytes(path("target/new/g")));
+  EXPECT_FALSE(exists(path("target/added.txt")));
+}
+
 TEST_F(RollbackTest, StopKeepsTheInstallAndDropsTheBackups) {
   begin();
   changeTarget();
