@@ -44,6 +44,7 @@
 #include "install/lz_compressor.h"
 #include "install/member_state.h"
 #include "install/rollback.h"
+#include "install/run_plan.h"
 #include "platform/file_system.h"
 #include "platform/path_separators.h"
 #include "platform/resources.h"
@@ -239,7 +240,7 @@ class BasicInstaller : public BasicRollback<FS> {
   FsResult takeRunLock();
   FsResult findDeadRuns();
   void dropRunLocks(bool deadRunsToo, bool ownFileToo = true);
-  FsResult checkTargetSpace(Reader* reader);
+  FsResult checkTargetSpace();
   FsResult stageMember(Reader* reader, size_t index, const stdx::u16string& relative, bool& staged);
   FsResult prepareDirectory(const stdx::u16string& directory, void*& handle);
   FsResult openCreating(const stdx::u16string& directory, void*& handle, bool& made);
@@ -264,6 +265,7 @@ class BasicInstaller : public BasicRollback<FS> {
   void* runLockHandle_ = INVALID_HANDLE_VALUE;  // the run's own lock file, locked
   std::vector<stdx::u16string> deadRuns_;  // tags of runs whose lock could be taken
   BasicDirectoryCursor<FS> cursor_;        // the member directory in hand
+  BasicRunPlan<FS> plan_;                  // what the run does with each member
   const std::vector<stdx::u16string>* memberPaths = nullptr;  // the reader's, sorted
   stdx::u16string target_;
   // What the step in hand works on (the target, a member, a folder), for

@@ -22,38 +22,6 @@ inline stdx::u16string joinRelative(const stdx::u16string& directory, const stdx
   return directory.empty() ? name : directory + u"/" + name;
 }
 
-// "12 KiB", "3.4 MiB", "1.2 GiB": enough to compare needed with free.
-inline stdx::u16string byteCount(unsigned long long bytes) {
-  const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
-  double value = static_cast<double>(bytes) / 1024.0;
-  int unit = 0;
-  while (value >= 1024.0 && unit < 3) {
-    value /= 1024.0;
-    ++unit;
-  }
-  char text[64];
-  if (unit == 0) snprintf(text, sizeof text, "%.0f %s", value < 1 && bytes ? 1.0 : value, units[unit]);
-  else snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-  return widen_lib(stdx::string(text));
-}
-
-// The line that says the target lacks room: where, needed, free.
-inline stdx::u16string targetSpaceLine(const stdx::u16string& target, unsigned long long needed,
-                                       unsigned long long available) {
-  stdx::u16string line = LoadResString("IDS_ERROR_TARGETSPACE");
-  replace_all(line, stdx::u16string(u"%1"),
-              strip_trailing_separators(target.empty() ? stdx::u16string(u".") : target));
-  replace_all(line, stdx::u16string(u"%2"), byteCount(needed));
-  replace_all(line, stdx::u16string(u"%3"), byteCount(available));
-  return line;
-}
-
-// The target's blocks a member takes, as the space check counts them.
-inline unsigned long long spaceOf(unsigned long long size) {
-  const unsigned long long kBlock = 4096;
-  return (size + kBlock - 1) / kBlock * kBlock;
-}
-
 }  // namespace installer_detail
 
 template <class FS, class Compressor>
@@ -87,7 +55,10 @@ template <class FS, class Compressor>
 FsResult BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u16string& target) {
   FsResult code = findDeadRuns();
   if (code == 0) code = removeDeadRunLeftovers(lockHandle, stdx::u16string());
-  if (code == 0) code = checkTargetSpace(reader);
+  if (code == 0) {
+    plan_.lookFrom(lockHandle, target_, plan_members(reader->files), false);
+    code = checkTargetSpace();
+  }
   if (code != 0) return stopOnError(code, 0);
 
   const stdx::u16string separator(kPathSeparator);
@@ -189,6 +160,7 @@ FsResult BasicInstaller<FS, Compressor>::lockTarget(const stdx::u16string& targe
 template <class FS, class Compressor>
 void BasicInstaller<FS, Compressor>::releaseLock() {
   cursor_.close();
+  plan_.close();
   dropRunLocks(false);
   if (lockHandle == INVALID_HANDLE_VALUE) return;
   // Nothing to report: the lock goes with the descriptor whatever close says.
@@ -273,67 +245,25 @@ void BasicInstaller<FS, Compressor>::dropRunLocks(bool deadRunsToo, bool ownFile
 
 // Before anything is written: the bytes of the members that will be
 // copied (missing, older, or a link at the member's path) must fit in the
-// target's free space. Each member is looked at from the target's handle,
-// as the copy will; a link on the way stops the run here.
+// target's free space. The plan looked at each member from the target's
+// handle, as the copy will; a link on the way, or a member that cannot be
+// looked at, stops the run here.
 template <class FS, class Compressor>
-FsResult BasicInstaller<FS, Compressor>::checkTargetSpace(Reader* reader) {
-  unsigned long long needed = 0;
-  stdx::u16string missing;  // a directory known not to exist, with all below it
-  bool haveMissing = false;
-  for (size_t i = 0; i < reader->files.size(); ++i) {
-    stdx::u16string relative = config::normalizedMemberPath(reader->files[i].name);
-    stdx::u16string directory, name;
-    split_relative(relative, directory, name);
-    bool copy = true;
-    if (!haveMissing || !(directory == missing || is_below(directory, missing))) {
-      void* handle = INVALID_HANDLE_VALUE;
-      failingPath_ = target_ + relative;
-      FsResult code = cursor_.open(directory, handle);
-      if (code == ERROR_STOPPED_ON_SYMLINK) return refuseLink(code, directory);
-      if (code == ERROR_FILE_NOT_FOUND) {
-        missing = directory;
-        haveMissing = true;
-      } else if (code == 0) {
-        FileInformation info;
-        code = FS::GetFileInformationAt(handle, name, info);
-        if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
-        // A refused member is counted too: the copy stops at it anyway.
-        copy = config::installed_copy(code, info, reader->files[i].lastWriteTime) !=
-               config::InstalledCopy::kCurrent;
-      } else if (code != ERROR_PATH_NOT_FOUND) {
-        return code;
-      }  // a file on the way: the copy names it
-    }
-    if (copy) needed += installer_detail::spaceOf(reader->files[i].size);
-  }
-  cursor_.close();
-  if (needed == 0) return 0;
-  unsigned long long available = 0;
-  failingPath_ = target_;
-  FsResult code = FS::GetDiskFreeSpaceByHandle(lockHandle, &available);
-  if (code != 0) return code;
-  if (available >= needed) return 0;
-  failureLine_ = installer_detail::targetSpaceLine(target_, needed, available);
-  return ms_lastError = ERROR_DISK_FULL;
+FsResult BasicInstaller<FS, Compressor>::checkTargetSpace() {
+  InstallFailure stop = plan_.earlyStop();
+  if (stop.code == 0) stop = plan_.spaceStop();
+  if (stop.code == 0) return 0;
+  failingPath_ = stop.path.empty() ? target_ : stop.path;
+  failureLine_ = stop.line;
+  ms_lastError = stop.code;
+  return FsResult(stop.code, stop.errnoValue);
 }
 
 // Names the symbolic link that stopped the way down to directory: the
 // first component, from the target down, that is one.
 template <class FS, class Compressor>
 FsResult BasicInstaller<FS, Compressor>::refuseLink(unsigned code, const stdx::u16string& directory) {
-  stdx::u16string link = directory;
-  BasicDirectoryCursor<FS> probe;
-  probe.reset(lockHandle);
-  for (size_t slash = directory.find(u'/');; slash = directory.find(u'/', slash + 1)) {
-    stdx::u16string prefix = slash == stdx::u16string::npos ? directory : directory.substr(0, slash);
-    void* handle = INVALID_HANDLE_VALUE;
-    if (probe.open(prefix, handle) == ERROR_STOPPED_ON_SYMLINK) {
-      link = prefix;
-      break;
-    }
-    if (slash == stdx::u16string::npos) break;
-  }
-  failureLine_ = target_ + link + u": " + LoadResString("IDS_CAUSE_SYMLINK");
+  failureLine_ = run_plan::linkLine(target_, run_plan::firstBlocked<FS>(lockHandle, directory));
   return code;
 }
 
@@ -349,20 +279,19 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   if (code != 0) return code;
   failingPath_ = target_ + relative;
 
-  // A regular file is compared, backed up and replaced; so is a symbolic
-  // link, as the link itself (it is never followed). A directory could not
-  // be replaced in one step, nor a special file safely.
-  FileInformation info;
-  code = FS::GetFileInformationAt(dir, name, info);
-  if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
-  config::InstalledCopy copy = config::installed_copy(code, info, reader->files[index].lastWriteTime);
-  if (copy == config::InstalledCopy::kRefused) {
-    if (info.attributes == FILE_ATTRIBUTE_DIRECTORY) return FsResult(kErrorRefusedTarget, EISDIR);
+  // The plan decided: a regular file is compared, backed up and replaced;
+  // so is a symbolic link, as the link itself (it is never followed). A
+  // directory could not be replaced in one step, nor a special file
+  // safely. What appears at the name since is never replaced: the temporary
+  // file is made new, and a new member's rename replaces nothing.
+  const MemberPlan& planned = plan_.member(index);
+  if (planned.fate == MemberFate::kRefused) {
+    if (planned.seen.attributes == FILE_ATTRIBUTE_DIRECTORY) return FsResult(kErrorRefusedTarget, EISDIR);
     failureLine_ = special_file_line(failingPath_);
     return kErrorRefusedTarget;
   }
-  if (copy == config::InstalledCopy::kCurrent) return 0;
-  bool replaces = copy != config::InstalledCopy::kMissing;
+  if (planned.fate == MemberFate::kCurrent) return 0;
+  bool replaces = planned.fate == MemberFate::kOlder || planned.fate == MemberFate::kLink;
 
   // The copy of a large member follows its bytes as they are inflated; a
   // small one waits for all of them and goes in one call.
@@ -372,9 +301,11 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   // The first name this run leaves in the target marks it: from here on it
   // holds its lock file. A run with nothing to copy writes nothing at all.
   if (runLockHandle_ == INVALID_HANDLE_VALUE) {
+    // A lock file the target refuses is the target's failure; any other
+    // is reported at the member that needed it.
     code = takeRunLock();
+    if (code != 0) return failedIn(code, target_, target_ + relative);
     failingPath_ = target_ + relative;
-    if (code != 0) return code;
   }
   stdx::u16string temp = tempNameIn(directory);
   void* out = INVALID_HANDLE_VALUE;

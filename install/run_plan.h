@@ -64,7 +64,7 @@ struct MemberPlan {
   MemberFate fate = MemberFate::kNew;
   FileInformation seen{};   // what stands at its path, when anything does
   stdx::u16string blocker;  // kLinkOnWay, kFileOnWay: the component, relative to the target
-  unsigned code = 0;        // kUnknown: the code of the look that failed
+  unsigned code = 0;        // kUnknown, kLinkOnWay, kFileOnWay: the code of the look that stopped
   int errnoValue = 0;       // and the errno behind it
   // The folder the copy would have to write in (the member's own, or the
   // deepest one there when folders are to be made), relative to the
@@ -211,7 +211,9 @@ class BasicRunPlan {
     InstallFailure failure;
     for (const MemberPlan& m : plan_) {
       if (m.fate == MemberFate::kLinkOnWay) {
-        failure.code = ERROR_STOPPED_ON_SYMLINK;
+        failure.code = m.code;
+        failure.errnoValue = m.errnoValue;
+        failure.path = pathOf(m.relative);
         failure.line = run_plan::linkLine(target_, m.blocker);
         return failure;
       }
@@ -459,6 +461,8 @@ class BasicRunPlan {
     }
     if (code == ERROR_STOPPED_ON_SYMLINK || code == ERROR_PATH_NOT_FOUND) {
       m.fate = code == ERROR_STOPPED_ON_SYMLINK ? MemberFate::kLinkOnWay : MemberFate::kFileOnWay;
+      m.code = code;
+      m.errnoValue = code.errnoValue();
       m.blocker = run_plan::firstBlocked<FS>(root_, directory);
       return;
     }
