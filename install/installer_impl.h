@@ -169,80 +169,6 @@ void BasicInstaller<FS, Compressor>::releaseLock() {
   this->setRoot(INVALID_HANDLE_VALUE);
 }
 
-// The run's own lock file in the target, locked for as long as the run
-// goes on: whoever finds the names this run leaves can tell by trying
-// this lock whether the run still lives, whatever /proc lets it see. The
-// target's lock is held, so no other run makes or removes lock files here
-// meanwhile.
-template <class FS, class Compressor>
-FsResult BasicInstaller<FS, Compressor>::takeRunLock() {
-  stdx::u16string name = runLockName(current_run_tag());
-  failingPath_ = target_ + name;
-  void* handle = INVALID_HANDLE_VALUE;
-  FsResult code = FS::CreateFileAt(lockHandle, name, GENERIC_WRITE, CREATE_NEW, handle);
-  if (code == ERROR_ALREADY_EXISTS) {
-    // This process's own, from an earlier run that could not remove it.
-    code = FS::DeleteFileAt(lockHandle, name);
-    if (code == 0) code = FS::CreateFileAt(lockHandle, name, GENERIC_WRITE, CREATE_NEW, handle);
-  }
-  if (code != 0) return failedIn(code, target_, failingPath_);
-  runLockHandle_ = handle;
-  code = FS::LockFile(handle, false);
-  unsigned written = 0;
-  unsigned length = static_cast<unsigned>(strlen(kRunLockLine));
-  if (code == 0) code = FS::WriteFile(handle, kRunLockLine, length, &written, nullptr);
-  return code;
-}
-
-// The runs that left a lock file here and no longer hold its lock. A file
-// that only looks like one (not a regular file, or without the line) marks
-// no run; one whose lock cannot be tried counts as alive.
-template <class FS, class Compressor>
-FsResult BasicInstaller<FS, Compressor>::findDeadRuns() {
-  deadRuns_.clear();
-  std::vector<FindEntry> entries;
-  failingPath_ = target_;
-  FsResult code = FS::FindFilesAt(lockHandle, entries);
-  if (code != 0) return code;
-  const stdx::u16string own = current_run_tag();
-  for (size_t i = 0; i < entries.size(); ++i) {
-    stdx::u16string tag;
-    if (entries[i].attributes != 0 || !parse_run_name(entries[i].name, tag) || tag == own ||
-        entries[i].name != runLockName(tag))
-      continue;
-    void* handle = INVALID_HANDLE_VALUE;
-    if (FS::CreateFileAt(lockHandle, entries[i].name, GENERIC_READ, OPEN_EXISTING, handle) != 0)
-      continue;
-    FileInformation info;
-    char line[32] = {};
-    unsigned got = 0;
-    size_t length = strlen(kRunLockLine);
-    bool dead = FS::GetFileInformationByHandle(handle, info) == 0 &&
-                info.attributes == FILE_ATTRIBUTE_NORMAL && info.sizeBytes == length &&
-                FS::ReadFile(handle, line, sizeof line - 1, &got, nullptr) == 0 && got == length &&
-                memcmp(line, kRunLockLine, length) == 0 && FS::LockFile(handle, false) == 0;
-    FS::CloseHandle(handle);  // only read: nothing to report
-    if (dead) deadRuns_.push_back(tag);
-  }
-  return 0;
-}
-
-// Gives up the run's own lock (and its file, unless ownFileToo is false),
-// and after a complete install the dead runs' lock files too, their leftovers being gone from every folder the package
-// writes to. A run undone keeps them, for the next run to finish the job;
-// a kill leaves all of them.
-template <class FS, class Compressor>
-void BasicInstaller<FS, Compressor>::dropRunLocks(bool deadRunsToo, bool ownFileToo) {
-  // Clutter at worst: a file that stays is a dead run's lock for the next run.
-  for (size_t i = 0; deadRunsToo && i < deadRuns_.size(); ++i)
-    FS::DeleteFileAt(lockHandle, runLockName(deadRuns_[i]));
-  deadRuns_.clear();
-  if (runLockHandle_ == INVALID_HANDLE_VALUE) return;
-  if (ownFileToo) FS::DeleteFileAt(lockHandle, runLockName(current_run_tag()));
-  FS::CloseHandle(runLockHandle_);
-  runLockHandle_ = INVALID_HANDLE_VALUE;
-}
-
 // Before anything is written: the bytes of the members that will be
 // copied (missing, older, or a link at the member's path) must fit in the
 // target's free space. The plan looked at each member from the target's
@@ -300,7 +226,7 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   if (code != 0) return code;
   // The first name this run leaves in the target marks it: from here on it
   // holds its lock file. A run with nothing to copy writes nothing at all.
-  if (runLockHandle_ == INVALID_HANDLE_VALUE) {
+  if (!runLocks_.held()) {
     // A lock file the target refuses is the target's failure; any other
     // is reported at the member that needed it.
     code = takeRunLock();
@@ -408,32 +334,6 @@ FsResult BasicInstaller<FS, Compressor>::openCreating(const stdx::u16string& dir
   }
   cursor_.adopt(directory, current);
   handle = current;
-  return 0;
-}
-
-// A run that was killed leaves its temporary files and its backups;
-// whatever it replaced is whole in either version, so finishing its job is
-// this run's copy, and the leftovers only go. Only what bears the tag of a
-// run whose lock this run could take goes, and never a directory or a
-// name that is a member of this package.
-template <class FS, class Compressor>
-FsResult BasicInstaller<FS, Compressor>::removeDeadRunLeftovers(void* handle,
-                                                                const stdx::u16string& directory) {
-  if (deadRuns_.empty() || !cleanedDirectories.insert(directory).second) return 0;
-  std::vector<FindEntry> entries;
-  failingPath_ = target_ + directory;
-  FsResult code = FS::FindFilesAt(handle, entries);
-  if (code != 0) return code;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    stdx::u16string tag;
-    if (entries[i].attributes != 0 || !parse_run_name(entries[i].name, tag) ||
-        std::find(deadRuns_.begin(), deadRuns_.end(), tag) == deadRuns_.end() ||
-        entries[i].name == runLockName(tag) ||
-        isMemberPath(installer_detail::joinRelative(directory, entries[i].name)))
-      continue;
-    code = FS::DeleteFileAt(handle, entries[i].name);
-    if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
-  }
   return 0;
 }
 
@@ -578,8 +478,7 @@ stdx::u16string BasicInstaller<FS, Compressor>::undoReport(const stdx::u16string
 template <class FS, class Compressor>
 stdx::u16string BasicInstaller<FS, Compressor>::tempNameIn(const stdx::u16string& directory) {
   for (;;) {
-    stdx::u16string name = stdx::u16string(kRunNamePrefix) + current_run_tag() + u"-" +
-                           string_uito(tempCounter++, 10);
+    stdx::u16string name = BasicRunLocks<FS>::tempName(tempCounter++);
     if (!isMemberPath(installer_detail::joinRelative(directory, name))) return name;
   }
 }

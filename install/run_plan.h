@@ -16,7 +16,6 @@
 
 #include <errno.h>
 #include <stdint.h>
-#include <stdio.h>
 
 #include <map>
 #include <vector>
@@ -25,6 +24,7 @@
 #include "install/member_state.h"
 #include "install/package_header.h"
 #include "install/rollback.h"
+#include "install/target_space.h"
 #include "platform/file_system.h"
 #include "platform/resources.h"
 #include "platform/stdx_string.h"
@@ -79,38 +79,6 @@ struct MemberPlan {
 };
 
 namespace run_plan {
-
-// The target's blocks a member takes, as the space check counts them.
-inline unsigned long long spaceOf(unsigned long long size) {
-  const unsigned long long kBlock = 4096;
-  return (size + kBlock - 1) / kBlock * kBlock;
-}
-
-// "12 KiB", "3.4 MiB", "1.2 GiB": enough to compare needed with free.
-inline stdx::u16string byteCount(unsigned long long bytes) {
-  const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
-  double value = static_cast<double>(bytes) / 1024.0;
-  int unit = 0;
-  while (value >= 1024.0 && unit < 3) {
-    value /= 1024.0;
-    ++unit;
-  }
-  char text[64];
-  if (unit == 0) snprintf(text, sizeof text, "%.0f %s", value < 1 && bytes ? 1.0 : value, units[unit]);
-  else snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-  return widen_lib(stdx::string(text));
-}
-
-// The line that says the target lacks room: where, needed, free.
-inline stdx::u16string targetSpaceLine(const stdx::u16string& target, unsigned long long needed,
-                                       unsigned long long available) {
-  stdx::u16string line = LoadResString("IDS_ERROR_TARGETSPACE");
-  replace_all(line, stdx::u16string(u"%1"),
-              strip_trailing_separators(target.empty() ? stdx::u16string(u".") : target));
-  replace_all(line, stdx::u16string(u"%2"), byteCount(needed));
-  replace_all(line, stdx::u16string(u"%3"), byteCount(available));
-  return line;
-}
 
 // target and relative as one path ("" is the target itself).
 inline stdx::u16string joinPath(const stdx::u16string& target, const stdx::u16string& relative) {
