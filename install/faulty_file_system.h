@@ -301,6 +301,8 @@ class FaultyFileSystem {
     if (fail(kGetDiskFreeSpace, code)) return code;
     return FileSystem::GetDiskFreeSpaceByHandle(handle, bytes);
   }
+  // Only asks: nothing to fail on the run's behalf.
+  static FsResult CheckWritableByHandle(void* directory) { return FileSystem::CheckWritableByHandle(directory); }
 
  private:
   struct Rule {

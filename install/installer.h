@@ -44,6 +44,8 @@
 #include "install/lz_compressor.h"
 #include "install/member_state.h"
 #include "install/rollback.h"
+#include "install/run_lock.h"
+#include "install/run_plan.h"
 #include "platform/file_system.h"
 #include "platform/path_separators.h"
 #include "platform/resources.h"
@@ -176,9 +178,9 @@ class BasicInstaller : public BasicRollback<FS> {
   // directory, and what it holds: a run is alive while it holds the lock of
   // that file, and only a file that holds this line counts as one.
   static stdx::u16string runLockName(const stdx::u16string& tag) {
-    return stdx::u16string(kRunNamePrefix) + tag + u"-lock";
+    return BasicRunLocks<FS>::lockName(tag);
   }
-  static constexpr const char* kRunLockLine = "setup run lock\n";
+  static constexpr const char* kRunLockLine = BasicRunLocks<FS>::kLine;
 
   // Installs every member of the package named by data (which must stay
   // valid for the call) into its target directory. Posts progress, then one
@@ -243,16 +245,38 @@ class BasicInstaller : public BasicRollback<FS> {
   FsResult runLocked(Reader* reader, const stdx::u16string& target);
   FsResult lockTarget(const stdx::u16string& target);
   void releaseLock();
-  FsResult takeRunLock();
-  FsResult findDeadRuns();
-  void dropRunLocks(bool deadRunsToo, bool ownFileToo = true);
-  FsResult checkTargetSpace(Reader* reader);
+  // The run's own lock file, made before its first file: the target's
+  // lock is held, so no other run makes or removes lock files meanwhile.
+  FsResult takeRunLock() { return runLocks_.take(lockHandle); }
+  FsResult findDeadRuns() {
+    failingPath_ = target_;
+    return runLocks_.findDead(lockHandle);
+  }
+  // Gives up the run's own lock (and its file, unless ownFileToo is
+  // false), and after a complete install the dead runs' lock files too,
+  // their leftovers being gone from every folder the package writes to. A
+  // run undone keeps them, for the next run to finish the job; a kill
+  // leaves all of them.
+  void dropRunLocks(bool deadRunsToo, bool ownFileToo = true) {
+    runLocks_.drop(lockHandle, deadRunsToo, ownFileToo);
+  }
+  // A killed run leaves its temporary files and its backups; whatever it
+  // replaced is whole in either version, so finishing its job is this
+  // run's copy, and the leftovers in directory only go, once per
+  // directory. A name that is a member of this package always stays.
+  FsResult removeDeadRunLeftovers(void* handle, const stdx::u16string& directory) {
+    if (!runLocks_.anyDead() || !cleanedDirectories.insert(directory).second) return 0;
+    failingPath_ = target_ + directory;
+    return runLocks_.removeLeftovers(handle, [this, &directory](const stdx::u16string& name) {
+      return isMemberPath(directory.empty() ? name : directory + u"/" + name);
+    });
+  }
+  FsResult checkTargetSpace();
   FsResult stageMember(Reader* reader, size_t index, const stdx::u16string& relative, bool& staged);
   FsResult prepareDirectory(const stdx::u16string& directory, void*& handle);
   FsResult openCreating(const stdx::u16string& directory, void*& handle, bool& made);
   FsResult refuseLink(unsigned code, const stdx::u16string& directory);
   FsResult failedIn(FsResult code, const stdx::u16string& folder, const stdx::u16string& entry);
-  FsResult removeDeadRunLeftovers(void* handle, const stdx::u16string& directory);
   FsResult flushStaged();
   FsResult exposeStaged();
   FsResult cancelRun(uint64_t percent);
@@ -267,9 +291,9 @@ class BasicInstaller : public BasicRollback<FS> {
   // The target directory, open and locked, while the run holds it: the
   // anchor of every step inside the target.
   void* lockHandle;
-  void* runLockHandle_ = INVALID_HANDLE_VALUE;  // the run's own lock file, locked
-  std::vector<stdx::u16string> deadRuns_;  // tags of runs whose lock could be taken
+  BasicRunLocks<FS> runLocks_;             // this run's lock file, and the dead runs found
   BasicDirectoryCursor<FS> cursor_;        // the member directory in hand
+  BasicRunPlan<FS> plan_;                  // what the run does with each member
   const std::vector<stdx::u16string>* memberPaths = nullptr;  // the reader's, sorted
   stdx::u16string target_;
   // What the step in hand works on (the target, a member, a folder), for

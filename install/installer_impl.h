@@ -22,12 +22,6 @@ inline stdx::u16string joinRelative(const stdx::u16string& directory, const stdx
   return directory.empty() ? name : directory + u"/" + name;
 }
 
-// The target's blocks a member takes, as the space check counts them.
-inline unsigned long long spaceOf(unsigned long long size) {
-  const unsigned long long kBlock = 4096;
-  return (size + kBlock - 1) / kBlock * kBlock;
-}
-
 }  // namespace installer_detail
 
 template <class FS, class Compressor>
@@ -61,7 +55,10 @@ template <class FS, class Compressor>
 FsResult BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u16string& target) {
   FsResult code = findDeadRuns();
   if (code == 0) code = removeDeadRunLeftovers(lockHandle, stdx::u16string());
-  if (code == 0) code = checkTargetSpace(reader);
+  if (code == 0) {
+    plan_.lookFrom(lockHandle, target_, plan_members(reader->files), false);
+    code = checkTargetSpace();
+  }
   if (code != 0) return stopOnError(code, 0);
 
   const stdx::u16string separator(kPathSeparator);
@@ -165,6 +162,7 @@ FsResult BasicInstaller<FS, Compressor>::lockTarget(const stdx::u16string& targe
 template <class FS, class Compressor>
 void BasicInstaller<FS, Compressor>::releaseLock() {
   cursor_.close();
+  plan_.close();
   dropRunLocks(false);
   if (lockHandle == INVALID_HANDLE_VALUE) return;
   // Nothing to report: the lock goes with the descriptor whatever close says.
@@ -173,143 +171,27 @@ void BasicInstaller<FS, Compressor>::releaseLock() {
   this->setRoot(INVALID_HANDLE_VALUE);
 }
 
-// The run's own lock file in the target, locked for as long as the run
-// goes on: whoever finds the names this run leaves can tell by trying
-// this lock whether the run still lives, whatever /proc lets it see. The
-// target's lock is held, so no other run makes or removes lock files here
-// meanwhile.
-template <class FS, class Compressor>
-FsResult BasicInstaller<FS, Compressor>::takeRunLock() {
-  stdx::u16string name = runLockName(current_run_tag());
-  failingPath_ = target_ + name;
-  void* handle = INVALID_HANDLE_VALUE;
-  FsResult code = FS::CreateFileAt(lockHandle, name, GENERIC_WRITE, CREATE_NEW, handle);
-  if (code == ERROR_ALREADY_EXISTS) {
-    // This process's own, from an earlier run that could not remove it.
-    code = FS::DeleteFileAt(lockHandle, name);
-    if (code == 0) code = FS::CreateFileAt(lockHandle, name, GENERIC_WRITE, CREATE_NEW, handle);
-  }
-  if (code != 0) return failedIn(code, target_, failingPath_);
-  runLockHandle_ = handle;
-  code = FS::LockFile(handle, false);
-  unsigned written = 0;
-  unsigned length = static_cast<unsigned>(strlen(kRunLockLine));
-  if (code == 0) code = FS::WriteFile(handle, kRunLockLine, length, &written, nullptr);
-  return code;
-}
-
-// The runs that left a lock file here and no longer hold its lock. A file
-// that only looks like one (not a regular file, or without the line) marks
-// no run; one whose lock cannot be tried counts as alive.
-template <class FS, class Compressor>
-FsResult BasicInstaller<FS, Compressor>::findDeadRuns() {
-  deadRuns_.clear();
-  std::vector<FindEntry> entries;
-  failingPath_ = target_;
-  FsResult code = FS::FindFilesAt(lockHandle, entries);
-  if (code != 0) return code;
-  const stdx::u16string own = current_run_tag();
-  for (size_t i = 0; i < entries.size(); ++i) {
-    stdx::u16string tag;
-    if (entries[i].attributes != 0 || !parse_run_name(entries[i].name, tag) || tag == own ||
-        entries[i].name != runLockName(tag))
-      continue;
-    void* handle = INVALID_HANDLE_VALUE;
-    if (FS::CreateFileAt(lockHandle, entries[i].name, GENERIC_READ, OPEN_EXISTING, handle) != 0)
-      continue;
-    FileInformation info;
-    char line[32] = {};
-    unsigned got = 0;
-    size_t length = strlen(kRunLockLine);
-    bool dead = FS::GetFileInformationByHandle(handle, info) == 0 &&
-                info.attributes == FILE_ATTRIBUTE_NORMAL && info.sizeBytes == length &&
-                FS::ReadFile(handle, line, sizeof line - 1, &got, nullptr) == 0 && got == length &&
-                memcmp(line, kRunLockLine, length) == 0 && FS::LockFile(handle, false) == 0;
-    FS::CloseHandle(handle);  // only read: nothing to report
-    if (dead) deadRuns_.push_back(tag);
-  }
-  return 0;
-}
-
-// Gives up the run's own lock (and its file, unless ownFileToo is false),
-// and after a complete install the dead runs' lock files too, their leftovers being gone from every folder the package
-// writes to. A run undone keeps them, for the next run to finish the job;
-// a kill leaves all of them.
-template <class FS, class Compressor>
-void BasicInstaller<FS, Compressor>::dropRunLocks(bool deadRunsToo, bool ownFileToo) {
-  // Clutter at worst: a file that stays is a dead run's lock for the next run.
-  for (size_t i = 0; deadRunsToo && i < deadRuns_.size(); ++i)
-    FS::DeleteFileAt(lockHandle, runLockName(deadRuns_[i]));
-  deadRuns_.clear();
-  if (runLockHandle_ == INVALID_HANDLE_VALUE) return;
-  if (ownFileToo) FS::DeleteFileAt(lockHandle, runLockName(current_run_tag()));
-  FS::CloseHandle(runLockHandle_);
-  runLockHandle_ = INVALID_HANDLE_VALUE;
-}
-
 // Before anything is written: the bytes of the members that will be
 // copied (missing, older, or a link at the member's path) must fit in the
-// target's free space. Each member is looked at from the target's handle,
-// as the copy will; a link on the way stops the run here.
+// target's free space. The plan looked at each member from the target's
+// handle, as the copy will; a link on the way, or a member that cannot be
+// looked at, stops the run here.
 template <class FS, class Compressor>
-FsResult BasicInstaller<FS, Compressor>::checkTargetSpace(Reader* reader) {
-  unsigned long long needed = 0;
-  stdx::u16string missing;  // a directory known not to exist, with all below it
-  bool haveMissing = false;
-  for (size_t i = 0; i < reader->files.size(); ++i) {
-    stdx::u16string relative = config::normalizedMemberPath(reader->files[i].name);
-    stdx::u16string directory, name;
-    split_relative(relative, directory, name);
-    bool copy = true;
-    if (!haveMissing || !(directory == missing || is_below(directory, missing))) {
-      void* handle = INVALID_HANDLE_VALUE;
-      failingPath_ = target_ + relative;
-      FsResult code = cursor_.open(directory, handle);
-      if (code == ERROR_STOPPED_ON_SYMLINK) return refuseLink(code, directory);
-      if (code == ERROR_FILE_NOT_FOUND) {
-        missing = directory;
-        haveMissing = true;
-      } else if (code == 0) {
-        FileInformation info;
-        code = FS::GetFileInformationAt(handle, name, info);
-        if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
-        // A refused member is counted too: the copy stops at it anyway.
-        copy = config::installed_copy(code, info, reader->files[i].lastWriteTime) !=
-               config::InstalledCopy::kCurrent;
-      } else if (code != ERROR_PATH_NOT_FOUND) {
-        return code;
-      }  // a file on the way: the copy names it
-    }
-    if (copy) needed += installer_detail::spaceOf(reader->files[i].size);
-  }
-  cursor_.close();
-  if (needed == 0) return 0;
-  unsigned long long available = 0;
-  failingPath_ = target_;
-  FsResult code = FS::GetDiskFreeSpaceByHandle(lockHandle, &available);
-  if (code != 0) return code;
-  if (available >= needed) return 0;
-  failureLine_ = target_space_line(target_, needed, available);
-  return ms_lastError = ERROR_DISK_FULL;
+FsResult BasicInstaller<FS, Compressor>::checkTargetSpace() {
+  InstallFailure stop = plan_.earlyStop();
+  if (stop.code == 0) stop = plan_.spaceStop();
+  if (stop.code == 0) return 0;
+  failingPath_ = stop.path.empty() ? target_ : stop.path;
+  failureLine_ = stop.line;
+  ms_lastError = stop.code;
+  return FsResult(stop.code, stop.errnoValue);
 }
 
 // Names the symbolic link that stopped the way down to directory: the
 // first component, from the target down, that is one.
 template <class FS, class Compressor>
 FsResult BasicInstaller<FS, Compressor>::refuseLink(unsigned code, const stdx::u16string& directory) {
-  stdx::u16string link = directory;
-  BasicDirectoryCursor<FS> probe;
-  probe.reset(lockHandle);
-  for (size_t slash = directory.find(u'/');; slash = directory.find(u'/', slash + 1)) {
-    stdx::u16string prefix = slash == stdx::u16string::npos ? directory : directory.substr(0, slash);
-    void* handle = INVALID_HANDLE_VALUE;
-    if (probe.open(prefix, handle) == ERROR_STOPPED_ON_SYMLINK) {
-      link = prefix;
-      break;
-    }
-    if (slash == stdx::u16string::npos) break;
-  }
-  failureLine_ = symlink_line(target_ + link);
+  failureLine_ = run_plan::linkLine(target_, run_plan::firstBlocked<FS>(lockHandle, directory));
   return code;
 }
 
@@ -325,20 +207,19 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   if (code != 0) return code;
   failingPath_ = target_ + relative;
 
-  // A regular file is compared, backed up and replaced; so is a symbolic
-  // link, as the link itself (it is never followed). A directory could not
-  // be replaced in one step, nor a special file safely.
-  FileInformation info;
-  code = FS::GetFileInformationAt(dir, name, info);
-  if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
-  config::InstalledCopy copy = config::installed_copy(code, info, reader->files[index].lastWriteTime);
-  if (copy == config::InstalledCopy::kRefused) {
-    if (info.attributes == FILE_ATTRIBUTE_DIRECTORY) return FsResult(kErrorRefusedTarget, EISDIR);
+  // The plan decided: a regular file is compared, backed up and replaced;
+  // so is a symbolic link, as the link itself (it is never followed). A
+  // directory could not be replaced in one step, nor a special file
+  // safely. What appears at the name since is never replaced: the temporary
+  // file is made new, and a new member's rename replaces nothing.
+  const MemberPlan& planned = plan_.member(index);
+  if (planned.fate == MemberFate::kRefused) {
+    if (planned.seen.attributes == FILE_ATTRIBUTE_DIRECTORY) return FsResult(kErrorRefusedTarget, EISDIR);
     failureLine_ = special_file_line(failingPath_);
     return kErrorRefusedTarget;
   }
-  if (copy == config::InstalledCopy::kCurrent) return 0;
-  bool replaces = copy != config::InstalledCopy::kMissing;
+  if (planned.fate == MemberFate::kCurrent) return 0;
+  bool replaces = planned.fate == MemberFate::kOlder || planned.fate == MemberFate::kLink;
 
   // The copy of a large member follows its bytes as they are inflated; a
   // small one waits for all of them and goes in one call.
@@ -347,10 +228,12 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   if (code != 0) return code;
   // The first name this run leaves in the target marks it: from here on it
   // holds its lock file. A run with nothing to copy writes nothing at all.
-  if (runLockHandle_ == INVALID_HANDLE_VALUE) {
+  if (!runLocks_.held()) {
+    // A lock file the target refuses is the target's failure; any other
+    // is reported at the member that needed it.
     code = takeRunLock();
+    if (code != 0) return failedIn(code, target_, target_ + relative);
     failingPath_ = target_ + relative;
-    if (code != 0) return code;
   }
   stdx::u16string temp = tempNameIn(directory);
   void* out = INVALID_HANDLE_VALUE;
@@ -453,32 +336,6 @@ FsResult BasicInstaller<FS, Compressor>::openCreating(const stdx::u16string& dir
   }
   cursor_.adopt(directory, current);
   handle = current;
-  return 0;
-}
-
-// A run that was killed leaves its temporary files and its backups;
-// whatever it replaced is whole in either version, so finishing its job is
-// this run's copy, and the leftovers only go. Only what bears the tag of a
-// run whose lock this run could take goes, and never a directory or a
-// name that is a member of this package.
-template <class FS, class Compressor>
-FsResult BasicInstaller<FS, Compressor>::removeDeadRunLeftovers(void* handle,
-                                                                const stdx::u16string& directory) {
-  if (deadRuns_.empty() || !cleanedDirectories.insert(directory).second) return 0;
-  std::vector<FindEntry> entries;
-  failingPath_ = target_ + directory;
-  FsResult code = FS::FindFilesAt(handle, entries);
-  if (code != 0) return code;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    stdx::u16string tag;
-    if (entries[i].attributes != 0 || !parse_run_name(entries[i].name, tag) ||
-        std::find(deadRuns_.begin(), deadRuns_.end(), tag) == deadRuns_.end() ||
-        entries[i].name == runLockName(tag) ||
-        isMemberPath(installer_detail::joinRelative(directory, entries[i].name)))
-      continue;
-    code = FS::DeleteFileAt(handle, entries[i].name);
-    if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
-  }
   return 0;
 }
 
@@ -615,8 +472,7 @@ unsigned BasicInstaller<FS, Compressor>::stopOnError(FsResult code, uint64_t per
 template <class FS, class Compressor>
 stdx::u16string BasicInstaller<FS, Compressor>::tempNameIn(const stdx::u16string& directory) {
   for (;;) {
-    stdx::u16string name = stdx::u16string(kRunNamePrefix) + current_run_tag() + u"-" +
-                           string_uito(tempCounter++, 10);
+    stdx::u16string name = BasicRunLocks<FS>::tempName(tempCounter++);
     if (!isMemberPath(installer_detail::joinRelative(directory, name))) return name;
   }
 }

@@ -1,0 +1,488 @@
+// The plan of an install run: what the run will do with each member and
+// what, if anything, will stop it, found before anything is written. The
+// install executes it (its space check and its per-member decisions come
+// from here), the dry run prints it and the verify compares the target
+// against it: one model of the run, so that none of them can tell another
+// story than the copy.
+//
+// The plan only reads. It needs the package's member list (paths, sizes,
+// times: the header is enough, the image may still be inflating or not be
+// stored at all) and the target, looked at from one open handle, one
+// directory handle at a time, never through a symbolic link, as the run
+// itself goes.
+//
+// Thread safety: none; a plan belongs to the thread that made it.
+#pragma once
+
+#include <errno.h>
+#include <stdint.h>
+
+#include <map>
+#include <vector>
+
+#include "install/failure_words.h"
+#include "install/member_state.h"
+#include "install/package_header.h"
+#include "install/rollback.h"
+#include "platform/file_system.h"
+#include "platform/resources.h"
+#include "platform/stdx_string.h"
+#include "platform/utils.h"
+
+// One member as the plan needs it.
+struct PlanMember {
+  stdx::u16string relative;  // normalized, "/"-separated, below the target
+  FILETIME lastWriteTime;
+  uint64_t size;
+};
+
+// The plan's member list of a package's files (the reader's or the scan's).
+template <class Files>
+std::vector<PlanMember> plan_members(const Files& files) {
+  std::vector<PlanMember> members;
+  members.reserve(files.size());
+  for (const auto& f : files)
+    members.push_back(PlanMember{config::normalizedMemberPath(f.name), f.lastWriteTime, f.size});
+  return members;
+}
+
+// What the run does with a member, from what stands on the way to it.
+enum class MemberFate {
+  kNew,        // nothing at its path (its folders may be missing too): written
+  kOlder,      // an older regular file: replaced
+  kLink,       // a symbolic link at its path: replaced as the link itself
+  kCurrent,    // a regular file as new or newer, to the second: left alone
+  kRefused,    // a directory or a special file at its path: the run stops there
+  kLinkOnWay,  // a link where a folder on its way should be: stops the run early
+  kFileOnWay,  // another file where a folder on its way should be: stops the run there
+  kUnknown,    // could not be looked at (errnoValue says why): stops the run early
+};
+
+struct MemberPlan {
+  stdx::u16string relative;
+  MemberFate fate = MemberFate::kNew;
+  FileInformation seen{};   // what stands at its path, when anything does
+  stdx::u16string blocker;  // kLinkOnWay, kFileOnWay: the component, relative to the target
+  unsigned code = 0;        // kUnknown, kLinkOnWay, kFileOnWay: the code of the look that stopped
+  int errnoValue = 0;       // and the errno behind it
+  // The folder the copy would have to write in (the member's own, or the
+  // deepest one there when folders are to be made), relative to the
+  // target, and why it refuses (0: it does not, or it was not asked).
+  stdx::u16string folder;
+  int folderErrno = 0;
+  bool makesFolders = false;  // the member's folder is missing: the run makes it
+
+  bool copies() const {
+    return fate == MemberFate::kNew || fate == MemberFate::kOlder || fate == MemberFate::kLink;
+  }
+};
+
+namespace run_plan {
+
+// target and relative as one path ("" is the target itself).
+inline stdx::u16string joinPath(const stdx::u16string& target, const stdx::u16string& relative) {
+  if (relative.empty()) return target;
+  if (target.empty() || target.back() == u'/') return target + relative;
+  return target + u"/" + relative;
+}
+
+// The line of a link found on the way to a folder.
+inline stdx::u16string linkLine(const stdx::u16string& target, const stdx::u16string& link) {
+  return symlink_line(joinPath(target, link));
+}
+
+// The target's blocks a member takes, as the space check counts them.
+inline unsigned long long spaceOf(unsigned long long size) {
+  const unsigned long long kBlock = 4096;
+  return (size + kBlock - 1) / kBlock * kBlock;
+}
+
+// The first component of directory, from the root down, that is a link or
+// no folder: what stopped a walk down to it. directory itself when none
+// is (any more).
+template <class FS>
+stdx::u16string firstBlocked(void* root, const stdx::u16string& directory) {
+  BasicDirectoryCursor<FS> probe;
+  probe.reset(root);
+  for (size_t slash = directory.find(u'/');; slash = directory.find(u'/', slash + 1)) {
+    stdx::u16string prefix = slash == stdx::u16string::npos ? directory : directory.substr(0, slash);
+    void* handle = INVALID_HANDLE_VALUE;
+    unsigned code = probe.open(prefix, handle);
+    if (code == ERROR_STOPPED_ON_SYMLINK || code == ERROR_PATH_NOT_FOUND) return prefix;
+    if (slash == stdx::u16string::npos) return directory;
+  }
+}
+
+}  // namespace run_plan
+
+template <class FS>
+class BasicRunPlan {
+ public:
+  BasicRunPlan() {}
+  ~BasicRunPlan() { close(); }
+  BasicRunPlan(const BasicRunPlan&) = delete;
+  BasicRunPlan& operator=(const BasicRunPlan&) = delete;
+
+  // The install's plan: root is the target's open handle (borrowed, not
+  // closed here), target its path as the run names it.
+  void lookFrom(void* root, const stdx::u16string& target, const std::vector<PlanMember>& members,
+                bool checkWritable) {
+    reset(target, checkWritable);
+    root_ = root;
+    spaceHandle_ = root;
+    cursor_.reset(root_);
+    walk(members);
+  }
+
+  // The plan of a run not yet begun (the dry run, the verify): the target
+  // is opened by its path, as the run resolves it once (a link to it
+  // included); a missing one is looked at as the run would make it, from
+  // the nearest folder that exists.
+  void lookAt(const stdx::u16string& target, const std::vector<PlanMember>& members, bool checkWritable) {
+    reset(target, checkWritable);
+    if (openTarget()) {
+      cursor_.reset(root_);
+      walk(members);
+      return;
+    }
+    for (const PlanMember& m : members) {
+      MemberPlan p;
+      p.relative = m.relative;
+      p.makesFolders = true;
+      plan_.push_back(p);
+      if (p.fate != MemberFate::kCurrent) needed_ += run_plan::spaceOf(m.size);
+    }
+  }
+
+  // Gives up the handles the plan holds (a borrowed root stays open).
+  void close() {
+    cursor_.close();
+    if (ownsRoot_ && root_ != INVALID_HANDLE_VALUE) FS::CloseHandle(root_);  // only read
+    if (above_ != INVALID_HANDLE_VALUE) FS::CloseHandle(above_);
+    root_ = above_ = spaceHandle_ = INVALID_HANDLE_VALUE;
+    ownsRoot_ = false;
+  }
+
+  const std::vector<MemberPlan>& members() const { return plan_; }
+  const MemberPlan& member(size_t index) const { return plan_[index]; }
+  bool targetExists() const { return root_ != INVALID_HANDLE_VALUE; }
+  // The path a member is named by.
+  stdx::u16string pathOf(const stdx::u16string& relative) const { return run_plan::joinPath(target_, relative); }
+
+  // The bytes the copy needs in the target: every member not up to date
+  // (a refused one too: the copy stops at it anyway).
+  unsigned long long neededBytes() const { return needed_; }
+
+  // What stops the run at the target itself (it cannot be made or opened),
+  // as the run would report it; code 0 when nothing does.
+  const InstallFailure& targetStop() const { return targetStop_; }
+
+  // What stops the run while it counts the space it needs, before it
+  // writes anything: a link on the way to a member's folder, a member that
+  // cannot be looked at. Code 0 when nothing does.
+  InstallFailure earlyStop() const {
+    InstallFailure failure;
+    for (const MemberPlan& m : plan_) {
+      if (m.fate == MemberFate::kLinkOnWay) {
+        failure.code = m.code;
+        failure.errnoValue = m.errnoValue;
+        failure.path = pathOf(m.relative);
+        failure.line = run_plan::linkLine(target_, m.blocker);
+        return failure;
+      }
+      if (m.fate == MemberFate::kUnknown) {
+        failure.code = m.code;
+        failure.errnoValue = m.errnoValue;
+        failure.path = pathOf(m.relative);
+        return failure;
+      }
+    }
+    return failure;
+  }
+
+  // The space check: the members' bytes against what the target's file
+  // system has free. Code 0 when they fit; the code of the failing look at
+  // the free space; ERROR_DISK_FULL with the line that says so.
+  InstallFailure spaceStop() const {
+    InstallFailure failure;
+    if (needed_ == 0) return failure;
+    unsigned long long available = 0;
+    FsResult code = FS::GetDiskFreeSpaceByHandle(spaceHandle_, &available);
+    if (code != 0) {
+      failure.code = code;
+      failure.errnoValue = code.errnoValue();
+      failure.path = target_;
+      return failure;
+    }
+    if (available >= needed_) return failure;
+    failure.code = ERROR_DISK_FULL;
+    failure.line = target_space_line(target_, needed_, available);
+    return failure;
+  }
+
+  // What refuses a member, when the run meets it in turn: a file where a
+  // folder should be, a directory or a special file at its path, and (when
+  // the plan was asked to look) a folder that cannot be made or written, or
+  // a target that cannot take the run's lock file before its first copy.
+  // firstCopy: no member before this one is copied. Code 0 when the member
+  // goes through.
+  InstallFailure memberStop(size_t index, bool firstCopy) const {
+    const MemberPlan& m = plan_[index];
+    InstallFailure failure;
+    if (m.fate == MemberFate::kFileOnWay) {
+      failure.code = ERROR_PATH_NOT_FOUND;
+      failure.errnoValue = ENOTDIR;
+      failure.path = pathOf(m.blocker);
+    } else if (m.fate == MemberFate::kRefused) {
+      failure.code = ERROR_ACCESS_DENIED;
+      failure.path = pathOf(m.relative);
+      if (m.seen.attributes == FILE_ATTRIBUTE_DIRECTORY) failure.errnoValue = EISDIR;
+      else failure.line = special_file_line(failure.path);
+    } else if (m.copies() && m.folderErrno != 0 && m.makesFolders) {
+      refusedBy(failure, m.folderErrno, m.folder);
+    } else if (m.copies() && firstCopy && targetErrno() != 0) {
+      refusedBy(failure, targetErrno(), stdx::u16string());
+    } else if (m.copies() && m.folderErrno != 0) {
+      refusedBy(failure, m.folderErrno, m.folder);
+    }
+    return failure;
+  }
+
+  // The first thing that stops the run, in the order the run meets them;
+  // code 0 when the run would go through.
+  InstallFailure verdict() const {
+    if (targetStop_.code != 0) return targetStop_;
+    InstallFailure failure = earlyStop();
+    if (failure.code == 0) failure = spaceStop();
+    bool firstCopy = true;
+    for (size_t i = 0; failure.code == 0 && i < plan_.size(); ++i) {
+      failure = memberStop(i, firstCopy);
+      firstCopy = firstCopy && !plan_[i].copies();
+    }
+    return failure;
+  }
+
+  // Opens member index's installed file for reading, when it is still the
+  // file the plan found there. 0; ERROR_FILE_NOT_FOUND when another file
+  // (or none) stands there now; else why it cannot be read.
+  FsResult openInstalled(size_t index, void*& file) {
+    const MemberPlan& m = plan_[index];
+    if (!targetExists()) return ERROR_FILE_NOT_FOUND;
+    stdx::u16string directory, name;
+    split_relative(m.relative, directory, name);
+    void* dir = INVALID_HANDLE_VALUE;
+    FsResult code = cursor_.open(directory, dir);
+    if (code == 0) code = FS::CreateFileAt(dir, name, GENERIC_READ, OPEN_EXISTING, file);
+    if (code == ERROR_STOPPED_ON_SYMLINK || code == ERROR_PATH_NOT_FOUND) code = ERROR_FILE_NOT_FOUND;
+    if (code != 0) return code;
+    FileInformation info;
+    code = FS::GetFileInformationByHandle(file, info);
+    if (code == 0 && (info.volume != m.seen.volume || info.index != m.seen.index ||
+                      info.attributes != FILE_ATTRIBUTE_NORMAL))
+      code = ERROR_FILE_NOT_FOUND;
+    if (code != 0) {
+      FS::CloseHandle(file);  // only read
+      file = INVALID_HANDLE_VALUE;
+    }
+    return code;
+  }
+
+ private:
+  void reset(const stdx::u16string& target, bool checkWritable) {
+    close();
+    target_ = target;
+    checkWritable_ = checkWritable;
+    plan_.clear();
+    needed_ = 0;
+    targetStop_ = InstallFailure();
+    writable_.clear();
+  }
+
+  void refusedBy(InstallFailure& failure, int errnoValue, const stdx::u16string& folder) const {
+    failure.code = error_code_for_errno(errnoValue);
+    failure.errnoValue = errnoValue;
+    failure.path = pathOf(folder);
+  }
+
+  // Why the run could not put its lock file into the target (0: it could,
+  // or the plan was not asked; a target the run makes is its own).
+  int targetErrno() const {
+    auto known = writable_.find(stdx::u16string());
+    return known == writable_.end() ? 0 : known->second;
+  }
+
+  // Opens the target as the run's making and opening of it go: true when
+  // it is there. Else targetStop_ says what stops the run, or the target
+  // is missing and above_ holds the nearest folder that exists, the one
+  // the run would make it in.
+  bool openTarget() {
+    stdx::u16string directory = strip_trailing_separators(target_);
+    stdx::u16string current = directory;
+    bool missing = false;
+    for (;;) {
+      FileInformation info;
+      FsResult code = FS::GetFileInformation(current, true, info);
+      if (code == 0 && info.attributes == FILE_ATTRIBUTE_DIRECTORY) break;
+      if (code == 0) return stop(FsResult(ERROR_PATH_NOT_FOUND, ENOTDIR), current);  // a file in the way
+      // Missing, or below a file: the walk goes on up to find which.
+      if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) return stop(code, current);
+      missing = missing || code == ERROR_FILE_NOT_FOUND;
+      size_t slash = current.rfind(u'/');
+      if (slash == stdx::u16string::npos) {
+        current = u".";  // relative: the working directory exists
+        break;
+      }
+      current = slash == 0 ? stdx::u16string(kPathSeparator) : current.substr(0, slash);
+      if (isDiskRoot(current)) break;
+      current = strip_trailing_separators(current);
+    }
+    if (!missing) {
+      FsResult code = FS::CreateFile(directory, GENERIC_READ, 0, OPEN_EXISTING, root_);
+      if (code != 0) return stop(code, directory);
+      ownsRoot_ = true;
+      FileInformation info;
+      code = FS::GetFileInformationByHandle(root_, info);
+      if (code == 0 && info.attributes != FILE_ATTRIBUTE_DIRECTORY) code = FsResult(ERROR_PATH_NOT_FOUND, ENOTDIR);
+      if (code != 0) {
+        close();
+        return stop(code, directory);
+      }
+      spaceHandle_ = root_;
+      return true;
+    }
+    FsResult code = FS::CreateFile(current, GENERIC_READ, 0, OPEN_EXISTING, above_);
+    if (code != 0) return stop(code, current);
+    spaceHandle_ = above_;
+    if (checkWritable_) {
+      // The run makes the target's missing folders downwards from here.
+      code = FS::CheckWritableByHandle(above_);
+      if (code != 0) return stop(code, current);
+    }
+    return false;
+  }
+
+  bool stop(FsResult code, const stdx::u16string& path) {
+    targetStop_.code = code;
+    targetStop_.errnoValue = code.errnoValue();
+    targetStop_.path = path;
+    return false;
+  }
+
+  void walk(const std::vector<PlanMember>& members) {
+    stdx::u16string missing;  // a directory known not to exist, with all below it
+    bool haveMissing = false;
+    stdx::u16string missingFrom;  // the deepest folder there on the way to it
+    if (checkWritable_) writable(stdx::u16string(), root_);
+    for (const PlanMember& member : members) {
+      MemberPlan m;
+      m.relative = member.relative;
+      stdx::u16string directory, name;
+      split_relative(m.relative, directory, name);
+      m.folder = directory;
+      if (haveMissing && (directory == missing || is_below(directory, missing))) {
+        m.makesFolders = true;
+        m.folder = missingFrom;
+        m.folderErrno = knownWritable(missingFrom);
+      } else {
+        look(m, directory, name, member.lastWriteTime);
+        if (m.makesFolders) {
+          missing = directory;
+          missingFrom = m.folder;
+          haveMissing = true;
+        }
+      }
+      if (m.fate != MemberFate::kCurrent) needed_ += run_plan::spaceOf(member.size);
+      plan_.push_back(m);
+    }
+    cursor_.close();
+  }
+
+  void look(MemberPlan& m, const stdx::u16string& directory, const stdx::u16string& name,
+            const FILETIME& memberTime) {
+    void* handle = INVALID_HANDLE_VALUE;
+    FsResult code = cursor_.open(directory, handle);
+    if (code == 0) {
+      FsResult lookup = FS::GetFileInformationAt(handle, name, m.seen);
+      if (lookup != 0 && lookup != ERROR_FILE_NOT_FOUND) {
+        m.fate = MemberFate::kUnknown;
+        m.code = lookup;
+        m.errnoValue = lookup.errnoValue();
+        return;
+      }
+      switch (config::installed_copy(lookup, m.seen, memberTime)) {
+        case config::InstalledCopy::kMissing: m.fate = MemberFate::kNew; break;
+        case config::InstalledCopy::kOlder: m.fate = MemberFate::kOlder; break;
+        case config::InstalledCopy::kLink: m.fate = MemberFate::kLink; break;
+        case config::InstalledCopy::kCurrent: m.fate = MemberFate::kCurrent; break;
+        case config::InstalledCopy::kRefused: m.fate = MemberFate::kRefused; break;
+      }
+      if (checkWritable_ && m.copies()) m.folderErrno = writable(directory, handle);
+      return;
+    }
+    if (code == ERROR_FILE_NOT_FOUND) {
+      // The run makes the missing folders from the deepest one there.
+      m.fate = MemberFate::kNew;
+      m.makesFolders = true;
+      void* above = INVALID_HANDLE_VALUE;
+      code = deepestExisting(directory, m.folder);
+      if (code == 0) code = cursor_.open(m.folder, above);
+      if (code == 0) {
+        if (checkWritable_) m.folderErrno = writable(m.folder, above);
+        return;
+      }
+      m.makesFolders = false;
+    }
+    if (code == ERROR_STOPPED_ON_SYMLINK || code == ERROR_PATH_NOT_FOUND) {
+      m.fate = code == ERROR_STOPPED_ON_SYMLINK ? MemberFate::kLinkOnWay : MemberFate::kFileOnWay;
+      m.code = code;
+      m.errnoValue = code.errnoValue();
+      m.blocker = run_plan::firstBlocked<FS>(root_, directory);
+      return;
+    }
+    m.fate = MemberFate::kUnknown;
+    m.code = code;
+    m.errnoValue = code.errnoValue();
+  }
+
+  int writable(const stdx::u16string& directory, void* handle) {
+    auto known = writable_.find(directory);
+    if (known != writable_.end()) return known->second;
+    int e = FS::CheckWritableByHandle(handle).errnoValue();
+    writable_[directory] = e;
+    return e;
+  }
+  int knownWritable(const stdx::u16string& directory) const {
+    auto known = writable_.find(directory);
+    return known == writable_.end() ? 0 : known->second;
+  }
+
+  // The deepest folder on the way to directory that is there (directory
+  // itself is not). A look that fails otherwise than by a missing folder
+  // is no answer: its code.
+  FsResult deepestExisting(const stdx::u16string& directory, stdx::u16string& found) {
+    found.clear();
+    for (size_t slash = directory.find(u'/');; slash = directory.find(u'/', slash + 1)) {
+      stdx::u16string prefix = slash == stdx::u16string::npos ? directory : directory.substr(0, slash);
+      void* handle = INVALID_HANDLE_VALUE;
+      FsResult code = cursor_.open(prefix, handle);
+      if (code == ERROR_FILE_NOT_FOUND) return 0;
+      if (code != 0) return code;
+      found = prefix;
+      if (slash == stdx::u16string::npos) return 0;
+    }
+  }
+
+  stdx::u16string target_;
+  bool checkWritable_ = false;
+  void* root_ = INVALID_HANDLE_VALUE;
+  bool ownsRoot_ = false;
+  void* above_ = INVALID_HANDLE_VALUE;  // the nearest folder of a missing target
+  void* spaceHandle_ = INVALID_HANDLE_VALUE;
+  BasicDirectoryCursor<FS> cursor_;
+  std::vector<MemberPlan> plan_;
+  unsigned long long needed_ = 0;
+  InstallFailure targetStop_;
+  std::map<stdx::u16string, int> writable_;  // folder (relative) -> errno of the write check
+};
+
+typedef BasicRunPlan<FileSystem> RunPlan;

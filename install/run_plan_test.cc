@@ -1,0 +1,266 @@
+#include "install/run_plan.h"
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+#include <functional>
+#include <map>
+
+#include "install/installer.h"
+#include "install/test_support.h"
+
+using namespace test_support;
+
+namespace {
+
+// Every entry below root (links not followed) with its kind, size, mode
+// and time; no file is opened, so a pipe is only looked at.
+void listInto(const std::string& root, std::map<std::string, std::string>& out) {
+  DIR* dir = opendir(root.c_str());
+  if (dir == nullptr) return;
+  while (struct dirent* e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    std::string full = root + "/" + name;
+    struct stat st;
+    if (lstat(full.c_str(), &st) != 0) continue;
+    out[full] = std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
+                std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+    if (S_ISDIR(st.st_mode)) listInto(full, out);
+  }
+  closedir(dir);
+}
+
+std::map<std::string, std::string> listing(const std::string& root) {
+  std::map<std::string, std::string> out;
+  listInto(root, out);
+  return out;
+}
+
+class RunPlanTest : public ScratchTest {
+ public:
+  using ScratchTest::path;
+
+ protected:
+  void TearDown() override {
+    for (size_t i = mounts.size(); i-- > 0;) umount2(mounts[i].c_str(), MNT_DETACH);
+    ScratchTest::TearDown();
+  }
+
+
+ public:
+  bool mountTmpfs(const std::string& dir, unsigned sizeKib) {
+    makeDirs(dir);
+    std::string options = "size=" + std::to_string(sizeKib) + "k";
+    if (mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) return false;
+    mounts.push_back(dir);
+    return true;
+  }
+  bool remountReadOnly(const std::string& dir) {
+    return mount("tmpfs", dir.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+  }
+
+ protected:
+  std::vector<std::string> mounts;
+};
+
+const time_t kMemberTime = 5000;
+
+std::vector<TestMember> packageMembers() {
+  return {{"a.txt", "new a", fileTime(kMemberTime)},
+          {"d/y.txt", "new y", fileTime(kMemberTime)},
+          {"d/sub/x.txt", "new x", fileTime(kMemberTime)}};
+}
+
+// What a run said: its code, and the words the user would read.
+struct Verdict {
+  bool fails;
+  std::string text;
+  unsigned long copies;
+};
+
+// The plan as the dry run makes it, and the run itself, on the same target
+// made the same way, must come to the same verdict with the same words; and
+// the plan writes nothing.
+TEST_F(RunPlanTest, PlanAndInstallAgreeOnEveryTarget) {
+  std::string package = writePackage(makeImage({}, false, packageMembers()));
+  struct Row {
+    const char* name;
+    const char* target;  // relative to the scratch directory
+    bool rootOnly;       // needs mounts
+    bool userOnly;       // permissions do not bind root
+    std::function<void(RunPlanTest&, const std::string&)> prepare;
+    bool fails;
+  };
+  auto file = [](const std::string& path, time_t t) {
+    makeDirs(path.substr(0, path.rfind('/')));
+    writeFileBytes(path, "installed");
+    setModificationTime(path, t);
+  };
+  const Row rows[] = {
+      {"missing target", "t", false, false, [](RunPlanTest&, const std::string&) {}, false},
+      {"up to date", "t", false, false,
+       [&](RunPlanTest&, const std::string& t) {
+         file(t + "/a.txt", 6000);
+         file(t + "/d/y.txt", kMemberTime);
+         file(t + "/d/sub/x.txt", 6000);
+       },
+       false},
+      {"older and a link at members' paths", "t", false, false,
+       [&](RunPlanTest&, const std::string& t) {
+         file(t + "/a.txt", 1000);
+         makeDirs(t + "/d");
+         ASSERT_EQ(0, symlink("/nonexistent", (t + "/d/y.txt").c_str()));
+       },
+       false},
+      {"file where a folder goes", "t", false, false,
+       [&](RunPlanTest&, const std::string& t) { file(t + "/d", 1000); }, true},
+      {"file deeper where a folder goes", "t", false, false,
+       [&](RunPlanTest&, const std::string& t) { file(t + "/d/sub", 1000); }, true},
+      {"link where a folder goes", "t", false, false,
+       [&](RunPlanTest& test, const std::string& t) {
+         makeDirs(test.path("elsewhere"));
+         makeDirs(t);
+         ASSERT_EQ(0, symlink(test.path("elsewhere").c_str(), (t + "/d").c_str()));
+       },
+       true},
+      {"folder at a member's path", "t", false, false,
+       [&](RunPlanTest&, const std::string& t) { makeDirs(t + "/d/y.txt"); }, true},
+      {"pipe at a member's path", "t", false, false,
+       [&](RunPlanTest&, const std::string& t) {
+         makeDirs(t + "/d");
+         ASSERT_EQ(0, mkfifo((t + "/d/y.txt").c_str(), 0600));
+       },
+       true},
+      {"refused after a member is copied", "t", false, false,
+       [&](RunPlanTest&, const std::string& t) {
+         file(t + "/a.txt", 1000);
+         makeDirs(t + "/d/sub/x.txt");
+       },
+       true},
+      {"target is a file", "t", false, false,
+       [&](RunPlanTest& test, const std::string&) { file(test.path("t"), 1000); }, true},
+      {"missing target below a file", "f/t", false, false,
+       [&](RunPlanTest& test, const std::string&) { file(test.path("f"), 1000); }, true},
+      {"missing target in a read-only file system", "ro/t", true, false,
+       [](RunPlanTest& test, const std::string&) {
+         ASSERT_TRUE(test.mountTmpfs(test.path("ro"), 1024));
+         ASSERT_TRUE(test.remountReadOnly(test.path("ro")));
+       },
+       true},
+      {"read-only target, all up to date", "ro/t", true, false,
+       [&](RunPlanTest& test, const std::string& t) {
+         ASSERT_TRUE(test.mountTmpfs(test.path("ro"), 1024));
+         file(t + "/a.txt", 6000);
+         file(t + "/d/y.txt", 6000);
+         file(t + "/d/sub/x.txt", 6000);
+         ASSERT_TRUE(test.remountReadOnly(test.path("ro")));
+       },
+       false},
+      {"read-only target, one member missing", "ro/t", true, false,
+       [&](RunPlanTest& test, const std::string& t) {
+         ASSERT_TRUE(test.mountTmpfs(test.path("ro"), 1024));
+         file(t + "/a.txt", 6000);
+         file(t + "/d/y.txt", 6000);
+         ASSERT_TRUE(test.remountReadOnly(test.path("ro")));
+       },
+       true},
+      {"no room", "full/t", true, false,
+       [](RunPlanTest& test, const std::string&) { ASSERT_TRUE(test.mountTmpfs(test.path("full"), 8)); },
+       true},
+      {"target that may not be written", "t", false, true,
+       [&](RunPlanTest&, const std::string& t) {
+         file(t + "/d/y.txt", 6000);
+         ASSERT_EQ(0, chmod(t.c_str(), 0555));
+       },
+       true},
+      {"member folder that may not be written", "t", false, true,
+       [&](RunPlanTest&, const std::string& t) {
+         file(t + "/a.txt", 6000);
+         file(t + "/d/y.txt", 1000);
+         file(t + "/d/sub/x.txt", 6000);
+         ASSERT_EQ(0, chmod((t + "/d").c_str(), 0555));
+       },
+       true},
+      {"folder to make in one that may not be written", "t", false, true,
+       [&](RunPlanTest&, const std::string& t) {
+         file(t + "/a.txt", 6000);
+         file(t + "/d/y.txt", 6000);
+         ASSERT_EQ(0, chmod((t + "/d").c_str(), 0555));
+       },
+       true},
+  };
+  bool root = geteuid() == 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.rootOnly != root && (row.rootOnly || row.userOnly)) continue;
+    std::string left = "'" + scratch + "/t' '" + scratch + "/f' '" + scratch + "/elsewhere'";
+    ASSERT_EQ(0, system(("chmod -Rf u+w " + left + "; rm -rf " + left).c_str()));
+    for (size_t i = mounts.size(); i-- > 0;) umount2(mounts[i].c_str(), MNT_DETACH);
+    mounts.clear();
+    std::string target = path(row.target);
+    row.prepare(*this, target);
+
+    PackageReader reader;
+    ASSERT_EQ(0u, reader.open(u16(package)));
+    std::map<std::string, std::string> before = listing(scratch);
+    RunPlan plan;
+    plan.lookAt(u16(target), plan_members(reader.files), true);
+    InstallFailure planned = plan.verdict();
+    plan.close();
+    EXPECT_TRUE(listing(scratch) == before) << "the plan wrote";
+    unsigned long planCopies = 0;
+    for (const MemberPlan& m : plan.members()) planCopies += m.copies();
+
+    InstallProcessData data;
+    data.init(&reader, u16(target));
+    Installer installer(0);
+    unsigned code = installer.run(&data);
+
+    EXPECT_EQ(row.fails, planned.code != 0) << u8(failure_text(planned));
+    EXPECT_EQ(row.fails, code != 0) << u8(failure_text(installer.failure()));
+    if (code != 0 || planned.code != 0)
+      EXPECT_EQ(u8(failure_text(installer.failure())), u8(failure_text(planned)));
+    else
+      EXPECT_EQ(installer.copiedFiles(), planCopies);
+  }
+}
+
+// The plan's own decisions: each member's fate, what it needs, and that a
+// missing target plans everything new without looking below it.
+TEST_F(RunPlanTest, DecidesEachMemberAsTheCopyWill) {
+  std::string t = path("t");
+  makeDirs(t + "/d");
+  writeFileBytes(t + "/a.txt", "old");
+  setModificationTime(t + "/a.txt", 1000);
+  writeFileBytes(t + "/d/y.txt", "same");
+  setModificationTime(t + "/d/y.txt", kMemberTime);
+  std::vector<PlanMember> members = {{u"a.txt", fileTime(kMemberTime), 5000},
+                                     {u"d/y.txt", fileTime(kMemberTime, 9999999), 1},
+                                     {u"d/sub/x.txt", fileTime(kMemberTime), 4097},
+                                     {u"d/sub/z/w.txt", fileTime(kMemberTime), 1}};
+  RunPlan plan;
+  plan.lookAt(u16(t), members, true);
+  ASSERT_EQ(4u, plan.members().size());
+  EXPECT_EQ(MemberFate::kOlder, plan.member(0).fate);
+  EXPECT_EQ(MemberFate::kCurrent, plan.member(1).fate);  // whole seconds only
+  EXPECT_EQ(MemberFate::kNew, plan.member(2).fate);
+  EXPECT_TRUE(plan.member(2).makesFolders);
+  EXPECT_TRUE(plan.member(2).folder == u"d");
+  EXPECT_TRUE(plan.member(3).makesFolders);
+  EXPECT_TRUE(plan.member(3).folder == u"d");
+  EXPECT_EQ(8192u + 8192u + 4096u, plan.neededBytes());
+  EXPECT_EQ(0u, plan.verdict().code);
+
+  RunPlan missing;
+  missing.lookAt(u16(path("none/t")), members, true);
+  EXPECT_FALSE(missing.targetExists());
+  for (const MemberPlan& m : missing.members()) EXPECT_EQ(MemberFate::kNew, m.fate);
+  EXPECT_EQ(8192u + 4096u + 8192u + 4096u, missing.neededBytes());
+}
+
+}  // namespace
