@@ -138,7 +138,7 @@ RunSummary run_admin_check(const CommandLine& line) {
 
   Scan scan;
   unsigned code = scan.readHeader(info.packagePath);
-  if (code != 0) return cannotStart(LoadResString("IDS_ERROR_DAMAGEDSOURCE"));
+  if (code != 0) return cannotStart(damaged_package_text(scan.memberClash()));
   // The image an install stores must fit where it goes, as the run's
   // start-up finds once it knows the image's size.
   unsigned long long freeBytes = 0;
