@@ -56,3 +56,13 @@ stdx::u16string failure_text(const InstallFailure& failure) {
 stdx::u16string special_file_line(const stdx::u16string& path) {
   return path + u": " + LoadResString("IDS_CAUSE_SPECIAL");
 }
+
+stdx::u16string temp_dir_line(const stdx::u16string& directory, int errnoValue) {
+  return LoadResString("IDS_ERROR_TMPDIR") + u" " +
+         failure_cause_line(strip_trailing_separators(directory), errnoValue);
+}
+
+stdx::u16string package_read_line(const stdx::u16string& path, int errnoValue) {
+  if (errnoValue == EACCES || errnoValue == EPERM) return path + u": " + LoadResString("IDS_CAUSE_READACCESS");
+  return failure_cause_line(path, errnoValue);
+}

@@ -57,6 +57,16 @@ const char* failure_cause_key(int errnoValue);
 // parentheses. Empty when path is empty and errnoValue is 0 (nothing known).
 stdx::u16string failure_cause_line(const stdx::u16string& path, int errnoValue);
 
+// The line for a temporary directory that cannot take the package's image
+// (or give back what was written there): the heading that says so, then
+// the directory and the cause.
+stdx::u16string temp_dir_line(const stdx::u16string& directory, int errnoValue);
+
+// The line for a package file that is there but cannot be read: its path
+// and the cause ("IDS_CAUSE_READACCESS" for a refused read, which the
+// write-worded "IDS_CAUSE_ACCESS" would misstate).
+stdx::u16string package_read_line(const stdx::u16string& path, int errnoValue);
+
 // The line for a member refused because a device, a pipe or a socket
 // stands at its path: nothing the run may replace, nor has an errno for.
 stdx::u16string special_file_line(const stdx::u16string& path);

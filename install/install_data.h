@@ -57,7 +57,7 @@ class InstallData {
   // false skips the checksums (for a tool that reports them one by one with
   // memberChecksums). Every file call happens on the calling thread or
   // before the feed thread ends, in one order: the image is inflated first.
-  unsigned open(const stdx::u16string& packagePath, bool checkMembers = true) {
+  FsResult open(const stdx::u16string& packagePath, bool checkMembers = true) {
     return openImage(packagePath, checkMembers, true);
   }
 
@@ -70,7 +70,7 @@ class InstallData {
   // that fills up later, is reported by the await calls. Only the image up
   // to the end of the last member is stored; the stream behind it must
   // still inflate soundly to its end.
-  unsigned openHeader(const stdx::u16string& packagePath, bool checkMembers = true) {
+  FsResult openHeader(const stdx::u16string& packagePath, bool checkMembers = true) {
     return openImage(packagePath, checkMembers, false);
   }
 
@@ -79,7 +79,7 @@ class InstallData {
   // for copyTo to begin with). 0 when they are; kErrorPending when the time
   // ran out; the failure of the image (see awaitImage) as soon as there is
   // one; ERROR_INVALID_DATA when the image ended before them.
-  unsigned awaitMember(uint64_t index, int timeoutMs, bool whole = true) {
+  FsResult awaitMember(uint64_t index, int timeoutMs, bool whole = true) {
     if (index >= files.size()) return ERROR_INVALID_PARAMETER;
     const FileData<FS>& member = files[static_cast<size_t>(index)];
     uint64_t end = static_cast<uint64_t>(member.offset) + member.size;
@@ -91,7 +91,12 @@ class InstallData {
   // image is inflated and checked. 0 when it is sound; kErrorPending when
   // the time ran out; else why it cannot be used: the codes of open(), or
   // ERROR_CANCELLED after stopInflating(). Only after a successful open.
-  unsigned awaitImage(int timeoutMs) { return image_.awaitImage(timeoutMs); }
+  FsResult awaitImage(int timeoutMs) { return image_.awaitImage(timeoutMs); }
+
+  // Where code, a failure that the calls above returned, lies: the
+  // package's bytes, the package file, or the image in the temporary
+  // directory (with the file to name).
+  ImageFailure failureOf(FsResult code) { return image_.failureOf(code); }
 
   // Asks the inflate to stop at its next piece, without waiting for it; the
   // image is then reported as ERROR_CANCELLED. Safe from any thread.
@@ -172,7 +177,7 @@ class InstallData {
   std::vector<FileData<FS>> files;    // in package order; the index is a member's identity
 
  private:
-  unsigned openImage(const stdx::u16string& packagePath, bool checkMembers, bool wholeFirst) {
+  FsResult openImage(const stdx::u16string& packagePath, bool checkMembers, bool wholeFirst) {
     image_.discard();
     products.clear();
     files.clear();
@@ -182,7 +187,7 @@ class InstallData {
     // cover every byte used: unknown until the header is read (and not
     // worth waiting for when the whole image comes first).
     image_.setCoverage(wholeFirst ? lz_detail::kCoveragePartial : lz_detail::kCoverageUnknown);
-    unsigned code = image_.start(packagePath, !wholeFirst);
+    FsResult code = image_.start(packagePath, !wholeFirst);
     if (code == 0 && wholeFirst) code = image_.awaitInflater();
     uint64_t headerEnd = 0;
     if (code == 0) {
@@ -222,7 +227,7 @@ class InstallData {
     return end;
   }
 
-  unsigned limitImage(uint64_t headerEnd) {
+  FsResult limitImage(uint64_t headerEnd) {
     uint64_t end = imageEnd(headerEnd);
     uint64_t written = image_.inflatedBytes();
     uint64_t needed = end > written ? end - written : 0;

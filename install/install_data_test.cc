@@ -43,7 +43,7 @@ class InstallDataTest : public ScratchTest {
   // The same as the wizard opens a package: the header first, then the
   // rest in the background. A refusal may come at either step.
   unsigned openStreaming(Reader& reader, const std::string& image) {
-    unsigned code = reader.openHeader(u16(writePackage(image)));
+    FsResult code = reader.openHeader(u16(writePackage(image)));
     return code != 0 ? code : reader.awaitImage(-1);
   }
 
