@@ -21,8 +21,8 @@
 
 namespace config {
 
-// Image gives awaitBytes(end, timeoutMs, available, checked) and handle()
-// as PackageImage does.
+// Image gives awaitBytes(end, timeoutMs, available, checked), handle() and
+// readFailed(code) as PackageImage does.
 template <class FS, class Image>
 class MemberCopier {
  public:
@@ -68,7 +68,7 @@ class MemberCopier {
       if (at < bufferStart_ || at >= bufferStart_ + bufferBytes_) {
         unsigned got = 0;
         FsResult code = FS::ReadFileAt(image_.handle(), at, copyBuffer_.get(), kCopyBufferSize, &got);
-        if (code != 0) return code;
+        if (code != 0) return imageReadFailed(code);
         if (got == 0) return ERROR_INVALID_DATA;  // the image ends before the member
         bufferStart_ = at;
         bufferBytes_ = got;
@@ -122,7 +122,7 @@ class MemberCopier {
       unsigned want = remaining < kCopyBufferSize ? remaining : kCopyBufferSize;
       unsigned got = 0;
       FsResult code = FS::ReadFileAt(image_.handle(), at, copyBuffer_.get(), want, &got);
-      if (code != 0) return code;
+      if (code != 0) return imageReadFailed(code);
       if (got == 0) return ERROR_INVALID_DATA;  // the image shrank under us
       unsigned written = 0;
       code = FS::WriteFile(out, copyBuffer_.get(), got, &written, nullptr);
@@ -131,6 +131,15 @@ class MemberCopier {
       remaining -= got;
     }
     return 0;
+  }
+
+  // A read of the image failed: that is the image's failure (its
+  // temporary directory's), not the member's target, and the image says so
+  // from now on. (A kernel copy that fails cannot tell its two sides apart:
+  // its failure stays the target's.)
+  FsResult imageReadFailed(FsResult code) {
+    image_.readFailed(code);
+    return code;
   }
 
   Image& image_;

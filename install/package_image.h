@@ -250,6 +250,16 @@ class PackageImage {
   // The image below this offset is gone. Install thread only.
   uint64_t released() const { return released_; }
 
+  // A reader could not read the image back: from now on that is the
+  // image's failure, as a failed write would be. Any thread.
+  void readFailed(FsResult code) {
+    {
+      std::lock_guard<std::mutex> hold(feedMutex_);
+      if (feedCode_ == 0) feedCode_ = code;
+    }
+    feedChanged_.notify_all();
+  }
+
   // Where code, a failure that this image or a reader of it returned, lies.
   // A code with an errno is the temporary directory's (the image's
   // creation, a write, a read back, a cut), unless the inflate found the

@@ -207,6 +207,31 @@ TEST_F(TransactionTest, EveryFailurePointLeavesTheTargetAsItWas) {
          total, failed, committed, texts);
 }
 
+// A read of the image that fails while a member is copied is the
+// temporary directory's failure, not the member's: the run is undone and
+// names the directory.
+TEST_F(TransactionTest, ImageThatCannotBeReadBackNamesTheTemporaryDirectory) {
+  makeOldTarget();
+  TreeSnapshot before = snapshotTree(target);
+  FaultyInstaller::Reader reader;
+  ASSERT_EQ(0u, reader.open(u16(writePackage(makeImage({}, false, members())))));
+  // The run's writes: its lock file's line, then the first kernel copy,
+  // refused so that the copy goes through memory, whose first read fails.
+  FaultyFileSystem::failOn(FaultyFileSystem::kWriteFile, 2, EOPNOTSUPP);
+  FaultyFileSystem::addFailure(FaultyFileSystem::kReadFile, 1, EIO);
+  faultyData.init(&reader, u16(target));
+  FaultyInstaller installer(0);
+  EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_PARAMETER), installer.run(&faultyData));
+  EXPECT_EQ(2u, FaultyFileSystem::failures());
+  EXPECT_FALSE(installer.packageFailed());
+  unsigned state = 0;
+  stdx::u16string text;
+  int percent = 0;
+  faultyData.getInstallState(state, text, percent);
+  EXPECT_NE(stdx::u16string::npos, text.find(temp_dir_line(u16(tempDir), EIO))) << u8(text);
+  EXPECT_TRUE(snapshotTree(target) == before);
+}
+
 // A restore that fails keeps its backup where it is and says where.
 TEST_F(TransactionTest, RestoreThatFailsKeepsTheBackupAndNamesIt) {
   makeOldTarget();
