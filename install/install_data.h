@@ -138,21 +138,21 @@ class InstallData {
   }
 
   // copyTo into destination, created or replaced.
-  unsigned copy(uint64_t index, const stdx::u16string& destination) {
+  FsResult copy(uint64_t index, const stdx::u16string& destination) {
     if (index >= files.size()) return ERROR_INVALID_PARAMETER;
     if (image_.handle() == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     void* out = INVALID_HANDLE_VALUE;
-    unsigned code = FS::CreateFile(destination, GENERIC_WRITE, 0, CREATE_ALWAYS, out);
+    FsResult code = FS::CreateFile(destination, GENERIC_WRITE, 0, CREATE_ALWAYS, out);
     if (code != 0) return code;
     code = copyTo(index, out);
-    unsigned closed = FS::CloseHandle(out);
+    FsResult closed = FS::CloseHandle(out);
     return code != 0 ? code : closed;
   }
 
   // The CRC-32 of every member's bytes as the image holds them, in file
   // order, in one pass over the image. Only after a successful open() (the
   // whole image). 0 or the code of a failing read.
-  unsigned memberChecksums(std::vector<unsigned>& crcs) {
+  FsResult memberChecksums(std::vector<unsigned>& crcs) {
     if (image_.handle() == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     return copier_.memberChecksums(files, crcs);
   }
