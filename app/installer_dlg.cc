@@ -323,7 +323,7 @@ bool CInstallerDlg::followCopy() {
 
 gboolean CInstallerDlg::watch_package(gpointer data) {
   CInstallerDlg* dialog = dialog_of(data);
-  unsigned code = dialog->session_.reader().awaitImage(0);
+  FsResult code = dialog->session_.reader().awaitImage(0);
   if (code == config::kErrorPending) return TRUE;
   // From the progress page on, the run itself reports the package.
   if (code == 0 || code == ERROR_CANCELLED || dialog->state_ >= kStateProgress) {
@@ -333,10 +333,7 @@ gboolean CInstallerDlg::watch_package(gpointer data) {
   // A question or the folder chooser is open: say it once that is answered.
   if (g_main_depth() > 1) return TRUE;
   dialog->packageWatch_ = 0;
-  InstallFailure failure;
-  failure.code = code;
-  failure.packageFailed = true;
-  dialog->endOnPackageFailure(failure_text(failure));
+  dialog->endOnPackageFailure(package_failure_text(dialog->session_.reader(), code));
   return FALSE;
 }
 

@@ -296,5 +296,56 @@ ERR=$(cat "$WORK/err")
 expect "read-only TMPDIR" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
   "setup: The unpacked package cannot be written to the temporary directory: $WORK/world/rotmp: permission denied"
 
+# The image in TMPDIR that cannot be written for a reason other than
+# space (here a file-size limit: EFBIG) is no damage of the package: the
+# directory and the system's reason are named, at start-up and during the
+# copy. SIGXFSZ is ignored, so the limit gives the error instead of the
+# signal. The limit binds every file of the run, these outputs too: they
+# stay far below it.
+fresh_world
+mkdir -p "$WORK/world/src/z"
+head -c 24000000 /dev/urandom > "$WORK/world/src/z/noise.bin"
+"$DPKPACK" -o "$WORK/world/pkg/kxq5.dpk" "$WORK/world/src" > /dev/null
+(trap '' XFSZ; ulimit -f 1; run -S "-D$WORK/world/target" -Len; echo "$STATUS" > "$WORK/status")
+STATUS=$(cat "$WORK/status") OUT=$(cat "$WORK/out") ERR=$(cat "$WORK/err")
+expect "EFBIG at start-up" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
+  "setup: The unpacked package cannot be written to the temporary directory: $TMPDIR: system error (File too large)"
+(trap '' XFSZ; ulimit -f 4096; run -S "-D$WORK/world/target" -Len; echo "$STATUS" > "$WORK/status")
+STATUS=$(cat "$WORK/status") OUT=$(cat "$WORK/out") ERR=$(cat "$WORK/err")
+# How many small members were staged before the image failed depends on timing.
+case "$OUT" in
+  "setup: result=failed-rolled-back copied="[0-3]" up-to-date=0 target=$WORK/world/target") ;;
+  *) fail "EFBIG during the copy: summary line '$OUT'" ;;
+esac
+[ "$STATUS" = 2 ] || fail "EFBIG during the copy: exit status $STATUS, expected 2 (stderr: $ERR)"
+[ "$ERR" = "setup: Installation error The unpacked package cannot be written to the temporary directory: $TMPDIR: system error (File too large)" ] ||
+  fail "EFBIG during the copy: stderr '$ERR'"
+[ ! -e "$WORK/world/target" ] || fail "EFBIG during the copy: target left behind: $(ls -A "$WORK/world/target")"
+
+# A package that is there but cannot be read is not "not found": every
+# mode names it with the system's reason. Permissions do not bind root:
+# run as nobody.
+fresh_world
+chmod 000 "$WORK/world/pkg/kxq5.dpk"
+chmod -R a+rwX "$WORK/world/home" "$WORK/world/tmp"
+chmod a+rx "$WORK/world/pkg"
+chmod a+x "$WORK" "$WORK/world"
+as_user=()
+[ "$(id -u)" = 0 ] && as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+if [ "$(id -u)" = 0 ] && ! setpriv --reuid=65534 --regid=65534 --clear-groups true 2> /dev/null; then
+  echo "silent: SKIP unreadable package: cannot run as an unprivileged user (setpriv)"
+else
+  for mode in -S -N -V; do
+    (cd "$WORK/world/pkg" && exec "${as_user[@]}" "$SETUP" usecwd "$mode" "-D$WORK/world/target" -Len) \
+      > "$WORK/out" 2> "$WORK/err"
+    STATUS=$?
+    ERR=$(cat "$WORK/err")
+    [ "$STATUS" = 1 ] || fail "unreadable package $mode: exit status $STATUS, expected 1 (stderr: $ERR)"
+    [ "$ERR" = "setup: $WORK/world/pkg/kxq5.dpk: permission denied" ] ||
+      fail "unreadable package $mode: stderr '$ERR'"
+  done
+  [ ! -e "$WORK/world/target" ] || fail "unreadable package: target made"
+fi
+
 [ "$FAILED" = 0 ] && echo "silent: all scenarios passed"
 exit "$FAILED"

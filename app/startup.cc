@@ -217,7 +217,17 @@ bool writable_without_probe(const stdx::u16string& dir) {
 // the system; the others make a probe file, the surest test there is.
 const char* check_before_package(bool useCwd, StartupInfo& info, bool writeProbes) {
   stdx::u16string path = dpk_full_path(useCwd);
-  if (path.empty() || !regular_file_readable(path)) return "IDS_ERROR_NOSOURCE";
+  if (path.empty()) return "IDS_ERROR_NOSOURCE";
+  // Only a package that is not there is "not found": one that is there but
+  // cannot be read (permissions, a read error) is named with the reason.
+  void* package = INVALID_HANDLE_VALUE;
+  FsResult opened = FileSystem::OpenRegularFile(path, package);
+  if (opened != 0) {
+    int err = opened.errnoValue();
+    if (err != 0 && err != ENOENT) info.errorText = package_read_line(path, err);
+    return "IDS_ERROR_NOSOURCE";
+  }
+  FileSystem::CloseHandle(package);  // only opened to see that it can be
   info.packagePath = path;
 
   info.launcher = read_launcher_templates();
@@ -262,17 +272,40 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
   // The space check above is only an estimate: the image may still not
   // fit, and that is no damage of the package. Only the header is waited
   // for; the rest inflates while the user reads the first pages.
-  unsigned code = reader.openHeader(info.packagePath);
-  if (code == ERROR_DISK_FULL) {
+  FsResult code = reader.openHeader(info.packagePath);
+  const PackageReader::Space& space = reader.imageSpace();
+  if (code == ERROR_DISK_FULL && (space.neededBytes != 0 || code.errnoValue() == 0)) {
     // Once the header is read the image's size is known: say how far off it is.
-    const PackageReader::Space& space = reader.imageSpace();
     if (space.neededBytes != 0)
       info.errorText = image_space_message(space.directory, space.neededBytes, space.freeBytes);
     return "IDS_ERROR_NOSPACE";
   }
-  if (code != 0 && reader.memberClash().found()) info.errorText = damaged_package_text(reader.memberClash());
-  if (code != 0) return "IDS_ERROR_DAMAGEDSOURCE";
-  return nullptr;
+  if (code == 0) return nullptr;
+  // Only bad bytes make the package damaged: a file the system refused is
+  // named, with the reason.
+  config::ImageFailure failure = reader.failureOf(code);
+  if (failure.side == config::ImageFailure::kTempDir) {
+    info.tempDir = strip_trailing_separators(failure.path);
+    info.tempErrno = code.errnoValue();
+    return "IDS_ERROR_TMPDIR";
+  }
+  if (failure.side == config::ImageFailure::kPackageFile) {
+    info.errorText = package_read_line(failure.path, code.errnoValue());
+    return "IDS_ERROR_NOSOURCE";
+  }
+  if (reader.memberClash().found()) info.errorText = damaged_package_text(reader.memberClash());
+  return "IDS_ERROR_DAMAGEDSOURCE";
+}
+
+stdx::u16string package_failure_text(PackageReader& reader, FsResult code) {
+  config::ImageFailure failure = reader.failureOf(code);
+  if (failure.side == config::ImageFailure::kTempDir) return temp_dir_line(failure.path, code.errnoValue());
+  if (failure.side == config::ImageFailure::kPackageFile)
+    return package_read_line(failure.path, code.errnoValue());
+  InstallFailure damaged;
+  damaged.code = code;
+  damaged.packageFailed = true;
+  return failure_text(damaged);
 }
 
 stdx::u16string damaged_package_text(const config::MemberClash& clash) {
@@ -295,7 +328,7 @@ stdx::u16string damaged_package_text(const config::MemberClash& clash) {
 stdx::u16string startup_error_text(const char* key, const StartupInfo& info, bool useCwd) {
   if (!info.errorText.empty()) return info.errorText;
   stdx::u16string text = LoadResString(key);
-  if (strcmp(key, "IDS_ERROR_TMPDIR") == 0) return text + u" " + failure_cause_line(info.tempDir, info.tempErrno);
+  if (strcmp(key, "IDS_ERROR_TMPDIR") == 0) return temp_dir_line(info.tempDir, info.tempErrno);
   if (strcmp(key, "IDS_ERROR_NOSOURCE") != 0) return text;
   stdx::u16string package = dpk_full_path(useCwd);
   if (package.empty()) return text;

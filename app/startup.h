@@ -127,10 +127,18 @@ struct StartupInfo {
 // checks the temporary space and opens the package with reader, up to its
 // header (the rest goes on inflating in the background). Returns
 // null when the wizard may start, else the resource key of the message that
-// explains why not: "IDS_ERROR_NOSOURCE", "IDS_ERROR_TMPDIR" (with the
-// directory and the cause in info), "IDS_ERROR_NOSPACE" or
-// "IDS_ERROR_DAMAGEDSOURCE".
+// explains why not: "IDS_ERROR_NOSOURCE" (with the path and the cause in
+// info.errorText when the package is there but cannot be read),
+// "IDS_ERROR_TMPDIR" (with the directory and the cause in info: it could
+// not be written, or read back), "IDS_ERROR_NOSPACE" or
+// "IDS_ERROR_DAMAGEDSOURCE" (only for bad bytes of the package).
 const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& info);
+
+// The message for code, a failure of reader found after the start-up
+// checks (while the wizard's pages are shown): the temporary directory or
+// the package file with the system's reason, or, for bad bytes, the
+// damaged package.
+stdx::u16string package_failure_text(PackageReader& reader, FsResult code);
 
 // The same checks for a run that must write nothing anywhere (the dry run
 // and the verify): the default target and the temporary directory are

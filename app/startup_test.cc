@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -425,6 +427,61 @@ TEST_F(StartupChecksTest, PackageThatIsNoRegularFileIsMissingAndNotWaitedFor) {
     remove(package.c_str());
   }
   alarm(0);
+}
+
+// A package that is there but cannot be opened is named with the system's
+// reason, by the checks of every mode; "not found" is only for one that is
+// not there. (A link that leads in a circle fails for root too.)
+TEST_F(StartupChecksTest, PackageThatCannotBeOpenedIsNamedWithTheReason) {
+  const std::string package = packageDir_ / "kxq5.dpk";
+  ScopedCwd cwd(packageDir_.path());
+  for (bool loop : {false, true}) {
+    SCOPED_TRACE(loop ? "a link to itself" : "missing");
+    if (loop) {
+      ASSERT_EQ(0, symlink("kxq5.dpk", package.c_str()));
+    }
+    std::string expected = loop ? package + ": " + utf8(LoadResString("IDS_CAUSE_LOOP"))
+                                : utf8(LoadResString("IDS_ERROR_NOSOURCE")) + "\n" +
+                                      utf8(LoadResString("IDS_ERROR_SEARCHED")) + " " + packageDir_.path();
+    PackageReader reader;
+    StartupInfo info;
+    const char* key = run_startup_checks(true, reader, info);
+    EXPECT_STREQ("IDS_ERROR_NOSOURCE", key);
+    if (key != nullptr) {
+      EXPECT_EQ(expected, utf8(startup_error_text(key, info, true)));
+    }
+    StartupInfo readOnly;
+    key = run_readonly_checks(true, readOnly);
+    EXPECT_STREQ("IDS_ERROR_NOSOURCE", key);
+    if (key != nullptr) {
+      EXPECT_EQ(expected, utf8(startup_error_text(key, readOnly, true)));
+    }
+  }
+  remove(package.c_str());
+}
+
+// An image that the temporary directory will not take for a reason other
+// than room (a file-size limit: EFBIG) names the directory and the reason;
+// it is no damage of the package.
+TEST_F(StartupChecksTest, ImageThatCannotBeWrittenNamesTheTemporaryDirectory) {
+  ScratchDir source;
+  writeBytes(source / "noise.bin", std::string(4u << 20, 'x'));
+  ASSERT_TRUE(make_package(DPKPACK_PATH, source.path(), packageDir_ / "kxq5.dpk", {}));
+  ScopedCwd cwd(packageDir_.path());
+  PackageReader reader;
+  StartupInfo info;
+  struct rlimit saved;
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+  struct rlimit limited = saved;
+  limited.rlim_cur = 1024;  // the image's first piece is larger
+  void (*savedSignal)(int) = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+  const char* key = run_startup_checks(true, reader, info);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, savedSignal);
+  EXPECT_STREQ("IDS_ERROR_TMPDIR", key);
+  EXPECT_EQ(tmpDir_.path(), utf8(info.tempDir));
+  EXPECT_EQ(EFBIG, info.tempErrno);
 }
 
 TEST_F(StartupChecksTest, DamagedPackageIsRefusedAndLeavesNoImage) {

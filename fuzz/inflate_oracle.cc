@@ -17,13 +17,13 @@ class MemoryBytes : public lz_detail::PackageBytes {
  public:
   MemoryBytes(const uint8_t* data, size_t size, size_t piece)
       : data_(data), size_(size), piece_(piece == 0 ? size : piece) {}
-  unsigned next(const unsigned char*& data, size_t& count) override {
+  FsResult next(const unsigned char*& data, size_t& count) override {
     data = data_ + at_;
     count = std::min(piece_, size_ - at_);
     at_ += count;
     return 0;
   }
-  unsigned rewind() override {
+  FsResult rewind() override {
     at_ = 0;
     return 0;
   }
@@ -35,7 +35,7 @@ class MemoryBytes : public lz_detail::PackageBytes {
   size_t at_ = 0;
 };
 
-unsigned append(void* context, const void* data, unsigned count) {
+FsResult append(void* context, const void* data, unsigned count) {
   static_cast<std::string*>(context)->append(static_cast<const char*>(data), count);
   return 0;
 }

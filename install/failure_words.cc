@@ -97,6 +97,16 @@ stdx::u16string failure_cause_line(const stdx::u16string& path, int errnoValue) 
   return with_path(path, failure_cause(0, errnoValue));
 }
 
+stdx::u16string temp_dir_line(const stdx::u16string& directory, int errnoValue) {
+  return LoadResString("IDS_ERROR_TMPDIR") + u" " +
+         failure_cause_line(strip_trailing_separators(directory), errnoValue);
+}
+
+stdx::u16string package_read_line(const stdx::u16string& path, int errnoValue) {
+  if (errnoValue == EACCES || errnoValue == EPERM) return with_path(path, LoadResString("IDS_CAUSE_READACCESS"));
+  return failure_cause_line(path, errnoValue);
+}
+
 stdx::u16string special_file_line(const stdx::u16string& path) {
   return with_path(path, LoadResString("IDS_CAUSE_SPECIAL"));
 }

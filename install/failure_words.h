@@ -84,6 +84,16 @@ stdx::u16string failure_cause(unsigned code, int errnoValue);
 // empty and errnoValue is 0 (nothing known).
 stdx::u16string failure_cause_line(const stdx::u16string& path, int errnoValue);
 
+// The line for a temporary directory that cannot take the package's image
+// (or give back what was written there): the heading that says so, then
+// the directory and the cause.
+stdx::u16string temp_dir_line(const stdx::u16string& directory, int errnoValue);
+
+// The line for a package file that is there but cannot be read: its path
+// and the cause ("IDS_CAUSE_READACCESS" for a refused read, which the
+// write-worded "IDS_CAUSE_ACCESS" would misstate).
+stdx::u16string package_read_line(const stdx::u16string& path, int errnoValue);
+
 // The lines a step makes when it knows better than an errno can say:
 // a device, a pipe or a socket at a member's path; a symbolic link on the
 // way inside the target; too little room in the target (where, the bytes

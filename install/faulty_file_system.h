@@ -1,5 +1,7 @@
 // A file-system policy for tests: forwards every call to FileSystem, counts
-// the calls, and fails chosen ones with chosen codes: the Nth call of one
+// the calls, and fails chosen ones as the system would: with a chosen
+// errno and the code the real layer maps it to (error_code_for_errno), so
+// that what the user is told can be checked too. The Nth call of one
 // operation (failOn), or the Nth call of any operation (failCall). Handles
 // stay real, so the decompressor and the real files keep working under it;
 // a failed CloseHandle still closes, as a real one does. Its state is
@@ -7,6 +9,8 @@
 // directory handle counts as its path-taking twin (MoveFileAt as
 // kMoveFileEx), so a rule names the step, whichever form takes it.
 #pragma once
+
+#include <errno.h>
 
 #include <functional>
 #include <mutex>
@@ -33,19 +37,19 @@ class FaultyFileSystem {
     calls_ = 0;
     failures_ = 0;
   }
-  // Fails call number nth (1 = the next) of operation with code; replaces
-  // any earlier rule.
-  static void failOn(Operation operation, unsigned nth, unsigned code) {
+  // Fails call number nth (1 = the next) of operation with errnoValue;
+  // replaces any earlier rule.
+  static void failOn(Operation operation, unsigned nth, int errnoValue) {
     reset();
-    addFailure(operation, nth, code);
+    addFailure(operation, nth, errnoValue);
   }
   // One more failing call, counted on its own.
-  static void addFailure(Operation operation, unsigned nth, unsigned code) {
+  static void addFailure(Operation operation, unsigned nth, int errnoValue) {
     std::lock_guard<std::mutex> hold(mutex_);
-    rules_.push_back(Rule{operation, nth, code});
+    rules_.push_back(Rule{operation, nth, errnoValue});
   }
   // Fails the nth call of any operation from now on.
-  static void failCall(unsigned nth, unsigned code) { failOn(kAny, nth, code); }
+  static void failCall(unsigned nth, int errnoValue) { failOn(kAny, nth, errnoValue); }
   static unsigned failures() {
     std::lock_guard<std::mutex> hold(mutex_);
     return failures_;
@@ -72,63 +76,63 @@ class FaultyFileSystem {
   static unsigned GetLastError() { return FileSystem::GetLastError(); }
   static FsResult CreateFile(const stdx::u16string& path, unsigned access, unsigned share,
                              unsigned creation, void*& handle) {
-    unsigned code;
+    FsResult code;
     if (fail(kCreateFile, code)) return code;
     return FileSystem::CreateFile(path, access, share, creation, handle);
   }
   static FsResult OpenRegularFile(const stdx::u16string& path, void*& handle) {
-    unsigned code;
+    FsResult code;
     if (fail(kCreateFile, code)) return code;
     return FileSystem::OpenRegularFile(path, handle);
   }
   static FsResult CloseHandle(void* handle) {
-    unsigned code;
+    FsResult code;
     bool failed = fail(kCloseHandle, code);
     FsResult closed = FileSystem::CloseHandle(handle);
-    return failed ? FsResult(code) : closed;
+    return failed ? code : closed;
   }
   static FsResult ReadFile(void* handle, void* buffer, unsigned count, unsigned* bytesRead,
                            _OVERLAPPED* overlapped) {
-    unsigned code;
+    FsResult code;
     if (fail(kReadFile, code)) return code;
     return FileSystem::ReadFile(handle, buffer, count, bytesRead, overlapped);
   }
   static FsResult ReadFileAt(void* handle, unsigned long long offset, void* buffer, unsigned count,
                              unsigned* bytesRead) {
-    unsigned code;
+    FsResult code;
     if (fail(kReadFile, code)) return code;
     return FileSystem::ReadFileAt(handle, offset, buffer, count, bytesRead);
   }
   static FsResult WriteFile(void* handle, const void* data, unsigned count, unsigned* bytesWritten,
                             _OVERLAPPED* overlapped) {
-    unsigned code;
+    FsResult code;
     if (fail(kWriteFile, code)) return code;
     return FileSystem::WriteFile(handle, data, count, bytesWritten, overlapped);
   }
   static unsigned SetFilePointer(void* handle, long distance, long* distanceHigh, unsigned method) {
-    unsigned code;
+    FsResult code;
     if (fail(kSetFilePointer, code)) return INVALID_SET_FILE_POINTER;
     return FileSystem::SetFilePointer(handle, distance, distanceHigh, method);
   }
   static FsResult SetEndOfFile(void* handle) {
-    unsigned code;
+    FsResult code;
     if (fail(kSetEndOfFile, code)) return code;
     return FileSystem::SetEndOfFile(handle);
   }
   static FsResult GetFileTime(void* handle, _FILETIME* creation, _FILETIME* lastAccess,
                               _FILETIME* lastWrite) {
-    unsigned code;
+    FsResult code;
     if (fail(kGetFileTime, code)) return code;
     return FileSystem::GetFileTime(handle, creation, lastAccess, lastWrite);
   }
   static FsResult SetFileTime(void* handle, const _FILETIME* creation, const _FILETIME* lastAccess,
                               const _FILETIME* lastWrite) {
-    unsigned code;
+    FsResult code;
     if (fail(kSetFileTime, code)) return code;
     return FileSystem::SetFileTime(handle, creation, lastAccess, lastWrite);
   }
   static FsResult GetTempPath(stdx::u16string& path) {
-    unsigned code;
+    FsResult code;
     if (fail(kGetTempPath, code)) return code;
     return FileSystem::GetTempPath(path);
   }
@@ -138,78 +142,78 @@ class FaultyFileSystem {
   }
   static FsResult GetTempFileName(const stdx::u16string& dir, const stdx::u16string& prefix,
                                   stdx::u16string& name) {
-    unsigned code;
+    FsResult code;
     if (fail(kGetTempFileName, code)) return code;
     return FileSystem::GetTempFileName(dir, prefix, name);
   }
   static FsResult CreateDirectory(const stdx::u16string& path) {
-    unsigned code;
+    FsResult code;
     if (fail(kCreateDirectory, code)) return code;
     return FileSystem::CreateDirectory(path);
   }
   static FsResult CreatePrivateDirectory(const stdx::u16string& path) {
-    unsigned code;
+    FsResult code;
     if (fail(kCreatePrivateDirectory, code)) return code;
     return FileSystem::CreatePrivateDirectory(path);
   }
   static FsResult RemoveDirectory(const stdx::u16string& path) {
-    unsigned code;
+    FsResult code;
     if (fail(kRemoveDirectory, code)) return code;
     return FileSystem::RemoveDirectory(path);
   }
   static FsResult RemoveEmptyDirectory(const stdx::u16string& path) {
-    unsigned code;
+    FsResult code;
     if (fail(kRemoveEmptyDirectory, code)) return code;
     return FileSystem::RemoveEmptyDirectory(path);
   }
   static FsResult MoveFileEx(const stdx::u16string& from, const stdx::u16string& to, unsigned flags) {
-    unsigned code;
+    FsResult code;
     if (fail(kMoveFileEx, code)) return code;
     return FileSystem::MoveFileEx(from, to, flags);
   }
   static FsResult CreateHardLink(const stdx::u16string& newPath, const stdx::u16string& existing) {
-    unsigned code;
+    FsResult code;
     if (fail(kCreateHardLink, code)) return code;
     return FileSystem::CreateHardLink(newPath, existing);
   }
   static FsResult DeleteFile(const stdx::u16string& path) {
-    unsigned code;
+    FsResult code;
     if (fail(kDeleteFile, code)) return code;
     return FileSystem::DeleteFile(path);
   }
   static FsResult GetFileInformation(const stdx::u16string& path, bool followLinks,
                                      FileInformation& info) {
-    unsigned code;
+    FsResult code;
     if (fail(kGetFileInformation, code)) return code;
     return FileSystem::GetFileInformation(path, followLinks, info);
   }
   static FsResult GetFileInformationByHandle(void* handle, FileInformation& info) {
-    unsigned code;
+    FsResult code;
     if (fail(kGetFileInformationByHandle, code)) return code;
     return FileSystem::GetFileInformationByHandle(handle, info);
   }
   static FsResult FindFiles(const stdx::u16string& directory, std::vector<FindEntry>& entries) {
-    unsigned code;
+    FsResult code;
     if (fail(kFindFiles, code)) return code;
     return FileSystem::FindFiles(directory, entries);
   }
   static FsResult CreateTempFile(const stdx::u16string& directory, void*& handle) {
-    unsigned code;
+    FsResult code;
     if (fail(kCreateTempFile, code)) return code;
     return FileSystem::CreateTempFile(directory, handle);
   }
   static FsResult FlushFileBuffers(void* handle) {
-    unsigned code;
+    FsResult code;
     if (fail(kFlushFileBuffers, code)) return code;
     return FileSystem::FlushFileBuffers(handle);
   }
   static FsResult FlushVolumeBuffers(void* handle) {
-    unsigned code;
+    FsResult code;
     if (fail(kFlushVolumeBuffers, code)) return code;
     return FileSystem::FlushVolumeBuffers(handle);
   }
   static FsResult FlushFilesAt(void* directory, const std::vector<stdx::u16string>& names) {
-    unsigned code;
+    FsResult code;
     if (fail(kFlushVolumeBuffers, code)) return code;
     return FileSystem::FlushFilesAt(directory, names);
   }
@@ -220,84 +224,84 @@ class FaultyFileSystem {
   }
   static FsResult ReleaseFileRange(void* handle, unsigned long long offset,
                                    unsigned long long count) {
-    unsigned code;
+    FsResult code;
     if (fail(kSetEndOfFile, code)) return code;
     return FileSystem::ReleaseFileRange(handle, offset, count);
   }
   static FsResult CopyFileRange(void* in, unsigned long long inOffset, void* out, unsigned count,
                                 unsigned* copied) {
-    unsigned code;
+    FsResult code;
     if (fail(kWriteFile, code)) return code;
     return FileSystem::CopyFileRange(in, inOffset, out, count, copied);
   }
   static FsResult LockFile(void* handle, bool wait) {
-    unsigned code;
+    FsResult code;
     if (fail(kLockFile, code)) return code;
     return FileSystem::LockFile(handle, wait);
   }
 
   static FsResult OpenDirectoryBeneath(void* directory, const stdx::u16string& relative,
                                        void*& handle) {
-    unsigned code;
+    FsResult code;
     if (fail(kOpenDirectoryBeneath, code)) return code;
     return FileSystem::OpenDirectoryBeneath(directory, relative, handle);
   }
   static FsResult OpenParentDirectory(void* directory, void*& handle) {
-    unsigned code;
+    FsResult code;
     if (fail(kOpenDirectoryBeneath, code)) return code;
     return FileSystem::OpenParentDirectory(directory, handle);
   }
   static FsResult CreateFileAt(void* directory, const stdx::u16string& name, unsigned access,
                                unsigned creation, void*& handle) {
-    unsigned code;
+    FsResult code;
     if (fail(kCreateFile, code)) return code;
     return FileSystem::CreateFileAt(directory, name, access, creation, handle);
   }
   static FsResult CreateDirectoryAt(void* directory, const stdx::u16string& name) {
-    unsigned code;
+    FsResult code;
     if (fail(kCreateDirectory, code)) return code;
     return FileSystem::CreateDirectoryAt(directory, name);
   }
   static FsResult GetFileInformationAt(void* directory, const stdx::u16string& name,
                                        FileInformation& info) {
-    unsigned code;
+    FsResult code;
     if (fail(kGetFileInformation, code)) return code;
     return FileSystem::GetFileInformationAt(directory, name, info);
   }
   static FsResult MoveFileAt(void* fromDirectory, const stdx::u16string& from, void* toDirectory,
                              const stdx::u16string& to, unsigned flags) {
-    unsigned code;
+    FsResult code;
     if (fail(kMoveFileEx, code)) return code;
     return FileSystem::MoveFileAt(fromDirectory, from, toDirectory, to, flags);
   }
   static FsResult CreateHardLinkAt(void* directory, const stdx::u16string& newName,
                                    void* existingDirectory, const stdx::u16string& existing) {
-    unsigned code;
+    FsResult code;
     if (fail(kCreateHardLink, code)) return code;
     return FileSystem::CreateHardLinkAt(directory, newName, existingDirectory, existing);
   }
   static FsResult DeleteFileAt(void* directory, const stdx::u16string& name) {
-    unsigned code;
+    FsResult code;
     if (fail(kDeleteFile, code)) return code;
     return FileSystem::DeleteFileAt(directory, name);
   }
   static FsResult RemoveEmptyDirectoryAt(void* directory, const stdx::u16string& name) {
-    unsigned code;
+    FsResult code;
     if (fail(kRemoveEmptyDirectory, code)) return code;
     return FileSystem::RemoveEmptyDirectoryAt(directory, name);
   }
   static FsResult RemoveDirectoryAt(void* directory, const stdx::u16string& name) {
-    unsigned code;
+    FsResult code;
     if (fail(kRemoveDirectory, code)) return code;
     return FileSystem::RemoveDirectoryAt(directory, name);
   }
   static FsResult FindFilesAt(void* directory, std::vector<FindEntry>& entries) {
-    unsigned code;
+    FsResult code;
     if (fail(kFindFiles, code)) return code;
     return FileSystem::FindFilesAt(directory, entries);
   }
   static FsResult GetDiskFreeSpaceByHandle(void* handle, unsigned long long* bytes) {
-    unsigned code;
+    FsResult code;
     if (fail(kGetDiskFreeSpace, code)) return code;
     return FileSystem::GetDiskFreeSpaceByHandle(handle, bytes);
   }
@@ -308,15 +312,16 @@ class FaultyFileSystem {
   struct Rule {
     Operation operation;
     unsigned countdown;
-    unsigned code;
+    int errnoValue;
   };
 
   // Counts the call down on every rule that it matches; a failure also sets
-  // the last error, as the real layer does. The package may be inflated
-  // on a thread of its own, so the counts are kept under a lock.
-  static bool fail(Operation operation, unsigned& code) {
+  // the last error and errno, as the real layer leaves them (a seek tells
+  // its failure only so). The package may be inflated on a thread of its
+  // own, so the counts are kept under a lock.
+  static bool fail(Operation operation, FsResult& code) {
     std::lock_guard<std::mutex> hold(mutex_);
-    code = 0;
+    code = FsResult();
     ++calls_;
     log_.push_back(operation);
     if (hook_ && calls_ == hookAt_) hook_();
@@ -325,11 +330,12 @@ class FaultyFileSystem {
       if (rule.countdown == 0 || (rule.operation != operation && rule.operation != kAny)) continue;
       if (--rule.countdown != 0 || failed) continue;
       failed = true;
-      code = rule.code;
+      code = FsResult(error_code_for_errno(rule.errnoValue), rule.errnoValue);
     }
     if (!failed) return false;
     ++failures_;
     ms_lastError = code;
+    errno = code.errnoValue();
     return true;
   }
 

@@ -59,7 +59,7 @@ class InstallData {
   // read before the failure. checkMembers false skips the checksums (for a
   // tool that reports them one by one with memberChecksums). Every file call happens on the calling thread or
   // before the feed thread ends, in one order: the image is inflated first.
-  unsigned open(const stdx::u16string& packagePath, bool checkMembers = true) {
+  FsResult open(const stdx::u16string& packagePath, bool checkMembers = true) {
     return openImage(packagePath, checkMembers, true);
   }
 
@@ -72,7 +72,7 @@ class InstallData {
   // that fills up later, is reported by the await calls. Only the image up
   // to the end of the last member is stored; the stream behind it must
   // still inflate soundly to its end.
-  unsigned openHeader(const stdx::u16string& packagePath, bool checkMembers = true) {
+  FsResult openHeader(const stdx::u16string& packagePath, bool checkMembers = true) {
     return openImage(packagePath, checkMembers, false);
   }
 
@@ -81,7 +81,7 @@ class InstallData {
   // for copyTo to begin with). 0 when they are; kErrorPending when the time
   // ran out; the failure of the image (see awaitImage) as soon as there is
   // one; ERROR_INVALID_DATA when the image ended before them.
-  unsigned awaitMember(uint64_t index, int timeoutMs, bool whole = true) {
+  FsResult awaitMember(uint64_t index, int timeoutMs, bool whole = true) {
     if (index >= files.size()) return ERROR_INVALID_PARAMETER;
     const FileData<FS>& member = files[static_cast<size_t>(index)];
     uint64_t end = static_cast<uint64_t>(member.offset) + member.size;
@@ -93,7 +93,12 @@ class InstallData {
   // image is inflated and checked. 0 when it is sound; kErrorPending when
   // the time ran out; else why it cannot be used: the codes of open(), or
   // ERROR_CANCELLED after stopInflating(). Only after a successful open.
-  unsigned awaitImage(int timeoutMs) { return image_.awaitImage(timeoutMs); }
+  FsResult awaitImage(int timeoutMs) { return image_.awaitImage(timeoutMs); }
+
+  // Where code, a failure that the calls above returned, lies: the
+  // package's bytes, the package file, or the image in the temporary
+  // directory (with the file to name).
+  ImageFailure failureOf(FsResult code) { return image_.failureOf(code); }
 
   // Asks the inflate to stop at its next piece, without waiting for it; the
   // image is then reported as ERROR_CANCELLED. Safe from any thread.
@@ -135,21 +140,21 @@ class InstallData {
   }
 
   // copyTo into destination, created or replaced.
-  unsigned copy(uint64_t index, const stdx::u16string& destination) {
+  FsResult copy(uint64_t index, const stdx::u16string& destination) {
     if (index >= files.size()) return ERROR_INVALID_PARAMETER;
     if (image_.handle() == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     void* out = INVALID_HANDLE_VALUE;
-    unsigned code = FS::CreateFile(destination, GENERIC_WRITE, 0, CREATE_ALWAYS, out);
+    FsResult code = FS::CreateFile(destination, GENERIC_WRITE, 0, CREATE_ALWAYS, out);
     if (code != 0) return code;
     code = copyTo(index, out);
-    unsigned closed = FS::CloseHandle(out);
+    FsResult closed = FS::CloseHandle(out);
     return code != 0 ? code : closed;
   }
 
   // The CRC-32 of every member's bytes as the image holds them, in file
   // order, in one pass over the image. Only after a successful open() (the
   // whole image). 0 or the code of a failing read.
-  unsigned memberChecksums(std::vector<unsigned>& crcs) {
+  FsResult memberChecksums(std::vector<unsigned>& crcs) {
     if (image_.handle() == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     return copier_.memberChecksums(files, crcs);
   }
@@ -178,7 +183,7 @@ class InstallData {
   std::vector<FileData<FS>> files;    // in package order; the index is a member's identity
 
  private:
-  unsigned openImage(const stdx::u16string& packagePath, bool checkMembers, bool wholeFirst) {
+  FsResult openImage(const stdx::u16string& packagePath, bool checkMembers, bool wholeFirst) {
     image_.discard();
     products.clear();
     files.clear();
@@ -188,7 +193,7 @@ class InstallData {
     // cover every byte used: unknown until the header is read (and not
     // worth waiting for when the whole image comes first).
     image_.setCoverage(wholeFirst ? lz_detail::kCoveragePartial : lz_detail::kCoverageUnknown);
-    unsigned code = image_.start(packagePath, !wholeFirst);
+    FsResult code = image_.start(packagePath, !wholeFirst);
     if (code == 0 && wholeFirst) code = image_.awaitInflater();
     if (code == 0) {
       HeaderParser<FS, Image> parser(image_);
@@ -222,7 +227,7 @@ class InstallData {
     return code;
   }
 
-  unsigned limitImage(uint64_t end) {
+  FsResult limitImage(uint64_t end) {
     uint64_t written = image_.inflatedBytes();
     uint64_t needed = end > written ? end - written : 0;
     unsigned long long freeBytes = 0;

@@ -43,7 +43,7 @@ class InstallDataTest : public ScratchTest {
   // The same as the wizard opens a package: the header first, then the
   // rest in the background. A refusal may come at either step.
   unsigned openStreaming(Reader& reader, const std::string& image) {
-    unsigned code = reader.openHeader(u16(writePackage(image)));
+    FsResult code = reader.openHeader(u16(writePackage(image)));
     return code != 0 ? code : reader.awaitImage(-1);
   }
 
@@ -659,7 +659,7 @@ TEST_F(InstallDataTest, FailingCallsReportTheirCodeAndDropTheImage) {
   std::string package = writePackage(makeImage({}, false, {{"a", "bytes", fileTime(1)}}));
   {
     FaultyReader reader;
-    FaultyFileSystem::failOn(FaultyFileSystem::kReadFile, 1, ERROR_INVALID_PARAMETER);
+    FaultyFileSystem::failOn(FaultyFileSystem::kReadFile, 1, EINVAL);
     EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_PARAMETER), reader.open(u16(package)));
     EXPECT_EQ(1u, FaultyFileSystem::failures());
     EXPECT_TRUE(tempEntries().empty());
@@ -667,10 +667,10 @@ TEST_F(InstallDataTest, FailingCallsReportTheirCodeAndDropTheImage) {
   FaultyReader reader;
   FaultyFileSystem::reset();
   ASSERT_EQ(0u, reader.open(u16(package)));
-  FaultyFileSystem::failOn(FaultyFileSystem::kWriteFile, 1, ERROR_INVALID_PARAMETER);
+  FaultyFileSystem::failOn(FaultyFileSystem::kWriteFile, 1, EINVAL);
   EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_PARAMETER), reader.copy(0, u16(path("out"))));
-  FaultyFileSystem::failOn(FaultyFileSystem::kSetFileTime, 1, ERROR_INVALID_HANDLE);
-  EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_HANDLE), reader.copy(0, u16(path("out"))));
+  FaultyFileSystem::failOn(FaultyFileSystem::kSetFileTime, 1, EPERM);
+  EXPECT_EQ(static_cast<unsigned>(ERROR_ACCESS_DENIED), reader.copy(0, u16(path("out"))));
   FaultyFileSystem::reset();
   EXPECT_EQ(0u, reader.copy(0, u16(path("out"))));
   EXPECT_EQ("bytes", readFileBytes(path("out")));

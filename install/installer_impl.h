@@ -22,6 +22,26 @@ inline stdx::u16string joinRelative(const stdx::u16string& directory, const stdx
   return directory.empty() ? name : directory + u"/" + name;
 }
 
+// Whether code, a failure of the package's reader, is the package's fault:
+// only bad bytes are. A file the system refused (the package file, or the
+// image in the temporary directory) is no damage: path and line then name
+// it and the system's reason.
+template <class Reader>
+bool package_at_fault(Reader& reader, FsResult code, stdx::u16string& path, stdx::u16string& line) {
+  config::ImageFailure failure = reader.failureOf(code);
+  if (failure.side == config::ImageFailure::kTempDir) {
+    path = strip_trailing_separators(failure.path);
+    line = temp_dir_line(failure.path, code.errnoValue());
+    return false;
+  }
+  if (failure.side == config::ImageFailure::kPackageFile) {
+    path = failure.path;
+    line = package_read_line(failure.path, code.errnoValue());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace installer_detail
 
 template <class FS, class Compressor>
@@ -251,10 +271,10 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   if (code != 0) {
     // The package may have failed while this member was copied: then that
     // is the reason, whatever the copy made of it.
-    unsigned image = reader->awaitImage(0);
+    FsResult image = reader->awaitImage(0);
     if (image == ERROR_CANCELLED) return image;
     if (image != 0 && image != config::kErrorPending) {
-      packageFailed_ = true;
+      packageFailed_ = installer_detail::package_at_fault(*reader, image, failingPath_, failureLine_);
       return image;
     }
     return code;
@@ -411,15 +431,22 @@ FsResult BasicInstaller<FS, Compressor>::exposeStaged() {
 }
 
 // Waits for bytes the reader is still inflating, looking for a cancel
-// every kFeedPollMs. A failure of the package is remembered: it is the
-// package's fault, not the target's, and is reported as such.
+// every kFeedPollMs. Bad bytes of the package are remembered as its fault,
+// not the target's; a package file or temporary directory that the system
+// refused is named, with the reason.
 template <class FS, class Compressor>
 template <class Await>
 FsResult BasicInstaller<FS, Compressor>::awaitPackage(Await await) {
   for (;;) {
     FsResult code = await(kFeedPollMs);
     if (code != config::kErrorPending) {
-      if (code != 0 && code != ERROR_CANCELLED) packageFailed_ = true;
+      if (code != 0 && code != ERROR_CANCELLED) {
+        Reader* reader = nullptr;
+        stdx::u16string target;
+        processData->get(reader, target);
+        packageFailed_ = reader == nullptr ||
+                         installer_detail::package_at_fault(*reader, code, failingPath_, failureLine_);
+      }
       return code;
     }
     if (processData->isCancelled()) return ERROR_CANCELLED;

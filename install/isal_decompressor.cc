@@ -78,12 +78,12 @@ lz_detail::IsalRun lz_detail::runIsal(PackageBytes& source, WriteFunction write,
   }
 }
 
-unsigned lz_detail::inflateWithIsal(PackageBytes& source, WriteFunction write, void* context,
+FsResult lz_detail::inflateWithIsal(PackageBytes& source, WriteFunction write, void* context,
                                     const std::atomic<int>& coverage) {
   IsalRun run = runIsal(source, write, context, &coverage);
   if (run.end == kIsalFailed) return run.code;
   if (run.end == kIsalEnded && coverage.load() == kCoverageWhole) return 0;
-  unsigned code = source.rewind();
+  FsResult code = source.rewind();
   if (code != 0) return code;
   return inflateWithZlib(source, write, context, run.handedOut, run.crc);
 }

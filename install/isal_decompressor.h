@@ -34,7 +34,7 @@ enum IsalEnd {
 
 struct IsalRun {
   IsalEnd end = kIsalEnded;
-  unsigned code = 0;       // with kIsalFailed
+  FsResult code;           // with kIsalFailed: the failing read's or write's, errno and all
   uint64_t handedOut = 0;  // bytes of the image given to write
   unsigned crc = 0;        // their CRC-32
 };
@@ -46,7 +46,7 @@ IsalRun runIsal(PackageBytes& source, WriteFunction write, void* context,
 
 // The inflate of the package as described above; the codes of
 // LZCompressor::unpack.
-unsigned inflateWithIsal(PackageBytes& source, WriteFunction write, void* context,
+FsResult inflateWithIsal(PackageBytes& source, WriteFunction write, void* context,
                          const std::atomic<int>& coverage);
 
 }  // namespace lz_detail

@@ -27,14 +27,14 @@ class ReadBytes : public lz_detail::PackageBytes {
         readBytes_(0),
         input_(new unsigned char[LZCompressor::kInputBytes]) {}
 
-  unsigned next(const unsigned char*& data, size_t& count) override {
+  FsResult next(const unsigned char*& data, size_t& count) override {
     data = input_.get();
     count = 0;
     if (readBytes_ >= sourceBytes_) return 0;
     unsigned want = static_cast<unsigned>(
         std::min<unsigned long long>(sourceBytes_ - readBytes_, LZCompressor::kInputBytes));
     unsigned got = 0;
-    unsigned code = read_(source_, readBytes_, input_.get(), want, &got);
+    FsResult code = read_(source_, readBytes_, input_.get(), want, &got);
     if (code != 0) return code;
     if (got != want) return ERROR_INVALID_DATA;
     readBytes_ += got;
@@ -42,7 +42,7 @@ class ReadBytes : public lz_detail::PackageBytes {
     return 0;
   }
 
-  unsigned rewind() override {
+  FsResult rewind() override {
     readBytes_ = 0;
     return 0;
   }
@@ -62,8 +62,8 @@ class SkippingWriter {
   SkippingWriter(lz_detail::WriteFunction write, void* context, uint64_t skipBytes, unsigned skipCrc)
       : write_(write), context_(context), skipBytes_(skipBytes), skipCrc_(skipCrc) {}
 
-  // produced more bytes of the image; 0 or the code that ends the inflate.
-  unsigned take(const unsigned char* data, unsigned produced) {
+  // produced more bytes of the image; 0 or what ends the inflate.
+  FsResult take(const unsigned char* data, unsigned produced) {
     imageBytes_ += produced;
     if (imageBytes_ > LZCompressor::kMaxImageBytes) return ERROR_INVALID_DATA;
     uint64_t at = imageBytes_ - produced;
@@ -75,7 +75,7 @@ class SkippingWriter {
       produced -= seen;
     }
     // Reported at once: a bomb must not go on filling the disk.
-    return produced != 0 ? write_(context_, data, produced) : 0;
+    return produced != 0 ? write_(context_, data, produced) : FsResult();
   }
 
   // The stream ended: it must have given at least what was handed out.
@@ -92,7 +92,7 @@ class SkippingWriter {
 
 }  // namespace
 
-unsigned lz_detail::inflateWithZlib(PackageBytes& source, WriteFunction write, void* context,
+FsResult lz_detail::inflateWithZlib(PackageBytes& source, WriteFunction write, void* context,
                                     uint64_t skipBytes, unsigned skipCrc) {
   z_stream stream;
   memset(&stream, 0, sizeof stream);
@@ -102,7 +102,7 @@ unsigned lz_detail::inflateWithZlib(PackageBytes& source, WriteFunction write, v
 
   uint64_t pieceEnd = 0;  // package offset behind the piece in hand
   bool inputEnded = false;
-  unsigned result = 0;
+  FsResult result;
   for (;;) {
     if (stream.avail_in == 0 && !inputEnded) {
       const unsigned char* data = nullptr;
@@ -147,7 +147,7 @@ unsigned lz_detail::inflateWithZlib(PackageBytes& source, WriteFunction write, v
   return result;
 }
 
-unsigned lz_detail::inflatePackage(PackageBytes& source, WriteFunction write, void* context,
+FsResult lz_detail::inflatePackage(PackageBytes& source, WriteFunction write, void* context,
                                    const std::atomic<int>& coverage) {
 #ifdef SETUP_WITH_ISAL
   return inflateWithIsal(source, write, context, coverage);
@@ -157,7 +157,7 @@ unsigned lz_detail::inflatePackage(PackageBytes& source, WriteFunction write, vo
 #endif
 }
 
-unsigned lz_detail::inflateSource(ReadFunction read, void* source, unsigned long long sourceBytes,
+FsResult lz_detail::inflateSource(ReadFunction read, void* source, unsigned long long sourceBytes,
                                   WriteFunction write, void* destination,
                                   const std::atomic<int>& coverage) {
   // An empty package is an empty image.
@@ -166,21 +166,21 @@ unsigned lz_detail::inflateSource(ReadFunction read, void* source, unsigned long
   return inflatePackage(bytes, write, destination, coverage);
 }
 
-unsigned LZCompressor::unpack(const stdx::u16string& source,
+FsResult LZCompressor::unpack(const stdx::u16string& source,
                               const stdx::u16string& destination) const {
   // The source must exist, and be a package we can read, before the
   // destination is touched.
   void* probe = INVALID_HANDLE_VALUE;
-  unsigned code = FileSystem::OpenRegularFile(source, probe);
+  FsResult code = FileSystem::OpenRegularFile(source, probe);
   if (code != 0) return code;
   FileSystem::CloseHandle(probe);
   void* out = INVALID_HANDLE_VALUE;
   code = FileSystem::CreateFile(destination, GENERIC_WRITE, 0, CREATE_ALWAYS, out);
   if (code != 0) return code;
   // CREATE_ALWAYS keeps old bytes: an image must not end in a stale tail.
-  if (FileSystem::SetEndOfFile(out) != 0) code = FileSystem::GetLastError();
+  code = FileSystem::SetEndOfFile(out);
   if (code == 0) code = unpackInto<FileSystem>(source, out);
-  unsigned closed = FileSystem::CloseHandle(out);
+  FsResult closed = FileSystem::CloseHandle(out);
   return code != 0 ? code : closed;
 }
 

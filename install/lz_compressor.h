@@ -11,27 +11,25 @@
 #include "platform/stdx_string.h"
 
 namespace lz_detail {
-// Takes count bytes of data for the image; 0 to go on, else the code that
-// ends the inflate (the failing write's, or ERROR_CANCELLED).
-typedef unsigned (*WriteFunction)(void* context, const void* data, unsigned count);
+// Takes count bytes of data for the image; 0 to go on, else what ends the
+// inflate (the failing write's result, errno and all, or ERROR_CANCELLED).
+typedef FsResult (*WriteFunction)(void* context, const void* data, unsigned count);
 
 template <class FS>
-unsigned writeThrough(void* handle, const void* data, unsigned count) {
+FsResult writeThrough(void* handle, const void* data, unsigned count) {
   unsigned written = 0;
-  if (FS::WriteFile(handle, data, count, &written, nullptr) != 0) return FS::GetLastError();
-  return 0;
+  return FS::WriteFile(handle, data, count, &written, nullptr);
 }
 
 // Reads up to count bytes of source from offset into buffer; got says how
-// many there were (fewer only at the file's end). 0 or the failing read's code.
-typedef unsigned (*ReadFunction)(void* source, unsigned long long offset, void* buffer,
+// many there were (fewer only at the file's end). 0 or the failing read's result.
+typedef FsResult (*ReadFunction)(void* source, unsigned long long offset, void* buffer,
                                  unsigned count, unsigned* got);
 
 template <class FS>
-unsigned readThrough(void* handle, unsigned long long offset, void* buffer, unsigned count,
+FsResult readThrough(void* handle, unsigned long long offset, void* buffer, unsigned count,
                      unsigned* got) {
-  if (FS::ReadFileAt(handle, offset, buffer, count, got) != 0) return FS::GetLastError();
-  return 0;
+  return FS::ReadFileAt(handle, offset, buffer, count, got);
 }
 
 
@@ -51,12 +49,12 @@ class PackageBytes {
  public:
   virtual ~PackageBytes() {}
   // The next bytes of the package in data and count (count 0: no more).
-  // 0, or the code of a failed read.
-  virtual unsigned next(const unsigned char*& data, size_t& count) = 0;
+  // 0, or the result of the failed read.
+  virtual FsResult next(const unsigned char*& data, size_t& count) = 0;
   // The first bytes of the package will not be needed again (until a rewind).
   virtual void consumed(uint64_t bytes) { (void)bytes; }
-  // Starts over at the first byte; 0 or the code of the failure.
-  virtual unsigned rewind() = 0;
+  // Starts over at the first byte; 0 or the result of the failure.
+  virtual FsResult rewind() = 0;
 };
 
 // How much of the image the checks behind the inflate will compare, as the
@@ -70,19 +68,19 @@ enum Coverage { kCoverageUnknown = 0, kCoveragePartial = 1, kCoverageWhole = 2 }
 // another inflater): they are not handed out again, and must come out with
 // the CRC-32 skipCrc, else the result is ERROR_INVALID_DATA. The codes of
 // LZCompressor::unpack.
-unsigned inflateWithZlib(PackageBytes& source, WriteFunction write, void* context,
+FsResult inflateWithZlib(PackageBytes& source, WriteFunction write, void* context,
                          uint64_t skipBytes = 0, unsigned skipCrc = 0);
 
 // The inflate this build uses: the fast one where it is built in, else
 // zlib's. coverage is read as the inflate goes on.
-unsigned inflatePackage(PackageBytes& source, WriteFunction write, void* context,
+FsResult inflatePackage(PackageBytes& source, WriteFunction write, void* context,
                         const std::atomic<int>& coverage);
 
 // Inflates the sourceBytes of source with inflatePackage, read in pieces
 // through one buffer (and read again from the start where the inflate
 // starts over). The codes of unpack below; a read that ends before
 // sourceBytes (the file shrank) is damage.
-unsigned inflateSource(ReadFunction read, void* source, unsigned long long sourceBytes,
+FsResult inflateSource(ReadFunction read, void* source, unsigned long long sourceBytes,
                        WriteFunction write, void* destination, const std::atomic<int>& coverage);
 }  // namespace lz_detail
 
@@ -107,19 +105,25 @@ class LZCompressor {
 
   // Inflates the whole of source into destination (created, or overwritten
   // from its start). Returns 0 on success, also for a stream that is cut
-  // short (the reader finds the image too short); the code of CreateFile
-  // when a file cannot be opened; the code of WriteFile when the image
+  // short (the reader finds the image too short); the result of CreateFile
+  // when a file cannot be opened; the result of WriteFile when the image
   // cannot be written (a full temporary directory); ERROR_INVALID_DATA for
   // a corrupt stream, a package of 4 GiB or more, an image that would pass
   // kMaxImageBytes, or a package that changes while it is read. Bytes
   // behind the end of the stream are ignored. On failure the destination
   // keeps what was written: the caller deletes it.
-  unsigned unpack(const stdx::u16string& source, const stdx::u16string& destination) const;
+  //
+  // Every failure is the failing call's own result: with an errno where the
+  // system refused the call, so a caller can tell the sides apart. A
+  // failure with an errno that the writer did not return is the package
+  // file's (its open, a read, its examination); one without an errno (but
+  // ERROR_CANCELLED from the writer) means the package's bytes are bad.
+  FsResult unpack(const stdx::u16string& source, const stdx::u16string& destination) const;
 
   // The same into destination, a file open for writing at the point where
   // the image is to begin; every file call goes through the policy FS.
   template <class FS>
-  unsigned unpackInto(const stdx::u16string& source, void* destination) const {
+  FsResult unpackInto(const stdx::u16string& source, void* destination) const {
     return unpackTo<FS>(source, &lz_detail::writeThrough<FS>, destination);
   }
 
@@ -128,16 +132,16 @@ class LZCompressor {
   // returned. The package is read, never mapped: one that shrinks, grows
   // or is replaced while it is read is ERROR_INVALID_DATA, not a crash.
   template <class FS>
-  unsigned unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write,
+  FsResult unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write,
                     void* context) const {
     void* in = INVALID_HANDLE_VALUE;
     // Only a regular file: a FIFO or a device would hang the open or the
     // reads, and a directory is no package.
-    unsigned code = FS::OpenRegularFile(source, in);
+    FsResult code = FS::OpenRegularFile(source, in);
     if (code != 0) return code;
     FileInformation opened, now;
-    if (FS::GetFileInformationByHandle(in, opened) != 0) code = FS::GetLastError();
-    else if (opened.sizeBytes > kMaxPackageBytes) code = ERROR_INVALID_DATA;
+    code = FS::GetFileInformationByHandle(in, opened);
+    if (code == 0 && opened.sizeBytes > kMaxPackageBytes) code = ERROR_INVALID_DATA;
     if (code == 0) {
       code = lz_detail::inflateSource(&lz_detail::readThrough<FS>, in, opened.sizeBytes, write, context,
                                       coverage_);
@@ -145,17 +149,33 @@ class LZCompressor {
     // What was read must be the whole of one package: still the same file
     // by handle and by name, neither cut nor extended.
     if (code == 0) {
-      if (FS::GetFileInformationByHandle(in, now) != 0) code = FS::GetLastError();
-      else if (!lz_detail::sameFile(opened, now)) code = ERROR_INVALID_DATA;
+      code = FS::GetFileInformationByHandle(in, now);
+      if (code == 0 && !lz_detail::sameFile(opened, now)) code = ERROR_INVALID_DATA;
     }
     if (code == 0) {
-      unsigned found = FS::GetFileInformation(source, true, now);
+      FsResult found = FS::GetFileInformation(source, true, now);
       if (found == ERROR_FILE_NOT_FOUND || (found == 0 && !lz_detail::sameFile(opened, now)))
         code = ERROR_INVALID_DATA;
       else if (found != 0) code = found;
     }
-    unsigned closed = FS::CloseHandle(in);
+    FsResult closed = FS::CloseHandle(in);
     return code != 0 ? code : closed;
+  }
+
+  // The same for a writer whose failures carry no errno (one that keeps
+  // what it is given in memory).
+  template <class FS>
+  FsResult unpackTo(const stdx::u16string& source, unsigned (*write)(void*, const void*, unsigned),
+                    void* context) const {
+    struct PlainWriter {
+      unsigned (*write)(void*, const void*, unsigned);
+      void* context;
+      static FsResult take(void* self, const void* data, unsigned count) {
+        PlainWriter* writer = static_cast<PlainWriter*>(self);
+        return writer->write(writer->context, data, count);
+      }
+    } writer{write, context};
+    return unpackTo<FS>(source, &PlainWriter::take, &writer);
   }
 
   // Compression is not offered here (packages come from the vendor tool):

@@ -21,8 +21,8 @@
 
 namespace config {
 
-// Image gives awaitBytes(end, timeoutMs, available, checked) and handle()
-// as PackageImage does.
+// Image gives awaitBytes(end, timeoutMs, available, checked), handle() and
+// readFailed(code) as PackageImage does.
 template <class FS, class Image>
 class MemberCopier {
  public:
@@ -46,12 +46,12 @@ class MemberCopier {
   }
 
   // The CRC-32 of every member's bytes as the image holds them, in file
-  // order, in one pass over a finished image. 0 or the code of a failing read.
-  unsigned memberChecksums(const std::vector<FileData<FS>>& files, std::vector<unsigned>& crcs) {
+  // order, in one pass over a finished image. 0 or the result of a failing read.
+  FsResult memberChecksums(const std::vector<FileData<FS>>& files, std::vector<unsigned>& crcs) {
     crcs.assign(files.size(), 0);
     bufferStart_ = bufferBytes_ = 0;
     for (size_t i = 0; i < files.size(); ++i) {
-      unsigned code = checksumOf(files[i], crcs[i]);
+      FsResult code = checksumOf(files[i], crcs[i]);
       if (code != 0) return code;
     }
     return 0;
@@ -60,15 +60,15 @@ class MemberCopier {
  private:
   // The CRC-32 of a member's bytes, read through the copy buffer, which
   // keeps what it holds, so that members laid out in order cost one pass.
-  unsigned checksumOf(const FileData<FS>& member, unsigned& crc) {
+  FsResult checksumOf(const FileData<FS>& member, unsigned& crc) {
     unsigned value = 0;
     uint64_t at = member.offset;
     uint64_t n = member.size;
     while (n != 0) {
       if (at < bufferStart_ || at >= bufferStart_ + bufferBytes_) {
         unsigned got = 0;
-        if (FS::ReadFileAt(image_.handle(), at, copyBuffer_.get(), kCopyBufferSize, &got) != 0)
-          return FS::GetLastError();
+        FsResult code = FS::ReadFileAt(image_.handle(), at, copyBuffer_.get(), kCopyBufferSize, &got);
+        if (code != 0) return imageReadFailed(code);
         if (got == 0) return ERROR_INVALID_DATA;  // the image ends before the member
         bufferStart_ = at;
         bufferBytes_ = got;
@@ -89,7 +89,7 @@ class MemberCopier {
     const uint64_t end = at + member.size;
     while (at < end) {
       uint64_t available = 0;
-      unsigned code = image_.awaitBytes(at + 1, -1, &available, true);
+      FsResult code = image_.awaitBytes(at + 1, -1, &available, true);
       if (code != 0) return code;
       uint64_t until = std::min(available, end);
       FsResult copied = copyRange(at, static_cast<unsigned>(until - at), out);
@@ -122,7 +122,7 @@ class MemberCopier {
       unsigned want = remaining < kCopyBufferSize ? remaining : kCopyBufferSize;
       unsigned got = 0;
       FsResult code = FS::ReadFileAt(image_.handle(), at, copyBuffer_.get(), want, &got);
-      if (code != 0) return code;
+      if (code != 0) return imageReadFailed(code);
       if (got == 0) return ERROR_INVALID_DATA;  // the image shrank under us
       unsigned written = 0;
       code = FS::WriteFile(out, copyBuffer_.get(), got, &written, nullptr);
@@ -131,6 +131,15 @@ class MemberCopier {
       remaining -= got;
     }
     return 0;
+  }
+
+  // A read of the image failed: that is the image's failure (its
+  // temporary directory's), not the member's target, and the image says so
+  // from now on. (A kernel copy that fails cannot tell its two sides apart:
+  // its failure stays the target's.)
+  FsResult imageReadFailed(FsResult code) {
+    image_.readFailed(code);
+    return code;
   }
 
   Image& image_;

@@ -124,10 +124,11 @@ class HeaderParser {
   // Products and files, with each member's offset made absolute. Whether
   // the image holds each member is known only at its end (the member
   // checks); here a member must at least be addressable. 0, the image's
-  // failure, or ERROR_INVALID_DATA for a header that the image cannot hold.
+  // failure, the result of a failed read of the image, or
+  // ERROR_INVALID_DATA for a header that the image cannot hold.
   // products keeps what was read before a failure.
-  unsigned parse(std::vector<ProductInfo>& products, std::vector<FileData<FS>>& files) {
-    unsigned code = readProducts(products);
+  FsResult parse(std::vector<ProductInfo>& products, std::vector<FileData<FS>>& files) {
+    FsResult code = readProducts(products);
     if (code == 0) code = readFiles(files);
     if (code != 0) return code;
     // The data area begins behind the last record; offsets are relative to it.
@@ -152,13 +153,14 @@ class HeaderParser {
   // What the header may still take of the image.
   uint64_t room() const { return pos_ < kMaxHeaderBytes ? kMaxHeaderBytes - pos_ : 0; }
 
-  unsigned fill() {
+  FsResult fill() {
     uint64_t available = 0;
-    unsigned code = image_.awaitBytes(pos_ + 1, -1, &available);
+    FsResult code = image_.awaitBytes(pos_ + 1, -1, &available);
     if (code != 0) return code;
     unsigned want = static_cast<unsigned>(std::min<uint64_t>(available - pos_, kBufferBytes));
     unsigned got = 0;
-    if (FS::ReadFileAt(image_.handle(), pos_, buffer_.get(), want, &got) != 0) return FS::GetLastError();
+    code = FS::ReadFileAt(image_.handle(), pos_, buffer_.get(), want, &got);
+    if (code != 0) return code;
     if (got != want) return ERROR_INVALID_DATA;  // the image shrank under us
     bufferStart_ = pos_;
     bufferBytes_ = got;
@@ -167,12 +169,12 @@ class HeaderParser {
 
   // The n image bytes from pos_ into dst; ERROR_INVALID_DATA when the
   // image ends before them.
-  unsigned readBytes(void* dst, uint64_t n) {
+  FsResult readBytes(void* dst, uint64_t n) {
     if (n > kImageLimit - pos_) return ERROR_INVALID_DATA;
     unsigned char* out = static_cast<unsigned char*>(dst);
     while (n != 0) {
       if (pos_ < bufferStart_ || pos_ >= bufferStart_ + bufferBytes_) {
-        unsigned code = fill();
+        FsResult code = fill();
         if (code != 0) return code;
       }
       uint64_t take = std::min(bufferStart_ + bufferBytes_ - pos_, n);
@@ -184,19 +186,19 @@ class HeaderParser {
     return 0;
   }
 
-  unsigned readWord(unsigned& value) {
+  FsResult readWord(unsigned& value) {
     unsigned char b[4];
-    unsigned code = readBytes(b, 4);
+    FsResult code = readBytes(b, 4);
     if (code != 0) return code;
     value = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<unsigned>(b[3]) << 24);
     return 0;
   }
 
   // A count of UTF-16LE units (at most maxUnits) and the units, all before end.
-  unsigned readString(uint64_t end, stdx::u16string& s, unsigned maxUnits = 0xFFFFFFFFu) {
+  FsResult readString(uint64_t end, stdx::u16string& s, unsigned maxUnits = 0xFFFFFFFFu) {
     if (end < pos_ || end - pos_ < 4) return ERROR_INVALID_DATA;
     unsigned units = 0;
-    unsigned code = readWord(units);
+    FsResult code = readWord(units);
     if (code != 0) return code;
     if (units > maxUnits) return ERROR_INVALID_DATA;
     uint64_t bytes = static_cast<uint64_t>(units) * 2;
@@ -216,18 +218,18 @@ class HeaderParser {
 
   // The record length word; on success end is the image offset behind the
   // record's body, which the image is known to hold.
-  unsigned readRecordLength(uint64_t& end) {
+  FsResult readRecordLength(uint64_t& end) {
     unsigned length = 0;
-    unsigned code = readWord(length);
+    FsResult code = readWord(length);
     if (code != 0) return code;
     if (length < 4 || length - 4 > room()) return ERROR_INVALID_DATA;
     end = pos_ + (length - 4);
     return image_.awaitBytes(end, -1, nullptr);
   }
 
-  unsigned readProduct(uint64_t end, const stdx::u16string* language, std::vector<ProductInfo>& products) {
+  FsResult readProduct(uint64_t end, const stdx::u16string* language, std::vector<ProductInfo>& products) {
     ProductInfo p;
-    unsigned code = 0;
+    FsResult code;
     if (language != nullptr) p.language = *language;
     else code = readString(end, p.language, kMaxProductTextUnits);
     if (code == 0) code = readString(end, p.productName, kMaxProductTextUnits);
@@ -238,9 +240,9 @@ class HeaderParser {
     return code;
   }
 
-  unsigned readProducts(std::vector<ProductInfo>& products) {
+  FsResult readProducts(std::vector<ProductInfo>& products) {
     unsigned selector = 0;
-    unsigned code = readWord(selector);
+    FsResult code = readWord(selector);
     if (code != 0) return code;
     if (selector == 0) {
       const stdx::u16string english(u"en");
@@ -260,9 +262,9 @@ class HeaderParser {
     return 0;
   }
 
-  unsigned readFile(uint64_t end, std::vector<FileData<FS>>& files) {
+  FsResult readFile(uint64_t end, std::vector<FileData<FS>>& files) {
     FileData<FS> f;
-    unsigned code = readString(end, f.name);
+    FsResult code = readString(end, f.name);
     if (code != 0) return code;
     if (!isMemberName(f.name)) return ERROR_INVALID_DATA;
     if (end - pos_ < 16) return ERROR_INVALID_DATA;
@@ -283,9 +285,9 @@ class HeaderParser {
     return 0;
   }
 
-  unsigned readFiles(std::vector<FileData<FS>>& files) {
+  FsResult readFiles(std::vector<FileData<FS>>& files) {
     unsigned count = 0;
-    unsigned code = readWord(count);
+    FsResult code = readWord(count);
     if (code != 0) return code;
     if (count > room() / kMinFileRecordBytes) return ERROR_INVALID_DATA;
     // The count is only a claim: the vector grows with the records

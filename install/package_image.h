@@ -22,6 +22,7 @@
 // stopInflating() and the await calls may be called from any thread.
 #pragma once
 
+#include <errno.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -51,6 +52,18 @@ const unsigned kErrorPending = ERROR_IO_PENDING;
 // one is a bomb, refused at once rather than after gigabytes.
 inline uint64_t max_tail_bytes(uint64_t imageEnd) { return std::max<uint64_t>(imageEnd, 64u << 20); }
 
+// Where a failure of the package's side lies, so that the user is told
+// what to mend: the package's bytes are bad (no errno: the only case that
+// is the package's fault), the package file could not be read, or the
+// image could not be written or read back in the temporary directory. The
+// last two keep the errno of the call that failed and name their file.
+struct ImageFailure {
+  enum Side { kNone, kPackageBytes, kPackageFile, kTempDir };
+  FsResult result;
+  Side side = kNone;
+  stdx::u16string path;  // the package file, or the temporary directory (maybe with a final "/")
+};
+
 template <class Compressor, class FS>
 class PackageImage {
  public:
@@ -69,12 +82,15 @@ class PackageImage {
   // inflating packagePath into it. gated: the image holds no more than
   // kLookAheadBytes beyond what the header's reader asked for, until
   // limitTo() names its end; else the whole stream is stored. 0, or the
-  // code of the temporary file or of the thread that could not start.
-  unsigned start(const stdx::u16string& packagePath, bool gated = false) {
+  // result of the temporary file's creation, or ERROR_NOT_ENOUGH_MEMORY
+  // when the thread could not start.
+  FsResult start(const stdx::u16string& packagePath, bool gated = false) {
     discard();
-    stdx::u16string dir;
-    unsigned code = FS::GetTempPath(dir);
-    if (code == 0) code = FS::CreateTempFile(dir, tempFile_);
+    packagePath_ = packagePath;
+    packageFileFailed_ = false;
+    tempDir_.clear();
+    FsResult code = FS::GetTempPath(tempDir_);
+    if (code == 0) code = FS::CreateTempFile(tempDir_, tempFile_);
     if (code != 0) return code;
     stopInflating_.store(false);
     inflated_ = 0;
@@ -83,7 +99,7 @@ class PackageImage {
     imageBytes_ = 0;
     feedEnded_ = false;
     membersPosted_ = false;
-    feedCode_ = 0;
+    feedCode_ = FsResult();
     written_ = 0;
     verifying_ = false;
     gated_ = gated;
@@ -123,9 +139,9 @@ class PackageImage {
   // still be sound to its end) but not stored, and the gate opens. From
   // the header's reader, once.
   // What the image stored behind end before end was known goes again.
-  // 0 or the code of the failing file call.
-  unsigned limitTo(uint64_t end) {
-    unsigned code = 0;
+  // 0 or the result of the failing file call.
+  FsResult limitTo(uint64_t end) {
+    FsResult code;
     {
       std::lock_guard<std::mutex> hold(feedMutex_);
       storeEnd_ = end;
@@ -152,7 +168,7 @@ class PackageImage {
   // failure (for checked bytes even when they are there), or
   // ERROR_INVALID_DATA when it ended shorter; available gets how many bytes
   // it holds.
-  unsigned awaitBytes(uint64_t end, int timeoutMs, uint64_t* available, bool checked = false) {
+  FsResult awaitBytes(uint64_t end, int timeoutMs, uint64_t* available, bool checked = false) {
     std::unique_lock<std::mutex> lock(feedMutex_);
     if (!checked && end > wanted_) {
       wanted_ = end;
@@ -168,11 +184,11 @@ class PackageImage {
     // by the calls that wait for the rest.
     if (!checked && frontier >= end) return 0;
     if (feedCode_ != 0) return feedCode_;
-    return frontier >= end ? 0u : static_cast<unsigned>(ERROR_INVALID_DATA);
+    return frontier >= end ? FsResult() : FsResult(ERROR_INVALID_DATA);
   }
 
-  // Waits for the feed thread's end; its code.
-  unsigned awaitInflater() {
+  // Waits for the feed thread's end; its result.
+  FsResult awaitInflater() {
     std::unique_lock<std::mutex> lock(feedMutex_);
     feedChanged_.wait(lock, [this] { return feedEnded_; });
     return feedCode_;
@@ -180,8 +196,8 @@ class PackageImage {
 
   // Waits at most timeoutMs (-1: as long as it takes) until the whole
   // image is inflated and checked. 0 when it is sound; kErrorPending when
-  // the time ran out; else why it cannot be used.
-  unsigned awaitImage(int timeoutMs) {
+  // the time ran out; else why it cannot be used (failureOf tells where).
+  FsResult awaitImage(int timeoutMs) {
     std::unique_lock<std::mutex> lock(feedMutex_);
     auto settled = [this] { return feedCode_ != 0 || (feedEnded_ && membersPosted_); };
     if (!waitFeed(lock, timeoutMs, settled)) return kErrorPending;
@@ -191,7 +207,7 @@ class PackageImage {
   // Hands the members to the checks: to the feed thread while it runs,
   // else they are checked here over the finished image. Once, from the
   // thread that parsed the header.
-  unsigned postMembers(std::vector<MemberVerifier::Member> members) {
+  FsResult postMembers(std::vector<MemberVerifier::Member> members) {
     verifier_.reset(std::move(members));
     uint64_t imageBytes = 0;
     {
@@ -203,7 +219,7 @@ class PackageImage {
       if (feedCode_ != 0) return feedCode_;
       imageBytes = imageBytes_;
     }
-    unsigned code = catchUp(imageBytes);
+    FsResult code = catchUp(imageBytes);
     if (code == 0) code = verifier_.finish(imageBytes);
     std::lock_guard<std::mutex> hold(feedMutex_);
     membersPosted_ = true;
@@ -234,6 +250,39 @@ class PackageImage {
   // The image below this offset is gone. Install thread only.
   uint64_t released() const { return released_; }
 
+  // A reader could not read the image back: from now on that is the
+  // image's failure, as a failed write would be. Any thread.
+  void readFailed(FsResult code) {
+    {
+      std::lock_guard<std::mutex> hold(feedMutex_);
+      if (feedCode_ == 0) feedCode_ = code;
+    }
+    feedChanged_.notify_all();
+  }
+
+  // Where code, a failure that this image or a reader of it returned, lies.
+  // A code with an errno is the temporary directory's (the image's
+  // creation, a write, a read back, a cut), unless the inflate found the
+  // package file itself unreadable; one without is damage of the package's
+  // bytes. ERROR_CANCELLED lies nowhere.
+  ImageFailure failureOf(FsResult code) {
+    ImageFailure failure;
+    failure.result = code;
+    if (code == 0 || code == ERROR_CANCELLED) return failure;
+    if (code.errnoValue() == 0) {
+      failure.side = ImageFailure::kPackageBytes;
+      return failure;
+    }
+    bool packageFile = false;
+    {
+      std::lock_guard<std::mutex> hold(feedMutex_);
+      packageFile = packageFileFailed_;
+    }
+    failure.side = packageFile ? ImageFailure::kPackageFile : ImageFailure::kTempDir;
+    failure.path = packageFile ? packagePath_ : tempDir_;
+    return failure;
+  }
+
  private:
   // Checks read back from the image pass through a buffer of this size.
   static const unsigned kCatchUpBytes = 0x40000;
@@ -253,8 +302,9 @@ class PackageImage {
   void feedImage(const stdx::u16string& packagePath) {
     ringHead_ = ringTail_ = ringFilled_ = 0;
     ringClosed_ = false;
-    ringCode_ = ringFailed_ = 0;
-    unsigned code = 0;
+    ringCode_ = ringFailed_ = FsResult();
+    queueFailed_ = false;
+    FsResult code;
     std::thread inflate;
     try {
       inflate = std::thread([this, packagePath] {
@@ -263,12 +313,14 @@ class PackageImage {
     } catch (const std::system_error&) {
       code = ERROR_NOT_ENOUGH_MEMORY;
     }
+    bool packageFile = false;
     if (code == 0) {
-      code = drainRing();
+      code = drainRing(packageFile);
       inflate.join();
     }
     {
       std::lock_guard<std::mutex> hold(feedMutex_);
+      if (code != 0 && feedCode_ == 0) packageFileFailed_ = packageFile;
       if (code != 0 || !membersPosted_) {
         // The header's reader checks the members itself once it sees the end.
         endFeed(code);
@@ -283,14 +335,17 @@ class PackageImage {
     endFeed(code);
   }
 
-  static unsigned queuePiece(void* context, const void* data, unsigned count) {
-    return static_cast<PackageImage*>(context)->queuePiece(static_cast<const unsigned char*>(data), count);
+  static FsResult queuePiece(void* context, const void* data, unsigned count) {
+    PackageImage* image = static_cast<PackageImage*>(context);
+    FsResult code = image->queuePiece(static_cast<const unsigned char*>(data), count);
+    if (code != 0) image->queueFailed_ = true;
+    return code;
   }
 
   // The inflate's side of the ring: waits at the gate, then for a free
   // slot, and fills it. A failure of the writing side ends the inflate
-  // with its code.
-  unsigned queuePiece(const unsigned char* data, unsigned count) {
+  // with its result.
+  FsResult queuePiece(const unsigned char* data, unsigned count) {
     if (stopInflating_.load()) return ERROR_CANCELLED;
     uint64_t end = kNoEnd;
     {
@@ -305,7 +360,7 @@ class PackageImage {
     uint64_t at = queued_;
     queued_ += count;
     // Bytes behind the last member are nobody's: not stored.
-    if (at >= end) return queued_ - end > max_tail_bytes(end) ? static_cast<unsigned>(ERROR_INVALID_DATA) : 0u;
+    if (at >= end) return queued_ - end > max_tail_bytes(end) ? FsResult(ERROR_INVALID_DATA) : FsResult();
     if (at + count > end) count = static_cast<unsigned>(end - at);
     size_t slot = 0;
     {
@@ -327,29 +382,37 @@ class PackageImage {
     return 0;
   }
 
-  // The inflate's last word: code, or 0 at the end of the stream.
-  void closeRing(unsigned code) {
+  // The inflate's last word: code, or 0 at the end of the stream. A
+  // failure with an errno that the ring did not give it is the package
+  // file's.
+  void closeRing(FsResult code) {
     {
       std::lock_guard<std::mutex> hold(ringMutex_);
       ringClosed_ = true;
       ringCode_ = code;
+      ringPackageFile_ = code.errnoValue() != 0 && !queueFailed_;
     }
     ringChanged_.notify_all();
   }
 
   // The feed thread's side of the ring: takes every piece in turn until the
-  // inflate has ended and the ring is empty. The inflate's code, or the
-  // first failure of the writing.
-  unsigned drainRing() {
+  // inflate has ended and the ring is empty. The inflate's result
+  // (packageFile: a failure of the package file), or the first failure of
+  // the writing.
+  FsResult drainRing(bool& packageFile) {
+    packageFile = false;
     for (;;) {
       size_t slot = 0;
       {
         std::unique_lock<std::mutex> lock(ringMutex_);
         ringChanged_.wait(lock, [this] { return ringFilled_ != 0 || ringClosed_; });
-        if (ringFilled_ == 0) return ringCode_;
+        if (ringFilled_ == 0) {
+          packageFile = ringPackageFile_;
+          return ringCode_;
+        }
         slot = ringTail_;
       }
-      unsigned code = takePiece(ring_[slot].bytes.data(), ring_[slot].count);
+      FsResult code = takePiece(ring_[slot].bytes.data(), ring_[slot].count);
       {
         std::lock_guard<std::mutex> hold(ringMutex_);
         ringTail_ = (slot + 1) % kRingSlots;
@@ -363,27 +426,33 @@ class PackageImage {
 
   // The image ends at end: the file is cut there. The thread that writes
   // the image (or, once it has ended, the header's reader).
-  unsigned cutImage(uint64_t end) {
+  FsResult cutImage(uint64_t end) {
+    // The seek gives a position, not a result: its failure is told by the
+    // errno it leaves, taken at once (a position of all ones is no failure).
     long high = static_cast<long>(end >> 32);
+    errno = 0;
     if (FS::SetFilePointer(tempFile_, static_cast<long>(end & 0xFFFFFFFFu), &high, FILE_BEGIN) ==
             INVALID_SET_FILE_POINTER &&
-        FS::GetLastError() != 0)
-      return FS::GetLastError();
-    if (FS::SetEndOfFile(tempFile_) != 0) return FS::GetLastError();
+        errno != 0) {
+      int err = errno;
+      return FsResult(error_code_for_errno(err), err);
+    }
+    FsResult code = FS::SetEndOfFile(tempFile_);
+    if (code != 0) return code;
     written_ = end;
     return 0;
   }
 
   // The feed thread: once the image's end is known, cuts what the
   // look-ahead stored behind it.
-  unsigned cutBehindEnd() {
+  FsResult cutBehindEnd() {
     uint64_t end = kNoEnd;
     {
       std::lock_guard<std::mutex> hold(feedMutex_);
       end = storeEnd_;
     }
     if (written_ <= end) return 0;
-    unsigned code = cutImage(end);
+    FsResult code = cutImage(end);
     if (code != 0) return code;
     std::lock_guard<std::mutex> hold(feedMutex_);
     inflated_ = std::min(inflated_, end);
@@ -392,7 +461,7 @@ class PackageImage {
   }
 
   // Lock held. The feed thread's last word.
-  void endFeed(unsigned code) {
+  void endFeed(FsResult code) {
     // The image's end may have come to be known since the last piece.
     if (code == 0 && written_ > storeEnd_) {
       code = cutImage(storeEnd_);
@@ -407,12 +476,13 @@ class PackageImage {
 
   // One piece of the image, in order: written, checked against the members
   // it covers, then offered to the readers.
-  unsigned takePiece(const unsigned char* data, unsigned count) {
+  FsResult takePiece(const unsigned char* data, unsigned count) {
     if (stopInflating_.load()) return ERROR_CANCELLED;
-    unsigned cut = cutBehindEnd();
-    if (cut != 0) return cut;
+    FsResult code = cutBehindEnd();
+    if (code != 0) return code;
     unsigned written = 0;
-    if (FS::WriteFile(tempFile_, data, count, &written, nullptr) != 0) return FS::GetLastError();
+    code = FS::WriteFile(tempFile_, data, count, &written, nullptr);
+    if (code != 0) return code;
     uint64_t at = written_;
     written_ += count;
     if (!verifying_) {
@@ -423,13 +493,13 @@ class PackageImage {
       }
       if (posted) {
         // What went by before the members were known is read back once.
-        unsigned code = catchUp(at);
+        code = catchUp(at);
         if (code != 0) return code;
         verifying_ = true;
       }
     }
     if (verifying_) {
-      unsigned code = verifier_.consume(at, data, count);
+      code = verifier_.consume(at, data, count);
       if (code != 0) return code;
     }
     std::lock_guard<std::mutex> hold(feedMutex_);
@@ -441,16 +511,17 @@ class PackageImage {
 
   // Hands the image bytes from the verifier's position up to end to it,
   // read back from the image.
-  unsigned catchUp(uint64_t end) {
+  FsResult catchUp(uint64_t end) {
     std::unique_ptr<unsigned char[]> buffer;
     while (verifier_.position() < end) {
       if (!buffer) buffer.reset(new unsigned char[kCatchUpBytes]);
       uint64_t at = verifier_.position();
       unsigned want = static_cast<unsigned>(std::min<uint64_t>(end - at, kCatchUpBytes));
       unsigned got = 0;
-      if (FS::ReadFileAt(tempFile_, at, buffer.get(), want, &got) != 0) return FS::GetLastError();
+      FsResult code = FS::ReadFileAt(tempFile_, at, buffer.get(), want, &got);
+      if (code != 0) return code;
       if (got != want) return ERROR_INVALID_DATA;  // the image shrank under us
-      unsigned code = verifier_.consume(at, buffer.get(), got);
+      code = verifier_.consume(at, buffer.get(), got);
       if (code != 0) return code;
     }
     return 0;
@@ -480,7 +551,8 @@ class PackageImage {
   uint64_t imageBytes_ = 0;     // the whole image, once the feed thread has ended
   bool feedEnded_ = false;
   bool membersPosted_ = false;  // the members' checks are under way or done
-  unsigned feedCode_ = 0;       // the first reason the image cannot be used
+  FsResult feedCode_;           // the first reason the image cannot be used
+  bool packageFileFailed_ = false;  // feedCode_ is the package file's, not the image's
   std::atomic<bool> stopInflating_{false};
 
   // The ring between the inflate and the feed thread, under ringMutex_.
@@ -495,10 +567,18 @@ class PackageImage {
   size_t ringTail_ = 0;    // the slot the feed thread writes next
   size_t ringFilled_ = 0;  // slots holding a piece
   bool ringClosed_ = false;
-  unsigned ringCode_ = 0;    // the inflate's code once closed
-  unsigned ringFailed_ = 0;  // the feed thread's failure: the inflate stops
+  FsResult ringCode_;            // the inflate's result once closed
+  bool ringPackageFile_ = false;  // ringCode_ is a failure of the package file
+  FsResult ringFailed_;          // the feed thread's failure: the inflate stops
 
-  uint64_t queued_ = 0;  // the inflate thread's: bytes the decompressor produced
+  // The inflate thread's: bytes the decompressor produced, and whether the
+  // ring refused a piece.
+  uint64_t queued_ = 0;
+  bool queueFailed_ = false;
+
+  // Set by start() before the threads: what is read, and where the image lies.
+  stdx::u16string packagePath_;
+  stdx::u16string tempDir_;
 
   // The feed thread's own: how much it wrote, and whether it checks members.
   uint64_t written_ = 0;

@@ -2,7 +2,10 @@
 // as it grows, a reader whose header is ready before the rest, and install
 // runs that wait for bytes, are cancelled while waiting, or meet damage
 // after they have begun to copy.
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
@@ -10,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "install/faulty_file_system.h"
 #include "install/installer.h"
 #include "install/member_verifier.h"
 #include "install/test_support.h"
@@ -76,7 +80,7 @@ struct GatedDecompressor {
   void setCoverage(lz_detail::Coverage) const {}
 
   template <class FS>
-  unsigned unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write,
+  FsResult unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write,
                     void* context) const {
     std::string image = readFileBytes(u8(source));
     const size_t kPiece = 512;
@@ -89,7 +93,7 @@ struct GatedDecompressor {
         moved.wait(lock, [&] { return allowed >= at + piece; });
         waiting = false;
       }
-      unsigned code = write(context, image.data() + at, static_cast<unsigned>(piece));
+      FsResult code = write(context, image.data() + at, static_cast<unsigned>(piece));
       if (code != 0) return code;
     }
     return 0;
@@ -261,6 +265,89 @@ TEST_F(StreamingTest, ImageStorageIsGivenBackAndNeverCopiedFromAgain) {
   EXPECT_GT(st.st_size, 20 << 20);
   EXPECT_LT(st.st_blocks * 512, 1 << 20);
   EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_PARAMETER), reader.copy(0, u16(path("again"))));
+}
+
+// A temporary directory that stops taking the image after the copy began
+// (here a file-size limit: EFBIG) is no damage of the package: the run is
+// undone and the user is told which directory and why.
+TEST_F(StreamingTest, ImageThatCannotBeWrittenNamesTheTemporaryDirectory) {
+  makeOldTarget();
+  TreeSnapshot before = snapshotTree(target);
+  std::string file = writeImage(false);
+  GatedDecompressor::allow(headerBytes + 4000);  // a.txt and b.txt exist
+  GatedReader reader;
+  ASSERT_EQ(0u, reader.openHeader(u16(file)));
+  GatedProcessData data;
+  data.init(&reader, u16(target));
+  GatedInstaller installer;
+  unsigned code = 0;
+  std::thread run([&] { code = installer.run(&data); });
+  {
+    std::unique_lock<std::mutex> lock(GatedDecompressor::mutex);
+    GatedDecompressor::moved.wait(lock, [] { return GatedDecompressor::waiting; });
+  }
+  // Past this size no file of the process grows: the image's next piece fails.
+  struct rlimit saved;
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+  struct rlimit limited = saved;
+  limited.rlim_cur = headerBytes + 8000;
+  void (*savedSignal)(int) = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+  GatedDecompressor::allow(static_cast<size_t>(-1));
+  run.join();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, savedSignal);
+
+  EXPECT_NE(0u, code);
+  EXPECT_FALSE(installer.packageFailed());
+  unsigned state = 0;
+  stdx::u16string text;
+  int percent = 0;
+  data.getInstallState(state, text, percent);
+  EXPECT_NE(stdx::u16string::npos, text.find(temp_dir_line(u16(tempDir), EFBIG))) << u8(text);
+  EXPECT_TRUE(snapshotTree(target) == before);
+}
+
+typedef config::InstallData<LZCompressor, FaultyFileSystem> FaultyReader;
+
+// Each side of a failed open, as the system fails it: the package file
+// (opened or read by the inflate) and the image in the temporary directory
+// are named with their errno; only bad bytes are the package's fault.
+TEST_F(StreamingTest, FailureOfAnOpenTellsWhichSideFailed) {
+  std::string good = writePackage(image(false));
+  std::string damaged = writePackage(image(true), false, "damaged.dpk");
+  const struct {
+    const char* what;
+    FaultyFileSystem::Operation operation;
+    int errnoValue;
+    bool damagedPackage;
+    config::ImageFailure::Side side;
+  } cases[] = {
+      {"package refused", FaultyFileSystem::kCreateFile, EACCES, false, config::ImageFailure::kPackageFile},
+      {"package unreadable", FaultyFileSystem::kReadFile, EIO, false, config::ImageFailure::kPackageFile},
+      {"image not created", FaultyFileSystem::kCreateTempFile, EROFS, false, config::ImageFailure::kTempDir},
+      {"image not written", FaultyFileSystem::kWriteFile, EFBIG, false, config::ImageFailure::kTempDir},
+      {"bad bytes", FaultyFileSystem::kNone, 0, true, config::ImageFailure::kPackageBytes},
+  };
+  for (const auto& c : cases) {
+    for (bool streaming : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (streaming ? ", header first" : ", whole image"));
+      FaultyFileSystem::reset();
+      if (c.operation != FaultyFileSystem::kNone) FaultyFileSystem::failOn(c.operation, 1, c.errnoValue);
+      FaultyReader reader;
+      const std::string& package = c.damagedPackage ? damaged : good;
+      FsResult code = streaming ? reader.openHeader(u16(package)) : reader.open(u16(package));
+      if (code == 0) code = reader.awaitImage(-1);
+      EXPECT_NE(0u, code);
+      EXPECT_EQ(c.errnoValue, code.errnoValue());
+      config::ImageFailure failure = reader.failureOf(code);
+      EXPECT_EQ(c.side, failure.side);
+      std::string expectedPath = c.side == config::ImageFailure::kPackageFile ? package
+                                 : c.side == config::ImageFailure::kTempDir ? tempDir + "/"
+                                                                            : "";
+      EXPECT_EQ(expectedPath, u8(failure.path));
+    }
+  }
 }
 
 }  // namespace

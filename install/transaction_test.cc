@@ -55,13 +55,38 @@ class TransactionTest : public ScratchTest {
   }
 
   // Opens package and runs one install into target with the faulty layer.
-  unsigned faultyInstall(const std::string& package) {
+  // text, when given, gets what the user is told of a failure: the run's
+  // posted text, or for a failed open the line that names the temporary
+  // directory or the package file (what the start-up shows).
+  unsigned faultyInstall(const std::string& package, std::string* text = nullptr) {
     FaultyInstaller::Reader reader;
-    unsigned code = reader.open(u16(package));
-    if (code != 0) return code;
+    FsResult opened = reader.open(u16(package));
+    if (opened != 0) {
+      if (text != nullptr) *text = u8(openFailureText(reader, opened));
+      return opened;
+    }
     faultyData.init(&reader, u16(target));
     FaultyInstaller installer(0);
-    return installer.run(&faultyData);
+    unsigned code = installer.run(&faultyData);
+    if (text != nullptr) {
+      unsigned state = 0;
+      stdx::u16string posted;
+      int percent = 0;
+      faultyData.getInstallState(state, posted, percent);
+      *text = u8(posted);
+    }
+    return code;
+  }
+
+  static stdx::u16string openFailureText(FaultyInstaller::Reader& reader, FsResult code) {
+    config::ImageFailure failure = reader.failureOf(code);
+    if (failure.side == config::ImageFailure::kTempDir) return temp_dir_line(failure.path, code.errnoValue());
+    if (failure.side == config::ImageFailure::kPackageFile)
+      return package_read_line(failure.path, code.errnoValue());
+    InstallFailure damaged;
+    damaged.code = code;
+    damaged.packageFailed = true;
+    return failure_text(damaged);
   }
 
   // Mounts a tmpfs of sizeKib at dir; false when that is not possible.
@@ -93,15 +118,35 @@ std::string difference(const TreeSnapshot& a, const TreeSnapshot& b) {
   return out;
 }
 
+// Whether text has a line "<a path below root>: <the system's reason for
+// err>", the reason as the user reads it.
+bool namesPathAndReason(const std::string& text, const std::string& root, int err) {
+  const std::string reason = ": " + u8(failure_cause_line(stdx::u16string(), err));
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    size_t at = line.rfind(reason);
+    if (at != std::string::npos && at + reason.size() == line.size() &&
+        line.find(root + "/") < at)
+      return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 bool isRunName(const std::string& name) {
   return name.find(u8(kRunNamePrefix)) != std::string::npos;
 }
 
-// Every file call of open and run, failed one at a time: the run reports
-// it and the target is exactly as before, with nothing of the run left.
-// Only calls after the last rename can no longer undo the install, and a
-// directory handle that only was read cannot fail to close in a way that
-// matters: those must report success with the installed tree.
+// Every file call of open and run, failed one at a time as the system
+// fails them (an errno): the run reports it and the target is exactly as
+// before, with nothing of the run left, and the user is told which file
+// and why: a line "<path>: <the system's reason>". Only calls after the
+// last rename can no longer undo the install, and a directory handle that
+// only was read cannot fail to close in a way that matters: those must
+// report success with the installed tree.
 TEST_F(TransactionTest, EveryFailurePointLeavesTheTargetAsItWas) {
   makeOldTarget();
   std::string package = writePackage(makeImage({}, false, members()));
@@ -120,18 +165,27 @@ TEST_F(TransactionTest, EveryFailurePointLeavesTheTargetAsItWas) {
     if (log[n - 1] == FaultyFileSystem::kMoveFileEx) lastRename = n;
   }
 
-  unsigned failed = 0, committed = 0;
+  unsigned failed = 0, committed = 0, texts = 0;
   for (unsigned n = 1; n <= total; ++n) {
-    SCOPED_TRACE("failing call " + std::to_string(n) + " of " + std::to_string(total));
+    SCOPED_TRACE("failing call " + std::to_string(n) + " of " + std::to_string(total) +
+                 ", operation " + std::to_string(log[n - 1]));
     ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
     makeOldTarget();
-    FaultyFileSystem::failCall(n, n % 2 ? ERROR_DISK_FULL : ERROR_INVALID_PARAMETER);
-    unsigned code = faultyInstall(package);
+    int injected = n % 2 ? ENOSPC : EIO;
+    FaultyFileSystem::failCall(n, injected);
+    std::string text;
+    unsigned code = faultyInstall(package, &text);
     ASSERT_EQ(1u, FaultyFileSystem::failures());
     if (code != 0) {
       ++failed;
       TreeSnapshot after = snapshotTree(target);
       EXPECT_TRUE(after == before) << "code " << code << ":" << difference(before, after);
+      // The temporary directory's own name is the one thing the run
+      // cannot add when asking for it fails.
+      if (log[n - 1] != FaultyFileSystem::kGetTempPath) {
+        EXPECT_TRUE(namesPathAndReason(text, scratch, injected)) << text;
+        ++texts;
+      }
     } else {
       ++committed;
       EXPECT_TRUE(n > lastRename || log[n - 1] == FaultyFileSystem::kCloseHandle)
@@ -148,8 +202,34 @@ TEST_F(TransactionTest, EveryFailurePointLeavesTheTargetAsItWas) {
   }
   EXPECT_GT(failed, total / 2);
   RecordProperty("failure_points", static_cast<int>(total));
-  printf("walked %u failure points: %u undone, %u after the commit or at a close\n", total, failed,
-         committed);
+  RecordProperty("texts_checked", static_cast<int>(texts));
+  printf("walked %u failure points: %u undone, %u after the commit or at a close; %u texts checked\n",
+         total, failed, committed, texts);
+}
+
+// A read of the image that fails while a member is copied is the
+// temporary directory's failure, not the member's: the run is undone and
+// names the directory.
+TEST_F(TransactionTest, ImageThatCannotBeReadBackNamesTheTemporaryDirectory) {
+  makeOldTarget();
+  TreeSnapshot before = snapshotTree(target);
+  FaultyInstaller::Reader reader;
+  ASSERT_EQ(0u, reader.open(u16(writePackage(makeImage({}, false, members())))));
+  // The run's writes: its lock file's line, then the first kernel copy,
+  // refused so that the copy goes through memory, whose first read fails.
+  FaultyFileSystem::failOn(FaultyFileSystem::kWriteFile, 2, EOPNOTSUPP);
+  FaultyFileSystem::addFailure(FaultyFileSystem::kReadFile, 1, EIO);
+  faultyData.init(&reader, u16(target));
+  FaultyInstaller installer(0);
+  EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_PARAMETER), installer.run(&faultyData));
+  EXPECT_EQ(2u, FaultyFileSystem::failures());
+  EXPECT_FALSE(installer.packageFailed());
+  unsigned state = 0;
+  stdx::u16string text;
+  int percent = 0;
+  faultyData.getInstallState(state, text, percent);
+  EXPECT_NE(stdx::u16string::npos, text.find(temp_dir_line(u16(tempDir), EIO))) << u8(text);
+  EXPECT_TRUE(snapshotTree(target) == before);
 }
 
 // A restore that fails keeps its backup where it is and says where.
@@ -159,8 +239,8 @@ TEST_F(TransactionTest, RestoreThatFailsKeepsTheBackupAndNamesIt) {
   // Renames: a.txt, sub/b.txt, the two new files... the second fails; then
   // the rollback puts b back (a no-op on its own link) and a, which fails:
   // a's backup stays beside it.
-  FaultyFileSystem::failOn(FaultyFileSystem::kMoveFileEx, 2, ERROR_ACCESS_DENIED);
-  FaultyFileSystem::addFailure(FaultyFileSystem::kMoveFileEx, 4, ERROR_ACCESS_DENIED);
+  FaultyFileSystem::failOn(FaultyFileSystem::kMoveFileEx, 2, EACCES);
+  FaultyFileSystem::addFailure(FaultyFileSystem::kMoveFileEx, 4, EACCES);
   testing::internal::CaptureStderr();
   EXPECT_EQ(static_cast<unsigned>(ERROR_ACCESS_DENIED), faultyInstall(package));
   std::string err = testing::internal::GetCapturedStderr();
@@ -191,12 +271,12 @@ TEST_F(TransactionTest, WithoutHardLinksTheBackupIsAMove) {
   makeOldTarget();
   TreeSnapshot before = snapshotTree(target);
   std::string package = writePackage(makeImage({}, false, members()));
-  FaultyFileSystem::failOn(FaultyFileSystem::kCreateHardLink, 1, ERROR_ACCESS_DENIED);
-  FaultyFileSystem::addFailure(FaultyFileSystem::kCreateHardLink, 2, ERROR_ACCESS_DENIED);
-  FaultyFileSystem::addFailure(FaultyFileSystem::kMoveFileEx, 5, ERROR_DISK_FULL);
+  FaultyFileSystem::failOn(FaultyFileSystem::kCreateHardLink, 1, EACCES);
+  FaultyFileSystem::addFailure(FaultyFileSystem::kCreateHardLink, 2, EACCES);
+  FaultyFileSystem::addFailure(FaultyFileSystem::kMoveFileEx, 5, ENOSPC);
   EXPECT_EQ(static_cast<unsigned>(ERROR_DISK_FULL), faultyInstall(package));
   EXPECT_TRUE(snapshotTree(target) == before) << difference(before, snapshotTree(target));
-  FaultyFileSystem::failOn(FaultyFileSystem::kCreateHardLink, 1, ERROR_NOT_SUPPORTED);
+  FaultyFileSystem::failOn(FaultyFileSystem::kCreateHardLink, 1, EOPNOTSUPP);
   EXPECT_EQ(0u, faultyInstall(package));
   EXPECT_EQ("new a", readFileBytes(target + "/a.txt"));
   EXPECT_EQ("new b", readFileBytes(target + "/sub/b.txt"));
@@ -370,7 +450,7 @@ TEST_F(TransactionTest, LinkAtAMemberPathIsReplacedAndComesBack) {
   TreeSnapshot before = snapshotTree(target);
   std::string package = writePackage(makeImage({}, false, members()));
   // The last rename fails: a.txt was replaced by then and comes back.
-  FaultyFileSystem::failOn(FaultyFileSystem::kMoveFileEx, 4, ERROR_DISK_FULL);
+  FaultyFileSystem::failOn(FaultyFileSystem::kMoveFileEx, 4, ENOSPC);
   EXPECT_EQ(static_cast<unsigned>(ERROR_DISK_FULL), faultyInstall(package));
   EXPECT_TRUE(snapshotTree(target) == before) << difference(before, snapshotTree(target));
   char link[64] = {};
@@ -388,7 +468,7 @@ TEST_F(TransactionTest, MountPointInsideTheTargetIsLikeAnyFolder) {
   makeOldTarget();
   TreeSnapshot before = snapshotTree(target);
   std::string package = writePackage(makeImage({}, false, members()));
-  FaultyFileSystem::failOn(FaultyFileSystem::kMoveFileEx, 4, ERROR_DISK_FULL);
+  FaultyFileSystem::failOn(FaultyFileSystem::kMoveFileEx, 4, ENOSPC);
   EXPECT_EQ(static_cast<unsigned>(ERROR_DISK_FULL), faultyInstall(package));
   EXPECT_TRUE(snapshotTree(target) == before) << difference(before, snapshotTree(target));
   FaultyFileSystem::reset();
