@@ -68,7 +68,10 @@ void InstallSession::requestStop() {
   processData_.setCancel(true);
   // A run that waits for the package's bytes stops waiting at once.
   reader_.stopInflating();
-  thread_.stop();
+  // The thread is not told to stop: a worker that had not yet begun would
+  // then end without a run, and without the outcome that every waiter
+  // waits for. The run sees the cancel itself, undoes what it did and
+  // posts how it ended.
 }
 
 InstallSession::Progress InstallSession::progress() {

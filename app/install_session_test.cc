@@ -7,6 +7,7 @@
 
 #include "app/summary.h"
 #include "app/test_support.h"
+#include "install/install_thread.h"
 
 namespace {
 
@@ -14,7 +15,10 @@ class InstallSessionTest : public testing::Test {
  protected:
   InstallSessionTest()
       : home_(), homeEnv_("HOME", home_.path().c_str()), tmpEnv_("TMPDIR", tmp_.path().c_str()) {}
-  ~InstallSessionTest() override { InstallSession::setPauseAfterRunForTests(0); }
+  ~InstallSessionTest() override {
+    InstallSession::setPauseAfterRunForTests(0);
+    InstallThread::setStartDelayForTests(0);
+  }
 
   void pack(const std::string& source) {
     ASSERT_TRUE(make_package(DPKPACK_PATH, source, packageDir_ / "kxq5.dpk", {}));
@@ -100,6 +104,30 @@ TEST_F(InstallSessionTest, DamageFoundDuringTheCopyIsThePackagesFaultWhateverThe
         << line;
     EXPECT_FALSE(exists(target));
   }
+}
+
+// A stop that lands before the worker has begun (a signal as a silent run
+// starts it, on a busy machine) still ends in an outcome: the waiter must
+// never wait for one that no one will post. Nothing was installed.
+TEST_F(InstallSessionTest, StopBeforeTheWorkerBeginsStillEndsInAnOutcome) {
+  ScratchDir source;
+  writeBytes(source / "t/a.cfg", "alpha");
+  pack(source.path());
+  const std::string target = home_ / "stopped";
+  InstallThread::setStartDelayForTests(200);
+  InstallSession session(true);
+  ScopedCwd cwd(packageDir_.path());
+  ASSERT_STREQ(nullptr, session.awaitChecks());
+  session.start(widen_lib(target.c_str()));
+  session.requestStop();
+  InstallOutcome outcome;
+  bool posted = false;
+  for (int waited = 0; waited < 10000 && !(posted = session.outcome(outcome)); waited += 5) usleep(5000);
+  ASSERT_TRUE(posted) << "no outcome 10 s after the stop";
+  session.join();
+  EXPECT_EQ(InstallOutcome::kCancelled, outcome.kind);
+  EXPECT_EQ(kExitCancelled, exit_status(session.summary()));
+  EXPECT_FALSE(exists(target + "/t/a.cfg"));
 }
 
 }  // namespace

@@ -1,5 +1,15 @@
 #include "install/install_thread.h"
 
+#include <time.h>
+
+namespace {
+
+std::atomic<int> g_startDelayMs(0);
+
+}  // namespace
+
+void InstallThread::setStartDelayForTests(int ms) { g_startDelayMs = ms; }
+
 InstallWorker::~InstallWorker() {}
 
 InstallThread::InstallThread()
@@ -32,6 +42,11 @@ bool InstallThread::join() {
 
 void* InstallThread::thread_func(void* self) {
   InstallThread* t = static_cast<InstallThread*>(self);
+  int delayMs = g_startDelayMs;
+  if (delayMs > 0) {
+    struct timespec pause = {delayMs / 1000, (delayMs % 1000) * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
   while (!t->stopRequested) {
     if (!t->dialog->updateProgress()) break;
   }

@@ -48,6 +48,10 @@ class InstallThread {
 
   static void* thread_func(void* self);
 
+  // Tests only: a new thread waits ms before it first looks at the stop
+  // request and calls its worker, as a busy machine may make it.
+  static void setStartDelayForTests(int ms);
+
  private:
   InstallWorker* dialog;
   std::atomic<bool> stopRequested;
