@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gdk/gdk.h>
 #include <gtk/gtk.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -90,6 +91,15 @@ void occupy_closed_standard_streams() {
 // failure and the line itself go to standard error.
 void print_summary(const RunSummary& summary) {
   const stdx::string line = format_summary(summary);
+  // One line for every run, whenever a signal comes: from here a signal
+  // ends the program with this run's status and prints nothing more, and
+  // none is taken while the line is written. The signals stay blocked:
+  // the run has nothing left to do but end with this status.
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, s);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  set_outcome_on_signal(exit_status(summary), stdx::string());
   int err = g_stdoutClosed ? EBADF : 0;
   if (err == 0) {
     errno = 0;

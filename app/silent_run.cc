@@ -4,6 +4,7 @@
 
 #include "app/install_session.h"
 #include "app/stop_signals.h"
+#include "app/summary.h"
 #include "install/failure_words.h"
 #include "platform/resources.h"
 #include "platform/utils.h"
@@ -70,5 +71,9 @@ RunSummary run_silent_without_display(const CommandLine& line) {
     if (registration.failed)
       messageBox(nullptr, registration_message(registration), MB_ICONWARNING_OK);
   }
-  return session.summary();
+  // The run is over: a signal from here on ends the program with what is
+  // on disk, not with the cancel published before the copy.
+  RunSummary done = session.summary();
+  set_outcome_on_signal(exit_status(done), format_summary(done));
+  return done;
 }

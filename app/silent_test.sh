@@ -250,7 +250,7 @@ expect "lock wait" 0 "setup: result=installed copied=0 up-to-date=12003 target=$
 # run ends as cancelled, and still prints its summary line. A signal that
 # comes before the program has begun at all kills it (143): try again later.
 signalled=0
-for delay in 0.01 0.02 0.04 0.08; do
+for delay in 0.01 0.02 0.04 0.08 0.12 0.16 0.24; do
   (cd "$WORK/world/pkg" && exec "$SETUP" usecwd -S "-D$WORK/world/late") > "$WORK/out" 2> "$WORK/err" &
   pid=$!
   sleep $delay
