@@ -309,28 +309,13 @@ stdx::u16string package_failure_text(PackageReader& reader, FsResult code) {
 }
 
 stdx::u16string damaged_package_text(const config::MemberClash& clash) {
-  stdx::u16string text = LoadResString("IDS_ERROR_DAMAGEDSOURCE");
-  if (!clash.found()) return text;
-  // In one pass: a name may itself hold "%2".
-  const stdx::u16string pattern = LoadResString("IDS_ERROR_MEMBERCLASH");
-  stdx::u16string line;
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == u'%' && i + 1 < pattern.size() && (pattern[i + 1] == u'1' || pattern[i + 1] == u'2')) {
-      line += pattern[i + 1] == u'1' ? clash.first : clash.second;
-      ++i;
-    } else {
-      line.push_back(pattern[i]);
-    }
-  }
-  return text + u"\n" + line;
+  return damaged_package_words(clash.first, clash.second);
 }
 
 stdx::u16string startup_error_text(const char* key, const StartupInfo& info, bool useCwd) {
   if (!info.errorText.empty()) return info.errorText;
-  stdx::u16string text = LoadResString(key);
   if (strcmp(key, "IDS_ERROR_TMPDIR") == 0) return temp_dir_line(info.tempDir, info.tempErrno);
-  if (strcmp(key, "IDS_ERROR_NOSOURCE") != 0) return text;
+  if (strcmp(key, "IDS_ERROR_NOSOURCE") != 0) return LoadResString(key);
   stdx::u16string package = dpk_full_path(useCwd);
-  if (package.empty()) return text;
-  return text + u"\n" + LoadResString("IDS_ERROR_SEARCHED") + u" " + directory_of(package);
+  return package_not_found_text(package.empty() ? package : directory_of(package));
 }

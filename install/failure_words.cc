@@ -107,6 +107,29 @@ stdx::u16string package_read_line(const stdx::u16string& path, int errnoValue) {
   return failure_cause_line(path, errnoValue);
 }
 
+stdx::u16string package_not_found_text(const stdx::u16string& folder) {
+  stdx::u16string text = LoadResString("IDS_ERROR_NOSOURCE");
+  if (folder.empty()) return text;
+  return text + u"\n" + LoadResString("IDS_ERROR_SEARCHED") + u" " + folder;
+}
+
+stdx::u16string damaged_package_words(const stdx::u16string& first, const stdx::u16string& second) {
+  stdx::u16string text = LoadResString("IDS_ERROR_DAMAGEDSOURCE");
+  if (first.empty() && second.empty()) return text;
+  // In one pass: a name may itself hold "%2".
+  const stdx::u16string pattern = LoadResString("IDS_ERROR_MEMBERCLASH");
+  stdx::u16string line;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == u'%' && i + 1 < pattern.size() && (pattern[i + 1] == u'1' || pattern[i + 1] == u'2')) {
+      line += pattern[i + 1] == u'1' ? first : second;
+      ++i;
+    } else {
+      line.push_back(pattern[i]);
+    }
+  }
+  return text + u"\n" + line;
+}
+
 stdx::u16string special_file_line(const stdx::u16string& path) {
   return with_path(path, LoadResString("IDS_CAUSE_SPECIAL"));
 }

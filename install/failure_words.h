@@ -94,6 +94,15 @@ stdx::u16string temp_dir_line(const stdx::u16string& directory, int errnoValue);
 // write-worded "IDS_CAUSE_ACCESS" would misstate).
 stdx::u16string package_read_line(const stdx::u16string& path, int errnoValue);
 
+// A package that is not there: the text that says so, and the folder that
+// was searched (when known).
+stdx::u16string package_not_found_text(const stdx::u16string& folder);
+
+// A damaged package; when two of its members would be one entry of the
+// template directory (first and second, as the package names them), a
+// second line names them.
+stdx::u16string damaged_package_words(const stdx::u16string& first, const stdx::u16string& second);
+
 // The lines a step makes when it knows better than an errno can say:
 // a device, a pipe or a socket at a member's path; a symbolic link on the
 // way inside the target; too little room in the target (where, the bytes
