@@ -90,8 +90,6 @@ int removeTreeAt(int dirFd, const char* name) {
   return first != 0 ? first : errno;
 }
 
-int removeTree(const char* path) { return removeTreeAt(AT_FDCWD, path); }
-
 unsigned attributesOf(const struct stat& st) {
   if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
   if (S_ISREG(st.st_mode)) return FILE_ATTRIBUTE_NORMAL;
@@ -341,18 +339,10 @@ FsResult FileSystem::CreateDirectory(const stdx::u16string& path) {
   return 0;
 }
 
-FsResult FileSystem::CreatePrivateDirectory(const stdx::u16string& path) {
-  stdx::string p = narrow_lib(strip_trailing_separators(path));
-  // mkdir never follows a link at its last component: a link planted
-  // there makes it fail with EEXIST instead of creating elsewhere.
-  if (mkdir(p.c_str(), 0700) != 0) return setLastErrorByErrNo(errno);
-  return 0;
-}
-
 FsResult FileSystem::RemoveDirectory(const stdx::u16string& path) {
   stdx::string p = narrow_lib(path);
   if (p.empty()) return 0;
-  int err = removeTree(p.c_str());
+  int err = removeTreeAt(AT_FDCWD, p.c_str());
   return err == 0 ? FsResult() : setLastErrorByErrNo(err);
 }
 
@@ -360,24 +350,6 @@ FsResult FileSystem::RemoveEmptyDirectory(const stdx::u16string& path) {
   if (rmdir(narrow_lib(path).c_str()) != 0) {
     return setLastErrorByErrNo(errno == EEXIST ? ENOTEMPTY : errno);
   }
-  return 0;
-}
-
-FsResult FileSystem::MoveFileEx(const stdx::u16string& from, const stdx::u16string& to,
-                                unsigned flags) {
-  stdx::string src = narrow_lib(from);
-  stdx::string dst = narrow_lib(to);
-  int r;
-  if (flags & MOVEFILE_REPLACE_EXISTING) r = rename(src.c_str(), dst.c_str());
-  else r = renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE);
-  if (r != 0) return setLastErrorByErrNo(errno);
-  return 0;
-}
-
-FsResult FileSystem::CreateHardLink(const stdx::u16string& newPath,
-                                    const stdx::u16string& existing) {
-  if (link(narrow_lib(existing).c_str(), narrow_lib(newPath).c_str()) != 0)
-    return setLastErrorByErrNo(errno);
   return 0;
 }
 
@@ -399,18 +371,6 @@ FsResult FileSystem::GetFileInformationByHandle(void* handle, FileInformation& i
   return 0;
 }
 
-FsResult FileSystem::FindFiles(const stdx::u16string& directory, std::vector<FindEntry>& entries) {
-  entries.clear();
-  stdx::string dir = narrow_lib(directory);
-  if (dir.empty()) dir = ".";
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return setLastErrorByErrNo(errno);
-  void* handle = handleOf(fd);
-  FsResult code = FindFilesAt(handle, entries);
-  close(fd);
-  return code;
-}
-
 FsResult FileSystem::CreateTempFile(const stdx::u16string& directory, void*& handle) {
   stdx::string dir = narrow_lib(directory);
   if (dir.empty()) dir = ".";
@@ -426,16 +386,6 @@ FsResult FileSystem::CreateTempFile(const stdx::u16string& directory, void*& han
   }
   if (fd < 0) return setLastErrorByErrNo(errno);
   handle = handleOf(fd);
-  return 0;
-}
-
-FsResult FileSystem::FlushFileBuffers(void* handle) {
-  if (fsync(fdOf(handle)) != 0) return setLastErrorByErrNo(errno);
-  return 0;
-}
-
-FsResult FileSystem::FlushVolumeBuffers(void* handle) {
-  if (syncfs(fdOf(handle)) != 0) return setLastErrorByErrNo(errno);
   return 0;
 }
 
@@ -720,13 +670,6 @@ FsResult FileSystem::RemoveEmptyDirectoryAt(void* directory, const stdx::u16stri
   if (unlinkat(fdOf(directory), narrow_lib(name).c_str(), AT_REMOVEDIR) != 0)
     return setLastErrorByErrNo(errno == EEXIST ? ENOTEMPTY : errno);
   return 0;
-}
-
-FsResult FileSystem::RemoveDirectoryAt(void* directory, const stdx::u16string& name) {
-  stdx::string n = narrow_lib(name);
-  if (n.empty()) return 0;
-  int err = removeTreeAt(fdOf(directory), n.c_str());
-  return err == 0 ? FsResult() : setLastErrorByErrNo(err);
 }
 
 FsResult FileSystem::FindFilesAt(void* directory, std::vector<FindEntry>& entries) {
