@@ -25,38 +25,20 @@ thread_local unsigned ms_lastError = 0;
 
 namespace {
 
-const long long kEpochDifferenceSeconds = 11644473600LL;
-const unsigned long long kTicksPerSecond = 10000000ULL;
-
 int fdOf(void* handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
 void* handleOf(int fd) { return reinterpret_cast<void*>(static_cast<intptr_t>(fd)); }
+
+// The bytes an ordinary user may fill on the file system vfs describes
+// (not the blocks kept for root), saturated rather than wrapped.
+unsigned long long availableBytes(const struct statvfs& vfs) {
+  unsigned long long avail = vfs.f_bavail;
+  unsigned long long frsize = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+  return (frsize && avail > ~0ULL / frsize) ? ~0ULL : avail * frsize;
+}
 
 bool isDirectory(const char* path) {
   struct stat st;
   return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Writes all of data, retrying short writes; false with errno set on failure
-// (a write that makes no progress counts as a full disk).
-bool writeAll(int fd, const void* data, size_t count, size_t* written) {
-  const char* p = static_cast<const char*>(data);
-  size_t done = 0;
-  while (done < count) {
-    ssize_t r = write(fd, p + done, count - done);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      *written = done;
-      return false;
-    }
-    if (r == 0) {
-      errno = ENOSPC;
-      *written = done;
-      return false;
-    }
-    done += static_cast<size_t>(r);
-  }
-  *written = done;
-  return true;
 }
 
 // Removes what stands at name in dirFd (AT_FDCWD: name is a path), a
@@ -133,18 +115,13 @@ FsResult setLastErrorByErrNo(int err) {
 }
 
 long FileTimeToEpoch(const _FILETIME& ft) {
-  unsigned long long ticks =
-      (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  return static_cast<long>(static_cast<long long>(ticks / kTicksPerSecond) - kEpochDifferenceSeconds);
+  return static_cast<long>(static_cast<long long>(FileTimeTicks(ft) / kFileTimeTicksPerSecond) -
+                           kFileTimeEpochOffsetSeconds);
 }
 
 _FILETIME EpochToFileTime(const long& seconds) {
-  unsigned long long ticks =
-      static_cast<unsigned long long>(seconds + kEpochDifferenceSeconds) * kTicksPerSecond;
-  _FILETIME ft;
-  ft.dwLowDateTime = static_cast<unsigned>(ticks & 0xFFFFFFFFu);
-  ft.dwHighDateTime = static_cast<unsigned>(ticks >> 32);
-  return ft;
+  return FileTimeFromTicks(static_cast<unsigned long long>(seconds + kFileTimeEpochOffsetSeconds) *
+                           kFileTimeTicksPerSecond);
 }
 
 unsigned FileSystem::GetLastError() { return ms_lastError; }
@@ -230,9 +207,9 @@ FsResult FileSystem::WriteFile(void* handle, const void* data, unsigned count,
   if (handle == INVALID_HANDLE_VALUE) return ms_lastError = ERROR_INVALID_HANDLE;
   if (bytesWritten == nullptr) return 0;
   size_t written = 0;
-  bool ok = writeAll(fdOf(handle), data, count, &written);
+  int err = write_all(fdOf(handle), data, count, &written);
   *bytesWritten = static_cast<unsigned>(written);
-  if (!ok) return setLastErrorByErrNo(errno);
+  if (err != 0) return setLastErrorByErrNo(err);
   return 0;
 }
 
@@ -309,12 +286,7 @@ FsResult FileSystem::GetFreeSpaceTmpDir64(unsigned long long* bytes) {
   stdx::u16string dir;
   if (GetTempPath(dir) != 0) return ERROR_INVALID_NAME;
   struct statvfs vfs;
-  if (statvfs(narrow_lib(dir).c_str(), &vfs) == 0) {
-    // Only the blocks an ordinary user may fill count.
-    unsigned long long avail = vfs.f_bavail;
-    unsigned long long frsize = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
-    *bytes = (frsize && avail > ~0ULL / frsize) ? ~0ULL : avail * frsize;
-  }
+  if (statvfs(narrow_lib(dir).c_str(), &vfs) == 0) *bytes = availableBytes(vfs);
   return 0;
 }
 
@@ -716,8 +688,6 @@ FsResult FileSystem::GetDiskFreeSpaceByHandle(void* handle, unsigned long long* 
   *bytes = 0;
   struct statvfs vfs;
   if (fstatvfs(fdOf(handle), &vfs) != 0) return setLastErrorByErrNo(errno);
-  unsigned long long avail = vfs.f_bavail;
-  unsigned long long frsize = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
-  *bytes = (frsize && avail > ~0ULL / frsize) ? ~0ULL : avail * frsize;
+  *bytes = availableBytes(vfs);
   return 0;
 }

@@ -71,6 +71,18 @@ struct _FILETIME {
 };
 typedef _FILETIME FILETIME;
 
+const unsigned long long kFileTimeTicksPerSecond = 10000000ULL;
+// Seconds from 1601-01-01, where file times count from, to 1970-01-01.
+const long long kFileTimeEpochOffsetSeconds = 11644473600LL;
+
+// A file time's two words as one count of ticks, and back.
+inline unsigned long long FileTimeTicks(const _FILETIME& t) {
+  return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+inline _FILETIME FileTimeFromTicks(unsigned long long ticks) {
+  return {static_cast<unsigned>(ticks & 0xFFFFFFFFu), static_cast<unsigned>(ticks >> 32)};
+}
+
 // Never read: asynchronous I/O is not supported.
 struct _OVERLAPPED;
 

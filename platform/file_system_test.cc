@@ -190,21 +190,17 @@ TEST_F(FileSystemTest, FilePointerCarriesTheHighWordPastFourGiB) {
   EXPECT_EQ(ERROR_INVALID_FUNCTION, FileSystem::GetFileSize64(U(path("none")), &size64));
 }
 
-_FILETIME fileTime(unsigned long long ticks) {
-  return {static_cast<unsigned>(ticks), static_cast<unsigned>(ticks >> 32)};
-}
-
 TEST_F(FileSystemTest, FileTimesAreWholeSecondsSince1601) {
   _FILETIME zero = EpochToFileTime(0);
   EXPECT_EQ(0x019DB1DEu, zero.dwHighDateTime);  // 116444736000000000 ticks
   EXPECT_EQ(0xD53E8000u, zero.dwLowDateTime);
   EXPECT_EQ(0, FileTimeToEpoch(zero));
-  EXPECT_EQ(0, FileTimeToEpoch(fileTime(116444736009999999ull)));
+  EXPECT_EQ(0, FileTimeToEpoch(FileTimeFromTicks(116444736009999999ull)));
   for (long t : {-86400L, 1700000000L, 4102444800L})  // 2100 is past the 32-bit end
     EXPECT_EQ(t, FileTimeToEpoch(EpochToFileTime(t)));
 
   void* h = open("t", GENERIC_WRITE, CREATE_ALWAYS);
-  _FILETIME ft = fileTime(126444736009999999ull);  // 1000000000 s and a fraction, dropped
+  _FILETIME ft = FileTimeFromTicks(126444736009999999ull);  // 1000000000 s and a fraction, dropped
   EXPECT_EQ(0u, FileSystem::SetFileTime(h, nullptr, nullptr, &ft));
   struct stat st;
   ASSERT_EQ(0, stat(path("t").c_str(), &st));
