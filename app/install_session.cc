@@ -8,7 +8,6 @@
 
 namespace {
 
-const unsigned kErrorCancelled = 1223;
 int g_pauseAfterRunMs = 0;
 
 }  // namespace
@@ -104,7 +103,7 @@ bool InstallSession::updateProgress() {
   outcome.undoFailures = installer.undoFailures();
   if (result == 0) {
     outcome.kind = InstallOutcome::kInstalled;
-  } else if (result == kErrorCancelled && outcome.undoFailures.empty()) {
+  } else if (result == ERROR_CANCELLED && outcome.undoFailures.empty()) {
     outcome.kind = InstallOutcome::kCancelled;
   } else {
     // A failure, or a cancel that could not undo everything: that the

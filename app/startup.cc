@@ -70,8 +70,7 @@ stdx::u16string entered_target_dir(const stdx::u16string& text) {
     if (cwd != nullptr) {
       stdx::u16string base = widen_lib(stdx::string(cwd));
       free(cwd);
-      if (base.empty() || base.back() != u'/') base += kPathSeparator;
-      path = base + path;
+      path = join_path(base, path);
     }
   }
   return path;

@@ -23,9 +23,9 @@ class FaultyFileSystem {
   enum Operation {
     kNone, kAny, kCreateFile, kReadFile, kWriteFile, kSetFilePointer, kSetEndOfFile, kSetFileTime,
     kCloseHandle, kGetFileTime, kGetTempPath, kGetTempFileName, kCreateDirectory,
-    kCreatePrivateDirectory, kRemoveDirectory, kRemoveEmptyDirectory, kMoveFileEx, kCreateHardLink,
+    kRemoveDirectory, kRemoveEmptyDirectory, kMoveFileEx, kCreateHardLink,
     kDeleteFile, kGetFileInformation, kGetFileInformationByHandle, kFindFiles, kCreateTempFile,
-    kFlushFileBuffers, kFlushVolumeBuffers, kLockFile, kOpenDirectoryBeneath, kGetDiskFreeSpace,
+    kFlushVolumeBuffers, kLockFile, kOpenDirectoryBeneath, kGetDiskFreeSpace,
   };
 
   static void reset() {
@@ -151,11 +151,6 @@ class FaultyFileSystem {
     if (fail(kCreateDirectory, code)) return code;
     return FileSystem::CreateDirectory(path);
   }
-  static FsResult CreatePrivateDirectory(const stdx::u16string& path) {
-    FsResult code;
-    if (fail(kCreatePrivateDirectory, code)) return code;
-    return FileSystem::CreatePrivateDirectory(path);
-  }
   static FsResult RemoveDirectory(const stdx::u16string& path) {
     FsResult code;
     if (fail(kRemoveDirectory, code)) return code;
@@ -165,16 +160,6 @@ class FaultyFileSystem {
     FsResult code;
     if (fail(kRemoveEmptyDirectory, code)) return code;
     return FileSystem::RemoveEmptyDirectory(path);
-  }
-  static FsResult MoveFileEx(const stdx::u16string& from, const stdx::u16string& to, unsigned flags) {
-    FsResult code;
-    if (fail(kMoveFileEx, code)) return code;
-    return FileSystem::MoveFileEx(from, to, flags);
-  }
-  static FsResult CreateHardLink(const stdx::u16string& newPath, const stdx::u16string& existing) {
-    FsResult code;
-    if (fail(kCreateHardLink, code)) return code;
-    return FileSystem::CreateHardLink(newPath, existing);
   }
   static FsResult DeleteFile(const stdx::u16string& path) {
     FsResult code;
@@ -192,25 +177,10 @@ class FaultyFileSystem {
     if (fail(kGetFileInformationByHandle, code)) return code;
     return FileSystem::GetFileInformationByHandle(handle, info);
   }
-  static FsResult FindFiles(const stdx::u16string& directory, std::vector<FindEntry>& entries) {
-    FsResult code;
-    if (fail(kFindFiles, code)) return code;
-    return FileSystem::FindFiles(directory, entries);
-  }
   static FsResult CreateTempFile(const stdx::u16string& directory, void*& handle) {
     FsResult code;
     if (fail(kCreateTempFile, code)) return code;
     return FileSystem::CreateTempFile(directory, handle);
-  }
-  static FsResult FlushFileBuffers(void* handle) {
-    FsResult code;
-    if (fail(kFlushFileBuffers, code)) return code;
-    return FileSystem::FlushFileBuffers(handle);
-  }
-  static FsResult FlushVolumeBuffers(void* handle) {
-    FsResult code;
-    if (fail(kFlushVolumeBuffers, code)) return code;
-    return FileSystem::FlushVolumeBuffers(handle);
   }
   static FsResult FlushFilesAt(void* directory, const std::vector<stdx::u16string>& names) {
     FsResult code;
@@ -289,11 +259,6 @@ class FaultyFileSystem {
     FsResult code;
     if (fail(kRemoveEmptyDirectory, code)) return code;
     return FileSystem::RemoveEmptyDirectoryAt(directory, name);
-  }
-  static FsResult RemoveDirectoryAt(void* directory, const stdx::u16string& name) {
-    FsResult code;
-    if (fail(kRemoveDirectory, code)) return code;
-    return FileSystem::RemoveDirectoryAt(directory, name);
   }
   static FsResult FindFilesAt(void* directory, std::vector<FindEntry>& entries) {
     FsResult code;

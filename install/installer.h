@@ -46,6 +46,7 @@
 #include "install/rollback.h"
 #include "install/run_lock.h"
 #include "install/run_plan.h"
+#include "platform/file_io.h"
 #include "platform/file_system.h"
 #include "platform/path_separators.h"
 #include "platform/resources.h"
@@ -268,7 +269,7 @@ class BasicInstaller : public BasicRollback<FS> {
     if (!runLocks_.anyDead() || !cleanedDirectories.insert(directory).second) return 0;
     failingPath_ = target_ + directory;
     return runLocks_.removeLeftovers(handle, [this, &directory](const stdx::u16string& name) {
-      return isMemberPath(directory.empty() ? name : directory + u"/" + name);
+      return isMemberPath(join_path(directory, name));
     });
   }
   FsResult checkTargetSpace();

@@ -18,10 +18,6 @@ inline double monotonicSeconds() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-inline stdx::u16string joinRelative(const stdx::u16string& directory, const stdx::u16string& name) {
-  return directory.empty() ? name : directory + u"/" + name;
-}
-
 // Whether code, a failure of the package's reader, is the package's fault:
 // only bad bytes are. A file the system refused (the package file, or the
 // image in the temporary directory) is no damage: path and line then name
@@ -259,7 +255,7 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   void* out = INVALID_HANDLE_VALUE;
   code = FS::CreateFileAt(dir, temp, GENERIC_WRITE, CREATE_NEW, out);
   if (code != 0) return failedIn(code, target_ + directory, failingPath_);
-  this->addTempFile(installer_detail::joinRelative(directory, temp));
+  this->addTempFile(join_path(directory, temp));
   code = reader->copyTo(index, out);
   // Every file starts on its way to the disk now, while the package is
   // still inflating, so that the flush before the renames finds most of it
@@ -413,7 +409,7 @@ FsResult BasicInstaller<FS, Compressor>::exposeStaged() {
   int posted = -1;
   for (size_t i = 0; i < staged_.size(); ++i) {
     const Staged& s = staged_[i];
-    stdx::u16string relative = installer_detail::joinRelative(s.directory, s.name);
+    stdx::u16string relative = join_path(s.directory, s.name);
     failingPath_ = target_ + relative;
     int percent = installer_detail::kFlushedPercent + static_cast<int>(i * span / staged_.size());
     if (percent != posted) processData->setInstallState(0, failingPath_, posted = percent);
@@ -500,7 +496,7 @@ template <class FS, class Compressor>
 stdx::u16string BasicInstaller<FS, Compressor>::tempNameIn(const stdx::u16string& directory) {
   for (;;) {
     stdx::u16string name = BasicRunLocks<FS>::tempName(tempCounter++);
-    if (!isMemberPath(installer_detail::joinRelative(directory, name))) return name;
+    if (!isMemberPath(join_path(directory, name))) return name;
   }
 }
 

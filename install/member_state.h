@@ -17,14 +17,11 @@ enum class InstalledCopy {
   kRefused,   // a directory or a special file: the run refuses to write there
 };
 
-const unsigned long long kTicksPerSecond = 10000000ull;
-
 // A file time cut to whole seconds: file systems keep times at different
 // precision, and a copy must not look older than the member it was made from.
 inline unsigned long long wholeSeconds(const FILETIME& t) {
-  unsigned long long ticks =
-      (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-  return ticks - ticks % kTicksPerSecond;
+  unsigned long long ticks = FileTimeTicks(t);
+  return ticks - ticks % kFileTimeTicksPerSecond;
 }
 
 // lookup is the code of GetFileInformationAt for the member's name, info

@@ -420,7 +420,6 @@ class BasicRollback {
   // What the last rollback could not put right, each path once, in the
   // order met.
   const std::vector<UndoFailure>& undoFailures() const { return undoFailures_; }
-  const std::vector<RollbackLevel>& journal() const { return levels; }
 
  protected:
   // True when relative (below the target) must not be taken by a name of

@@ -70,7 +70,10 @@ class RollbackTest : public ScratchTest {
   }
 
   std::string target;
-  Rollback journal;
+  // The run's rollback, its journal open to the checks.
+  struct JournalView : Rollback {
+    const std::vector<RollbackLevel>& journal() const { return levels; }
+  } journal;
   int root = -1;
 };
 

@@ -24,6 +24,7 @@
 #include "install/member_state.h"
 #include "install/package_header.h"
 #include "install/rollback.h"
+#include "platform/file_io.h"
 #include "platform/file_system.h"
 #include "platform/resources.h"
 #include "platform/stdx_string.h"
@@ -79,16 +80,9 @@ struct MemberPlan {
 
 namespace run_plan {
 
-// target and relative as one path ("" is the target itself).
-inline stdx::u16string joinPath(const stdx::u16string& target, const stdx::u16string& relative) {
-  if (relative.empty()) return target;
-  if (target.empty() || target.back() == u'/') return target + relative;
-  return target + u"/" + relative;
-}
-
 // The line of a link found on the way to a folder.
 inline stdx::u16string linkLine(const stdx::u16string& target, const stdx::u16string& link) {
-  return symlink_line(joinPath(target, link));
+  return symlink_line(join_path(target, link));
 }
 
 // The target's blocks a member takes, as the space check counts them.
@@ -167,7 +161,7 @@ class BasicRunPlan {
   const MemberPlan& member(size_t index) const { return plan_[index]; }
   bool targetExists() const { return root_ != INVALID_HANDLE_VALUE; }
   // The path a member is named by.
-  stdx::u16string pathOf(const stdx::u16string& relative) const { return run_plan::joinPath(target_, relative); }
+  stdx::u16string pathOf(const stdx::u16string& relative) const { return join_path(target_, relative); }
 
   // The bytes the copy needs in the target: every member not up to date
   // (a refused one too: the copy stops at it anyway).

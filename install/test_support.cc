@@ -130,12 +130,7 @@ TreeSnapshot snapshotTree(const std::string& root) {
 }
 
 FILETIME fileTime(time_t seconds, unsigned fractionTicks) {
-  FILETIME t = package_format::fileTimeFromPosix(seconds, 0);
-  unsigned long long ticks = (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-  ticks += fractionTicks;
-  t.dwLowDateTime = static_cast<unsigned>(ticks & 0xFFFFFFFFu);
-  t.dwHighDateTime = static_cast<unsigned>(ticks >> 32);
-  return t;
+  return FileTimeFromTicks(FileTimeTicks(package_format::fileTimeFromPosix(seconds, 0)) + fractionTicks);
 }
 
 std::string pseudoRandomBytes(size_t n, unsigned seed) {

@@ -18,20 +18,6 @@ namespace {
 
 bool isSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 
-// Writes all of data, retrying short writes; a write that makes no
-// progress is a full disk.
-int writeAll(int fd, const char* data, size_t count) {
-  while (count > 0) {
-    ssize_t r = write(fd, data, count);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return errno;
-    if (r == 0) return ENOSPC;
-    data += r;
-    count -= static_cast<size_t>(r);
-  }
-  return 0;
-}
-
 // Gives to the file at to every extended attribute of the file at from.
 // An access control list is one of them, so a file whose list cannot be
 // carried over must not be put in the other's place: that is an error.
@@ -84,6 +70,30 @@ FileStamp stampOf(const struct stat& st) {
 }
 
 }  // namespace
+
+stdx::u16string join_path(const stdx::u16string& directory, const stdx::u16string& name) {
+  if (name.empty()) return directory;
+  if (directory.empty() || directory.back() == u'/') return directory + name;
+  return directory + u"/" + name;
+}
+
+int write_all(int fd, const void* data, size_t count, size_t* written) {
+  const char* p = static_cast<const char*>(data);
+  size_t done = 0;
+  int err = 0;
+  while (done < count) {
+    ssize_t r = write(fd, p + done, count - done);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
+      // A write that makes no progress is a full disk.
+      err = r < 0 ? errno : ENOSPC;
+      break;
+    }
+    done += static_cast<size_t>(r);
+  }
+  if (written != nullptr) *written = done;
+  return err;
+}
 
 bool FileStamp::operator==(const FileStamp& other) const {
   return exists == other.exists && device == other.device && inode == other.inode &&
@@ -309,7 +319,7 @@ FileError FileReplacer::begin(const stdx::u16string& path) {
 }
 
 FileError FileReplacer::write(const void* data, size_t count) {
-  int err = writeAll(fd_, static_cast<const char*>(data), count);
+  int err = write_all(fd_, data, count);
   return err == 0 ? FileError() : FileError::fromErrno(err, widen_lib(target_));
 }
 

@@ -6,6 +6,8 @@
 // Thread safety: no shared state; each object is used by one thread.
 #pragma once
 
+#include <stddef.h>
+
 #include "platform/stdx_string.h"
 
 // A failed call on a file. code is 0 when nothing failed.
@@ -21,6 +23,13 @@ struct FileError {
   static FileError fromErrno(int errnoValue, const stdx::u16string& path);
 };
 
+// Writes all of data to fd, retrying short writes: 0, or the errno of the
+// write that failed (ENOSPC for one that made no progress). written, when
+// given, gets how much was written either way.
+int write_all(int fd, const void* data, size_t count, size_t* written = nullptr);
+// name inside directory: one "/" between them, none added to an empty
+// part ("" as name is directory itself, "" as directory leaves name).
+stdx::u16string join_path(const stdx::u16string& directory, const stdx::u16string& name);
 // Everything before the last "/" or "\": "/" for a path at the root, "."
 // for a bare name.
 stdx::u16string directory_of(const stdx::u16string& path);

@@ -25,38 +25,20 @@ thread_local unsigned ms_lastError = 0;
 
 namespace {
 
-const long long kEpochDifferenceSeconds = 11644473600LL;
-const unsigned long long kTicksPerSecond = 10000000ULL;
-
 int fdOf(void* handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
 void* handleOf(int fd) { return reinterpret_cast<void*>(static_cast<intptr_t>(fd)); }
+
+// The bytes an ordinary user may fill on the file system vfs describes
+// (not the blocks kept for root), saturated rather than wrapped.
+unsigned long long availableBytes(const struct statvfs& vfs) {
+  unsigned long long avail = vfs.f_bavail;
+  unsigned long long frsize = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+  return (frsize && avail > ~0ULL / frsize) ? ~0ULL : avail * frsize;
+}
 
 bool isDirectory(const char* path) {
   struct stat st;
   return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Writes all of data, retrying short writes; false with errno set on failure
-// (a write that makes no progress counts as a full disk).
-bool writeAll(int fd, const void* data, size_t count, size_t* written) {
-  const char* p = static_cast<const char*>(data);
-  size_t done = 0;
-  while (done < count) {
-    ssize_t r = write(fd, p + done, count - done);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      *written = done;
-      return false;
-    }
-    if (r == 0) {
-      errno = ENOSPC;
-      *written = done;
-      return false;
-    }
-    done += static_cast<size_t>(r);
-  }
-  *written = done;
-  return true;
 }
 
 // Removes what stands at name in dirFd (AT_FDCWD: name is a path), a
@@ -89,8 +71,6 @@ int removeTreeAt(int dirFd, const char* name) {
   if (unlinkat(dirFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return 0;
   return first != 0 ? first : errno;
 }
-
-int removeTree(const char* path) { return removeTreeAt(AT_FDCWD, path); }
 
 unsigned attributesOf(const struct stat& st) {
   if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
@@ -135,18 +115,13 @@ FsResult setLastErrorByErrNo(int err) {
 }
 
 long FileTimeToEpoch(const _FILETIME& ft) {
-  unsigned long long ticks =
-      (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  return static_cast<long>(static_cast<long long>(ticks / kTicksPerSecond) - kEpochDifferenceSeconds);
+  return static_cast<long>(static_cast<long long>(FileTimeTicks(ft) / kFileTimeTicksPerSecond) -
+                           kFileTimeEpochOffsetSeconds);
 }
 
 _FILETIME EpochToFileTime(const long& seconds) {
-  unsigned long long ticks =
-      static_cast<unsigned long long>(seconds + kEpochDifferenceSeconds) * kTicksPerSecond;
-  _FILETIME ft;
-  ft.dwLowDateTime = static_cast<unsigned>(ticks & 0xFFFFFFFFu);
-  ft.dwHighDateTime = static_cast<unsigned>(ticks >> 32);
-  return ft;
+  return FileTimeFromTicks(static_cast<unsigned long long>(seconds + kFileTimeEpochOffsetSeconds) *
+                           kFileTimeTicksPerSecond);
 }
 
 unsigned FileSystem::GetLastError() { return ms_lastError; }
@@ -232,9 +207,9 @@ FsResult FileSystem::WriteFile(void* handle, const void* data, unsigned count,
   if (handle == INVALID_HANDLE_VALUE) return ms_lastError = ERROR_INVALID_HANDLE;
   if (bytesWritten == nullptr) return 0;
   size_t written = 0;
-  bool ok = writeAll(fdOf(handle), data, count, &written);
+  int err = write_all(fdOf(handle), data, count, &written);
   *bytesWritten = static_cast<unsigned>(written);
-  if (!ok) return setLastErrorByErrNo(errno);
+  if (err != 0) return setLastErrorByErrNo(err);
   return 0;
 }
 
@@ -311,12 +286,7 @@ FsResult FileSystem::GetFreeSpaceTmpDir64(unsigned long long* bytes) {
   stdx::u16string dir;
   if (GetTempPath(dir) != 0) return ERROR_INVALID_NAME;
   struct statvfs vfs;
-  if (statvfs(narrow_lib(dir).c_str(), &vfs) == 0) {
-    // Only the blocks an ordinary user may fill count.
-    unsigned long long avail = vfs.f_bavail;
-    unsigned long long frsize = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
-    *bytes = (frsize && avail > ~0ULL / frsize) ? ~0ULL : avail * frsize;
-  }
+  if (statvfs(narrow_lib(dir).c_str(), &vfs) == 0) *bytes = availableBytes(vfs);
   return 0;
 }
 
@@ -341,18 +311,10 @@ FsResult FileSystem::CreateDirectory(const stdx::u16string& path) {
   return 0;
 }
 
-FsResult FileSystem::CreatePrivateDirectory(const stdx::u16string& path) {
-  stdx::string p = narrow_lib(strip_trailing_separators(path));
-  // mkdir never follows a link at its last component: a link planted
-  // there makes it fail with EEXIST instead of creating elsewhere.
-  if (mkdir(p.c_str(), 0700) != 0) return setLastErrorByErrNo(errno);
-  return 0;
-}
-
 FsResult FileSystem::RemoveDirectory(const stdx::u16string& path) {
   stdx::string p = narrow_lib(path);
   if (p.empty()) return 0;
-  int err = removeTree(p.c_str());
+  int err = removeTreeAt(AT_FDCWD, p.c_str());
   return err == 0 ? FsResult() : setLastErrorByErrNo(err);
 }
 
@@ -360,24 +322,6 @@ FsResult FileSystem::RemoveEmptyDirectory(const stdx::u16string& path) {
   if (rmdir(narrow_lib(path).c_str()) != 0) {
     return setLastErrorByErrNo(errno == EEXIST ? ENOTEMPTY : errno);
   }
-  return 0;
-}
-
-FsResult FileSystem::MoveFileEx(const stdx::u16string& from, const stdx::u16string& to,
-                                unsigned flags) {
-  stdx::string src = narrow_lib(from);
-  stdx::string dst = narrow_lib(to);
-  int r;
-  if (flags & MOVEFILE_REPLACE_EXISTING) r = rename(src.c_str(), dst.c_str());
-  else r = renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE);
-  if (r != 0) return setLastErrorByErrNo(errno);
-  return 0;
-}
-
-FsResult FileSystem::CreateHardLink(const stdx::u16string& newPath,
-                                    const stdx::u16string& existing) {
-  if (link(narrow_lib(existing).c_str(), narrow_lib(newPath).c_str()) != 0)
-    return setLastErrorByErrNo(errno);
   return 0;
 }
 
@@ -399,18 +343,6 @@ FsResult FileSystem::GetFileInformationByHandle(void* handle, FileInformation& i
   return 0;
 }
 
-FsResult FileSystem::FindFiles(const stdx::u16string& directory, std::vector<FindEntry>& entries) {
-  entries.clear();
-  stdx::string dir = narrow_lib(directory);
-  if (dir.empty()) dir = ".";
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return setLastErrorByErrNo(errno);
-  void* handle = handleOf(fd);
-  FsResult code = FindFilesAt(handle, entries);
-  close(fd);
-  return code;
-}
-
 FsResult FileSystem::CreateTempFile(const stdx::u16string& directory, void*& handle) {
   stdx::string dir = narrow_lib(directory);
   if (dir.empty()) dir = ".";
@@ -426,16 +358,6 @@ FsResult FileSystem::CreateTempFile(const stdx::u16string& directory, void*& han
   }
   if (fd < 0) return setLastErrorByErrNo(errno);
   handle = handleOf(fd);
-  return 0;
-}
-
-FsResult FileSystem::FlushFileBuffers(void* handle) {
-  if (fsync(fdOf(handle)) != 0) return setLastErrorByErrNo(errno);
-  return 0;
-}
-
-FsResult FileSystem::FlushVolumeBuffers(void* handle) {
-  if (syncfs(fdOf(handle)) != 0) return setLastErrorByErrNo(errno);
   return 0;
 }
 
@@ -722,13 +644,6 @@ FsResult FileSystem::RemoveEmptyDirectoryAt(void* directory, const stdx::u16stri
   return 0;
 }
 
-FsResult FileSystem::RemoveDirectoryAt(void* directory, const stdx::u16string& name) {
-  stdx::string n = narrow_lib(name);
-  if (n.empty()) return 0;
-  int err = removeTreeAt(fdOf(directory), n.c_str());
-  return err == 0 ? FsResult() : setLastErrorByErrNo(err);
-}
-
 FsResult FileSystem::FindFilesAt(void* directory, std::vector<FindEntry>& entries) {
   entries.clear();
   // A directory stream of its own: the caller's handle keeps its position.
@@ -773,8 +688,6 @@ FsResult FileSystem::GetDiskFreeSpaceByHandle(void* handle, unsigned long long* 
   *bytes = 0;
   struct statvfs vfs;
   if (fstatvfs(fdOf(handle), &vfs) != 0) return setLastErrorByErrNo(errno);
-  unsigned long long avail = vfs.f_bavail;
-  unsigned long long frsize = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
-  *bytes = (frsize && avail > ~0ULL / frsize) ? ~0ULL : avail * frsize;
+  *bytes = availableBytes(vfs);
   return 0;
 }

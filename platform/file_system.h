@@ -71,6 +71,18 @@ struct _FILETIME {
 };
 typedef _FILETIME FILETIME;
 
+const unsigned long long kFileTimeTicksPerSecond = 10000000ULL;
+// Seconds from 1601-01-01, where file times count from, to 1970-01-01.
+const long long kFileTimeEpochOffsetSeconds = 11644473600LL;
+
+// A file time's two words as one count of ticks, and back.
+inline unsigned long long FileTimeTicks(const _FILETIME& t) {
+  return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+inline _FILETIME FileTimeFromTicks(unsigned long long ticks) {
+  return {static_cast<unsigned>(ticks & 0xFFFFFFFFu), static_cast<unsigned>(ticks >> 32)};
+}
+
 // Never read: asynchronous I/O is not supported.
 struct _OVERLAPPED;
 
@@ -183,10 +195,6 @@ class FileSystem {
   // already a directory; otherwise the code of the first creation that
   // failed (a plain file on the way gives ERROR_ALREADY_EXISTS too).
   static FsResult CreateDirectory(const stdx::u16string& path);
-  // Creates exactly the directory path, mode 0700, where nothing stands
-  // (ERROR_ALREADY_EXISTS otherwise, also for a symbolic link, which is
-  // never followed). For trees that must stay private to the user.
-  static FsResult CreatePrivateDirectory(const stdx::u16string& path);
   // Removes the whole tree at path; symbolic links inside are removed, never
   // followed. 0 when nothing is left at path (also when nothing was there);
   // otherwise the code of the first removal that failed.
@@ -194,16 +202,6 @@ class FileSystem {
   // Removes the directory path only when it is empty: ERROR_DIR_NOT_EMPTY
   // otherwise, ERROR_FILE_NOT_FOUND when it is gone.
   static FsResult RemoveEmptyDirectory(const stdx::u16string& path);
-  // Renames from to to in one step, on one file system only: never a copy
-  // (ERROR_NOT_SAME_DEVICE across file systems). With
-  // MOVEFILE_REPLACE_EXISTING an entry at to is replaced; without it the
-  // call fails with ERROR_ALREADY_EXISTS when anything stands there.
-  static FsResult MoveFileEx(const stdx::u16string& from, const stdx::u16string& to,
-                             unsigned flags);
-  // Makes newPath a second name of the file existing (a hard link: same
-  // inode, owner and mode; no data is copied). ERROR_NOT_SAME_DEVICE across
-  // file systems; ERROR_ALREADY_EXISTS when newPath is taken.
-  static FsResult CreateHardLink(const stdx::u16string& newPath, const stdx::u16string& existing);
   // Deletes one file (not a directory). ERROR_FILE_NOT_FOUND when nothing
   // is there; the mapped errno when it cannot be deleted.
   static FsResult DeleteFile(const stdx::u16string& path);
@@ -214,18 +212,10 @@ class FileSystem {
   static FsResult GetFileInformation(const stdx::u16string& path, bool followLinks,
                                      FileInformation& info);
   static FsResult GetFileInformationByHandle(void* handle, FileInformation& info);
-  // The entries of directory, "." and ".." left out, in no set order.
-  // ERROR_FILE_NOT_FOUND when the directory is missing.
-  static FsResult FindFiles(const stdx::u16string& directory, std::vector<FindEntry>& entries);
   // Creates a file without a name in directory, open for reading and
   // writing: it disappears when its handle is closed or the process ends,
   // however it ends.
   static FsResult CreateTempFile(const stdx::u16string& directory, void*& handle);
-  // Writes the file's data to the disk (fsync).
-  static FsResult FlushFileBuffers(void* handle);
-  // Writes everything pending on the file system that holds handle to the
-  // disk in one batch (syncfs).
-  static FsResult FlushVolumeBuffers(void* handle);
   // Makes exactly these durable, whatever else the file system holds
   // unwritten: the data of the files names in directory (a handle from
   // OpenDirectoryBeneath or the target's; each name one entry, never
@@ -286,20 +276,23 @@ class FileSystem {
   // Examines the entry name itself (a link as a link).
   static FsResult GetFileInformationAt(void* directory, const stdx::u16string& name,
                                        FileInformation& info);
-  // Renames within or between directories, as MoveFileEx.
+  // Renames from to to in one step, on one file system only: never a copy
+  // (ERROR_NOT_SAME_DEVICE across file systems). With
+  // MOVEFILE_REPLACE_EXISTING an entry at to is replaced; without it the
+  // call fails with ERROR_ALREADY_EXISTS when anything stands there.
   static FsResult MoveFileAt(void* fromDirectory, const stdx::u16string& from, void* toDirectory,
                              const stdx::u16string& to, unsigned flags);
-  // A second name newName for the entry existing, as CreateHardLink; a
-  // symbolic link gets a second name of the link itself.
+  // Makes newName a second name of the entry existing (a hard link: same
+  // inode, owner and mode; no data is copied; a symbolic link gets a second
+  // name of the link itself). ERROR_NOT_SAME_DEVICE across file systems;
+  // ERROR_ALREADY_EXISTS when newName is taken.
   static FsResult CreateHardLinkAt(void* directory, const stdx::u16string& newName,
                                    void* existingDirectory, const stdx::u16string& existing);
   // Deletes the entry name (not a directory), as DeleteFile.
   static FsResult DeleteFileAt(void* directory, const stdx::u16string& name);
   // Removes the directory name only when it is empty, as RemoveEmptyDirectory.
   static FsResult RemoveEmptyDirectoryAt(void* directory, const stdx::u16string& name);
-  // Removes the tree name, as RemoveDirectory, walking it by handles.
-  static FsResult RemoveDirectoryAt(void* directory, const stdx::u16string& name);
-  // The entries of the open directory, as FindFiles.
+  // The entries of the open directory, "." and ".." left out, in no set order.
   static FsResult FindFilesAt(void* directory, std::vector<FindEntry>& entries);
   // Bytes available to the user on the file system that holds handle.
   static FsResult GetDiskFreeSpaceByHandle(void* handle, unsigned long long* bytes);

@@ -190,21 +190,17 @@ TEST_F(FileSystemTest, FilePointerCarriesTheHighWordPastFourGiB) {
   EXPECT_EQ(ERROR_INVALID_FUNCTION, FileSystem::GetFileSize64(U(path("none")), &size64));
 }
 
-_FILETIME fileTime(unsigned long long ticks) {
-  return {static_cast<unsigned>(ticks), static_cast<unsigned>(ticks >> 32)};
-}
-
 TEST_F(FileSystemTest, FileTimesAreWholeSecondsSince1601) {
   _FILETIME zero = EpochToFileTime(0);
   EXPECT_EQ(0x019DB1DEu, zero.dwHighDateTime);  // 116444736000000000 ticks
   EXPECT_EQ(0xD53E8000u, zero.dwLowDateTime);
   EXPECT_EQ(0, FileTimeToEpoch(zero));
-  EXPECT_EQ(0, FileTimeToEpoch(fileTime(116444736009999999ull)));
+  EXPECT_EQ(0, FileTimeToEpoch(FileTimeFromTicks(116444736009999999ull)));
   for (long t : {-86400L, 1700000000L, 4102444800L})  // 2100 is past the 32-bit end
     EXPECT_EQ(t, FileTimeToEpoch(EpochToFileTime(t)));
 
   void* h = open("t", GENERIC_WRITE, CREATE_ALWAYS);
-  _FILETIME ft = fileTime(126444736009999999ull);  // 1000000000 s and a fraction, dropped
+  _FILETIME ft = FileTimeFromTicks(126444736009999999ull);  // 1000000000 s and a fraction, dropped
   EXPECT_EQ(0u, FileSystem::SetFileTime(h, nullptr, nullptr, &ft));
   struct stat st;
   ASSERT_EQ(0, stat(path("t").c_str(), &st));
@@ -374,31 +370,10 @@ TEST_F(FileSystemTest, ReplaceLinkAndExamineReportAbsenceAndFailureApart) {
   ASSERT_EQ(0u, FileSystem::GetFileInformation(U(path("link")), false, info));
   EXPECT_EQ(FILE_ATTRIBUTE_REPARSE_POINT, info.attributes);
 
-  EXPECT_EQ(0u, FileSystem::CreateHardLink(U(path("a.bak")), U(path("a"))));
-  EXPECT_EQ(ERROR_ALREADY_EXISTS, FileSystem::CreateHardLink(U(path("a.bak")), U(path("a"))));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::CreateHardLink(U(path("x")), U(path("none"))));
-  EXPECT_EQ(ERROR_ALREADY_EXISTS, FileSystem::MoveFileEx(U(path("b")), U(path("a")), 0));
-  EXPECT_EQ(0u, FileSystem::MoveFileEx(U(path("b")), U(path("a")), MOVEFILE_REPLACE_EXISTING));
-  EXPECT_EQ("new", readFile(path("a")));
-  EXPECT_EQ("old", readFile(path("a.bak")));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::MoveFileEx(U(path("b")), U(path("c")), 0));
-
-  EXPECT_EQ(0u, FileSystem::CreatePrivateDirectory(U(path("p"))));
-  struct stat st;
-  ASSERT_EQ(0, stat(path("p").c_str(), &st));
-  EXPECT_EQ(0700u, st.st_mode & 0777);
-  EXPECT_EQ(ERROR_ALREADY_EXISTS, FileSystem::CreatePrivateDirectory(U(path("p"))));
-  fs::create_directory_symlink(path("d"), path("planted"));
-  EXPECT_EQ(ERROR_ALREADY_EXISTS, FileSystem::CreatePrivateDirectory(U(path("planted"))));
 
   EXPECT_EQ(ERROR_DIR_NOT_EMPTY, FileSystem::RemoveEmptyDirectory(U(path("d"))));
   EXPECT_EQ(0u, FileSystem::RemoveEmptyDirectory(U(path("d/e"))));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::RemoveEmptyDirectory(U(path("d/e"))));
-
-  std::vector<FindEntry> entries;
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, FileSystem::FindFiles(U(path("none")), entries));
-  ASSERT_EQ(0u, FileSystem::FindFiles(U(path("")), entries));
-  EXPECT_EQ(6u, entries.size());  // a a.bak d link p planted
 
   // The lock is one per target: a second open cannot take it while the first holds it.
   void* first = open("d", GENERIC_READ, OPEN_EXISTING);
@@ -416,8 +391,6 @@ TEST_F(FileSystemTest, TempFileHasNoNameAndVanishesWithItsHandle) {
   unsigned wrote = 0;
   EXPECT_EQ(0u, FileSystem::WriteFile(h, "abc", 3, &wrote, nullptr));
   EXPECT_TRUE(fs::is_empty(dir_));
-  EXPECT_EQ(0u, FileSystem::FlushFileBuffers(h));
-  EXPECT_EQ(0u, FileSystem::FlushVolumeBuffers(h));
   FileSystem::CloseHandle(h);
   EXPECT_NE(0u, FileSystem::CreateTempFile(U(path("none")), h));
 }
@@ -428,15 +401,14 @@ TEST_F(FileSystemTest, HostilePathsNeverReachAShell) {
   ASSERT_EQ(0, chdir(dir_.c_str()));  // a command run by mistake would land here
   for (std::string name : {"q\"uote", "$(touch PWNED)", "`touch PWNED`", "sp ace", "semi;touch PWNED",
                            "back\\slash\\\"", "$HOME"}) {
-    std::string d = path(name), moved = d + "/" + name + ".moved";
+    std::string d = path(name);
     stdx::u16string temp;
     EXPECT_EQ(0u, FileSystem::CreateDirectory(U(d + "/" + name))) << name;
     EXPECT_TRUE(fs::is_directory(d + "/" + name)) << name;
     EXPECT_EQ(0u, FileSystem::GetTempFileName(U(d), U(name), temp)) << name;
-    EXPECT_EQ(0u, FileSystem::MoveFileEx(temp, U(moved), 0)) << name;
-    EXPECT_TRUE(fs::is_regular_file(moved)) << name;
-    EXPECT_EQ(0u, FileSystem::DeleteFile(U(moved))) << name;
-    EXPECT_FALSE(exists(moved)) << name;
+    EXPECT_TRUE(fs::is_regular_file(S(temp))) << name;
+    EXPECT_EQ(0u, FileSystem::DeleteFile(temp)) << name;
+    EXPECT_FALSE(exists(S(temp))) << name;
     EXPECT_EQ(0u, FileSystem::RemoveDirectory(U(d))) << name;
     EXPECT_FALSE(exists(d)) << name;
   }

@@ -72,14 +72,15 @@ std::string narrow(const stdx::u16string& s) { return narrow_lib(s).c_str(); }
 
 // A FILETIME as UTC date and time with its 100-ns fraction.
 std::string formatTime(const FILETIME& t) {
-  unsigned long long ticks = (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-  time_t seconds = static_cast<time_t>(ticks / 10000000ull) - static_cast<time_t>(11644473600LL);
+  unsigned long long ticks = FileTimeTicks(t);
+  time_t seconds = static_cast<time_t>(ticks / kFileTimeTicksPerSecond) -
+                   static_cast<time_t>(kFileTimeEpochOffsetSeconds);
   struct tm tm;
   char text[64];
   if (gmtime_r(&seconds, &tm) == nullptr || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm) == 0)
     return "?";
   char fraction[16];
-  snprintf(fraction, sizeof fraction, ".%07llu", ticks % 10000000ull);
+  snprintf(fraction, sizeof fraction, ".%07llu", ticks % kFileTimeTicksPerSecond);
   return std::string(text) + fraction;
 }
 

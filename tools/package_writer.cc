@@ -14,7 +14,6 @@ namespace package_format {
 namespace {
 
 const size_t kOutputChunk = 1 << 16;
-const int64_t kEpochDifferenceSeconds = 11644473600LL;
 
 uint32_t stringBytes(const stdx::u16string& s) { return 4 + static_cast<uint32_t>(s.size()) * 2; }
 
@@ -79,13 +78,10 @@ std::string encodeHeader(const std::vector<config::ProductInfo>& products, bool 
 }
 
 FILETIME fileTimeFromPosix(int64_t seconds, long nanoseconds) {
-  FILETIME t = {0, 0};
-  if (seconds < -kEpochDifferenceSeconds) return t;
-  uint64_t ticks = static_cast<uint64_t>(seconds + kEpochDifferenceSeconds) * 10000000ull +
-                   static_cast<uint64_t>(nanoseconds / 100);
-  t.dwLowDateTime = static_cast<unsigned>(ticks & 0xFFFFFFFFu);
-  t.dwHighDateTime = static_cast<unsigned>(ticks >> 32);
-  return t;
+  if (seconds < -kFileTimeEpochOffsetSeconds) return FILETIME{0, 0};
+  return FileTimeFromTicks(static_cast<uint64_t>(seconds + kFileTimeEpochOffsetSeconds) *
+                               kFileTimeTicksPerSecond +
+                           static_cast<uint64_t>(nanoseconds / 100));
 }
 
 std::string deflateRaw(const std::string& bytes, int level) {
