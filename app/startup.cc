@@ -297,14 +297,7 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
 }
 
 stdx::u16string package_failure_text(PackageReader& reader, FsResult code) {
-  config::ImageFailure failure = reader.failureOf(code);
-  if (failure.side == config::ImageFailure::kTempDir) return temp_dir_line(failure.path, code.errnoValue());
-  if (failure.side == config::ImageFailure::kPackageFile)
-    return package_read_line(failure.path, code.errnoValue());
-  InstallFailure damaged;
-  damaged.code = code;
-  damaged.packageFailed = true;
-  return failure_text(damaged);
+  return image_failure_text(reader.failureOf(code));
 }
 
 stdx::u16string damaged_package_text(const config::MemberClash& clash) {

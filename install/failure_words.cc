@@ -107,6 +107,17 @@ stdx::u16string package_read_line(const stdx::u16string& path, int errnoValue) {
   return failure_cause_line(path, errnoValue);
 }
 
+stdx::u16string image_failure_text(const config::ImageFailure& failure) {
+  if (failure.side == config::ImageFailure::kTempDir)
+    return temp_dir_line(failure.path, failure.result.errnoValue());
+  if (failure.side == config::ImageFailure::kPackageFile)
+    return package_read_line(failure.path, failure.result.errnoValue());
+  InstallFailure damaged;
+  damaged.code = failure.result;
+  damaged.packageFailed = true;
+  return failure_text(damaged);
+}
+
 stdx::u16string package_not_found_text(const stdx::u16string& folder) {
   stdx::u16string text = LoadResString("IDS_ERROR_NOSOURCE");
   if (folder.empty()) return text;

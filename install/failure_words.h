@@ -28,6 +28,22 @@ struct InstallFailure : FileError {
   stdx::u16string line;
 };
 
+namespace config {
+
+// Where a failure of the package's side lies, so that the user is told
+// what to mend: the package's bytes are bad (no errno: the only case that
+// is the package's fault), the package file could not be read, or the
+// image could not be written or read back in the temporary directory. The
+// last two keep the errno of the call that failed and name their file.
+struct ImageFailure {
+  enum Side { kNone, kPackageBytes, kPackageFile, kTempDir };
+  FsResult result;
+  Side side = kNone;
+  stdx::u16string path;  // the package file, or the temporary directory (maybe with a final "/")
+};
+
+}  // namespace config
+
 // One thing the undo of a run could not put right.
 struct UndoFailure {
   enum Step {
@@ -102,6 +118,11 @@ stdx::u16string package_not_found_text(const stdx::u16string& folder);
 // template directory (first and second, as the package names them), a
 // second line names them.
 stdx::u16string damaged_package_words(const stdx::u16string& first, const stdx::u16string& second);
+
+// The text for a failure of the package's side: the temporary directory or
+// the package file named with the system's reason, or, for bad bytes, the
+// damaged package's text.
+stdx::u16string image_failure_text(const config::ImageFailure& failure);
 
 // The lines a step makes when it knows better than an errno can say:
 // a device, a pipe or a socket at a member's path; a symbolic link on the

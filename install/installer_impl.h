@@ -25,17 +25,11 @@ inline double monotonicSeconds() {
 template <class Reader>
 bool package_at_fault(Reader& reader, FsResult code, stdx::u16string& path, stdx::u16string& line) {
   config::ImageFailure failure = reader.failureOf(code);
-  if (failure.side == config::ImageFailure::kTempDir) {
-    path = strip_trailing_separators(failure.path);
-    line = temp_dir_line(failure.path, code.errnoValue());
-    return false;
-  }
-  if (failure.side == config::ImageFailure::kPackageFile) {
-    path = failure.path;
-    line = package_read_line(failure.path, code.errnoValue());
-    return false;
-  }
-  return true;
+  if (failure.side != config::ImageFailure::kTempDir && failure.side != config::ImageFailure::kPackageFile)
+    return true;
+  path = failure.side == config::ImageFailure::kTempDir ? strip_trailing_separators(failure.path) : failure.path;
+  line = image_failure_text(failure);
+  return false;
 }
 
 }  // namespace installer_detail

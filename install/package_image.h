@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "install/failure_words.h"
 #include "install/lz_compressor.h"
 #include "install/member_verifier.h"
 #include "install/package_header.h"
@@ -52,17 +53,6 @@ const unsigned kErrorPending = ERROR_IO_PENDING;
 // one is a bomb, refused at once rather than after gigabytes.
 inline uint64_t max_tail_bytes(uint64_t imageEnd) { return std::max<uint64_t>(imageEnd, 64u << 20); }
 
-// Where a failure of the package's side lies, so that the user is told
-// what to mend: the package's bytes are bad (no errno: the only case that
-// is the package's fault), the package file could not be read, or the
-// image could not be written or read back in the temporary directory. The
-// last two keep the errno of the call that failed and name their file.
-struct ImageFailure {
-  enum Side { kNone, kPackageBytes, kPackageFile, kTempDir };
-  FsResult result;
-  Side side = kNone;
-  stdx::u16string path;  // the package file, or the temporary directory (maybe with a final "/")
-};
 
 template <class Compressor, class FS>
 class PackageImage {

@@ -79,14 +79,7 @@ class TransactionTest : public ScratchTest {
   }
 
   static stdx::u16string openFailureText(FaultyInstaller::Reader& reader, FsResult code) {
-    config::ImageFailure failure = reader.failureOf(code);
-    if (failure.side == config::ImageFailure::kTempDir) return temp_dir_line(failure.path, code.errnoValue());
-    if (failure.side == config::ImageFailure::kPackageFile)
-      return package_read_line(failure.path, code.errnoValue());
-    InstallFailure damaged;
-    damaged.code = code;
-    damaged.packageFailed = true;
-    return failure_text(damaged);
+    return image_failure_text(reader.failureOf(code));
   }
 
   // Mounts a tmpfs of sizeKib at dir; false when that is not possible.
