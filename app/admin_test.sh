@@ -261,23 +261,7 @@ expect_status "damaged verify" 1
 
 # Members "a" and "a\b": "a" would be a file and a folder at once. The
 # header alone refuses the package, naming both, and nothing is written.
-python3 - "$W/pkg/kxq5.dpk" a 'a\b' <<'PY'
-import struct, sys, zlib
-def text(t):
-    u = t.encode("utf-16-le")
-    return struct.pack("<I", len(u) // 2) + u
-def record(body):
-    return struct.pack("<I", len(body) + 4) + body
-image, area = struct.pack("<II", 1, 1) + record(text("en") + text("P") + text("V") + text("")), b""
-image += struct.pack("<I", len(sys.argv) - 2)
-ticks = (1704067200 + 11644473600) * 10**7  # 2024-01-01, as a file time
-for name in sys.argv[2:]:
-    data = name.encode() + b"\n"
-    image += record(text(name) + struct.pack("<IIII", ticks & 0xFFFFFFFF, ticks >> 32, len(area), len(data)))
-    area += data
-deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
-open(sys.argv[1], "wb").write(deflate.compress(image + area) + deflate.flush())
-PY
+python3 "$(dirname "$0")/raw_package.py" "$W/pkg/kxq5.dpk" a 'a\b'
 CLASH="setup: Distribution kit file kxq5.dpk corrupted or not designed for this installation program. The package's files a and a\\b cannot both be installed: they would take the same place in the template directory."
 for option in -N -V; do
   run_readonly "clashing members $option" $option "-D$W/opt/clash"

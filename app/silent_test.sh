@@ -116,23 +116,7 @@ expect "missing, German" 1 "setup: result=not-started copied=0 up-to-date=0 targ
 # Members "a" and "a\b" would make "a" a file and a folder at once: the
 # header refuses the package, naming both, before anything is written.
 fresh_world
-python3 - "$WORK/world/pkg/kxq5.dpk" a 'a\b' <<'PY'
-import struct, sys, zlib
-def text(t):
-    u = t.encode("utf-16-le")
-    return struct.pack("<I", len(u) // 2) + u
-def record(body):
-    return struct.pack("<I", len(body) + 4) + body
-image, area = struct.pack("<II", 1, 1) + record(text("en") + text("P") + text("V") + text("")), b""
-image += struct.pack("<I", len(sys.argv) - 2)
-ticks = (1704067200 + 11644473600) * 10**7  # 2024-01-01, as a file time
-for name in sys.argv[2:]:
-    data = name.encode() + b"\n"
-    image += record(text(name) + struct.pack("<IIII", ticks & 0xFFFFFFFF, ticks >> 32, len(area), len(data)))
-    area += data
-deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
-open(sys.argv[1], "wb").write(deflate.compress(image + area) + deflate.flush())
-PY
+python3 "$(dirname "$0")/raw_package.py" "$WORK/world/pkg/kxq5.dpk" a 'a\b'
 run -S "-D$WORK/world/target" -Lde
 expect "clashing members" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
   "setup: Die Distributionsdatei kxq5.dpk ist beschädigt oder nicht für dieses Installationsprogramm bestimmt. Die Paketdateien a und a\\b können nicht beide installiert werden: sie kämen an dieselbe Stelle im Vorlagenverzeichnis."
