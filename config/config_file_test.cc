@@ -330,21 +330,52 @@ TEST_F(ConfigFileTest, WriteKeepsAccessControlListAndAttributes) {
 }
 
 // The stamped write of a read-modify-write replaces only the text it was
-// made from: a file written meanwhile is left as it is (read again).
+// made from: a file written meanwhile is left as it is (read again), except
+// that lines another program appended to the text that was read are kept
+// at the end of the new file.
 TEST_F(ConfigFileTest, StampedWriteRefusesAFileChangedSinceItWasRead) {
+  const struct {
+    const char* meanwhile;
+    size_t keepTextUpTo;
+    bool replaces;
+  } rows[] = {
+      {"DefaultVersion=8\nOther=1\n", 0, false},        // appended, but the text read was not kept
+      {"DefaultVersion=8\nOther=1\n", 4096, true},      // appended: carried over
+      {"DefaultVersion=9\nOther=1\n", 4096, false},     // rewritten in place, longer
+      {"DefaultVersion=9\n", 4096, false},               // rewritten in place, same size
+      {"DefaultVersion=8\nOther=1\n", 4, false},        // text too long to keep
+  };
   const std::string path = dir_.path() + "/kxlaunch.cfg";
-  writeBytes(path, "DefaultVersion=8\n");
-  FileStamp read;
-  ASSERT_FALSE(file_stamp(dir_.u16("kxlaunch.cfg"), read).failed());
-  ASSERT_TRUE(read.exists);
-  writeBytes(path, "DefaultVersion=8\nOther=1\n");  // another program's write
-  int replaced = -1;
-  FileError error = write_config_file(dir_.u16("kxlaunch.cfg"), sampleConfig(), read, replaced);
-  EXPECT_EQ(EAGAIN, error.errnoValue);
-  EXPECT_EQ(-1, replaced);
-  EXPECT_EQ("DefaultVersion=8\nOther=1\n", readBytes(path));
-  EXPECT_EQ(listDir(dir_.path()), "kxlaunch.cfg");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.meanwhile) + " " + std::to_string(row.keepTextUpTo));
+    writeBytes(path, "DefaultVersion=8\n");
+    FileStamp read;
+    ASSERT_FALSE(file_stamp(dir_.u16("kxlaunch.cfg"), read, row.keepTextUpTo).failed());
+    ASSERT_TRUE(read.exists);
+    {
+      // Another program's write, a moment later (file times may be coarse).
+      struct timespec pause = {0, 20 * 1000 * 1000};
+      nanosleep(&pause, nullptr);
+      FILE* f = fopen(path.c_str(), "r+");
+      ASSERT_NE(nullptr, f);
+      fputs(row.meanwhile, f);
+      fclose(f);
+    }
+    int replaced = -1;
+    FileError error = write_config_file(dir_.u16("kxlaunch.cfg"), sampleConfig(), read, replaced);
+    EXPECT_EQ(-1, replaced);
+    if (row.replaces) {
+      EXPECT_FALSE(error.failed());
+      EXPECT_EQ(std::string(kSampleText) + "Other=1\n", readBytes(path));
+    } else {
+      EXPECT_EQ(EAGAIN, error.errnoValue);
+      EXPECT_EQ(row.meanwhile, readBytes(path));
+    }
+    EXPECT_EQ(listDir(dir_.path()), "kxlaunch.cfg");
+  }
 
+  FileStamp read;
+  int replaced = -1;
   ASSERT_FALSE(file_stamp(dir_.u16("kxlaunch.cfg"), read).failed());
   EXPECT_FALSE(write_config_file(dir_.u16("kxlaunch.cfg"), sampleConfig(), read, replaced).failed());
   EXPECT_EQ(-1, replaced);

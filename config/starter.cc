@@ -36,6 +36,12 @@ stdx::u16string Starter::allUsersPath() const {
 
 // Neither file is required: a launcher that was never started has none.
 // A file that failed part way is dropped whole rather than half used.
+static long long monotonic_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 static FileError readOrNothing(const stdx::u16string& path, ConfigFile& config) {
   FileError error = read_config_file(path, config);
   if (error.absent()) return FileError();
@@ -104,15 +110,25 @@ FileError Starter::setTmpltsList(const std::vector<stdx::u16string>& list) {
   const stdx::u16string path = localPath();
   // Other programs (the launcher, an editor, a script) write this file
   // without our lock. Each attempt reads it and replaces it only if it is
-  // still what was read; a write that slips in between that look and the
-  // rename lands in the replaced file, which is kept open and read again,
-  // before the current file, by every later attempt.
-  const int kAttempts = 200;
+  // still what was read, or what was read with lines appended (those are
+  // carried over); any other write that slips in between that look and
+  // the rename lands in the replaced file, which is kept open and read
+  // again, before the current file, by every later attempt. Attempts go
+  // on for a while, not a number of times: a slow disk makes each one
+  // longer, not the other program's writes rarer.
+  const size_t kTextKeptUpTo = 256 * 1024;
+  const long long kGiveUpAfterMs = 10000;
+  const long long started = monotonic_ms();
   std::vector<int> replacedFiles;
   FileError outcome = FileError::fromErrno(EBUSY, path);
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+  for (int attempt = 0; monotonic_ms() - started < kGiveUpAfterMs; ++attempt) {
+    if (attempt > 0) {
+      // Lets a burst of the other program's writes end.
+      struct timespec pause = {0, (attempt < 8 ? attempt : 8) * 1000 * 1000L};
+      nanosleep(&pause, nullptr);
+    }
     FileStamp before;
-    FileError error = file_stamp(path, before);
+    FileError error = file_stamp(path, before, kTextKeptUpTo);
     if (error.failed()) {
       outcome = error;
       break;

@@ -100,11 +100,38 @@ bool FileStamp::operator==(const FileStamp& other) const {
          size == other.size && modifiedSec == other.modifiedSec && modifiedNsec == other.modifiedNsec;
 }
 
-FileError file_stamp(const stdx::u16string& path, FileStamp& stamp) {
+namespace {
+
+// Reads count bytes at offset; false when the file holds fewer or a read fails.
+bool readAt(int fd, unsigned long long offset, size_t count, stdx::string& out) {
+  out.resize(count);
+  size_t done = 0;
+  while (done < count) {
+    ssize_t r = pread(fd, &out[done], count - done, static_cast<off_t>(offset + done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    done += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+}  // namespace
+
+FileError file_stamp(const stdx::u16string& path, FileStamp& stamp, size_t keepTextUpTo) {
   stamp = FileStamp();
   struct stat st;
   if (stat(narrow_lib(path).c_str(), &st) != 0) return errno == ENOENT ? FileError() : FileError::fromErrno(errno, path);
   stamp = stampOf(st);
+  if (!S_ISREG(st.st_mode) || static_cast<unsigned long long>(st.st_size) > keepTextUpTo) return FileError();
+  int fd = -1;
+  if (open_regular_file(path, fd).failed()) return FileError();  // the stamp alone still serves
+  struct stat now;
+  // The text belongs to the stamp only if it is the same file, unchanged.
+  if (fstat(fd, &now) == 0 && stampOf(now) == stamp && readAt(fd, 0, static_cast<size_t>(st.st_size), stamp.text))
+    stamp.textKept = true;
+  else
+    stamp.text.clear();
+  close(fd);
   return FileError();
 }
 
@@ -335,7 +362,16 @@ FileError FileReplacer::commit(const FileStamp& expected, int& replaced) {
   struct stat st;
   FileStamp now;
   if (old >= 0 && fstat(old, &st) == 0) now = stampOf(st);
-  if (now != expected) {
+  // Appended to since it was read: the same file, longer, beginning with
+  // the text that was read. A shell's ">>" or a program adding its own
+  // key does this, often enough to starve a writer that waited for a
+  // file nobody touches.
+  auto onlyAppended = [&](const FileStamp& seen, unsigned long long carried) {
+    stdx::string head;
+    return expected.textKept && seen.exists && seen.device == expected.device && seen.inode == expected.inode &&
+           seen.size >= carried && readAt(old, 0, expected.text.size(), head) && head == expected.text;
+  };
+  if (now != expected && !onlyAppended(now, expected.size)) {
     if (old >= 0) close(old);
     return FileError::fromErrno(EAGAIN, path);
   }
@@ -344,14 +380,52 @@ FileError FileReplacer::commit(const FileStamp& expected, int& replaced) {
     if (old >= 0) close(old);
     return done;
   }
-  // Written to between the look and the rename: its text is only in the
-  // file that was just replaced.
-  if (fstat(old, &st) == 0 && (static_cast<unsigned long long>(st.st_size) != expected.size ||
-                               st.st_mtim.tv_sec != expected.modifiedSec ||
-                               st.st_mtim.tv_nsec != expected.modifiedNsec)) {
-    replaced = old;
-  } else {
+  // What others appended to the old file, before the rename or by a
+  // descriptor they opened before it, goes to the end of the new file, as
+  // their append would have.
+  unsigned long long carried = expected.size;
+  FileStamp last = expected;
+  int appendTo = -1;
+  auto carryOver = [&]() {
+    for (int look = 0; look < 10000; ++look) {
+      if (fstat(old, &st) != 0) return true;
+      FileStamp seen = stampOf(st);
+      if (seen == last) return true;
+      stdx::string tail;
+      if (!onlyAppended(seen, carried) || !readAt(old, carried, static_cast<size_t>(seen.size - carried), tail))
+        return false;
+      if (appendTo < 0) appendTo = open(target_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+      if (appendTo < 0 || write_all(appendTo, tail.data(), tail.size()) != 0) return false;
+      carried = seen.size;
+      last = seen;
+    }
+    return true;
+  };
+  // A program that opened the old file before the rename may write into it
+  // a moment later (a shell between its open and its write). The kernel
+  // grants a read lease only when nobody has a file open for writing: once
+  // it does, every such write is in and carried over. Where leases are not
+  // to be had (another owner, a network file system), a short wait.
+  bool whole = carryOver();
+  const long long kWaitMs = 2000;
+  for (long long waited = 0; whole && waited < kWaitMs; ++waited) {
+    if (fstat(old, &st) != 0 || st.st_nlink != 0) break;  // still reachable: not ours to wait for
+    if (fcntl(old, F_SETLEASE, F_RDLCK) == 0) {
+      fcntl(old, F_SETLEASE, F_UNLCK);
+      whole = carryOver();
+      break;
+    }
+    bool noLeases = errno != EAGAIN;
+    struct timespec pause = {0, 1000 * 1000};
+    nanosleep(&pause, nullptr);
+    whole = carryOver();
+    if (noLeases) break;
+  }
+  if (appendTo >= 0) close(appendTo);
+  if (whole) {
     close(old);
+  } else {
+    replaced = old;  // changed otherwise: the caller reads it again
   }
   return done;
 }

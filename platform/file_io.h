@@ -84,12 +84,18 @@ struct FileStamp {
   bool exists = false;
   unsigned long long device = 0, inode = 0, size = 0;
   long long modifiedSec = 0, modifiedNsec = 0;
+  // The file's bytes at that moment, when asked for and small enough:
+  // they let a commit tell another program's appends from other changes.
+  // Not part of the comparison.
+  bool textKept = false;
+  stdx::string text;
   bool operator==(const FileStamp& other) const;
   bool operator!=(const FileStamp& other) const { return !(*this == other); }
 };
 // The stamp of the file at path, links followed; exists is false when
-// nothing stands there (not a failure).
-FileError file_stamp(const stdx::u16string& path, FileStamp& stamp);
+// nothing stands there (not a failure). With keepTextUpTo, the bytes of a
+// regular file of at most that size are kept in the stamp.
+FileError file_stamp(const stdx::u16string& path, FileStamp& stamp, size_t keepTextUpTo = 0);
 
 // Replaces a file (after links are followed, so a link stays a link) with
 // new text: begin, write, commit. The text goes to a new file beside the
@@ -116,10 +122,13 @@ class FileReplacer {
   FileError commit();
   // The commit of a read-modify-write: the old file must still be the one
   // that was read (expected), else nothing is renamed and the answer is
-  // EAGAIN, to read again. Another program may still write into the old
-  // file between that look and the rename: then replaced gets a descriptor
-  // of the old file (the caller's to close), whose late text must be read
-  // and written again; otherwise it is -1.
+  // EAGAIN, to read again. Lines that another program appended meanwhile
+  // (expected keeps the text that was read, and the old file still begins
+  // with it) are no reason to read again: they are appended to the new
+  // file, before and after the rename, until the old file stops growing.
+  // Any other write into the old file after the look gives replaced a
+  // descriptor of the old file (the caller's to close), whose late text
+  // must be read and written again; otherwise it is -1.
   FileError commit(const FileStamp& expected, int& replaced);
 
  private:
