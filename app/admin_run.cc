@@ -6,11 +6,13 @@
 #include <memory>
 #include <vector>
 
+#include "app/package_trust.h"
 #include "app/startup.h"
 #include "app/stop_signals.h"
 #include "install/failure_words.h"
 #include "install/package_scan.h"
 #include "install/run_plan.h"
+#include "install/signed_reads.h"
 #include "platform/file_io.h"
 #include "platform/resources.h"
 #include "platform/utils.h"
@@ -18,7 +20,8 @@
 namespace {
 
 typedef FileSystem FS;
-typedef config::PackageScan<LZCompressor, FS> Scan;
+// The scan's reads feed the signature check, when there is one.
+typedef config::PackageScan<LZCompressor, SignedReads<FS>> Scan;
 
 // The verify's findings on a member the plan found up to date.
 struct Check {
@@ -124,7 +127,10 @@ RunSummary run_admin_check(const CommandLine& line) {
     if (target.empty()) return cannotStart(LoadResString("IDS_SETUP_EMPTYTARGET"));
   }
   StartupInfo info;
+  PackageTrust trust(find_trusted_key(key_places()));
+  info.trust = &trust;
   const char* key = run_readonly_checks(line.useCwd, info);
+  summary.signature = trust.word();
   if (key == nullptr && !line.hasTarget) target = info.targetPath;
   if (key == nullptr && target.empty()) key = "IDS_ERROR_NOTARGET";
   target = strip_trailing_separators(target);
@@ -136,9 +142,15 @@ RunSummary run_admin_check(const CommandLine& line) {
   summary.registrationUnchanged = !dirs.empty() && strip_trailing_separators(dirs[0]) == target;
   for (const stdx::u16string& dir : dirs) summary.registered = summary.registered || same_folder(dir, target);
 
+  // Under a pinned key, a package changed after signing is told as such.
+  auto damaged = [&](const stdx::u16string& words) {
+    stdx::u16string refusal = trust.refusalOnDamage(info.packagePath);
+    summary.signature = trust.word();
+    return cannotStart(refusal.empty() ? words : refusal);
+  };
   Scan scan;
   unsigned code = scan.readHeader(info.packagePath);
-  if (code != 0) return cannotStart(damaged_package_text(scan.memberClash()));
+  if (code != 0) return damaged(damaged_package_text(scan.memberClash()));
   // The image an install stores must fit where it goes, as the run's
   // start-up finds once it knows the image's size.
   unsigned long long freeBytes = 0;
@@ -161,9 +173,18 @@ RunSummary run_admin_check(const CommandLine& line) {
 
   std::unique_ptr<ByteComparer> comparer;
   if (verify && plan.targetExists()) comparer.reset(new ByteComparer(plan, checks));
-  code = scan.scan(info.packagePath, comparer.get());
+  {
+    SignatureCheckScope hashing(trust.check());
+    code = scan.scan(info.packagePath, comparer.get());
+  }
   comparer.reset();
-  if (code != 0) return cannotStart(LoadResString("IDS_ERROR_DAMAGEDSOURCE"));
+  if (code != 0) return damaged(LoadResString("IDS_ERROR_DAMAGEDSOURCE"));
+  if (trust.check() != nullptr) {
+    FsResult checked = finish_signature_check<FS>(*trust.check(), info.packagePath);
+    summary.signature = trust.word();
+    if (!trust.refusal().empty()) return cannotStart(trust.refusal());
+    if (checked != 0) return cannotStart(failure_cause_line(info.packagePath, checked.errnoValue()));
+  }
 
   if (verify) {
     summary.result = RunResult::kVerified;

@@ -78,7 +78,7 @@ echo "edited by hand" > "$T/t/other.cfg"  # newer, other bytes: kept
 # Before the install: what -N and -V say, and that they write nothing.
 run_readonly "dry run" -N "-D$T"
 expect_status "dry run" 0
-expect_summary "dry run" "setup: result=would-install copied=3 up-to-date=4 registration=would-change target=$T"
+expect_summary "dry run" "setup: result=would-install copied=3 up-to-date=4 registration=would-change signature=none target=$T"
 expect_members "dry run" "$(printf 'setup: would copy %s\n' \
   "$T/t/deep/d.cfg (new)" "$T/t/new.cfg (new)" "$T/t/older.cfg (replaces an older file)" | sort)"
 [ -z "$ERR" ] || fail "dry run: stderr: $ERR"
@@ -87,7 +87,7 @@ DRYSUMMARY=$(summary)
 
 run_readonly "verify before" -V "-D$T"
 expect_status "verify before" 5
-expect_summary "verify before" "setup: result=drift ok=3 missing=2 modified=1 outdated=1 registered=no target=$T"
+expect_summary "verify before" "setup: result=drift ok=3 missing=2 modified=1 outdated=1 registered=no signature=none target=$T"
 [ "$(members | sort)" = "$(printf '%s\n' "setup: missing $T/t/deep/d.cfg" "setup: missing $T/t/new.cfg" \
   "setup: modified $T/t/other.cfg" "setup: outdated $T/t/older.cfg" | sort)" ] ||
   fail "verify before: lines $(members)"
@@ -111,15 +111,15 @@ $DRY"
 
 run_readonly "dry run after" -N "-D$T"
 expect_status "dry run after" 0
-expect_summary "dry run after" "setup: result=would-install copied=0 up-to-date=7 registration=unchanged target=$T"
+expect_summary "dry run after" "setup: result=would-install copied=0 up-to-date=7 registration=unchanged signature=none target=$T"
 run_readonly "verify after" -V "-D$T"
 expect_status "verify after" 0
-expect_summary "verify after" "setup: result=verified ok=6 missing=0 modified=1 outdated=0 registered=yes target=$T"
+expect_summary "verify after" "setup: result=verified ok=6 missing=0 modified=1 outdated=0 registered=yes signature=none target=$T"
 expect_members "verify after" "setup: modified $T/t/other.cfg"
 
 # The default target is the launcher's first entry, as for an install.
 run_readonly "verify default" -V
-expect_summary "verify default" "setup: result=verified ok=6 missing=0 modified=1 outdated=0 registered=yes target=$T"
+expect_summary "verify default" "setup: result=verified ok=6 missing=0 modified=1 outdated=0 registered=yes signature=none target=$T"
 
 # Drift made by hand: a byte changed deep in the large file with its time
 # kept, a file deleted, one made older.
@@ -129,7 +129,7 @@ rm "$T/t/new.cfg"
 touch -t 201901010000 "$T/t/equal.cfg"
 run_readonly "verify drift" -V "-D$T"
 expect_status "verify drift" 5
-expect_summary "verify drift" "setup: result=drift ok=3 missing=1 modified=2 outdated=1 registered=yes target=$T"
+expect_summary "verify drift" "setup: result=drift ok=3 missing=1 modified=2 outdated=1 registered=yes signature=none target=$T"
 [ "$(members | sort)" = "$(printf '%s\n' "setup: missing $T/t/new.cfg" "setup: modified $T/t/big.bin" \
   "setup: modified $T/t/other.cfg" "setup: outdated $T/t/equal.cfg" | sort)" ] ||
   fail "verify drift: lines $(members)"
@@ -237,8 +237,8 @@ for option in -N -V; do
     expect_status "SIGTERM $option" 3
     # The target is named once it is known; a signal before that names none.
     case $(cat "$WORK/out") in
-      "setup: result=cancelled-rolled-back copied=0 up-to-date=0 target=$W/sig/t" | \
-        "setup: result=cancelled-rolled-back copied=0 up-to-date=0 target=") ;;
+      "setup: result=cancelled-rolled-back copied=0 up-to-date=0 signature=none target=$W/sig/t" | \
+        "setup: result=cancelled-rolled-back copied=0 up-to-date=0 signature=none target=") ;;
       *) fail "SIGTERM $option: summary line '$(cat "$WORK/out")' (stderr: $(cat "$WORK/err"))" ;;
     esac
     break
@@ -252,12 +252,12 @@ rm -rf "$W/sig"
 python3 -c "import sys; p=sys.argv[1]; b=bytearray(open(p,'rb').read()); b[-100]^=0x20; open(p,'wb').write(b)" "$W/pkg/kxq5.dpk"
 run_readonly "damaged dry run" -N "-D$T"
 expect_status "damaged dry run" 1
-[ "$OUT" = "setup: result=would-fail copied=0 up-to-date=0 registration=unchanged target=$T" ] ||
+[ "$OUT" = "setup: result=would-fail copied=0 up-to-date=0 registration=unchanged signature=none target=$T" ] ||
   fail "damaged dry run: $OUT"
 [[ "$ERR" == *corrupted* ]] || fail "damaged dry run: stderr $ERR"
 run_readonly "damaged verify" -V "-D$T"
 expect_status "damaged verify" 1
-[ "$OUT" = "setup: result=not-started copied=0 up-to-date=0 target=$T" ] || fail "damaged verify: $OUT"
+[ "$OUT" = "setup: result=not-started copied=0 up-to-date=0 signature=none target=$T" ] || fail "damaged verify: $OUT"
 
 # Members "a" and "a\b": "a" would be a file and a folder at once. The
 # header alone refuses the package, naming both, and nothing is written.
@@ -268,8 +268,8 @@ for option in -N -V; do
   expect_status "clashing members $option" 1
   [ "$ERR" = "$CLASH" ] || fail "clashing members $option: stderr '$ERR'"
   case $option in
-    -N) want="setup: result=would-fail copied=0 up-to-date=0 registration=would-change target=$W/opt/clash" ;;
-    -V) want="setup: result=not-started copied=0 up-to-date=0 target=$W/opt/clash" ;;
+    -N) want="setup: result=would-fail copied=0 up-to-date=0 registration=would-change signature=none target=$W/opt/clash" ;;
+    -V) want="setup: result=not-started copied=0 up-to-date=0 signature=none target=$W/opt/clash" ;;
   esac
   [ "$OUT" = "$want" ] || fail "clashing members $option: summary '$OUT', expected '$want'"
 done

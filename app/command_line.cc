@@ -22,12 +22,13 @@ bool is_toolkit_option(const char* arg) {
 }  // namespace
 
 const char* usage_text() {
-  return "usage: setup [usecwd] [-S] [-N | -V] [-D DIRECTORY] [-L CODE]\n"
+  return "usage: setup [usecwd] [-S] [-N | -V] [-D DIRECTORY] [-K KEYFILE] [-L CODE]\n"
          "  usecwd        first argument only: take kxq5.dpk from the current directory\n"
          "  -S            install without asking (without a display: no window at all)\n"
          "  -N            dry run: print what an install would change, change nothing\n"
          "  -V            verify: compare the template directory with the package\n"
          "  -D DIRECTORY  the template directory (written right after -D, no blank)\n"
+         "  -K KEYFILE    install only a package signed with this public key\n"
          "  -L CODE       interface language: ru uk en lv lt ro de bg ka kk vi tr\n"
          "  -h, --help    print this text\n"
          "Exit status: 0 done, 1 not started, 2 failed and rolled back, 3 cancelled,\n"
@@ -67,6 +68,17 @@ CommandLine scan_command_line(int argc, char** argv) {
     }
     if (arg[1] == 'V') {
       line.verify = true;
+      continue;
+    }
+    // A key narrows what may be installed: wherever it stands, it counts.
+    // Only with "-": "/K..." may be a path given by mistake.
+    if (arg[0] == '-' && arg[1] == 'K') {
+      line.hasKey = true;
+      if (arg[2] != '\0' || i + 1 >= argc || argv[i + 1] == nullptr) {
+        line.keyPath = stdx::string(arg + 2);
+      } else {
+        line.keyPath = stdx::string(argv[++i]);
+      }
       continue;
     }
     bool known = option == 'S' || option == 'L' || arg[1] == 'D';

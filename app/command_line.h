@@ -16,6 +16,8 @@ struct CommandLine {
   stdx::string languageCode;  // its text after the first two characters
   bool hasTarget = false;     // a D option was seen (the last one counts)
   stdx::string targetText;    // its text after the first two characters, as typed
+  bool hasKey = false;        // a K option was seen (the last one counts)
+  stdx::string keyPath;       // the trusted public key's file it names
   bool help = false;          // -h, -? or --help: print the usage and do nothing else
   // Arguments that mean nothing, in order: an unknown option or any other
   // argument (unknown), or a known option where it no longer counts (an S
@@ -29,7 +31,9 @@ struct CommandLine {
 // L option gives the language code, and after it only D, N and V options
 // count; D gives the target directory wherever it stands (a later D
 // replaces an earlier one); N (dry run) and V (verify) count wherever they
-// stand. D, N and V are capitals only. Nothing else means anything: the
+// stand. K names the trusted public key's file, in the next argument or
+// right after the K, and counts wherever it stands too. D, K, N and V are
+// capitals only. Nothing else means anything: the
 // other arguments are collected in ignored, for the caller to name them.
 // The toolkit's own options (--display, --sync, --g..., ...) are left to it.
 CommandLine scan_command_line(int argc, char** argv);

@@ -176,7 +176,7 @@ wait_exit
   fail "silent: template not in the default directory"
 [ ! -e "$XDG_OPEN_LOG" ] || fail "silent: readme opened"
 # With a display too, a silent run ends with its summary line.
-[ "$(cat "$WORK/stdout")" = "setup: result=installed copied=1 up-to-date=0 target=$HOME/.kxq5/KX/kxq5/tmplts" ] ||
+[ "$(cat "$WORK/stdout")" = "setup: result=installed copied=1 up-to-date=0 signature=none target=$HOME/.kxq5/KX/kxq5/tmplts" ] ||
   fail "silent: summary line '$(cat "$WORK/stdout")'"
 
 # 2b. Silent install into a listed directory whose name is Latin-1, with

@@ -14,7 +14,9 @@ int g_pauseAfterRunMs = 0;
 
 void InstallSession::setPauseAfterRunForTests(int ms) { g_pauseAfterRunMs = ms; }
 
-InstallSession::InstallSession(bool useCwd) : useCwd_(useCwd) {}
+InstallSession::InstallSession(bool useCwd) : useCwd_(useCwd), trust_(find_trusted_key(key_places())) {
+  info_.trust = &trust_;
+}
 
 InstallSession::~InstallSession() {
   if (checks_.joinable()) checks_.join();
@@ -112,6 +114,18 @@ bool InstallSession::updateProgress() {
     if (outcome.failure.code == 0) outcome.failure.code = result;
   }
   describe_outcome(outcome);
+  // The image fails as damaged when the signature does not verify: the
+  // user hears why in the signature's own words.
+  stdx::u16string refusal = trust_.refusal();
+  if (outcome.kind == InstallOutcome::kFailed && outcome.failure.packageFailed && refusal.empty()) {
+    // Damage stops the reads early: the rest of the file decides.
+    reader_.awaitImage(-1);
+    refusal = trust_.refusalOnDamage(info_.packagePath);
+  }
+  if (outcome.kind == InstallOutcome::kFailed && !refusal.empty()) {
+    outcome.heading = refusal;
+    if (outcome.undoFailures.empty()) outcome.detail.clear();
+  }
   processData_.postOutcome(outcome);
   return false;
 }
@@ -125,6 +139,7 @@ const Registration& InstallSession::registerTarget() {
 RunSummary InstallSession::summary() const {
   RunSummary summary;
   summary.target = target_;
+  summary.signature = trust_.word();
   if (!started_) {
     if (!refusedBeforeCopy_) summary.result = endedBeforeCopy_;
     return summary;

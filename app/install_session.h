@@ -11,6 +11,7 @@
 
 #include <thread>
 
+#include "app/package_trust.h"
 #include "app/startup.h"
 #include "app/summary.h"
 #include "install/install_thread.h"
@@ -33,6 +34,17 @@ class InstallSession : public InstallWorker {
   // The message for a key from awaitChecks, naming what it can.
   stdx::u16string checksMessage(const char* key) const;
   const StartupInfo& startupInfo() const { return info_; }
+  // The package's signature: judged by the checks, decided as the package
+  // is read. A refusal found before the copy starts is the checks' or
+  // signatureRefusal()'s; one found later fails the run, which is rolled
+  // back, with the refusal's words.
+  const PackageTrust& trust() const { return trust_; }
+  // Refused already (the package may have been read whole before the copy
+  // begins): the words; else empty.
+  stdx::u16string signatureRefusal() const { return trust_.refusal(); }
+  // After the image failed (its reading has ended): the signature's words
+  // when the package is not the one signed, else empty.
+  stdx::u16string signatureRefusalOnDamage() { return trust_.refusalOnDamage(info_.packagePath); }
   PackageReader& reader() { return reader_; }
   const PackageReader& reader() const { return reader_; }
 
@@ -92,6 +104,7 @@ class InstallSession : public InstallWorker {
   // Read by the const summary() too: its operations only take its lock.
   mutable InstallProcessData processData_;
   StartupInfo info_;
+  PackageTrust trust_;
   std::thread checks_;
   const char* checksError_ = nullptr;
   bool checksDone_ = false;

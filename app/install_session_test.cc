@@ -56,7 +56,7 @@ TEST_F(InstallSessionTest, InstallsRegistersAndSummarisesTheSameFolderAlike) {
     RunSummary summary = session.summary();
     EXPECT_EQ(kExitInstalled, exit_status(summary));
     EXPECT_EQ("setup: result=installed copied=" + std::string(*given ? "2 up-to-date=0" : "0 up-to-date=2") +
-                  " target=" + target,
+                  " signature=none target=" + target,
               std::string(format_summary(summary).c_str()));
   }
   EXPECT_EQ("alpha", readBytes(target + "/t/a.cfg"));
@@ -99,8 +99,8 @@ TEST_F(InstallSessionTest, DamageFoundDuringTheCopyIsThePackagesFaultWhateverThe
     // The damage may be known before or after the small member was
     // copied: either way the line says the run was rolled back.
     std::string line = format_summary(summary).c_str();
-    EXPECT_TRUE(line == "setup: result=failed-rolled-back copied=1 up-to-date=0 target=" + target ||
-                line == "setup: result=failed-rolled-back copied=0 up-to-date=0 target=" + target)
+    EXPECT_TRUE(line == "setup: result=failed-rolled-back copied=1 up-to-date=0 signature=none target=" + target ||
+                line == "setup: result=failed-rolled-back copied=0 up-to-date=0 signature=none target=" + target)
         << line;
     EXPECT_FALSE(exists(target));
   }

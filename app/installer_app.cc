@@ -17,6 +17,7 @@
 #include "app/command_line.h"
 #include "app/summary.h"
 #include "app/installer_dlg.h"
+#include "app/package_trust.h"
 #include "app/silent_run.h"
 #include "app/stop_signals.h"
 #include "install/failure_words.h"
@@ -137,6 +138,7 @@ int CInstallerApp::InitInstance() {
     fputs(usage_text(), stderr);
     return kExitUsage;
   }
+  if (line.hasKey) set_key_option(line.keyPath);
   if (line.silent || asksOnly) set_outcome_on_signal(kExitCancelled, format_summary(cancelled_summary()));
   StopSignalGuard signals;
   LanguageChoice choice = choose_language(line, setlocale(LC_ALL, ""));

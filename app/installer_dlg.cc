@@ -232,7 +232,8 @@ void CInstallerDlg::showWelcomePage() {
   if (product.empty()) product = LoadResString("IDS_DEFPRODUCT");
   if (provider.empty()) provider = LoadResString("IDS_DEFPROVIDER");
   stdx::u16string text =
-      LoadResString("IDS_WELCOME_TITLE") + u" " + product + u" (" + provider + u").";
+      LoadResString("IDS_WELCOME_TITLE") + u" " + product + u" (" + provider + u").\n\n" +
+      session_.trust().welcomeLine();
   if (welcomePage_ == nullptr) welcomePage_ = new MessagePage(fixed_, sideImage_, text);
 
   if (silent_) {
@@ -333,7 +334,9 @@ gboolean CInstallerDlg::watch_package(gpointer data) {
   // A question or the folder chooser is open: say it once that is answered.
   if (g_main_depth() > 1) return TRUE;
   dialog->packageWatch_ = 0;
-  dialog->endOnPackageFailure(package_failure_text(dialog->session_.reader(), code));
+  // Under a pinned key, a changed package is told in the signature's words.
+  stdx::u16string refusal = dialog->session_.signatureRefusalOnDamage();
+  dialog->endOnPackageFailure(refusal.empty() ? package_failure_text(dialog->session_.reader(), code) : refusal);
   return FALSE;
 }
 

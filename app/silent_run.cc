@@ -40,6 +40,13 @@ RunSummary run_silent_without_display(const CommandLine& line) {
     messageBox(nullptr, session.checksMessage(error), MB_ICONERROR_OK);
     return session.summary();
   }
+  // A small package may be read whole by now: a signature found wrong
+  // then stops the run before anything is written into the target.
+  if (!session.signatureRefusal().empty()) {
+    session.refuseBeforeCopy();
+    messageBox(nullptr, session.signatureRefusal(), MB_ICONERROR_OK);
+    return session.summary();
+  }
   session.setTarget(target);
   RunSummary now = session.summaryOnSignal();
   set_outcome_on_signal(exit_status(now), format_summary(now));

@@ -62,16 +62,16 @@ DEFAULT="$WORK/world/home/.kxq5/KX/kxq5/tmplts"
 # copies nothing.
 fresh_world
 run -S
-expect "first run" 0 "setup: result=installed copied=3 up-to-date=0 target=$DEFAULT" ""
+expect "first run" 0 "setup: result=installed copied=3 up-to-date=0 signature=none target=$DEFAULT" ""
 [ "$(cat "$DEFAULT/t/a.cfg" 2>/dev/null)" = alpha ] || fail "first run: template missing"
 grep -qx "ConfigurationTemplatesLocation=$DEFAULT" "$HOME/$CFG" || fail "first run: not registered"
 run -S
-expect "second run" 0 "setup: result=installed copied=0 up-to-date=3 target=$DEFAULT" ""
+expect "second run" 0 "setup: result=installed copied=0 up-to-date=3 signature=none target=$DEFAULT" ""
 
 # -D, both forms: the text after two characters, backslashes turned.
 fresh_world
 run "/D$WORK/world/opt\\tmplts" -S
-expect "-D" 0 "setup: result=installed copied=3 up-to-date=0 target=$WORK/world/opt/tmplts" ""
+expect "-D" 0 "setup: result=installed copied=3 up-to-date=0 signature=none target=$WORK/world/opt/tmplts" ""
 [ -f "$WORK/world/opt/tmplts/t/b.cfg" ] || fail "-D: not installed where it said"
 grep -qx "ConfigurationTemplatesLocation=$WORK/world/opt/tmplts" "$HOME/$CFG" || fail "-D: not registered"
 # -D counts after -L too; a relative one and one with "~" name the folder
@@ -79,37 +79,37 @@ grep -qx "ConfigurationTemplatesLocation=$WORK/world/opt/tmplts" "$HOME/$CFG" ||
 # leaves the summary one line.
 fresh_world
 run -S -Len "-D$WORK/world/late"
-expect "-D after -L" 0 "setup: result=installed copied=3 up-to-date=0 target=$WORK/world/late" ""
+expect "-D after -L" 0 "setup: result=installed copied=3 up-to-date=0 signature=none target=$WORK/world/late" ""
 fresh_world
 run -S -Drel/dir
-expect "relative -D" 0 "setup: result=installed copied=3 up-to-date=0 target=$WORK/world/pkg/rel/dir" ""
+expect "relative -D" 0 "setup: result=installed copied=3 up-to-date=0 signature=none target=$WORK/world/pkg/rel/dir" ""
 grep -qx "ConfigurationTemplatesLocation=$WORK/world/pkg/rel/dir" "$HOME/$CFG" || fail "relative -D: registered as typed"
 fresh_world
 run -S "-D~/mine"
-expect "-D~" 0 "setup: result=installed copied=3 up-to-date=0 target=$HOME/mine" ""
+expect "-D~" 0 "setup: result=installed copied=3 up-to-date=0 signature=none target=$HOME/mine" ""
 fresh_world
 run -S "-D$WORK/world/t
 DefaultVersion=evil"
-expect "-D with a line feed" 0 "setup: result=installed copied=3 up-to-date=0 target=$WORK/world/tDefaultVersion=evil" ""
+expect "-D with a line feed" 0 "setup: result=installed copied=3 up-to-date=0 signature=none target=$WORK/world/tDefaultVersion=evil" ""
 grep -q "^DefaultVersion" "$HOME/$CFG" && fail "-D with a line feed: a key was written"
 
 # 1: an empty -D, a missing package, a damaged one; in English and German.
 fresh_world
 run -S -D -Len
-expect "empty -D" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
+expect "empty -D" 1 "setup: result=not-started copied=0 up-to-date=0 signature=none target=" \
   "setup: Specify correct path to template directory."
 run -S -D -Lde
-expect "empty -D, German" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
+expect "empty -D, German" 1 "setup: result=not-started copied=0 up-to-date=0 signature=none target=" \
   "setup: Geben Sie einen gültigen Pfad zum Vorlagenverzeichnis an."
 # A block of the reserved type first: damaged at its first byte, whatever
 # random bytes follow (random bytes alone now and then begin a sound stream).
 { printf '\007'; head -c 2999 /dev/urandom; } > "$WORK/world/pkg/kxq5.dpk"
 run -S -Len
-expect "damaged" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
+expect "damaged" 1 "setup: result=not-started copied=0 up-to-date=0 signature=none target=" \
   "setup: Distribution kit file kxq5.dpk corrupted or not designed for this installation program."
 rm "$WORK/world/pkg/kxq5.dpk"
 run -S -Lde
-expect "missing, German" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
+expect "missing, German" 1 "setup: result=not-started copied=0 up-to-date=0 signature=none target=" \
   "setup: Die Distributionsdatei kxq5.dpk wurde nicht gefunden. Gesuchter Ordner: $WORK/world/pkg"
 [ ! -e "$HOME/.KX" ] || fail "not started: launcher configuration written"
 
@@ -118,7 +118,7 @@ expect "missing, German" 1 "setup: result=not-started copied=0 up-to-date=0 targ
 fresh_world
 python3 "$(dirname "$0")/raw_package.py" "$WORK/world/pkg/kxq5.dpk" a 'a\b'
 run -S "-D$WORK/world/target" -Lde
-expect "clashing members" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
+expect "clashing members" 1 "setup: result=not-started copied=0 up-to-date=0 signature=none target=" \
   "setup: Die Distributionsdatei kxq5.dpk ist beschädigt oder nicht für dieses Installationsprogramm bestimmt. Die Paketdateien a und a\\b können nicht beide installiert werden: sie kämen an dieselbe Stelle im Vorlagenverzeichnis."
 [ ! -e "$WORK/world/target" ] || fail "clashing members: target made: $(ls -A "$WORK/world/target")"
 [ ! -e "$HOME/.KX" ] || fail "clashing members: launcher configuration written"
@@ -134,7 +134,7 @@ expect "interactive" 1 "" \
 fresh_world
 echo "a file" > "$WORK/world/plain"
 run -S "-D$WORK/world/plain" -Len
-expect "failure" 2 "setup: result=failed-rolled-back copied=0 up-to-date=0 target=$WORK/world/plain" \
+expect "failure" 2 "setup: result=failed-rolled-back copied=0 up-to-date=0 signature=none target=$WORK/world/plain" \
   "setup: Installation error $WORK/world/plain: a file stands where a directory is needed"
 [ "$(cat "$WORK/world/plain")" = "a file" ] || fail "failure: target changed"
 [ ! -e "$HOME/.KX" ] || fail "failure: launcher configuration written"
@@ -155,7 +155,7 @@ for kind in loop folder; do
   fi
   run -S -Len
   expect "unregistered ($kind)" 4 \
-    "setup: result=installed-unregistered copied=3 up-to-date=0 target=$DEFAULT" \
+    "setup: result=installed-unregistered copied=3 up-to-date=0 signature=none target=$DEFAULT" \
     "setup: The templates are installed, but the template directory could not be registered in the launcher configuration file: $HOME/$CFG ($reason)"
   [ "$(cat "$DEFAULT/t/a.cfg" 2>/dev/null)" = alpha ] || fail "unregistered ($kind): templates not kept"
 done
@@ -179,7 +179,7 @@ else
   run -S -Len
 fi
 expect "unreadable configuration" 4 \
-  "setup: result=installed-unregistered copied=3 up-to-date=0 target=$DEFAULT" \
+  "setup: result=installed-unregistered copied=3 up-to-date=0 signature=none target=$DEFAULT" \
   "setup: The templates are installed, but the template directory could not be registered in the launcher configuration file: $HOME/$CFG (permission denied)"
 chmod 0600 "$HOME/$CFG"
 [ "$(cat "$HOME/$CFG")" = "$(printf 'DefaultVersion=8.3\nCommonInfoBases=/b')" ] || fail "unreadable configuration: rewritten"
@@ -207,7 +207,7 @@ STATUS=$?
 OUT=$(cat "$WORK/out")
 ERR=$(cat "$WORK/err")
 expect "SIGTERM" 3 "$OUT" ""
-case $OUT in "setup: result=cancelled-rolled-back copied="*" target=$WORK/world/target") ;;
+case $OUT in "setup: result=cancelled-rolled-back copied="*" signature=none target=$WORK/world/target") ;;
   *) fail "SIGTERM: summary line '$OUT'" ;; esac
 [ "$(ls "$WORK/world/target")" = old.txt ] || fail "SIGTERM: target not rolled back: $(ls "$WORK/world/target")"
 [ ! -e "$HOME/.KX" ] || fail "SIGTERM: launcher configuration written"
@@ -227,7 +227,7 @@ for ((i = 0; i < 300; i++)); do
 done
 run -S "-D$WORK/world/target" -Len
 wait "$first" || fail "lock: the first run failed: $(cat "$WORK/err1")"
-expect "lock wait" 0 "setup: result=installed copied=0 up-to-date=12003 target=$WORK/world/target" \
+expect "lock wait" 0 "setup: result=installed copied=0 up-to-date=12003 signature=none target=$WORK/world/target" \
   "setup: Waiting for another installation into $WORK/world/target"
 
 # SIGTERM during the start-up (a large header takes a moment to read): the
@@ -259,7 +259,7 @@ head -c 24000000 /dev/urandom > "$WORK/world/src/z/noise.bin"
 python3 -c "import sys; p=sys.argv[1]; b=bytearray(open(p,'rb').read()); b[-100]^=0x20; open(p,'wb').write(b)" \
   "$WORK/world/pkg/kxq5.dpk"
 run -S "-D$WORK/world/target" -Len
-expect "late damage" 1 "setup: result=failed-rolled-back copied=3 up-to-date=0 target=$WORK/world/target" \
+expect "late damage" 1 "setup: result=failed-rolled-back copied=3 up-to-date=0 signature=none target=$WORK/world/target" \
   "setup: Distribution kit file kxq5.dpk corrupted or not designed for this installation program."
 [ ! -e "$WORK/world/target" ] || fail "late damage: target left behind: $(ls -A "$WORK/world/target")"
 
@@ -277,7 +277,7 @@ as_user=()
 STATUS=$?
 OUT=$(cat "$WORK/out")
 ERR=$(cat "$WORK/err")
-expect "read-only TMPDIR" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
+expect "read-only TMPDIR" 1 "setup: result=not-started copied=0 up-to-date=0 signature=none target=" \
   "setup: The unpacked package cannot be written to the temporary directory: $WORK/world/rotmp: permission denied"
 
 # The image in TMPDIR that cannot be written for a reason other than
@@ -292,13 +292,13 @@ head -c 24000000 /dev/urandom > "$WORK/world/src/z/noise.bin"
 "$DPKPACK" -o "$WORK/world/pkg/kxq5.dpk" "$WORK/world/src" > /dev/null
 (trap '' XFSZ; ulimit -f 1; run -S "-D$WORK/world/target" -Len; echo "$STATUS" > "$WORK/status")
 STATUS=$(cat "$WORK/status") OUT=$(cat "$WORK/out") ERR=$(cat "$WORK/err")
-expect "EFBIG at start-up" 1 "setup: result=not-started copied=0 up-to-date=0 target=" \
+expect "EFBIG at start-up" 1 "setup: result=not-started copied=0 up-to-date=0 signature=none target=" \
   "setup: The unpacked package cannot be written to the temporary directory: $TMPDIR: system error (File too large)"
 (trap '' XFSZ; ulimit -f 4096; run -S "-D$WORK/world/target" -Len; echo "$STATUS" > "$WORK/status")
 STATUS=$(cat "$WORK/status") OUT=$(cat "$WORK/out") ERR=$(cat "$WORK/err")
 # How many small members were staged before the image failed depends on timing.
 case "$OUT" in
-  "setup: result=failed-rolled-back copied="[0-3]" up-to-date=0 target=$WORK/world/target") ;;
+  "setup: result=failed-rolled-back copied="[0-3]" up-to-date=0 signature=none target=$WORK/world/target") ;;
   *) fail "EFBIG during the copy: summary line '$OUT'" ;;
 esac
 [ "$STATUS" = 2 ] || fail "EFBIG during the copy: exit status $STATUS, expected 2 (stderr: $ERR)"

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/package_trust.h"
 #include "config/locations.h"
 #include "config/starter.h"
 #include "install/failure_words.h"
@@ -229,6 +230,13 @@ const char* check_before_package(bool useCwd, StartupInfo& info, bool writeProbe
   FileSystem::CloseHandle(package);  // only opened to see that it can be
   info.packagePath = path;
 
+  // Who signed the package is settled before anything is written, even
+  // the probe of the temporary directory.
+  if (info.trust != nullptr && !info.trust->prepare(path)) {
+    info.errorText = info.trust->refusal();
+    return "IDS_SIG_BAD";
+  }
+
   info.launcher = read_launcher_templates();
   info.targetPath =
       default_template_dir(info.launcher.dirs, writeProbes ? isWritePermitted : writable_without_probe);
@@ -271,6 +279,7 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
   // The space check above is only an estimate: the image may still not
   // fit, and that is no damage of the package. Only the header is waited
   // for; the rest inflates while the user reads the first pages.
+  if (info.trust != nullptr) reader.checkSignature(info.trust->check());
   FsResult code = reader.openHeader(info.packagePath);
   const PackageReader::Space& space = reader.imageSpace();
   if (code == ERROR_DISK_FULL && (space.neededBytes != 0 || code.errnoValue() == 0)) {
@@ -293,6 +302,13 @@ const char* run_startup_checks(bool useCwd, PackageReader& reader, StartupInfo& 
     return "IDS_ERROR_NOSOURCE";
   }
   if (reader.memberClash().found()) info.errorText = damaged_package_text(reader.memberClash());
+  if (info.trust != nullptr) {
+    stdx::u16string refusal = info.trust->refusalOnDamage(info.packagePath);
+    if (!refusal.empty()) {
+      info.errorText = refusal;
+      return "IDS_SIG_BAD";
+    }
+  }
   return "IDS_ERROR_DAMAGEDSOURCE";
 }
 

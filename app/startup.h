@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "install/installer.h"
+
+class PackageTrust;
 #include "platform/stdx_string.h"
 
 // Name of the package file, with the separator that joins it to its folder.
@@ -121,6 +123,10 @@ struct StartupInfo {
   // The whole message of a refusal whose key alone does not say it all
   // (the image's room: where, how much needed, how much free); else empty.
   stdx::u16string errorText;
+  // Set by the caller: the package's signature, judged as far as it can be
+  // before anything is written (a refusal is "IDS_SIG_BAD" with the words
+  // in errorText), then fed by the package's reads.
+  PackageTrust* trust = nullptr;
 };
 
 // Finds the package, reads the launcher's list, chooses the default target,

@@ -1,6 +1,7 @@
 #include "app/summary.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include "platform/file_io.h"
 
@@ -54,6 +55,9 @@ stdx::string format_summary(const RunSummary& summary) {
              summary.upToDate);
   }
   // The same folder reads the same on every run, however it was given.
-  return stdx::string("setup: result=") + summary_result(summary) + counts +
+  // The signature's word is ours, never the package's: nothing to escape.
+  stdx::string tail = counts;
+  tail.insert(tail.size() - strlen(" target="), stdx::string(" signature=") + summary.signature);
+  return stdx::string("setup: result=") + summary_result(summary) + tail +
          narrow_lib(strip_trailing_separators(summary.target));
 }

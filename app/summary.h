@@ -5,7 +5,7 @@
 // ends, for the scripts that start it. Its form is fixed (and documented in
 // the manual page and the README), so scripts may parse it:
 //
-//   setup: result=RESULT copied=N up-to-date=M target=DIRECTORY
+//   setup: result=RESULT copied=N up-to-date=M signature=SIG target=DIRECTORY
 //
 // RESULT is installed, installed-unregistered, failed-rolled-back,
 // cancelled-rolled-back or not-started; N and M count the package's
@@ -13,17 +13,19 @@
 // rollback, what the run had done before it was undone); DIRECTORY, last
 // so that blanks in it need no quoting, is the template directory of the
 // run without a trailing separator (empty when the run ended before
-// choosing one).
+// choosing one). SIG is none when no trusted key is set (the package was
+// not checked), verified, or why the package was refused: missing,
+// malformed, legacy, other-key, bad, bad-comment, unreadable or bad-key.
 //
 // The dry run (-N) ends with the same line and one field more:
 //
-//   setup: result=would-install|would-fail copied=N up-to-date=M registration=REG target=DIRECTORY
+//   setup: result=would-install|would-fail copied=N up-to-date=M registration=REG signature=SIG target=DIRECTORY
 //
 // N and M count the members the run would write and leave alone; REG is
 // unchanged when DIRECTORY is already first in the launcher's list, else
 // would-change. The verify (-V) ends with
 //
-//   setup: result=verified|drift ok=N missing=M modified=K outdated=J registered=yes|no target=DIRECTORY
+//   setup: result=verified|drift ok=N missing=M modified=K outdated=J registered=yes|no signature=SIG target=DIRECTORY
 //
 // drift when a member is missing or outdated or the directory is not in
 // the launcher's list (a modified file alone is kept by an install, so it
@@ -75,6 +77,9 @@ struct RunSummary {
   unsigned long modified = 0;
   unsigned long outdated = 0;
   bool registered = false;
+  // The package's signature: none (not checked, no key pinned), verified,
+  // or why it was refused.
+  const char* signature = "none";
   stdx::u16string target;
 };
 

@@ -20,23 +20,23 @@ TEST(SummaryTest, OneFixedLineForEveryWayARunEnds) {
       // The same folder reads the same whether or not it was given with a
       // trailing separator (the first run's default has one).
       {RunResult::kInstalled, false, 12, 3, "/home/u/my tmplts/", kExitInstalled,
-       "setup: result=installed copied=12 up-to-date=3 target=/home/u/my tmplts"},
+       "setup: result=installed copied=12 up-to-date=3 signature=none target=/home/u/my tmplts"},
       {RunResult::kInstalled, false, 0, 15, "/t", kExitInstalled,
-       "setup: result=installed copied=0 up-to-date=15 target=/t"},
+       "setup: result=installed copied=0 up-to-date=15 signature=none target=/t"},
       {RunResult::kInstalled, false, 0, 1, "/", kExitInstalled,
-       "setup: result=installed copied=0 up-to-date=1 target=/"},
+       "setup: result=installed copied=0 up-to-date=1 signature=none target=/"},
       {RunResult::kUnregistered, false, 1, 0, "/t", kExitUnregistered,
-       "setup: result=installed-unregistered copied=1 up-to-date=0 target=/t"},
+       "setup: result=installed-unregistered copied=1 up-to-date=0 signature=none target=/t"},
       {RunResult::kFailed, false, 4, 0, "/t", kExitFailed,
-       "setup: result=failed-rolled-back copied=4 up-to-date=0 target=/t"},
+       "setup: result=failed-rolled-back copied=4 up-to-date=0 signature=none target=/t"},
       // Damage found during the copy: rolled back, but the package is at
       // fault, as when it is found at the start.
       {RunResult::kFailed, true, 111, 0, "/t", kExitNotStarted,
-       "setup: result=failed-rolled-back copied=111 up-to-date=0 target=/t"},
+       "setup: result=failed-rolled-back copied=111 up-to-date=0 signature=none target=/t"},
       {RunResult::kCancelled, false, 2, 1, "/t", kExitCancelled,
-       "setup: result=cancelled-rolled-back copied=2 up-to-date=1 target=/t"},
+       "setup: result=cancelled-rolled-back copied=2 up-to-date=1 signature=none target=/t"},
       {RunResult::kNotStarted, false, 0, 0, "", kExitNotStarted,
-       "setup: result=not-started copied=0 up-to-date=0 target="},
+       "setup: result=not-started copied=0 up-to-date=0 signature=none target="},
   };
   for (const Case& c : cases) {
     RunSummary summary;
@@ -61,19 +61,19 @@ TEST(SummaryTest, DryRunAndVerifyLines) {
     const char* line;
   } cases[] = {
       {RunResult::kWouldInstall, false, true, false, 2, 5, 0, 0, 0, 0, kExitInstalled,
-       "setup: result=would-install copied=2 up-to-date=5 registration=unchanged target=/t"},
+       "setup: result=would-install copied=2 up-to-date=5 registration=unchanged signature=none target=/t"},
       {RunResult::kWouldFail, false, false, false, 2, 0, 0, 0, 0, 0, kExitFailed,
-       "setup: result=would-fail copied=2 up-to-date=0 registration=would-change target=/t"},
+       "setup: result=would-fail copied=2 up-to-date=0 registration=would-change signature=none target=/t"},
       {RunResult::kWouldFail, true, false, false, 0, 0, 0, 0, 0, 0, kExitNotStarted,
-       "setup: result=would-fail copied=0 up-to-date=0 registration=would-change target=/t"},
+       "setup: result=would-fail copied=0 up-to-date=0 registration=would-change signature=none target=/t"},
       {RunResult::kVerified, false, false, true, 0, 0, 4, 0, 1, 0, kExitInstalled,
-       "setup: result=verified ok=4 missing=0 modified=1 outdated=0 registered=yes target=/t"},
+       "setup: result=verified ok=4 missing=0 modified=1 outdated=0 registered=yes signature=none target=/t"},
       {RunResult::kVerified, false, false, false, 0, 0, 5, 0, 0, 0, kExitDrift,
-       "setup: result=drift ok=5 missing=0 modified=0 outdated=0 registered=no target=/t"},
+       "setup: result=drift ok=5 missing=0 modified=0 outdated=0 registered=no signature=none target=/t"},
       {RunResult::kVerified, false, false, true, 0, 0, 3, 1, 0, 0, kExitDrift,
-       "setup: result=drift ok=3 missing=1 modified=0 outdated=0 registered=yes target=/t"},
+       "setup: result=drift ok=3 missing=1 modified=0 outdated=0 registered=yes signature=none target=/t"},
       {RunResult::kVerified, false, false, true, 0, 0, 3, 0, 0, 2, kExitDrift,
-       "setup: result=drift ok=3 missing=0 modified=0 outdated=2 registered=yes target=/t"},
+       "setup: result=drift ok=3 missing=0 modified=0 outdated=2 registered=yes signature=none target=/t"},
   };
   for (const Case& c : cases) {
     RunSummary summary;

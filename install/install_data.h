@@ -89,6 +89,9 @@ class InstallData {
     return image_.awaitBytes(end, timeoutMs, nullptr, true);
   }
 
+  // The package's reads feed check from the next open on (see PackageImage).
+  void checkSignature(SignatureCheck* check) { image_.checkSignature(check); }
+
   // Waits at most timeoutMs (-1: as long as it takes) until the whole
   // image is inflated and checked. 0 when it is sound; kErrorPending when
   // the time ran out; else why it cannot be used: the codes of open(), or

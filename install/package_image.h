@@ -40,6 +40,7 @@
 #include "install/lz_compressor.h"
 #include "install/member_verifier.h"
 #include "install/package_header.h"
+#include "install/signed_reads.h"
 #include "platform/file_system.h"
 #include "platform/stdx_string.h"
 
@@ -113,6 +114,10 @@ class PackageImage {
       tempFile_ = INVALID_HANDLE_VALUE;
     }
   }
+
+  // The package's reads feed check (may be null) from the next start(); a
+  // signature that does not verify fails the image as damage would.
+  void checkSignature(SignatureCheck* check) { signatureCheck_ = check; }
 
   // The image, open for reading and writing; INVALID_HANDLE_VALUE when none.
   void* handle() const { return tempFile_; }
@@ -298,7 +303,15 @@ class PackageImage {
     std::thread inflate;
     try {
       inflate = std::thread([this, packagePath] {
-        closeRing(compressor_.template unpackTo<FS>(packagePath, &PackageImage::queuePiece, this));
+        // The signature, when one is checked, is hashed from these reads.
+        SignatureCheckScope hashing(signatureCheck_);
+        FsResult code = compressor_.template unpackTo<SignedReads<FS>>(packagePath, &PackageImage::queuePiece, this);
+        // Damage is judged too: under a pinned key, a changed package is told as such.
+        if (signatureCheck_ != nullptr && (code == 0 || code == ERROR_INVALID_DATA)) {
+          FsResult signature = finish_signature_check<FS>(*signatureCheck_, packagePath);
+          if (code == 0) code = signature;
+        }
+        closeRing(code);
       });
     } catch (const std::system_error&) {
       code = ERROR_NOT_ENOUGH_MEMORY;
@@ -577,6 +590,7 @@ class PackageImage {
 
   // The install thread's: the image below released_ is gone.
   uint64_t released_ = 0;
+  SignatureCheck* signatureCheck_ = nullptr;
   std::thread feedThread_;  // last: joined before anything above goes
 };
 

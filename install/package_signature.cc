@@ -118,13 +118,49 @@ SignatureVerdict PackageHash::verify(const PackageSignature& signature, const Si
   crypto_generichash_final(&state_->hash, digest, sizeof digest);
   if (crypto_sign_verify_detached(signature.signature, digest, sizeof digest, key.key) != 0)
     return SignatureVerdict::kBadSignature;
+  if (!trusted_comment_verifies(signature, key)) return SignatureVerdict::kBadTrustedComment;
+  return SignatureVerdict::kVerified;
+}
+
+bool trusted_comment_verifies(const PackageSignature& signature, const SignaturePublicKey& key) {
+  if (sodium_init() < 0) return false;
   // The global signature covers the file's signature and the comment, so
   // neither can be swapped for another's.
   std::vector<unsigned char> covered(signature.signature, signature.signature + sizeof signature.signature);
   covered.insert(covered.end(), signature.trustedComment.begin(), signature.trustedComment.end());
-  if (crypto_sign_verify_detached(signature.globalSignature, covered.data(), covered.size(), key.key) != 0)
-    return SignatureVerdict::kBadTrustedComment;
-  return SignatureVerdict::kVerified;
+  return crypto_sign_verify_detached(signature.globalSignature, covered.data(), covered.size(), key.key) == 0;
+}
+
+SignatureCheck::SignatureCheck(const SignaturePublicKey& key, const PackageSignature& signature)
+    : key_(key), signature_(signature) {}
+
+void SignatureCheck::feed(uint64_t offset, const void* data, size_t count) {
+  // A read that starts past the hashed prefix leaves a gap: it is not
+  // hashed, and whoever finishes reads the rest from hashedBytes() on.
+  if (offset > hashed_ || offset + count <= hashed_) return;
+  size_t skip = static_cast<size_t>(hashed_ - offset);
+  hash_.update(static_cast<const unsigned char*>(data) + skip, count - skip);
+  hashed_ += count - skip;
+}
+
+SignatureVerdict SignatureCheck::finish() {
+  int known = verdict_.load();
+  if (known >= 0) return static_cast<SignatureVerdict>(known);
+  SignatureVerdict verdict = hash_.verify(signature_, key_);
+  verdict_.store(static_cast<int>(verdict));
+  return verdict;
+}
+
+bool SignatureCheck::decided(SignatureVerdict& verdict) const {
+  int known = verdict_.load();
+  if (known < 0) return false;
+  verdict = static_cast<SignatureVerdict>(known);
+  return true;
+}
+
+SignatureCheck*& current_signature_check() {
+  static thread_local SignatureCheck* check = nullptr;
+  return check;
 }
 
 std::string signer_from_comment(const std::string& trustedComment) {

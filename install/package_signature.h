@@ -13,6 +13,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <string>
 
 // An Ed25519 public key with the 8-byte id that signatures name it by.
@@ -68,6 +69,41 @@ class PackageHash {
   struct State;
   State* state_;
 };
+
+// Whether the global signature covers this signature and its trusted
+// comment under key: the comment can be judged before the package is read.
+bool trusted_comment_verifies(const PackageSignature& signature, const SignaturePublicKey& key);
+
+// One package's check against a pinned key, fed by the reads of the package
+// as they happen. A reader may go back to the start (an inflater that hands
+// over to another): only bytes that continue what was hashed count, so a
+// second pass adds nothing and the hash is that of the file, read once.
+//
+// Thread safety: feed() and finish() belong to the thread that reads the
+// package; decided() may be asked from any thread.
+class SignatureCheck {
+ public:
+  SignatureCheck(const SignaturePublicKey& key, const PackageSignature& signature);
+
+  void feed(uint64_t offset, const void* data, size_t count);
+  // How far the file was hashed without a gap.
+  uint64_t hashedBytes() const { return hashed_; }
+  // The verdict over the bytes fed so far; the first call decides, later
+  // ones repeat it.
+  SignatureVerdict finish();
+  // False until finish() has decided.
+  bool decided(SignatureVerdict& verdict) const;
+
+ private:
+  SignaturePublicKey key_;
+  PackageSignature signature_;
+  PackageHash hash_;
+  uint64_t hashed_ = 0;
+  std::atomic<int> verdict_{-1};
+};
+
+// The check that the package reads of this thread feed; null when none.
+SignatureCheck*& current_signature_check();
 
 // The signer's name as a trusted comment gives it: the comment itself,
 // less minisign's "timestamp:N\tfile:NAME" fields when that is all it holds
