@@ -1,6 +1,7 @@
 #include "install/package_signature.h"
 
 #include <sodium.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <vector>
@@ -91,6 +92,53 @@ bool parse_signature(const std::string& text, PackageSignature& signature) {
   return decodeExactly(lines[3], signature.globalSignature, sizeof signature.globalSignature);
 }
 
+SignatureSecretKey::~SignatureSecretKey() { sodium_memzero(key, sizeof key); }
+
+bool parse_secret_key(const std::string& text, SignatureSecretKey& key, std::string& why) {
+  // "Ed", the key-derivation and checksum algorithms, the salt and the two
+  // limits of the derivation, then the id, the key and the checksum.
+  const size_t kSecretBytes = 2 + 2 + 2 + 32 + 8 + 8 + 8 + 64 + 32;
+  const size_t kIdAt = 2 + 2 + 2 + 32 + 8 + 8;
+  std::vector<std::string> lines = linesOf(text);
+  size_t at = 0;
+  if (at < lines.size() && startsWith(lines[at], kUntrusted)) ++at;
+  std::vector<uint8_t> raw(kSecretBytes);
+  if (at >= lines.size() || !decodeExactly(lines[at], raw.data(), raw.size())) {
+    why = "the file is not a secret key";
+    return false;
+  }
+  bool ok = false;
+  if (raw[0] != 'E' || raw[1] != 'd' || raw[4] != 'B' || raw[5] != '2') {
+    why = "the secret key is not an Ed25519 key";
+  } else if (raw[2] != 0 || raw[3] != 0) {
+    why = "the secret key is protected by a password, which this tool does not ask for; "
+          "use a key made without one (minisign -G -W)";
+  } else {
+    // The checksum covers the algorithm, the id and the key (a key kept
+    // without a password may leave it zero): a key that does not match it
+    // is damaged, and would sign for nobody. So is one whose public half
+    // is not the one its seed makes.
+    const uint8_t* sum = raw.data() + kIdAt + 8 + 64;
+    unsigned char computed[crypto_generichash_BYTES];
+    std::vector<uint8_t> covered(raw.begin(), raw.begin() + 2);
+    covered.insert(covered.end(), raw.begin() + kIdAt, raw.begin() + kIdAt + 8 + 64);
+    crypto_generichash(computed, sizeof computed, covered.data(), covered.size(), nullptr, 0);
+    ok = sodium_is_zero(sum, sizeof computed) || sodium_memcmp(computed, sum, sizeof computed) == 0;
+    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES], secretKey[crypto_sign_SECRETKEYBYTES];
+    crypto_sign_seed_keypair(publicKey, secretKey, raw.data() + kIdAt + 8);
+    ok = ok && sodium_memcmp(secretKey, raw.data() + kIdAt + 8, sizeof secretKey) == 0;
+    if (!ok) why = "the secret key is damaged (its checksum does not match)";
+    sodium_memzero(secretKey, sizeof secretKey);
+    sodium_memzero(covered.data(), covered.size());
+  }
+  if (ok) {
+    memcpy(key.keyId, raw.data() + kIdAt, sizeof key.keyId);
+    memcpy(key.key, raw.data() + kIdAt + 8, sizeof key.key);
+  }
+  sodium_memzero(raw.data(), raw.size());
+  return ok;
+}
+
 struct PackageHash::State {
   crypto_generichash_state hash;
 };
@@ -120,6 +168,30 @@ SignatureVerdict PackageHash::verify(const PackageSignature& signature, const Si
     return SignatureVerdict::kBadSignature;
   if (!trusted_comment_verifies(signature, key)) return SignatureVerdict::kBadTrustedComment;
   return SignatureVerdict::kVerified;
+}
+
+std::string PackageHash::sign(const SignatureSecretKey& key, const std::string& trustedComment) {
+  unsigned char digest[crypto_generichash_BYTES_MAX];
+  crypto_generichash_final(&state_->hash, digest, sizeof digest);
+  unsigned char line[kSignatureBytes];
+  line[0] = 'E';
+  line[1] = 'D';
+  memcpy(line + 2, key.keyId, sizeof key.keyId);
+  crypto_sign_detached(line + 10, nullptr, digest, sizeof digest, key.key);
+  std::vector<unsigned char> covered(line + 10, line + 10 + 64);
+  covered.insert(covered.end(), trustedComment.begin(), trustedComment.end());
+  unsigned char global[64];
+  crypto_sign_detached(global, nullptr, covered.data(), covered.size(), key.key);
+  auto base64 = [](const unsigned char* bytes, size_t size) {
+    std::string text(sodium_base64_ENCODED_LEN(size, sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(&text[0], text.size(), bytes, size, sodium_base64_VARIANT_ORIGINAL);
+    text.resize(strlen(text.c_str()));
+    return text;
+  };
+  char id[17];
+  for (int i = 0; i < 8; ++i) snprintf(id + 2 * i, 3, "%02X", key.keyId[7 - i]);
+  return std::string(kUntrusted) + "signature from dpkpack secret key " + id + "\n" + base64(line, sizeof line) +
+         "\n" + kTrusted + trustedComment + "\n" + base64(global, sizeof global) + "\n";
 }
 
 bool trusted_comment_verifies(const PackageSignature& signature, const SignaturePublicKey& key) {

@@ -22,6 +22,17 @@ struct SignaturePublicKey {
   uint8_t key[32] = {};
 };
 
+// An Ed25519 secret key as a key file holds it, with its id. Wiped when it
+// goes.
+struct SignatureSecretKey {
+  uint8_t keyId[8] = {};
+  uint8_t key[64] = {};
+  SignatureSecretKey() = default;
+  SignatureSecretKey(const SignatureSecretKey&) = delete;
+  SignatureSecretKey& operator=(const SignatureSecretKey&) = delete;
+  ~SignatureSecretKey();
+};
+
 // A detached signature as its file holds it.
 struct PackageSignature {
   bool prehashed = true;  // "ED": over the file's BLAKE2b-512 hash; "Ed": over the bytes
@@ -52,6 +63,13 @@ bool parse_public_key(const std::string& text, SignaturePublicKey& key, std::str
 // the global signature. False when the text is not one.
 bool parse_signature(const std::string& text, PackageSignature& signature);
 
+// Reads a secret key file as the signing tool writes it: an optional
+// "untrusted comment: " line, then the base64 of the algorithms, the
+// key-derivation parameters, the key id, the key and its checksum. Only a
+// key stored without a password is taken; one that needs a password is
+// refused with why saying so, as is a damaged one.
+bool parse_secret_key(const std::string& text, SignatureSecretKey& key, std::string& why);
+
 // The package's hash, fed while the package is read, so the check costs
 // no second read.
 class PackageHash {
@@ -64,6 +82,9 @@ class PackageHash {
   void update(const void* data, size_t sizeBytes);
   // The verdict for signature by key, over everything fed so far; call once.
   SignatureVerdict verify(const PackageSignature& signature, const SignaturePublicKey& key);
+  // The signature file's text for everything fed so far, made with key and
+  // carrying trustedComment (one line); call once, instead of verify.
+  std::string sign(const SignatureSecretKey& key, const std::string& trustedComment);
 
  private:
   struct State;

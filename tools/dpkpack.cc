@@ -16,6 +16,7 @@
 #include "install/install_data.h"
 #include "install/lz_compressor.h"
 #include "install/member_list.h"
+#include "install/package_signature.h"
 #include "platform/file_io.h"
 #include "platform/file_system.h"
 #include "platform/resources.h"
@@ -56,6 +57,11 @@ const char kUsage[] =
     "      --list PACKAGE    print the product descriptions and members of PACKAGE\n"
     "                        with each member's CRC-32, and check them (exit 1\n"
     "                        when one does not match)\n"
+    "      --sign SECRETKEY  sign the package with this secret key (made without a\n"
+    "                        password: minisign -G -W) into PACKAGE.minisig\n"
+    "      --trusted-comment TEXT\n"
+    "                        the signature's trusted comment, which the installer\n"
+    "                        shows as the signer (default: the time and file name)\n"
     "  -h, --help            show this text\n"
     "\n"
     "Exit status: 0 on success, 1 on a build or read error, 2 on a usage error.\n";
@@ -261,6 +267,66 @@ bool copyProgram(const std::string& from, const std::string& to, std::string& er
 
 }  // namespace
 
+// Reads a file of at most maxBytes whole; false with why.
+bool readSmallFile(const std::string& path, size_t maxBytes, std::string& text, std::string& why) {
+  FILE* in = fopen(path.c_str(), "rb");
+  if (in == nullptr) {
+    why = path + ": " + strerror(errno);
+    return false;
+  }
+  text.clear();
+  char buffer[4096];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, in)) != 0 && text.size() <= maxBytes) text.append(buffer, got);
+  bool failed = ferror(in) != 0;
+  int error = errno;
+  fclose(in);
+  if (failed) why = path + ": " + strerror(error);
+  else if (text.size() > maxBytes) why = path + ": too long for a key file";
+  return why.empty();
+}
+
+// Writes PACKAGE.minisig for the package at path: its hash signed with key.
+// The file appears whole or not at all.
+bool signPackage(const std::string& path, const SignatureSecretKey& key, const std::string& comment,
+                 std::string& why) {
+  FILE* in = fopen(path.c_str(), "rb");
+  if (in == nullptr) {
+    why = path + ": " + strerror(errno);
+    return false;
+  }
+  PackageHash hash;
+  std::vector<unsigned char> buffer(1 << 16);
+  size_t got;
+  while ((got = fread(buffer.data(), 1, buffer.size(), in)) != 0) hash.update(buffer.data(), got);
+  bool failed = ferror(in) != 0;
+  int error = errno;
+  fclose(in);
+  if (failed) {
+    why = path + ": " + strerror(error);
+    return false;
+  }
+  std::string text = hash.sign(key, comment);
+  std::string target = path + ".minisig";
+  std::string temp = target + ".tmp";
+  FILE* out = fopen(temp.c_str(), "wb");
+  if (out == nullptr) {
+    why = temp + ": " + strerror(errno);
+    return false;
+  }
+  failed = fwrite(text.data(), 1, text.size(), out) != text.size();
+  failed = fflush(out) != 0 || failed;
+  error = errno;
+  failed = fclose(out) != 0 || failed;
+  if (!failed && rename(temp.c_str(), target.c_str()) != 0) failed = true;
+  if (failed) {
+    why = target + ": " + strerror(errno != 0 ? errno : error);
+    unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
 int main(int argc, char** argv) {
   package_builder::Options options;
   std::string output = "kxq5.dpk";
@@ -270,6 +336,8 @@ int main(int argc, char** argv) {
   std::string setupProgram;
   bool outputGiven = false;
   bool listing = false;
+  std::string secretKeyPath, trustedComment;
+  bool signing = false, commentGiven = false;
   // Which fields the current description already has, to catch repeats.
   bool haveProduct = false, haveProvider = false, haveReadme = false;
 
@@ -283,6 +351,16 @@ int main(int argc, char** argv) {
     if (arg == "--list") {
       if (!takeValue(argc, argv, i, listPath)) return usageError("--list needs a package");
       listing = true;
+    } else if (arg == "--sign") {
+      if (!takeValue(argc, argv, i, secretKeyPath) || secretKeyPath.empty())
+        return usageError("--sign needs a secret key file");
+      signing = true;
+    } else if (arg == "--trusted-comment") {
+      if (!takeValue(argc, argv, i, trustedComment)) return usageError("--trusted-comment needs a text");
+      // One line: the signature file holds it on a line of its own.
+      if (trustedComment.find_first_of("\r\n") != std::string::npos)
+        return usageError("the trusted comment must be one line");
+      commentGiven = true;
     } else if (arg == "-o" || arg == "--output") {
       if (!takeValue(argc, argv, i, output)) return usageError(arg + " needs a file name");
       outputGiven = true;
@@ -352,6 +430,18 @@ int main(int argc, char** argv) {
     return listPackage(listPath);
   }
   if (source.empty()) return usageError("no source directory given");
+  if (commentGiven && !signing) return usageError("--trusted-comment is for --sign");
+  // The key is read before anything is built: a key that cannot sign
+  // leaves no unsigned package behind.
+  SignatureSecretKey secretKey;
+  if (signing) {
+    std::string text, why;
+    if (!readSmallFile(secretKeyPath, 64 << 10, text, why) || !parse_secret_key(text, secretKey, why)) {
+      fprintf(stderr, "dpkpack: %s%s\n", why.find(secretKeyPath) == 0 ? "" : (secretKeyPath + ": ").c_str(),
+              why.c_str());
+      return 1;
+    }
+  }
   if (!setupProgram.empty() && kitDir.empty()) return usageError("--setup is for --kit");
   if (!kitDir.empty()) {
     // The installer looks for the package beside itself, under this name.
@@ -401,6 +491,17 @@ int main(int argc, char** argv) {
   if (!kitDir.empty() && !copyProgram(setupProgram, kitDir + "/setup", error)) {
     fprintf(stderr, "dpkpack: %s\n", error.c_str());
     return 1;
+  }
+  if (signing) {
+    if (!commentGiven) {
+      const char* slash = strrchr(output.c_str(), '/');
+      trustedComment = "timestamp:" + std::to_string(static_cast<long long>(time(nullptr))) +
+                       "\tfile:" + (slash != nullptr ? slash + 1 : output.c_str()) + "\thashed";
+    }
+    if (!signPackage(output, secretKey, trustedComment, error)) {
+      fprintf(stderr, "dpkpack: %s\n", error.c_str());
+      return 1;
+    }
   }
   unsigned long long total = 0;
   for (size_t i = 0; i < files.size(); ++i) total += files[i].sizeBytes;
