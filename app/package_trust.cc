@@ -212,7 +212,14 @@ bool PackageTrust::prepare(const stdx::u16string& packagePath) {
   } else if (memcmp(signature_.keyId, key_.key.keyId, sizeof key_.key.keyId) != 0) {
     verdict = SignatureVerdict::kOtherKey;
   } else if (!trusted_comment_verifies(signature_, key_.key)) {
-    verdict = SignatureVerdict::kBadTrustedComment;
+    // The global signature covers the file's signature too: whether the
+    // comment or the signature was changed, only the package's hash can
+    // tell. Read for that here, on this failing path alone.
+    SignatureCheck whole(key_.key, signature_);
+    finish_signature_check<FileSystem>(whole, packagePath);
+    SignatureVerdict decided = SignatureVerdict::kBadTrustedComment;
+    if (whole.decided(decided) && decided == SignatureVerdict::kBadSignature) verdict = decided;
+    else verdict = SignatureVerdict::kBadTrustedComment;
   }
   if (verdict != SignatureVerdict::kVerified) {
     earlyWord_ = signature_verdict_word(verdict);
