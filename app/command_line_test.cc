@@ -95,6 +95,31 @@ TEST(CommandLineTest, DryRunAndVerifyCountWhereverTheyStand) {
   }
 }
 
+// The key narrows what may be installed: it counts wherever it stands, and
+// what follows it is its file, never another option.
+TEST(CommandLineTest, KeyOptionNamesItsFileWhereverItStands) {
+  struct Case {
+    std::vector<const char*> args;
+    bool hasKey;
+    const char* path;
+    bool silent;
+  } cases[] = {
+      {{"-K", "/etc/vendor.pub", "-S"}, true, "/etc/vendor.pub", true},
+      {{"-K/k.pub"}, true, "/k.pub", false},
+      {{"-Lde", "-K", "k.pub"}, true, "k.pub", false},           // after the language too
+      {{"-K", "-S"}, true, "-S", false},                          // the next argument is the file
+      {{"-K", "a.pub", "-K", "b.pub"}, true, "b.pub", false},     // the last one counts
+      {{"-K"}, true, "", false},                                  // refused later, not ignored
+      {{"/Kits/x", "-k", "x.pub"}, false, "", false},             // a path, and a lower case k
+  };
+  for (const Case& c : cases) {
+    CommandLine line = scan(c.args);
+    EXPECT_EQ(c.hasKey, line.hasKey) << c.args[0];
+    EXPECT_EQ(stdx::string(c.path), line.keyPath) << c.args[0];
+    EXPECT_EQ(c.silent, line.silent) << c.args[0];
+  }
+}
+
 TEST(CommandLineTest, OnlyTheTargetOptionCountsAfterTheLanguage) {
   CommandLine line = scan({"-Lde", "-S", "-Lru", "-D/t"});
   EXPECT_FALSE(line.silent);

@@ -163,7 +163,10 @@ TrustedKey find_trusted_key(const KeyPlaces& places) {
     // -K may only name the key that is pinned already: a user must not
     // trust another key past the administrator's.
     TrustedKey option;
-    if (!load_key(places.optionPath, false, option, st)) return option;
+    if (!load_key(places.optionPath, false, option, st)) {
+      system.refusal = option.refusal;
+      return system;
+    }
     if (!same_key(option.key, system.key))
       system.refusal = filled("IDS_SIG_KEYCONFLICT", widen_lib(places.optionPath), widen_lib(system.path));
     return system;

@@ -1,5 +1,7 @@
 #include "install/package_signature.h"
 
+#include "install/signed_reads.h"
+
 #include <spawn.h>
 #include <sys/wait.h>
 #include <algorithm>
@@ -119,6 +121,95 @@ TEST_F(SignatureTest, LegacySignatureIsToldApart) {
   ASSERT_EQ(0, run({"minisign", "-S", "-l", "-s", dir_ / "vendor.key", "-m", dir_ / "kxq5.dpk", "-x",
                     dir_ / "legacy.minisig"}));
   EXPECT_EQ(SignatureVerdict::kLegacy, check(package_, readBytes(dir_ / "legacy.minisig"), key_));
+}
+
+// The reads of an inflater: pieces of any size, a second pass from the
+// start after a hand-over, overlaps, and a gap that the finish fills from
+// the file. The hash must be that of the file, each byte once.
+TEST_F(SignatureTest, ReadsInAnyOrderHashTheFileOnce) {
+  SignaturePublicKey key;
+  std::string why;
+  ASSERT_TRUE(parse_public_key(key_, key, why));
+  PackageSignature signature;
+  ASSERT_TRUE(parse_signature(signature_, signature));
+  const uint64_t size = package_.size();
+  struct Read {
+    uint64_t at, count;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Read> reads;
+    uint64_t hashedAfterReads;
+  } cases[] = {
+      {"one read", {{0, size}}, size},
+      {"small pieces", {{0, 7}, {7, 4096}, {4103, size - 4103}}, size},
+      {"a second pass after 1000 bytes", {{0, 1000}, {0, 600}, {600, size - 600}}, size},
+      {"overlapping reads", {{0, 5000}, {4000, 3000}, {6999, size - 6999}}, size},
+      {"a gap, then the rest", {{0, 1000}, {2000, size - 2000}}, 1000},
+      {"nothing read", {}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SignatureCheck check(key, signature);
+    for (const Read& r : c.reads) check.feed(r.at, package_.data() + r.at, static_cast<size_t>(r.count));
+    EXPECT_EQ(c.hashedAfterReads, check.hashedBytes());
+    EXPECT_EQ(0u, finish_signature_check<FileSystem>(check, widen_lib(stdx::string((dir_ / "kxq5.dpk").c_str()))));
+    SignatureVerdict verdict;
+    ASSERT_TRUE(check.decided(verdict));
+    EXPECT_EQ(SignatureVerdict::kVerified, verdict);
+  }
+  // A piece that differs from the file counts where it is first read.
+  SignatureCheck changed(key, signature);
+  std::string other = package_;
+  other[10] ^= 1;
+  changed.feed(0, other.data(), 100);
+  changed.feed(0, package_.data(), package_.size());
+  EXPECT_EQ(ERROR_INVALID_DATA, finish_signature_check<FileSystem>(changed, widen_lib(stdx::string((dir_ / "kxq5.dpk").c_str()))));
+  SignatureVerdict verdict;
+  ASSERT_TRUE(changed.decided(verdict));
+  EXPECT_EQ(SignatureVerdict::kBadSignature, verdict);
+}
+
+// Signing as dpkpack does: with the tool's own unencrypted secret key, a
+// signature that the tool verifies; keys it cannot use are refused with
+// words of their own.
+TEST_F(SignatureTest, SignaturesMadeHereVerifyWithTheTool) {
+  SignatureSecretKey secret;
+  std::string why;
+  ASSERT_TRUE(parse_secret_key(readBytes(dir_ / "vendor.key"), secret, why)) << why;
+  PackageHash hash;
+  hash.update(package_.data(), package_.size());
+  writeBytes(dir_ / "ours.minisig", hash.sign(secret, "KX Templates Ltd"));
+  EXPECT_EQ(0, run({"minisign", "-V", "-q", "-p", dir_ / "vendor.pub", "-m", dir_ / "kxq5.dpk", "-x",
+                    dir_ / "ours.minisig"}));
+  EXPECT_EQ(SignatureVerdict::kVerified, check(package_, readBytes(dir_ / "ours.minisig"), key_));
+  EXPECT_EQ(SignatureVerdict::kOtherKey, check(package_, readBytes(dir_ / "ours.minisig"),
+                                               readBytes(dir_ / "other.pub")));
+
+  std::string text = readBytes(dir_ / "vendor.key");
+  size_t line = text.find('\n') + 1;
+  std::string encrypted = text;
+  encrypted.replace(line, 8, "RWRTY0Iy");  // "Ed", "Sc", "B2": kept under a password
+  std::string damaged = text;
+  damaged[line + 100] = damaged[line + 100] == 'A' ? 'B' : 'A';  // inside the key's bytes
+  struct Case {
+    const char* what;
+    std::string text;
+    const char* words;
+  } cases[] = {
+      {"kept under a password", encrypted, "password"},
+      {"a byte of the key", damaged, "damaged"},
+      {"a public key", key_, "not a secret key"},
+      {"junk", "untrusted comment: x\njunk\n", "not a secret key"},
+      {"empty", "", "not a secret key"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SignatureSecretKey refused;
+    why.clear();
+    EXPECT_FALSE(parse_secret_key(c.text, refused, why));
+    EXPECT_NE(std::string::npos, why.find(c.words)) << why;
+  }
 }
 
 TEST(SignatureKeyTest, KeyFilesAreReadOrRefused) {
