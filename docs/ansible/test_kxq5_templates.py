@@ -73,6 +73,9 @@ class ArgvAndDiffTest(unittest.TestCase):
         # "~" and "$" reach the installer as written: it reads a leading "~"
         # as the home directory itself, and "$" is part of a name.
         self.assertEqual(m.installer_argv("/k/setup", "V", "~/t $HOME", ""), ["/k/setup", "-V", "-D~/t $HOME"])
+        # The key file is an argument of its own, before the language.
+        self.assertEqual(m.installer_argv("/k/setup", "N", "/t", "de", "/etc/my key.pub"),
+                         ["/k/setup", "-N", "-D/t", "-K", "/etc/my key.pub", "-Lde"])
 
     def test_diff_adds_new_files_and_replaces_older_ones(self):
         summary = {"result": "would-install", "registration": "would-change", "target": "/t"}
@@ -129,6 +132,14 @@ UNREGISTERED = (4, "setup: result=installed-unregistered copied=1 up-to-date=1 t
                 "setup: cannot write kxlaunch.cfg\n")
 VERIFIED = (0, "setup: modified /t/b\n"
                "setup: result=verified ok=1 missing=0 modified=1 outdated=0 registered=yes target=/t\n", "")
+DRY_UNSIGNED = (1, "setup: result=would-fail copied=0 up-to-date=0 registration=would-change signature=missing "
+                  "target=/t\n", "setup: The package is not signed\n")
+DRY_SIGNED = (0, "setup: result=would-install copied=1 up-to-date=1 registration=unchanged signature=verified "
+                 "target=/t\n", "")
+CHANGED_LATE = (1, "setup: result=failed-rolled-back copied=0 up-to-date=0 signature=bad target=/t\n",
+                "setup: The signature does not match the package\n")
+VERIFY_BAD_COMMENT = (1, "setup: result=not-started ok=0 missing=0 modified=0 outdated=0 registered=no "
+                         "signature=bad-comment target=/t\n", "setup: The trusted comment was changed\n")
 DRIFT = (5, "setup: missing /t/a\nsetup: modified /t/b\n"
             "setup: result=drift ok=0 missing=1 modified=1 outdated=0 registered=no target=/t\n", "")
 
@@ -162,6 +173,14 @@ class RunnerTest(unittest.TestCase):
             ("verified", True, {"-V": VERIFIED}, ["-V"], False, False, None),
             ("verified", False, {"-V": DRIFT}, ["-V"], True, False, "drift in /t: missing /t/a; /t is not in"),
             ("verified", False, {"-V": OLD}, ["-V"], True, False, "no summary line"),
+            # A refused signature fails the task in every mode, check mode included.
+            ("present", True, {"-N": DRY_UNSIGNED}, ["-N"], True, False,
+             "signature was refused (signature=missing), nothing was installed (exit status 1): "
+             "setup: The package is not signed"),
+            ("present", True, {"-N": DRY_SIGNED}, ["-N"], False, True, None),
+            ("present", False, {"-N": DRY_SIGNED, "-S": CHANGED_LATE}, ["-N", "-S"], True, False,
+             "signature=bad"),
+            ("verified", False, {"-V": VERIFY_BAD_COMMENT}, ["-V"], True, False, "signature=bad-comment"),
         ]
         for state, check, answers, modes, failed, changed, text in cases:
             with self.subTest(state=state, check=check, answers=answers):

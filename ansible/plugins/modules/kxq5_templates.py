@@ -55,6 +55,17 @@ options:
     type: str
     choices: [present, verified]
     default: present
+  trusted_key:
+    description:
+      - Public key file on the host that the package must be signed with (the installer's C(-K)): the
+        signature C(kxq5.dpk.minisig) beside the package must verify under it. A package without a
+        signature, signed with another key, changed after signing, or with a changed trusted comment fails
+        the task with the installer's reason, in check mode too, and nothing is installed.
+      - Empty for the installer's own choice: the system-wide key C(/etc/kxq5/trusted.pub) when set (a key
+        given here must then be that same key), else the key in the user's C(~/.config/kxq5/trusted.pub),
+        else no check at all (the result's C(summary.signature) is then C(none)).
+    type: path
+    default: ""
   language:
     description:
       - Language code of the installer's messages (the installer's C(-L), for example C(en) or C(de)).
@@ -83,6 +94,12 @@ EXAMPLES = r"""
     language: en
   register: templates
 
+- name: Install only a kit signed with the vendor's key
+  kxq5.templates.kxq5_templates:
+    setup: "{{ remote_dir }}/setup"
+    dest: /srv/templates
+    trusted_key: /etc/kxq5/vendor.pub
+
 - name: Check that the host still holds the package's templates
   kxq5.templates.kxq5_templates:
     setup: "{{ remote_dir }}/setup"
@@ -101,7 +118,8 @@ RETURN = r"""
 summary:
   description:
     - The fields of the installer's summary line, the last line of its standard output. Names with C(-)
-      are given with C(_) (C(up_to_date)); counts are numbers; C(target) is the directory as printed.
+      are given with C(_) (C(up_to_date)); counts are numbers; C(target) is the directory as printed;
+      C(signature) is C(none) (not checked), C(verified), or why the package was refused.
     - Dry run and install have C(result), C(copied), C(up_to_date), C(target), the dry run also
       C(registration) (C(unchanged) or C(would-change)). Verify has C(result), C(ok), C(missing),
       C(modified), C(outdated), C(registered) (C(yes) or C(no)), C(target).
@@ -263,7 +281,7 @@ def dest_problem(dest):
     return None
 
 
-def installer_argv(setup, mode, dest, language):
+def installer_argv(setup, mode, dest, language, trusted_key=""):
     """The argument list of one run; mode is "N", "S" or "V".
 
     The mode comes first and the language last: the installer counts S only
@@ -272,6 +290,9 @@ def installer_argv(setup, mode, dest, language):
     argv = [setup, "-" + mode]
     if dest:
         argv.append("-D" + dest)
+    if trusted_key:
+        # Its own argument: a file name may hold anything.
+        argv.extend(["-K", trusted_key])
     if language:
         argv.append("-L" + language)
     return argv
@@ -321,13 +342,14 @@ class Runner:
         self.setup = params["setup"]
         self.dest = params["dest"] or ""
         self.language = params["language"] or ""
+        self.trusted_key = params.get("trusted_key") or ""
         self.result = {"changed": False, "files": [], "members": []}
 
     def run(self, mode):
         problem = dest_problem(self.dest)
         if problem:
             self.module.fail_json(msg=problem, **self.result)
-        argv = installer_argv(self.setup, mode, self.dest, self.language)
+        argv = installer_argv(self.setup, mode, self.dest, self.language, self.trusted_key)
         # No shell, no expansion of "~" or "$" here (the installer itself
         # reads a leading "~" as the home directory, as documented; "$" is
         # part of the name), and no display: the installer must never wait
@@ -348,6 +370,15 @@ class Runner:
                 what += " (an installer without -%s asks for a display instead)" % mode
             self.fail(what, rc)
         self.result.update(summary=summary, result=summary["result"], target=summary["target"])
+        # A refused signature is the reason whatever the mode: check mode
+        # must not pass a package that the install would refuse.
+        signature = summary.get("signature", "none")
+        if signature not in ("none", "verified"):
+            # A refused package is never installed: an install that found
+            # it late was rolled back.
+            self.result["changed"] = False
+            self.fail("the package's signature was refused (signature=%s), nothing was installed" % signature,
+                      rc)
         return rc, summary, members
 
     def fail(self, what, rc):
@@ -405,6 +436,7 @@ def main():
             dest=dict(type="str", default=""),
             state=dict(type="str", choices=["present", "verified"], default="present"),
             language=dict(type="str", default=""),
+            trusted_key=dict(type="path", default=""),
         ),
         supports_check_mode=True,
     )
