@@ -57,11 +57,11 @@ options:
     default: present
   trusted_key:
     description:
-      - Public key file on the host that the package must be signed with (the installer's C(-K)): the
+      - Public key file on the host that the package must be signed with (the installer's C(-K)); the
         signature C(kxq5.dpk.minisig) beside the package must verify under it. A package without a
         signature, signed with another key, changed after signing, or with a changed trusted comment fails
         the task with the installer's reason, in check mode too, and nothing is installed.
-      - Empty for the installer's own choice: the system-wide key C(/etc/kxq5/trusted.pub) when set (a key
+      - Empty for the installer's own choice, which is the system-wide key C(/etc/kxq5/trusted.pub) when set (a key
         given here must then be that same key), else the key in the user's C(~/.config/kxq5/trusted.pub),
         else no check at all (the result's C(summary.signature) is then C(none)).
     type: path
