@@ -4,6 +4,7 @@
 // the main loop as they appear.
 #include <gdk/gdkkeysyms.h>
 #include <signal.h>
+#include <sodium.h>
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 
 #include "app/command_line.h"
 #include "app/installer_dlg.h"
+#include "app/package_trust.h"
 #include "app/pages.h"
 #include "app/summary.h"
 #include "app/test_support.h"
@@ -243,7 +245,8 @@ TEST_F(WizardTest, WelcomeNamesProductAndVendorOrTheirPlaceholders) {
   std::unique_ptr<CInstallerDlg> dialog = newDialog();
   start(*dialog);
   EXPECT_EQ(CInstallerDlg::kStateWelcome, dialog->state());
-  EXPECT_EQ("Welcome to the product installation program Ledger Templates (Northwind).",
+  EXPECT_EQ("Welcome to the product installation program Ledger Templates (Northwind).\n\n"
+            "Signature not checked: no trusted key is set.",
             label_text(dialog->welcomePage()->label()));
   for (GtkWidget* widget : dialog->welcomePage()->widgets()) EXPECT_TRUE(visible(widget));
   EXPECT_TRUE(visible(dialog->backButton()));
@@ -261,8 +264,10 @@ TEST_F(WizardTest, WelcomeNamesProductAndVendorOrTheirPlaceholders) {
     const char16_t* language;
     const char* welcome;
   } cases[] = {
-      {u"de", "Welcome to the product installation program Hauptbuchvorlagen (Northwind)."},
-      {u"tr", "Welcome to the product installation program Ledger Templates (Northwind)."},
+      {u"de", "Welcome to the product installation program Hauptbuchvorlagen (Northwind).\n\n"
+            "Signature not checked: no trusted key is set."},
+      {u"tr", "Welcome to the product installation program Ledger Templates (Northwind).\n\n"
+            "Signature not checked: no trusted key is set."},
   };
   for (const Case& c : cases) {
     std::unique_ptr<CInstallerDlg> other = newDialog(false, c.language);
@@ -272,7 +277,8 @@ TEST_F(WizardTest, WelcomeNamesProductAndVendorOrTheirPlaceholders) {
   makePackage({{"t/a.txt", "a"}});
   std::unique_ptr<CInstallerDlg> nameless = newDialog(false, u"tr");
   start(*nameless);
-  EXPECT_EQ("Welcome to the product installation program <Product> (<Vendor>).",
+  EXPECT_EQ("Welcome to the product installation program <Product> (<Vendor>).\n\n"
+            "Signature not checked: no trusted key is set.",
             label_text(nameless->welcomePage()->label()));
 }
 
@@ -865,6 +871,64 @@ TEST_F(WizardTest, DamageBehindTheHeaderEndsTheRunWithTheDamagedBox) {
     EXPECT_EQ(GTK_MESSAGE_ERROR, answers.boxes()[0].type);
     EXPECT_EQ(nullptr, dialog->window());
     EXPECT_EQ(kExitNotStarted, dialog->exitStatus());
+    EXPECT_FALSE(exists(ordinaryFile()));
+  }
+  EXPECT_FALSE(exists(target));
+  EXPECT_EQ("", snapshot_tree(tmp_.path()));
+}
+
+// A key pair made here, its public key file, and the signature file of the
+// package as it is now, with signer as the trusted comment.
+void sign_package(const std::string& packagePath, const std::string& keyPath, const std::string& signer) {
+  ASSERT_GE(sodium_init(), 0);
+  unsigned char raw[2 + 8 + crypto_sign_PUBLICKEYBYTES] = {'E', 'd'};
+  SignatureSecretKey secret;
+  randombytes_buf(secret.keyId, sizeof secret.keyId);
+  crypto_sign_keypair(raw + 10, secret.key);
+  memcpy(raw + 2, secret.keyId, sizeof secret.keyId);
+  char line[sodium_base64_ENCODED_LEN(sizeof raw, sodium_base64_VARIANT_ORIGINAL)];
+  sodium_bin2base64(line, sizeof line, raw, sizeof raw, sodium_base64_VARIANT_ORIGINAL);
+  writeBytes(keyPath, std::string("untrusted comment: test key\n") + line + "\n");
+  std::string package = readBytes(packagePath);
+  PackageHash hash;
+  hash.update(package.data(), package.size());
+  writeBytes(packagePath + ".minisig", hash.sign(secret, signer));
+}
+
+// Under a pinned key the welcome page names the signer; a package changed
+// after signing, found while it inflates behind the first pages or during
+// the copy, ends the run with the signature's words, status 1 and nothing
+// written anywhere.
+TEST_F(WizardTest, SignerOnTheWelcomePageAndAChangedPackageIsRefusedInItsWords) {
+  struct KeyOption {
+    explicit KeyOption(const std::string& path) { set_key_option(path.c_str()); }
+    ~KeyOption() { clear_key_option(); }
+  } pinned(home_ / "vendor.pub");
+  makePackage({{"t/a.txt", "a"}}, {"-l", "en", "-p", "Ledger Templates", "-v", "Northwind"});
+  sign_package(packagePath(), home_ / "vendor.pub", "Northwind release team\ttimestamp:1765360000");
+  {
+    std::unique_ptr<CInstallerDlg> dialog = newDialog();
+    start(*dialog);
+    EXPECT_EQ("Welcome to the product installation program Ledger Templates (Northwind).\n\n"
+              "Signed by: Northwind release team",
+              label_text(dialog->welcomePage()->label()));
+  }
+
+  make_late_damaged_package(packagePath(), [this](const std::map<std::string, std::string>& m) {
+    makePackage(m);
+    sign_package(packagePath(), home_ / "vendor.pub", "Northwind release team");
+  });
+  std::string target = home_ / "target";
+  for (bool silent : {false, true}) {
+    SCOPED_TRACE(silent ? "silent" : "interactive");
+    std::unique_ptr<CInstallerDlg> dialog = newDialog(silent);
+    dialog->setTargetOption(widen_lib(target.c_str()));
+    MessageBoxAnswerer answers;
+    dialog->DoModal();
+    ASSERT_EQ(1u, answers.boxes().size());
+    EXPECT_EQ(text_of("IDS_SIG_BAD"), answers.boxes()[0].text);
+    EXPECT_EQ(kExitNotStarted, dialog->exitStatus());
+    EXPECT_STREQ("bad", dialog->summary().signature);
     EXPECT_FALSE(exists(ordinaryFile()));
   }
   EXPECT_FALSE(exists(target));

@@ -121,6 +121,11 @@ void set_key_option(const stdx::string& path) {
   g_keyOption = path;
 }
 
+void clear_key_option() {
+  g_hasKeyOption = false;
+  g_keyOption.clear();
+}
+
 KeyPlaces key_places() {
   KeyPlaces places;
   places.hasOption = g_hasKeyOption;

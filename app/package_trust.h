@@ -34,6 +34,7 @@ struct KeyPlaces {
 // system-wide path, and the user's file under $XDG_CONFIG_HOME or
 // ~/.config.
 void set_key_option(const stdx::string& path);
+void clear_key_option();
 KeyPlaces key_places();
 
 // The pinned key, or why there is none to be had.
