@@ -107,9 +107,10 @@ bool same_key(const SignaturePublicKey& a, const SignaturePublicKey& b) {
 // too: else another user could put a file of his own in its place.
 bool folder_is_roots(const stdx::string& path, bool mustBeRoots) {
   size_t slash = path.rfind('/');
-  stdx::string folder = slash == 0 ? stdx::string("/") : path.substr(0, slash);
+  stdx::string folder = slash == stdx::string::npos ? stdx::string(".")
+                        : slash == 0                ? stdx::string("/")
+                                                    : path.substr(0, slash);
   struct stat st;
-  if (slash == stdx::string::npos) folder = ".";
   if (stat(folder.c_str(), &st) != 0) return false;
   return (!mustBeRoots || st.st_uid == 0) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
