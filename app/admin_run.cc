@@ -137,7 +137,8 @@ RunSummary run_admin_check(const CommandLine& line) {
   for (const stdx::u16string& dir : dirs) summary.registered = summary.registered || same_folder(dir, target);
 
   Scan scan;
-  unsigned code = scan.readHeader(info.packagePath);
+  FsResult code = scan.readHeader(info.packagePath);
+  if (code != 0 && code.errnoValue() != 0) return cannotStart(package_read_line(info.packagePath, code.errnoValue()));
   if (code != 0) return cannotStart(damaged_package_text(scan.memberClash()));
   // The image an install stores must fit where it goes, as the run's
   // start-up finds once it knows the image's size.
@@ -163,6 +164,9 @@ RunSummary run_admin_check(const CommandLine& line) {
   if (verify && plan.targetExists()) comparer.reset(new ByteComparer(plan, checks));
   code = scan.scan(info.packagePath, comparer.get());
   comparer.reset();
+  // Only bad bytes are damage: a read the system refused names the package
+  // and the reason.
+  if (code != 0 && code.errnoValue() != 0) return cannotStart(package_read_line(info.packagePath, code.errnoValue()));
   if (code != 0) return cannotStart(LoadResString("IDS_ERROR_DAMAGEDSOURCE"));
 
   if (verify) {

@@ -113,7 +113,7 @@ stdx::u16string image_failure_text(const config::ImageFailure& failure) {
   if (failure.side == config::ImageFailure::kPackageFile)
     return package_read_line(failure.path, failure.result.errnoValue());
   InstallFailure damaged;
-  damaged.code = failure.result;
+  damaged.code = failure.result.code();  // bad bytes: no errno to tell
   damaged.packageFailed = true;
   return failure_text(damaged);
 }

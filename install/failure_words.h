@@ -22,6 +22,10 @@
 // system) and the file or folder it concerns. Made where the run failed
 // and handed up unchanged to whoever reports it.
 struct InstallFailure : FileError {
+  InstallFailure() = default;
+  // The one way a file's failure becomes the run's: everything it says is
+  // kept, and the run's own facts start empty.
+  explicit InstallFailure(const FileError& error) : FileError(error) {}
   bool packageFailed = false;  // the package was at fault, not the target
   // A whole cause line, made here for a step that found what stops it (a
   // link in the way, too little room); when set, it is what the user is told.

@@ -73,7 +73,6 @@ class FaultyFileSystem {
     return log_;
   }
 
-  static unsigned GetLastError() { return FileSystem::GetLastError(); }
   static FsResult CreateFile(const stdx::u16string& path, unsigned access, unsigned share,
                              unsigned creation, void*& handle) {
     FsResult code;
@@ -281,8 +280,7 @@ class FaultyFileSystem {
   };
 
   // Counts the call down on every rule that it matches; a failure also sets
-  // the last error and errno, as the real layer leaves them (a seek tells
-  // its failure only so). The package may be inflated on a thread of its
+  // errno, as the real layer leaves it. The package may be inflated on a thread of its
   // own, so the counts are kept under a lock.
   static bool fail(Operation operation, FsResult& code) {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -299,7 +297,6 @@ class FaultyFileSystem {
     }
     if (!failed) return false;
     ++failures_;
-    ms_lastError = code;
     errno = code.errnoValue();
     return true;
   }

@@ -36,13 +36,13 @@ class InstallDataTest : public ScratchTest {
   }
 
   // Opens image as a package made by zlib or by the second encoder.
-  unsigned openImage(Reader& reader, const std::string& image, bool secondEncoder = false) {
+  FsResult openImage(Reader& reader, const std::string& image, bool secondEncoder = false) {
     return reader.open(u16(writePackage(image, secondEncoder)));
   }
 
   // The same as the wizard opens a package: the header first, then the
   // rest in the background. A refusal may come at either step.
-  unsigned openStreaming(Reader& reader, const std::string& image) {
+  FsResult openStreaming(Reader& reader, const std::string& image) {
     FsResult code = reader.openHeader(u16(writePackage(image)));
     return code != 0 ? code : reader.awaitImage(-1);
   }
@@ -253,7 +253,7 @@ struct CoverageSpy {
   static std::vector<int> seen;
   void setCoverage(lz_detail::Coverage coverage) const { seen.push_back(coverage); }
   template <class FS>
-  unsigned unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write, void* context) const {
+  FsResult unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write, void* context) const {
     LZCompressor strict;
     strict.setCoverage(lz_detail::kCoveragePartial);
     return strict.unpackTo<FS>(source, write, context);
@@ -296,7 +296,7 @@ TEST_F(InstallDataTest, TellsTheInflateWhetherTheChecksumsCoverEveryMember) {
     config::InstallData<CoverageSpy, FileSystem> reader;
     CoverageSpy::seen.clear();
     std::string package = writePackage(image(c.tagSecond));
-    unsigned code = c.headerFirst ? reader.openHeader(u16(package), c.checkMembers)
+    FsResult code = c.headerFirst ? reader.openHeader(u16(package), c.checkMembers)
                                   : reader.open(u16(package), c.checkMembers);
     ASSERT_EQ(0u, code) << c.what;
     if (c.headerFirst) {
@@ -435,7 +435,7 @@ TEST_F(InstallDataTest, BombStopsAtTheFirstFailedWrite) {
   struct rlimit limited = saved;
   limited.rlim_cur = 1u << 20;
   ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
-  unsigned code;
+  FsResult code;
   {
     Reader reader;
     code = reader.open(u16(package));
@@ -479,7 +479,7 @@ unsigned openInChild(const std::string& package, long& growthKib) {
     bool cleared = clear != nullptr && fputs("5", clear) >= 0;
     if (clear != nullptr) cleared = fclose(clear) == 0 && cleared;
     long before = statusKib("VmRSS");
-    unsigned code;
+    FsResult code;
     {
       Reader reader;
       code = reader.openHeader(u16(package));
@@ -580,7 +580,7 @@ TEST_F(InstallDataTest, BytesBehindTheLastMemberAreInflatedButNotStored) {
   }
   writeFileBytes(path("bad-tail.dpk"), stream + "\x07");
   Reader reader;
-  unsigned code = reader.openHeader(u16(path("bad-tail.dpk")));
+  FsResult code = reader.openHeader(u16(path("bad-tail.dpk")));
   if (code == 0) code = reader.awaitImage(-1);
   EXPECT_EQ(kDamaged, code);
 }
@@ -597,7 +597,7 @@ TEST_F(InstallDataTest, TailFarLongerThanTheImageIsRefusedByBothOpens) {
     SCOPED_TRACE(c.tail);
     std::string package = writePackage(image + std::string(c.tail, '\0'));
     Reader streaming;
-    unsigned code = streaming.openHeader(u16(package));
+    FsResult code = streaming.openHeader(u16(package));
     if (code == 0) code = streaming.awaitImage(-1);
     EXPECT_EQ(c.code, code);
     Reader whole;
@@ -611,7 +611,7 @@ TEST_F(InstallDataTest, TemporaryDirectoryWithoutRoomForTheImageIsNamedWithTheNu
   if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=4m") != 0) GTEST_SKIP() << "no tmpfs (needs root)";
   setenv("TMPDIR", small.c_str(), 1);
   std::string package = writePackage(makeImage({}, false, {{"big", std::string(16u << 20, 'x'), fileTime(1)}}));
-  unsigned code;
+  FsResult code;
   uint64_t needed, free;
   stdx::u16string directory;
   {

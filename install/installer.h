@@ -199,12 +199,12 @@ class BasicInstaller : public BasicRollback<FS> {
   // A target without room for the members to copy fails with
   // ERROR_DISK_FULL before anything is written, the text naming the
   // folder, the bytes needed and the bytes free.
-  unsigned run(ProcessData* data);
+  FsResult run(ProcessData* data);
 
   // Rolls back, then posts code with the failure's text (the heading, the
   // line naming what failed and why when the failure can be explained, and
   // what could not be put right) and percent; returns code.
-  unsigned stopOnError(FsResult code, uint64_t percent);
+  FsResult stopOnError(FsResult code, uint64_t percent);
 
   // Seconds spent making the new files' data durable before the renames.
   double flushSeconds() const { return flushSeconds_; }
@@ -276,7 +276,7 @@ class BasicInstaller : public BasicRollback<FS> {
   FsResult stageMember(Reader* reader, size_t index, const stdx::u16string& relative, bool& staged);
   FsResult prepareDirectory(const stdx::u16string& directory, void*& handle);
   FsResult openCreating(const stdx::u16string& directory, void*& handle, bool& made);
-  FsResult refuseLink(unsigned code, const stdx::u16string& directory);
+  FsResult refuseLink(FsResult code, const stdx::u16string& directory);
   FsResult failedIn(FsResult code, const stdx::u16string& folder, const stdx::u16string& entry);
   FsResult flushStaged();
   FsResult exposeStaged();

@@ -35,7 +35,7 @@ bool package_at_fault(Reader& reader, FsResult code, stdx::u16string& path, stdx
 }  // namespace installer_detail
 
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::run(ProcessData* data) {
+FsResult BasicInstaller<FS, Compressor>::run(ProcessData* data) {
   if (data == nullptr) return ERROR_INVALID_PARAMETER;
   processData = data;
   copiedFiles_ = upToDateFiles_ = 0;
@@ -193,14 +193,13 @@ FsResult BasicInstaller<FS, Compressor>::checkTargetSpace() {
   if (stop.code == 0) return 0;
   failingPath_ = stop.path.empty() ? target_ : stop.path;
   failureLine_ = stop.line;
-  ms_lastError = stop.code;
   return FsResult(stop.code, stop.errnoValue);
 }
 
 // Names the symbolic link that stopped the way down to directory: the
 // first component, from the target down, that is one.
 template <class FS, class Compressor>
-FsResult BasicInstaller<FS, Compressor>::refuseLink(unsigned code, const stdx::u16string& directory) {
+FsResult BasicInstaller<FS, Compressor>::refuseLink(FsResult code, const stdx::u16string& directory) {
   failureLine_ = run_plan::linkLine(target_, run_plan::firstBlocked<FS>(lockHandle, directory));
   return code;
 }
@@ -467,10 +466,10 @@ FsResult BasicInstaller<FS, Compressor>::failedIn(FsResult code, const stdx::u16
 }
 
 template <class FS, class Compressor>
-unsigned BasicInstaller<FS, Compressor>::stopOnError(FsResult code, uint64_t percent) {
+FsResult BasicInstaller<FS, Compressor>::stopOnError(FsResult code, uint64_t percent) {
   this->rollback(code);
   releaseLock();
-  failure_.code = code;
+  failure_.code = code.code();
   failure_.packageFailed = packageFailed_;
   failure_.line = failureLine_;
   // The cause is the one the failing call gave, and the path the one the
@@ -479,7 +478,7 @@ unsigned BasicInstaller<FS, Compressor>::stopOnError(FsResult code, uint64_t per
   failure_.errnoValue = packageFailed_ ? 0 : code.errnoValue();
   failure_.path = failure_.errnoValue != 0 ? strip_trailing_separators(failingPath_) : stdx::u16string();
   if (processData != nullptr) {
-    processData->setInstallState(code, failure_text(failure_, this->undoFailures()), static_cast<int>(percent));
+    processData->setInstallState(code.code(), failure_text(failure_, this->undoFailures()), static_cast<int>(percent));
   }
   return code;
 }

@@ -39,19 +39,19 @@ class InstallerTest : public ScratchTest {
     return package;
   }
 
-  unsigned install(PackageReader& reader, const std::string& directory) {
+  FsResult install(PackageReader& reader, const std::string& directory) {
     data.init(&reader, u16(directory));
     Installer installer(0);
-    unsigned code = installer.run(&data);
+    FsResult code = installer.run(&data);
     copied = installer.copiedFiles();
     upToDate = installer.upToDateFiles();
     return code;
   }
 
-  unsigned installImage(const std::string& image) {
+  FsResult installImage(const std::string& image) {
     PackageReader reader;
-    unsigned code = reader.open(u16(writePackage(image)));
-    if (code != 0) return 1000000 + code;
+    FsResult code = reader.open(u16(writePackage(image)));
+    if (code != 0) return 1000000 + code.code();
     return install(reader, target);
   }
 
@@ -168,7 +168,7 @@ TEST_F(InstallerTest, FailureInTheMiddleLeavesTheTargetAsItWas) {
                                      {"new\\deep\\f", "f", fileTime(5000)},
                                      {"blocker\\inner.txt", "never", fileTime(5000)},
                                      {"keep\\x2", "new x2", fileTime(5000)}};
-  unsigned code = installImage(makeImage({}, false, members));
+  unsigned code = installImage(makeImage({}, false, members)).code();
   EXPECT_NE(0u, code);
   EXPECT_LT(code, 1000000u);  // the run failed, not the open
   // The file in the way is named, not the member that could not go below it.
@@ -185,7 +185,7 @@ TEST_F(InstallerTest, ExistingDirectoryAtAMemberPathIsLeftWhole) {
   setModificationTime(target + "/first", 1000);
   TreeSnapshot before = snapshotTree(target);
   unsigned code = installImage(makeImage(
-      {}, false, {{"first", "new", fileTime(5000)}, {"dir", "file over a directory", fileTime(2000000000)}}));
+      {}, false, {{"first", "new", fileTime(5000)}, {"dir", "file over a directory", fileTime(2000000000)}})).code();
   EXPECT_EQ(kErrorRefusedTarget, code);
   EXPECT_TRUE(snapshotTree(target) == before);
 }

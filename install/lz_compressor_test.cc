@@ -12,9 +12,9 @@ namespace {
 
 class LZCompressorTest : public ScratchTest {
  protected:
-  unsigned unpack(const std::string& compressed, std::string& image) {
+  FsResult unpack(const std::string& compressed, std::string& image) {
     writeFileBytes(path("in"), compressed);
-    unsigned code = LZCompressor().unpack(u16(path("in")), u16(path("out")));
+    FsResult code = LZCompressor().unpack(u16(path("in")), u16(path("out")));
     image = readFileBytes(path("out"));
     return code;
   }
@@ -105,7 +105,7 @@ TEST_F(LZCompressorTest, PackageThatChangesWhileItIsReadIsDamaged) {
       Change change{path("in"), kind, false, std::string()};
       LZCompressor compressor;
       compressor.setCoverage(coverage);
-      unsigned code = compressor.unpackTo<FileSystem>(u16(path("in")), &changePackage, &change);
+      FsResult code = compressor.unpackTo<FileSystem>(u16(path("in")), &changePackage, &change);
       EXPECT_EQ(kind == 0 ? 0u : static_cast<unsigned>(ERROR_INVALID_DATA), code);
       if (kind == 0) {
         EXPECT_TRUE(change.image == image);

@@ -237,16 +237,16 @@ class BasicRollback {
   // Commits: deletes the backups. Created directories and files stay.
   // 0, or the code of the first removal that failed (the backup stays, for
   // a later run to remove).
-  unsigned stop() {
+  FsResult stop() {
     if (levels.empty()) return 0;
     RollbackLevel& level = levels.back();
     level.tempFiles.clear();
     level.renamedTemps = 0;
-    unsigned first = 0;
+    FsResult first;
     for (size_t i = 0; i < level.backups.size(); ++i) {
       void* dir = INVALID_HANDLE_VALUE;
       stdx::u16string name;
-      unsigned code = openParent(level.backups[i].backup, dir, name);
+      FsResult code = openParent(level.backups[i].backup, dir, name);
       if (code == 0) code = FS::DeleteFileAt(dir, name);
       if (code != 0 && first == 0) first = code;
     }
@@ -262,7 +262,7 @@ class BasicRollback {
   // Every step is tried whatever the others did; what could not be undone
   // is listed in undoFailures(), each path once: a folder that cannot be
   // opened is named, not every entry of it. Returns code unchanged.
-  unsigned rollback(unsigned code) {
+  FsResult rollback(FsResult code) {
     undoFailures_.clear();
     undoPaths_.clear();
     if (levels.empty()) return code;

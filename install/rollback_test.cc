@@ -46,9 +46,9 @@ class RollbackTest : public ScratchTest {
   static void* handle(int fd) { return reinterpret_cast<void*>(static_cast<intptr_t>(fd)); }
 
   // Keeps relative (below the target) as the run does, from its directory's handle.
-  unsigned keep(const std::string& directory, const std::string& name) {
+  FsResult keep(const std::string& directory, const std::string& name) {
     int dir = directory.empty() ? root : open(path("target/" + directory).c_str(), O_RDONLY | O_DIRECTORY);
-    unsigned code = journal.storeRBFile(handle(dir), u16(directory), u16(name));
+    FsResult code = journal.storeRBFile(handle(dir), u16(directory), u16(name));
     if (dir != root) close(dir);
     return code;
   }

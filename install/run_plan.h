@@ -101,7 +101,7 @@ stdx::u16string firstBlocked(void* root, const stdx::u16string& directory) {
   for (size_t slash = directory.find(u'/');; slash = directory.find(u'/', slash + 1)) {
     stdx::u16string prefix = slash == stdx::u16string::npos ? directory : directory.substr(0, slash);
     void* handle = INVALID_HANDLE_VALUE;
-    unsigned code = probe.open(prefix, handle);
+    FsResult code = probe.open(prefix, handle);
     if (code == ERROR_STOPPED_ON_SYMLINK || code == ERROR_PATH_NOT_FOUND) return prefix;
     if (slash == stdx::u16string::npos) return directory;
   }
@@ -203,9 +203,7 @@ class BasicRunPlan {
     unsigned long long available = 0;
     FsResult code = FS::GetDiskFreeSpaceByHandle(spaceHandle_, &available);
     if (code != 0) {
-      failure.code = code;
-      failure.errnoValue = code.errnoValue();
-      failure.path = target_;
+      failure = InstallFailure(FileError::of(code, target_));
       return failure;
     }
     if (available >= needed_) return failure;
@@ -356,9 +354,7 @@ class BasicRunPlan {
   }
 
   bool stop(FsResult code, const stdx::u16string& path) {
-    targetStop_.code = code;
-    targetStop_.errnoValue = code.errnoValue();
-    targetStop_.path = path;
+    targetStop_ = InstallFailure(FileError::of(code, path));
     return false;
   }
 
@@ -399,11 +395,11 @@ class BasicRunPlan {
       FsResult lookup = FS::GetFileInformationAt(handle, name, m.seen);
       if (lookup != 0 && lookup != ERROR_FILE_NOT_FOUND) {
         m.fate = MemberFate::kUnknown;
-        m.code = lookup;
+        m.code = lookup.code();
         m.errnoValue = lookup.errnoValue();
         return;
       }
-      switch (config::installed_copy(lookup, m.seen, memberTime)) {
+      switch (config::installed_copy(lookup.code(), m.seen, memberTime)) {
         case config::InstalledCopy::kMissing: m.fate = MemberFate::kNew; break;
         case config::InstalledCopy::kOlder: m.fate = MemberFate::kOlder; break;
         case config::InstalledCopy::kLink: m.fate = MemberFate::kLink; break;
@@ -428,13 +424,13 @@ class BasicRunPlan {
     }
     if (code == ERROR_STOPPED_ON_SYMLINK || code == ERROR_PATH_NOT_FOUND) {
       m.fate = code == ERROR_STOPPED_ON_SYMLINK ? MemberFate::kLinkOnWay : MemberFate::kFileOnWay;
-      m.code = code;
+      m.code = code.code();
       m.errnoValue = code.errnoValue();
       m.blocker = run_plan::firstBlocked<FS>(root_, directory);
       return;
     }
     m.fate = MemberFate::kUnknown;
-    m.code = code;
+    m.code = code.code();
     m.errnoValue = code.errnoValue();
   }
 

@@ -219,7 +219,7 @@ TEST_F(RunPlanTest, PlanAndInstallAgreeOnEveryTarget) {
     InstallProcessData data;
     data.init(&reader, u16(target));
     Installer installer(0);
-    unsigned code = installer.run(&data);
+    FsResult code = installer.run(&data);
 
     EXPECT_EQ(row.fails, planned.code != 0) << u8(failure_text(planned));
     EXPECT_EQ(row.fails, code != 0) << u8(failure_text(installer.failure()));

@@ -194,7 +194,7 @@ TEST_F(StreamingTest, DamageFoundAfterTheCopyBeganUndoesTheRun) {
   GatedProcessData data;
   data.init(&reader, u16(target));
   GatedInstaller installer;
-  unsigned code = 0;
+  FsResult code;
   std::thread run([&] { code = installer.run(&data); });
   GatedDecompressor::allow(static_cast<size_t>(-1));
   run.join();
@@ -223,7 +223,7 @@ TEST_F(StreamingTest, CancelEndsARunThatWaitsForThePackage) {
     GatedProcessData data;
     data.init(&reader, u16(target));
     GatedInstaller installer;
-    unsigned code = 0;
+    FsResult code;
     std::thread run([&] { code = installer.run(&data); });
     {
       // Both small members are staged once the inflater waits at the gate
@@ -280,7 +280,7 @@ TEST_F(StreamingTest, ImageThatCannotBeWrittenNamesTheTemporaryDirectory) {
   GatedProcessData data;
   data.init(&reader, u16(target));
   GatedInstaller installer;
-  unsigned code = 0;
+  FsResult code;
   std::thread run([&] { code = installer.run(&data); });
   {
     std::unique_lock<std::mutex> lock(GatedDecompressor::mutex);

@@ -58,7 +58,7 @@ class TransactionTest : public ScratchTest {
   // text, when given, gets what the user is told of a failure: the run's
   // posted text, or for a failed open the line that names the temporary
   // directory or the package file (what the start-up shows).
-  unsigned faultyInstall(const std::string& package, std::string* text = nullptr) {
+  FsResult faultyInstall(const std::string& package, std::string* text = nullptr) {
     FaultyInstaller::Reader reader;
     FsResult opened = reader.open(u16(package));
     if (opened != 0) {
@@ -67,7 +67,7 @@ class TransactionTest : public ScratchTest {
     }
     faultyData.init(&reader, u16(target));
     FaultyInstaller installer(0);
-    unsigned code = installer.run(&faultyData);
+    FsResult code = installer.run(&faultyData);
     if (text != nullptr) {
       unsigned state = 0;
       stdx::u16string posted;
@@ -167,7 +167,7 @@ TEST_F(TransactionTest, EveryFailurePointLeavesTheTargetAsItWas) {
     int injected = n % 2 ? ENOSPC : EIO;
     FaultyFileSystem::failCall(n, injected);
     std::string text;
-    unsigned code = faultyInstall(package, &text);
+    FsResult code = faultyInstall(package, &text);
     ASSERT_EQ(1u, FaultyFileSystem::failures());
     if (code != 0) {
       ++failed;
@@ -288,7 +288,7 @@ TEST_F(TransactionTest, SecondRunWaitsForTheTargetsLock) {
     int held = open(target.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(0, flock(held, LOCK_EX));
     data.init(&reader, u16(target));
-    unsigned code = 1;
+    FsResult code = 1;
     std::thread worker([&] {
       Installer installer(0);
       code = installer.run(&data);
@@ -424,7 +424,7 @@ TEST_F(TransactionTest, FolderSwappedForALinkAtAnyStepNeverLeadsOutside) {
       rename((target + "/d").c_str(), (target + "/moved").c_str());
       symlink(outside.c_str(), (target + "/d").c_str());
     });
-    unsigned code = faultyInstall(package);
+    FsResult code = faultyInstall(package);
     EXPECT_TRUE(code == 0 || code == ERROR_STOPPED_ON_SYMLINK) << code;
     EXPECT_TRUE(snapshotTree(outside) == outsideBefore)
         << difference(outsideBefore, snapshotTree(outside));
