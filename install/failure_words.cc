@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "install/installer.h"
 #include "platform/resources.h"
 #include "platform/utils.h"
 

@@ -64,21 +64,8 @@ struct UndoFailure {
   int errnoValue = 0;    // and its errno (0 when the system gave none)
 };
 
-// How a run ended, as the worker posts it once, as its last act.
-struct InstallOutcome {
-  enum Kind { kInstalled, kFailed, kCancelled };
-  Kind kind = kFailed;
-  InstallFailure failure;  // for kFailed (and a cancel that could not be undone)
-  std::vector<UndoFailure> undoFailures;
-  // What to tell the user about a failure, from describe_outcome(): the
-  // heading (what went wrong) and the detail (which file and why, then what
-  // could not be put back; may be empty). Both empty for kInstalled and for
-  // a clean cancel.
-  stdx::u16string heading;
-  stdx::u16string detail;
-  unsigned long copied = 0;    // members copied (before a rollback, what it undid)
-  unsigned long upToDate = 0;  // members left alone as up to date
-};
+// How a run ended: installer.h.
+struct InstallOutcome;
 
 // True when errnoValue says a folder refused to take a new entry
 // (permission, a read-only file system): the folder is what to name.
