@@ -153,6 +153,9 @@ RunSummary run_admin_check(const CommandLine& line) {
   // with each member, and what would stop it.
   RunPlan plan;
   plan.lookAt(target, plan_members(scan.files), !verify);
+  // Two members the target cannot keep apart: no verify can tell which of
+  // them the one file should be, and no install would start.
+  if (plan.caseStop().code != 0) return cannotStart(failure_text(plan.caseStop()));
   std::vector<Check> checks(scan.files.size());
   for (size_t i = 0; i < checks.size(); ++i) {
     // Another size is other bytes: nothing to read.

@@ -146,6 +146,10 @@ stdx::u16string special_file_line(const stdx::u16string& path) {
   return with_path(path, LoadResString("IDS_CAUSE_SPECIAL"));
 }
 
+stdx::u16string case_clash_line(const stdx::u16string& first, const stdx::u16string& second) {
+  return filled("IDS_ERROR_CASECLASH", first, second);
+}
+
 stdx::u16string symlink_line(const stdx::u16string& path) {
   return with_path(path, LoadResString("IDS_CAUSE_SYMLINK"));
 }

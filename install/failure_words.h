@@ -120,6 +120,9 @@ stdx::u16string image_failure_text(const config::ImageFailure& failure);
 // way inside the target; too little room in the target (where, the bytes
 // needed and the bytes free).
 stdx::u16string special_file_line(const stdx::u16string& path);
+// Two members whose paths differ only in letter case, for a target that
+// does not tell case apart (full paths, as the package orders them).
+stdx::u16string case_clash_line(const stdx::u16string& first, const stdx::u16string& second);
 stdx::u16string symlink_line(const stdx::u16string& path);
 stdx::u16string target_space_line(const stdx::u16string& target, unsigned long long needed,
                                   unsigned long long available);

@@ -315,4 +315,9 @@ class FileSystem {
   // directory: 0, or why not (access refused, a read-only file system).
   // Asks the system only; nothing is written.
   static FsResult CheckWritableByHandle(void* directory);
+  // Whether names made in the open directory are told apart by letter case
+  // no longer (folds true): a FAT, exFAT or NTFS file system, or a folder
+  // with the case-folding attribute. A file system that has no attributes
+  // to ask for folds nothing.
+  static FsResult FoldsCaseByHandle(void* directory, bool& folds);
 };
