@@ -175,7 +175,7 @@ TEST_F(ImageBoundsTest, BytesBehindTheLastMemberAreInflatedButNotStored) {
     stream += static_cast<char>((~n >> 8) & 0xFF);
     stream += bytes.substr(at, n);
   }
-  writeFileBytes(path("bad-tail.dpk"), stream + "\x07");
+  writeBytes(path("bad-tail.dpk"), stream + "\x07");
   Reader reader;
   FsResult code = reader.openHeader(u16(path("bad-tail.dpk")));
   if (code == 0) code = reader.awaitImage(-1);

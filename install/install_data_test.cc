@@ -99,7 +99,7 @@ TEST_F(InstallDataTest, CopiesMembersOfEverySizeExactly) {
   ASSERT_EQ(members.size(), reader.files.size());
   for (size_t i = 0; i < members.size(); ++i) {
     std::string out = path("out-" + std::to_string(i));
-    writeFileBytes(out, std::string(3 * mib, 'z'));  // a longer file is cut to the member
+    writeBytes(out, std::string(3 * mib, 'z'));  // a longer file is cut to the member
     ASSERT_EQ(0u, reader.copy(i, u16(out)));
     EXPECT_TRUE(readFileBytes(out) == members[i].data) << members[i].name;
     // Installed in whole seconds: the fraction of the last member is dropped.
@@ -351,7 +351,7 @@ TEST_F(InstallDataTest, ChecksumsRefuseAFlippedByteAndLeaveUntaggedMembersAlone)
 TEST_F(InstallDataTest, GzipFileIsRefusedWithoutLeavingAnImage) {
   std::string gz = gzipFile(makeImage({}, false, {{"a", "b", fileTime(1)}}));
   if (gz.empty()) GTEST_SKIP() << "gzip not available";
-  writeFileBytes(path("kxq5.dpk"), gz);
+  writeBytes(path("kxq5.dpk"), gz);
   Reader reader;
   EXPECT_EQ(kDamaged, reader.open(u16(path("kxq5.dpk"))));
   EXPECT_TRUE(tempEntries().empty());

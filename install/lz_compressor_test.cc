@@ -13,7 +13,7 @@ namespace {
 class LZCompressorTest : public ScratchTest {
  protected:
   FsResult unpack(const std::string& compressed, std::string& image) {
-    writeFileBytes(path("in"), compressed);
+    writeBytes(path("in"), compressed);
     FsResult code = LZCompressor().unpack(u16(path("in")), u16(path("out")));
     image = readFileBytes(path("out"));
     return code;
@@ -36,8 +36,8 @@ TEST_F(LZCompressorTest, InflatesStreamsOfBothEncodersByteForByte) {
 }
 
 TEST_F(LZCompressorTest, OverwritesALongerDestinationWhole) {
-  writeFileBytes(path("out"), std::string(100000, 'x'));
-  writeFileBytes(path("in"), package_format::deflateRaw("short", 6));
+  writeBytes(path("out"), std::string(100000, 'x'));
+  writeBytes(path("in"), package_format::deflateRaw("short", 6));
   ASSERT_EQ(0u, LZCompressor().unpack(u16(path("in")), u16(path("out"))));
   EXPECT_EQ("short", readFileBytes(path("out")));
 }
@@ -82,9 +82,9 @@ unsigned changePackage(void* context, const void* data, unsigned count) {
   if (c.kind == 1) {
     EXPECT_EQ(0, truncate(c.path.c_str(), static_cast<off_t>(bytes.size() / 2)));
   }
-  if (c.kind == 2) writeFileBytes(c.path, bytes + "more");
+  if (c.kind == 2) writeBytes(c.path, bytes + "more");
   if (c.kind == 3) {
-    writeFileBytes(c.path + ".new", bytes);
+    writeBytes(c.path + ".new", bytes);
     EXPECT_EQ(0, rename((c.path + ".new").c_str(), c.path.c_str()));
   }
   return 0;
@@ -101,7 +101,7 @@ TEST_F(LZCompressorTest, PackageThatChangesWhileItIsReadIsDamaged) {
   for (lz_detail::Coverage coverage : {lz_detail::kCoverageWhole, lz_detail::kCoveragePartial}) {
     for (int kind = 0; kind < 4; ++kind) {
       SCOPED_TRACE(std::string(names[kind]) + (coverage == lz_detail::kCoverageWhole ? ", whole" : ", partial"));
-      writeFileBytes(path("in"), stream);
+      writeBytes(path("in"), stream);
       Change change{path("in"), kind, false, std::string()};
       LZCompressor compressor;
       compressor.setCoverage(coverage);
@@ -128,7 +128,7 @@ TEST_F(LZCompressorTest, MissingSourceLeavesDestinationAlone) {
 }
 
 TEST_F(LZCompressorTest, PackTouchesNothing) {
-  writeFileBytes(path("in"), "data");
+  writeBytes(path("in"), "data");
   EXPECT_EQ(1u, LZCompressor().pack(u16(path("in")), u16(path("out"))));
   EXPECT_FALSE(exists(path("out")));
   EXPECT_EQ("data", readFileBytes(path("in")));

@@ -73,19 +73,19 @@ TEST_F(RunLockTest, RerunRemovesOnlyDeadRunsLeftovers) {
   };
   // Pids that no /proc shows: only the locks tell these runs apart.
   const std::string dead = "999991-5", live = "999992-6", lookalike = "1-2", fake = "7-8";
-  writeFileBytes(target + "/" + runName(dead, "lock"), line);
-  writeFileBytes(target + "/sub/" + runName(dead, "3"), "half a member");
-  writeFileBytes(target + "/" + runName(dead, "k0"), "a backup");
-  writeFileBytes(target + "/" + runName(live, "lock"), line);
-  writeFileBytes(target + "/sub/" + runName(live, "3"), "a live run's");
-  writeFileBytes(target + "/" + runName(lookalike, "3"), "a user's file");
+  writeBytes(target + "/" + runName(dead, "lock"), line);
+  writeBytes(target + "/sub/" + runName(dead, "3"), "half a member");
+  writeBytes(target + "/" + runName(dead, "k0"), "a backup");
+  writeBytes(target + "/" + runName(live, "lock"), line);
+  writeBytes(target + "/sub/" + runName(live, "3"), "a live run's");
+  writeBytes(target + "/" + runName(lookalike, "3"), "a user's file");
   makeDirs(target + "/sub/" + runName(lookalike, "b0"));
-  writeFileBytes(target + "/sub/" + runName(lookalike, "b0") + "/notes", "a user's folder");
-  writeFileBytes(target + "/" + runName(fake, "lock"), "not a run's lock");
-  writeFileBytes(target + "/sub/" + runName(fake, "5"), "a user's file too");
-  writeFileBytes(target + "/elsewhere-" + runName(dead, "1"), "not a run's name");
+  writeBytes(target + "/sub/" + runName(lookalike, "b0") + "/notes", "a user's folder");
+  writeBytes(target + "/" + runName(fake, "lock"), "not a run's lock");
+  writeBytes(target + "/sub/" + runName(fake, "5"), "a user's file too");
+  writeBytes(target + "/elsewhere-" + runName(dead, "1"), "not a run's name");
   makeDirs(target + "/untouched");
-  writeFileBytes(target + "/untouched/" + runName(dead, "4"), "in a directory the run does not write to");
+  writeBytes(target + "/untouched/" + runName(dead, "4"), "in a directory the run does not write to");
   int held = open((target + "/" + runName(live, "lock")).c_str(), O_RDONLY);
   ASSERT_EQ(0, flock(held, LOCK_EX));
 

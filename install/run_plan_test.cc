@@ -99,7 +99,7 @@ TEST_F(RunPlanTest, PlanAndInstallAgreeOnEveryTarget) {
   };
   auto file = [](const std::string& path, time_t t) {
     makeDirs(path.substr(0, path.rfind('/')));
-    writeFileBytes(path, "installed");
+    writeBytes(path, "installed");
     setModificationTime(path, t);
   };
   const Row rows[] = {
@@ -236,9 +236,9 @@ TEST_F(RunPlanTest, PlanAndInstallAgreeOnEveryTarget) {
 TEST_F(RunPlanTest, DecidesEachMemberAsTheCopyWill) {
   std::string t = path("t");
   makeDirs(t + "/d");
-  writeFileBytes(t + "/a.txt", "old");
+  writeBytes(t + "/a.txt", "old");
   setModificationTime(t + "/a.txt", 1000);
-  writeFileBytes(t + "/d/y.txt", "same");
+  writeBytes(t + "/d/y.txt", "same");
   setModificationTime(t + "/d/y.txt", kMemberTime);
   std::vector<PlanMember> members = {{u"a.txt", fileTime(kMemberTime), 5000},
                                      {u"d/y.txt", fileTime(kMemberTime, 9999999), 1},

@@ -149,13 +149,13 @@ class StreamingTest : public ScratchTest {
 
   std::string writeImage(bool damageLast) {
     std::string file = path("image.bin");
-    writeFileBytes(file, image(damageLast));
+    writeBytes(file, image(damageLast));
     return file;
   }
 
   void makeOldTarget() {
     makeDirs(target + "/sub");
-    writeFileBytes(target + "/a.txt", "old a");
+    writeBytes(target + "/a.txt", "old a");
     setModificationTime(target + "/a.txt", 1000);
   }
 

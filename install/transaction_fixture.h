@@ -35,10 +35,10 @@ class TransactionTest : public ScratchTest {
   // does not know, and a package that also creates nested directories.
   void makeOldTarget() {
     makeDirs(target + "/sub");
-    writeFileBytes(target + "/a.txt", "old a");
-    writeFileBytes(target + "/sub/b.txt", "old b");
-    writeFileBytes(target + "/sub/newer.txt", "newer");
-    writeFileBytes(target + "/mine.txt", "not in the package");
+    writeBytes(target + "/a.txt", "old a");
+    writeBytes(target + "/sub/b.txt", "old b");
+    writeBytes(target + "/sub/newer.txt", "newer");
+    writeBytes(target + "/mine.txt", "not in the package");
     setModificationTime(target + "/a.txt", 1000);
     setModificationTime(target + "/sub/b.txt", 1000);
     setModificationTime(target + "/sub/newer.txt", 9000);

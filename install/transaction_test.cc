@@ -172,9 +172,9 @@ TEST_F(TransactionTest, FolderSwappedForALinkAtAnyStepNeverLeadsOutside) {
     makeDirs(outside + "/sub");
     // Outside holds files named as the members would be through the link.
     for (const char* name : {"/d/x1", "/d/x2", "/d/sub/x3"}) {
-      writeFileBytes(target + name, "old");
+      writeBytes(target + name, "old");
       setModificationTime(target + name, 1000);
-      writeFileBytes(outside + (name + 2), "outside's");
+      writeBytes(outside + (name + 2), "outside's");
       setModificationTime(outside + (name + 2), 1000);
     }
   };
@@ -208,7 +208,7 @@ TEST_F(TransactionTest, FolderSwappedForALinkAtAnyStepNeverLeadsOutside) {
 TEST_F(TransactionTest, LinkAtAMemberPathIsReplacedAndComesBack) {
   makeOldTarget();
   makeDirs(path("outside"));
-  writeFileBytes(path("outside/a.txt"), "outside");
+  writeBytes(path("outside/a.txt"), "outside");
   ASSERT_EQ(0, unlink((target + "/a.txt").c_str()));
   ASSERT_EQ(0, symlink("../outside/a.txt", (target + "/a.txt").c_str()));
   TreeSnapshot before = snapshotTree(target);
@@ -248,8 +248,8 @@ TEST_F(TransactionTest, FullFileSystemsFailCleanly) {
   if (!mountSmall(target, 1024)) GTEST_SKIP() << "cannot mount a tmpfs here";
   // The target holds an old 600 KiB file; its 600 KiB replacement cannot be
   // written beside it. The backup itself takes no room.
-  writeFileBytes(target + "/big.bin", pseudoRandomBytes(600 << 10, 1));
-  writeFileBytes(target + "/small.txt", "old small");
+  writeBytes(target + "/big.bin", pseudoRandomBytes(600 << 10, 1));
+  writeBytes(target + "/small.txt", "old small");
   setModificationTime(target + "/big.bin", 1000);
   setModificationTime(target + "/small.txt", 1000);
   TreeSnapshot before = snapshotTree(target);
