@@ -149,7 +149,8 @@ RunSummary run_admin_check(const CommandLine& line) {
     return cannotStart(refusal.empty() ? words : refusal);
   };
   Scan scan;
-  unsigned code = scan.readHeader(info.packagePath);
+  FsResult code = scan.readHeader(info.packagePath);
+  if (code != 0 && code.errnoValue() != 0) return cannotStart(package_read_line(info.packagePath, code.errnoValue()));
   if (code != 0) return damaged(damaged_package_text(scan.memberClash()));
   // The image an install stores must fit where it goes, as the run's
   // start-up finds once it knows the image's size.
@@ -164,6 +165,9 @@ RunSummary run_admin_check(const CommandLine& line) {
   // with each member, and what would stop it.
   RunPlan plan;
   plan.lookAt(target, plan_members(scan.files), !verify);
+  // Two members the target cannot keep apart: no verify can tell which of
+  // them the one file should be, and no install would start.
+  if (plan.caseStop().code != 0) return cannotStart(failure_text(plan.caseStop()));
   std::vector<Check> checks(scan.files.size());
   for (size_t i = 0; i < checks.size(); ++i) {
     // Another size is other bytes: nothing to read.
@@ -178,6 +182,9 @@ RunSummary run_admin_check(const CommandLine& line) {
     code = scan.scan(info.packagePath, comparer.get());
   }
   comparer.reset();
+  // Only bad bytes are damage: a read the system refused names the package
+  // and the reason.
+  if (code != 0 && code.errnoValue() != 0) return cannotStart(package_read_line(info.packagePath, code.errnoValue()));
   if (code != 0) return damaged(LoadResString("IDS_ERROR_DAMAGEDSOURCE"));
   if (trust.check() != nullptr) {
     FsResult checked = finish_signature_check<FS>(*trust.check(), info.packagePath);

@@ -96,7 +96,7 @@ bool InstallSession::updateProgress() {
   // The run does not linger after success: the pause that lets a bar be
   // seen full belongs to the window.
   Installer installer(0);
-  unsigned result = installer.run(&processData_);
+  FsResult result = installer.run(&processData_);
   if (g_pauseAfterRunMs > 0) Sleep(g_pauseAfterRunMs);
   InstallOutcome outcome;
   outcome.copied = installer.copiedFiles();
@@ -111,7 +111,7 @@ bool InstallSession::updateProgress() {
     // A failure, or a cancel that could not undo everything: that the
     // user must learn.
     outcome.kind = InstallOutcome::kFailed;
-    if (outcome.failure.code == 0) outcome.failure.code = result;
+    if (outcome.failure.code == 0) outcome.failure = InstallFailure(FileError::of(result, stdx::u16string()));
   }
   describe_outcome(outcome);
   // The image fails as damaged when the signature does not verify: the

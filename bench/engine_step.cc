@@ -35,14 +35,14 @@ int installStep(const char* package, const char* target) {
     PackageReader reader;
     // As the program opens it (the header first, which picks the inflate),
     // then waits for the whole image: the open's figure is the whole inflate.
-    openCode = reader.openHeader(widen_lib(stdx::string(package)));
-    if (openCode == 0) openCode = reader.awaitImage(-1);
+    openCode = reader.openHeader(widen_lib(stdx::string(package))).code();
+    if (openCode == 0) openCode = reader.awaitImage(-1).code();
     t1 = now();
     if (openCode == 0) {
       InstallProcessData data;
       data.init(&reader, widen_lib(stdx::string(target)));
       Installer installer(0);
-      runCode = installer.run(&data);
+      runCode = installer.run(&data).code();
       flush = installer.flushSeconds();
     }
     t2 = now();

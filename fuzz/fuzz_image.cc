@@ -20,14 +20,14 @@ struct CopyingDecompressor {
   void setCoverage(lz_detail::Coverage) const {}
 
   template <class FS>
-  unsigned unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write,
+  FsResult unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write,
                     void* context) const {
     std::string from = narrow_lib(source).c_str();
     FILE* in = fopen(from.c_str(), "rb");
     if (in == nullptr) return ERROR_FILE_NOT_FOUND;
     char buffer[1 << 16];
     size_t n;
-    unsigned code = 0;
+    FsResult code;
     while (code == 0 && (n = fread(buffer, 1, sizeof buffer, in)) != 0) {
       code = write(context, buffer, static_cast<unsigned>(n));
     }
@@ -85,16 +85,16 @@ static int wholeOpen(size_t size) {
 // The wizard's way in: the header first, the image stored only up to the
 // last member's end, the rest checked in the background. It must come to
 // the verdict of a whole open, and serve the same members.
-static unsigned openStreaming(ImageReader& reader) {
-  unsigned code = reader.openHeader(wide(g_image), false);
+static FsResult openStreaming(ImageReader& reader) {
+  FsResult code = reader.openHeader(wide(g_image), false);
   if (code == 0) code = reader.awaitImage(-1);
   return code;
 }
 
 static int streamingAgrees(size_t size) {
   ImageReader whole, streaming;
-  unsigned wholeCode = whole.open(wide(g_image), false);
-  unsigned streamingCode = openStreaming(streaming);
+  unsigned wholeCode = whole.open(wide(g_image), false).code();
+  unsigned streamingCode = openStreaming(streaming).code();
   check((wholeCode == 0) == (streamingCode == 0), "a streaming open and a whole open disagree");
   if (streamingCode != 0) return 0;
   for (size_t i = 0; i < streaming.files.size(); ++i) {

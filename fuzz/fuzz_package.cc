@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   writeBytes(g_package, data, size);
   {
     PackageReader reader;
-    unsigned code = reader.open(wide(g_package));
+    FsResult code = reader.open(wide(g_package));
     if (code == 0) {
       for (size_t i = 0; i < reader.files.size(); ++i)
         check(config::isMemberName(reader.files[i].name), "accepted a member name that leaves the target");

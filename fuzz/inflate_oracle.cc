@@ -221,7 +221,7 @@ Outcome packageInflate(const uint8_t* data, size_t size, size_t piece, lz_detail
   Outcome o;
   MemoryBytes bytes(data, size, piece);
   std::atomic<int> c(coverage);
-  o.code = lz_detail::inflateWithIsal(bytes, &append, &o.image, c);
+  o.code = lz_detail::inflateWithIsal(bytes, &append, &o.image, c).code();
   return o;
 }
 
@@ -263,7 +263,7 @@ std::string compare(const uint8_t* data, size_t size, size_t pieceBytes) {
   MemoryBytes bytes(data, size, pieceBytes);
   std::string image;
   lz_detail::IsalRun run = lz_detail::runIsal(bytes, &append, &image, nullptr);
-  if (run.end == lz_detail::kIsalFailed) return zSays + "fast inflater failed: " + std::to_string(run.code);
+  if (run.end == lz_detail::kIsalFailed) return zSays + "fast inflater failed: " + std::to_string(run.code.code());
   if (run.handedOut != image.size()) return zSays + "fast inflater miscounted";
   switch (z.verdict) {
     case kEnded:

@@ -17,9 +17,9 @@ class DpkpackTest : public ScratchTest {
   void SetUp() override {
     ScratchTest::SetUp();
     makeDirs(path("src/docs"));
-    writeFileBytes(path("src/readme.txt"), "read me");
-    writeFileBytes(path("src/docs/liesmich.txt"), "lies mich");
-    writeFileBytes(path("src/data.bin"), pseudoRandomBytes(70000, 5));
+    writeBytes(path("src/readme.txt"), "read me");
+    writeBytes(path("src/docs/liesmich.txt"), "lies mich");
+    writeBytes(path("src/data.bin"), pseudoRandomBytes(70000, 5));
   }
 
   // Runs dpkpack with args (in the scratch directory); returns its exit
@@ -141,14 +141,14 @@ TEST_F(DpkpackTest, ExplainsMistakes) {
 
   // A name that is not text would make a package that every reader refuses.
   ASSERT_EQ(0, unlink(path("src/link").c_str()));
-  writeFileBytes(path("src/t\xe9.txt"), "x");
+  writeBytes(path("src/t\xe9.txt"), "x");
   EXPECT_EQ(1, dpkpack("src"));
   EXPECT_NE(std::string::npos, output.find("not valid text")) << output;
   EXPECT_FALSE(exists(path("kxq5.dpk")));
 }
 
 TEST_F(DpkpackTest, EveryMemberCarriesAChecksumThatListAndInstallerCheck) {
-  writeFileBytes(path("src/data.bin"), "0123456789 marker 0123456789");
+  writeBytes(path("src/data.bin"), "0123456789 marker 0123456789");
   // Stored, not compressed: the member's bytes stand in the package as they are.
   ASSERT_EQ(0, dpkpack("--level 0 src")) << output;
   PackageReader reader;
@@ -162,7 +162,7 @@ TEST_F(DpkpackTest, EveryMemberCarriesAChecksumThatListAndInstallerCheck) {
   size_t at = package.find("marker");
   ASSERT_NE(std::string::npos, at);
   package[at] ^= 0x20;
-  writeFileBytes(path("kxq5.dpk"), package);
+  writeBytes(path("kxq5.dpk"), package);
   PackageReader damaged;
   EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_DATA), damaged.open(u16(path("kxq5.dpk"))));
   EXPECT_EQ(1, dpkpack("--list kxq5.dpk"));
@@ -187,7 +187,7 @@ TEST_F(DpkpackTest, HeaderUpToTheReadersBoundAndNoFurther) {
   ASSERT_LE(productUnits, config::kMaxProductTextUnits);
   for (uint64_t i = 0; i < files; ++i) {
     std::string name = std::to_string(i);
-    writeFileBytes(path(dir + "/" + name + std::string(40 - name.size(), 'f')), "");
+    writeBytes(path(dir + "/" + name + std::string(40 - name.size(), 'f')), "");
   }
 
   struct Case {
@@ -215,7 +215,7 @@ TEST_F(DpkpackTest, HeaderUpToTheReadersBoundAndNoFurther) {
 // A kit is what a vendor ships: the installer with the package beside it,
 // under the names the installer looks for.
 TEST_F(DpkpackTest, KitPutsTheInstallerBesideThePackage) {
-  writeFileBytes(path("fake-setup"), "#!/bin/sh\necho fake\n");
+  writeBytes(path("fake-setup"), "#!/bin/sh\necho fake\n");
   ASSERT_EQ(0, dpkpack("--kit out/kit --setup fake-setup -p P src")) << output;
   EXPECT_EQ("#!/bin/sh\necho fake\n", readFileBytes(path("out/kit/setup")));
   struct stat st;

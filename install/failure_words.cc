@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "install/installer.h"
 #include "platform/resources.h"
 #include "platform/utils.h"
 
@@ -113,7 +114,7 @@ stdx::u16string image_failure_text(const config::ImageFailure& failure) {
   if (failure.side == config::ImageFailure::kPackageFile)
     return package_read_line(failure.path, failure.result.errnoValue());
   InstallFailure damaged;
-  damaged.code = failure.result;
+  damaged.code = failure.result.code();  // bad bytes: no errno to tell
   damaged.packageFailed = true;
   return failure_text(damaged);
 }
@@ -143,6 +144,10 @@ stdx::u16string damaged_package_words(const stdx::u16string& first, const stdx::
 
 stdx::u16string special_file_line(const stdx::u16string& path) {
   return with_path(path, LoadResString("IDS_CAUSE_SPECIAL"));
+}
+
+stdx::u16string case_clash_line(const stdx::u16string& first, const stdx::u16string& second) {
+  return filled("IDS_ERROR_CASECLASH", first, second);
 }
 
 stdx::u16string symlink_line(const stdx::u16string& path) {

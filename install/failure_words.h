@@ -22,6 +22,10 @@
 // system) and the file or folder it concerns. Made where the run failed
 // and handed up unchanged to whoever reports it.
 struct InstallFailure : FileError {
+  InstallFailure() = default;
+  // The one way a file's failure becomes the run's: everything it says is
+  // kept, and the run's own facts start empty.
+  explicit InstallFailure(const FileError& error) : FileError(error) {}
   bool packageFailed = false;  // the package was at fault, not the target
   // A whole cause line, made here for a step that found what stops it (a
   // link in the way, too little room); when set, it is what the user is told.
@@ -60,21 +64,8 @@ struct UndoFailure {
   int errnoValue = 0;    // and its errno (0 when the system gave none)
 };
 
-// How a run ended, as the worker posts it once, as its last act.
-struct InstallOutcome {
-  enum Kind { kInstalled, kFailed, kCancelled };
-  Kind kind = kFailed;
-  InstallFailure failure;  // for kFailed (and a cancel that could not be undone)
-  std::vector<UndoFailure> undoFailures;
-  // What to tell the user about a failure, from describe_outcome(): the
-  // heading (what went wrong) and the detail (which file and why, then what
-  // could not be put back; may be empty). Both empty for kInstalled and for
-  // a clean cancel.
-  stdx::u16string heading;
-  stdx::u16string detail;
-  unsigned long copied = 0;    // members copied (before a rollback, what it undid)
-  unsigned long upToDate = 0;  // members left alone as up to date
-};
+// How a run ended: installer.h.
+struct InstallOutcome;
 
 // True when errnoValue says a folder refused to take a new entry
 // (permission, a read-only file system): the folder is what to name.
@@ -129,6 +120,9 @@ stdx::u16string image_failure_text(const config::ImageFailure& failure);
 // way inside the target; too little room in the target (where, the bytes
 // needed and the bytes free).
 stdx::u16string special_file_line(const stdx::u16string& path);
+// Two members whose paths differ only in letter case, for a target that
+// does not tell case apart (full paths, as the package orders them).
+stdx::u16string case_clash_line(const stdx::u16string& first, const stdx::u16string& second);
 stdx::u16string symlink_line(const stdx::u16string& path);
 stdx::u16string target_space_line(const stdx::u16string& target, unsigned long long needed,
                                   unsigned long long available);

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "install/installer.h"
 #include "install/test_support.h"
 #include "platform/file_system.h"
 #include "platform/resources.h"

@@ -25,7 +25,7 @@ class FaultyFileSystem {
     kCloseHandle, kGetFileTime, kGetTempPath, kGetTempFileName, kCreateDirectory,
     kRemoveDirectory, kRemoveEmptyDirectory, kMoveFileEx, kCreateHardLink,
     kDeleteFile, kGetFileInformation, kGetFileInformationByHandle, kFindFiles, kCreateTempFile,
-    kFlushVolumeBuffers, kLockFile, kOpenDirectoryBeneath, kGetDiskFreeSpace,
+    kFlushVolumeBuffers, kLockFile, kOpenDirectoryBeneath, kGetDiskFreeSpace, kFoldsCase,
   };
 
   static void reset() {
@@ -34,6 +34,7 @@ class FaultyFileSystem {
     log_.clear();
     hook_ = nullptr;
     hookAt_ = 0;
+    foldsCase_ = false;
     calls_ = 0;
     failures_ = 0;
   }
@@ -73,7 +74,6 @@ class FaultyFileSystem {
     return log_;
   }
 
-  static unsigned GetLastError() { return FileSystem::GetLastError(); }
   static FsResult CreateFile(const stdx::u16string& path, unsigned access, unsigned share,
                              unsigned creation, void*& handle) {
     FsResult code;
@@ -272,6 +272,23 @@ class FaultyFileSystem {
   }
   // Only asks: nothing to fail on the run's behalf.
   static FsResult CheckWritableByHandle(void* directory) { return FileSystem::CheckWritableByHandle(directory); }
+  // Plays a target that does not tell letter case apart (until reset()).
+  static void foldCase(bool folds) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    foldsCase_ = folds;
+  }
+  static FsResult FoldsCaseByHandle(void* directory, bool& folds) {
+    FsResult code;
+    if (fail(kFoldsCase, code)) return code;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      if (foldsCase_) {
+        folds = true;
+        return code;
+      }
+    }
+    return FileSystem::FoldsCaseByHandle(directory, folds);
+  }
 
  private:
   struct Rule {
@@ -281,8 +298,7 @@ class FaultyFileSystem {
   };
 
   // Counts the call down on every rule that it matches; a failure also sets
-  // the last error and errno, as the real layer leaves them (a seek tells
-  // its failure only so). The package may be inflated on a thread of its
+  // errno, as the real layer leaves it. The package may be inflated on a thread of its
   // own, so the counts are kept under a lock.
   static bool fail(Operation operation, FsResult& code) {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -299,12 +315,12 @@ class FaultyFileSystem {
     }
     if (!failed) return false;
     ++failures_;
-    ms_lastError = code;
     errno = code.errnoValue();
     return true;
   }
 
   static inline std::mutex mutex_;
+  static inline bool foldsCase_ = false;
   static inline std::vector<Rule> rules_;
   static inline std::vector<Operation> log_;
   static inline std::function<void()> hook_;

@@ -46,7 +46,7 @@ class InstallingWorker : public InstallWorker {
     result = installer.run(&data_);
     return false;
   }
-  unsigned result = 12345;
+  FsResult result = 12345;
 
  private:
   InstallProcessData& data_;

@@ -61,6 +61,22 @@ typedef config::InstallData<LZCompressor, FileSystem> PackageReader;
 // ERROR_STOPPED_ON_SYMLINK; a link at its own path is replaced like a file.
 const unsigned kErrorRefusedTarget = ERROR_ACCESS_DENIED;
 
+// How a run ended, as the worker posts it once, as its last act.
+struct InstallOutcome {
+  enum Kind { kInstalled, kFailed, kCancelled };
+  Kind kind = kFailed;
+  InstallFailure failure;  // for kFailed (and a cancel that could not be undone)
+  std::vector<UndoFailure> undoFailures;
+  // What to tell the user about a failure, from describe_outcome(): the
+  // heading (what went wrong) and the detail (which file and why, then what
+  // could not be put back; may be empty). Both empty for kInstalled and for
+  // a clean cancel.
+  stdx::u16string heading;
+  stdx::u16string detail;
+  unsigned long copied = 0;    // members copied (before a rollback, what it undid)
+  unsigned long upToDate = 0;  // members left alone as up to date
+};
+
 // The state a run shares with the window: progress, the final outcome and
 // the cancel request.
 class InstallProgress {
@@ -199,12 +215,12 @@ class BasicInstaller : public BasicRollback<FS> {
   // A target without room for the members to copy fails with
   // ERROR_DISK_FULL before anything is written, the text naming the
   // folder, the bytes needed and the bytes free.
-  unsigned run(ProcessData* data);
+  FsResult run(ProcessData* data);
 
   // Rolls back, then posts code with the failure's text (the heading, the
   // line naming what failed and why when the failure can be explained, and
   // what could not be put right) and percent; returns code.
-  unsigned stopOnError(FsResult code, uint64_t percent);
+  FsResult stopOnError(FsResult code, uint64_t percent);
 
   // Seconds spent making the new files' data durable before the renames.
   double flushSeconds() const { return flushSeconds_; }
@@ -276,7 +292,7 @@ class BasicInstaller : public BasicRollback<FS> {
   FsResult stageMember(Reader* reader, size_t index, const stdx::u16string& relative, bool& staged);
   FsResult prepareDirectory(const stdx::u16string& directory, void*& handle);
   FsResult openCreating(const stdx::u16string& directory, void*& handle, bool& made);
-  FsResult refuseLink(unsigned code, const stdx::u16string& directory);
+  FsResult refuseLink(FsResult code, const stdx::u16string& directory);
   FsResult failedIn(FsResult code, const stdx::u16string& folder, const stdx::u16string& entry);
   FsResult flushStaged();
   FsResult exposeStaged();
@@ -316,3 +332,4 @@ class BasicInstaller : public BasicRollback<FS> {
 typedef BasicInstaller<FileSystem> Installer;
 
 #include "install/installer_impl.h"
+#include "install/installer_stages.h"

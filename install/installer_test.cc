@@ -35,23 +35,23 @@ class InstallerTest : public ScratchTest {
     std::vector<TestMember> members;
     for (size_t i = 0; i < files.size(); ++i)
       members.push_back({u8(files[i].name), readFileBytes(files[i].path), files[i].lastWriteTime});
-    writeFileBytes(package, gzipRawDeflate(makeImage(options.products, false, members)));
+    writeBytes(package, gzipRawDeflate(makeImage(options.products, false, members)));
     return package;
   }
 
-  unsigned install(PackageReader& reader, const std::string& directory) {
+  FsResult install(PackageReader& reader, const std::string& directory) {
     data.init(&reader, u16(directory));
     Installer installer(0);
-    unsigned code = installer.run(&data);
+    FsResult code = installer.run(&data);
     copied = installer.copiedFiles();
     upToDate = installer.upToDateFiles();
     return code;
   }
 
-  unsigned installImage(const std::string& image) {
+  FsResult installImage(const std::string& image) {
     PackageReader reader;
-    unsigned code = reader.open(u16(writePackage(image)));
-    if (code != 0) return 1000000 + code;
+    FsResult code = reader.open(u16(writePackage(image)));
+    if (code != 0) return 1000000 + code.code();
     return install(reader, target);
   }
 
@@ -84,10 +84,10 @@ class InstallerTest : public ScratchTest {
 
 TEST_F(InstallerTest, InstallsATreeAndARerunCopiesNothing) {
   makeDirs(path("source/docs/deep/er"));
-  writeFileBytes(path("source/readme.txt"), "hello\n");
-  writeFileBytes(path("source/empty"), "");
-  writeFileBytes(path("source/docs/big.bin"), pseudoRandomBytes(3 * 1024 * 1024 + 5, 9));
-  writeFileBytes(path("source/docs/deep/er/leaf.txt"), "leaf");
+  writeBytes(path("source/readme.txt"), "hello\n");
+  writeBytes(path("source/empty"), "");
+  writeBytes(path("source/docs/big.bin"), pseudoRandomBytes(3 * 1024 * 1024 + 5, 9));
+  writeBytes(path("source/docs/deep/er/leaf.txt"), "leaf");
   // Every member time has a fraction of a second.
   setTimeWithFraction(path("source/readme.txt"), 1500000000, 999999999);
   setTimeWithFraction(path("source/empty"), 1500000001, 1);
@@ -113,7 +113,7 @@ TEST_F(InstallerTest, InstallsATreeAndARerunCopiesNothing) {
     for (TreeSnapshot::iterator it = installed.begin(); it != installed.end(); ++it) {
       if (it->second.kind != 'f') continue;
       std::string file = target + "/inner/" + it->first;
-      writeFileBytes(file, "kept");
+      writeBytes(file, "kept");
       setModificationTime(file, it->second.mtime);
     }
     TreeSnapshot marked = snapshotTree(target + "/inner");
@@ -124,7 +124,7 @@ TEST_F(InstallerTest, InstallsATreeAndARerunCopiesNothing) {
 
 TEST_F(InstallerTest, ReplacesOnlyOlderFiles) {
   makeDirs(target);
-  for (const char* name : {"older", "same", "newer"}) writeFileBytes(target + "/" + name, "installed");
+  for (const char* name : {"older", "same", "newer"}) writeBytes(target + "/" + name, "installed");
   setModificationTime(target + "/older", 1999);
   setModificationTime(target + "/same", 2000);
   setModificationTime(target + "/newer", 2001);
@@ -156,10 +156,10 @@ TEST_F(InstallerTest, BackslashNamesBecomeNestedDirectories) {
 
 TEST_F(InstallerTest, FailureInTheMiddleLeavesTheTargetAsItWas) {
   makeDirs(target + "/keep");
-  writeFileBytes(target + "/x1", "old x1");
-  writeFileBytes(target + "/keep/x2", "old x2");
-  writeFileBytes(target + "/blocker", "a file where a directory must go");
-  writeFileBytes(target + "/keep/other", "other");
+  writeBytes(target + "/x1", "old x1");
+  writeBytes(target + "/keep/x2", "old x2");
+  writeBytes(target + "/blocker", "a file where a directory must go");
+  writeBytes(target + "/keep/other", "other");
   setModificationTime(target + "/x1", 1000);
   setModificationTime(target + "/keep/x2", 1000);
   TreeSnapshot before = snapshotTree(target);
@@ -168,7 +168,7 @@ TEST_F(InstallerTest, FailureInTheMiddleLeavesTheTargetAsItWas) {
                                      {"new\\deep\\f", "f", fileTime(5000)},
                                      {"blocker\\inner.txt", "never", fileTime(5000)},
                                      {"keep\\x2", "new x2", fileTime(5000)}};
-  unsigned code = installImage(makeImage({}, false, members));
+  unsigned code = installImage(makeImage({}, false, members)).code();
   EXPECT_NE(0u, code);
   EXPECT_LT(code, 1000000u);  // the run failed, not the open
   // The file in the way is named, not the member that could not go below it.
@@ -180,12 +180,12 @@ TEST_F(InstallerTest, FailureInTheMiddleLeavesTheTargetAsItWas) {
 
 TEST_F(InstallerTest, ExistingDirectoryAtAMemberPathIsLeftWhole) {
   makeDirs(target + "/dir/sub");
-  writeFileBytes(target + "/dir/sub/precious", "precious");
-  writeFileBytes(target + "/first", "old");
+  writeBytes(target + "/dir/sub/precious", "precious");
+  writeBytes(target + "/first", "old");
   setModificationTime(target + "/first", 1000);
   TreeSnapshot before = snapshotTree(target);
   unsigned code = installImage(makeImage(
-      {}, false, {{"first", "new", fileTime(5000)}, {"dir", "file over a directory", fileTime(2000000000)}}));
+      {}, false, {{"first", "new", fileTime(5000)}, {"dir", "file over a directory", fileTime(2000000000)}})).code();
   EXPECT_EQ(kErrorRefusedTarget, code);
   EXPECT_TRUE(snapshotTree(target) == before);
 }
@@ -195,7 +195,7 @@ TEST_F(InstallerTest, ExistingDirectoryAtAMemberPathIsLeftWhole) {
 // path, the folder that refused something new.
 TEST_F(InstallerTest, FailureNamesWhatStandsInTheWayOrTheFolderThatRefused) {
   if (rerun_as_ordinary_user()) return;  // root writes into any folder
-  writeFileBytes(path("plain"), "a file where a folder must go");
+  writeBytes(path("plain"), "a file where a folder must go");
   makeDirs(target + "/dir");
   makeDirs(target + "/locked/old");
   makeDirs(path("lockedparent"));
@@ -235,7 +235,7 @@ TEST_F(InstallerTest, FailureNamesWhatStandsInTheWayOrTheFolderThatRefused) {
 // replaced like a file, never written through.
 TEST_F(InstallerTest, NeverWritesThroughSymbolicLinks) {
   makeDirs(path("outside"));
-  writeFileBytes(path("outside/file"), "outside");
+  writeBytes(path("outside/file"), "outside");
   makeDirs(target + "/real");
   ASSERT_EQ(0, symlink(path("outside").c_str(), (target + "/linkdir").c_str()));
   ASSERT_EQ(0, symlink(path("outside").c_str(), (target + "/real/inner").c_str()));
@@ -266,7 +266,7 @@ TEST_F(InstallerTest, NeverWritesThroughSymbolicLinks) {
 
 TEST_F(InstallerTest, CancelUndoesTheRunWithoutAFinalState) {
   makeDirs(target);
-  writeFileBytes(target + "/a", "old");
+  writeBytes(target + "/a", "old");
   setModificationTime(target + "/a", 1000);
   TreeSnapshot before = snapshotTree(target);
   PackageReader reader;

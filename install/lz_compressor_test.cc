@@ -12,9 +12,9 @@ namespace {
 
 class LZCompressorTest : public ScratchTest {
  protected:
-  unsigned unpack(const std::string& compressed, std::string& image) {
-    writeFileBytes(path("in"), compressed);
-    unsigned code = LZCompressor().unpack(u16(path("in")), u16(path("out")));
+  FsResult unpack(const std::string& compressed, std::string& image) {
+    writeBytes(path("in"), compressed);
+    FsResult code = LZCompressor().unpack(u16(path("in")), u16(path("out")));
     image = readFileBytes(path("out"));
     return code;
   }
@@ -36,8 +36,8 @@ TEST_F(LZCompressorTest, InflatesStreamsOfBothEncodersByteForByte) {
 }
 
 TEST_F(LZCompressorTest, OverwritesALongerDestinationWhole) {
-  writeFileBytes(path("out"), std::string(100000, 'x'));
-  writeFileBytes(path("in"), package_format::deflateRaw("short", 6));
+  writeBytes(path("out"), std::string(100000, 'x'));
+  writeBytes(path("in"), package_format::deflateRaw("short", 6));
   ASSERT_EQ(0u, LZCompressor().unpack(u16(path("in")), u16(path("out"))));
   EXPECT_EQ("short", readFileBytes(path("out")));
 }
@@ -82,9 +82,9 @@ unsigned changePackage(void* context, const void* data, unsigned count) {
   if (c.kind == 1) {
     EXPECT_EQ(0, truncate(c.path.c_str(), static_cast<off_t>(bytes.size() / 2)));
   }
-  if (c.kind == 2) writeFileBytes(c.path, bytes + "more");
+  if (c.kind == 2) writeBytes(c.path, bytes + "more");
   if (c.kind == 3) {
-    writeFileBytes(c.path + ".new", bytes);
+    writeBytes(c.path + ".new", bytes);
     EXPECT_EQ(0, rename((c.path + ".new").c_str(), c.path.c_str()));
   }
   return 0;
@@ -101,11 +101,11 @@ TEST_F(LZCompressorTest, PackageThatChangesWhileItIsReadIsDamaged) {
   for (lz_detail::Coverage coverage : {lz_detail::kCoverageWhole, lz_detail::kCoveragePartial}) {
     for (int kind = 0; kind < 4; ++kind) {
       SCOPED_TRACE(std::string(names[kind]) + (coverage == lz_detail::kCoverageWhole ? ", whole" : ", partial"));
-      writeFileBytes(path("in"), stream);
+      writeBytes(path("in"), stream);
       Change change{path("in"), kind, false, std::string()};
       LZCompressor compressor;
       compressor.setCoverage(coverage);
-      unsigned code = compressor.unpackTo<FileSystem>(u16(path("in")), &changePackage, &change);
+      FsResult code = compressor.unpackTo<FileSystem>(u16(path("in")), &changePackage, &change);
       EXPECT_EQ(kind == 0 ? 0u : static_cast<unsigned>(ERROR_INVALID_DATA), code);
       if (kind == 0) {
         EXPECT_TRUE(change.image == image);
@@ -128,7 +128,7 @@ TEST_F(LZCompressorTest, MissingSourceLeavesDestinationAlone) {
 }
 
 TEST_F(LZCompressorTest, PackTouchesNothing) {
-  writeFileBytes(path("in"), "data");
+  writeBytes(path("in"), "data");
   EXPECT_EQ(1u, LZCompressor().pack(u16(path("in")), u16(path("out"))));
   EXPECT_FALSE(exists(path("out")));
   EXPECT_EQ("data", readFileBytes(path("in")));

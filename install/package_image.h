@@ -75,45 +75,10 @@ class PackageImage {
   // limitTo() names its end; else the whole stream is stored. 0, or the
   // result of the temporary file's creation, or ERROR_NOT_ENOUGH_MEMORY
   // when the thread could not start.
-  FsResult start(const stdx::u16string& packagePath, bool gated = false) {
-    discard();
-    packagePath_ = packagePath;
-    packageFileFailed_ = false;
-    tempDir_.clear();
-    FsResult code = FS::GetTempPath(tempDir_);
-    if (code == 0) code = FS::CreateTempFile(tempDir_, tempFile_);
-    if (code != 0) return code;
-    stopInflating_.store(false);
-    inflated_ = 0;
-    checked_ = 0;
-    released_ = 0;
-    imageBytes_ = 0;
-    feedEnded_ = false;
-    membersPosted_ = false;
-    feedCode_ = FsResult();
-    written_ = 0;
-    verifying_ = false;
-    gated_ = gated;
-    wanted_ = 0;
-    storeEnd_ = kNoEnd;
-    queued_ = 0;
-    try {
-      feedThread_ = std::thread([this, packagePath] { feedImage(packagePath); });
-    } catch (const std::system_error&) {
-      return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    return 0;
-  }
+  FsResult start(const stdx::u16string& packagePath, bool gated = false);
 
   // Stops the decompression, waits for the feed thread, and closes the image.
-  void discard() {
-    stopInflating();
-    if (feedThread_.joinable()) feedThread_.join();
-    if (tempFile_ != INVALID_HANDLE_VALUE) {
-      FS::CloseHandle(tempFile_);  // an unnamed image goes with its handle
-      tempFile_ = INVALID_HANDLE_VALUE;
-    }
-  }
+  void discard();
 
   // The package's reads feed check (may be null) from the next start(); a
   // signature that does not verify fails the image as damage would.
@@ -124,38 +89,17 @@ class PackageImage {
 
   // Asks the inflate to stop at its next piece, without waiting for it; the
   // image is then reported as ERROR_CANCELLED. Safe from any thread.
-  void stopInflating() {
-    stopInflating_.store(true);
-    { std::lock_guard<std::mutex> hold(feedMutex_); }  // a waiter at the gate sees the flag
-    gateChanged_.notify_all();
-  }
+  void stopInflating();
 
   // The image ends at end: bytes behind it are inflated (the stream must
   // still be sound to its end) but not stored, and the gate opens. From
   // the header's reader, once.
   // What the image stored behind end before end was known goes again.
   // 0 or the result of the failing file call.
-  FsResult limitTo(uint64_t end) {
-    FsResult code;
-    {
-      std::lock_guard<std::mutex> hold(feedMutex_);
-      storeEnd_ = end;
-      // With the feed thread gone, nothing else writes the image.
-      if (feedEnded_ && written_ > end) {
-        code = cutImage(end);
-        imageBytes_ = inflated_ = written_;
-        checked_ = std::min(checked_, written_);
-      }
-    }
-    gateChanged_.notify_all();
-    return code;
-  }
+  FsResult limitTo(uint64_t end);
 
   // Bytes of the image written so far.
-  uint64_t inflatedBytes() {
-    std::lock_guard<std::mutex> hold(feedMutex_);
-    return inflated_;
-  }
+  uint64_t inflatedBytes();
 
   // Waits until the image holds end bytes (checked: bytes that the
   // members' checks have gone over, which is what a copy may use). 0,
@@ -163,120 +107,40 @@ class PackageImage {
   // failure (for checked bytes even when they are there), or
   // ERROR_INVALID_DATA when it ended shorter; available gets how many bytes
   // it holds.
-  FsResult awaitBytes(uint64_t end, int timeoutMs, uint64_t* available, bool checked = false) {
-    std::unique_lock<std::mutex> lock(feedMutex_);
-    if (!checked && end > wanted_) {
-      wanted_ = end;
-      gateChanged_.notify_all();
-    }
-    const uint64_t& frontier = checked ? checked_ : inflated_;
-    auto ready = [this, end, &frontier] { return feedCode_ != 0 || frontier >= end || feedEnded_; };
-    if (!waitFeed(lock, timeoutMs, ready)) return kErrorPending;
-    if (available != nullptr) *available = frontier;
-    // Bytes written stay readable for the header's parser, whatever failed
-    // behind them: a temporary directory that filled up past the header is
-    // then reported with the sizes the header gives, and damage behind it
-    // by the calls that wait for the rest.
-    if (!checked && frontier >= end) return 0;
-    if (feedCode_ != 0) return feedCode_;
-    return frontier >= end ? FsResult() : FsResult(ERROR_INVALID_DATA);
-  }
+  FsResult awaitBytes(uint64_t end, int timeoutMs, uint64_t* available, bool checked = false);
 
   // Waits for the feed thread's end; its result.
-  FsResult awaitInflater() {
-    std::unique_lock<std::mutex> lock(feedMutex_);
-    feedChanged_.wait(lock, [this] { return feedEnded_; });
-    return feedCode_;
-  }
+  FsResult awaitInflater();
 
   // Waits at most timeoutMs (-1: as long as it takes) until the whole
   // image is inflated and checked. 0 when it is sound; kErrorPending when
   // the time ran out; else why it cannot be used (failureOf tells where).
-  FsResult awaitImage(int timeoutMs) {
-    std::unique_lock<std::mutex> lock(feedMutex_);
-    auto settled = [this] { return feedCode_ != 0 || (feedEnded_ && membersPosted_); };
-    if (!waitFeed(lock, timeoutMs, settled)) return kErrorPending;
-    return feedCode_;
-  }
+  FsResult awaitImage(int timeoutMs);
 
   // Hands the members to the checks: to the feed thread while it runs,
   // else they are checked here over the finished image. Once, from the
   // thread that parsed the header.
-  FsResult postMembers(std::vector<MemberVerifier::Member> members) {
-    verifier_.reset(std::move(members));
-    uint64_t imageBytes = 0;
-    {
-      std::lock_guard<std::mutex> hold(feedMutex_);
-      if (!feedEnded_) {
-        membersPosted_ = true;
-        return 0;
-      }
-      if (feedCode_ != 0) return feedCode_;
-      imageBytes = imageBytes_;
-    }
-    FsResult code = catchUp(imageBytes);
-    if (code == 0) code = verifier_.finish(imageBytes);
-    std::lock_guard<std::mutex> hold(feedMutex_);
-    membersPosted_ = true;
-    if (feedCode_ == 0) feedCode_ = code;
-    if (code == 0) checked_ = imageBytes;
-    feedChanged_.notify_all();
-    return code;
-  }
+  FsResult postMembers(std::vector<MemberVerifier::Member> members);
 
   // Gives the image's storage before offset back to the file system, once
   // nothing will be copied from there again: the image then never holds
   // much more than what is still to be copied, and its pages serve the
   // copies. Works in steps of kReleaseStep. Install thread only.
-  void releaseBefore(uint64_t offset) {
-    uint64_t checked = 0;
-    {
-      std::lock_guard<std::mutex> hold(feedMutex_);
-      checked = checked_;
-    }
-    uint64_t end = std::min(offset, checked);
-    if (end >= kImageLimit) end = checked;  // everything there is
-    else end -= end % kReleaseStep;
-    if (end <= released_ || tempFile_ == INVALID_HANDLE_VALUE) return;
-    // Only a saving: where holes cannot be made the image keeps its bytes.
-    if (FS::ReleaseFileRange(tempFile_, released_, end - released_) == 0) released_ = end;
-  }
+  void releaseBefore(uint64_t offset);
 
   // The image below this offset is gone. Install thread only.
   uint64_t released() const { return released_; }
 
   // A reader could not read the image back: from now on that is the
   // image's failure, as a failed write would be. Any thread.
-  void readFailed(FsResult code) {
-    {
-      std::lock_guard<std::mutex> hold(feedMutex_);
-      if (feedCode_ == 0) feedCode_ = code;
-    }
-    feedChanged_.notify_all();
-  }
+  void readFailed(FsResult code);
 
   // Where code, a failure that this image or a reader of it returned, lies.
   // A code with an errno is the temporary directory's (the image's
   // creation, a write, a read back, a cut), unless the inflate found the
   // package file itself unreadable; one without is damage of the package's
   // bytes. ERROR_CANCELLED lies nowhere.
-  ImageFailure failureOf(FsResult code) {
-    ImageFailure failure;
-    failure.result = code;
-    if (code == 0 || code == ERROR_CANCELLED) return failure;
-    if (code.errnoValue() == 0) {
-      failure.side = ImageFailure::kPackageBytes;
-      return failure;
-    }
-    bool packageFile = false;
-    {
-      std::lock_guard<std::mutex> hold(feedMutex_);
-      packageFile = packageFileFailed_;
-    }
-    failure.side = packageFile ? ImageFailure::kPackageFile : ImageFailure::kTempDir;
-    failure.path = packageFile ? packagePath_ : tempDir_;
-    return failure;
-  }
+  ImageFailure failureOf(FsResult code);
 
  private:
   // Checks read back from the image pass through a buffer of this size.
@@ -595,3 +459,5 @@ class PackageImage {
 };
 
 }  // namespace config
+
+#include "install/package_image_impl.h"

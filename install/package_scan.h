@@ -74,11 +74,11 @@ class PackageScan {
   // package's file; ERROR_INVALID_DATA for a damaged stream or header, a
   // member name that leaves the target or two members that would be one
   // entry of the target directory (memberClash() names them).
-  unsigned readHeader(const stdx::u16string& packagePath) {
+  FsResult readHeader(const stdx::u16string& packagePath) {
     products.clear();
     files.clear();
     members_ = MemberList();
-    unsigned code = FS::GetFileInformation(packagePath, true, package_);
+    FsResult code = FS::GetFileInformation(packagePath, true, package_);
     if (code != 0) return code;
     scan_detail::HeaderBytes header;
     window_ = &header.bytes;
@@ -123,7 +123,7 @@ class PackageScan {
   // checksum and the stream's tail as the reader does, and hands each
   // member's bytes to sink (may be null). 0 when the package is sound, else
   // the reader's code for it. After a successful readHeader.
-  unsigned scan(const stdx::u16string& packagePath, MemberBytesSink* sink) {
+  FsResult scan(const stdx::u16string& packagePath, MemberBytesSink* sink) {
     sink_ = sink;
     queued_ = 0;
     order_.clear();
@@ -134,7 +134,7 @@ class PackageScan {
                      [this](size_t a, size_t b) { return files[a].offset < files[b].offset; });
     verifier_.reset(verifierMembers(files, true));
     compressor_.setCoverage(members_.allChecked ? lz_detail::kCoverageWhole : lz_detail::kCoveragePartial);
-    unsigned code = compressor_.template unpackTo<FS>(packagePath, &PackageScan::takePiece, this);
+    FsResult code = compressor_.template unpackTo<FS>(packagePath, &PackageScan::takePiece, this);
     if (code == 0) code = verifier_.finish(std::min(queued_, members_.imageEnd));
     // Read twice: both times it must have been the one package.
     FileInformation now;

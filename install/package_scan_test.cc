@@ -85,10 +85,10 @@ TEST_F(PackageScanTest, JudgesPackagesAsTheReaderDoes) {
     SCOPED_TRACE(c.what);
     std::string package = writePackage(c.image);
     Reader reader;
-    unsigned expected = reader.open(u16(package));
+    FsResult expected = reader.open(u16(package));
     EXPECT_EQ(c.sound, expected == 0);
     Scan scan;
-    unsigned code = scan.readHeader(u16(package));
+    FsResult code = scan.readHeader(u16(package));
     if (code == 0) code = scan.scan(u16(package), nullptr);
     EXPECT_EQ(expected, code);
   }
@@ -134,7 +134,7 @@ TEST_F(PackageScanTest, MembersThatWouldBeOneEntryAreRefusedByBothReaders) {
     Scan scan;
     const struct {
       const char* reader;
-      unsigned code;
+      FsResult code;
       const config::MemberClash& clash;
     } verdicts[] = {
         {"whole image", whole.open(u16(package)), whole.memberClash()},

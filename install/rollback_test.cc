@@ -18,9 +18,9 @@ class RollbackTest : public ScratchTest {
     ScratchTest::SetUp();
     target = path("target/");
     makeDirs(path("target/sub/b"));
-    writeFileBytes(path("target/a.txt"), "old a");
-    writeFileBytes(path("target/sub/b/c.txt"), "old c");
-    writeFileBytes(path("target/other.txt"), "untouched");
+    writeBytes(path("target/a.txt"), "old a");
+    writeBytes(path("target/sub/b/c.txt"), "old c");
+    writeBytes(path("target/other.txt"), "untouched");
     setModificationTime(path("target/a.txt"), 1000000000);
     setModificationTime(path("target/sub/b/c.txt"), 1100000000);
   }
@@ -28,7 +28,7 @@ class RollbackTest : public ScratchTest {
   // As the run replaces a file: a new one renamed over it, so the backup,
   // a second name of the old file, keeps the old content.
   void replaceFile(const std::string& file, const std::string& bytes) {
-    writeFileBytes(file + ".new", bytes);
+    writeBytes(file + ".new", bytes);
     ASSERT_EQ(0, rename((file + ".new").c_str(), file.c_str()));
   }
 
@@ -46,9 +46,9 @@ class RollbackTest : public ScratchTest {
   static void* handle(int fd) { return reinterpret_cast<void*>(static_cast<intptr_t>(fd)); }
 
   // Keeps relative (below the target) as the run does, from its directory's handle.
-  unsigned keep(const std::string& directory, const std::string& name) {
+  FsResult keep(const std::string& directory, const std::string& name) {
     int dir = directory.empty() ? root : open(path("target/" + directory).c_str(), O_RDONLY | O_DIRECTORY);
-    unsigned code = journal.storeRBFile(handle(dir), u16(directory), u16(name));
+    FsResult code = journal.storeRBFile(handle(dir), u16(directory), u16(name));
     if (dir != root) close(dir);
     return code;
   }
@@ -64,9 +64,9 @@ class RollbackTest : public ScratchTest {
     journal.addRBCatalog(u"new");
     journal.addRBCatalog(u"new/x");
     journal.addRBFile(u"new/x/f");
-    writeFileBytes(path("target/new/x/f"), "f");
+    writeBytes(path("target/new/x/f"), "f");
     journal.addRBFile(u"sub/added.txt");
-    writeFileBytes(path("target/sub/added.txt"), "added");
+    writeBytes(path("target/sub/added.txt"), "added");
   }
 
   std::string target;
@@ -122,7 +122,7 @@ TEST_F(RollbackTest, AnUndoThatFailsNamesEachPathOnceWithItsReason) {
   changeTarget();
   for (const char* name : {"g", "h", "i"}) {
     journal.addRBFile(u"new/x/" + u16(name));
-    writeFileBytes(path("target/new/x/") + name, name);
+    writeBytes(path("target/new/x/") + name, name);
   }
   ASSERT_EQ(0, rename(path("target/new/x").c_str(), path("moved").c_str()));
   ASSERT_EQ(0, symlink("../../moved", path("target/new/x").c_str()));
@@ -175,10 +175,10 @@ TEST_F(RollbackTest, AFolderThatRefusesTheUndoIsNamedOnce) {
   refused.addRBCatalog(u"new");
   for (const char* name : {"f", "g", "h"}) {
     refused.addRBFile(u"new/" + u16(name));
-    writeFileBytes(path("target/new/") + name, name);
+    writeBytes(path("target/new/") + name, name);
   }
   refused.addRBFile(u"added.txt");
-  writeFileBytes(path("target/added.txt"), "added");
+  writeBytes(path("target/added.txt"), "added");
   ReadOnlyFolderFS::folder = path("target/new");
   refused.rollback(5);
 
@@ -209,7 +209,7 @@ TEST_F(RollbackTest, StopKeepsTheInstallAndDropsTheBackups) {
 TEST_F(RollbackTest, BackupsAreHardLinksBesideTheFileTheyKeep) {
   std::string first = u8(kRunNamePrefix) + u8(current_run_tag()) + "-k0";
   makeDirs(path("elsewhere"));
-  writeFileBytes(path("elsewhere/x"), "outside");
+  writeBytes(path("elsewhere/x"), "outside");
   ASSERT_EQ(0, symlink(path("elsewhere/x").c_str(), path("target/" + first).c_str()));
   ASSERT_EQ(0, symlink("../elsewhere/x", path("target/link").c_str()));
   struct stat original, kept;

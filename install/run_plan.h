@@ -17,10 +17,13 @@
 #include <errno.h>
 #include <stdint.h>
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
 #include "install/failure_words.h"
+#include "install/member_list.h"
+#include "install/member_plan.h"
 #include "install/member_state.h"
 #include "install/package_header.h"
 #include "install/rollback.h"
@@ -29,85 +32,6 @@
 #include "platform/resources.h"
 #include "platform/stdx_string.h"
 #include "platform/utils.h"
-
-// One member as the plan needs it.
-struct PlanMember {
-  stdx::u16string relative;  // normalized, "/"-separated, below the target
-  FILETIME lastWriteTime;
-  uint64_t size;
-};
-
-// The plan's member list of a package's files (the reader's or the scan's).
-template <class Files>
-std::vector<PlanMember> plan_members(const Files& files) {
-  std::vector<PlanMember> members;
-  members.reserve(files.size());
-  for (const auto& f : files)
-    members.push_back(PlanMember{config::normalizedMemberPath(f.name), f.lastWriteTime, f.size});
-  return members;
-}
-
-// What the run does with a member, from what stands on the way to it.
-enum class MemberFate {
-  kNew,        // nothing at its path (its folders may be missing too): written
-  kOlder,      // an older regular file: replaced
-  kLink,       // a symbolic link at its path: replaced as the link itself
-  kCurrent,    // a regular file as new or newer, to the second: left alone
-  kRefused,    // a directory or a special file at its path: the run stops there
-  kLinkOnWay,  // a link where a folder on its way should be: stops the run early
-  kFileOnWay,  // another file where a folder on its way should be: stops the run there
-  kUnknown,    // could not be looked at (errnoValue says why): stops the run early
-};
-
-struct MemberPlan {
-  stdx::u16string relative;
-  MemberFate fate = MemberFate::kNew;
-  FileInformation seen{};   // what stands at its path, when anything does
-  stdx::u16string blocker;  // kLinkOnWay, kFileOnWay: the component, relative to the target
-  unsigned code = 0;        // kUnknown, kLinkOnWay, kFileOnWay: the code of the look that stopped
-  int errnoValue = 0;       // and the errno behind it
-  // The folder the copy would have to write in (the member's own, or the
-  // deepest one there when folders are to be made), relative to the
-  // target, and why it refuses (0: it does not, or it was not asked).
-  stdx::u16string folder;
-  int folderErrno = 0;
-  bool makesFolders = false;  // the member's folder is missing: the run makes it
-
-  bool copies() const {
-    return fate == MemberFate::kNew || fate == MemberFate::kOlder || fate == MemberFate::kLink;
-  }
-};
-
-namespace run_plan {
-
-// The line of a link found on the way to a folder.
-inline stdx::u16string linkLine(const stdx::u16string& target, const stdx::u16string& link) {
-  return symlink_line(join_path(target, link));
-}
-
-// The target's blocks a member takes, as the space check counts them.
-inline unsigned long long spaceOf(unsigned long long size) {
-  const unsigned long long kBlock = 4096;
-  return (size + kBlock - 1) / kBlock * kBlock;
-}
-
-// The first component of directory, from the root down, that is a link or
-// no folder: what stopped a walk down to it. directory itself when none
-// is (any more).
-template <class FS>
-stdx::u16string firstBlocked(void* root, const stdx::u16string& directory) {
-  BasicDirectoryCursor<FS> probe;
-  probe.reset(root);
-  for (size_t slash = directory.find(u'/');; slash = directory.find(u'/', slash + 1)) {
-    stdx::u16string prefix = slash == stdx::u16string::npos ? directory : directory.substr(0, slash);
-    void* handle = INVALID_HANDLE_VALUE;
-    unsigned code = probe.open(prefix, handle);
-    if (code == ERROR_STOPPED_ON_SYMLINK || code == ERROR_PATH_NOT_FOUND) return prefix;
-    if (slash == stdx::u16string::npos) return directory;
-  }
-}
-
-}  // namespace run_plan
 
 template <class FS>
 class BasicRunPlan {
@@ -126,6 +50,7 @@ class BasicRunPlan {
     spaceHandle_ = root;
     cursor_.reset(root_);
     walk(members);
+    checkCase(members);
   }
 
   // The plan of a run not yet begun (the dry run, the verify): the target
@@ -137,8 +62,10 @@ class BasicRunPlan {
     if (openTarget()) {
       cursor_.reset(root_);
       walk(members);
+      checkCase(members);
       return;
     }
+    if (targetStop_.code == 0) checkCase(members);
     for (const PlanMember& m : members) {
       MemberPlan p;
       p.relative = m.relative;
@@ -170,11 +97,18 @@ class BasicRunPlan {
   // What stops the run at the target itself (it cannot be made or opened),
   // as the run would report it; code 0 when nothing does.
   const InstallFailure& targetStop() const { return targetStop_; }
+  // Two members whose names differ only in letter case, on a target that
+  // does not tell case apart (or the failed question whether it does);
+  // code 0 when there are none.
+  const InstallFailure& caseStop() const { return caseStop_; }
 
   // What stops the run while it counts the space it needs, before it
-  // writes anything: a link on the way to a member's folder, a member that
-  // cannot be looked at. Code 0 when nothing does.
+  // writes anything: two members that the target would make one file
+  // (their names differ only in letter case), a link on the way to a
+  // member's folder, a member that cannot be looked at. Code 0 when
+  // nothing does.
   InstallFailure earlyStop() const {
+    if (caseStop_.code != 0) return caseStop_;
     InstallFailure failure;
     for (const MemberPlan& m : plan_) {
       if (m.fate == MemberFate::kLinkOnWay) {
@@ -203,9 +137,7 @@ class BasicRunPlan {
     unsigned long long available = 0;
     FsResult code = FS::GetDiskFreeSpaceByHandle(spaceHandle_, &available);
     if (code != 0) {
-      failure.code = code;
-      failure.errnoValue = code.errnoValue();
-      failure.path = target_;
+      failure = InstallFailure(FileError::of(code, target_));
       return failure;
     }
     if (available >= needed_) return failure;
@@ -289,6 +221,7 @@ class BasicRunPlan {
     plan_.clear();
     needed_ = 0;
     targetStop_ = InstallFailure();
+    caseStop_ = InstallFailure();
     writable_.clear();
   }
 
@@ -355,10 +288,38 @@ class BasicRunPlan {
     return false;
   }
 
+  // Two members whose paths are one under case folding ("A" and "a", or
+  // "A" and "a/b") are one entry of a target that does not tell case apart:
+  // the run would find the second in the first's place. Only a package
+  // with such a pair costs the question to the target's file system.
+  void checkCase(const std::vector<PlanMember>& members) {
+    std::vector<size_t> order(members.size());
+    std::vector<stdx::u16string> folded(members.size());
+    for (size_t i = 0; i < members.size(); ++i) {
+      order[i] = i;
+      folded[i] = run_plan::foldCase(members[i].relative);
+    }
+    std::sort(order.begin(), order.end(), [&folded](size_t a, size_t b) { return folded[a] < folded[b]; });
+    std::vector<stdx::u16string> keys;
+    keys.reserve(order.size());
+    for (size_t i : order) keys.push_back(folded[i]);
+    size_t a = 0, b = 0;
+    if (!config::findClashingPaths(keys, a, b)) return;
+    bool folds = false;
+    FsResult code = FS::FoldsCaseByHandle(spaceHandle_, folds);
+    if (code != 0) {
+      caseStop_ = InstallFailure(FileError::of(code, target_));
+      return;
+    }
+    if (!folds) return;
+    size_t first = std::min(order[a], order[b]), second = std::max(order[a], order[b]);
+    caseStop_.code = ERROR_ALREADY_EXISTS;
+    caseStop_.path = pathOf(members[second].relative);
+    caseStop_.line = case_clash_line(pathOf(members[first].relative), pathOf(members[second].relative));
+  }
+
   bool stop(FsResult code, const stdx::u16string& path) {
-    targetStop_.code = code;
-    targetStop_.errnoValue = code.errnoValue();
-    targetStop_.path = path;
+    targetStop_ = InstallFailure(FileError::of(code, path));
     return false;
   }
 
@@ -399,11 +360,11 @@ class BasicRunPlan {
       FsResult lookup = FS::GetFileInformationAt(handle, name, m.seen);
       if (lookup != 0 && lookup != ERROR_FILE_NOT_FOUND) {
         m.fate = MemberFate::kUnknown;
-        m.code = lookup;
+        m.code = lookup.code();
         m.errnoValue = lookup.errnoValue();
         return;
       }
-      switch (config::installed_copy(lookup, m.seen, memberTime)) {
+      switch (config::installed_copy(lookup.code(), m.seen, memberTime)) {
         case config::InstalledCopy::kMissing: m.fate = MemberFate::kNew; break;
         case config::InstalledCopy::kOlder: m.fate = MemberFate::kOlder; break;
         case config::InstalledCopy::kLink: m.fate = MemberFate::kLink; break;
@@ -428,13 +389,13 @@ class BasicRunPlan {
     }
     if (code == ERROR_STOPPED_ON_SYMLINK || code == ERROR_PATH_NOT_FOUND) {
       m.fate = code == ERROR_STOPPED_ON_SYMLINK ? MemberFate::kLinkOnWay : MemberFate::kFileOnWay;
-      m.code = code;
+      m.code = code.code();
       m.errnoValue = code.errnoValue();
       m.blocker = run_plan::firstBlocked<FS>(root_, directory);
       return;
     }
     m.fate = MemberFate::kUnknown;
-    m.code = code;
+    m.code = code.code();
     m.errnoValue = code.errnoValue();
   }
 
@@ -476,6 +437,7 @@ class BasicRunPlan {
   std::vector<MemberPlan> plan_;
   unsigned long long needed_ = 0;
   InstallFailure targetStop_;
+  InstallFailure caseStop_;  // two members the target cannot keep apart
   std::map<stdx::u16string, int> writable_;  // folder (relative) -> errno of the write check
 };
 

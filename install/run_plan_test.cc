@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 
+#include "install/faulty_file_system.h"
 #include "install/installer.h"
 #include "install/test_support.h"
 
@@ -98,7 +99,7 @@ TEST_F(RunPlanTest, PlanAndInstallAgreeOnEveryTarget) {
   };
   auto file = [](const std::string& path, time_t t) {
     makeDirs(path.substr(0, path.rfind('/')));
-    writeFileBytes(path, "installed");
+    writeBytes(path, "installed");
     setModificationTime(path, t);
   };
   const Row rows[] = {
@@ -219,7 +220,7 @@ TEST_F(RunPlanTest, PlanAndInstallAgreeOnEveryTarget) {
     InstallProcessData data;
     data.init(&reader, u16(target));
     Installer installer(0);
-    unsigned code = installer.run(&data);
+    FsResult code = installer.run(&data);
 
     EXPECT_EQ(row.fails, planned.code != 0) << u8(failure_text(planned));
     EXPECT_EQ(row.fails, code != 0) << u8(failure_text(installer.failure()));
@@ -235,9 +236,9 @@ TEST_F(RunPlanTest, PlanAndInstallAgreeOnEveryTarget) {
 TEST_F(RunPlanTest, DecidesEachMemberAsTheCopyWill) {
   std::string t = path("t");
   makeDirs(t + "/d");
-  writeFileBytes(t + "/a.txt", "old");
+  writeBytes(t + "/a.txt", "old");
   setModificationTime(t + "/a.txt", 1000);
-  writeFileBytes(t + "/d/y.txt", "same");
+  writeBytes(t + "/d/y.txt", "same");
   setModificationTime(t + "/d/y.txt", kMemberTime);
   std::vector<PlanMember> members = {{u"a.txt", fileTime(kMemberTime), 5000},
                                      {u"d/y.txt", fileTime(kMemberTime, 9999999), 1},
@@ -261,6 +262,96 @@ TEST_F(RunPlanTest, DecidesEachMemberAsTheCopyWill) {
   EXPECT_FALSE(missing.targetExists());
   for (const MemberPlan& m : missing.members()) EXPECT_EQ(MemberFate::kNew, m.fate);
   EXPECT_EQ(8192u + 4096u + 8192u + 4096u, missing.neededBytes());
+}
+
+}  // namespace
+
+namespace {
+
+typedef BasicInstaller<FaultyFileSystem> FoldingInstaller;
+typedef BasicRunPlan<FaultyFileSystem> FoldingPlan;
+
+// Names that differ only in letter case are one entry of a target that
+// does not tell case apart: the plan (as the dry run and the verify make
+// it) and the install refuse such a package alike, naming both members,
+// before anything is written. Where case is told apart, or the names are
+// only folders on one way, nothing is refused.
+TEST_F(RunPlanTest, MembersThatDifferOnlyInCaseAreRefusedWhereTheTargetFoldsCase) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> members;
+    bool folds;
+    bool targetExists;
+    const char* first;   // the member named first, empty when nothing clashes
+    const char* second;
+  } rows[] = {
+      {"same file name", {"Readme.txt", "b", "readme.txt"}, true, true, "Readme.txt", "readme.txt"},
+      {"same name, missing target", {"x/A.txt", "x/a.txt"}, true, false, "x/A.txt", "x/a.txt"},
+      {"file where the other's folder goes", {"dir", "DIR/inner"}, true, true, "dir", "DIR/inner"},
+      {"Cyrillic capitals", {"Файл.txt", "файл.txt"}, true, true, "Файл.txt", "файл.txt"},
+      {"Latin-1 and Extended-A capitals", {"Ĺa/É", "ĺa/é"}, true, true, "Ĺa/É", "ĺa/é"},
+      {"folders that differ only in case", {"Dir/a", "dir/b"}, true, true, "", ""},
+      {"target tells case apart", {"Readme.txt", "readme.txt"}, false, true, "", ""},
+      {"no letters differ", {"a_1", "a-1"}, true, true, "", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_EQ(0, system(("rm -rf '" + scratch + "/t'").c_str()));
+    std::string target = path("t");
+    if (row.targetExists) makeDirs(target);
+    std::vector<TestMember> members;
+    for (const std::string& m : row.members) members.push_back({m, "bytes of " + m, fileTime(kMemberTime)});
+    std::string package = writePackage(makeImage({}, false, members));
+    FaultyFileSystem::reset();
+    FaultyFileSystem::foldCase(row.folds);
+    bool clash = row.first[0] != '\0';
+    std::string expected = clash ? u8(case_clash_line(u16(target + "/" + row.first), u16(target + "/" + row.second)))
+                                 : std::string();
+
+    FoldingInstaller::Reader reader;
+    ASSERT_EQ(0u, reader.open(u16(package)));
+    std::map<std::string, std::string> before = listing(scratch);
+    FoldingPlan plan;
+    plan.lookAt(u16(target), plan_members(reader.files), true);
+    EXPECT_EQ(clash, plan.caseStop().code != 0);
+    InstallFailure planned = plan.verdict();
+    plan.close();
+    EXPECT_EQ(clash, planned.code != 0) << u8(failure_text(planned));
+    if (clash) {
+      EXPECT_NE(std::string::npos, u8(failure_text(planned)).find(expected)) << u8(failure_text(planned));
+    }
+
+    FoldingInstaller::ProcessData data;
+    data.init(&reader, u16(target));
+    FoldingInstaller installer(0);
+    FsResult code = installer.run(&data);
+    EXPECT_EQ(clash, code != 0) << u8(failure_text(installer.failure()));
+    if (clash) {
+      EXPECT_EQ(u8(failure_text(planned)), u8(failure_text(installer.failure())));
+      EXPECT_TRUE(listing(scratch) == before) << "the refused run wrote";
+    } else {
+      EXPECT_EQ(row.members.size(), installer.copiedFiles());
+    }
+  }
+  FaultyFileSystem::reset();
+}
+
+// A target whose way of comparing names cannot be asked is not taken for
+// one that tells case apart: the plan names the target and the reason.
+TEST_F(RunPlanTest, CaseQuestionThatFailsStopsThePlan) {
+  makeDirs(path("t"));
+  std::string package = writePackage(makeImage({}, false, {{"A", "1", fileTime(kMemberTime)}, {"a", "2", fileTime(kMemberTime)}}));
+  FoldingInstaller::Reader reader;
+  ASSERT_EQ(0u, reader.open(u16(package)));
+  FaultyFileSystem::failOn(FaultyFileSystem::kFoldsCase, 1, EIO);
+  FoldingPlan plan;
+  plan.lookAt(u16(path("t")), plan_members(reader.files), true);
+  InstallFailure stop = plan.verdict();
+  FaultyFileSystem::reset();
+  EXPECT_EQ(EIO, stop.errnoValue);
+  EXPECT_EQ(path("t"), u8(stop.path));
+  EXPECT_NE(std::string::npos, u8(failure_text(stop)).find(path("t") + ": " + u8(failure_cause(0, EIO))))
+      << u8(failure_text(stop));
 }
 
 }  // namespace

@@ -149,13 +149,13 @@ class StreamingTest : public ScratchTest {
 
   std::string writeImage(bool damageLast) {
     std::string file = path("image.bin");
-    writeFileBytes(file, image(damageLast));
+    writeBytes(file, image(damageLast));
     return file;
   }
 
   void makeOldTarget() {
     makeDirs(target + "/sub");
-    writeFileBytes(target + "/a.txt", "old a");
+    writeBytes(target + "/a.txt", "old a");
     setModificationTime(target + "/a.txt", 1000);
   }
 
@@ -194,7 +194,7 @@ TEST_F(StreamingTest, DamageFoundAfterTheCopyBeganUndoesTheRun) {
   GatedProcessData data;
   data.init(&reader, u16(target));
   GatedInstaller installer;
-  unsigned code = 0;
+  FsResult code;
   std::thread run([&] { code = installer.run(&data); });
   GatedDecompressor::allow(static_cast<size_t>(-1));
   run.join();
@@ -223,7 +223,7 @@ TEST_F(StreamingTest, CancelEndsARunThatWaitsForThePackage) {
     GatedProcessData data;
     data.init(&reader, u16(target));
     GatedInstaller installer;
-    unsigned code = 0;
+    FsResult code;
     std::thread run([&] { code = installer.run(&data); });
     {
       // Both small members are staged once the inflater waits at the gate
@@ -280,7 +280,7 @@ TEST_F(StreamingTest, ImageThatCannotBeWrittenNamesTheTemporaryDirectory) {
   GatedProcessData data;
   data.init(&reader, u16(target));
   GatedInstaller installer;
-  unsigned code = 0;
+  FsResult code;
   std::thread run([&] { code = installer.run(&data); });
   {
     std::unique_lock<std::mutex> lock(GatedDecompressor::mutex);

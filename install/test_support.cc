@@ -27,19 +27,6 @@ std::string readFileBytes(const std::string& path) {
   return out.str();
 }
 
-void writeFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << path;
-}
-
-void makeDirs(const std::string& path) {
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i < path.size() && path[i] != '/') continue;
-    mkdir(path.substr(0, i).c_str(), 0777);
-  }
-}
-
 void setModificationTime(const std::string& path, time_t seconds) {
   struct timeval tv[2];
   tv[0].tv_sec = tv[1].tv_sec = seconds;
@@ -235,7 +222,7 @@ std::string ScratchTest::writePackage(const std::string& image, bool secondEncod
                                       const std::string& name) {
   std::string compressed = secondEncoder ? gzipRawDeflate(image) : package_format::deflateRaw(image, 6);
   std::string p = path(name);
-  writeFileBytes(p, compressed);
+  writeBytes(p, compressed);
   return p;
 }
 

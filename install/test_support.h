@@ -24,9 +24,9 @@ inline std::string u8(const stdx::u16string& s) { return utf8(s); }
 stdx::u16string resourceText(const char* key);
 
 std::string readFileBytes(const std::string& path);
-void writeFileBytes(const std::string& path, const std::string& bytes);
+using ::writeBytes;
 // Creates path and its missing parents.
-void makeDirs(const std::string& path);
+using ::makeDirs;
 void setModificationTime(const std::string& path, time_t seconds);
 time_t modificationTime(const std::string& path);
 using ::exists;  // without following a final link

@@ -1,6 +1,6 @@
 // The install run as a transaction: every failure point of a run undone
-// exactly, restores that fail, the one-run-per-target lock, the leftovers
-// of dead runs, and real full file systems.
+// exactly, restores that fail, links and mount points inside the target,
+// and real full file systems.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -14,124 +14,11 @@
 #include "install/faulty_file_system.h"
 #include "install/installer.h"
 #include "install/test_support.h"
+#include "install/transaction_fixture.h"
 
-using namespace test_support;
+using namespace transaction_test;
 
 namespace {
-
-typedef BasicInstaller<FaultyFileSystem> FaultyInstaller;
-
-class TransactionTest : public ScratchTest {
- protected:
-  void SetUp() override {
-    ScratchTest::SetUp();
-    FaultyFileSystem::reset();
-    target = path("target");
-  }
-  void TearDown() override {
-    for (size_t i = mounts.size(); i-- > 0;) umount2(mounts[i].c_str(), MNT_DETACH);
-    ScratchTest::TearDown();
-  }
-
-  // A target with files the package replaces (older), keeps (newer) and
-  // does not know, and a package that also creates nested directories.
-  void makeOldTarget() {
-    makeDirs(target + "/sub");
-    writeFileBytes(target + "/a.txt", "old a");
-    writeFileBytes(target + "/sub/b.txt", "old b");
-    writeFileBytes(target + "/sub/newer.txt", "newer");
-    writeFileBytes(target + "/mine.txt", "not in the package");
-    setModificationTime(target + "/a.txt", 1000);
-    setModificationTime(target + "/sub/b.txt", 1000);
-    setModificationTime(target + "/sub/newer.txt", 9000);
-    setModificationTime(target + "/mine.txt", 3000);
-  }
-  std::vector<TestMember> members() const {
-    return {{"a.txt", "new a", fileTime(5000)},
-            {"sub\\b.txt", "new b", fileTime(5000)},
-            {"sub\\newer.txt", "package", fileTime(5000)},
-            {"fresh\\deep\\c.txt", pseudoRandomBytes(3000, 3), fileTime(5000)},
-            {"fresh\\d.txt", "d", fileTime(5000)}};
-  }
-
-  // Opens package and runs one install into target with the faulty layer.
-  // text, when given, gets what the user is told of a failure: the run's
-  // posted text, or for a failed open the line that names the temporary
-  // directory or the package file (what the start-up shows).
-  unsigned faultyInstall(const std::string& package, std::string* text = nullptr) {
-    FaultyInstaller::Reader reader;
-    FsResult opened = reader.open(u16(package));
-    if (opened != 0) {
-      if (text != nullptr) *text = u8(openFailureText(reader, opened));
-      return opened;
-    }
-    faultyData.init(&reader, u16(target));
-    FaultyInstaller installer(0);
-    unsigned code = installer.run(&faultyData);
-    if (text != nullptr) {
-      unsigned state = 0;
-      stdx::u16string posted;
-      int percent = 0;
-      faultyData.getInstallState(state, posted, percent);
-      *text = u8(posted);
-    }
-    return code;
-  }
-
-  static stdx::u16string openFailureText(FaultyInstaller::Reader& reader, FsResult code) {
-    return image_failure_text(reader.failureOf(code));
-  }
-
-  // Mounts a tmpfs of sizeKib at dir; false when that is not possible.
-  bool mountSmall(const std::string& dir, unsigned sizeKib) {
-    makeDirs(dir);
-    std::string options = "size=" + std::to_string(sizeKib) + "k";
-    if (mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) return false;
-    mounts.push_back(dir);
-    return true;
-  }
-
-  std::string target;
-  FaultyInstaller::ProcessData faultyData;
-  InstallProcessData data;
-  std::vector<std::string> mounts;
-};
-
-// What differs between two snapshots, for the failure message.
-std::string difference(const TreeSnapshot& a, const TreeSnapshot& b) {
-  std::string out;
-  for (const auto& e : a) {
-    auto it = b.find(e.first);
-    if (it == b.end()) out += " -" + e.first;
-    else if (!(it->second == e.second)) out += " ~" + e.first;
-  }
-  for (const auto& e : b) {
-    if (a.find(e.first) == a.end()) out += " +" + e.first;
-  }
-  return out;
-}
-
-// Whether text has a line "<a path below root>: <the system's reason for
-// err>", the reason as the user reads it.
-bool namesPathAndReason(const std::string& text, const std::string& root, int err) {
-  const std::string reason = ": " + u8(failure_cause_line(stdx::u16string(), err));
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    size_t at = line.rfind(reason);
-    if (at != std::string::npos && at + reason.size() == line.size() &&
-        line.find(root + "/") < at)
-      return true;
-    start = end + 1;
-  }
-  return false;
-}
-
-bool isRunName(const std::string& name) {
-  return name.find(u8(kRunNamePrefix)) != std::string::npos;
-}
 
 // Every file call of open and run, failed one at a time as the system
 // fails them (an errno): the run reports it and the target is exactly as
@@ -167,7 +54,7 @@ TEST_F(TransactionTest, EveryFailurePointLeavesTheTargetAsItWas) {
     int injected = n % 2 ? ENOSPC : EIO;
     FaultyFileSystem::failCall(n, injected);
     std::string text;
-    unsigned code = faultyInstall(package, &text);
+    FsResult code = faultyInstall(package, &text);
     ASSERT_EQ(1u, FaultyFileSystem::failures());
     if (code != 0) {
       ++failed;
@@ -275,122 +162,6 @@ TEST_F(TransactionTest, WithoutHardLinksTheBackupIsAMove) {
   EXPECT_EQ("new b", readFileBytes(target + "/sub/b.txt"));
 }
 
-// A second run into a target that a live run holds waits, showing that
-// it prepares, and can be cancelled meanwhile; it goes on once the lock is
-// free.
-TEST_F(TransactionTest, SecondRunWaitsForTheTargetsLock) {
-  makeOldTarget();
-  TreeSnapshot before = snapshotTree(target);
-  PackageReader reader;
-  ASSERT_EQ(0u, reader.open(u16(writePackage(makeImage({}, false, members())))));
-  for (bool cancel : {true, false}) {
-    SCOPED_TRACE(cancel ? "cancelled while waiting" : "lock released");
-    int held = open(target.c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_EQ(0, flock(held, LOCK_EX));
-    data.init(&reader, u16(target));
-    unsigned code = 1;
-    std::thread worker([&] {
-      Installer installer(0);
-      code = installer.run(&data);
-    });
-    for (int i = 0; i < 200 && !data.waitingForLock(); ++i) usleep(10000);
-    EXPECT_TRUE(data.waitingForLock());
-    stdx::u16string text;
-    unsigned state;
-    int percent;
-    data.getInstallState(state, text, percent);
-    EXPECT_TRUE(text == resourceText("IDS_PREPARECOPY")) << u8(text);
-    EXPECT_TRUE(snapshotTree(target) == before);
-    if (cancel) data.setCancel(true);
-    else close(held);
-    worker.join();
-    EXPECT_FALSE(data.waitingForLock());
-    if (cancel) {
-      close(held);
-      EXPECT_EQ(static_cast<unsigned>(ERROR_CANCELLED), code);
-      EXPECT_TRUE(snapshotTree(target) == before);
-    } else {
-      EXPECT_EQ(0u, code);
-      EXPECT_EQ("new a", readFileBytes(target + "/a.txt"));
-    }
-  }
-}
-
-// A re-run removes what dead runs left in the directories it writes to,
-// and only that: a run is dead when its lock file (with the run's line)
-// can be locked, whatever /proc shows; a live run's names, a user's files
-// and folders that merely look like a run's, and a run's name without its
-// lock file all stay.
-TEST_F(TransactionTest, RerunRemovesOnlyDeadRunsLeftovers) {
-  makeOldTarget();
-  const std::string line = Installer::kRunLockLine;
-  auto runName = [](const std::string& tag, const std::string& rest) {
-    return u8(kRunNamePrefix) + tag + "-" + rest;
-  };
-  // Pids that no /proc shows: only the locks tell these runs apart.
-  const std::string dead = "999991-5", live = "999992-6", lookalike = "1-2", fake = "7-8";
-  writeFileBytes(target + "/" + runName(dead, "lock"), line);
-  writeFileBytes(target + "/sub/" + runName(dead, "3"), "half a member");
-  writeFileBytes(target + "/" + runName(dead, "k0"), "a backup");
-  writeFileBytes(target + "/" + runName(live, "lock"), line);
-  writeFileBytes(target + "/sub/" + runName(live, "3"), "a live run's");
-  writeFileBytes(target + "/" + runName(lookalike, "3"), "a user's file");
-  makeDirs(target + "/sub/" + runName(lookalike, "b0"));
-  writeFileBytes(target + "/sub/" + runName(lookalike, "b0") + "/notes", "a user's folder");
-  writeFileBytes(target + "/" + runName(fake, "lock"), "not a run's lock");
-  writeFileBytes(target + "/sub/" + runName(fake, "5"), "a user's file too");
-  writeFileBytes(target + "/elsewhere-" + runName(dead, "1"), "not a run's name");
-  makeDirs(target + "/untouched");
-  writeFileBytes(target + "/untouched/" + runName(dead, "4"), "in a directory the run does not write to");
-  int held = open((target + "/" + runName(live, "lock")).c_str(), O_RDONLY);
-  ASSERT_EQ(0, flock(held, LOCK_EX));
-
-  PackageReader reader;
-  ASSERT_EQ(0u, reader.open(u16(writePackage(makeImage({}, false, members())))));
-  data.init(&reader, u16(target));
-  Installer installer(0);
-  ASSERT_EQ(0u, installer.run(&data));
-  close(held);
-  EXPECT_FALSE(exists(target + "/sub/" + runName(dead, "3")));
-  EXPECT_FALSE(exists(target + "/" + runName(dead, "k0")));
-  EXPECT_FALSE(exists(target + "/" + runName(dead, "lock")));
-  for (const std::string& kept :
-       {"/" + runName(live, "lock"), "/sub/" + runName(live, "3"), "/" + runName(lookalike, "3"),
-        "/sub/" + runName(lookalike, "b0") + "/notes", "/" + runName(fake, "lock"),
-        "/sub/" + runName(fake, "5"), "/elsewhere-" + runName(dead, "1"),
-        "/untouched/" + runName(dead, "4")})
-    EXPECT_TRUE(exists(target + kept)) << kept;
-  // Nothing of this run stays: no lock file, no backup.
-  for (const auto& entry : snapshotTree(target))
-    EXPECT_EQ(std::string::npos, entry.first.find(u8(current_run_tag()))) << entry.first;
-}
-
-// The run's own names in the target never take a member's place, even
-// for a member named like them and a temporary directory that is the
-// target itself.
-TEST_F(TransactionTest, RunNamesNeverCollideWithMembers) {
-  makeOldTarget();
-  setenv("TMPDIR", target.c_str(), 1);
-  std::string backup = u8(kRunNamePrefix) + u8(current_run_tag()) + "-k0";
-  std::string temp = u8(kRunNamePrefix) + u8(current_run_tag()) + "-0";
-  std::vector<TestMember> list = members();
-  list.push_back({backup, "backup-like", fileTime(5000)});
-  list.push_back({temp, "temp-like", fileTime(5000)});
-  PackageReader reader;
-  ASSERT_EQ(0u, reader.open(u16(writePackage(makeImage({}, false, list)))));
-  data.init(&reader, u16(target));
-  Installer installer(0);
-  ASSERT_EQ(0u, installer.run(&data));
-  EXPECT_EQ("backup-like", readFileBytes(target + "/" + backup));
-  EXPECT_EQ("temp-like", readFileBytes(target + "/" + temp));
-  EXPECT_EQ("new a", readFileBytes(target + "/a.txt"));
-  TreeSnapshot after = snapshotTree(target);
-  size_t runNames = 0;
-  for (const auto& entry : after) runNames += isRunName(entry.first);
-  EXPECT_EQ(2u, runNames);  // the two members
-  setenv("TMPDIR", tempDir.c_str(), 1);
-}
-
 // Another process swaps a folder of the target for a link to a folder
 // outside, at every step of a run in turn: the run never writes, renames
 // or removes anything outside, whatever it makes of the swap.
@@ -401,9 +172,9 @@ TEST_F(TransactionTest, FolderSwappedForALinkAtAnyStepNeverLeadsOutside) {
     makeDirs(outside + "/sub");
     // Outside holds files named as the members would be through the link.
     for (const char* name : {"/d/x1", "/d/x2", "/d/sub/x3"}) {
-      writeFileBytes(target + name, "old");
+      writeBytes(target + name, "old");
       setModificationTime(target + name, 1000);
-      writeFileBytes(outside + (name + 2), "outside's");
+      writeBytes(outside + (name + 2), "outside's");
       setModificationTime(outside + (name + 2), 1000);
     }
   };
@@ -424,7 +195,7 @@ TEST_F(TransactionTest, FolderSwappedForALinkAtAnyStepNeverLeadsOutside) {
       rename((target + "/d").c_str(), (target + "/moved").c_str());
       symlink(outside.c_str(), (target + "/d").c_str());
     });
-    unsigned code = faultyInstall(package);
+    FsResult code = faultyInstall(package);
     EXPECT_TRUE(code == 0 || code == ERROR_STOPPED_ON_SYMLINK) << code;
     EXPECT_TRUE(snapshotTree(outside) == outsideBefore)
         << difference(outsideBefore, snapshotTree(outside));
@@ -437,7 +208,7 @@ TEST_F(TransactionTest, FolderSwappedForALinkAtAnyStepNeverLeadsOutside) {
 TEST_F(TransactionTest, LinkAtAMemberPathIsReplacedAndComesBack) {
   makeOldTarget();
   makeDirs(path("outside"));
-  writeFileBytes(path("outside/a.txt"), "outside");
+  writeBytes(path("outside/a.txt"), "outside");
   ASSERT_EQ(0, unlink((target + "/a.txt").c_str()));
   ASSERT_EQ(0, symlink("../outside/a.txt", (target + "/a.txt").c_str()));
   TreeSnapshot before = snapshotTree(target);
@@ -477,8 +248,8 @@ TEST_F(TransactionTest, FullFileSystemsFailCleanly) {
   if (!mountSmall(target, 1024)) GTEST_SKIP() << "cannot mount a tmpfs here";
   // The target holds an old 600 KiB file; its 600 KiB replacement cannot be
   // written beside it. The backup itself takes no room.
-  writeFileBytes(target + "/big.bin", pseudoRandomBytes(600 << 10, 1));
-  writeFileBytes(target + "/small.txt", "old small");
+  writeBytes(target + "/big.bin", pseudoRandomBytes(600 << 10, 1));
+  writeBytes(target + "/small.txt", "old small");
   setModificationTime(target + "/big.bin", 1000);
   setModificationTime(target + "/small.txt", 1000);
   TreeSnapshot before = snapshotTree(target);

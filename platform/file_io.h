@@ -8,6 +8,7 @@
 
 #include <stddef.h>
 
+#include "platform/file_system.h"
 #include "platform/stdx_string.h"
 
 // A failed call on a file. code is 0 when nothing failed.
@@ -21,6 +22,15 @@ struct FileError {
   bool absent() const;
   // code from errnoValue by the one errno mapping of file_system.h.
   static FileError fromErrno(int errnoValue, const stdx::u16string& path);
+  // A layer call's result, code and errno as they came, at path.
+  static FileError of(const FsResult& result, const stdx::u16string& path) {
+    FileError error;
+    error.code = result.code();
+    error.errnoValue = result.errnoValue();
+    error.path = path;
+    return error;
+  }
+  FsResult result() const { return FsResult(code, errnoValue); }
 };
 
 // Writes all of data to fd, retrying short writes: 0, or the errno of the

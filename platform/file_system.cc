@@ -7,6 +7,8 @@
 #include <string.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <linux/fs.h>
 #include <linux/openat2.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -680,6 +682,28 @@ FsResult FileSystem::FindFilesAt(void* directory, std::vector<FindEntry>& entrie
 
 FsResult FileSystem::CheckWritableByHandle(void* directory) {
   if (faccessat(fdOf(directory), ".", W_OK | X_OK, AT_EACCESS) != 0) return setLastErrorByErrNo(errno);
+  return 0;
+}
+
+FsResult FileSystem::FoldsCaseByHandle(void* directory, bool& folds) {
+  folds = false;
+  struct statfs fs;
+  if (fstatfs(fdOf(directory), &fs) != 0) return setLastErrorByErrNo(errno);
+  const unsigned long kFat = 0x4d44, kExfat = 0x2011BAB0, kNtfs = 0x5346544e;
+  unsigned long type = static_cast<unsigned long>(fs.f_type);
+  if (type == kFat || type == kExfat || type == kNtfs) {
+    folds = true;
+    return 0;
+  }
+  // The case-folding attribute of ext4 and f2fs, set per directory.
+  const int kCaseFoldFlag = 0x40000000;
+  int flags = 0;
+  if (ioctl(fdOf(directory), FS_IOC_GETFLAGS, &flags) != 0) {
+    // No attributes on this file system: nothing folds.
+    if (errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS) return 0;
+    return setLastErrorByErrNo(errno);
+  }
+  folds = (flags & kCaseFoldFlag) != 0;
   return 0;
 }
 

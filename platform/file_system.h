@@ -15,6 +15,7 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
+#include <ostream>
 #include <vector>
 
 #include "platform/stdx_string.h"
@@ -113,7 +114,21 @@ class FsResult {
   // A code the layer (or a caller) chose itself: no errno behind it.
   FsResult(unsigned code = 0) : code_(code) {}  // NOLINT(runtime/explicit)
   FsResult(unsigned code, int errnoValue) : code_(code), errno_(errnoValue) {}
-  operator unsigned() const { return code_; }
+  // No conversion to unsigned: it would leave the errno behind.
+  bool failed() const { return code_ != 0; }
+  explicit operator bool() const { return code_ != 0; }
+  friend bool operator==(const FsResult& r, unsigned code) { return r.code_ == code; }
+  friend bool operator!=(const FsResult& r, unsigned code) { return r.code_ != code; }
+  friend bool operator==(unsigned code, const FsResult& r) { return r.code_ == code; }
+  friend bool operator!=(unsigned code, const FsResult& r) { return r.code_ != code; }
+  friend bool operator==(const FsResult& a, const FsResult& b) { return a.code_ == b.code_ && a.errno_ == b.errno_; }
+  friend bool operator!=(const FsResult& a, const FsResult& b) { return !(a == b); }
+  // "code" or "code (errno n)", for logs and test messages.
+  friend std::ostream& operator<<(std::ostream& out, const FsResult& r) {
+    out << r.code_;
+    if (r.errno_ != 0) out << " (errno " << r.errno_ << ")";
+    return out;
+  }
   unsigned code() const { return code_; }
   int errnoValue() const { return errno_; }
 
@@ -300,4 +315,9 @@ class FileSystem {
   // directory: 0, or why not (access refused, a read-only file system).
   // Asks the system only; nothing is written.
   static FsResult CheckWritableByHandle(void* directory);
+  // Whether names made in the open directory are told apart by letter case
+  // no longer (folds true): a FAT, exFAT or NTFS file system, or a folder
+  // with the case-folding attribute. A file system that has no attributes
+  // to ask for folds nothing.
+  static FsResult FoldsCaseByHandle(void* directory, bool& folds);
 };

@@ -75,10 +75,16 @@ std::string readBytes(const std::string& path) {
   return bytes;
 }
 
+void makeDirs(const std::string& path) {
+  for (size_t i = 1; i <= path.size(); ++i) {
+    if (i < path.size() && path[i] != '/') continue;
+    mkdir(path.substr(0, i).c_str(), 0777);
+  }
+}
+
 void writeBytes(const std::string& path, const std::string& bytes) {
-  for (size_t slash = path.find('/', 1); slash != std::string::npos;
-       slash = path.find('/', slash + 1))
-    mkdir(path.substr(0, slash).c_str(), 0777);
+  size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash != 0) makeDirs(path.substr(0, slash));
   FILE* f = fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr) << path;
   EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size()) << path;

@@ -49,6 +49,9 @@ std::string readBytes(const std::string& path);
 // Creates missing parent directories, then writes the bytes exactly; a
 // failure is a test failure.
 void writeBytes(const std::string& path, const std::string& bytes);
+// Creates path and every missing folder above it (mkdir -p; no check:
+// a test that needs it looks at what it made).
+void makeDirs(const std::string& path);
 // Whether anything (a dangling link too) stands at path.
 bool exists(const std::string& path);
 // The names in dir, sorted and separated by blanks, without "." and "..".

@@ -112,8 +112,10 @@ int errnoForCode(unsigned code) {
 // the system's words where the system refused. The reader keeps only its
 // code, so the package file is asked once more for the errno behind it;
 // when the package reads, the image in the temporary directory failed.
-std::string packageReadFailure(const std::string& path, unsigned code) {
+std::string packageReadFailure(const std::string& path, FsResult code) {
   if (code == ERROR_INVALID_DATA) return path + ": damaged or not a package";
+  // The failing call's own errno, when it gave one, is the reason.
+  if (code.errnoValue() != 0) return path + ": " + strerror(code.errnoValue());
   // Not blocking: a pipe or device at path must not hang the listing.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return path + ": " + strerror(errno);
@@ -132,7 +134,7 @@ std::string packageReadFailure(const std::string& path, unsigned code) {
   void* handle = INVALID_HANDLE_VALUE;
   if (probe == 0) probe = FileSystem::CreateTempFile(tempDir, handle);
   if (probe == 0) FileSystem::CloseHandle(handle);
-  int err = probe != 0 && probe.errnoValue() != 0 ? probe.errnoValue() : errnoForCode(code);
+  int err = probe != 0 && probe.errnoValue() != 0 ? probe.errnoValue() : errnoForCode(code.code());
   std::string where = tempDir.empty() ? std::string("the temporary directory")
                                       : "the temporary directory " + narrow(tempDir);
   return path + ": cannot be unpacked into " + where + ": " +
@@ -142,7 +144,7 @@ std::string packageReadFailure(const std::string& path, unsigned code) {
 int listPackage(const std::string& path) {
   config::InstallData<LZCompressor, FileSystem> reader;
   // The checksums are checked below, member by member, to name the bad ones.
-  unsigned code = reader.open(widen_lib(stdx::string(path.c_str())), false);
+  FsResult code = reader.open(widen_lib(stdx::string(path.c_str())), false);
   if (code != 0) {
     fprintf(stderr, "dpkpack: %s\n", packageReadFailure(path, code).c_str());
     const config::MemberClash& clash = reader.memberClash();
