@@ -1,14 +1,12 @@
 #include "app/installer_app.h"
 
-#include <X11/Xlib.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <gdk/gdk.h>
-#include <gtk/gtk.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -16,49 +14,14 @@
 #include "app/admin_run.h"
 #include "app/command_line.h"
 #include "app/summary.h"
-#include "app/installer_dlg.h"
 #include "app/silent_run.h"
 #include "app/stop_signals.h"
+#include "app/wizard_module.h"
 #include "install/failure_words.h"
 #include "platform/resources.h"
 #include "platform/utils.h"
 
 namespace {
-
-const int kDisplayAttempts = 5;
-const int kDisplayRetryMs = 100;
-
-// A connection to the X display, opened with Xlib directly: GTK, once
-// initialised, insists on a display, and a run without one must never
-// initialise it. The connection stays open until GTK has its own: an X
-// server may refuse a connection made right after the last one closed
-// (seen with Xvfb, about one try in seven), and GTK would then report a
-// display that had just answered as missing.
-class DisplayProbe {
- public:
-  DisplayProbe() {
-    const char* name = getenv("DISPLAY");
-    if (name == nullptr || name[0] == '\0') return;
-    // The same refusal can meet the probe itself (another program's
-    // connection had just closed): a few more tries before saying "none".
-    for (int attempt = 0; attempt < kDisplayAttempts && display_ == nullptr; ++attempt) {
-      if (attempt > 0) usleep(kDisplayRetryMs * 1000);
-      display_ = XOpenDisplay(nullptr);
-    }
-  }
-  ~DisplayProbe() { close(); }
-  DisplayProbe(const DisplayProbe&) = delete;
-  DisplayProbe& operator=(const DisplayProbe&) = delete;
-
-  bool opened() const { return display_ != nullptr; }
-  void close() {
-    if (display_ != nullptr) XCloseDisplay(display_);
-    display_ = nullptr;
-  }
-
- private:
-  Display* display_ = nullptr;
-};
 
 RunSummary cancelled_summary() {
   RunSummary summary;
@@ -139,6 +102,9 @@ int CInstallerApp::InitInstance() {
   }
   if (line.silent || asksOnly) set_outcome_on_signal(kExitCancelled, format_summary(cancelled_summary()));
   StopSignalGuard signals;
+  // Held since the program's first instruction (main.cc): one that came
+  // meanwhile is taken now, by the handler.
+  release_stop_signals();
   LanguageChoice choice = choose_language(line, setlocale(LC_ALL, ""));
   language_ = choice.language;
   set_resource_lang(language_);
@@ -157,36 +123,33 @@ int CInstallerApp::InitInstance() {
     return exit_status(summary);
   }
 
-  DisplayProbe probe;
-  if (!probe.opened()) {
+  // The toolkit is loaded only for a display that DISPLAY names: without
+  // one, no library of it is ever mapped into the process.
+  RunSummary summary;
+  int wizard = kWizardNoDisplay;
+  const char* display = getenv("DISPLAY");
+  if (display != nullptr && display[0] != '\0') {
+    // The toolkit's own captions speak the chosen language too.
+    set_toolkit_language(narrow_lib(choice.code));
+    int loadErrno = 0;
+    stdx::string loadMessage;
+    WizardEntry entry = load_wizard(loadErrno, loadMessage);
+    if (entry != nullptr) {
+      const WizardRequest request = {argc_, argv_, &line, &choice.code, &title_};
+      wizard = entry(&request, &summary);
+    } else {
+      // The window cannot be had; a silent run still can, as without a display.
+      fprintf(stderr, "setup: %s\n", loadMessage.empty() ? strerror(loadErrno) : loadMessage.c_str());
+    }
+  }
+  if (wizard == kWizardNoDisplay) {
     message_box_to_stderr("setup: ");
     if (!line.silent) {
       messageBox(nullptr, LoadResString("IDS_ERROR_NODISPLAY"), MB_ICONERROR_OK);
       return kExitNotStarted;
     }
-    RunSummary summary = run_silent_without_display(line);
-    print_summary(summary);
-    return exit_status(summary);
+    summary = run_silent_without_display(line);
   }
-
-  // GTK is called from this thread alone: the copy, the decompression and
-  // the start-up checks run on threads of their own but never call it, and
-  // the window follows them through the main loop's timers. So GDK's
-  // thread lock is not set up: with it, a message box shown from a timer
-  // (a failed copy, a package found damaged) took the lock in its nested
-  // loop and left it held, and the main loop then waited for it forever.
-  // The toolkit's own captions speak the chosen language too; the locale
-  // is already set, and GTK must not set it again over that choice.
-  set_toolkit_language(narrow_lib(choice.code));
-  gtk_disable_setlocale();
-
-  // A silent run's starter reads standard error, not the boxes.
-  if (line.silent) message_box_echo_to_stderr("setup: ");
-  CInstallerDlg dialog(argc_, argv_, line.silent, narrow_lib(title_), choice.code, line.useCwd);
-  probe.close();
-  if (line.hasTarget) dialog.setTargetOption(target_from_option(line.targetText));
-  dialog.DoModal();
-  RunSummary summary = dialog.summary();
   if (line.silent) print_summary(summary);
   return exit_status(summary);
 }
