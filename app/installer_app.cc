@@ -3,10 +3,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -75,6 +77,24 @@ void print_summary(const RunSummary& summary) {
           narrow_lib(failure_cause_line(stdx::u16string(), err)).c_str(), line.c_str());
 }
 
+// Root with the HOME of another user (sudo keeps HOME by default): the
+// launcher's folders and file, and the default template directory, would
+// be made root's inside that user's home, and the user's own next install
+// could not write them. The run is refused, saying what to run instead;
+// empty when nothing stands in the way.
+stdx::u16string foreign_home_refusal() {
+  if (geteuid() != 0) return stdx::u16string();
+  stdx::u16string home = home_dir();
+  struct stat st;
+  if (home.empty() || stat(narrow_lib(home).c_str(), &st) != 0 || st.st_uid == 0) return stdx::u16string();
+  struct passwd* user = getpwuid(st.st_uid);
+  stdx::string name = user != nullptr ? stdx::string(user->pw_name) : stdx::string(std::to_string(st.st_uid).c_str());
+  stdx::u16string text = LoadResString("IDS_ERROR_FOREIGNHOME");
+  replace_all(text, u"%1", strip_trailing_separators(home));
+  replace_all(text, u"%2", widen_lib(name));
+  return text;
+}
+
 }  // namespace
 
 int CInstallerApp::InitInstance() {
@@ -113,6 +133,18 @@ int CInstallerApp::InitInstance() {
   for (const stdx::string& arg : line.ignored)
     fprintf(stderr, "setup: %s %s\n", narrow_lib(LoadResString("IDS_ARG_IGNORED")).c_str(), arg.c_str());
   title_ = LoadResString("IDR_MAINFRAME");
+
+  // Only the verify writes nothing at all: the dry run answers what the
+  // install would do, which is to refuse.
+  stdx::u16string refusal = line.verify ? stdx::u16string() : foreign_home_refusal();
+  if (!refusal.empty()) {
+    message_box_to_stderr("setup: ");
+    messageBox(nullptr, refusal, MB_ICONERROR_OK);
+    RunSummary summary;
+    if (line.dryRun) summary.result = RunResult::kWouldFail;
+    if (line.silent || asksOnly) print_summary(summary);
+    return exit_status(summary);
+  }
 
   // The dry run and the verify never open a window, display or not: they
   // write nothing, so a signal ends them at once with nothing to undo.
