@@ -88,7 +88,8 @@ stdx::u16string foreign_home_refusal() {
   struct stat st;
   if (home.empty() || stat(narrow_lib(home).c_str(), &st) != 0 || st.st_uid == 0) return stdx::u16string();
   struct passwd* user = getpwuid(st.st_uid);
-  stdx::string name = user != nullptr ? stdx::string(user->pw_name) : stdx::string(std::to_string(st.st_uid).c_str());
+  stdx::string name =
+      user != nullptr ? stdx::string(user->pw_name) : stdx::string(std::to_string(st.st_uid).c_str());
   stdx::u16string text = LoadResString("IDS_ERROR_FOREIGNHOME");
   replace_all(text, u"%1", strip_trailing_separators(home));
   replace_all(text, u"%2", widen_lib(name));

@@ -91,8 +91,9 @@ class BasicRunLocks {
       bool lockFile = FS::GetFileInformationByHandle(handle, info) == 0 &&
                       info.attributes == FILE_ATTRIBUTE_NORMAL &&
                       (info.sizeBytes == 0 ||
-                       (info.sizeBytes == length && FS::ReadFile(handle, line, sizeof line - 1, &got, nullptr) == 0 &&
-                        got == length && memcmp(line, kLine, length) == 0));
+                       (info.sizeBytes == length &&
+                        FS::ReadFile(handle, line, sizeof line - 1, &got, nullptr) == 0 && got == length &&
+                        memcmp(line, kLine, length) == 0));
       bool dead = lockFile && FS::LockFile(handle, false) == 0;
       FS::CloseHandle(handle);  // only read: nothing to report
       if (dead) dead_.push_back(tag);
