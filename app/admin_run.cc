@@ -1,7 +1,12 @@
 #include "app/admin_run.h"
 
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <memory>
 #include <vector>
@@ -11,6 +16,7 @@
 #include "app/stop_signals.h"
 #include "install/failure_words.h"
 #include "install/package_scan.h"
+#include "install/rollback.h"
 #include "install/run_plan.h"
 #include "install/signed_reads.h"
 #include "platform/file_io.h"
@@ -86,6 +92,69 @@ class ByteComparer : public config::MemberBytesSink {
   size_t openIndex_ = static_cast<size_t>(-1);
 };
 
+// How often a check looks again at a target that another run holds.
+const int kLockPollMs = 100;
+
+// The share of the target's lock that a check holds while it looks: a run
+// that installs there holds it whole, so the check waits (saying so once,
+// as an install does) until that run is over, and a run that starts
+// meanwhile waits for the check. Nothing is written, the target included.
+class TargetLookLock {
+ public:
+  explicit TargetLookLock(const stdx::u16string& target) {
+    fd_ = open(narrow_lib(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return;  // nothing there to hold: the plan says what it finds
+    bool told = false;
+    while (flock(fd_, LOCK_SH | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) return;  // no locks here (some network file systems)
+      if (!told) say(LoadResString("IDS_WAITING_LOCK") + u" " + target, MB_PLAIN_OK);
+      told = true;
+      noteRuns();
+      Sleep(kLockPollMs);
+    }
+    waited_ = told;
+    // A run registers its directory after it has let the target go: its
+    // process is waited for too (a while at most), so that the answer
+    // includes its registration.
+    for (int tick = 0; tick < kRunEndTicks && anyRunAlive(); ++tick) Sleep(kLockPollMs);
+  }
+  bool waited() const { return waited_; }
+  ~TargetLookLock() {
+    if (fd_ >= 0) close(fd_);  // only read: the lock goes with it
+  }
+  TargetLookLock(const TargetLookLock&) = delete;
+  TargetLookLock& operator=(const TargetLookLock&) = delete;
+
+ private:
+  static const int kRunEndTicks = 100;
+
+  // The runs whose lock files are in the target: pid and start, from the name.
+  void noteRuns() {
+    DIR* listing = fdopendir(dup(fd_));
+    if (listing == nullptr) return;
+    while (struct dirent* entry = readdir(listing)) {
+      stdx::u16string tag;
+      if (!parse_run_name(widen_lib(stdx::string(entry->d_name)), tag)) continue;
+      int pid = 0;
+      unsigned long long start = 0;
+      char rest[8] = {};
+      if (sscanf(narrow_lib(tag).c_str(), "%d-%llu%7s", &pid, &start, rest) == 2 && pid > 0 &&
+          strstr(entry->d_name, "-lock") != nullptr)
+        runs_.push_back(std::make_pair(pid, start));
+    }
+    closedir(listing);
+  }
+  bool anyRunAlive() const {
+    for (const auto& run : runs_)
+      if (process_start_ticks(run.first) == run.second) return true;
+    return false;
+  }
+
+  int fd_ = -1;
+  bool waited_ = false;
+  std::vector<std::pair<int, unsigned long long>> runs_;
+};
+
 bool same_folder(stdx::u16string entry, const stdx::u16string& target) {
   if (strip_trailing_separators(entry) == target) return true;
   strip_address_schemes(entry);
@@ -137,6 +206,10 @@ RunSummary run_admin_check(const CommandLine& line) {
   summary.target = target;
   summaryOnSignal(target);
   if (key != nullptr) return cannotStart(startup_error_text(key, info, line.useCwd));
+  // An install that holds the target is waited for before anything is
+  // looked at: its files and its registration are part of the answer.
+  TargetLookLock looking(target);
+  if (looking.waited()) info.launcher = read_launcher_templates();
   // What the launcher's list says is known before the package is read.
   const std::vector<stdx::u16string>& dirs = info.launcher.dirs;
   summary.registrationUnchanged = !dirs.empty() && strip_trailing_separators(dirs[0]) == target;

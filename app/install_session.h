@@ -73,6 +73,11 @@ class InstallSession : public InstallWorker {
   // After an installed outcome: puts the target at the front of the
   // launcher's list and writes it where it belongs.
   const Registration& registerTarget();
+  // After an installed outcome: the target cannot be registered, for why.
+  void refuseRegistration(const Registration& why) {
+    registration_ = why;
+    registered_ = true;
+  }
   // What the registration came to; not failed before it was tried.
   const Registration& registration() const { return registration_; }
 

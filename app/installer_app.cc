@@ -1,14 +1,14 @@
 #include "app/installer_app.h"
 
-#include <X11/Xlib.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <gdk/gdk.h>
-#include <gtk/gtk.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -16,50 +16,15 @@
 #include "app/admin_run.h"
 #include "app/command_line.h"
 #include "app/summary.h"
-#include "app/installer_dlg.h"
 #include "app/package_trust.h"
 #include "app/silent_run.h"
 #include "app/stop_signals.h"
+#include "app/wizard_module.h"
 #include "install/failure_words.h"
 #include "platform/resources.h"
 #include "platform/utils.h"
 
 namespace {
-
-const int kDisplayAttempts = 5;
-const int kDisplayRetryMs = 100;
-
-// A connection to the X display, opened with Xlib directly: GTK, once
-// initialised, insists on a display, and a run without one must never
-// initialise it. The connection stays open until GTK has its own: an X
-// server may refuse a connection made right after the last one closed
-// (seen with Xvfb, about one try in seven), and GTK would then report a
-// display that had just answered as missing.
-class DisplayProbe {
- public:
-  DisplayProbe() {
-    const char* name = getenv("DISPLAY");
-    if (name == nullptr || name[0] == '\0') return;
-    // The same refusal can meet the probe itself (another program's
-    // connection had just closed): a few more tries before saying "none".
-    for (int attempt = 0; attempt < kDisplayAttempts && display_ == nullptr; ++attempt) {
-      if (attempt > 0) usleep(kDisplayRetryMs * 1000);
-      display_ = XOpenDisplay(nullptr);
-    }
-  }
-  ~DisplayProbe() { close(); }
-  DisplayProbe(const DisplayProbe&) = delete;
-  DisplayProbe& operator=(const DisplayProbe&) = delete;
-
-  bool opened() const { return display_ != nullptr; }
-  void close() {
-    if (display_ != nullptr) XCloseDisplay(display_);
-    display_ = nullptr;
-  }
-
- private:
-  Display* display_ = nullptr;
-};
 
 RunSummary cancelled_summary() {
   RunSummary summary;
@@ -113,6 +78,25 @@ void print_summary(const RunSummary& summary) {
           narrow_lib(failure_cause_line(stdx::u16string(), err)).c_str(), line.c_str());
 }
 
+// Root with the HOME of another user (sudo keeps HOME by default): the
+// launcher's folders and file, and the default template directory, would
+// be made root's inside that user's home, and the user's own next install
+// could not write them. The run is refused, saying what to run instead;
+// empty when nothing stands in the way.
+stdx::u16string foreign_home_refusal() {
+  if (geteuid() != 0) return stdx::u16string();
+  stdx::u16string home = home_dir();
+  struct stat st;
+  if (home.empty() || stat(narrow_lib(home).c_str(), &st) != 0 || st.st_uid == 0) return stdx::u16string();
+  struct passwd* user = getpwuid(st.st_uid);
+  stdx::string name =
+      user != nullptr ? stdx::string(user->pw_name) : stdx::string(std::to_string(st.st_uid).c_str());
+  stdx::u16string text = LoadResString("IDS_ERROR_FOREIGNHOME");
+  replace_all(text, u"%1", strip_trailing_separators(home));
+  replace_all(text, u"%2", widen_lib(name));
+  return text;
+}
+
 }  // namespace
 
 int CInstallerApp::InitInstance() {
@@ -141,6 +125,9 @@ int CInstallerApp::InitInstance() {
   if (line.hasKey) set_key_option(line.keyPath);
   if (line.silent || asksOnly) set_outcome_on_signal(kExitCancelled, format_summary(cancelled_summary()));
   StopSignalGuard signals;
+  // Held since the program's first instruction (main.cc): one that came
+  // meanwhile is taken now, by the handler.
+  release_stop_signals();
   LanguageChoice choice = choose_language(line, setlocale(LC_ALL, ""));
   language_ = choice.language;
   set_resource_lang(language_);
@@ -149,6 +136,18 @@ int CInstallerApp::InitInstance() {
   for (const stdx::string& arg : line.ignored)
     fprintf(stderr, "setup: %s %s\n", narrow_lib(LoadResString("IDS_ARG_IGNORED")).c_str(), arg.c_str());
   title_ = LoadResString("IDR_MAINFRAME");
+
+  // Only the verify writes nothing at all: the dry run answers what the
+  // install would do, which is to refuse.
+  stdx::u16string refusal = line.verify ? stdx::u16string() : foreign_home_refusal();
+  if (!refusal.empty()) {
+    message_box_to_stderr("setup: ");
+    messageBox(nullptr, refusal, MB_ICONERROR_OK);
+    RunSummary summary;
+    if (line.dryRun) summary.result = RunResult::kWouldFail;
+    if (line.silent || asksOnly) print_summary(summary);
+    return exit_status(summary);
+  }
 
   // The dry run and the verify never open a window, display or not: they
   // write nothing, so a signal ends them at once with nothing to undo.
@@ -159,36 +158,33 @@ int CInstallerApp::InitInstance() {
     return exit_status(summary);
   }
 
-  DisplayProbe probe;
-  if (!probe.opened()) {
+  // The toolkit is loaded only for a display that DISPLAY names: without
+  // one, no library of it is ever mapped into the process.
+  RunSummary summary;
+  int wizard = kWizardNoDisplay;
+  const char* display = getenv("DISPLAY");
+  if (display != nullptr && display[0] != '\0') {
+    // The toolkit's own captions speak the chosen language too.
+    set_toolkit_language(narrow_lib(choice.code));
+    int loadErrno = 0;
+    stdx::string loadMessage;
+    WizardEntry entry = load_wizard(loadErrno, loadMessage);
+    if (entry != nullptr) {
+      const WizardRequest request = {argc_, argv_, &line, &choice.code, &title_};
+      wizard = entry(&request, &summary);
+    } else {
+      // The window cannot be had; a silent run still can, as without a display.
+      fprintf(stderr, "setup: %s\n", loadMessage.empty() ? strerror(loadErrno) : loadMessage.c_str());
+    }
+  }
+  if (wizard == kWizardNoDisplay) {
     message_box_to_stderr("setup: ");
     if (!line.silent) {
       messageBox(nullptr, LoadResString("IDS_ERROR_NODISPLAY"), MB_ICONERROR_OK);
       return kExitNotStarted;
     }
-    RunSummary summary = run_silent_without_display(line);
-    print_summary(summary);
-    return exit_status(summary);
+    summary = run_silent_without_display(line);
   }
-
-  // GTK is called from this thread alone: the copy, the decompression and
-  // the start-up checks run on threads of their own but never call it, and
-  // the window follows them through the main loop's timers. So GDK's
-  // thread lock is not set up: with it, a message box shown from a timer
-  // (a failed copy, a package found damaged) took the lock in its nested
-  // loop and left it held, and the main loop then waited for it forever.
-  // The toolkit's own captions speak the chosen language too; the locale
-  // is already set, and GTK must not set it again over that choice.
-  set_toolkit_language(narrow_lib(choice.code));
-  gtk_disable_setlocale();
-
-  // A silent run's starter reads standard error, not the boxes.
-  if (line.silent) message_box_echo_to_stderr("setup: ");
-  CInstallerDlg dialog(argc_, argv_, line.silent, narrow_lib(title_), choice.code, line.useCwd);
-  probe.close();
-  if (line.hasTarget) dialog.setTargetOption(target_from_option(line.targetText));
-  dialog.DoModal();
-  RunSummary summary = dialog.summary();
   if (line.silent) print_summary(summary);
   return exit_status(summary);
 }

@@ -1,5 +1,6 @@
 #include "app/stop_signals.h"
 
+#include <pthread.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -97,3 +98,17 @@ void set_outcome_on_signal(int status, const stdx::string& summaryLine) {
   slot->text[summaryLine.size()] = '\n';
   g_summary.store(slot);
 }
+
+namespace {
+
+void mask_stop_signals(int how) {
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (size_t i = 0; i < kStopSignalCount; ++i) sigaddset(&stops, kStopSignals[i]);
+  pthread_sigmask(how, &stops, nullptr);
+}
+
+}  // namespace
+
+void hold_stop_signals() { mask_stop_signals(SIG_BLOCK); }
+void release_stop_signals() { mask_stop_signals(SIG_UNBLOCK); }

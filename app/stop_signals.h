@@ -46,3 +46,10 @@ int stop_signal_received();
 // and the line it prints on standard output first (a silent run's summary;
 // empty for none). Not to be called from a signal handler.
 void set_outcome_on_signal(int status, const stdx::string& summaryLine);
+
+// Blocks SIGINT, SIGTERM and SIGHUP for the calling thread (the program
+// does it at its first instruction, before its handlers exist), and
+// unblocks them once the handlers are in place: a signal in between waits,
+// and is then taken by the handler instead of killing the program.
+void hold_stop_signals();
+void release_stop_signals();

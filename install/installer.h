@@ -267,7 +267,7 @@ class BasicInstaller : public BasicRollback<FS> {
   FsResult takeRunLock() { return runLocks_.take(lockHandle); }
   FsResult findDeadRuns() {
     failingPath_ = target_;
-    return runLocks_.findDead(lockHandle);
+    return runLocks_.findDead(lockHandle, [this](const stdx::u16string& name) { return isMemberPath(name); });
   }
   // Gives up the run's own lock (and its file, unless ownFileToo is
   // false), and after a complete install the dead runs' lock files too,

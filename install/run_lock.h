@@ -64,9 +64,14 @@ class BasicRunLocks {
 
   // Finds the runs that left a lock file in the target and no longer hold
   // its lock. A file that only looks like one (not a regular file, or
-  // without the line) marks no run; one whose lock cannot be tried counts
-  // as alive.
-  FsResult findDead(void* target) {
+  // with other text than the line) marks no run, nor does a name that
+  // keep(name) claims (a member of the package: it is the package's file,
+  // whatever it holds, and must not be removed as a dead run's lock). An
+  // empty one is a run killed between making its lock file and writing
+  // the line: dead too once its lock can be taken. One whose lock cannot
+  // be tried counts as alive.
+  template <class Keep>
+  FsResult findDead(void* target, Keep keep) {
     dead_.clear();
     std::vector<FindEntry> entries;
     FsResult code = FS::FindFilesAt(target, entries);
@@ -75,7 +80,7 @@ class BasicRunLocks {
     for (size_t i = 0; i < entries.size(); ++i) {
       stdx::u16string tag;
       if (entries[i].attributes != 0 || !parse_run_name(entries[i].name, tag) || tag == own ||
-          entries[i].name != lockName(tag))
+          entries[i].name != lockName(tag) || keep(entries[i].name))
         continue;
       void* handle = INVALID_HANDLE_VALUE;
       if (FS::CreateFileAt(target, entries[i].name, GENERIC_READ, OPEN_EXISTING, handle) != 0) continue;
@@ -83,10 +88,13 @@ class BasicRunLocks {
       char line[32] = {};
       unsigned got = 0;
       size_t length = strlen(kLine);
-      bool dead = FS::GetFileInformationByHandle(handle, info) == 0 &&
-                  info.attributes == FILE_ATTRIBUTE_NORMAL && info.sizeBytes == length &&
-                  FS::ReadFile(handle, line, sizeof line - 1, &got, nullptr) == 0 && got == length &&
-                  memcmp(line, kLine, length) == 0 && FS::LockFile(handle, false) == 0;
+      bool lockFile = FS::GetFileInformationByHandle(handle, info) == 0 &&
+                      info.attributes == FILE_ATTRIBUTE_NORMAL &&
+                      (info.sizeBytes == 0 ||
+                       (info.sizeBytes == length &&
+                        FS::ReadFile(handle, line, sizeof line - 1, &got, nullptr) == 0 && got == length &&
+                        memcmp(line, kLine, length) == 0));
+      bool dead = lockFile && FS::LockFile(handle, false) == 0;
       FS::CloseHandle(handle);  // only read: nothing to report
       if (dead) dead_.push_back(tag);
     }

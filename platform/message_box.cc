@@ -1,5 +1,4 @@
 #include <gtk/gtk.h>
-#include <stdio.h>
 #include <string.h>
 
 #include "platform/resources.h"
@@ -7,26 +6,7 @@
 
 namespace {
 
-// Null while messages go to GTK dialogs.
-const char* g_stderrPrefix = nullptr;
-// Non-null while every box but a question is also written to standard error.
-const char* g_echoPrefix = nullptr;
-
-void writeLine(const char* prefix, const stdx::u16string& text) {
-  stdx::u16string line = text;
-  replace_all(line, u"\r\n", u" ");
-  replace_all(line, u"\n", u" ");
-  replace_all(line, u"\r", u" ");
-  fprintf(stderr, "%s%s\n", prefix, narrow_lib(line).c_str());
-  fflush(stderr);
-}
-
-unsigned messageLine(const stdx::u16string& text, unsigned type) {
-  writeLine(g_stderrPrefix, text);
-  return (type & 0xFFu) == 2 ? 2u : 3u;
-}
-
-volatile sig_atomic_t* g_interrupt = nullptr;
+volatile sig_atomic_t* g_interrupt = nullptr;  // the one of the box being shown
 
 // How often an open box looks at the interrupt flag.
 const guint kInterruptPollMs = 50;
@@ -52,13 +32,11 @@ stdx::string button_caption(const char* stock, const char* msgid, const char* ke
 
 }  // namespace
 
-void message_box_to_stderr(const char* prefix) { g_stderrPrefix = prefix; }
-void message_box_echo_to_stderr(const char* prefix) { g_echoPrefix = prefix; }
-void set_message_box_interrupt(volatile sig_atomic_t* flag) { g_interrupt = flag; }
-
-unsigned messageBox(CWnd* parent, const stdx::u16string& text, unsigned type) {
-  if (g_stderrPrefix != nullptr) return messageLine(text, type);
-  if (g_echoPrefix != nullptr && (type & 0xFFu) != 2) writeLine(g_echoPrefix, text);
+// The toolkit's box behind messageBox, for as long as the wizard's module
+// is loaded.
+unsigned message_box_window(CWnd* parent, const stdx::u16string& text, unsigned type,
+                            volatile sig_atomic_t* interrupt) {
+  g_interrupt = interrupt;
   stdx::string message = narrow_lib(text);
   GtkMessageType icon = GTK_MESSAGE_OTHER;
   switch (type & 0xFF000000u) {
@@ -98,3 +76,11 @@ unsigned messageBox(CWnd* parent, const stdx::u16string& text, unsigned type) {
     default: return 0;
   }
 }
+
+namespace {
+
+// Wherever this box is linked (the wizard's module, the wizard's tests),
+// messages that do not go to standard error open it.
+[[maybe_unused]] const bool g_windowSet = (set_message_box_window(message_box_window), true);
+
+}  // namespace

@@ -35,8 +35,9 @@ const unsigned IDNO_RESULT = 2;
 const unsigned IDOK_RESULT = 3;
 
 // Shows a modal GTK message dialog (user-interface thread only) and returns
-// 1 for Yes, 2 for No, 3 for OK, 0 for anything else. Defined in the
-// message-box library, the only platform code that links GTK.
+// 1 for Yes, 2 for No, 3 for OK, 0 for anything else. The dialog itself is
+// defined in the message-box library, the only platform code that links
+// GTK; this call is not.
 //
 // After message_box_to_stderr, it touches no GTK at all: it writes the
 // text as one line (line breaks become blanks) to standard error behind
@@ -55,6 +56,15 @@ void message_box_echo_to_stderr(const char* prefix);
 // new one closes at once: a program asked to end must not wait for an
 // answer. A flag of null turns this off. User-interface thread only.
 void set_message_box_interrupt(volatile sig_atomic_t* flag);
+
+// The window that shows a box when its text does not go to standard
+// error. The toolkit's box lives in the wizard's module, which the program
+// loads only when it opens a window; until then (and without a display at
+// all) a box that is not sent to standard error is written there anyway,
+// so that no message is ever lost.
+typedef unsigned (*MessageBoxWindow)(CWnd* parent, const stdx::u16string& text, unsigned type,
+                                     volatile sig_atomic_t* interrupt);
+void set_message_box_window(MessageBoxWindow window);
 
 int Sleep(int milliseconds);
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test twice: a plain build, then a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer; then the fuzz
-# targets and the ThreadSanitizer run. The wizard's tests run on a private
+# targets, the ThreadSanitizer run and hundreds of randomly signalled
+# silent runs. The wizard's tests run on a private
 # Xvfb display. This full set is what CI runs.
 #   bash scripts/test.sh --quick   only the plain build and its whole suite,
 #                                  for checking a change before the full set
@@ -86,3 +87,7 @@ for binary in platform/platform_tests install/install_tests app/gui_tests; do
   TSAN_OPTIONS="ignore_noninstrumented_modules=1 halt_on_error=1 exitcode=66" \
     "$root/build-tsan/$binary" --gtest_brief=1
 done
+echo "== stop signals at random instants of silent runs: 500 runs of the plain build =="
+# Status, summary line and disk must agree for every one; the table of
+# what was seen is printed.
+SIGNAL_RUNS=500 python3 "$root/app/signal_test.py" "$root/build/app/setup" "$root/build/tools/dpkpack"
