@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "platform/file_io.h"
+#include "platform/printable.h"
 
 namespace {
 
@@ -53,7 +54,8 @@ stdx::string format_summary(const RunSummary& summary) {
     snprintf(counts, sizeof counts, " copied=%lu up-to-date=%lu target=", summary.copied,
              summary.upToDate);
   }
-  // The same folder reads the same on every run, however it was given.
+  // The same folder reads the same on every run, however it was given; a
+  // control character in it is escaped, so the line stays one line.
   return stdx::string("setup: result=") + summary_result(summary) + counts +
-         narrow_lib(strip_trailing_separators(summary.target));
+         narrow_lib(printable_name(strip_trailing_separators(summary.target)));
 }

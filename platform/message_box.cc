@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "platform/printable.h"
 #include "platform/resources.h"
 #include "platform/utils.h"
 
@@ -12,11 +13,15 @@ const char* g_stderrPrefix = nullptr;
 // Non-null while every box but a question is also written to standard error.
 const char* g_echoPrefix = nullptr;
 
+// A box's text is one line on standard error: its own line breaks become
+// blanks, and any other control character (from a name within it) is
+// escaped, so that no text can start a line of its own.
 void writeLine(const char* prefix, const stdx::u16string& text) {
   stdx::u16string line = text;
   replace_all(line, u"\r\n", u" ");
   replace_all(line, u"\n", u" ");
   replace_all(line, u"\r", u" ");
+  line = printable_name(line, false);
   fprintf(stderr, "%s%s\n", prefix, narrow_lib(line).c_str());
   fflush(stderr);
 }
