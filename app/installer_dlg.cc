@@ -159,15 +159,57 @@ void CInstallerDlg::buildMainWindow() {
   fitWindow();
 }
 
-// The window is 500 x 360 unless a large font needs more for the buttons or
-// the page shown; it grows then (and stays so), and the row moves with it.
-void CInstallerDlg::fitWindow() {
-  int width = std::max(shownWidth_, rowWidth_), height = shownHeight_;
-  if (currentPage_ != nullptr) {
-    int bottom = 0;
-    page_extent(*currentPage_, width, bottom);
-    height = std::max(height, bottom + shownHeight_ - page_area_bottom());
+// The part of the screen a window may take: the monitor's, less the
+// panels where the desktop publishes its work area.
+static GdkRectangle work_area(GtkWidget* window) {
+  GdkScreen* screen = gtk_widget_get_screen(window);
+  GdkWindow* shown = gtk_widget_get_window(window);
+  int monitor = shown != nullptr ? gdk_screen_get_monitor_at_window(screen, shown) : 0;
+  GdkRectangle area;
+  gdk_screen_get_monitor_geometry(screen, monitor, &area);
+  GdkAtom type = GDK_NONE;
+  gint format = 0, length = 0;
+  guchar* data = nullptr;
+  if (gdk_property_get(gdk_screen_get_root_window(screen), gdk_atom_intern_static_string("_NET_WORKAREA"),
+                       gdk_atom_intern_static_string("CARDINAL"), 0, 16, FALSE, &type, &format, &length,
+                       &data)) {
+    // Four numbers (of 4 bytes each, asked for in bytes); format 32 comes
+    // as longs, whatever their size.
+    if (format == 32 && length >= static_cast<gint>(4 * sizeof(long))) {
+      const long* values = reinterpret_cast<const long*>(data);
+      GdkRectangle work = {static_cast<int>(values[0]), static_cast<int>(values[1]),
+                           static_cast<int>(values[2]), static_cast<int>(values[3])};
+      GdkRectangle both;
+      if (gdk_rectangle_intersect(&area, &work, &both)) area = both;
+    }
+    g_free(data);
   }
+  return area;
+}
+
+// The window is 500 x 360 unless a large font needs more for the buttons or
+// the page shown; it grows then (and stays so), and the row moves with it,
+// within the screen's work area less the room of a window frame.
+void CInstallerDlg::fitWindow() {
+  const int kFrameWidth = 8, kFrameHeight = 32, kWidenStep = 60;
+  GdkRectangle area = work_area(window_);
+  int maxWidth = std::max(width_, area.width - kFrameWidth);
+  int maxHeight = std::max(height_, area.height - kFrameHeight);
+  int width = 0, height = 0;
+  MessagePage* message = dynamic_cast<MessagePage*>(currentPage_);
+  for (int textWidth = main_area_width();; textWidth += kWidenStep) {
+    if (message != nullptr) message->setAreaWidth(textWidth);
+    width = std::max(shownWidth_, rowWidth_);
+    height = shownHeight_;
+    if (currentPage_ != nullptr) {
+      int bottom = 0;
+      page_extent(*currentPage_, width, bottom);
+      height = std::max(height, bottom + shownHeight_ - page_area_bottom());
+    }
+    if (message == nullptr || height <= maxHeight || width + kWidenStep > maxWidth) break;
+  }
+  width = std::min(width, maxWidth);
+  height = std::min(height, maxHeight);
   if (width == shownWidth_ && height == shownHeight_ && sizeApplied_) return;
   shownWidth_ = width;
   shownHeight_ = height;
@@ -179,6 +221,10 @@ void CInstallerDlg::fitWindow() {
   gtk_window_set_geometry_hints(
       GTK_WINDOW(window_), window_, &hints,
       static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE | GDK_HINT_BASE_SIZE));
+  // The window is no larger than the page's widgets ask for only when the
+  // area holding them says so: a text cut at the foot must not push the
+  // window past the screen.
+  gtk_widget_set_size_request(fixed_, width, height);
   gtk_window_set_default_size(GTK_WINDOW(window_), width, height);
   gtk_window_resize(GTK_WINDOW(window_), width, height);
   place_button_row(fixed_, separator_, {backButton_, nextButton_, cancelButton_},
@@ -263,7 +309,19 @@ void CInstallerDlg::setCurPage(WizardDialogPage* page) {
   if (page == nullptr) return;
   for (GtkWidget* widget : page->widgets()) gtk_widget_show(widget);
   page->onShow();
+  // The directory page gives the entry the focus; on every other page the
+  // default button takes it, so that a screen reader reads the new page
+  // (the text around the focus) and Enter or Space does what it says.
+  if (page != dirSelectPage_) focusDefaultButton();
   fitWindow();
+}
+
+void CInstallerDlg::focusDefaultButton() {
+  for (GtkWidget* button : {nextButton_, cancelButton_}) {
+    if (!gtk_widget_get_visible(button) || !gtk_widget_is_sensitive(button)) continue;
+    gtk_widget_grab_focus(button);
+    return;
+  }
 }
 
 void CInstallerDlg::showProgressPage() {
@@ -304,12 +362,15 @@ bool CInstallerDlg::followCopy() {
   InstallOutcome outcome;
   bool ended = session_.outcome(outcome);
   InstallSession::Progress progress = session_.progress();
-  if (progress.percent != shownPercent_ || progress.waitingForLock != showingWait_) {
-    progressPage_->setProgress(progress.percent);
+  if (progress.percent != shownPercent_ || progress.waitingForLock != showingWait_ ||
+      progress.text != shownText_) {
+    showProgress(progress);
     shownPercent_ = progress.percent;
+    shownText_ = progress.text;
     // Another run holds the target: the page says so instead of "copying".
     if (progress.waitingForLock) progressPage_->setStatus(session_.waitingMessage());
     showingWait_ = progress.waitingForLock;
+    fitWindow();
   }
   if (progress.waitingForLock && !toldWaiting_) {
     toldWaiting_ = true;
@@ -319,6 +380,32 @@ bool CInstallerDlg::followCopy() {
   if (ended) return false;
   if (stop_signal_received() != 0) stopCopy();
   return true;
+}
+
+void CInstallerDlg::showProgress(const InstallSession::Progress& progress) {
+  // The run posts the path of the member it copies: which member that is
+  // (they go in the package's order) tells how far the copy is. The search
+  // starts at the last one found, so it costs a step or two per look.
+  const auto& files = session_.reader().files;
+  size_t total = files.size();
+  stdx::u16string file;
+  const stdx::u16string& text = progress.text;
+  for (size_t k = 0; k < total && !text.empty(); ++k) {
+    size_t i = (shownMember_ + k) % total;
+    stdx::u16string name = files[i].name;
+    replace_all(name, kBadPathSeparator, kPathSeparator);
+    if (text.size() <= name.size() || text[text.size() - name.size() - 1] != u'/' ||
+        !std::equal(name.begin(), name.end(), text.end() - name.size()))
+      continue;
+    shownMember_ = i;
+    file = text;
+    break;
+  }
+  // Past the members (the flush and the renames) every file is done; before
+  // the first one the start text stands.
+  size_t done = !file.empty() ? shownMember_ + 1 : total;
+  bool started = !file.empty() || progress.percent > 0;
+  progressPage_->setProgress(progress.percent, done, started ? total : 0, file);
 }
 
 gboolean CInstallerDlg::watch_package(gpointer data) {
@@ -406,7 +493,7 @@ void CInstallerDlg::registerTargetDir() {
   // everything there), and in a box for the user.
   stdx::u16string message = registration_message(registration);
   if (successPage_ != nullptr) {
-    successPage_->setMessage(successText());
+    successPage_->setMessage(successText(), {targetPath_, registration.file});
     fitWindow();
   }
   if (!silent_) fprintf(stderr, "setup: %s\n", narrow_lib(message).c_str());
@@ -417,7 +504,8 @@ void CInstallerDlg::showSuccessFinalPage() {
   state_ = kStateSuccess;
   noteOutcomeForSignal();
   if (successPage_ == nullptr) successPage_ = new SuccessFinalPage(fixed_, sideImage_, successText());
-  else successPage_->setMessage(successText());
+  successPage_->setMessage(successText(), {targetPath_, session_.registration().file});
+
   setFinishButtons();
   setCurPage(successPage_);
 }
@@ -426,7 +514,12 @@ void CInstallerDlg::showSuccessFinalPage() {
 // the box may have been answered without being read.
 void CInstallerDlg::showErrorFinalPage(const InstallOutcome& outcome) {
   showMessageFinalPage(errorPage_, "IDS_ERROR_FINISH", kStateError);
-  errorPage_->setMessage(failure_page_text(outcome));
+  std::vector<stdx::u16string> paths = {outcome.failure.path};
+  for (const UndoFailure& undo : outcome.undoFailures) {
+    paths.push_back(undo.path);
+    paths.push_back(undo.kept);
+  }
+  errorPage_->setMessage(failure_page_text(outcome), paths);
   fitWindow();
 }
 
