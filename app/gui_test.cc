@@ -1569,6 +1569,44 @@ TEST_F(WizardTest, ProgressStatusWrapsAndIsNeverCut) {
   g_free(defaultFont);
 }
 
+
+// An opener that fails is no silent end: a box says which readme could not
+// be opened and why, in the opener's words or by its status.
+TEST_F(WizardTest, ReadmeThatCannotBeOpenedIsReported) {
+  makePackage({{"t/a.cfg", "alpha"}, {"readme.txt", "hello"}}, {"-l", "en", "-p", "P", "-v", "V", "-r", "readme.txt"});
+  struct Case {
+    const char* opener;
+    std::string cause;
+  } cases[] = {
+      {"echo 'xdg-open: no method available for opening it' >&2\nexit 3\n",
+       "xdg-open: no method available for opening it"},
+      {"exit 4\n", "the opener ended with status 4"},
+      {"exit 0\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.opener);
+    writeBytes(bin_ / "xdg-open", std::string("#!/bin/sh\n") + c.opener);
+    const std::string target = home_ / ("t" + std::to_string(&c - cases));
+    std::unique_ptr<CInstallerDlg> dialog = newDialog();
+    start(*dialog);
+    goToDirectoryPage(*dialog, target);
+    startCopy(*dialog);
+    ASSERT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+    MessageBoxAnswerer answers;
+    click(dialog->nextButton());
+    EXPECT_EQ(nullptr, dialog->window());
+    if (c.cause.empty()) {
+      EXPECT_TRUE(answers.boxes().empty());
+      continue;
+    }
+    ASSERT_EQ(1u, answers.boxes().size());
+    EXPECT_EQ(GTK_MESSAGE_WARNING, answers.boxes()[0].type);
+    EXPECT_EQ("The description of the distribution package " + target + "/readme.txt could not be opened: " +
+                  c.cause,
+              answers.boxes()[0].text);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -3,9 +3,11 @@
 #include <gdk/gdkkeysyms.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -14,6 +16,7 @@
 #include "install/failure_words.h"
 #include "platform/file_system.h"
 #include "platform/path_separators.h"
+#include "platform/printable.h"
 #include "platform/resources.h"
 
 namespace {
@@ -615,8 +618,48 @@ void CInstallerDlg::openReadme() {
   // directory to keep it from reading as an option.
   stdx::string file = narrow_lib(path);
   if (file[0] != '/') file = stdx::string("./") + file;
+  // The opener gets no terminal input, and its output is dropped; what it
+  // says on standard error is kept, to tell the user why it failed.
   const char* argv[] = {"xdg-open", file.c_str(), nullptr};
-  run_program(argv);
+  gchar* said = nullptr;
+  gint status = 0;
+  GError* error = nullptr;
+  stdx::u16string cause;
+  if (!g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr,
+                    static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL),
+                    &CInstallerDlg::opener_setup, nullptr, nullptr, &said, &status, &error)) {
+    // Not started: no opener on the PATH, or one that may not run.
+    int errnoValue = EIO;
+    if (error->domain == G_SPAWN_ERROR && error->code == G_SPAWN_ERROR_NOENT) errnoValue = ENOENT;
+    if (error->domain == G_SPAWN_ERROR && error->code == G_SPAWN_ERROR_ACCES) errnoValue = EACCES;
+    cause = u"xdg-open: " + failure_cause(0, errnoValue);
+    g_error_free(error);
+  } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    // The opener's own last words, else its status.
+    stdx::string words = said != nullptr ? said : "";
+    while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' '))
+      words.pop_back();
+    size_t lineStart = words.rfind('\n');
+    if (lineStart != stdx::string::npos) words = words.substr(lineStart + 1);
+    if (!words.empty() && g_utf8_validate(words.c_str(), -1, nullptr)) {
+      cause = widen_lib(words);
+    } else {
+      int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      cause = LoadResString("IDS_OPENER_STATUS");
+      replace_all(cause, u"%1", widen_lib(stdx::string(std::to_string(code).c_str())));
+    }
+  }
+  g_free(said);
+  if (cause.empty()) return;
+  stdx::u16string text = LoadResString("IDS_ERROR_OPENREADME");
+  replace_all(text, u"%1", path);
+  messageBox(this, text + u" " + printable_name(cause, false), MB_ICONWARNING_OK);
+}
+
+void CInstallerDlg::opener_setup(gpointer /*data*/) {
+  // The installer ignores SIGPIPE for its own output; the opener must not
+  // inherit that.
+  signal(SIGPIPE, SIG_DFL);
 }
 
 void CInstallerDlg::closeWindow() {

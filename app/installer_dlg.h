@@ -153,7 +153,10 @@ class CInstallerDlg : public CWnd {
   // text does not fit (the buttons stay in view).
   void fitWindow();
   stdx::u16string successText() const;
+  // Hands the readme to the desktop's opener; a box says why when it fails.
   void openReadme();
+  // In the opener's process, before it starts.
+  static void opener_setup(gpointer data);
   // Cancel, Escape or close while the copy runs: ask, then request the cancel.
   void requestCancelDuringCopy();
   // Destroys the window (ending gtk_main), after the worker has ended.
