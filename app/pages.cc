@@ -19,6 +19,8 @@ const int kMargin = 10;
 const int kCaptionGap = 2;
 const int kParagraphGap = 8;
 const int kMinButtonWidth = 80;
+// The narrowest the directory entry gets beside its button.
+const int kMinEntryWidth = 200;
 const int kMinButtonHeight = 30;
 // The row's buttons: Back and Next a little apart, so that they read as two,
 // and Cancel set off from both.
@@ -270,12 +272,15 @@ DirSelectPage::DirSelectPage(GtkWidget* container, GdkPixbuf* picture)
   int captionY = page_area_bottom() - fieldHeight - kCaptionGap - captionSize.height;
   captionY = std::max(captionY, kMainAreaY + natural_size(label_).height + kParagraphGap);
   int fieldY = captionY + captionSize.height + kCaptionGap;
+  // The entry keeps room for a path's last folders however wide the
+  // button's caption is at the font; the window widens for them instead.
   int right = kMainAreaX + kMainAreaWidth - 2;
+  int entryWidth = std::max(kMinEntryWidth, right - browseWidth - kMargin - kMainAreaX);
   gtk_fixed_move(GTK_FIXED(parent_), caption_, kMainAreaX, captionY);
-  gtk_widget_set_size_request(entry_, right - browseWidth - kMargin - kMainAreaX, fieldHeight);
+  gtk_widget_set_size_request(entry_, entryWidth, fieldHeight);
   gtk_fixed_move(GTK_FIXED(parent_), entry_, kMainAreaX, fieldY);
   gtk_widget_set_size_request(browseButton_, browseWidth, fieldHeight);
-  gtk_fixed_move(GTK_FIXED(parent_), browseButton_, right - browseWidth, fieldY);
+  gtk_fixed_move(GTK_FIXED(parent_), browseButton_, kMainAreaX + entryWidth + kMargin, fieldY);
 }
 
 void DirSelectPage::setPath(const stdx::u16string& path) {
