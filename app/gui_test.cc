@@ -1607,6 +1607,30 @@ TEST_F(WizardTest, ReadmeThatCannotBeOpenedIsReported) {
   }
 }
 
+
+// "Open the template directory" hands the folder to the desktop's opener
+// as one argument, and leaves the wizard where it is.
+TEST_F(WizardTest, SuccessPageOpensTheTemplateDirectory) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  const std::string target = home_ / "-templates; ls";
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  goToDirectoryPage(*dialog, target);
+  startCopy(*dialog);
+  ASSERT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+  GtkWidget* button = dialog->successPage()->folderButton();
+  EXPECT_TRUE(visible(button));
+  click(button);
+  EXPECT_EQ("[" + target + "]\n", openerLog());
+  EXPECT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+  // A folder the opener cannot show is said so, in the interface language.
+  writeBytes(bin_ / "xdg-open", "#!/bin/sh\necho 'no file manager' >&2\nexit 2\n");
+  MessageBoxAnswerer answers;
+  click(button);
+  ASSERT_EQ(1u, answers.boxes().size());
+  EXPECT_EQ("The template directory " + target + " could not be opened: no file manager", answers.boxes()[0].text);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

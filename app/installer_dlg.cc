@@ -506,7 +506,11 @@ void CInstallerDlg::registerTargetDir() {
 void CInstallerDlg::showSuccessFinalPage() {
   state_ = kStateSuccess;
   noteOutcomeForSignal();
-  if (successPage_ == nullptr) successPage_ = new SuccessFinalPage(fixed_, sideImage_, successText());
+  if (successPage_ == nullptr) {
+    successPage_ = new SuccessFinalPage(fixed_, sideImage_, successText());
+    g_signal_connect(successPage_->folderButton(), "clicked", G_CALLBACK(&CInstallerDlg::on_open_folder_clicked),
+                     this);
+  }
   successPage_->setMessage(successText(), {targetPath_, session_.registration().file});
 
   setFinishButtons();
@@ -613,10 +617,21 @@ void CInstallerDlg::openReadme() {
   // Only a regular file goes to the opener: a FIFO or a device planted
   // under the readme's name could keep a viewer (and us) waiting.
   if (!regular_file_readable(path)) return;
+  openWithDesktop(path, "IDS_ERROR_OPENREADME");
+}
+
+gint CInstallerDlg::on_open_folder_clicked(GtkWidget* /*widget*/, gpointer data) {
+  CInstallerDlg* dialog = dialog_of(data);
+  if (dialog != nullptr) dialog->openWithDesktop(dialog->targetPath_, "IDS_ERROR_OPENFOLDER");
+  return 0;
+}
+
+void CInstallerDlg::openWithDesktop(const stdx::u16string& path, const char* failureKey) {
   // The opener gets the path as one argument, never through a shell. A
   // relative target could start with "-", so anchor it to the current
   // directory to keep it from reading as an option.
   stdx::string file = narrow_lib(path);
+  if (file.empty()) return;
   if (file[0] != '/') file = stdx::string("./") + file;
   // The opener gets no terminal input, and its output is dropped; what it
   // says on standard error is kept, to tell the user why it failed.
@@ -651,7 +666,7 @@ void CInstallerDlg::openReadme() {
   }
   g_free(said);
   if (cause.empty()) return;
-  stdx::u16string text = LoadResString("IDS_ERROR_OPENREADME");
+  stdx::u16string text = LoadResString(failureKey);
   replace_all(text, u"%1", path);
   messageBox(this, text + u" " + printable_name(cause, false), MB_ICONWARNING_OK);
 }

@@ -155,8 +155,14 @@ class CInstallerDlg : public CWnd {
   stdx::u16string successText() const;
   // Hands the readme to the desktop's opener; a box says why when it fails.
   void openReadme();
+  // Hands path to the desktop's opener as one argument, never through a
+  // shell; when that fails, a box says so with the text of failureKey
+  // ("%1" the path) and why.
+  void openWithDesktop(const stdx::u16string& path, const char* failureKey);
   // In the opener's process, before it starts.
   static void opener_setup(gpointer data);
+  // "Open the template directory" on the success page.
+  static gint on_open_folder_clicked(GtkWidget* widget, gpointer data);
   // Cancel, Escape or close while the copy runs: ask, then request the cancel.
   void requestCancelDuringCopy();
   // Destroys the window (ending gtk_main), after the worker has ended.

@@ -221,14 +221,18 @@ SuccessFinalPage::SuccessFinalPage(GtkWidget* container, GdkPixbuf* picture,
   gtk_label_set_line_wrap(GTK_LABEL(caption), TRUE);
   gtk_widget_set_size_request(caption, kMainAreaWidth - 40, -1);
   put(checkBox_, kMainAreaX, 0);
+  folderButton_ = gtk_button_new_with_mnemonic(mnemonic_text("IDS_KEYED_OPENFOLDER").c_str());
+  put(folderButton_, kMainAreaX, 0);
   placeBelowLabel();
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(checkBox_), TRUE);
 }
 
 void SuccessFinalPage::placeBelowLabel() {
-  if (checkBox_ == nullptr) return;
+  if (checkBox_ == nullptr || folderButton_ == nullptr) return;
   int y = kMainAreaY + natural_size(label()).height + kParagraphGap;
   gtk_fixed_move(GTK_FIXED(parent_), checkBox_, kMainAreaX, y);
+  y += natural_size(checkBox_).height + kParagraphGap;
+  gtk_fixed_move(GTK_FIXED(parent_), folderButton_, kMainAreaX, y);
 }
 
 bool SuccessFinalPage::isShowReadmeChecked() const {

@@ -97,13 +97,17 @@ class SuccessFinalPage : public MessagePage {
 
   bool isShowReadmeChecked() const;
   GtkWidget* checkBox() const { return checkBox_; }
+  // Below the check box: opens the template directory (the dialog acts on it).
+  GtkWidget* folderButton() const { return folderButton_; }
 
  protected:
-  // The check box goes below the message, however many lines it takes.
+  // The check box and the folder button go below the message, however
+  // many lines it takes.
   void placeBelowLabel() override;
 
  private:
   GtkWidget* checkBox_ = nullptr;
+  GtkWidget* folderButton_ = nullptr;
 };
 
 // The choice of the template directory: a prompt, an entry and a button
