@@ -20,6 +20,7 @@
 #include "install/run_plan.h"
 #include "install/signed_reads.h"
 #include "platform/file_io.h"
+#include "platform/printable.h"
 #include "platform/resources.h"
 #include "platform/utils.h"
 
@@ -297,13 +298,13 @@ RunSummary run_admin_check(const CommandLine& line) {
           ++summary.modified;
           break;
       }
-      if (word != nullptr) printf("setup: %s %s\n", word, narrow_lib(plan.pathOf(m.relative)).c_str());
+      if (word != nullptr) printf("setup: %s %s\n", word, narrow_lib(printable_name(plan.pathOf(m.relative))).c_str());
     }
     for (size_t i = 0; i < checks.size(); ++i) {
       const MemberPlan& m = plan.member(i);
       int e = m.fate == MemberFate::kUnknown ? m.errnoValue : checks[i].errnoValue;
       if (m.fate == MemberFate::kUnknown || e != 0)
-        say(failure_cause_line(plan.pathOf(m.relative), e), MB_ICONWARNING_OK);
+        say(failure_cause_line(printable_name(plan.pathOf(m.relative)), e), MB_ICONWARNING_OK);
     }
     return summary;
   }
@@ -313,7 +314,7 @@ RunSummary run_admin_check(const CommandLine& line) {
   for (const MemberPlan& m : plan.members()) {
     if (m.copies()) {
       ++summary.copied;
-      printf("setup: would copy %s (%s)\n", narrow_lib(plan.pathOf(m.relative)).c_str(),
+      printf("setup: would copy %s (%s)\n", narrow_lib(printable_name(plan.pathOf(m.relative))).c_str(),
              m.fate == MemberFate::kNew ? "new" : "replaces an older file");
     } else if (m.fate == MemberFate::kCurrent) {
       ++summary.upToDate;

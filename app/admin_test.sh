@@ -280,5 +280,32 @@ expect_status "clashing members --list" 1
 grep -qxF "dpkpack: $W/pkg/kxq5.dpk: the members a and a\\b would be one entry of the target directory" "$WORK/err" ||
   fail "clashing members --list: $(cat "$WORK/err")"
 
+# A member name with a line break (another packer's package) cannot forge
+# a line: each member is one line, the break escaped, and the summary is
+# the one result line. dpkpack itself refuses to pack such a name.
+python3 "$(dirname "$0")/raw_package.py" "$W/pkg/kxq5.dpk" $'b\nsetup: result=installed copied=9 up-to-date=0 target=/x' $'tab\there'
+for option in -N -V; do
+  run_readonly "line break in a name $option" $option "-D$W/opt/forged"
+  case $option in
+    -N) want="setup: would copy $W/opt/forged/b\\nsetup: result=installed copied=9 up-to-date=0 target=/x (new)
+setup: would copy $W/opt/forged/tab\\there (new)" ;;
+    -V) want="setup: missing $W/opt/forged/b\\nsetup: result=installed copied=9 up-to-date=0 target=/x
+setup: missing $W/opt/forged/tab\\there" ;;
+  esac
+  [ "$(head -n -1 "$WORK/out")" = "$want" ] || fail "line break in a name $option: $OUT"
+  [ "$(grep -c '^setup: result=' "$WORK/out")" = 1 ] || fail "line break in a name $option: $OUT"
+done
+"$DPKPACK" --list "$W/pkg/kxq5.dpk" > "$WORK/out" 2> /dev/null
+grep -qE '  b\\nsetup: result=installed copied=9 up-to-date=0 target=/x$' "$WORK/out" ||
+  fail "line break in a name --list: $(cat "$WORK/out")"
+[ "$(wc -l < "$WORK/out")" = 6 ] || fail "line break in a name --list: $(cat "$WORK/out")"
+mkdir -p "$W/src-break"
+touch "$W/src-break/"$'x\ny'
+"$DPKPACK" -o "$WORK/break.dpk" "$W/src-break" > /dev/null 2> "$WORK/err"
+STATUS=$?
+expect_status "line break in a name, packing" 1
+grep -qF 'dpkpack: the member x\ny holds a control character' "$WORK/err" || fail "packing a line break: $(cat "$WORK/err")"
+[ ! -e "$WORK/break.dpk" ] || fail "packing a line break: a package was written"
+
 [ "$FAILED" = 0 ] && echo "admin: all scenarios passed"
 exit "$FAILED"

@@ -100,6 +100,7 @@ class MessageBoxAnswerer {
     std::string text;
     GtkMessageType type;
     std::vector<std::string> buttons;  // captions as shown, mnemonics marked "_"
+    std::string accessibleName;        // what a screen reader announces it as
   };
 
   explicit MessageBoxAnswerer(std::vector<gint> responses = {})
@@ -120,7 +121,8 @@ class MessageBoxAnswerer {
     g_object_get(box, "text", &text, "message-type", &type, nullptr);
     std::vector<std::string> buttons;
     collect_labels(gtk_dialog_get_action_area(GTK_DIALOG(box)), buttons);
-    self->boxes_.push_back(Box{text != nullptr ? text : "", type, buttons});
+    const char* name = atk_object_get_name(gtk_widget_get_accessible(box));
+    self->boxes_.push_back(Box{text != nullptr ? text : "", type, buttons, name != nullptr ? name : ""});
     g_free(text);
     gint response = GTK_RESPONSE_OK;
     if (!self->responses_.empty()) {
@@ -1166,6 +1168,17 @@ TEST_F(WizardTest, MnemonicsReachTheirControlsInEveryLanguage) {
     gtk_widget_grab_focus(dialog->cancelButton());
     press(dialog->dirSelectPage()->caption(),
           [&] { return gtk_window_get_focus(GTK_WINDOW(window)) == entry; });
+    {
+      // The "..." button opens the folder chooser; Cancel there changes nothing.
+      bool chooserSeen = false;
+      When chooser([] { return find_toplevel(GTK_TYPE_FILE_CHOOSER_DIALOG) != nullptr; },
+                   [&] {
+                     chooserSeen = true;
+                     gtk_dialog_response(GTK_DIALOG(find_toplevel(GTK_TYPE_FILE_CHOOSER_DIALOG)),
+                                         GTK_RESPONSE_CANCEL);
+                   });
+      press(dialog->dirSelectPage()->browseButton(), [&] { return chooserSeen; });
+    }
     press(dialog->backButton(), in(CInstallerDlg::kStateWelcome));
     press(dialog->nextButton(), in(CInstallerDlg::kStateSelectPath));
     {
@@ -1219,11 +1232,12 @@ TEST_F(WizardTest, MessageBoxButtonsSpeakTheInterfaceLanguage) {
     LangIdType lang;
     std::vector<std::string> question;
     std::vector<std::string> warning;
+    const char* questionName;
   } cases[] = {
-      {"de", LANG_DE, {"_Ja", "_Nein"}, {"_OK"}},
+      {"de", LANG_DE, {"_Ja", "_Nein"}, {"_OK"}, "Frage"},
       {"ka", LANG_KA, {"_\u10d3\u10d8\u10d0\u10ee", "_\u10d0\u10e0\u10d0"},
-       {"_\u10d9\u10d0\u10e0\u10d2\u10d8"}},
-      {"en", LANG_EN, {"_Yes", "_No"}, {"_OK"}},
+       {"_\u10d9\u10d0\u10e0\u10d2\u10d8"}, "\u10d9\u10d8\u10d7\u10ee\u10d5\u10d0"},
+      {"en", LANG_EN, {"_Yes", "_No"}, {"_OK"}, "Question"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
@@ -1239,6 +1253,7 @@ TEST_F(WizardTest, MessageBoxButtonsSpeakTheInterfaceLanguage) {
     ASSERT_EQ(2u, answers.boxes().size());
     EXPECT_EQ(text_of("IDS_ACCEPT_CANCEL"), answers.boxes()[0].text);
     EXPECT_EQ(c.question, answers.boxes()[0].buttons);
+    EXPECT_EQ(c.questionName, answers.boxes()[0].accessibleName);
     EXPECT_EQ(text_of("IDS_SETUP_EMPTYTARGET"), answers.boxes()[1].text);
     EXPECT_EQ(c.warning, answers.boxes()[1].buttons);
   }
@@ -1269,6 +1284,8 @@ TEST_F(PagesTest, ProgressShowsTheFinishTextOnlyAtExactlyOneHundred) {
   page.setProgress(99);
   EXPECT_EQ(text_of("IDS_PROGRESS_START"), label_text(page.status()));
   EXPECT_DOUBLE_EQ(0.99, gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(page.bar())));
+  page.setProgress(99, 7, 7);
+  EXPECT_EQ("Copying files: 7 of 7 (99%)", label_text(page.status()));
   page.setProgress(100);
   EXPECT_EQ(text_of("IDS_INSTALL_FINISH"), label_text(page.status()));
   EXPECT_DOUBLE_EQ(1.0, gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(page.bar())));
@@ -1353,6 +1370,329 @@ TEST_F(PagesTest, FolderChooserFillsTheEntryOnlyWhenAccepted) {
     EXPECT_TRUE(accept.done());
   }
   EXPECT_EQ(folder, utf8(page.getPath()));
+}
+
+
+// One of the numbers a screen reader reads off a control (GTK 2's
+// accessibility layer has only these calls, which ATK marks as old).
+enum class Reading { kCurrent, kMinimum, kMaximum };
+double accessible_number(GtkWidget* widget, Reading reading) {
+  AtkValue* value = ATK_VALUE(gtk_widget_get_accessible(widget));
+  GValue number = G_VALUE_INIT;
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  switch (reading) {
+    case Reading::kCurrent: atk_value_get_current_value(value, &number); break;
+    case Reading::kMinimum: atk_value_get_minimum_value(value, &number); break;
+    case Reading::kMaximum: atk_value_get_maximum_value(value, &number); break;
+  }
+  G_GNUC_END_IGNORE_DEPRECATIONS
+  double n = G_VALUE_HOLDS_DOUBLE(&number) ? g_value_get_double(&number) : -1;
+  if (G_IS_VALUE(&number)) g_value_unset(&number);
+  return n;
+}
+
+// What a screen reader reads off the bar: its value from 0 to 100, told
+// as it changes, with no complaint from the toolkit on any query.
+TEST_F(PagesTest, ProgressBarValueIsExposedAsItMoves) {
+  guint criticals = 0;
+  guint handler = g_log_set_handler(
+      "GLib-GObject", static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING),
+      [](const gchar*, GLogLevelFlags, const gchar*, gpointer count) { ++*static_cast<guint*>(count); },
+      &criticals);
+  ProgressPage page(fixed_, 480);
+  AtkObject* accessible = gtk_widget_get_accessible(page.bar());
+  ASSERT_TRUE(ATK_IS_VALUE(accessible));
+  int told = 0;
+  gulong watch = g_signal_connect(accessible, "property-change::accessible-value",
+                                  G_CALLBACK(+[](AtkObject*, gpointer, gpointer n) { ++*static_cast<int*>(n); }),
+                                  &told);
+  EXPECT_EQ(0, accessible_number(page.bar(), Reading::kMinimum));
+  EXPECT_EQ(100, accessible_number(page.bar(), Reading::kMaximum));
+  struct Step {
+    int percent;
+    size_t done, total;
+    const char* file;
+    const char* status;
+  } steps[] = {
+      {0, 0, 0, "", "Files being copied..."},
+      {37, 2, 5, "/t/tmplts/b.cfg", "Copying files: 2 of 5 (37%)\n/t/tmplts/b.cfg"},
+      {95, 5, 5, "", "Copying files: 5 of 5 (95%)"},
+      {100, 5, 5, "", "Copying complete..."},
+  };
+  for (const Step& step : steps) {
+    page.setProgress(step.percent, step.done, step.total, u16(step.file));
+    EXPECT_EQ(step.percent, accessible_number(page.bar(), Reading::kCurrent)) << step.percent;
+    EXPECT_EQ(step.status, label_text(page.status()));
+    EXPECT_EQ(std::to_string(step.percent) + "%", gtk_progress_bar_get_text(GTK_PROGRESS_BAR(page.bar())));
+  }
+  EXPECT_EQ(3, told);  // every change but the first, which is no change
+  g_signal_handler_disconnect(accessible, watch);
+  g_log_remove_handler("GLib-GObject", handler);
+  EXPECT_EQ(0u, criticals);
+}
+
+// During a real copy the page names the file being copied, how many of how
+// many, and the percent, and the bar's accessible value follows.
+TEST_F(WizardTest, CopyShowsTheFileTheCountAndThePercent) {
+  makePackage(many_members(), {"-L", "1"});
+  const std::string target = home_ / "target";
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  goToDirectoryPage(*dialog, target);
+  std::string status;
+  double value = -1;
+  When midway([&] {
+                return dialog->state() == CInstallerDlg::kStateProgress &&
+                       label_text(dialog->progressPage()->status()).find(target + "/big/") != std::string::npos;
+              },
+              [&] {
+                status = label_text(dialog->progressPage()->status());
+                value = accessible_number(dialog->progressPage()->bar(), Reading::kCurrent);
+              });
+  startCopy(*dialog);
+  ASSERT_TRUE(midway.done());
+  EXPECT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+  // "Copying files: N of 12000 (P%)", then the file's path.
+  size_t of = status.find(" of 12000 (");
+  ASSERT_NE(std::string::npos, of) << status;
+  int done = atoi(status.c_str() + status.rfind(' ', of - 1) + 1);
+  int percent = atoi(status.c_str() + of + 11);
+  EXPECT_GE(done, 1) << status;
+  EXPECT_LE(done, 12000) << status;
+  EXPECT_EQ(percent, static_cast<int>(value)) << status;
+  std::string file = status.substr(status.find('\n') + 1);
+  EXPECT_TRUE(exists(file)) << file;
+}
+
+// Where each line of a label starts within its text.
+std::vector<int> line_starts(GtkWidget* label) {
+  std::vector<int> starts;
+  for (GSList* line = pango_layout_get_lines_readonly(gtk_label_get_layout(GTK_LABEL(label))); line != nullptr;
+       line = line->next)
+    starts.push_back(static_cast<PangoLayoutLine*>(line->data)->start_index);
+  return starts;
+}
+
+// A path on a page is shown as it is: a line within it starts only after
+// one of its "/" (so no hyphen is ever drawn into it), and it can be
+// selected and copied.
+TEST_F(WizardTest, PathsOnThePagesBreakOnlyAfterASlashAndCanBeSelected) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  struct Case {
+    const char* where;
+    std::string path;
+  } cases[] = {
+      {"hyphens", home_ / "a-rather-long-name/with-many-hyphenated-parts/and-more-of-them/x-y-z"},
+      {"one long part", home_ / "templates/averyveryverylongfoldernamewithoutanybreakopportunityinsideit/x"},
+      {"blanks", home_ / "my templates/of the accounting department/for this year/and next"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.where);
+    std::unique_ptr<CInstallerDlg> dialog = newDialog();
+    dialog->setTargetOption(u16(c.path));
+    start(*dialog);
+    dialog->showSuccessFinalPage();
+    InstallOutcome failed;
+    failed.failure.code = ERROR_PATH_NOT_FOUND;
+    failed.failure.errnoValue = ENOTDIR;
+    failed.failure.path = u16(c.path + "/t/a.cfg");
+    describe_outcome(failed);
+    for (int page = 0; page < 2; ++page) {
+      if (page == 1) dialog->showErrorFinalPage(failed);
+      GtkWidget* label = page == 0 ? dialog->successPage()->label() : dialog->errorPage()->label();
+      std::string text = label_text(label);
+      const std::string& path = page == 0 ? c.path : c.path + "/t/a.cfg";
+      size_t at = text.find(path);
+      ASSERT_NE(std::string::npos, at) << text;
+      std::vector<int> starts = line_starts(label);
+      EXPECT_GT(starts.size(), 2u) << text;
+      for (int start : starts) {
+        if (start <= static_cast<int>(at) || start >= static_cast<int>(at + path.size())) continue;
+        EXPECT_EQ('/', text[start - 1]) << text.substr(at, start - at) << " | " << text.substr(start);
+      }
+      EXPECT_TRUE(gtk_label_get_selectable(GTK_LABEL(label)));
+      // A part that cannot be broken widens the window rather than being cut.
+      GtkAllocation window, area;
+      gtk_widget_get_allocation(dialog->window(), &window);
+      gtk_widget_get_allocation(label, &area);
+      PangoRectangle ink, logical;
+      pango_layout_get_pixel_extents(gtk_label_get_layout(GTK_LABEL(label)), &ink, &logical);
+      settle();
+      gtk_widget_get_allocation(dialog->window(), &window);
+      EXPECT_LE(area.x + logical.width, window.width);
+    }
+  }
+}
+
+// The default button has the focus on every page but the directory's (the
+// entry has it there), so that a screen reader reads each new page.
+TEST_F(WizardTest, DefaultButtonHasTheFocusOnEveryPage) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  GtkWindow* window = GTK_WINDOW(dialog->window());
+  EXPECT_EQ(dialog->nextButton(), gtk_window_get_focus(window)) << "welcome";
+  goToDirectoryPage(*dialog, home_ / "t");
+  EXPECT_EQ(dialog->dirSelectPage()->entry(), gtk_window_get_focus(window)) << "directory";
+  GtkWidget* focusDuringCopy = nullptr;
+  When copying([&] { return dialog->state() == CInstallerDlg::kStateProgress; },
+               [&] { focusDuringCopy = gtk_window_get_focus(window); });
+  startCopy(*dialog);
+  EXPECT_EQ(dialog->cancelButton(), focusDuringCopy) << "progress";
+  EXPECT_EQ(dialog->nextButton(), gtk_window_get_focus(window)) << "success";
+  InstallOutcome failed;
+  failed.failure.code = ERROR_ACCESS_DENIED;
+  failed.failure.errnoValue = EACCES;
+  failed.failure.path = u"/t/a.cfg";
+  describe_outcome(failed);
+  dialog->showErrorFinalPage(failed);
+  EXPECT_EQ(dialog->nextButton(), gtk_window_get_focus(window)) << "error";
+  dialog->showCancelledFinalPage();
+  EXPECT_EQ(dialog->nextButton(), gtk_window_get_focus(window)) << "cancelled";
+}
+
+// A large font on a small screen: the window stays within the work area
+// (it widens its text first), and the buttons stay on the screen.
+TEST_F(WizardTest, WindowNeverExceedsTheWorkAreaAtALargeFont) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  GdkWindow* root = gdk_get_default_root_window();
+  GdkAtom workArea = gdk_atom_intern_static_string("_NET_WORKAREA");
+  const long area[4] = {0, 0, 1024, 768};
+  gdk_property_change(root, workArea, gdk_atom_intern_static_string("CARDINAL"), 32, GDK_PROP_MODE_REPLACE,
+                      reinterpret_cast<const guchar*>(area), 4);
+  gdk_flush();
+  GtkSettings* settings = gtk_settings_get_default();
+  gchar* defaultFont = nullptr;
+  g_object_get(settings, "gtk-font-name", &defaultFont, nullptr);
+  gtk_settings_set_string_property(settings, "gtk-font-name", "Sans 20", "gui_tests");
+  InstallOutcome failed;
+  failed.failure.code = ERROR_ACCESS_DENIED;
+  failed.failure.errnoValue = EACCES;
+  failed.failure.path = u"/home/user/.kxq5/KX/kxq5/tmplts/accounting/forms/annual-report.cfg";
+  for (int i = 0; i < 3; ++i) {
+    UndoFailure undo;
+    undo.step = UndoFailure::kRestore;
+    undo.path = u"/home/user/.kxq5/KX/kxq5/tmplts/accounting/forms/form-" + u16(std::to_string(i)) + u".cfg";
+    undo.kept = undo.path + u".previous-copy-kept-here";
+    undo.errnoValue = EROFS;
+    failed.undoFailures.push_back(undo);
+  }
+  describe_outcome(failed);
+  for (int lang = LANG_RU; lang <= LANG_TR; ++lang) {
+    set_resource_lang(static_cast<LangIdType>(lang));
+    SCOPED_TRACE(utf8(stdx::u16string(kLanguageCodes[lang - 1])));
+    describe_outcome(failed);
+    std::unique_ptr<CInstallerDlg> dialog = newDialog(false, kLanguageCodes[lang - 1]);
+    start(*dialog);
+    dialog->showErrorFinalPage(failed);
+    settle();
+    GtkAllocation window, finish;
+    gtk_widget_get_allocation(dialog->window(), &window);
+    gtk_widget_get_allocation(dialog->nextButton(), &finish);
+    EXPECT_LE(window.width, 1024);
+    EXPECT_LE(window.height, 768 - 32);
+    EXPECT_LE(finish.y + finish.height, window.height);
+    EXPECT_LE(finish.x + finish.width, window.width);
+  }
+  set_resource_lang(LANG_EN);
+  gtk_settings_set_string_property(settings, "gtk-font-name", defaultFont, "gui_tests");
+  g_free(defaultFont);
+  gdk_property_delete(root, workArea);
+  gdk_flush();
+}
+
+// Georgian at a large font: the status text wraps and keeps every word.
+TEST_F(WizardTest, ProgressStatusWrapsAndIsNeverCut) {
+  GtkSettings* settings = gtk_settings_get_default();
+  gchar* defaultFont = nullptr;
+  g_object_get(settings, "gtk-font-name", &defaultFont, nullptr);
+  gtk_settings_set_string_property(settings, "gtk-font-name", "Sans 20", "gui_tests");
+  set_resource_lang(LANG_KA);
+  {
+    GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWidget* fixed = gtk_fixed_new();
+    gtk_container_add(GTK_CONTAINER(window), fixed);
+    ProgressPage page(fixed, 480);
+    gtk_widget_show_all(window);
+    page.setProgress(42, 120, 12000, u"/home/user/.kxq5/KX/kxq5/tmplts/accounting/forms/annual-report.cfg");
+    settle();
+    PangoLayout* layout = gtk_label_get_layout(GTK_LABEL(page.status()));
+    EXPECT_FALSE(pango_layout_is_ellipsized(layout));
+    EXPECT_GT(pango_layout_get_line_count(layout), 2);
+    PangoRectangle ink, logical;
+    pango_layout_get_pixel_extents(layout, &ink, &logical);
+    EXPECT_LE(logical.width, 480);
+    // The page and the window are laid out by what the label asks for.
+    GtkRequisition status;
+    gtk_widget_size_request(page.status(), &status);
+    EXPECT_GE(status.height, logical.height);
+    gtk_widget_destroy(window);
+  }
+  set_resource_lang(LANG_EN);
+  gtk_settings_set_string_property(settings, "gtk-font-name", defaultFont, "gui_tests");
+  g_free(defaultFont);
+}
+
+
+// An opener that fails is no silent end: a box says which readme could not
+// be opened and why, in the opener's words or by its status.
+TEST_F(WizardTest, ReadmeThatCannotBeOpenedIsReported) {
+  makePackage({{"t/a.cfg", "alpha"}, {"readme.txt", "hello"}}, {"-l", "en", "-p", "P", "-v", "V", "-r", "readme.txt"});
+  struct Case {
+    const char* opener;
+    std::string cause;
+  } cases[] = {
+      {"echo 'xdg-open: no method available for opening it' >&2\nexit 3\n",
+       "xdg-open: no method available for opening it"},
+      {"exit 4\n", "the opener ended with status 4"},
+      {"exit 0\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.opener);
+    writeBytes(bin_ / "xdg-open", std::string("#!/bin/sh\n") + c.opener);
+    const std::string target = home_ / ("t" + std::to_string(&c - cases));
+    std::unique_ptr<CInstallerDlg> dialog = newDialog();
+    start(*dialog);
+    goToDirectoryPage(*dialog, target);
+    startCopy(*dialog);
+    ASSERT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+    MessageBoxAnswerer answers;
+    click(dialog->nextButton());
+    EXPECT_EQ(nullptr, dialog->window());
+    if (c.cause.empty()) {
+      EXPECT_TRUE(answers.boxes().empty());
+      continue;
+    }
+    ASSERT_EQ(1u, answers.boxes().size());
+    EXPECT_EQ(GTK_MESSAGE_WARNING, answers.boxes()[0].type);
+    EXPECT_EQ("The description of the distribution package " + target + "/readme.txt could not be opened: " +
+                  c.cause,
+              answers.boxes()[0].text);
+  }
+}
+
+
+// "Open the template directory" hands the folder to the desktop's opener
+// as one argument, and leaves the wizard where it is.
+TEST_F(WizardTest, SuccessPageOpensTheTemplateDirectory) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  const std::string target = home_ / "-templates; ls";
+  std::unique_ptr<CInstallerDlg> dialog = newDialog();
+  start(*dialog);
+  goToDirectoryPage(*dialog, target);
+  startCopy(*dialog);
+  ASSERT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+  GtkWidget* button = dialog->successPage()->folderButton();
+  EXPECT_TRUE(visible(button));
+  click(button);
+  EXPECT_EQ("[" + target + "]\n", openerLog());
+  EXPECT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+  // A folder the opener cannot show is said so, in the interface language.
+  writeBytes(bin_ / "xdg-open", "#!/bin/sh\necho 'no file manager' >&2\nexit 2\n");
+  MessageBoxAnswerer answers;
+  click(button);
+  ASSERT_EQ(1u, answers.boxes().size());
+  EXPECT_EQ("The template directory " + target + " could not be opened: no file manager", answers.boxes()[0].text);
 }
 
 }  // namespace

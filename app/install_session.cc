@@ -78,8 +78,7 @@ void InstallSession::requestStop() {
 InstallSession::Progress InstallSession::progress() {
   Progress progress;
   unsigned code = 0;
-  stdx::u16string text;
-  processData_.getInstallState(code, text, progress.percent);
+  processData_.getInstallState(code, progress.text, progress.percent);
   progress.waitingForLock = processData_.waitingForLock();
   return progress;
 }

@@ -61,6 +61,7 @@ class InstallSession : public InstallWorker {
   struct Progress {
     int percent = 0;
     bool waitingForLock = false;  // another run holds the target
+    stdx::u16string text;         // during the copy, the path of the file being copied
   };
   Progress progress();
   // What to say while another run holds the target: which one.

@@ -3,9 +3,11 @@
 #include <gdk/gdkkeysyms.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -14,6 +16,7 @@
 #include "install/failure_words.h"
 #include "platform/file_system.h"
 #include "platform/path_separators.h"
+#include "platform/printable.h"
 #include "platform/resources.h"
 
 namespace {
@@ -159,15 +162,57 @@ void CInstallerDlg::buildMainWindow() {
   fitWindow();
 }
 
-// The window is 500 x 360 unless a large font needs more for the buttons or
-// the page shown; it grows then (and stays so), and the row moves with it.
-void CInstallerDlg::fitWindow() {
-  int width = std::max(shownWidth_, rowWidth_), height = shownHeight_;
-  if (currentPage_ != nullptr) {
-    int bottom = 0;
-    page_extent(*currentPage_, width, bottom);
-    height = std::max(height, bottom + shownHeight_ - page_area_bottom());
+// The part of the screen a window may take: the monitor's, less the
+// panels where the desktop publishes its work area.
+static GdkRectangle work_area(GtkWidget* window) {
+  GdkScreen* screen = gtk_widget_get_screen(window);
+  GdkWindow* shown = gtk_widget_get_window(window);
+  int monitor = shown != nullptr ? gdk_screen_get_monitor_at_window(screen, shown) : 0;
+  GdkRectangle area;
+  gdk_screen_get_monitor_geometry(screen, monitor, &area);
+  GdkAtom type = GDK_NONE;
+  gint format = 0, length = 0;
+  guchar* data = nullptr;
+  if (gdk_property_get(gdk_screen_get_root_window(screen), gdk_atom_intern_static_string("_NET_WORKAREA"),
+                       gdk_atom_intern_static_string("CARDINAL"), 0, 16, FALSE, &type, &format, &length,
+                       &data)) {
+    // Four numbers (of 4 bytes each, asked for in bytes); format 32 comes
+    // as longs, whatever their size.
+    if (format == 32 && length >= static_cast<gint>(4 * sizeof(long))) {
+      const long* values = reinterpret_cast<const long*>(data);
+      GdkRectangle work = {static_cast<int>(values[0]), static_cast<int>(values[1]),
+                           static_cast<int>(values[2]), static_cast<int>(values[3])};
+      GdkRectangle both;
+      if (gdk_rectangle_intersect(&area, &work, &both)) area = both;
+    }
+    g_free(data);
   }
+  return area;
+}
+
+// The window is 500 x 360 unless a large font needs more for the buttons or
+// the page shown; it grows then (and stays so), and the row moves with it,
+// within the screen's work area less the room of a window frame.
+void CInstallerDlg::fitWindow() {
+  const int kFrameWidth = 8, kFrameHeight = 32, kWidenStep = 60;
+  GdkRectangle area = work_area(window_);
+  int maxWidth = std::max(width_, area.width - kFrameWidth);
+  int maxHeight = std::max(height_, area.height - kFrameHeight);
+  int width = 0, height = 0;
+  MessagePage* message = dynamic_cast<MessagePage*>(currentPage_);
+  for (int textWidth = main_area_width();; textWidth += kWidenStep) {
+    if (message != nullptr) message->setAreaWidth(textWidth);
+    width = std::max(shownWidth_, rowWidth_);
+    height = shownHeight_;
+    if (currentPage_ != nullptr) {
+      int bottom = 0;
+      page_extent(*currentPage_, width, bottom);
+      height = std::max(height, bottom + shownHeight_ - page_area_bottom());
+    }
+    if (message == nullptr || height <= maxHeight || width + kWidenStep > maxWidth) break;
+  }
+  width = std::min(width, maxWidth);
+  height = std::min(height, maxHeight);
   if (width == shownWidth_ && height == shownHeight_ && sizeApplied_) return;
   shownWidth_ = width;
   shownHeight_ = height;
@@ -179,6 +224,10 @@ void CInstallerDlg::fitWindow() {
   gtk_window_set_geometry_hints(
       GTK_WINDOW(window_), window_, &hints,
       static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE | GDK_HINT_BASE_SIZE));
+  // The window is no larger than the page's widgets ask for only when the
+  // area holding them says so: a text cut at the foot must not push the
+  // window past the screen.
+  gtk_widget_set_size_request(fixed_, width, height);
   gtk_window_set_default_size(GTK_WINDOW(window_), width, height);
   gtk_window_resize(GTK_WINDOW(window_), width, height);
   place_button_row(fixed_, separator_, {backButton_, nextButton_, cancelButton_},
@@ -264,7 +313,19 @@ void CInstallerDlg::setCurPage(WizardDialogPage* page) {
   if (page == nullptr) return;
   for (GtkWidget* widget : page->widgets()) gtk_widget_show(widget);
   page->onShow();
+  // The directory page gives the entry the focus; on every other page the
+  // default button takes it, so that a screen reader reads the new page
+  // (the text around the focus) and Enter or Space does what it says.
+  if (page != dirSelectPage_) focusDefaultButton();
   fitWindow();
+}
+
+void CInstallerDlg::focusDefaultButton() {
+  for (GtkWidget* button : {nextButton_, cancelButton_}) {
+    if (!gtk_widget_get_visible(button) || !gtk_widget_is_sensitive(button)) continue;
+    gtk_widget_grab_focus(button);
+    return;
+  }
 }
 
 void CInstallerDlg::showProgressPage() {
@@ -305,12 +366,15 @@ bool CInstallerDlg::followCopy() {
   InstallOutcome outcome;
   bool ended = session_.outcome(outcome);
   InstallSession::Progress progress = session_.progress();
-  if (progress.percent != shownPercent_ || progress.waitingForLock != showingWait_) {
-    progressPage_->setProgress(progress.percent);
+  if (progress.percent != shownPercent_ || progress.waitingForLock != showingWait_ ||
+      progress.text != shownText_) {
+    showProgress(progress);
     shownPercent_ = progress.percent;
+    shownText_ = progress.text;
     // Another run holds the target: the page says so instead of "copying".
     if (progress.waitingForLock) progressPage_->setStatus(session_.waitingMessage());
     showingWait_ = progress.waitingForLock;
+    fitWindow();
   }
   if (progress.waitingForLock && !toldWaiting_) {
     toldWaiting_ = true;
@@ -320,6 +384,32 @@ bool CInstallerDlg::followCopy() {
   if (ended) return false;
   if (stop_signal_received() != 0) stopCopy();
   return true;
+}
+
+void CInstallerDlg::showProgress(const InstallSession::Progress& progress) {
+  // The run posts the path of the member it copies: which member that is
+  // (they go in the package's order) tells how far the copy is. The search
+  // starts at the last one found, so it costs a step or two per look.
+  const auto& files = session_.reader().files;
+  size_t total = files.size();
+  stdx::u16string file;
+  const stdx::u16string& text = progress.text;
+  for (size_t k = 0; k < total && !text.empty(); ++k) {
+    size_t i = (shownMember_ + k) % total;
+    stdx::u16string name = files[i].name;
+    replace_all(name, kBadPathSeparator, kPathSeparator);
+    if (text.size() <= name.size() || text[text.size() - name.size() - 1] != u'/' ||
+        !std::equal(name.begin(), name.end(), text.end() - name.size()))
+      continue;
+    shownMember_ = i;
+    file = text;
+    break;
+  }
+  // Past the members (the flush and the renames) every file is done; before
+  // the first one the start text stands.
+  size_t done = !file.empty() ? shownMember_ + 1 : total;
+  bool started = !file.empty() || progress.percent > 0;
+  progressPage_->setProgress(progress.percent, done, started ? total : 0, file);
 }
 
 gboolean CInstallerDlg::watch_package(gpointer data) {
@@ -409,7 +499,7 @@ void CInstallerDlg::registerTargetDir() {
   // everything there), and in a box for the user.
   stdx::u16string message = registration_message(registration);
   if (successPage_ != nullptr) {
-    successPage_->setMessage(successText());
+    successPage_->setMessage(successText(), {targetPath_, registration.file});
     fitWindow();
   }
   if (!silent_) fprintf(stderr, "setup: %s\n", narrow_lib(message).c_str());
@@ -419,8 +509,13 @@ void CInstallerDlg::registerTargetDir() {
 void CInstallerDlg::showSuccessFinalPage() {
   state_ = kStateSuccess;
   noteOutcomeForSignal();
-  if (successPage_ == nullptr) successPage_ = new SuccessFinalPage(fixed_, sideImage_, successText());
-  else successPage_->setMessage(successText());
+  if (successPage_ == nullptr) {
+    successPage_ = new SuccessFinalPage(fixed_, sideImage_, successText());
+    g_signal_connect(successPage_->folderButton(), "clicked", G_CALLBACK(&CInstallerDlg::on_open_folder_clicked),
+                     this);
+  }
+  successPage_->setMessage(successText(), {targetPath_, session_.registration().file});
+
   setFinishButtons();
   setCurPage(successPage_);
 }
@@ -429,7 +524,12 @@ void CInstallerDlg::showSuccessFinalPage() {
 // the box may have been answered without being read.
 void CInstallerDlg::showErrorFinalPage(const InstallOutcome& outcome) {
   showMessageFinalPage(errorPage_, "IDS_ERROR_FINISH", kStateError);
-  errorPage_->setMessage(failure_page_text(outcome));
+  std::vector<stdx::u16string> paths = {outcome.failure.path};
+  for (const UndoFailure& undo : outcome.undoFailures) {
+    paths.push_back(undo.path);
+    paths.push_back(undo.kept);
+  }
+  errorPage_->setMessage(failure_page_text(outcome), paths);
   fitWindow();
 }
 
@@ -520,13 +620,64 @@ void CInstallerDlg::openReadme() {
   // Only a regular file goes to the opener: a FIFO or a device planted
   // under the readme's name could keep a viewer (and us) waiting.
   if (!regular_file_readable(path)) return;
+  openWithDesktop(path, "IDS_ERROR_OPENREADME");
+}
+
+gint CInstallerDlg::on_open_folder_clicked(GtkWidget* /*widget*/, gpointer data) {
+  CInstallerDlg* dialog = dialog_of(data);
+  if (dialog != nullptr) dialog->openWithDesktop(dialog->targetPath_, "IDS_ERROR_OPENFOLDER");
+  return 0;
+}
+
+void CInstallerDlg::openWithDesktop(const stdx::u16string& path, const char* failureKey) {
   // The opener gets the path as one argument, never through a shell. A
   // relative target could start with "-", so anchor it to the current
   // directory to keep it from reading as an option.
   stdx::string file = narrow_lib(path);
+  if (file.empty()) return;
   if (file[0] != '/') file = stdx::string("./") + file;
+  // The opener gets no terminal input, and its output is dropped; what it
+  // says on standard error is kept, to tell the user why it failed.
   const char* argv[] = {"xdg-open", file.c_str(), nullptr};
-  run_program(argv);
+  gchar* said = nullptr;
+  gint status = 0;
+  GError* error = nullptr;
+  stdx::u16string cause;
+  if (!g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr,
+                    static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL),
+                    &CInstallerDlg::opener_setup, nullptr, nullptr, &said, &status, &error)) {
+    // Not started: no opener on the PATH, or one that may not run.
+    int errnoValue = EIO;
+    if (error->domain == G_SPAWN_ERROR && error->code == G_SPAWN_ERROR_NOENT) errnoValue = ENOENT;
+    if (error->domain == G_SPAWN_ERROR && error->code == G_SPAWN_ERROR_ACCES) errnoValue = EACCES;
+    cause = u"xdg-open: " + failure_cause(0, errnoValue);
+    g_error_free(error);
+  } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    // The opener's own last words, else its status.
+    stdx::string words = said != nullptr ? said : "";
+    while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' '))
+      words.pop_back();
+    size_t lineStart = words.rfind('\n');
+    if (lineStart != stdx::string::npos) words = words.substr(lineStart + 1);
+    if (!words.empty() && g_utf8_validate(words.c_str(), -1, nullptr)) {
+      cause = widen_lib(words);
+    } else {
+      int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      cause = LoadResString("IDS_OPENER_STATUS");
+      replace_all(cause, u"%1", widen_lib(stdx::string(std::to_string(code).c_str())));
+    }
+  }
+  g_free(said);
+  if (cause.empty()) return;
+  stdx::u16string text = LoadResString(failureKey);
+  replace_all(text, u"%1", path);
+  messageBox(this, text + u" " + printable_name(cause, false), MB_ICONWARNING_OK);
+}
+
+void CInstallerDlg::opener_setup(gpointer /*data*/) {
+  // The installer ignores SIGPIPE for its own output; the opener must not
+  // inherit that.
+  signal(SIGPIPE, SIG_DFL);
 }
 
 void CInstallerDlg::closeWindow() {

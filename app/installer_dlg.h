@@ -131,6 +131,11 @@ class CInstallerDlg : public CWnd {
   void endOnPackageFailure(const stdx::u16string& text);
   // Shows the progress; false once the run has posted its outcome.
   bool followCopy();
+  // The progress page for what the run posted: percent, files done, the file.
+  void showProgress(const InstallSession::Progress& progress);
+  // Gives the focus to Next (or Finish), else to Cancel, whichever is shown
+  // and can be pressed.
+  void focusDefaultButton();
   // The final page (and box) for how the run ended.
   void showOutcome(const InstallOutcome& outcome);
   // After the pause that shows the bar full: the success page and the
@@ -142,10 +147,22 @@ class CInstallerDlg : public CWnd {
   // Hands signals back to the program and, after a signal, ends it.
   void endCopy();
   void registerTargetDir();
-  // Grows the window where the buttons or the page shown need more room.
+  // Grows the window where the buttons or the page shown need more room,
+  // never past the screen's work area: a page too tall for it gets its
+  // text wider first, and is cut at the foot only when even the widest
+  // text does not fit (the buttons stay in view).
   void fitWindow();
   stdx::u16string successText() const;
+  // Hands the readme to the desktop's opener; a box says why when it fails.
   void openReadme();
+  // Hands path to the desktop's opener as one argument, never through a
+  // shell; when that fails, a box says so with the text of failureKey
+  // ("%1" the path) and why.
+  void openWithDesktop(const stdx::u16string& path, const char* failureKey);
+  // In the opener's process, before it starts.
+  static void opener_setup(gpointer data);
+  // "Open the template directory" on the success page.
+  static gint on_open_folder_clicked(GtkWidget* widget, gpointer data);
   // Cancel, Escape or close while the copy runs: ask, then request the cancel.
   void requestCancelDuringCopy();
   // Destroys the window (ending gtk_main), after the worker has ended.
@@ -193,6 +210,8 @@ class CInstallerDlg : public CWnd {
   guint packageWatch_ = 0;
   guint finishPause_ = 0;
   int shownPercent_ = -1;
+  stdx::u16string shownText_;  // the run's last posted text shown
+  size_t shownMember_ = 0;     // the member last found copying
   // While a copy runs, a signal stops it instead of the program.
   std::unique_ptr<StopSignalGuard> copySignals_;
   std::unique_ptr<CopySignalScope> copyScope_;

@@ -1,6 +1,7 @@
 #include "app/pages.h"
 
 #include <algorithm>
+#include <string>
 
 #include "app/startup.h"
 #include "platform/resources.h"
@@ -11,11 +12,15 @@ const int kMainAreaX = 170;
 const int kMainAreaY = 10;
 // 170 + 322 leaves 8 pixels to the window's right edge: wrapped text needs air.
 const int kMainAreaWidth = 322;
+// Where the progress page's bar stands, below the side picture's top part.
+const int kBarY = 130;
 const int kMargin = 10;
 // Between a caption and the field it names, and between paragraphs of widgets.
 const int kCaptionGap = 2;
 const int kParagraphGap = 8;
 const int kMinButtonWidth = 80;
+// The narrowest the directory entry gets beside its button.
+const int kMinEntryWidth = 200;
 const int kMinButtonHeight = 30;
 // The row's buttons: Back and Next a little apart, so that they read as two,
 // and Cancel set off from both.
@@ -115,6 +120,13 @@ void page_extent(const WizardDialogPage& page, int& right, int& bottom) {
     gint x = 0, y = 0;
     gtk_container_child_get(GTK_CONTAINER(fixed), widget, "x", &x, "y", &y, nullptr);
     GtkRequisition size = natural_size(widget);
+    // A part of a path that cannot be broken may stand out past the width
+    // the label asked for: the window must hold it all the same.
+    if (GTK_IS_LABEL(widget)) {
+      PangoRectangle ink, logical;
+      pango_layout_get_pixel_extents(gtk_label_get_layout(GTK_LABEL(widget)), &ink, &logical);
+      size.width = std::max(size.width, logical.x + logical.width);
+    }
     int margin = x == 0 && y == 0 ? 0 : kMargin / 2;
     right = std::max(right, x + size.width + margin);
     // The area's bottom keeps its own air above the separator.
@@ -122,13 +134,59 @@ void page_extent(const WizardDialogPage& page, int& right, int& bottom) {
   }
 }
 
+int main_area_width() { return kMainAreaWidth; }
+
+// GTK shows UTF-8 only: bytes of a file name that are not text are shown
+// as U+FFFD.
+stdx::string shown_text(stdx::u16string text) {
+  for (char16_t& c : text)
+    if (c >= 0xDC80 && c <= 0xDCFF) c = 0xFFFD;
+  return narrow_lib(text);
+}
+
+void set_wrapped_text(GtkWidget* label, const stdx::u16string& text, const std::vector<stdx::u16string>& paths) {
+  stdx::string shown = shown_text(text);
+  PangoAttrList* attributes = pango_attr_list_new();
+  // A word broken at the line's end gains no hyphen: in a path one would
+  // name a folder that does not exist.
+  pango_attr_list_insert(attributes, pango_attr_insert_hyphens_new(FALSE));
+  auto keepWhole = [attributes](size_t start, size_t end) {
+    if (end <= start) return;
+    PangoAttribute* whole = pango_attr_allow_breaks_new(FALSE);
+    whole->start_index = static_cast<guint>(start);
+    whole->end_index = static_cast<guint>(end);
+    pango_attr_list_insert(attributes, whole);
+  };
+  // A path breaks only after one of its "/" (or stands out whole): each
+  // part up to and with its "/" is kept on one line.
+  for (const stdx::u16string& path : paths) {
+    stdx::string bytes = shown_text(path);
+    if (bytes.empty()) continue;
+    for (size_t at = shown.find(bytes); at != stdx::string::npos; at = shown.find(bytes, at + bytes.size())) {
+      size_t part = at;
+      for (size_t i = at; i < at + bytes.size(); ++i) {
+        if (bytes[i - at] != '/') continue;
+        keepWhole(part, i + 1);
+        part = i + 1;
+      }
+      keepWhole(part, at + bytes.size());
+    }
+  }
+  gtk_label_set_text(GTK_LABEL(label), shown.c_str());
+  gtk_label_set_attributes(GTK_LABEL(label), attributes);
+  pango_attr_list_unref(attributes);
+}
+
 GtkWidget* createMainAreaLabel(GtkWidget* container) {
   GtkWidget* label = gtk_label_new(nullptr);
   // The width decides where lines wrap; the height follows the text.
   gtk_widget_set_size_request(label, kMainAreaWidth, -1);
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
-  // Long words (paths, some translations) break rather than push the label wide.
+  // Long words (some translations) break rather than push the label wide;
+  // paths are kept whole between their "/" by set_wrapped_text.
   gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
+  // A path on a page is there to be copied.
+  gtk_label_set_selectable(GTK_LABEL(label), TRUE);
   gtk_misc_set_alignment(GTK_MISC(label), 0.0f, 0.0f);
   gtk_fixed_put(GTK_FIXED(container), label, kMainAreaX, kMainAreaY);
   return label;
@@ -143,8 +201,13 @@ MessagePage::MessagePage(GtkWidget* container, GdkPixbuf* picture, const stdx::u
   setMessage(message);
 }
 
-void MessagePage::setMessage(const stdx::u16string& message) {
-  gtk_label_set_text(GTK_LABEL(label_), narrow_lib(message).c_str());
+void MessagePage::setMessage(const stdx::u16string& message, const std::vector<stdx::u16string>& paths) {
+  set_wrapped_text(label_, message, paths);
+  placeBelowLabel();
+}
+
+void MessagePage::setAreaWidth(int width) {
+  gtk_widget_set_size_request(label_, width, -1);
   placeBelowLabel();
 }
 
@@ -158,14 +221,18 @@ SuccessFinalPage::SuccessFinalPage(GtkWidget* container, GdkPixbuf* picture,
   gtk_label_set_line_wrap(GTK_LABEL(caption), TRUE);
   gtk_widget_set_size_request(caption, kMainAreaWidth - 40, -1);
   put(checkBox_, kMainAreaX, 0);
+  folderButton_ = gtk_button_new_with_mnemonic(mnemonic_text("IDS_KEYED_OPENFOLDER").c_str());
+  put(folderButton_, kMainAreaX, 0);
   placeBelowLabel();
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(checkBox_), TRUE);
 }
 
 void SuccessFinalPage::placeBelowLabel() {
-  if (checkBox_ == nullptr) return;
+  if (checkBox_ == nullptr || folderButton_ == nullptr) return;
   int y = kMainAreaY + natural_size(label()).height + kParagraphGap;
   gtk_fixed_move(GTK_FIXED(parent_), checkBox_, kMainAreaX, y);
+  y += natural_size(checkBox_).height + kParagraphGap;
+  gtk_fixed_move(GTK_FIXED(parent_), folderButton_, kMainAreaX, y);
 }
 
 bool SuccessFinalPage::isShowReadmeChecked() const {
@@ -190,7 +257,7 @@ DirSelectPage::DirSelectPage(GtkWidget* container, GdkPixbuf* picture)
   // Enter in the entry does what Next does (Next is the window's default).
   gtk_entry_set_activates_default(GTK_ENTRY(entry_), TRUE);
 
-  browseButton_ = gtk_button_new_with_label("...");
+  browseButton_ = gtk_button_new_with_mnemonic(mnemonic_text("IDS_KEYED_CHOOSEDIR").c_str());
   gtk_widget_set_tooltip_text(browseButton_, text_of("IDS_CHOOSEDIR_TOOLTIP").c_str());
   set_accessible_name(browseButton_, text_of("IDS_CHOOSEDIR_TITLE"));
   g_signal_connect(browseButton_, "clicked", G_CALLBACK(::button_clicked_handler), this);
@@ -209,12 +276,15 @@ DirSelectPage::DirSelectPage(GtkWidget* container, GdkPixbuf* picture)
   int captionY = page_area_bottom() - fieldHeight - kCaptionGap - captionSize.height;
   captionY = std::max(captionY, kMainAreaY + natural_size(label_).height + kParagraphGap);
   int fieldY = captionY + captionSize.height + kCaptionGap;
+  // The entry keeps room for a path's last folders however wide the
+  // button's caption is at the font; the window widens for them instead.
   int right = kMainAreaX + kMainAreaWidth - 2;
+  int entryWidth = std::max(kMinEntryWidth, right - browseWidth - kMargin - kMainAreaX);
   gtk_fixed_move(GTK_FIXED(parent_), caption_, kMainAreaX, captionY);
-  gtk_widget_set_size_request(entry_, right - browseWidth - kMargin - kMainAreaX, fieldHeight);
+  gtk_widget_set_size_request(entry_, entryWidth, fieldHeight);
   gtk_fixed_move(GTK_FIXED(parent_), entry_, kMainAreaX, fieldY);
   gtk_widget_set_size_request(browseButton_, browseWidth, fieldHeight);
-  gtk_fixed_move(GTK_FIXED(parent_), browseButton_, right - browseWidth, fieldY);
+  gtk_fixed_move(GTK_FIXED(parent_), browseButton_, kMainAreaX + entryWidth + kMargin, fieldY);
 }
 
 void DirSelectPage::setPath(const stdx::u16string& path) {
@@ -285,31 +355,46 @@ ProgressPage::ProgressPage(GtkWidget* container, int barWidth) : WizardDialogPag
   startText_ = text_of("IDS_PROGRESS_START");
   finishText_ = text_of("IDS_INSTALL_FINISH");
 
-  // The bar goes below the taller of the two texts, at any font.
-  status_ = gtk_label_new(startText_.c_str());
-  // A long folder in the waiting text gives up its middle, not the window's edge.
-  gtk_label_set_ellipsize(GTK_LABEL(status_), PANGO_ELLIPSIZE_MIDDLE);
-  gtk_misc_set_alignment(GTK_MISC(status_), 0, 0.5);
-  put(status_, kMargin, 130);
-  int statusHeight = natural_size(status_).height;
-  gtk_label_set_text(GTK_LABEL(status_), finishText_.c_str());
-  statusHeight = std::max(statusHeight, natural_size(status_).height);
-  gtk_widget_set_size_request(status_, barWidth, -1);
-
-  bar_ = gtk_progress_bar_new();
+  // The bar's value lives in an adjustment from 0 to 100: that is what the
+  // accessibility layer reads and announces as the bar moves (a bar
+  // without one reports 0 of 0, and complains on every query).
+  value_ = GTK_ADJUSTMENT(gtk_adjustment_new(0, 0, 100, 1, 10, 0));
+  bar_ = GTK_WIDGET(g_object_new(GTK_TYPE_PROGRESS_BAR, "adjustment", value_, nullptr));
   set_accessible_name(bar_, text_of("IDS_PROGRESS_NAME"));
-  put(bar_, kMargin, 130 + statusHeight + kCaptionGap * 2);
+  put(bar_, kMargin, kBarY);
   gtk_widget_set_size_request(bar_, barWidth, std::max(20, natural_size(bar_).height));
+
+  // Below the bar, so that a text that takes more lines moves nothing:
+  // it wraps (at any font, in any language) and is never cut.
+  status_ = gtk_label_new(nullptr);
+  gtk_label_set_line_wrap(GTK_LABEL(status_), TRUE);
+  gtk_label_set_line_wrap_mode(GTK_LABEL(status_), PANGO_WRAP_WORD_CHAR);
+  gtk_misc_set_alignment(GTK_MISC(status_), 0, 0);
+  gtk_widget_set_size_request(status_, barWidth, -1);
+  put(status_, kMargin, kBarY + natural_size(bar_).height + kParagraphGap);
 
   setProgress(0);
 }
 
-void ProgressPage::setProgress(int percentage) {
-  const stdx::string& text = percentage == 100 ? finishText_ : startText_;
-  gtk_label_set_text(GTK_LABEL(status_), text.c_str());
+void ProgressPage::setProgress(int percentage, size_t done, size_t total, const stdx::u16string& file) {
+  stdx::u16string text;
+  if (percentage == 100) {
+    text = widen_lib(finishText_);
+  } else if (total == 0) {
+    text = widen_lib(startText_);
+  } else {
+    text = LoadResString("IDS_PROGRESS_COUNT");
+    replace_all(text, u"%1", widen_lib(stdx::string(std::to_string(done).c_str())));
+    replace_all(text, u"%2", widen_lib(stdx::string(std::to_string(total).c_str())));
+    replace_all(text, u"%3", widen_lib(stdx::string(std::to_string(percentage).c_str())));
+    if (!file.empty()) text += u"\n" + file;
+  }
+  set_wrapped_text(status_, text, {file});
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), percentage / 100.0);
+  gtk_adjustment_set_value(value_, std::min(100, std::max(0, percentage)));
+  gtk_progress_bar_set_text(GTK_PROGRESS_BAR(bar_), (std::to_string(percentage) + "%").c_str());
 }
 
 void ProgressPage::setStatus(const stdx::u16string& text) {
-  gtk_label_set_text(GTK_LABEL(status_), narrow_lib(text).c_str());
+  set_wrapped_text(status_, text, {});
 }

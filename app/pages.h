@@ -36,6 +36,12 @@ class WizardDialogPage {
 // the area, as high as its wrapped text, aligned to the top left. Not listed
 // in any page.
 GtkWidget* createMainAreaLabel(GtkWidget* container);
+// The width a page's main text wraps at, unless the window had to widen it.
+int main_area_width();
+// Shows text in label, without a hyphen where a word breaks, and with each
+// of paths (where it occurs in text) broken only after one of its "/".
+void set_wrapped_text(GtkWidget* label, const stdx::u16string& text,
+                      const std::vector<stdx::u16string>& paths);
 
 // The text of key as GTK takes a caption with a mnemonic ("&" becomes "_").
 stdx::string mnemonic_text(const char* key);
@@ -68,7 +74,11 @@ class MessagePage : public WizardDialogPage {
   // picture stays owned by the caller; the page's image takes its own reference.
   MessagePage(GtkWidget* container, GdkPixbuf* picture, const stdx::u16string& message);
 
-  void setMessage(const stdx::u16string& message);
+  // paths: the paths within message, which break only at their "/".
+  void setMessage(const stdx::u16string& message, const std::vector<stdx::u16string>& paths = {});
+  // The width the message wraps at: wider where the window would otherwise
+  // be taller than the screen.
+  void setAreaWidth(int width);
   GtkWidget* label() const { return label_; }
 
  protected:
@@ -87,13 +97,17 @@ class SuccessFinalPage : public MessagePage {
 
   bool isShowReadmeChecked() const;
   GtkWidget* checkBox() const { return checkBox_; }
+  // Below the check box: opens the template directory (the dialog acts on it).
+  GtkWidget* folderButton() const { return folderButton_; }
 
  protected:
-  // The check box goes below the message, however many lines it takes.
+  // The check box and the folder button go below the message, however
+  // many lines it takes.
   void placeBelowLabel() override;
 
  private:
   GtkWidget* checkBox_ = nullptr;
+  GtkWidget* folderButton_ = nullptr;
 };
 
 // The choice of the template directory: a prompt, an entry and a button
@@ -138,15 +152,18 @@ class DirSelectPage : public WizardDialogPage {
 // "clicked" of the browse button; data is the DirSelectPage.
 gint button_clicked_handler(GtkWidget* widget, gpointer data);
 
-// A status line and a progress bar below it.
+// A progress bar and, below it, the status text.
 class ProgressPage : public WizardDialogPage {
  public:
   ProgressPage(GtkWidget* container, int barWidth);
 
-  // 100 exactly shows the finish text, anything else the start text; the
-  // bar shows percentage / 100 unclamped.
-  void setProgress(int percentage);
-  // Replaces the status text above the bar until the next setProgress.
+  // 100 exactly shows the finish text; else, once total is known, how many
+  // of the files are done and the percent, and the file being copied on a
+  // line of its own; before that, the start text. The bar shows
+  // percentage / 100 unclamped, its text the percent, and its accessible
+  // value the percent from 0 to 100.
+  void setProgress(int percentage, size_t done = 0, size_t total = 0, const stdx::u16string& file = {});
+  // Replaces the status text below the bar until the next setProgress.
   void setStatus(const stdx::u16string& text);
 
   GtkWidget* status() const { return status_; }
@@ -155,6 +172,7 @@ class ProgressPage : public WizardDialogPage {
  private:
   GtkWidget* status_;
   GtkWidget* bar_;
+  GtkAdjustment* value_;  // owned by the bar
   stdx::string startText_;   // UTF-8
   stdx::string finishText_;  // UTF-8
 };

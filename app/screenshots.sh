@@ -132,12 +132,13 @@ finish() {
 
 for lang in "${LANGS[@]}"; do
   rm -rf "$HOME/.KX" "$HOME/.kxq5" "$WORK/target"
-  # Welcome, directory, success.
+  # Welcome, directory, success (into a long path, which breaks only
+  # after a "/").
   run "$WORK/small" "$lang"
   shot "$WID" "$lang-welcome"
   click "$WID" "${NEXT[@]}"
   shot "$WID" "$lang-directory"
-  type_target "$WID" "$WORK/target"
+  type_target "$WID" "$WORK/target/accounting-department/templates-for-the-annual-report/2026"
   click "$WID" "${NEXT[@]}"
   wait_for "$HOME/.KX/kxlaunch/kxlaunch.cfg"
   shot "$WID" "$lang-success"
@@ -211,6 +212,24 @@ if [ -n "${LARGE_FONT:-}" ]; then
     shot "$BOX" "$lang-large-error-box"
     xdotool key --window "$BOX" Return 2>/dev/null
     shot "$WID" "$lang-large-error"
+    key "$WID" Escape
+    wait "$PID" 2>/dev/null
+
+    # The progress page, naming the file being copied; then a cancel.
+    rm -rf "$WORK/target"
+    run "$WORK/big" "$lang"
+    key "$WID" Return
+    type_keys "$WID" "$WORK/target"
+    key "$WID" Return
+    wait_for "$WORK/target/big"
+    sleep 1
+    shot "$WID" "$lang-large-progress"
+    key "$WID" Escape
+    answer_yes "$(box_of "$PID" "$WID")"
+    for ((i = 0; i < 300; i++)); do
+      [ -e "$WORK/target/big" ] || break
+      sleep 0.1
+    done
     key "$WID" Escape
     wait "$PID" 2>/dev/null
   done

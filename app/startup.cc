@@ -261,6 +261,10 @@ const char* check_before_package(bool useCwd, StartupInfo& info, bool writeProbe
   if (FileSystem::GetFileSize64(path, &packageBytes) == 0 &&
       FileSystem::GetFreeSpaceTmpDir64(&freeBytes) == 0 &&
       !temp_space_suffices(packageBytes, freeBytes)) {
+    // Named with the folder and both sizes, as when the image itself does
+    // not fit later, so that the user knows where to make room and how much.
+    unsigned long long needed = packageBytes <= ~0ull / kSpaceReg ? packageBytes * kSpaceReg : ~0ull;
+    info.errorText = image_space_message(strip_trailing_separators(tempDir), needed, freeBytes);
     return "IDS_ERROR_NOSPACE";
   }
   return nullptr;

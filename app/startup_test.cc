@@ -535,4 +535,25 @@ TEST_F(StartupChecksTest, ImageThatDoesNotFitIsNoRoomNotDamage) {
   EXPECT_NE(std::string::npos, text.find(" 8 MB needed, 0 MB free")) << text;
 }
 
+// A package that the temporary directory cannot hold three times is
+// refused before it is opened, in words that name the folder and both sizes,
+// by the run that writes and by the one that only looks alike.
+TEST_F(StartupChecksTest, TooLittleTempSpaceNamesFolderAndSizes) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a small tmpfs";
+  if (mount("tmpfs", tmpDir_.path().c_str(), "tmpfs", 0, "size=512k") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  writeBytes(packageDir_ / "kxq5.dpk", std::string(400u << 10, 'x'));  // 1.2 MB to hold
+  ScopedCwd cwd(packageDir_.path());
+  for (bool readOnly : {false, true}) {
+    PackageReader reader;
+    StartupInfo info;
+    const char* key = readOnly ? run_readonly_checks(true, info) : run_startup_checks(true, reader, info);
+    EXPECT_STREQ("IDS_ERROR_NOSPACE", key) << readOnly;
+    std::string text = narrow_lib(startup_error_text(key, info, true)).c_str();
+    EXPECT_NE(std::string::npos, text.find(tmpDir_.path() + " ")) << text;
+    EXPECT_NE(std::string::npos, text.find(" 2 MB needed, 0 MB free")) << text;
+  }
+  umount2(tmpDir_.path().c_str(), MNT_DETACH);
+}
+
 }  // namespace

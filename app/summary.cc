@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "platform/file_io.h"
+#include "platform/printable.h"
 
 namespace {
 
@@ -54,10 +55,11 @@ stdx::string format_summary(const RunSummary& summary) {
     snprintf(counts, sizeof counts, " copied=%lu up-to-date=%lu target=", summary.copied,
              summary.upToDate);
   }
-  // The same folder reads the same on every run, however it was given.
-  // The signature's word is ours, never the package's: nothing to escape.
+  // The same folder reads the same on every run, however it was given; a
+  // control character in it is escaped, so the line stays one line. The
+  // signature's word is ours, never the package's: nothing to escape.
   stdx::string tail = counts;
   tail.insert(tail.size() - strlen(" target="), stdx::string(" signature=") + summary.signature);
   return stdx::string("setup: result=") + summary_result(summary) + tail +
-         narrow_lib(strip_trailing_separators(summary.target));
+         narrow_lib(printable_name(strip_trailing_separators(summary.target)));
 }

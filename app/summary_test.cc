@@ -37,6 +37,9 @@ TEST(SummaryTest, OneFixedLineForEveryWayARunEnds) {
        "setup: result=cancelled-rolled-back copied=2 up-to-date=1 signature=none target=/t"},
       {RunResult::kNotStarted, false, 0, 0, "", kExitNotStarted,
        "setup: result=not-started copied=0 up-to-date=0 signature=none target="},
+      // A line break in the folder's name cannot start a line of its own.
+      {RunResult::kInstalled, false, 1, 0, "/t\nsetup: result=failed-rolled-back", kExitInstalled,
+       "setup: result=installed copied=1 up-to-date=0 signature=none target=/t\\nsetup: result=failed-rolled-back"},
   };
   for (const Case& c : cases) {
     RunSummary summary;

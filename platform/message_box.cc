@@ -1,6 +1,7 @@
 #include <gtk/gtk.h>
 #include <string.h>
 
+#include "platform/printable.h"
 #include "platform/resources.h"
 #include "platform/utils.h"
 
@@ -39,15 +40,21 @@ unsigned message_box_window(CWnd* parent, const stdx::u16string& text, unsigned 
   g_interrupt = interrupt;
   stdx::string message = narrow_lib(text);
   GtkMessageType icon = GTK_MESSAGE_OTHER;
+  const char* kindKey = nullptr;
   switch (type & 0xFF000000u) {
-    case 0x01000000u: icon = GTK_MESSAGE_ERROR; break;
-    case 0x02000000u: icon = GTK_MESSAGE_QUESTION; break;
-    case 0x03000000u: icon = GTK_MESSAGE_WARNING; break;
+    case 0x01000000u: icon = GTK_MESSAGE_ERROR; kindKey = "IDS_BOX_ERROR"; break;
+    case 0x02000000u: icon = GTK_MESSAGE_QUESTION; kindKey = "IDS_BOX_QUESTION"; break;
+    case 0x03000000u: icon = GTK_MESSAGE_WARNING; kindKey = "IDS_BOX_WARNING"; break;
     default: break;
   }
   // "%s" keeps a "%" in the text literal.
   GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, icon, GTK_BUTTONS_NONE,
                                              "%s", message.c_str());
+  // A screen reader announces the box by the kind GTK names it with, in
+  // GTK's language; where GTK has no translation that is English, so the
+  // name is always the program's own, in the interface language.
+  if (kindKey != nullptr)
+    atk_object_set_name(gtk_widget_get_accessible(dialog), narrow_lib(LoadResString(kindKey)).c_str());
   // In the order and with the responses GTK gives its own Yes/No and OK boxes.
   if ((type & 0xFFu) == 2) {
     gtk_dialog_add_button(GTK_DIALOG(dialog), button_caption(GTK_STOCK_NO, "_No", "IDS_KEYED_NO").c_str(),

@@ -3,6 +3,7 @@
 // this alone; the window comes with the wizard's module.
 #include <stdio.h>
 
+#include "platform/printable.h"
 #include "platform/resources.h"
 #include "platform/utils.h"
 
@@ -20,6 +21,9 @@ void writeLine(const char* prefix, const stdx::u16string& text) {
   replace_all(line, u"\r\n", u" ");
   replace_all(line, u"\n", u" ");
   replace_all(line, u"\r", u" ");
+  // Any other control character (from a name within the text) is escaped,
+  // so that no text can start a line of its own.
+  line = printable_name(line, false);
   fprintf(stderr, "%s%s\n", prefix, narrow_lib(line).c_str());
   fflush(stderr);
 }

@@ -30,7 +30,7 @@ class ResourcesTest : public testing::Test {
 };
 
 TEST_F(ResourcesTest, EveryLanguageHasEveryKeyWithText) {
-  ASSERT_EQ(87u, resource_key_count());
+  ASSERT_EQ(96u, resource_key_count());
   EXPECT_EQ(nullptr, resource_key(resource_key_count()));
   for (int lang = LANG_RU; lang <= LANG_TR; ++lang) {
     set_resource_lang(static_cast<LangIdType>(lang));
@@ -61,8 +61,9 @@ TEST_F(ResourcesTest, MnemonicCaptionsMatchTheirTextsAndDoNotClashWithinAWindow)
   // The directory page, the final pages (Finish in Next's place), the
   // folder chooser and the question box.
   const std::vector<std::vector<const char*>> kWindows = {
-      {"IDS_KEYED_BACK", "IDS_KEYED_NEXT", "IDS_KEYED_CANCEL", "IDS_KEYED_TEMPLATE_CATALOG"},
-      {"IDS_KEYED_FINISH", "IDS_KEYED_CANCEL", "IDS_KEYED_OPENDESCR"},
+      {"IDS_KEYED_BACK", "IDS_KEYED_NEXT", "IDS_KEYED_CANCEL", "IDS_KEYED_TEMPLATE_CATALOG",
+       "IDS_KEYED_CHOOSEDIR"},
+      {"IDS_KEYED_FINISH", "IDS_KEYED_CANCEL", "IDS_KEYED_OPENDESCR", "IDS_KEYED_OPENFOLDER"},
       {"IDS_KEYED_BROWSE_OK", "IDS_KEYED_BROWSE_CANCEL"},
       {"IDS_KEYED_YES", "IDS_KEYED_NO"},
   };

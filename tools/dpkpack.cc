@@ -19,6 +19,7 @@
 #include "install/package_signature.h"
 #include "platform/file_io.h"
 #include "platform/file_system.h"
+#include "platform/printable.h"
 #include "platform/resources.h"
 #include "tools/package_builder.h"
 
@@ -74,7 +75,11 @@ int usageError(const std::string& message) {
   return 2;
 }
 
-std::string narrow(const stdx::u16string& s) { return narrow_lib(s).c_str(); }
+// Names and descriptions come from a package that any packer may have
+// written: a control character in one is escaped so that it cannot break
+// or forge a line of the listing. A backslash is the package's separator
+// within a name and stays as it is.
+std::string narrow(const stdx::u16string& s) { return narrow_lib(printable_name(s, false)).c_str(); }
 
 // A FILETIME as UTC date and time with its 100-ns fraction.
 std::string formatTime(const FILETIME& t) {
@@ -473,6 +478,15 @@ int main(int argc, char** argv) {
   if (!package_builder::collectFiles(source, files, error)) {
     fprintf(stderr, "dpkpack: %s\n", error.c_str());
     return 1;
+  }
+  // A line break or another control character in a name would reach every
+  // line that prints the name; nobody means one, so such a tree is refused.
+  for (const package_builder::SourceFile& f : files) {
+    if (has_control_character(f.name)) {
+      fprintf(stderr, "dpkpack: the member %s holds a control character (shown escaped); rename it\n",
+              narrow(f.name).c_str());
+      return 1;
+    }
   }
   error = package_builder::checkOptions(options, files);
   if (!error.empty()) return usageError(error);
