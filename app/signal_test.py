@@ -119,7 +119,7 @@ for sig in (signal.SIGINT, signal.SIGTERM):
     time.sleep(0.2)
     p.send_signal(sig)
     out, err = p.communicate(timeout=60)
-    want = "setup: result=installed copied=%d up-to-date=0 target=%s\n" % (MEMBERS, target)
+    want = "setup: result=installed copied=%d up-to-date=0 signature=none target=%s\n" % (MEMBERS, target)
     if p.returncode != 0 or out.decode() != want:
         fail("%s after the registration: exit %s, stdout %r" % (sig.name, p.returncode, out.decode()))
     if members_in(target) != MEMBERS or not registered(env, target):
