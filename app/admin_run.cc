@@ -302,7 +302,7 @@ RunSummary run_admin_check(const CommandLine& line) {
     }
     for (size_t i = 0; i < checks.size(); ++i) {
       const MemberPlan& m = plan.member(i);
-      int e = m.fate == MemberFate::kUnknown ? m.errnoValue : checks[i].errnoValue;
+      int e = m.fate == MemberFate::kUnknown ? m.stop.errnoValue() : checks[i].errnoValue;
       if (m.fate == MemberFate::kUnknown || e != 0)
         say(failure_cause_line(printable_name(plan.pathOf(m.relative)), e), MB_ICONWARNING_OK);
     }

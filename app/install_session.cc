@@ -58,8 +58,7 @@ bool InstallSession::start(const stdx::u16string& target) {
   // with the system's reason when it gave one.
   InstallOutcome outcome;
   outcome.kind = InstallOutcome::kFailed;
-  outcome.failure.errnoValue = started > 0 ? started : 0;
-  outcome.failure.code = started > 0 ? error_code_for_errno(started) : ERROR_INVALID_PARAMETER;
+  outcome.failure = InstallFailure(FileError::fromErrno(started > 0 ? started : 0, stdx::u16string()));
   describe_outcome(outcome);
   processData_.postOutcome(outcome);
   return false;

@@ -13,32 +13,14 @@
 
 #include "platform/utils.h"
 
-namespace {
-
-void collect(const std::string& root, const std::string& relative, std::vector<std::string>& out) {
-  DIR* dir = opendir((root + relative).c_str());
-  if (dir == nullptr) return;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    std::string child = relative + "/" + name;
-    struct stat st;
-    if (lstat((root + child).c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      out.push_back(child + "/");
-      collect(root, child, out);
-    } else {
-      out.push_back(child + " " + std::to_string(st.st_mtime) + " " + readBytes(root + child));
-    }
-  }
-  closedir(dir);
-}
-
-}  // namespace
-
 std::string snapshot_tree(const std::string& root) {
   std::vector<std::string> lines;
-  collect(root, "", lines);
+  for (const auto& entry : snapshotTree(root)) {
+    const TreeEntry& e = entry.second;
+    if (e.kind == 'd') lines.push_back("/" + entry.first + "/");
+    else if (e.kind == 'l') lines.push_back("/" + entry.first + " -> " + e.content);
+    else lines.push_back("/" + entry.first + " " + std::to_string(e.mtime) + " " + e.content);
+  }
   std::sort(lines.begin(), lines.end());
   std::string text;
   for (const std::string& line : lines) text += line + "\n";

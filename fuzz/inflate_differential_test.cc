@@ -25,20 +25,6 @@ struct Stream {
   std::string bytes;
 };
 
-std::string zlibRaw(const std::string& image, int level, int strategy, int windowBits) {
-  z_stream s = z_stream();
-  deflateInit2(&s, level, Z_DEFLATED, -windowBits, 8, strategy);
-  std::string out(deflateBound(&s, image.size()) + 64, '\0');
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(image.data()));
-  s.avail_in = static_cast<uInt>(image.size());
-  s.next_out = reinterpret_cast<Bytef*>(&out[0]);
-  s.avail_out = static_cast<uInt>(out.size());
-  deflate(&s, Z_FINISH);
-  out.resize(s.total_out);
-  deflateEnd(&s);
-  return out;
-}
-
 std::string isalRaw(const std::string& image, unsigned level) {
   isal_zstream s;
   isal_deflate_init(&s);
@@ -72,7 +58,7 @@ std::vector<std::string> sampleImages() {
   for (int i = 0; i < 20000; ++i) large += "line " + std::to_string(i) + "\n";
   images.push_back(large);
   for (const std::string& dir : {std::string(SOURCE_DIR "/fuzz/corpus/image")}) {
-    for (const std::string& name : fuzz_support::entries(dir)) images.push_back(readFileBytes(dir + "/" + name));
+    for (const std::string& name : fuzz_support::entries(dir)) images.push_back(readBytes(dir + "/" + name));
   }
   return images;
 }
@@ -84,10 +70,10 @@ std::vector<Stream> encodedStreams(std::string* programs = nullptr) {
     const std::string& image = images[i];
     std::string tag = "image " + std::to_string(i) + ", ";
     for (int level = 0; level <= 9; ++level)
-      streams.push_back({tag + "zlib " + std::to_string(level), zlibRaw(image, level, Z_DEFAULT_STRATEGY, 15)});
+      streams.push_back({tag + "zlib " + std::to_string(level), package_format::deflateRaw(image, level, Z_DEFAULT_STRATEGY, 15)});
     for (int strategy : {Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED})
-      streams.push_back({tag + "zlib strategy " + std::to_string(strategy), zlibRaw(image, 6, strategy, 15)});
-    streams.push_back({tag + "zlib small window", zlibRaw(image, 9, Z_DEFAULT_STRATEGY, 9)});
+      streams.push_back({tag + "zlib strategy " + std::to_string(strategy), package_format::deflateRaw(image, 6, strategy, 15)});
+    streams.push_back({tag + "zlib small window", package_format::deflateRaw(image, 9, Z_DEFAULT_STRATEGY, 9)});
     for (unsigned level = 0; level <= 3; ++level)
       streams.push_back({tag + "ISA-L " + std::to_string(level), isalRaw(image, level)});
     struct Tool {
@@ -124,7 +110,7 @@ std::vector<Stream> corpusStreams() {
   for (const char* dir : {SOURCE_DIR "/fuzz/corpus/package", SOURCE_DIR "/fuzz/findings/package",
                           SOURCE_DIR "/fuzz/corpus/inflate", SOURCE_DIR "/fuzz/findings/inflate"}) {
     for (const std::string& name : fuzz_support::entries(dir))
-      streams.push_back({std::string(dir) + "/" + name, readFileBytes(std::string(dir) + "/" + name)});
+      streams.push_back({std::string(dir) + "/" + name, readBytes(std::string(dir) + "/" + name)});
   }
   return streams;
 }

@@ -28,7 +28,7 @@ class DpkpackTest : public ScratchTest {
     std::string log = path("log");
     std::string command = "cd '" + scratch + "' && '" DPKPACK_PATH "' " + args + " >'" + log + "' 2>&1";
     int status = system(command.c_str());
-    output = readFileBytes(log);
+    output = readBytes(log);
     unlink(log.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -86,7 +86,7 @@ TEST_F(DpkpackTest, FastLevelsWriteAPackageThatInstallsTheTree) {
 TEST_F(DpkpackTest, SingleLanguageLayoutOnRequest) {
   ASSERT_EQ(0, dpkpack("--single-language -p Solo -v Maker -o solo.dpk src")) << output;
   ASSERT_EQ(0u, LZCompressor().unpack(u16(path("solo.dpk")), u16(path("image"))));
-  EXPECT_EQ(std::string(4, '\0'), readFileBytes(path("image")).substr(0, 4));
+  EXPECT_EQ(std::string(4, '\0'), readBytes(path("image")).substr(0, 4));
   PackageReader reader;
   ASSERT_EQ(0u, reader.open(u16(path("solo.dpk"))));
   ASSERT_EQ(1u, reader.products.size());
@@ -158,7 +158,7 @@ TEST_F(DpkpackTest, EveryMemberCarriesAChecksumThatListAndInstallerCheck) {
   EXPECT_NE(std::string::npos, output.find("Checksums: 3 of 3 members carry one; 0 do not match"))
       << output;
 
-  std::string package = readFileBytes(path("kxq5.dpk"));
+  std::string package = readBytes(path("kxq5.dpk"));
   size_t at = package.find("marker");
   ASSERT_NE(std::string::npos, at);
   package[at] ^= 0x20;
@@ -217,7 +217,7 @@ TEST_F(DpkpackTest, HeaderUpToTheReadersBoundAndNoFurther) {
 TEST_F(DpkpackTest, KitPutsTheInstallerBesideThePackage) {
   writeBytes(path("fake-setup"), "#!/bin/sh\necho fake\n");
   ASSERT_EQ(0, dpkpack("--kit out/kit --setup fake-setup -p P src")) << output;
-  EXPECT_EQ("#!/bin/sh\necho fake\n", readFileBytes(path("out/kit/setup")));
+  EXPECT_EQ("#!/bin/sh\necho fake\n", readBytes(path("out/kit/setup")));
   struct stat st;
   ASSERT_EQ(0, stat(path("out/kit/setup").c_str(), &st));
   EXPECT_TRUE(st.st_mode & S_IXUSR);

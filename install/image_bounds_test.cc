@@ -58,7 +58,7 @@ std::string streamPackage(const std::string& path, Make make) {
 
 // A line "name: N kB" of /proc/self/status, in KiB; -1 when missing.
 long statusKib(const char* name) {
-  std::string status = readFileBytes("/proc/self/status");
+  std::string status = readBytes("/proc/self/status");
   size_t at = status.find(std::string(name) + ":");
   return at == std::string::npos ? -1 : atol(status.c_str() + at + strlen(name) + 1);
 }

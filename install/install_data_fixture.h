@@ -44,7 +44,7 @@ class InstallDataTest : public ScratchTest {
   std::string copyOut(Reader& reader, size_t i) {
     std::string out = path("out-" + std::to_string(i));
     EXPECT_EQ(0u, reader.copy(i, u16(out))) << i;
-    return readFileBytes(out);
+    return readBytes(out);
   }
 };
 

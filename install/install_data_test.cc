@@ -101,7 +101,7 @@ TEST_F(InstallDataTest, CopiesMembersOfEverySizeExactly) {
     std::string out = path("out-" + std::to_string(i));
     writeBytes(out, std::string(3 * mib, 'z'));  // a longer file is cut to the member
     ASSERT_EQ(0u, reader.copy(i, u16(out)));
-    EXPECT_TRUE(readFileBytes(out) == members[i].data) << members[i].name;
+    EXPECT_TRUE(readBytes(out) == members[i].data) << members[i].name;
     // Installed in whole seconds: the fraction of the last member is dropped.
     EXPECT_EQ(static_cast<time_t>(1000000000 + i), modificationTime(out)) << members[i].name;
   }
@@ -438,7 +438,7 @@ TEST_F(InstallDataTest, FailingCallsReportTheirCodeAndDropTheImage) {
   EXPECT_EQ(static_cast<unsigned>(ERROR_ACCESS_DENIED), reader.copy(0, u16(path("out"))));
   FaultyFileSystem::reset();
   EXPECT_EQ(0u, reader.copy(0, u16(path("out"))));
-  EXPECT_EQ("bytes", readFileBytes(path("out")));
+  EXPECT_EQ("bytes", readBytes(path("out")));
 }
 
 }  // namespace

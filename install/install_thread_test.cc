@@ -104,7 +104,7 @@ TEST_F(InstallThreadRunTest, RunsAnInstallOnTheWorkerThread) {
   EXPECT_EQ(0u, worker.result);
   EXPECT_EQ(0u, state);
   EXPECT_TRUE(text == resourceText("IDS_INSTALL_FINISH"));
-  EXPECT_EQ("b", readFileBytes(path("target/a/b.txt")));
+  EXPECT_EQ("b", readBytes(path("target/a/b.txt")));
 }
 
 }  // namespace

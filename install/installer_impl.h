@@ -195,7 +195,7 @@ FsResult BasicInstaller<FS, Compressor>::checkTargetSpace() {
   if (stop.code == 0) return 0;
   failingPath_ = stop.path.empty() ? target_ : stop.path;
   failureLine_ = stop.line;
-  return FsResult(stop.code, stop.errnoValue);
+  return stop.result();
 }
 
 // Names the symbolic link that stopped the way down to directory: the

@@ -34,7 +34,7 @@ class InstallerTest : public ScratchTest {
     }
     std::vector<TestMember> members;
     for (size_t i = 0; i < files.size(); ++i)
-      members.push_back({u8(files[i].name), readFileBytes(files[i].path), files[i].lastWriteTime});
+      members.push_back({u8(files[i].name), readBytes(files[i].path), files[i].lastWriteTime});
     writeBytes(package, gzipRawDeflate(makeImage(options.products, false, members)));
     return package;
   }
@@ -97,7 +97,7 @@ TEST_F(InstallerTest, InstallsATreeAndARerunCopiesNothing) {
   for (bool secondEncoder : {false, true}) {
     SCOPED_TRACE(secondEncoder ? "gzip" : "builder");
     std::string package = packTree(secondEncoder);
-    if (secondEncoder && readFileBytes(package).empty()) GTEST_SKIP() << "gzip not available";
+    if (secondEncoder && (readBytes(package).empty() || readBytes(package) == "<missing>")) GTEST_SKIP() << "gzip not available";
     ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
     PackageReader reader;
     ASSERT_EQ(0u, reader.open(u16(package)));
@@ -136,12 +136,12 @@ TEST_F(InstallerTest, ReplacesOnlyOlderFiles) {
   // What a silent run reports: scripts tell "changed" from these counts.
   EXPECT_EQ(2u, copied);
   EXPECT_EQ(2u, upToDate);
-  EXPECT_EQ("package", readFileBytes(target + "/older"));
+  EXPECT_EQ("package", readBytes(target + "/older"));
   EXPECT_EQ(2000, modificationTime(target + "/older"));
-  EXPECT_EQ("installed", readFileBytes(target + "/same"));
-  EXPECT_EQ("installed", readFileBytes(target + "/newer"));
+  EXPECT_EQ("installed", readBytes(target + "/same"));
+  EXPECT_EQ("installed", readBytes(target + "/newer"));
   EXPECT_EQ(2001, modificationTime(target + "/newer"));
-  EXPECT_EQ("package", readFileBytes(target + "/fresh"));
+  EXPECT_EQ("package", readBytes(target + "/fresh"));
 }
 
 TEST_F(InstallerTest, BackslashNamesBecomeNestedDirectories) {
@@ -149,9 +149,9 @@ TEST_F(InstallerTest, BackslashNamesBecomeNestedDirectories) {
                                        {{"a\\b\\c.txt", "c", fileTime(100)},
                                         {"\\lead\\d.txt", "d", fileTime(100)},
                                         {"a/mixed\\e.txt", "e", fileTime(100)}})));
-  EXPECT_EQ("c", readFileBytes(target + "/a/b/c.txt"));
-  EXPECT_EQ("d", readFileBytes(target + "/lead/d.txt"));
-  EXPECT_EQ("e", readFileBytes(target + "/a/mixed/e.txt"));
+  EXPECT_EQ("c", readBytes(target + "/a/b/c.txt"));
+  EXPECT_EQ("d", readBytes(target + "/lead/d.txt"));
+  EXPECT_EQ("e", readBytes(target + "/a/mixed/e.txt"));
 }
 
 TEST_F(InstallerTest, FailureInTheMiddleLeavesTheTargetAsItWas) {
@@ -260,7 +260,7 @@ TEST_F(InstallerTest, NeverWritesThroughSymbolicLinks) {
   struct stat st;
   ASSERT_EQ(0, lstat((target + "/linkfile").c_str(), &st));
   EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_EQ("member", readFileBytes(target + "/linkfile"));
+  EXPECT_EQ("member", readBytes(target + "/linkfile"));
   EXPECT_TRUE(snapshotTree(path("outside")) == outside);
 }
 

@@ -15,7 +15,7 @@ class LZCompressorTest : public ScratchTest {
   FsResult unpack(const std::string& compressed, std::string& image) {
     writeBytes(path("in"), compressed);
     FsResult code = LZCompressor().unpack(u16(path("in")), u16(path("out")));
-    image = readFileBytes(path("out"));
+    image = readBytes(path("out"));
     return code;
   }
 };
@@ -39,7 +39,7 @@ TEST_F(LZCompressorTest, OverwritesALongerDestinationWhole) {
   writeBytes(path("out"), std::string(100000, 'x'));
   writeBytes(path("in"), package_format::deflateRaw("short", 6));
   ASSERT_EQ(0u, LZCompressor().unpack(u16(path("in")), u16(path("out"))));
-  EXPECT_EQ("short", readFileBytes(path("out")));
+  EXPECT_EQ("short", readBytes(path("out")));
 }
 
 TEST_F(LZCompressorTest, RejectsGzipAndCorruptStreams) {
@@ -78,7 +78,7 @@ unsigned changePackage(void* context, const void* data, unsigned count) {
   c.image.append(static_cast<const char*>(data), count);
   if (c.done) return 0;
   c.done = true;
-  std::string bytes = readFileBytes(c.path);
+  std::string bytes = readBytes(c.path);
   if (c.kind == 1) {
     EXPECT_EQ(0, truncate(c.path.c_str(), static_cast<off_t>(bytes.size() / 2)));
   }
@@ -131,7 +131,7 @@ TEST_F(LZCompressorTest, PackTouchesNothing) {
   writeBytes(path("in"), "data");
   EXPECT_EQ(1u, LZCompressor().pack(u16(path("in")), u16(path("out"))));
   EXPECT_FALSE(exists(path("out")));
-  EXPECT_EQ("data", readFileBytes(path("in")));
+  EXPECT_EQ("data", readBytes(path("in")));
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ enum class MemberFate {
   kRefused,    // a directory or a special file at its path: the run stops there
   kLinkOnWay,  // a link where a folder on its way should be: stops the run early
   kFileOnWay,  // another file where a folder on its way should be: stops the run there
-  kUnknown,    // could not be looked at (errnoValue says why): stops the run early
+  kUnknown,    // could not be looked at (stop says why): stops the run early
 };
 
 struct MemberPlan {
@@ -72,8 +72,7 @@ struct MemberPlan {
   MemberFate fate = MemberFate::kNew;
   FileInformation seen{};   // what stands at its path, when anything does
   stdx::u16string blocker;  // kLinkOnWay, kFileOnWay: the component, relative to the target
-  unsigned code = 0;        // kUnknown, kLinkOnWay, kFileOnWay: the code of the look that stopped
-  int errnoValue = 0;       // and the errno behind it
+  FsResult stop;            // kUnknown, kLinkOnWay, kFileOnWay: the look that stopped, with its errno
   // The folder the copy would have to write in (the member's own, or the
   // deepest one there when folders are to be made), relative to the
   // target, and why it refuses (0: it does not, or it was not asked).

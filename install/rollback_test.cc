@@ -99,7 +99,7 @@ TEST_F(RollbackTest, RecordsExactlyTheDirectoriesItCreatesParentsFirst) {
   EXPECT_EQ(ENOTDIR, blocked.errnoValue());
   EXPECT_EQ(path("target/a.txt"), u8(at));
   EXPECT_EQ(4u, made.size());
-  EXPECT_EQ("old a", readFileBytes(path("target/a.txt")));
+  EXPECT_EQ("old a", readBytes(path("target/a.txt")));
   journal.rollback(0);
   EXPECT_FALSE(exists(path("outer")));
 }
@@ -138,10 +138,10 @@ TEST_F(RollbackTest, AnUndoThatFailsNamesEachPathOnceWithItsReason) {
   EXPECT_EQ(UndoFailure::kRemoveFolder, failures[1].step);
   EXPECT_EQ(path("target/new"), u8(failures[1].path));
   EXPECT_EQ(ENOTEMPTY, failures[1].errnoValue);
-  EXPECT_EQ("old a", readFileBytes(path("target/a.txt")));
-  EXPECT_EQ("old c", readFileBytes(path("target/sub/b/c.txt")));
+  EXPECT_EQ("old a", readBytes(path("target/a.txt")));
+  EXPECT_EQ("old c", readBytes(path("target/sub/b/c.txt")));
   EXPECT_FALSE(exists(path("target/sub/added.txt")));
-  EXPECT_EQ("f", readFileBytes(path("moved/f")));  // never reached through the link
+  EXPECT_EQ("f", readBytes(path("moved/f")));  // never reached through the link
 
   // Once mended, a later undo finds nothing left to report.
   ASSERT_EQ(0, unlink(path("target/new/x").c_str()));
@@ -187,7 +187,7 @@ TEST_F(RollbackTest, AFolderThatRefusesTheUndoIsNamedOnce) {
   EXPECT_EQ(UndoFailure::kRefused, failures[0].step);
   EXPECT_EQ(path("target/new"), u8(failures[0].path));
   EXPECT_EQ(EROFS, failures[0].errnoValue);
-  EXPECT_EQ("g", readFileBytes(path("target/new/g")));
+  EXPECT_EQ("g", readBytes(path("target/new/g")));
   EXPECT_FALSE(exists(path("target/added.txt")));
 }
 
@@ -195,10 +195,10 @@ TEST_F(RollbackTest, StopKeepsTheInstallAndDropsTheBackups) {
   begin();
   changeTarget();
   EXPECT_EQ(0u, journal.stop());
-  EXPECT_EQ("new a", readFileBytes(path("target/a.txt")));
-  EXPECT_EQ("new c", readFileBytes(path("target/sub/b/c.txt")));
-  EXPECT_EQ("f", readFileBytes(path("target/new/x/f")));
-  EXPECT_EQ("added", readFileBytes(path("target/sub/added.txt")));
+  EXPECT_EQ("new a", readBytes(path("target/a.txt")));
+  EXPECT_EQ("new c", readBytes(path("target/sub/b/c.txt")));
+  EXPECT_EQ("f", readBytes(path("target/new/x/f")));
+  EXPECT_EQ("added", readBytes(path("target/sub/added.txt")));
   for (const auto& entry : snapshotTree(path("target")))
     EXPECT_EQ(std::string::npos, entry.first.find(u8(kRunNamePrefix))) << entry.first;
 }
@@ -228,14 +228,14 @@ TEST_F(RollbackTest, BackupsAreHardLinksBesideTheFileTheyKeep) {
   replaceFile(path("target/a.txt"), "new a");
   replaceFile(path("target/link"), "new link");
   journal.rollback(5);
-  EXPECT_EQ("old a", readFileBytes(path("target/a.txt")));
+  EXPECT_EQ("old a", readBytes(path("target/a.txt")));
   struct stat restored;
   ASSERT_EQ(0, stat(path("target/a.txt").c_str(), &restored));
   EXPECT_EQ(original.st_ino, restored.st_ino);
   char buffer[64] = {};
   ASSERT_GT(readlink(path("target/link").c_str(), buffer, sizeof buffer - 1), 0);
   EXPECT_STREQ("../elsewhere/x", buffer);
-  EXPECT_EQ("outside", readFileBytes(path("elsewhere/x")));
+  EXPECT_EQ("outside", readBytes(path("elsewhere/x")));
   ASSERT_EQ(0, unlink(path("target/" + first).c_str()));
 }
 

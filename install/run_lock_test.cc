@@ -55,7 +55,7 @@ TEST_F(RunLockTest, SecondRunWaitsForTheTargetsLock) {
       EXPECT_TRUE(snapshotTree(target) == before);
     } else {
       EXPECT_EQ(0u, code);
-      EXPECT_EQ("new a", readFileBytes(target + "/a.txt"));
+      EXPECT_EQ("new a", readBytes(target + "/a.txt"));
     }
   }
 }
@@ -125,9 +125,9 @@ TEST_F(RunLockTest, RunNamesNeverCollideWithMembers) {
   data.init(&reader, u16(target));
   Installer installer(0);
   ASSERT_EQ(0u, installer.run(&data));
-  EXPECT_EQ("backup-like", readFileBytes(target + "/" + backup));
-  EXPECT_EQ("temp-like", readFileBytes(target + "/" + temp));
-  EXPECT_EQ("new a", readFileBytes(target + "/a.txt"));
+  EXPECT_EQ("backup-like", readBytes(target + "/" + backup));
+  EXPECT_EQ("temp-like", readBytes(target + "/" + temp));
+  EXPECT_EQ("new a", readBytes(target + "/a.txt"));
   TreeSnapshot after = snapshotTree(target);
   size_t runNames = 0;
   for (const auto& entry : after) runNames += isRunName(entry.first);

@@ -112,18 +112,11 @@ class BasicRunPlan {
     InstallFailure failure;
     for (const MemberPlan& m : plan_) {
       if (m.fate == MemberFate::kLinkOnWay) {
-        failure.code = m.code;
-        failure.errnoValue = m.errnoValue;
-        failure.path = pathOf(m.relative);
+        failure = InstallFailure(FileError::of(m.stop, pathOf(m.relative)));
         failure.line = run_plan::linkLine(target_, m.blocker);
         return failure;
       }
-      if (m.fate == MemberFate::kUnknown) {
-        failure.code = m.code;
-        failure.errnoValue = m.errnoValue;
-        failure.path = pathOf(m.relative);
-        return failure;
-      }
+      if (m.fate == MemberFate::kUnknown) return InstallFailure(FileError::of(m.stop, pathOf(m.relative)));
     }
     return failure;
   }
@@ -136,10 +129,7 @@ class BasicRunPlan {
     if (needed_ == 0) return failure;
     unsigned long long available = 0;
     FsResult code = FS::GetDiskFreeSpaceByHandle(spaceHandle_, &available);
-    if (code != 0) {
-      failure = InstallFailure(FileError::of(code, target_));
-      return failure;
-    }
+    if (code != 0) return InstallFailure(FileError::of(code, target_));
     if (available >= needed_) return failure;
     failure.code = ERROR_DISK_FULL;
     failure.line = target_space_line(target_, needed_, available);
@@ -156,9 +146,7 @@ class BasicRunPlan {
     const MemberPlan& m = plan_[index];
     InstallFailure failure;
     if (m.fate == MemberFate::kFileOnWay) {
-      failure.code = ERROR_PATH_NOT_FOUND;
-      failure.errnoValue = ENOTDIR;
-      failure.path = pathOf(m.blocker);
+      failure = InstallFailure(FileError::of(FsResult(ERROR_PATH_NOT_FOUND, ENOTDIR), pathOf(m.blocker)));
     } else if (m.fate == MemberFate::kRefused) {
       failure.code = ERROR_ACCESS_DENIED;
       failure.path = pathOf(m.relative);
@@ -226,9 +214,7 @@ class BasicRunPlan {
   }
 
   void refusedBy(InstallFailure& failure, int errnoValue, const stdx::u16string& folder) const {
-    failure.code = error_code_for_errno(errnoValue);
-    failure.errnoValue = errnoValue;
-    failure.path = pathOf(folder);
+    failure = InstallFailure(FileError::fromErrno(errnoValue, pathOf(folder)));
   }
 
   // Why the run could not put its lock file into the target (0: it could,
@@ -360,8 +346,7 @@ class BasicRunPlan {
       FsResult lookup = FS::GetFileInformationAt(handle, name, m.seen);
       if (lookup != 0 && lookup != ERROR_FILE_NOT_FOUND) {
         m.fate = MemberFate::kUnknown;
-        m.code = lookup.code();
-        m.errnoValue = lookup.errnoValue();
+        m.stop = lookup;
         return;
       }
       switch (config::installed_copy(lookup.code(), m.seen, memberTime)) {
@@ -389,14 +374,12 @@ class BasicRunPlan {
     }
     if (code == ERROR_STOPPED_ON_SYMLINK || code == ERROR_PATH_NOT_FOUND) {
       m.fate = code == ERROR_STOPPED_ON_SYMLINK ? MemberFate::kLinkOnWay : MemberFate::kFileOnWay;
-      m.code = code.code();
-      m.errnoValue = code.errnoValue();
+      m.stop = code;
       m.blocker = run_plan::firstBlocked<FS>(root_, directory);
       return;
     }
     m.fate = MemberFate::kUnknown;
-    m.code = code.code();
-    m.errnoValue = code.errnoValue();
+    m.stop = code;
   }
 
   int writable(const stdx::u16string& directory, void* handle) {

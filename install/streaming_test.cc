@@ -82,7 +82,7 @@ struct GatedDecompressor {
   template <class FS>
   FsResult unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write,
                     void* context) const {
-    std::string image = readFileBytes(u8(source));
+    std::string image = readBytes(u8(source));
     const size_t kPiece = 512;
     for (size_t at = 0; at < image.size(); at += kPiece) {
       size_t piece = std::min(kPiece, image.size() - at);
@@ -159,6 +159,47 @@ class StreamingTest : public ScratchTest {
     setModificationTime(target + "/a.txt", 1000);
   }
 
+  // A run over an image of which only the header and the two small
+  // members can be inflated until the test opens the gate.
+  struct GatedRun {
+    GatedReader reader;
+    GatedProcessData data;
+    GatedInstaller installer;
+    FsResult code;
+    std::thread thread;
+
+    ~GatedRun() {
+      GatedDecompressor::allow(static_cast<size_t>(-1));
+      if (thread.joinable()) thread.join();
+    }
+    // Both small members are staged once the inflater waits at the gate
+    // and the run waits for the big one.
+    static void waitAtGate() {
+      std::unique_lock<std::mutex> lock(GatedDecompressor::mutex);
+      GatedDecompressor::moved.wait(lock, [] { return GatedDecompressor::waiting; });
+    }
+    void finish() {
+      GatedDecompressor::allow(static_cast<size_t>(-1));
+      thread.join();
+    }
+    stdx::u16string statusText() {
+      unsigned state = 0;
+      stdx::u16string text;
+      int percent = 0;
+      data.getInstallState(state, text, percent);
+      EXPECT_EQ(code, state);
+      return text;
+    }
+  };
+
+  void startRun(GatedRun& run, bool damageLast) {
+    std::string file = writeImage(damageLast);
+    GatedDecompressor::allow(headerBytes + 4000);  // a.txt and b.txt exist
+    ASSERT_EQ(0u, run.reader.openHeader(u16(file)));
+    run.data.init(&run.reader, u16(target));
+    run.thread = std::thread([&run] { run.code = run.installer.run(&run.data); });
+  }
+
   std::string target;
   size_t headerBytes = 0;
 };
@@ -179,7 +220,7 @@ TEST_F(StreamingTest, HeaderIsReadyWhileTheRestIsStillToCome) {
   EXPECT_EQ(0u, reader.awaitMember(2, -1));
   EXPECT_EQ(0u, reader.awaitImage(-1));
   EXPECT_EQ(0u, reader.copy(2, u16(path("big.out"))));
-  EXPECT_EQ(image(false).substr(image(false).size() - 200000), readFileBytes(path("big.out")));
+  EXPECT_EQ(image(false).substr(image(false).size() - 200000), readBytes(path("big.out")));
 }
 
 // The run copies what exists, then waits; damage behind everything it
@@ -187,25 +228,12 @@ TEST_F(StreamingTest, HeaderIsReadyWhileTheRestIsStillToCome) {
 TEST_F(StreamingTest, DamageFoundAfterTheCopyBeganUndoesTheRun) {
   makeOldTarget();
   TreeSnapshot before = snapshotTree(target);
-  std::string file = writeImage(true);
-  GatedDecompressor::allow(headerBytes + 4000);  // a.txt and b.txt exist
-  GatedReader reader;
-  ASSERT_EQ(0u, reader.openHeader(u16(file)));
-  GatedProcessData data;
-  data.init(&reader, u16(target));
-  GatedInstaller installer;
-  FsResult code;
-  std::thread run([&] { code = installer.run(&data); });
-  GatedDecompressor::allow(static_cast<size_t>(-1));
-  run.join();
-  EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_DATA), code);
-  EXPECT_TRUE(installer.packageFailed());
-  unsigned state = 0;
-  stdx::u16string text;
-  int percent = 0;
-  data.getInstallState(state, text, percent);
-  EXPECT_EQ(code, state);
-  EXPECT_EQ(resourceText("IDS_ERROR_DAMAGEDSOURCE"), text);
+  GatedRun run;
+  ASSERT_NO_FATAL_FAILURE(startRun(run, true));
+  run.finish();
+  EXPECT_EQ(static_cast<unsigned>(ERROR_INVALID_DATA), run.code);
+  EXPECT_TRUE(run.installer.packageFailed());
+  EXPECT_EQ(resourceText("IDS_ERROR_DAMAGEDSOURCE"), run.statusText());
   EXPECT_TRUE(snapshotTree(target) == before);
 }
 
@@ -216,33 +244,19 @@ TEST_F(StreamingTest, CancelEndsARunThatWaitsForThePackage) {
     SCOPED_TRACE(stopInflating ? "the inflate stopped" : "the run cancelled");
     makeOldTarget();
     TreeSnapshot before = snapshotTree(target);
-    std::string file = writeImage(false);
-    GatedDecompressor::allow(headerBytes + 4000);
-    GatedReader reader;
-    ASSERT_EQ(0u, reader.openHeader(u16(file)));
-    GatedProcessData data;
-    data.init(&reader, u16(target));
-    GatedInstaller installer;
-    FsResult code;
-    std::thread run([&] { code = installer.run(&data); });
-    {
-      // Both small members are staged once the inflater waits at the gate
-      // and the run waits for the big one.
-      std::unique_lock<std::mutex> lock(GatedDecompressor::mutex);
-      GatedDecompressor::moved.wait(lock, [] { return GatedDecompressor::waiting; });
-    }
+    GatedRun run;
+    ASSERT_NO_FATAL_FAILURE(startRun(run, false));
+    GatedRun::waitAtGate();
     if (stopInflating) {
-      reader.stopInflating();
+      run.reader.stopInflating();
       GatedDecompressor::allow(static_cast<size_t>(-1));  // let it see the stop
     } else {
-      data.setCancel(true);
+      run.data.setCancel(true);
     }
-    run.join();
-    EXPECT_EQ(static_cast<unsigned>(ERROR_CANCELLED), code);
-    EXPECT_FALSE(installer.packageFailed());
+    run.thread.join();
+    EXPECT_EQ(static_cast<unsigned>(ERROR_CANCELLED), run.code);
+    EXPECT_FALSE(run.installer.packageFailed());
     EXPECT_TRUE(snapshotTree(target) == before);
-    // The reader's end waits for its inflater, which must get past the gate.
-    GatedDecompressor::allow(static_cast<size_t>(-1));
   }
 }
 
@@ -259,7 +273,7 @@ TEST_F(StreamingTest, ImageStorageIsGivenBackAndNeverCopiedFromAgain) {
   data.init(&reader, u16(target));
   Installer installer(0);
   ASSERT_EQ(0u, installer.run(&data));
-  for (const TestMember& m : members) EXPECT_TRUE(readFileBytes(target + "/" + m.name) == m.data) << m.name;
+  for (const TestMember& m : members) EXPECT_TRUE(readBytes(target + "/" + m.name) == m.data) << m.name;
   struct stat st;
   ASSERT_EQ(0, fstat(static_cast<int>(reinterpret_cast<intptr_t>(reader.imageHandle())), &st));
   EXPECT_GT(st.st_size, 20 << 20);
@@ -273,19 +287,9 @@ TEST_F(StreamingTest, ImageStorageIsGivenBackAndNeverCopiedFromAgain) {
 TEST_F(StreamingTest, ImageThatCannotBeWrittenNamesTheTemporaryDirectory) {
   makeOldTarget();
   TreeSnapshot before = snapshotTree(target);
-  std::string file = writeImage(false);
-  GatedDecompressor::allow(headerBytes + 4000);  // a.txt and b.txt exist
-  GatedReader reader;
-  ASSERT_EQ(0u, reader.openHeader(u16(file)));
-  GatedProcessData data;
-  data.init(&reader, u16(target));
-  GatedInstaller installer;
-  FsResult code;
-  std::thread run([&] { code = installer.run(&data); });
-  {
-    std::unique_lock<std::mutex> lock(GatedDecompressor::mutex);
-    GatedDecompressor::moved.wait(lock, [] { return GatedDecompressor::waiting; });
-  }
+  GatedRun run;
+  ASSERT_NO_FATAL_FAILURE(startRun(run, false));
+  GatedRun::waitAtGate();
   // Past this size no file of the process grows: the image's next piece fails.
   struct rlimit saved;
   ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
@@ -293,17 +297,13 @@ TEST_F(StreamingTest, ImageThatCannotBeWrittenNamesTheTemporaryDirectory) {
   limited.rlim_cur = headerBytes + 8000;
   void (*savedSignal)(int) = signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
-  GatedDecompressor::allow(static_cast<size_t>(-1));
-  run.join();
+  run.finish();
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, savedSignal);
 
-  EXPECT_NE(0u, code);
-  EXPECT_FALSE(installer.packageFailed());
-  unsigned state = 0;
-  stdx::u16string text;
-  int percent = 0;
-  data.getInstallState(state, text, percent);
+  EXPECT_NE(0u, run.code);
+  EXPECT_FALSE(run.installer.packageFailed());
+  stdx::u16string text = run.statusText();
   EXPECT_NE(stdx::u16string::npos, text.find(temp_dir_line(u16(tempDir), EFBIG))) << u8(text);
   EXPECT_TRUE(snapshotTree(target) == before);
 }

@@ -20,13 +20,6 @@ namespace test_support {
 
 stdx::u16string resourceText(const char* key) { return LoadResString(key); }
 
-std::string readFileBytes(const std::string& path) {
-  std::ifstream in(path.c_str(), std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 void setModificationTime(const std::string& path, time_t seconds) {
   struct timeval tv[2];
   tv[0].tv_sec = tv[1].tv_sec = seconds;
@@ -39,43 +32,6 @@ time_t modificationTime(const std::string& path) {
   if (lstat(path.c_str(), &st) != 0) return -1;
   return st.st_mtime;
 }
-
-namespace {
-
-void snapshotInto(const std::string& root, const std::string& relative, TreeSnapshot& out) {
-  std::string dirPath = relative.empty() ? root : root + "/" + relative;
-  DIR* dir = opendir(dirPath.c_str());
-  if (dir == nullptr) return;
-  while (struct dirent* e = readdir(dir)) {
-    std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    std::string rel = relative.empty() ? name : relative + "/" + name;
-    std::string full = root + "/" + rel;
-    struct stat st;
-    if (lstat(full.c_str(), &st) != 0) continue;
-    TreeEntry entry;
-    entry.mtime = 0;
-    if (S_ISDIR(st.st_mode)) {
-      entry.kind = 'd';
-      out[rel] = entry;
-      snapshotInto(root, rel, out);
-    } else if (S_ISLNK(st.st_mode)) {
-      char target[4096];
-      ssize_t n = readlink(full.c_str(), target, sizeof target);
-      entry.kind = 'l';
-      entry.content.assign(target, n > 0 ? static_cast<size_t>(n) : 0);
-      out[rel] = entry;
-    } else {
-      entry.kind = 'f';
-      entry.content = readFileBytes(full);
-      entry.mtime = st.st_mtime;
-      out[rel] = entry;
-    }
-  }
-  closedir(dir);
-}
-
-}  // namespace
 
 bool runFilter(const char* const* argv, const std::string& input, std::string& output) {
   char inPath[] = "/tmp/install_test_inXXXXXX";
@@ -104,16 +60,10 @@ bool runFilter(const char* const* argv, const std::string& input, std::string& o
   close(outFd);
   int status = 0;
   ok = pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  if (ok) output = readFileBytes(outPath);
+  if (ok) output = readBytes(outPath);
   unlink(inPath);
   unlink(outPath);
   return ok;
-}
-
-TreeSnapshot snapshotTree(const std::string& root) {
-  TreeSnapshot out;
-  snapshotInto(root, std::string(), out);
-  return out;
 }
 
 FILETIME fileTime(time_t seconds, unsigned fractionTicks) {

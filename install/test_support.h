@@ -23,7 +23,7 @@ inline std::string u8(const stdx::u16string& s) { return utf8(s); }
 // The interface text of key in the current language.
 stdx::u16string resourceText(const char* key);
 
-std::string readFileBytes(const std::string& path);
+using ::readBytes;
 using ::writeBytes;
 // Creates path and its missing parents.
 using ::makeDirs;
@@ -31,18 +31,9 @@ void setModificationTime(const std::string& path, time_t seconds);
 time_t modificationTime(const std::string& path);
 using ::exists;  // without following a final link
 
-// Everything below root (links not followed): kind 'f', 'd' or 'l', the
-// content of a file or the target of a link, and a file's modification time.
-struct TreeEntry {
-  char kind;
-  std::string content;
-  time_t mtime;
-  bool operator==(const TreeEntry& o) const {
-    return kind == o.kind && content == o.content && mtime == o.mtime;
-  }
-};
-typedef std::map<std::string, TreeEntry> TreeSnapshot;
-TreeSnapshot snapshotTree(const std::string& root);
+using ::TreeEntry;
+using ::TreeSnapshot;
+using ::snapshotTree;
 
 FILETIME fileTime(time_t seconds, unsigned fractionTicks = 0);
 std::string pseudoRandomBytes(size_t n, unsigned seed);

@@ -131,10 +131,10 @@ TEST_F(TransactionTest, RestoreThatFailsKeepsTheBackupAndNamesIt) {
       backup = target + "/" + entry.first;
   }
   ASSERT_FALSE(backup.empty());
-  EXPECT_EQ("old a", readFileBytes(backup));
+  EXPECT_EQ("old a", readBytes(backup));
   EXPECT_EQ(1000, modificationTime(backup));
-  EXPECT_EQ("new a", readFileBytes(target + "/a.txt"));
-  EXPECT_EQ("old b", readFileBytes(target + "/sub/b.txt"));
+  EXPECT_EQ("new a", readBytes(target + "/a.txt"));
+  EXPECT_EQ("old b", readBytes(target + "/sub/b.txt"));
   EXPECT_FALSE(exists(target + "/fresh"));
   EXPECT_EQ("", err);  // told once, in the run's text, not on the side
   unsigned state;
@@ -158,8 +158,8 @@ TEST_F(TransactionTest, WithoutHardLinksTheBackupIsAMove) {
   EXPECT_TRUE(snapshotTree(target) == before) << difference(before, snapshotTree(target));
   FaultyFileSystem::failOn(FaultyFileSystem::kCreateHardLink, 1, EOPNOTSUPP);
   EXPECT_EQ(0u, faultyInstall(package));
-  EXPECT_EQ("new a", readFileBytes(target + "/a.txt"));
-  EXPECT_EQ("new b", readFileBytes(target + "/sub/b.txt"));
+  EXPECT_EQ("new a", readBytes(target + "/a.txt"));
+  EXPECT_EQ("new b", readBytes(target + "/sub/b.txt"));
 }
 
 // Another process swaps a folder of the target for a link to a folder
@@ -220,7 +220,7 @@ TEST_F(TransactionTest, LinkAtAMemberPathIsReplacedAndComesBack) {
   char link[64] = {};
   ASSERT_GT(readlink((target + "/a.txt").c_str(), link, sizeof link - 1), 0);
   EXPECT_STREQ("../outside/a.txt", link);
-  EXPECT_EQ("outside", readFileBytes(path("outside/a.txt")));
+  EXPECT_EQ("outside", readBytes(path("outside/a.txt")));
 }
 
 // A file system mounted inside the target is one more folder: its files
@@ -237,8 +237,8 @@ TEST_F(TransactionTest, MountPointInsideTheTargetIsLikeAnyFolder) {
   EXPECT_TRUE(snapshotTree(target) == before) << difference(before, snapshotTree(target));
   FaultyFileSystem::reset();
   EXPECT_EQ(0u, faultyInstall(package));
-  EXPECT_EQ("new b", readFileBytes(target + "/sub/b.txt"));
-  EXPECT_EQ("new a", readFileBytes(target + "/a.txt"));
+  EXPECT_EQ("new b", readBytes(target + "/sub/b.txt"));
+  EXPECT_EQ("new a", readBytes(target + "/a.txt"));
 }
 
 // Real full file systems (root only, small tmpfs mounts): a full target

@@ -142,3 +142,46 @@ bool rerun_as_ordinary_user() {
       << status;
   return true;
 }
+
+namespace {
+
+void snapshotInto(const std::string& root, const std::string& relative, TreeSnapshot& out) {
+  std::string dirPath = relative.empty() ? root : root + "/" + relative;
+  DIR* dir = opendir(dirPath.c_str());
+  if (dir == nullptr) return;
+  while (struct dirent* e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    std::string rel = relative.empty() ? name : relative + "/" + name;
+    std::string full = root + "/" + rel;
+    struct stat st;
+    if (lstat(full.c_str(), &st) != 0) continue;
+    TreeEntry entry;
+    entry.mtime = 0;
+    if (S_ISDIR(st.st_mode)) {
+      entry.kind = 'd';
+      out[rel] = entry;
+      snapshotInto(root, rel, out);
+    } else if (S_ISLNK(st.st_mode)) {
+      char target[4096];
+      ssize_t n = readlink(full.c_str(), target, sizeof target);
+      entry.kind = 'l';
+      entry.content.assign(target, n > 0 ? static_cast<size_t>(n) : 0);
+      out[rel] = entry;
+    } else {
+      entry.kind = 'f';
+      entry.content = readBytes(full);
+      entry.mtime = st.st_mtime;
+      out[rel] = entry;
+    }
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
+TreeSnapshot snapshotTree(const std::string& root) {
+  TreeSnapshot out;
+  snapshotInto(root, std::string(), out);
+  return out;
+}

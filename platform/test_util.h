@@ -3,6 +3,9 @@
 // the checks do not lean on the code under test.
 #pragma once
 
+#include <time.h>
+
+#include <map>
 #include <string>
 
 #include "platform/stdx_string.h"
@@ -52,6 +55,18 @@ void writeBytes(const std::string& path, const std::string& bytes);
 // Creates path and every missing folder above it (mkdir -p; no check:
 // a test that needs it looks at what it made).
 void makeDirs(const std::string& path);
+// Everything below root (links not followed): kind 'f', 'd' or 'l', the
+// content of a file or the target of a link, and a file's modification time.
+struct TreeEntry {
+  char kind;
+  std::string content;
+  time_t mtime;
+  bool operator==(const TreeEntry& o) const {
+    return kind == o.kind && content == o.content && mtime == o.mtime;
+  }
+};
+typedef std::map<std::string, TreeEntry> TreeSnapshot;
+TreeSnapshot snapshotTree(const std::string& root);
 // Whether anything (a dangling link too) stands at path.
 bool exists(const std::string& path);
 // The names in dir, sorted and separated by blanks, without "." and "..".

@@ -84,10 +84,10 @@ FILETIME fileTimeFromPosix(int64_t seconds, long nanoseconds) {
                            static_cast<uint64_t>(nanoseconds / 100));
 }
 
-std::string deflateRaw(const std::string& bytes, int level) {
+std::string deflateRaw(const std::string& bytes, int level, int strategy, int windowBits) {
   z_stream s;
   memset(&s, 0, sizeof s);
-  deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  deflateInit2(&s, level, Z_DEFLATED, -windowBits, 8, strategy);
   std::string out(deflateBound(&s, bytes.size()), '\0');
   s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
   s.avail_in = static_cast<uInt>(bytes.size());

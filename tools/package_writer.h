@@ -52,8 +52,9 @@ std::string encodeHeader(const std::vector<config::ProductInfo>& products, bool 
 // 100-nanosecond ticks since 1601 of a POSIX time; times before 1601 give 0.
 FILETIME fileTimeFromPosix(int64_t seconds, long nanoseconds);
 
-// Raw DEFLATE of bytes, in memory (for tests and small images).
-std::string deflateRaw(const std::string& bytes, int level);
+// Raw DEFLATE of bytes, in memory (for tests and small images); strategy
+// and windowBits as zlib takes them (0: Z_DEFAULT_STRATEGY).
+std::string deflateRaw(const std::string& bytes, int level, int strategy = 0, int windowBits = 15);
 
 // Streams a raw DEFLATE compression of everything written into a file.
 class RawDeflateFile {
