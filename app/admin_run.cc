@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/package_trust.h"
+#include "app/run_log.h"
 #include "app/startup.h"
 #include "app/stop_signals.h"
 #include "install/failure_words.h"
@@ -172,6 +173,7 @@ RunSummary run_admin_check(const CommandLine& line) {
   // as any run that cannot start.
   auto cannotStart = [&summary, verify](const stdx::u16string& text) {
     say(text);
+    summary.why = text;
     if (!verify) {
       summary.result = RunResult::kWouldFail;
       summary.packageFailed = true;
@@ -207,6 +209,15 @@ RunSummary run_admin_check(const CommandLine& line) {
   summary.target = target;
   summaryOnSignal(target);
   if (key != nullptr) return cannotStart(startup_error_text(key, info, line.useCwd));
+  // A log inside the target is a mistake on the command line: nothing is
+  // looked at, and the run ends as one given an option it does not take.
+  stdx::u16string logRefusal = log_refusal(target);
+  if (!logRefusal.empty()) {
+    say(logRefusal);
+    summary.why = logRefusal;
+    summary.logRefused = true;
+    return summary;
+  }
   // An install that holds the target is waited for before anything is
   // looked at: its files and its registration are part of the answer.
   TargetLookLock looking(target);
@@ -269,6 +280,7 @@ RunSummary run_admin_check(const CommandLine& line) {
 
   if (verify) {
     summary.result = RunResult::kVerified;
+    summary.members = logged_members(plan.members(), target, false);
     for (size_t i = 0; i < checks.size(); ++i) {
       const MemberPlan& m = plan.member(i);
       const char* word = nullptr;
@@ -298,10 +310,15 @@ RunSummary run_admin_check(const CommandLine& line) {
           ++summary.modified;
           break;
       }
+      summary.members[i].verb = word != nullptr ? word : "ok";
+      summary.members[i].why = word == nullptr ? "the package's bytes"
+                               : m.fate == MemberFate::kCurrent ? "as new as the package's, other bytes"
+                                                                 : summary.members[i].why;
       if (word != nullptr) printf("setup: %s %s\n", word, narrow_lib(printable_name(plan.pathOf(m.relative))).c_str());
     }
     for (size_t i = 0; i < checks.size(); ++i) {
       const MemberPlan& m = plan.member(i);
+      if (checks[i].errnoValue != 0) summary.members[i].why = "could not be read";
       int e = m.fate == MemberFate::kUnknown ? m.stop.errnoValue() : checks[i].errnoValue;
       if (m.fate == MemberFate::kUnknown || e != 0)
         say(failure_cause_line(printable_name(plan.pathOf(m.relative)), e), MB_ICONWARNING_OK);
@@ -321,9 +338,11 @@ RunSummary run_admin_check(const CommandLine& line) {
     }
   }
   summary.result = RunResult::kWouldInstall;
+  summary.members = logged_members(plan.members(), target, false);
   InstallFailure failure = plan.verdict();
   if (failure.code != 0) {
     say(failure_text(failure));
+    summary.why = failure_text(failure);
     summary.result = RunResult::kWouldFail;
   }
   return summary;

@@ -22,13 +22,14 @@ bool is_toolkit_option(const char* arg) {
 }  // namespace
 
 const char* usage_text() {
-  return "usage: setup [usecwd] [-S] [-N | -V] [-D DIRECTORY] [-K KEYFILE] [-L CODE]\n"
+  return "usage: setup [usecwd] [-S] [-N | -V] [-D DIRECTORY] [-K KEYFILE] [-l LOGFILE] [-L CODE]\n"
          "  usecwd        first argument only: take kxq5.dpk from the current directory\n"
          "  -S            install without asking (without a display: no window at all)\n"
          "  -N            dry run: print what an install would change, change nothing\n"
          "  -V            verify: compare the template directory with the package\n"
          "  -D DIRECTORY  the template directory (written right after -D, no blank)\n"
          "  -K KEYFILE    install only a package signed with this public key\n"
+         "  -l LOGFILE    append what the run did with each member, and how it ended\n"
          "  -L CODE       interface language: ru uk en lv lt ro de bg ka kk vi tr\n"
          "  -h, --help    print this text\n"
          "Exit status: 0 done, 1 not started, 2 failed and rolled back, 3 cancelled,\n"
@@ -50,6 +51,13 @@ CommandLine scan_command_line(int argc, char** argv) {
       continue;
     }
     if (is_toolkit_option(arg)) continue;
+    // The log's file is the next argument, whatever it looks like. Only
+    // "-l" alone: "-lru" is still a language.
+    if (strcmp(arg, "-l") == 0) {
+      line.hasLog = true;
+      line.logPath = i + 1 < argc && argv[i + 1] != nullptr ? stdx::string(argv[++i]) : stdx::string();
+      continue;
+    }
     if ((arg[0] != '-' && arg[0] != '/') || arg[1] == '\0') {
       line.ignored.push_back(stdx::string(arg));
       line.unknownIgnored = true;

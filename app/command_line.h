@@ -18,6 +18,8 @@ struct CommandLine {
   stdx::string targetText;    // its text after the first two characters, as typed
   bool hasKey = false;        // a K option was seen (the last one counts)
   stdx::string keyPath;       // the trusted public key's file it names
+  bool hasLog = false;        // -l FILE: the run leaves its log there
+  stdx::string logPath;
   bool help = false;          // -h, -? or --help: print the usage and do nothing else
   // Arguments that mean nothing, in order: an unknown option or any other
   // argument (unknown), or a known option where it no longer counts (an S

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "app/run_log.h"
 #include "install/failure_words.h"
 #include "platform/resources.h"
 #include "platform/utils.h"
@@ -101,6 +102,7 @@ bool InstallSession::updateProgress() {
   outcome.upToDate = installer.upToDateFiles();
   outcome.failure = installer.failure();
   outcome.undoFailures = installer.undoFailures();
+  outcome.plan = installer.plannedMembers();
   if (result == 0) {
     outcome.kind = InstallOutcome::kInstalled;
   } else if (result == ERROR_CANCELLED && outcome.undoFailures.empty()) {
@@ -140,12 +142,17 @@ RunSummary InstallSession::summary() const {
   summary.signature = trust_.word();
   if (!started_) {
     if (!refusedBeforeCopy_) summary.result = endedBeforeCopy_;
+    summary.why = why_;
     return summary;
   }
   InstallOutcome outcome;
   if (!processData_.getOutcome(outcome)) return summary;
   summary.copied = outcome.copied;
   summary.upToDate = outcome.upToDate;
+  summary.members = logged_members(outcome.plan, target_, outcome.kind == InstallOutcome::kInstalled);
+  summary.why = outcome.heading;
+  if (!outcome.detail.empty()) summary.why += u"\n" + outcome.detail;
+  if (registered_ && registration_.failed) summary.why += u"\n" + registration_message(registration_);
   switch (outcome.kind) {
     case InstallOutcome::kInstalled:
       summary.result = registered_ && registration_.failed ? RunResult::kUnregistered

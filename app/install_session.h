@@ -87,7 +87,11 @@ class InstallSession : public InstallWorker {
   // Before the copy: the user ended the run (a cancel), or the run cannot
   // go on (the package proved unusable, no target): not started.
   void cancelBeforeCopy() { endedBeforeCopy_ = RunResult::kCancelled; }
-  void refuseBeforeCopy() { refusedBeforeCopy_ = true; }
+  // why: what the user was told, for the run's log.
+  void refuseBeforeCopy(const stdx::u16string& why = stdx::u16string()) {
+    refusedBeforeCopy_ = true;
+    if (!why.empty()) why_ = why;
+  }
 
   // The summary of the run as it stands: not started, cancelled before the
   // copy, or the outcome with the registration.
@@ -120,6 +124,7 @@ class InstallSession : public InstallWorker {
   // How the run ended before any copy: kNotStarted when nobody said.
   RunResult endedBeforeCopy_ = RunResult::kNotStarted;
   bool refusedBeforeCopy_ = false;
+  stdx::u16string why_;
   Registration registration_;
   // Last member: joined in the destructor before the members above go.
   InstallThread thread_;

@@ -17,6 +17,7 @@
 #include "app/command_line.h"
 #include "app/summary.h"
 #include "app/package_trust.h"
+#include "app/run_log.h"
 #include "app/silent_run.h"
 #include "app/stop_signals.h"
 #include "app/wizard_module.h"
@@ -122,6 +123,12 @@ int CInstallerApp::InitInstance() {
     fputs(usage_text(), stderr);
     return kExitUsage;
   }
+  if (line.hasLog && line.logPath.empty()) {
+    fputs("setup: -l needs a file name\n", stderr);
+    fputs(usage_text(), stderr);
+    return asksOnly ? kExitUsage : kExitNotStarted;
+  }
+  if (line.hasLog) set_log_option(line.logPath);
   if (line.hasKey) set_key_option(line.keyPath);
   if (line.silent || asksOnly) set_outcome_on_signal(kExitCancelled, format_summary(cancelled_summary()));
   StopSignalGuard signals;
@@ -145,7 +152,9 @@ int CInstallerApp::InitInstance() {
     messageBox(nullptr, refusal, MB_ICONERROR_OK);
     RunSummary summary;
     if (line.dryRun) summary.result = RunResult::kWouldFail;
+    summary.why = refusal;
     if (line.silent || asksOnly) print_summary(summary);
+    write_run_log(summary, line.verify ? "verify" : line.dryRun ? "dry-run" : "install");
     return exit_status(summary);
   }
 
@@ -155,6 +164,7 @@ int CInstallerApp::InitInstance() {
     message_box_to_stderr("setup: ");
     RunSummary summary = run_admin_check(line);
     print_summary(summary);
+    write_run_log(summary, line.verify ? "verify" : "dry-run");
     return exit_status(summary);
   }
 
@@ -181,10 +191,15 @@ int CInstallerApp::InitInstance() {
     message_box_to_stderr("setup: ");
     if (!line.silent) {
       messageBox(nullptr, LoadResString("IDS_ERROR_NODISPLAY"), MB_ICONERROR_OK);
+      summary.why = LoadResString("IDS_ERROR_NODISPLAY");
+      write_run_log(summary, "install");
       return kExitNotStarted;
     }
     summary = run_silent_without_display(line);
   }
   if (line.silent) print_summary(summary);
+  // After the summary line: a log that cannot be written changes nothing
+  // of what the run reports.
+  write_run_log(summary, "install");
   return exit_status(summary);
 }

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app/pages.h"
+#include "app/run_log.h"
 #include "app/stop_signals.h"
 #include "install/failure_words.h"
 #include "platform/file_system.h"
@@ -102,11 +103,17 @@ bool CInstallerDlg::open() {
   // A silent run asks nothing, so an empty target (every launcher entry was
   // a remote address) would put the templates into the current directory.
   if (error == nullptr && silent_ && targetPath_.empty()) error = "IDS_ERROR_NOTARGET";
-  if (error != nullptr) {
-    session_.refuseBeforeCopy();
+  // A silent run's target is known now: a log inside it stops the run
+  // before its window is shown.
+  stdx::u16string refusal = error != nullptr ? session_.checksMessage(error)
+                            : silent_       ? log_refusal(targetPath_)
+                                            : stdx::u16string();
+  if (!refusal.empty()) {
+    if (error == nullptr) session_.setTarget(targetPath_);
+    session_.refuseBeforeCopy(refusal);
     noteOutcomeForSignal();
     gtk_widget_destroy(window_);
-    messageBox(this, session_.checksMessage(error), MB_ICONERROR_OK);
+    messageBox(this, refusal, MB_ICONERROR_OK);
     return false;
   }
   session_.setTarget(targetPath_);
@@ -329,6 +336,14 @@ void CInstallerDlg::focusDefaultButton() {
 }
 
 void CInstallerDlg::showProgressPage() {
+  // A log that would land in the target chosen: the run does not begin.
+  stdx::u16string logRefusal = log_refusal(targetPath_);
+  if (!logRefusal.empty()) {
+    session_.setTarget(targetPath_);
+    session_.refuseBeforeCopy(logRefusal);
+    endOnPackageFailure(logRefusal);
+    return;
+  }
   if (progressPage_ == nullptr) progressPage_ = new ProgressPage(fixed_, width_ - 20);
   gtk_widget_set_sensitive(backButton_, FALSE);
   gtk_widget_set_sensitive(nextButton_, FALSE);
@@ -431,7 +446,7 @@ gboolean CInstallerDlg::watch_package(gpointer data) {
 }
 
 void CInstallerDlg::endOnPackageFailure(const stdx::u16string& text) {
-  if (state_ < kStateProgress) session_.refuseBeforeCopy();
+  if (state_ < kStateProgress) session_.refuseBeforeCopy(text);
   noteOutcomeForSignal();
   messageBox(this, text, MB_ICONERROR_OK);
   closeWindow();

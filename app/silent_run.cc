@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/install_session.h"
+#include "app/run_log.h"
 #include "app/stop_signals.h"
 #include "app/summary.h"
 #include "install/failure_words.h"
@@ -96,18 +97,24 @@ RunSummary run_silent_without_display(const CommandLine& line) {
   // Every launcher entry was a remote address: there is nobody to ask.
   if (error == nullptr && target.empty()) error = "IDS_ERROR_NOTARGET";
   if (error != nullptr) {
-    session.refuseBeforeCopy();
+    session.refuseBeforeCopy(session.checksMessage(error));
     messageBox(nullptr, session.checksMessage(error), MB_ICONERROR_OK);
     return session.summary();
   }
   // A small package may be read whole by now: a signature found wrong
   // then stops the run before anything is written into the target.
   if (!session.signatureRefusal().empty()) {
-    session.refuseBeforeCopy();
+    session.refuseBeforeCopy(session.signatureRefusal());
     messageBox(nullptr, session.signatureRefusal(), MB_ICONERROR_OK);
     return session.summary();
   }
   session.setTarget(target);
+  stdx::u16string logRefusal = log_refusal(target);
+  if (!logRefusal.empty()) {
+    session.refuseBeforeCopy(logRefusal);
+    messageBox(nullptr, logRefusal, MB_ICONERROR_OK);
+    return session.summary();
+  }
   RunSummary now = session.summaryOnSignal();
   set_outcome_on_signal(exit_status(now), format_summary(now));
 

@@ -15,6 +15,7 @@ bool drifted(const RunSummary& summary) {
 }  // namespace
 
 int exit_status(const RunSummary& summary) {
+  if (summary.logRefused) return kExitUsage;
   switch (summary.result) {
     case RunResult::kWouldInstall: return kExitInstalled;
     case RunResult::kWouldFail: return summary.packageFailed ? kExitNotStarted : kExitFailed;

@@ -33,6 +33,8 @@
 // the ordinary not-started line.
 #pragma once
 
+#include <vector>
+
 #include "platform/stdx_string.h"
 
 // How the run ends, as the process reports it to whoever started it.
@@ -44,7 +46,8 @@ enum ExitStatus {
   kExitUnregistered = 4,  // installed, but the launcher's configuration could not be updated
   kExitDrift = 5,       // verify: a member missing or outdated, or the directory unregistered
 };
-// A dry run or verify given an option it does not know: nothing was done.
+// A dry run or verify given an option it does not know, or a log inside
+// the target: nothing was done.
 // The same number as kExitFailed, as command-line mistakes have it in most
 // programs; nothing else can end those two modes with it.
 constexpr int kExitUsage = 2;
@@ -59,6 +62,15 @@ enum class RunResult {
   kWouldInstall,  // dry run: the real run would most likely succeed
   kWouldFail,     // dry run: it would stop (packageFailed: before it starts)
   kVerified,      // verify done: verified or drift, as the counts say
+};
+
+// One member as the run's log tells it: its path, what the run did (or,
+// for a run that did not go through, would have done) with it, and why.
+// The words are ours, never the package's.
+struct LoggedMember {
+  stdx::u16string path;
+  const char* verb = "";
+  const char* why = "";
 };
 
 struct RunSummary {
@@ -81,6 +93,14 @@ struct RunSummary {
   // or why it was refused.
   const char* signature = "none";
   stdx::u16string target;
+  // For the log: the members as the run's plan judged them, and what the
+  // run said of its end when it did not go through (may be several lines).
+  std::vector<LoggedMember> members;
+  stdx::u16string why;
+  // A dry run or verify whose log the command line put into the target:
+  // refused before it looked at anything, it ends with kExitUsage. (An
+  // install refused so has not started.)
+  bool logRefused = false;
 };
 
 // The process exit status (an ExitStatus value).

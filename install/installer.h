@@ -75,6 +75,9 @@ struct InstallOutcome {
   stdx::u16string detail;
   unsigned long copied = 0;    // members copied (before a rollback, what it undid)
   unsigned long upToDate = 0;  // members left alone as up to date
+  // What the run's plan said of each member (empty when the run ended
+  // before it looked at them), for the run's log.
+  std::vector<MemberPlan> plan;
 };
 
 // The state a run shares with the window: progress, the final outcome and
@@ -232,6 +235,9 @@ class BasicInstaller : public BasicRollback<FS> {
   unsigned long upToDateFiles() const { return upToDateFiles_; }
   // The last run failed because of the package, not of the target.
   bool packageFailed() const { return packageFailed_; }
+  // What the last run's plan said of each member; empty when it ended
+  // before it looked at them.
+  const std::vector<MemberPlan>& plannedMembers() const { return plan_.members(); }
   // Why the last run failed, as stopOnError found it; code 0 when it did not.
   const InstallFailure& failure() const { return failure_; }
 
