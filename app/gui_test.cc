@@ -1601,6 +1601,85 @@ TEST_F(WizardTest, WindowNeverExceedsTheWorkAreaAtALargeFont) {
   gdk_flush();
 }
 
+// A text too tall for a small screen even at the widest window: it
+// scrolls, the whole of it within reach, and the buttons stay on the screen.
+TEST_F(WizardTest, TextTooTallForTheScreenScrolls) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  GdkWindow* root = gdk_get_default_root_window();
+  GdkAtom workArea = gdk_atom_intern_static_string("_NET_WORKAREA");
+  const long area[4] = {0, 0, 800, 600};
+  gdk_property_change(root, workArea, gdk_atom_intern_static_string("CARDINAL"), 32, GDK_PROP_MODE_REPLACE,
+                      reinterpret_cast<const guchar*>(area), 4);
+  gdk_flush();
+  GtkSettings* settings = gtk_settings_get_default();
+  gchar* defaultFont = nullptr;
+  g_object_get(settings, "gtk-font-name", &defaultFont, nullptr);
+  gtk_settings_set_string_property(settings, "gtk-font-name", "Sans 20", "gui_tests");
+  set_resource_lang(LANG_KA);
+  InstallOutcome failed;
+  failed.failure.code = ERROR_ACCESS_DENIED;
+  failed.failure.errnoValue = EACCES;
+  failed.failure.path = u"/home/user/.kxq5/KX/kxq5/tmplts/accounting/forms/annual-report.cfg";
+  for (int i = 0; i < 6; ++i) {
+    UndoFailure undo;
+    undo.step = UndoFailure::kRestore;
+    undo.path = u"/home/user/.kxq5/KX/kxq5/tmplts/accounting/forms/form-" + u16(std::to_string(i)) + u".cfg";
+    undo.kept = undo.path + u".previous-copy-kept-here";
+    undo.errnoValue = EROFS;
+    failed.undoFailures.push_back(undo);
+  }
+  describe_outcome(failed);
+  struct Case {
+    const char* name;
+    std::function<MessagePage*(CInstallerDlg&)> show;
+    bool scrolls;
+  } cases[] = {
+      {"error page, six things not put back", [&](CInstallerDlg& d) {
+         d.showErrorFinalPage(failed);
+         return d.errorPage();
+       }, true},
+      {"cancelled page", [](CInstallerDlg& d) {
+         d.showCancelledFinalPage();
+         return d.cancelledPage();
+       }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<CInstallerDlg> dialog = newDialog(false, u"ka");
+    start(*dialog);
+    MessagePage* page = c.show(*dialog);
+    // The new page's text is laid out once the window's new size is through.
+    GtkAllocation window, finish, text, separator;
+    for (int tick = 0; tick < 300; ++tick) {
+      settle();
+      gtk_widget_get_allocation(gtk_bin_get_child(GTK_BIN(page->textScroll())), &text);
+      if (text.width > 1) break;
+      g_usleep(10000);
+    }
+    gtk_widget_get_allocation(dialog->window(), &window);
+    gtk_widget_get_allocation(dialog->nextButton(), &finish);
+    gtk_widget_get_allocation(page->textScroll(), &text);
+    gtk_widget_get_allocation(dialog->separator(), &separator);
+    EXPECT_LE(window.width, 800);
+    EXPECT_LE(window.height, 600 - 32);
+    EXPECT_LE(finish.y + finish.height, window.height);
+    EXPECT_LE(finish.x + finish.width, window.width);
+    // The text ends above the button row, and every line can be scrolled to.
+    EXPECT_LE(text.y + text.height, separator.y);
+    GtkAdjustment* v = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(page->textScroll()));
+    GtkRequisition label;
+    gtk_widget_size_request(page->label(), &label);
+    EXPECT_GE(gtk_adjustment_get_upper(v), label.height);
+    EXPECT_EQ(c.scrolls, gtk_adjustment_get_page_size(v) < gtk_adjustment_get_upper(v));
+    EXPECT_EQ(c.scrolls, visible(gtk_scrolled_window_get_vscrollbar(GTK_SCROLLED_WINDOW(page->textScroll()))));
+  }
+  set_resource_lang(LANG_EN);
+  gtk_settings_set_string_property(settings, "gtk-font-name", defaultFont, "gui_tests");
+  g_free(defaultFont);
+  gdk_property_delete(root, workArea);
+  gdk_flush();
+}
+
 // Georgian at a large font: the status text wraps and keeps every word.
 TEST_F(WizardTest, ProgressStatusWrapsAndIsNeverCut) {
   GtkSettings* settings = gtk_settings_get_default();

@@ -218,6 +218,14 @@ void CInstallerDlg::fitWindow() {
     }
     if (message == nullptr || height <= maxHeight || width + kWidenStep > maxWidth) break;
   }
+  // At the widest the screen allows the text is still too tall: it
+  // scrolls, and the buttons stay on the screen. Its scroll bar may widen
+  // the page a little.
+  if (message != nullptr && height > maxHeight) {
+    message->limitTextHeight(message->textHeight() - (height - maxHeight));
+    int bottom = 0;
+    page_extent(*currentPage_, width, bottom);
+  }
   width = std::min(width, maxWidth);
   height = std::min(height, maxHeight);
   if (width == shownWidth_ && height == shownHeight_ && sizeApplied_) return;
@@ -315,9 +323,11 @@ void CInstallerDlg::showSelectPathPage() {
 void CInstallerDlg::setCurPage(WizardDialogPage* page) {
   if (currentPage_ != nullptr) {
     for (GtkWidget* widget : currentPage_->widgets()) gtk_widget_hide(widget);
+    for (GtkWidget* widget : currentPage_->innerWidgets()) gtk_widget_hide(widget);
   }
   currentPage_ = page;
   if (page == nullptr) return;
+  for (GtkWidget* widget : page->innerWidgets()) gtk_widget_show(widget);
   for (GtkWidget* widget : page->widgets()) gtk_widget_show(widget);
   page->onShow();
   // The directory page gives the entry the focus; on every other page the

@@ -105,6 +105,7 @@ class CInstallerDlg : public CWnd {
   GtkWidget* window() const { return window_; }
   GtkWidget* backButton() const { return backButton_; }
   GtkWidget* nextButton() const { return nextButton_; }
+  GtkWidget* separator() const { return separator_; }
   GtkWidget* cancelButton() const { return cancelButton_; }
   MessagePage* welcomePage() const { return welcomePage_; }
   DirSelectPage* dirSelectPage() const { return dirSelectPage_; }

@@ -196,19 +196,64 @@ MessagePage::MessagePage(GtkWidget* container, GdkPixbuf* picture, const stdx::u
     : WizardDialogPage(container) {
   image_ = add_side_image(container, picture);
   widgets_.push_back(image_);
+  // The text scrolls, up and down only, when the window cannot be tall
+  // enough for it; otherwise the area is exactly as large as the text.
+  scroll_ = gtk_scrolled_window_new(nullptr, nullptr);
+  gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroll_), GTK_POLICY_NEVER, GTK_POLICY_AUTOMATIC);
+  gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scroll_), GTK_SHADOW_NONE);
+  put(scroll_, kMainAreaX, kMainAreaY);
   label_ = createMainAreaLabel(container);
-  widgets_.push_back(label_);
+  g_object_ref(label_);
+  gtk_container_remove(GTK_CONTAINER(container), label_);
+  gtk_scrolled_window_add_with_viewport(GTK_SCROLLED_WINDOW(scroll_), label_);
+  g_object_unref(label_);
+  GtkWidget* viewport = gtk_bin_get_child(GTK_BIN(scroll_));
+  gtk_viewport_set_shadow_type(GTK_VIEWPORT(viewport), GTK_SHADOW_NONE);
+  inner_.push_back(viewport);
+  inner_.push_back(label_);
   setMessage(message);
 }
 
 void MessagePage::setMessage(const stdx::u16string& message, const std::vector<stdx::u16string>& paths) {
   set_wrapped_text(label_, message, paths);
+  sizeText();
   placeBelowLabel();
 }
 
 void MessagePage::setAreaWidth(int width) {
   gtk_widget_set_size_request(label_, width, -1);
+  limit_ = -1;
+  sizeText();
   placeBelowLabel();
+}
+
+void MessagePage::limitTextHeight(int height) {
+  // Three lines at the least, so that the text reads as text that scrolls.
+  PangoRectangle ink, line;
+  pango_layout_get_pixel_extents(gtk_label_get_layout(GTK_LABEL(label_)), &ink, &line);
+  int lines = std::max(1, pango_layout_get_line_count(gtk_label_get_layout(GTK_LABEL(label_))));
+  limit_ = std::max(height, 3 * line.height / lines);
+  sizeText();
+  placeBelowLabel();
+}
+
+int MessagePage::textHeight() const { return natural_size(scroll_).height; }
+
+void MessagePage::sizeText() {
+  GtkRequisition text = natural_size(label_);
+  // A part of a path that cannot be broken may stand out past the width
+  // the label asked for: the area must hold it all the same.
+  PangoRectangle ink, logical;
+  pango_layout_get_pixel_extents(gtk_label_get_layout(GTK_LABEL(label_)), &ink, &logical);
+  int width = std::max(text.width, logical.x + logical.width);
+  bool scrolls = limit_ >= 0 && text.height > limit_;
+  if (scrolls) {
+    GtkWidget* bar = gtk_scrolled_window_get_vscrollbar(GTK_SCROLLED_WINDOW(scroll_));
+    int spacing = 0;
+    gtk_widget_style_get(scroll_, "scrollbar-spacing", &spacing, nullptr);
+    width += natural_size(bar).width + spacing;
+  }
+  gtk_widget_set_size_request(scroll_, width, scrolls ? limit_ : text.height);
 }
 
 SuccessFinalPage::SuccessFinalPage(GtkWidget* container, GdkPixbuf* picture,
@@ -229,7 +274,7 @@ SuccessFinalPage::SuccessFinalPage(GtkWidget* container, GdkPixbuf* picture,
 
 void SuccessFinalPage::placeBelowLabel() {
   if (checkBox_ == nullptr || folderButton_ == nullptr) return;
-  int y = kMainAreaY + natural_size(label()).height + kParagraphGap;
+  int y = kMainAreaY + textHeight() + kParagraphGap;
   gtk_fixed_move(GTK_FIXED(parent_), checkBox_, kMainAreaX, y);
   y += natural_size(checkBox_).height + kParagraphGap;
   gtk_fixed_move(GTK_FIXED(parent_), folderButton_, kMainAreaX, y);

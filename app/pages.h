@@ -21,8 +21,11 @@ class WizardDialogPage {
   // Called by the dialog after the page's widgets have been shown.
   virtual void onShow() {}
 
-  // Every widget of the page, in creation order.
+  // Every widget of the page placed in the container, in creation order.
   const std::vector<GtkWidget*>& widgets() const { return widgets_; }
+  // The page's widgets inside one of those: shown and hidden with the
+  // page, placed by their holder.
+  const std::vector<GtkWidget*>& innerWidgets() const { return inner_; }
 
  protected:
   // Puts widget into the container at (x, y) and lists it as the page's.
@@ -30,6 +33,7 @@ class WizardDialogPage {
 
   GtkWidget* parent_;
   std::vector<GtkWidget*> widgets_;
+  std::vector<GtkWidget*> inner_;
 };
 
 // The label of the area right of the side picture, at (170, 10): as wide as
@@ -78,16 +82,29 @@ class MessagePage : public WizardDialogPage {
   void setMessage(const stdx::u16string& message, const std::vector<stdx::u16string>& paths = {});
   // The width the message wraps at: wider where the window would otherwise
   // be taller than the screen.
+  // The whole text is shown again.
   void setAreaWidth(int width);
+  // Shows at most height pixels of the text, which then scrolls (never
+  // less than a few lines): a text too tall for the screen at the widest
+  // the window may be must not push the buttons off it.
+  void limitTextHeight(int height);
+  // The height the text takes on the page: all of it, or the scrolled part.
+  int textHeight() const;
   GtkWidget* label() const { return label_; }
+  GtkWidget* textScroll() const { return scroll_; }
 
  protected:
   // Lays out what follows the label once its text changed.
   virtual void placeBelowLabel() {}
 
  private:
+  // Sizes the scrolled area to the label: whole, or limit pixels high.
+  void sizeText();
+
   GtkWidget* image_;
   GtkWidget* label_;
+  GtkWidget* scroll_;
+  int limit_ = -1;
 };
 
 // A message page with a check box that offers to open the package's readme.
