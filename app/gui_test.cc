@@ -24,6 +24,7 @@
 #include "app/installer_dlg.h"
 #include "app/package_trust.h"
 #include "app/pages.h"
+#include "app/run_log.h"
 #include "app/summary.h"
 #include "app/test_support.h"
 #include "platform/resources.h"
@@ -442,6 +443,40 @@ TEST_F(WizardTest, UntickedBoxOrEscapeOnTheSuccessPageOpensNothing) {
   EXPECT_EQ(nullptr, escaped->window());
   EXPECT_EQ("<missing>", openerLog());
   EXPECT_EQ(kExitInstalled, escaped->exitStatus());
+}
+
+// A log the command line put where the chosen directory is: the run does
+// not begin, and says why; a directory beside it goes through.
+TEST_F(WizardTest, LogInsideTheChosenDirectoryEndsTheRunUnstarted) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  struct Case {
+    std::string target;
+    bool refused;
+  } cases[] = {
+      {home_ / "t", true},
+      {home_ / "t/", true},
+      {home_ / "tx", false},  // a name that begins as the log's folder's does
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    set_log_option((home_ / "t/logs/run.log").c_str());
+    std::unique_ptr<CInstallerDlg> dialog = newDialog();
+    start(*dialog);
+    goToDirectoryPage(*dialog, c.target);
+    MessageBoxAnswerer answers;
+    startCopy(*dialog);
+    set_log_option("");
+    if (!c.refused) {
+      EXPECT_EQ(CInstallerDlg::kStateSuccess, dialog->state());
+      EXPECT_EQ(0u, answers.boxes().size());
+      continue;
+    }
+    ASSERT_EQ(1u, answers.boxes().size());
+    EXPECT_NE(std::string::npos, answers.boxes()[0].text.find(home_ / "t/logs/run.log")) << answers.boxes()[0].text;
+    EXPECT_EQ(nullptr, dialog->window());
+    EXPECT_EQ(kExitNotStarted, dialog->exitStatus());
+    EXPECT_FALSE(exists(home_ / "t"));
+  }
 }
 
 TEST_F(WizardTest, FailedCopyShowsTheErrorThenTheErrorPageAndKeepsTheConfiguration) {
