@@ -348,3 +348,40 @@ TEST_F(TransactionTest, FullFileSystemsFailCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file the run replaces keeps what an administrator gave it: its owner,
+// group and permission bits, whoever runs the install. What the run makes
+// anew is any program's: 0666 and 0777 less the umask.
+TEST_F(TransactionTest, ReplacedFileKeepsItsOwnerGroupAndMode) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving files to other users needs root";
+  struct Row {
+    unsigned owner, group, mode;
+  } rows[] = {{0, 0, 0644}, {1234, 5678, 0640}, {4321, 0, 0600}, {0, 4242, 0755}};
+  std::string package = writePackage(makeImage({}, false, members()));
+  mode_t mask = umask(022);
+  for (const Row& row : rows) {
+    SCOPED_TRACE("owner " + std::to_string(row.owner) + " group " + std::to_string(row.group));
+    ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
+    makeOldTarget();
+    std::string replaced = target + "/a.txt";
+    ASSERT_EQ(0, chown(replaced.c_str(), row.owner, row.group));
+    ASSERT_EQ(0, chmod(replaced.c_str(), row.mode));
+    FaultyFileSystem::reset();
+    ASSERT_EQ(0u, faultyInstall(package));
+    struct stat st;
+    ASSERT_EQ(0, stat(replaced.c_str(), &st));
+    EXPECT_EQ("new a", readFileBytes(replaced));
+    EXPECT_EQ(row.owner, st.st_uid);
+    EXPECT_EQ(row.group, st.st_gid);
+    EXPECT_EQ(row.mode, st.st_mode & 07777);
+    ASSERT_EQ(0, stat((target + "/fresh/d.txt").c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 07777);
+    ASSERT_EQ(0, stat((target + "/fresh/deep").c_str(), &st));
+    EXPECT_EQ(0755u, st.st_mode & 07777);
+  }
+  umask(mask);
+}
+
+}  // namespace
