@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <dirent.h>
 #include <stdlib.h>
 #include <string.h>
@@ -746,6 +747,32 @@ FsResult FileSystem::CopyOwnerAndModeByHandle(void* handle, const FileInformatio
   if (fstat(fd, &st) == 0 && st.st_gid != info.group) mode = (mode & 0707) | ((mode >> 3) & mode & 07) << 3;
   if (fchmod(fd, mode) != 0 && err == 0) err = errno;
   if (err != 0) return setLastErrorByErrNo(err);
+  return 0;
+}
+
+FsResult FileSystem::DuplicateHandle(void* handle, void*& duplicate) {
+  int fd = fcntl(fdOf(handle), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return setLastErrorByErrNo(errno);
+  duplicate = handleOf(fd);
+  return 0;
+}
+
+FsResult FileSystem::PathOfHandle(void* directory, const stdx::u16string& expected, stdx::u16string& now) {
+  struct stat held, named;
+  if (fstat(fdOf(directory), &held) != 0) return setLastErrorByErrNo(errno);
+  auto same = [&held](const struct stat& st) { return st.st_dev == held.st_dev && st.st_ino == held.st_ino; };
+  if (!expected.empty() && stat(narrow_lib(expected).c_str(), &named) == 0 && same(named)) {
+    now = expected;
+    return 0;
+  }
+  char link[PATH_MAX];
+  std::string fdPath = "/proc/self/fd/" + std::to_string(fdOf(directory));
+  ssize_t n = readlink(fdPath.c_str(), link, sizeof link - 1);
+  if (n <= 0 || link[0] != '/') return setLastErrorByErrNo(ENOENT);
+  link[n] = '\0';
+  // " (deleted)", or moved again since: no path that can be trusted.
+  if (stat(link, &named) != 0 || !same(named)) return setLastErrorByErrNo(ENOENT);
+  now = widen_lib(stdx::string(link));
   return 0;
 }
 

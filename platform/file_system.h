@@ -343,6 +343,14 @@ class FileSystem {
   // or the group cannot be given: the bits are given still, and where the
   // group is another the group gets no more than others had.
   static FsResult CopyOwnerAndModeByHandle(void* handle, const FileInformation& info);
+  // A second handle of the same open file or directory (closed on its own).
+  static FsResult DuplicateHandle(void* handle, void*& duplicate);
+  // Where the open directory is now: expected itself when that path still
+  // leads to it (as the user named it, a link on the way included); else
+  // the absolute path the system knows it by, when that path leads to it
+  // (it was renamed or moved); ERROR_FILE_NOT_FOUND when no path leads to
+  // it any more (removed, or moved where its place cannot be told).
+  static FsResult PathOfHandle(void* directory, const stdx::u16string& expected, stdx::u16string& now);
   // Whether the process (by its effective ids) may make entries in the open
   // directory: 0, or why not (access refused, a read-only file system).
   // Asks the system only; nothing is written.
