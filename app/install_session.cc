@@ -1,5 +1,7 @@
 #include "app/install_session.h"
 
+#include <errno.h>
+
 #include <system_error>
 
 #include "app/run_log.h"
@@ -131,6 +133,22 @@ bool InstallSession::updateProgress() {
 }
 
 const Registration& InstallSession::registerTarget() {
+  // The launcher must list where the files are: a target moved since the
+  // run opened it is registered at its new place (the summary names that
+  // too), and one that no path leads to any more is not registered.
+  stdx::u16string now;
+  FsResult place = processData_.targetPathNow(target_, now);
+  if (place == 0) {
+    target_ = now;
+  } else if (place != ERROR_INVALID_HANDLE) {
+    Registration lost;
+    lost.failed = true;
+    lost.file = target_;
+    lost.errnoValue = place.errnoValue() != 0 ? place.errnoValue() : ENOENT;
+    lost.reason = failure_cause_line(stdx::u16string(), lost.errnoValue);
+    refuseRegistration(lost);
+    return registration_;
+  }
   registration_ = register_template_dir(target_, info_.launcher.dirs);
   registered_ = true;
   return registration_;

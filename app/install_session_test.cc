@@ -131,3 +131,58 @@ TEST_F(InstallSessionTest, StopBeforeTheWorkerBeginsStillEndsInAnOutcome) {
 }
 
 }  // namespace
+
+namespace {
+
+// The registration names where the files are when it is made, whatever
+// happened to the folder between the run and it: still at its path (a
+// link on the way kept as given), moved (its new place), removed (not
+// registered, and said so). The wizard and the silent run both register
+// through here.
+TEST_F(InstallSessionTest, RegistersTheFolderWhereItIsAtRegistration) {
+  ScratchDir source;
+  writeBytes(source / "t/a.cfg", "alpha");
+  pack(source.path());
+  struct Row {
+    const char* name;
+    const char* given;       // below home
+    const char* movedTo;     // below home; empty: not moved
+    bool removed;
+    const char* registered;  // below home; empty: nothing
+  } rows[] = {
+      {"at its path", "a", "", false, "a"},
+      {"through a link", "link", "", false, "link"},
+      {"moved", "b", "b2", false, "b2"},
+      {"moved into another folder", "c", "deeper/c", false, "deeper/c"},
+      {"removed", "d", "", true, ""},
+  };
+  mkdir((home_ / "real").c_str(), 0755);
+  ASSERT_EQ(0, symlink((home_ / "real").c_str(), (home_ / "link").c_str()));
+  mkdir((home_ / "deeper").c_str(), 0755);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    unlink((home_ / ".KX/kxlaunch/kxlaunch.cfg").c_str());
+    const std::string given = home_ / row.given;
+    InstallSession session(true);
+    ASSERT_EQ(InstallOutcome::kInstalled, install(session, given).kind);
+    if (row.movedTo[0] != '\0') {
+      ASSERT_EQ(0, rename(given.c_str(), (home_ / row.movedTo).c_str()));
+    }
+    if (row.removed) {
+      ASSERT_EQ(0, system(("rm -rf '" + given + "'").c_str()));
+    }
+    const Registration& registration = session.registerTarget();
+    std::string cfg = readBytes(home_ / ".KX/kxlaunch/kxlaunch.cfg");
+    if (row.registered[0] == '\0') {
+      EXPECT_TRUE(registration.failed);
+      EXPECT_EQ(kExitUnregistered, exit_status(session.summary()));
+      EXPECT_EQ("<missing>", cfg);
+    } else {
+      EXPECT_FALSE(registration.failed);
+      EXPECT_EQ("ConfigurationTemplatesLocation=" + (home_ / row.registered) + "\n", cfg);
+      EXPECT_EQ(home_ / row.registered, narrow_lib(session.target()).c_str());
+    }
+  }
+}
+
+}  // namespace

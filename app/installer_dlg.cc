@@ -517,6 +517,12 @@ void CInstallerDlg::endCopy() {
 
 void CInstallerDlg::registerTargetDir() {
   const Registration& registration = session_.registerTarget();
+  // A target moved during the run is registered where it is now: the page
+  // and the button that opens it name that place.
+  if (session_.target() != targetPath_) {
+    targetPath_ = session_.target();
+    if (successPage_ != nullptr) successPage_->setMessage(successText(), {targetPath_, registration.file});
+  }
   if (!registration.failed) return;
   // The templates are in place, so the success page stays; but the launcher
   // will not list them until the file is mended, so say which and why: on

@@ -1,11 +1,8 @@
 #include "app/silent_run.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -31,49 +28,6 @@ int pause_before_summary_ms() {
   int ms = text != nullptr ? atoi(text) : 0;
   return ms > 0 && ms <= 60000 ? ms : 0;
 }
-
-// The directory the run writes into, held open from the moment it exists,
-// so that the end of the run can tell whether the path still leads there:
-// a folder renamed away during the copy holds the files, and the old path
-// (empty, or another folder) must not be what the launcher lists.
-class TargetWatch {
- public:
-  explicit TargetWatch(const stdx::u16string& target) : path_(narrow_lib(target)) { look(); }
-  ~TargetWatch() {
-    if (fd_ >= 0) close(fd_);
-  }
-  TargetWatch(const TargetWatch&) = delete;
-  TargetWatch& operator=(const TargetWatch&) = delete;
-
-  // Opens the directory once it is there (the run may make it).
-  void look() {
-    if (fd_ < 0) fd_ = open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  }
-
-  enum Place { kAtPath, kMoved, kLost };
-  // Where the directory is now: at its path, moved (to now), or nowhere a
-  // path leads (removed, or its new place cannot be told).
-  Place whereNow(stdx::string& now) const {
-    struct stat held, named;
-    if (fd_ < 0 || fstat(fd_, &held) != 0) return kAtPath;  // never seen: nothing to compare
-    if (stat(path_.c_str(), &named) == 0 && same(held, named)) return kAtPath;
-    char link[PATH_MAX];
-    std::string fdPath = "/proc/self/fd/" + std::to_string(fd_);
-    ssize_t n = readlink(fdPath.c_str(), link, sizeof link - 1);
-    if (n <= 0 || link[0] != '/') return kLost;
-    link[n] = '\0';
-    if (stat(link, &named) != 0 || !same(held, named)) return kLost;  // " (deleted)", or moved again
-    now = link;
-    return kMoved;
-  }
-
- private:
-  static bool same(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-  }
-  stdx::string path_;
-  int fd_ = -1;
-};
 
 }  // namespace
 
@@ -121,7 +75,6 @@ RunSummary run_silent_without_display(const CommandLine& line) {
   // From here until the outcome is registered, a signal rolls the run back
   // instead of ending the program.
   CopySignalScope copying(session.progressRecord());
-  TargetWatch watch(target);
   session.start(target);
   InstallOutcome outcome;
   bool stopRequested = false;
@@ -135,7 +88,6 @@ RunSummary run_silent_without_display(const CommandLine& line) {
       toldWaiting = true;
       messageBox(nullptr, session.waitingMessage(), MB_PLAIN_OK);
     }
-    watch.look();
     Sleep(kWaitTickMs);
   }
   session.join();
@@ -143,21 +95,9 @@ RunSummary run_silent_without_display(const CommandLine& line) {
   if (outcome.kind == InstallOutcome::kFailed) {
     messageBox(nullptr, outcome_message(outcome), MB_ICONERROR_OK);
   } else if (outcome.kind == InstallOutcome::kInstalled) {
-    // The launcher must list where the files are: a target moved during
-    // the run is registered at its new place, and one whose place cannot
-    // be told is not registered at all.
-    stdx::string movedTo;
-    TargetWatch::Place place = watch.whereNow(movedTo);
-    if (place == TargetWatch::kMoved) session.setTarget(widen_lib(movedTo));
-    Registration lost;
-    if (place == TargetWatch::kLost) {
-      lost.failed = true;
-      lost.file = target;
-      lost.errnoValue = ENOENT;
-      lost.reason = failure_cause_line(stdx::u16string(), ENOENT);
-      session.refuseRegistration(lost);
-    }
-    const Registration& registration = place == TargetWatch::kLost ? lost : session.registerTarget();
+    // Registered where the files are now: the session asks the target the
+    // run held, wherever it was moved meanwhile.
+    const Registration& registration = session.registerTarget();
     if (registration.failed)
       messageBox(nullptr, registration_message(registration), MB_ICONWARNING_OK);
   }

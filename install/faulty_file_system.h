@@ -13,6 +13,7 @@
 #include <errno.h>
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -26,6 +27,7 @@ class FaultyFileSystem {
     kRemoveDirectory, kRemoveEmptyDirectory, kMoveFileEx, kCreateHardLink,
     kDeleteFile, kGetFileInformation, kGetFileInformationByHandle, kFindFiles, kCreateTempFile,
     kFlushVolumeBuffers, kLockFile, kOpenDirectoryBeneath, kGetDiskFreeSpace, kFoldsCase,
+    kSetOwnerAndMode,
   };
 
   static void reset() {
@@ -35,6 +37,9 @@ class FaultyFileSystem {
     hook_ = nullptr;
     hookAt_ = 0;
     foldsCase_ = false;
+    refusesNoReplace_ = false;
+    refusesLinks_ = false;
+    volume_.reset();
     calls_ = 0;
     failures_ = 0;
   }
@@ -242,12 +247,14 @@ class FaultyFileSystem {
                              const stdx::u16string& to, unsigned flags) {
     FsResult code;
     if (fail(kMoveFileEx, code)) return code;
+    if (!(flags & MOVEFILE_REPLACE_EXISTING) && playing(refusesNoReplace_)) return setLastErrorByErrNo(EINVAL);
     return FileSystem::MoveFileAt(fromDirectory, from, toDirectory, to, flags);
   }
   static FsResult CreateHardLinkAt(void* directory, const stdx::u16string& newName,
                                    void* existingDirectory, const stdx::u16string& existing) {
     FsResult code;
     if (fail(kCreateHardLink, code)) return code;
+    if (playing(refusesLinks_)) return setLastErrorByErrNo(EPERM);
     return FileSystem::CreateHardLinkAt(directory, newName, existingDirectory, existing);
   }
   static FsResult DeleteFileAt(void* directory, const stdx::u16string& name) {
@@ -276,6 +283,38 @@ class FaultyFileSystem {
   static void foldCase(bool folds) {
     std::lock_guard<std::mutex> hold(mutex_);
     foldsCase_ = folds;
+  }
+  // Plays a file system that keeps these traits (until reset()).
+  static void playVolume(const VolumeTraits& traits) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    volume_.reset(new VolumeTraits(traits));
+  }
+  // Not counted: a question whose failure only leaves the usual traits.
+  static FsResult DescribeVolumeByHandle(void* directory, VolumeTraits& traits) {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      if (volume_) {
+        traits = *volume_;
+        return 0;
+      }
+    }
+    return FileSystem::DescribeVolumeByHandle(directory, traits);
+  }
+  static FsResult CopyOwnerAndModeByHandle(void* handle, const FileInformation& info) {
+    FsResult code;
+    if (fail(kSetOwnerAndMode, code)) return code;
+    return FileSystem::CopyOwnerAndModeByHandle(handle, info);
+  }
+  // Plays a file system that refuses a rename that must not replace
+  // (EINVAL, as FUSE does), and one that has no hard links either (EPERM,
+  // as FAT does), until reset().
+  static void refuseNoReplace(bool refuses) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    refusesNoReplace_ = refuses;
+  }
+  static void refuseLinks(bool refuses) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    refusesLinks_ = refuses;
   }
   static FsResult FoldsCaseByHandle(void* directory, bool& folds) {
     FsResult code;
@@ -319,8 +358,16 @@ class FaultyFileSystem {
     return true;
   }
 
+  static bool playing(const bool& flag) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return flag;
+  }
+
   static inline std::mutex mutex_;
   static inline bool foldsCase_ = false;
+  static inline bool refusesNoReplace_ = false;
+  static inline bool refusesLinks_ = false;
+  static inline std::unique_ptr<VolumeTraits> volume_;
   static inline std::vector<Rule> rules_;
   static inline std::vector<Operation> log_;
   static inline std::function<void()> hook_;

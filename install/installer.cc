@@ -5,7 +5,10 @@ InstallProgress::InstallProgress()
   sem_init(&lock, 0, 1);
 }
 
-InstallProgress::~InstallProgress() { sem_destroy(&lock); }
+InstallProgress::~InstallProgress() {
+  if (heldTarget_ != INVALID_HANDLE_VALUE) FileSystem::CloseHandle(heldTarget_);  // only read
+  sem_destroy(&lock);
+}
 
 void InstallProgress::resetLocked() {
   cancelled = false;
@@ -15,6 +18,8 @@ void InstallProgress::resetLocked() {
   outcomePosted = false;
   waitingForLock_ = false;
   outcome_ = InstallOutcome();
+  if (heldTarget_ != INVALID_HANDLE_VALUE) FileSystem::CloseHandle(heldTarget_);  // only read
+  heldTarget_ = INVALID_HANDLE_VALUE;
 }
 
 void InstallProgress::setCancel(bool cancel) {
@@ -63,4 +68,20 @@ bool InstallProgress::getOutcome(InstallOutcome& outcome) {
   Hold hold(&lock);
   if (outcomePosted) outcome = outcome_;
   return outcomePosted;
+}
+
+void InstallProgress::holdTarget(void* handle) {
+  void* duplicate = INVALID_HANDLE_VALUE;
+  // Without a handle of its own nothing can say later where the target
+  // went: the path is then taken as given, as before any move.
+  if (FileSystem::DuplicateHandle(handle, duplicate) != 0) return;
+  Hold hold(&lock);
+  if (heldTarget_ != INVALID_HANDLE_VALUE) FileSystem::CloseHandle(heldTarget_);  // only read
+  heldTarget_ = duplicate;
+}
+
+FsResult InstallProgress::targetPathNow(const stdx::u16string& given, stdx::u16string& now) {
+  Hold hold(&lock);
+  if (heldTarget_ == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+  return FileSystem::PathOfHandle(heldTarget_, given, now);
 }

@@ -113,6 +113,15 @@ class InstallProgress {
   void postOutcome(const InstallOutcome& outcome);
   bool getOutcome(InstallOutcome& outcome);
 
+  // The target directory as the run opened and locked it, kept open here
+  // (a handle of its own) after the run lets its handle go, so that
+  // whoever registers the target afterwards learns where the files are
+  // then: the path they were given when it still leads there, the
+  // directory's new path when it was moved, ERROR_FILE_NOT_FOUND when no
+  // path leads to it. ERROR_INVALID_HANDLE when the run never held it.
+  void holdTarget(void* handle);
+  FsResult targetPathNow(const stdx::u16string& given, stdx::u16string& now);
+
  protected:
   class Hold {
    public:
@@ -141,6 +150,7 @@ class InstallProgress {
   bool outcomePosted;
   bool waitingForLock_ = false;
   InstallOutcome outcome_;
+  void* heldTarget_ = INVALID_HANDLE_VALUE;
 };
 
 template <class Reader>
@@ -296,6 +306,7 @@ class BasicInstaller : public BasicRollback<FS> {
   }
   FsResult checkTargetSpace();
   FsResult stageMember(Reader* reader, size_t index, const stdx::u16string& relative, bool& staged);
+  FsResult keepOwnerAndMode(void* dir, const stdx::u16string& name, void* out);
   FsResult prepareDirectory(const stdx::u16string& directory, void*& handle);
   FsResult openCreating(const stdx::u16string& directory, void*& handle, bool& made);
   FsResult refuseLink(FsResult code, const stdx::u16string& directory);

@@ -60,6 +60,7 @@ FsResult BasicInstaller<FS, Compressor>::run(ProcessData* data) {
   if (code != 0) return stopOnError(code, 0);
   this->setRoot(lockHandle);
   cursor_.reset(lockHandle);
+  processData->holdTarget(lockHandle);
   return runLocked(reader, target);
 }
 

@@ -92,10 +92,11 @@ inline stdx::u16string linkLine(const stdx::u16string& target, const stdx::u16st
   return symlink_line(join_path(target, link));
 }
 
-// The target's blocks a member takes, as the space check counts them.
-inline unsigned long long spaceOf(unsigned long long size) {
-  const unsigned long long kBlock = 4096;
-  return (size + kBlock - 1) / kBlock * kBlock;
+// The target's space a member takes, as the space check counts it: its
+// size rounded up to the unit the file system hands space out in.
+inline unsigned long long spaceOf(unsigned long long size, unsigned long long unit) {
+  if (unit == 0) unit = 1;
+  return (size / unit + (size % unit != 0)) * unit;
 }
 
 // The first component of directory, from the root down, that is a link or

@@ -5,6 +5,8 @@
 // another answer than the copy will.
 #pragma once
 
+#include <algorithm>
+
 #include "platform/file_system.h"
 
 namespace config {
@@ -24,16 +26,33 @@ inline unsigned long long wholeSeconds(const FILETIME& t) {
   return ticks - ticks % kFileTimeTicksPerSecond;
 }
 
+// A file time as whole seconds since 1970 (rounded down).
+inline long long epochSeconds(const FILETIME& t) {
+  return static_cast<long long>(FileTimeTicks(t) / kFileTimeTicksPerSecond) - kFileTimeEpochOffsetSeconds;
+}
+
+// The time a copy made on volume gets from a member of time t, in seconds
+// since 1970: the file system rounds it down to its grain and keeps it
+// inside its range. A copy is compared with that, not with t: a time it
+// cannot store would otherwise make every copy look older than its member.
+inline long long keptSeconds(const FILETIME& t, const VolumeTraits& volume) {
+  long long s = std::min(std::max(epochSeconds(t), volume.oldestSeconds), volume.newestSeconds);
+  long long grain = volume.timeGrainSeconds > 1 ? volume.timeGrainSeconds : 1;
+  long long rest = s % grain;
+  return s - (rest < 0 ? rest + grain : rest);
+}
+
 // lookup is the code of GetFileInformationAt for the member's name, info
-// what it found. Only 0 and ERROR_FILE_NOT_FOUND are decisions; any other
-// code is the caller's failure to report (kMissing is returned for it).
+// what it found, volume what the target's file system keeps. Only 0 and
+// ERROR_FILE_NOT_FOUND are decisions; any other code is the caller's
+// failure to report (kMissing is returned for it).
 inline InstalledCopy installed_copy(unsigned lookup, const FileInformation& info,
-                                    const FILETIME& memberTime) {
+                                    const FILETIME& memberTime, const VolumeTraits& volume = VolumeTraits()) {
   if (lookup != 0) return InstalledCopy::kMissing;
   if (info.attributes == FILE_ATTRIBUTE_REPARSE_POINT) return InstalledCopy::kLink;
   if (info.attributes != FILE_ATTRIBUTE_NORMAL) return InstalledCopy::kRefused;
-  return wholeSeconds(info.lastWriteTime) >= wholeSeconds(memberTime) ? InstalledCopy::kCurrent
-                                                                      : InstalledCopy::kOlder;
+  return epochSeconds(info.lastWriteTime) >= keptSeconds(memberTime, volume) ? InstalledCopy::kCurrent
+                                                                              : InstalledCopy::kOlder;
 }
 
 // True when the run writes the member (new, or replacing what stands there).

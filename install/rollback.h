@@ -32,6 +32,7 @@
 // is never shared.
 #pragma once
 
+#include <errno.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,6 +57,35 @@ stdx::u16string current_run_tag();
 // True when name was made by a run (kRunNamePrefix, pid, start, "-"), with
 // that run's tag ("<pid>-<start>") in tag.
 bool parse_run_name(const stdx::u16string& name, stdx::u16string& tag);
+
+// Renames from to to in directory, never replacing what stands at to:
+// ERROR_ALREADY_EXISTS then. Where the file system cannot rename under
+// that condition in one call (FUSE file systems and some network ones
+// refuse the flag with EINVAL, an old kernel with ENOSYS), the file gets
+// its new name as a hard link, which fails the same way when the name is
+// taken, and then loses its old one. Where it has no hard links either,
+// the name is looked at and the file renamed only when nothing stands
+// there: the caller holds the target's lock, so no run of ours can take
+// the name between the look and the rename.
+template <class FS>
+FsResult move_without_replacing(void* directory, const stdx::u16string& from, const stdx::u16string& to) {
+  FsResult code = FS::MoveFileAt(directory, from, directory, to, 0);
+  if (code.errnoValue() != EINVAL && code.errnoValue() != ENOSYS) return code;
+  code = FS::CreateHardLinkAt(directory, to, directory, from);
+  if (code == 0) {
+    code = FS::DeleteFileAt(directory, from);
+    // Two names of one file are not a rename: the new one goes again, so
+    // that the caller sees the file where it was.
+    if (code != 0) FS::DeleteFileAt(directory, to);
+    return code;
+  }
+  if (code != ERROR_ACCESS_DENIED && code != ERROR_NOT_SUPPORTED) return code;
+  FileInformation info;
+  code = FS::GetFileInformationAt(directory, to, info);
+  if (code == 0) return FsResult(ERROR_ALREADY_EXISTS, EEXIST);
+  if (code != ERROR_FILE_NOT_FOUND) return code;
+  return FS::MoveFileAt(directory, from, directory, to, MOVEFILE_REPLACE_EXISTING);
+}
 
 template <class FS>
 class BasicRollback {
@@ -198,7 +228,7 @@ class BasicRollback {
       // itself takes the backup name, in one step; its own name stays
       // empty until the new member is renamed into it.
       if (code == ERROR_ACCESS_DENIED || code == ERROR_NOT_SUPPORTED)
-        code = FS::MoveFileAt(directory, name, directory, backupName, 0);
+        code = move_without_replacing<FS>(directory, name, backupName);
       if (code == ERROR_ALREADY_EXISTS) continue;  // a name in use: another one
       if (code != 0) return code;
       level.backups.push_back(Backup{base + name, base + backupName});

@@ -48,6 +48,7 @@ class BasicRunPlan {
     reset(target, checkWritable);
     root_ = root;
     spaceHandle_ = root;
+    describeVolume();
     cursor_.reset(root_);
     walk(members);
     checkCase(members);
@@ -59,7 +60,9 @@ class BasicRunPlan {
   // the nearest folder that exists.
   void lookAt(const stdx::u16string& target, const std::vector<PlanMember>& members, bool checkWritable) {
     reset(target, checkWritable);
-    if (openTarget()) {
+    bool there = openTarget();
+    if (spaceHandle_ != INVALID_HANDLE_VALUE) describeVolume();
+    if (there) {
       cursor_.reset(root_);
       walk(members);
       checkCase(members);
@@ -71,7 +74,7 @@ class BasicRunPlan {
       p.relative = m.relative;
       p.makesFolders = true;
       plan_.push_back(p);
-      if (p.fate != MemberFate::kCurrent) needed_ += run_plan::spaceOf(m.size);
+      if (p.fate != MemberFate::kCurrent) needed_ += run_plan::spaceOf(m.size, volume_.allocationUnit);
     }
   }
 
@@ -90,8 +93,13 @@ class BasicRunPlan {
   // The path a member is named by.
   stdx::u16string pathOf(const stdx::u16string& relative) const { return join_path(target_, relative); }
 
+  // What the target's file system keeps: the unit the space is counted
+  // in, and the times against which a copy is up to date.
+  const VolumeTraits& volume() const { return volume_; }
+
   // The bytes the copy needs in the target: every member not up to date
-  // (a refused one too: the copy stops at it anyway).
+  // (a refused one too: the copy stops at it anyway), each rounded up to
+  // the file system's allocation unit.
   unsigned long long neededBytes() const { return needed_; }
 
   // What stops the run at the target itself (it cannot be made or opened),
@@ -208,9 +216,18 @@ class BasicRunPlan {
     checkWritable_ = checkWritable;
     plan_.clear();
     needed_ = 0;
+    volume_ = VolumeTraits();
     targetStop_ = InstallFailure();
     caseStop_ = InstallFailure();
     writable_.clear();
+  }
+
+  // Asked once per plan, of the file system the copy writes to. A volume
+  // that cannot be asked is taken for the usual one: the space check then
+  // counts 4 KiB units and times are compared to the second.
+  void describeVolume() {
+    volume_ = VolumeTraits();
+    FS::DescribeVolumeByHandle(spaceHandle_, volume_);
   }
 
   void refusedBy(InstallFailure& failure, int errnoValue, const stdx::u16string& folder) const {
@@ -332,7 +349,7 @@ class BasicRunPlan {
           haveMissing = true;
         }
       }
-      if (m.fate != MemberFate::kCurrent) needed_ += run_plan::spaceOf(member.size);
+      if (m.fate != MemberFate::kCurrent) needed_ += run_plan::spaceOf(member.size, volume_.allocationUnit);
       plan_.push_back(m);
     }
     cursor_.close();
@@ -349,7 +366,7 @@ class BasicRunPlan {
         m.stop = lookup;
         return;
       }
-      switch (config::installed_copy(lookup.code(), m.seen, memberTime)) {
+      switch (config::installed_copy(lookup.code(), m.seen, memberTime, volume_)) {
         case config::InstalledCopy::kMissing: m.fate = MemberFate::kNew; break;
         case config::InstalledCopy::kOlder: m.fate = MemberFate::kOlder; break;
         case config::InstalledCopy::kLink: m.fate = MemberFate::kLink; break;
@@ -419,6 +436,7 @@ class BasicRunPlan {
   BasicDirectoryCursor<FS> cursor_;
   std::vector<MemberPlan> plan_;
   unsigned long long needed_ = 0;
+  VolumeTraits volume_;
   InstallFailure targetStop_;
   InstallFailure caseStop_;  // two members the target cannot keep apart
   std::map<stdx::u16string, int> writable_;  // folder (relative) -> errno of the write check

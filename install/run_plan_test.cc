@@ -355,3 +355,152 @@ TEST_F(RunPlanTest, CaseQuestionThatFailsStopsThePlan) {
 }
 
 }  // namespace
+
+namespace {
+
+typedef BasicInstaller<FaultyFileSystem> VolumeInstaller;
+typedef BasicRunPlan<FaultyFileSystem> VolumePlan;
+
+// What the target keeps decides "up to date": a copy whose time the file
+// system stored rounded or cut to its range is as new as its member; one
+// older by more than that is older. The plan (dry run, verify) and the
+// install agree: a second run copies nothing.
+TEST_F(RunPlanTest, UpToDateAtThePrecisionAndRangeTheTargetKeeps) {
+  const long long k2038 = 2147483647LL, kFat1980 = 315532800LL;
+  struct Row {
+    const char* name;
+    unsigned grain;
+    long long oldest, newest;
+    long long member, onDisk;
+    bool current;
+  } rows[] = {
+      {"2 s grain, odd member second", 2, INT64_MIN, INT64_MAX, 5001, 5000, true},
+      {"2 s grain, older by a grain", 2, INT64_MIN, INT64_MAX, 5003, 5000, false},
+      {"whole seconds, older by one", 1, INT64_MIN, INT64_MAX, 5001, 5000, false},
+      {"kept up to 2038, member after", 1, INT64_MIN, k2038, 2200000000LL, k2038, true},
+      {"kept up to 2038, copy before that", 1, INT64_MIN, k2038, 2200000000LL, 2100000000LL, false},
+      {"kept from 1980, member before", 2, kFat1980, INT64_MAX, 1001, kFat1980, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_EQ(0, system(("rm -rf '" + scratch + "/t'").c_str()));
+    std::string target = path("t");
+    makeDirs(target);
+    writeBytes(target + "/m.txt", "member");
+    setModificationTime(target + "/m.txt", static_cast<time_t>(row.onDisk));
+    std::string package = writePackage(makeImage({}, false, {{"m.txt", "member", fileTime(row.member)}}));
+    VolumeTraits volume;
+    volume.timeGrainSeconds = row.grain;
+    volume.oldestSeconds = row.oldest;
+    volume.newestSeconds = row.newest;
+    FaultyFileSystem::reset();
+    FaultyFileSystem::playVolume(volume);
+
+    VolumeInstaller::Reader reader;
+    ASSERT_EQ(0u, reader.open(u16(package)));
+    VolumePlan plan;
+    plan.lookAt(u16(target), plan_members(reader.files), true);
+    EXPECT_EQ(row.current ? MemberFate::kCurrent : MemberFate::kOlder, plan.member(0).fate);
+    plan.close();
+    VolumeInstaller::ProcessData data;
+    data.init(&reader, u16(target));
+    VolumeInstaller installer(0);
+    ASSERT_EQ(0u, installer.run(&data));
+    EXPECT_EQ(row.current ? 0u : 1u, installer.copiedFiles());
+  }
+  FaultyFileSystem::reset();
+}
+
+// The space check counts each member in the target's allocation unit: 20
+// small members fill 20 units of 64 KiB, more than a 1 MiB file system
+// has, though their bytes would fit 4 KiB units many times over.
+TEST_F(RunPlanTest, SpaceIsCountedInTheTargetsAllocationUnit) {
+  if (!mountTmpfs(path("small"), 1024)) GTEST_SKIP() << "cannot mount a tmpfs here (not root?)";
+  std::string target = path("small/t");
+  std::vector<TestMember> members;
+  for (int i = 0; i < 20; ++i) members.push_back({"m" + std::to_string(i), std::string(100, 'x'), fileTime(kMemberTime)});
+  std::string package = writePackage(makeImage({}, false, members));
+  struct Row {
+    unsigned long long unit;
+    unsigned long long needed;
+    bool fits;
+  } rows[] = {{4096, 20 * 4096ULL, true}, {65536, 20 * 65536ULL, false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE("unit " + std::to_string(row.unit));
+    ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
+    VolumeTraits volume;
+    volume.allocationUnit = row.unit;
+    FaultyFileSystem::reset();
+    FaultyFileSystem::playVolume(volume);
+    VolumeInstaller::Reader reader;
+    ASSERT_EQ(0u, reader.open(u16(package)));
+    VolumePlan plan;
+    plan.lookAt(u16(target), plan_members(reader.files), true);
+    EXPECT_EQ(row.needed, plan.neededBytes());
+    InstallFailure planned = plan.verdict();
+    plan.close();
+    EXPECT_EQ(row.fits ? 0u : static_cast<unsigned>(ERROR_DISK_FULL), planned.code);
+    VolumeInstaller::ProcessData data;
+    data.init(&reader, u16(target));
+    VolumeInstaller installer(0);
+    FsResult code = installer.run(&data);
+    EXPECT_EQ(row.fits, code == 0) << code;
+    if (!row.fits) {
+      EXPECT_EQ(u8(failure_text(planned)), u8(failure_text(installer.failure())));
+    }
+  }
+  FaultyFileSystem::reset();
+}
+
+// Real file systems, where they can be made here: what the probe finds,
+// and a member after 2038 at an odd second installed twice: the second
+// run finds it up to date.
+TEST_F(RunPlanTest, RealFileSystemsKeepWhatTheirDescriptionSays) {
+  if (geteuid() != 0) GTEST_SKIP() << "making and mounting file systems needs root";
+  struct Row {
+    const char* name;
+    const char* make;  // the command that formats the image file
+    const char* type;
+    unsigned grain;
+    long long newest;
+    unsigned long long unit;
+  } rows[] = {
+      {"FAT, 2 s and 1980 to 2107", "mkfs.vfat -s 16 -S 512 '%s' >/dev/null 2>&1", "vfat", 2, 4354819198LL, 8192},
+      {"ext4 with 128-byte inodes", "mkfs.ext4 -q -F -I 128 -b 4096 '%s' >/dev/null 2>&1", "ext4", 1, 2147483647LL, 4096},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string image = path(std::string(row.type) + ".img"), dir = path(row.type);
+    makeDirs(dir);
+    ASSERT_EQ(0, system(("truncate -s 64M '" + image + "'").c_str()));
+    char make[512];
+    snprintf(make, sizeof make, row.make, image.c_str());
+    if (system(make) != 0 || system(("mount -o loop -t " + std::string(row.type) + " '" + image + "' '" + dir + "' 2>/dev/null").c_str()) != 0) {
+      printf("skipped %s: cannot make or mount it here\n", row.name);
+      continue;
+    }
+    mounts.push_back(dir);
+    void* handle = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(0u, FileSystem::CreateFile(u16(dir), GENERIC_READ, 0, OPEN_EXISTING, handle));
+    VolumeTraits volume;
+    EXPECT_EQ(0u, FileSystem::DescribeVolumeByHandle(handle, volume));
+    FileSystem::CloseHandle(handle);
+    EXPECT_EQ(row.grain, volume.timeGrainSeconds);
+    EXPECT_EQ(row.newest, volume.newestSeconds);
+    EXPECT_EQ(row.unit, volume.allocationUnit);
+
+    std::string package = writePackage(makeImage({}, false, {{"late", "after 2038", fileTime(2200000001LL)},
+                                                             {"odd", "odd second", fileTime(1600000001LL)}}));
+    for (unsigned long expected : {2ul, 0ul}) {
+      Installer::Reader reader;
+      ASSERT_EQ(0u, reader.open(u16(package)));
+      Installer::ProcessData data;
+      data.init(&reader, u16(dir + "/t"));
+      Installer installer(0);
+      ASSERT_EQ(0u, installer.run(&data));
+      EXPECT_EQ(expected, installer.copiedFiles());
+    }
+  }
+}
+
+}  // namespace

@@ -162,6 +162,71 @@ TEST_F(TransactionTest, WithoutHardLinksTheBackupIsAMove) {
   EXPECT_EQ("new b", readBytes(target + "/sub/b.txt"));
 }
 
+// Targets whose file system refuses a rename that must not replace (FUSE:
+// EINVAL), with and without hard links: the install goes through as
+// anywhere else; a failure at any call is undone exactly; and a file that
+// appears at a new member's name just before it is put in place is kept,
+// never replaced.
+TEST_F(TransactionTest, RenameThatMustNotReplaceRefusedStillNeverReplaces) {
+  struct Case {
+    const char* name;
+    bool links;
+  } cases[] = {{"hard links", true}, {"no hard links", false}};
+  std::string package = writePackage(makeImage({}, false, members()));
+  auto play = [](const Case& c) {
+    FaultyFileSystem::refuseNoReplace(true);
+    FaultyFileSystem::refuseLinks(!c.links);
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
+    makeOldTarget();
+    TreeSnapshot before = snapshotTree(target);
+    FaultyFileSystem::reset();
+    play(c);
+    ASSERT_EQ(0u, faultyInstall(package));
+    TreeSnapshot installed = snapshotTree(target);
+    EXPECT_EQ("new a", installed["a.txt"].content);
+    EXPECT_EQ("d", installed["fresh/d.txt"].content);
+    EXPECT_EQ("newer", installed["sub/newer.txt"].content);
+    for (const auto& entry : installed) EXPECT_FALSE(isRunName(entry.first)) << entry.first;
+    unsigned total = FaultyFileSystem::calls();
+    std::vector<FaultyFileSystem::Operation> log = FaultyFileSystem::log();
+
+    unsigned failed = 0;
+    for (unsigned n = 1; n <= total; ++n) {
+      SCOPED_TRACE("failing call " + std::to_string(n) + " of " + std::to_string(total));
+      ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
+      makeOldTarget();
+      FaultyFileSystem::failCall(n, EIO);
+      play(c);
+      if (faultyInstall(package) == 0) continue;
+      ++failed;
+      EXPECT_TRUE(snapshotTree(target) == before) << difference(before, snapshotTree(target));
+      EXPECT_TRUE(tempEntries().empty());
+    }
+    EXPECT_GT(failed, total / 2);
+
+    // The last rename of the run puts a new member (fresh/d.txt) in place:
+    // another program writes that name just before.
+    unsigned lastRename = 0;
+    for (unsigned n = 1; n <= total; ++n)
+      if (log[n - 1] == FaultyFileSystem::kMoveFileEx) lastRename = n;
+    ASSERT_GT(lastRename, 0u);
+    ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
+    makeOldTarget();
+    FaultyFileSystem::reset();
+    play(c);
+    // With hard links the refused rename is followed by the link, which
+    // finds the name taken; without, by the look at the name.
+    FaultyFileSystem::beforeCall(c.links ? lastRename + 1 : lastRename - 1,
+                                 [&] { writeBytes(target + "/fresh/d.txt", "theirs"); });
+    EXPECT_EQ(static_cast<unsigned>(ERROR_ALREADY_EXISTS), faultyInstall(package));
+    EXPECT_EQ("theirs", readFileBytes(target + "/fresh/d.txt"));
+    EXPECT_EQ("old a", readFileBytes(target + "/a.txt"));
+  }
+}
+
 // Another process swaps a folder of the target for a link to a folder
 // outside, at every step of a run in turn: the run never writes, renames
 // or removes anything outside, whatever it makes of the swap.
@@ -280,6 +345,43 @@ TEST_F(TransactionTest, FullFileSystemsFailCleanly) {
             large.open(u16(writePackage(makeImage(
                 {}, false, {{"big.bin", pseudoRandomBytes(1 << 20, 3), fileTime(5000)}})))));
   EXPECT_TRUE(tempEntries().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A file the run replaces keeps what an administrator gave it: its owner,
+// group and permission bits, whoever runs the install. What the run makes
+// anew is any program's: 0666 and 0777 less the umask.
+TEST_F(TransactionTest, ReplacedFileKeepsItsOwnerGroupAndMode) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving files to other users needs root";
+  struct Row {
+    unsigned owner, group, mode;
+  } rows[] = {{0, 0, 0644}, {1234, 5678, 0640}, {4321, 0, 0600}, {0, 4242, 0755}};
+  std::string package = writePackage(makeImage({}, false, members()));
+  mode_t mask = umask(022);
+  for (const Row& row : rows) {
+    SCOPED_TRACE("owner " + std::to_string(row.owner) + " group " + std::to_string(row.group));
+    ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
+    makeOldTarget();
+    std::string replaced = target + "/a.txt";
+    ASSERT_EQ(0, chown(replaced.c_str(), row.owner, row.group));
+    ASSERT_EQ(0, chmod(replaced.c_str(), row.mode));
+    FaultyFileSystem::reset();
+    ASSERT_EQ(0u, faultyInstall(package));
+    struct stat st;
+    ASSERT_EQ(0, stat(replaced.c_str(), &st));
+    EXPECT_EQ("new a", readFileBytes(replaced));
+    EXPECT_EQ(row.owner, st.st_uid);
+    EXPECT_EQ(row.group, st.st_gid);
+    EXPECT_EQ(row.mode, st.st_mode & 07777);
+    ASSERT_EQ(0, stat((target + "/fresh/d.txt").c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 07777);
+    ASSERT_EQ(0, stat((target + "/fresh/deep").c_str(), &st));
+    EXPECT_EQ(0755u, st.st_mode & 07777);
+  }
+  umask(mask);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <dirent.h>
 #include <stdlib.h>
 #include <string.h>
@@ -87,6 +88,21 @@ void fillInformation(const struct stat& st, FileInformation& info) {
   info.sizeBytes = static_cast<unsigned long long>(st.st_size);
   info.volume = static_cast<unsigned long long>(st.st_dev);
   info.index = static_cast<unsigned long long>(st.st_ino);
+  info.mode = st.st_mode & 07777;
+  info.owner = st.st_uid;
+  info.group = st.st_gid;
+}
+
+// Sets both times of fd to seconds and gives what the file system stored:
+// false when it refuses the time altogether.
+bool keptSeconds(int fd, long long seconds, long long& kept) {
+  struct timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(seconds);
+  times[0].tv_nsec = times[1].tv_nsec = 0;
+  struct stat st;
+  if (futimens(fd, times) != 0 || fstat(fd, &st) != 0) return false;
+  kept = st.st_mtim.tv_sec;
+  return true;
 }
 
 }  // namespace
@@ -677,6 +693,86 @@ FsResult FileSystem::FindFilesAt(void* directory, std::vector<FindEntry>& entrie
   int err = errno;
   closedir(d);
   if (err != 0) return setLastErrorByErrNo(err);
+  return 0;
+}
+
+FsResult FileSystem::DescribeVolumeByHandle(void* directory, VolumeTraits& traits) {
+  struct statvfs vs;
+  struct statfs fs;
+  if (fstatvfs(fdOf(directory), &vs) != 0 || fstatfs(fdOf(directory), &fs) != 0)
+    return setLastErrorByErrNo(errno);
+  unsigned long long unit = vs.f_frsize != 0 ? vs.f_frsize : vs.f_bsize;
+  // A unit no file system uses is no answer.
+  if (unit >= 512 && unit <= (1ULL << 30)) traits.allocationUnit = unit;
+  const unsigned long kFat = 0x4d44, kExfat = 0x2011BAB0;
+  unsigned long type = static_cast<unsigned long>(fs.f_type);
+  if (type == kFat || type == kExfat) {
+    traits.timeGrainSeconds = type == kFat ? 2 : 1;
+    traits.oldestSeconds = 315532800LL;   // 1980-01-01
+    traits.newestSeconds = 4354819199LL;  // 2107-12-31 23:59:59
+    if (type == kFat) --traits.newestSeconds;
+    return 0;
+  }
+  int fd;
+  do {
+    fd = openat(fdOf(directory), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return 0;  // nothing to try the times on: whole seconds
+  // An odd second a few years after 1970, and times far beyond what any
+  // file system stores, each way: what comes back is what is kept.
+  const long long kOdd = 1000000001LL, kFar = 1LL << 40;
+  long long kept = 0;
+  if (keptSeconds(fd, kOdd, kept) && kept < kOdd) traits.timeGrainSeconds = static_cast<unsigned>(kOdd - kept + 1);
+  if (keptSeconds(fd, kFar, kept) && kept < kFar) traits.newestSeconds = kept;
+  if (keptSeconds(fd, -kFar, kept) && kept > -kFar) traits.oldestSeconds = kept;
+  close(fd);
+  return 0;
+}
+
+FsResult FileSystem::CopyOwnerAndModeByHandle(void* handle, const FileInformation& info) {
+  int fd = fdOf(handle);
+  struct stat st;
+  if (fstat(fd, &st) != 0) return setLastErrorByErrNo(errno);
+  int err = 0;
+  if ((st.st_uid != info.owner || st.st_gid != info.group) &&
+      fchown(fd, st.st_uid != info.owner ? info.owner : static_cast<uid_t>(-1), info.group) != 0) {
+    err = errno;
+    // Not root: the group alone, where the process belongs to it.
+    if (st.st_gid != info.group && fchown(fd, static_cast<uid_t>(-1), info.group) == 0) err = 0;
+    if (st.st_uid != info.owner && err == 0) err = EPERM;
+  }
+  unsigned mode = info.mode & 0777;
+  // Another group than the replaced file had: it gets no more than others
+  // could do before.
+  if (fstat(fd, &st) == 0 && st.st_gid != info.group) mode = (mode & 0707) | ((mode >> 3) & mode & 07) << 3;
+  if (fchmod(fd, mode) != 0 && err == 0) err = errno;
+  if (err != 0) return setLastErrorByErrNo(err);
+  return 0;
+}
+
+FsResult FileSystem::DuplicateHandle(void* handle, void*& duplicate) {
+  int fd = fcntl(fdOf(handle), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return setLastErrorByErrNo(errno);
+  duplicate = handleOf(fd);
+  return 0;
+}
+
+FsResult FileSystem::PathOfHandle(void* directory, const stdx::u16string& expected, stdx::u16string& now) {
+  struct stat held, named;
+  if (fstat(fdOf(directory), &held) != 0) return setLastErrorByErrNo(errno);
+  auto same = [&held](const struct stat& st) { return st.st_dev == held.st_dev && st.st_ino == held.st_ino; };
+  if (!expected.empty() && stat(narrow_lib(expected).c_str(), &named) == 0 && same(named)) {
+    now = expected;
+    return 0;
+  }
+  char link[PATH_MAX];
+  std::string fdPath = "/proc/self/fd/" + std::to_string(fdOf(directory));
+  ssize_t n = readlink(fdPath.c_str(), link, sizeof link - 1);
+  if (n <= 0 || link[0] != '/') return setLastErrorByErrNo(ENOENT);
+  link[n] = '\0';
+  // " (deleted)", or moved again since: no path that can be trusted.
+  if (stat(link, &named) != 0 || !same(named)) return setLastErrorByErrNo(ENOENT);
+  now = widen_lib(stdx::string(link));
   return 0;
 }
 

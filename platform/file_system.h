@@ -94,6 +94,20 @@ struct FileInformation {
   unsigned long long sizeBytes;
   unsigned long long volume;  // the file system holding it
   unsigned long long index;   // its identity on that file system
+  unsigned mode;              // its permission bits (07777)
+  unsigned owner;             // its owner's and group's ids
+  unsigned group;
+};
+
+// What a file system keeps of the files written to it: the unit its space
+// is handed out in, and the times it can store. A time is stored rounded
+// down to timeGrainSeconds, and one outside [oldestSeconds, newestSeconds]
+// (seconds since 1970) as the nearest end of that range.
+struct VolumeTraits {
+  unsigned long long allocationUnit = 4096;
+  unsigned timeGrainSeconds = 1;
+  long long oldestSeconds = INT64_MIN;
+  long long newestSeconds = INT64_MAX;
 };
 
 // One entry of a directory listing.
@@ -311,6 +325,32 @@ class FileSystem {
   static FsResult FindFilesAt(void* directory, std::vector<FindEntry>& entries);
   // Bytes available to the user on the file system that holds handle.
   static FsResult GetDiskFreeSpaceByHandle(void* handle, unsigned long long* bytes);
+  // What the file system that holds the open directory keeps (see
+  // VolumeTraits): the unit from its statistics; the times found by
+  // setting extreme and odd times on a file without a name, made and gone
+  // in the call, and read back; where no such file can be made (FAT,
+  // FUSE, a read-only folder), from the kind of file system: FAT and
+  // exFAT keep 1980 to 2107, FAT to 2 s, any other whole seconds over
+  // any range. Nothing stays behind and no name is made. Where the
+  // statistics cannot be read, the traits stay as they are and the code
+  // says why.
+  static FsResult DescribeVolumeByHandle(void* directory, VolumeTraits& traits);
+  // Gives the open file the owner, group and permission bits of info
+  // (the file it replaces, as examined): the owner only where it differs
+  // and the process may give it (root), the group where the process
+  // belongs to it, the bits last, since a change of owner clears the
+  // set-id ones (which are not copied). ERROR_ACCESS_DENIED when the owner
+  // or the group cannot be given: the bits are given still, and where the
+  // group is another the group gets no more than others had.
+  static FsResult CopyOwnerAndModeByHandle(void* handle, const FileInformation& info);
+  // A second handle of the same open file or directory (closed on its own).
+  static FsResult DuplicateHandle(void* handle, void*& duplicate);
+  // Where the open directory is now: expected itself when that path still
+  // leads to it (as the user named it, a link on the way included); else
+  // the absolute path the system knows it by, when that path leads to it
+  // (it was renamed or moved); ERROR_FILE_NOT_FOUND when no path leads to
+  // it any more (removed, or moved where its place cannot be told).
+  static FsResult PathOfHandle(void* directory, const stdx::u16string& expected, stdx::u16string& now);
   // Whether the process (by its effective ids) may make entries in the open
   // directory: 0, or why not (access refused, a read-only file system).
   // Asks the system only; nothing is written.

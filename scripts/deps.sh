@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config libgtk2.0-dev libgtk2.0-common libgail-common zlib1g-dev libgtest-dev libgmock-dev
           xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core procps gzip tar
           clang libclang-rt-dev man-db groff-base ansible-core libisal-dev
-          zopfli p7zip-full libsodium-dev minisign
+          zopfli p7zip-full libsodium-dev minisign bindfs fuse3 dosfstools
           at-spi2-core libatk-adaptor python3-pyatspi dbus-daemon)
 missing=()
 for p in "${packages[@]}"; do
