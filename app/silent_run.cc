@@ -119,7 +119,9 @@ RunSummary run_silent_without_display(const CommandLine& line) {
   InstallOutcome outcome;
   bool stopRequested = false;
   bool toldWaiting = false;
-  while (!session.outcome(outcome)) {
+  // Looks for a signal, the lock's wait and the target's place at every
+  // tick, and ends the moment the outcome is posted.
+  for (;;) {
     if (stop_signal_received() != 0 && !stopRequested) {
       stopRequested = true;
       session.requestStop();
@@ -129,7 +131,7 @@ RunSummary run_silent_without_display(const CommandLine& line) {
       messageBox(nullptr, session.waitingMessage(), MB_PLAIN_OK);
     }
     watch.look();
-    Sleep(kWaitTickMs);
+    if (session.awaitOutcome(outcome, kWaitTickMs)) break;
   }
   session.join();
 
