@@ -149,7 +149,9 @@ class InstallData {
     void* out = INVALID_HANDLE_VALUE;
     FsResult code = FS::CreateFile(destination, GENERIC_WRITE, 0, CREATE_ALWAYS, out);
     if (code != 0) return code;
-    code = copyTo(index, out);
+    // CREATE_ALWAYS keeps old bytes: the copy must not end in a stale tail.
+    code = FS::SetEndOfFile(out);
+    if (code == 0) code = copyTo(index, out);
     FsResult closed = FS::CloseHandle(out);
     return code != 0 ? code : closed;
   }
