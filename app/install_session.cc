@@ -91,6 +91,10 @@ stdx::u16string InstallSession::waitingMessage() const {
 
 bool InstallSession::outcome(InstallOutcome& outcome) { return processData_.getOutcome(outcome); }
 
+bool InstallSession::awaitOutcome(InstallOutcome& outcome, int timeoutMs) {
+  return processData_.awaitOutcome(outcome, timeoutMs);
+}
+
 void InstallSession::join() { thread_.join(); }
 
 bool InstallSession::updateProgress() {

@@ -68,6 +68,8 @@ class InstallSession : public InstallWorker {
   stdx::u16string waitingMessage() const;
   // The outcome once the worker has posted it (its last act); false before.
   bool outcome(InstallOutcome& outcome);
+  // The same, waiting at most timeoutMs for it.
+  bool awaitOutcome(InstallOutcome& outcome, int timeoutMs);
   // Waits for the worker to end. Safe to call any number of times.
   void join();
 

@@ -79,7 +79,9 @@ RunSummary run_silent_without_display(const CommandLine& line) {
   InstallOutcome outcome;
   bool stopRequested = false;
   bool toldWaiting = false;
-  while (!session.outcome(outcome)) {
+  // Looks for a signal and the lock's wait at every tick, and ends the
+  // moment the outcome is posted.
+  for (;;) {
     if (stop_signal_received() != 0 && !stopRequested) {
       stopRequested = true;
       session.requestStop();
@@ -88,7 +90,7 @@ RunSummary run_silent_without_display(const CommandLine& line) {
       toldWaiting = true;
       messageBox(nullptr, session.waitingMessage(), MB_PLAIN_OK);
     }
-    Sleep(kWaitTickMs);
+    if (session.awaitOutcome(outcome, kWaitTickMs)) break;
   }
   session.join();
 

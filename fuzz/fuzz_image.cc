@@ -17,8 +17,6 @@ namespace {
 
 // A decompressor policy whose "package" is already the image.
 struct CopyingDecompressor {
-  void setCoverage(lz_detail::Coverage) const {}
-
   template <class FS>
   FsResult unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write,
                     void* context) const {

@@ -4,18 +4,14 @@
 // The reference is zlib's inflate (raw DEFLATE) of the whole input, with
 // one of three verdicts: the stream ended, it was cut short (input used up
 // before the final block ended: accepted with what came so far), or it was
-// refused. Against it:
-//  - the package inflate with a partial or still unknown coverage must give
-//    the same verdict (refused, or accepted) and, when accepted, the same
-//    bytes;
-//  - with whole coverage it must do the same wherever zlib accepts; where
-//    zlib refuses, it may accept only in the known case below;
-//  - the fast inflater alone must do the same, except that where zlib
-//    accepts a stream cut short it may give fewer of the last bytes (a
-//    prefix of zlib's) or refuse it (it may read a block header that the
-//    cut leaves incomplete as damage: the package inflate then leaves the
-//    verdict to zlib), and where zlib refuses it may accept in the known
-//    case.
+// refused. Against it the fast inflater, which is the package inflate:
+//  - where zlib ends the stream, it must end it too with the same bytes;
+//  - where zlib finds the stream cut short, it may give fewer of the last
+//    bytes (a prefix of zlib's) or refuse it (it may read a block header
+//    that the cut leaves incomplete as damage);
+//  - where zlib refuses, it must refuse too, except in the known case.
+// And the package inflate must accept exactly what the fast inflater
+// accepts, with its bytes.
 // The known case: zlib refused because the block it was reading declares an
 // incomplete Huffman code (code lengths that leave codes unused, which
 // zlib allows only for a single code of length 1), as found by an

@@ -149,7 +149,9 @@ class InstallData {
     void* out = INVALID_HANDLE_VALUE;
     FsResult code = FS::CreateFile(destination, GENERIC_WRITE, 0, CREATE_ALWAYS, out);
     if (code != 0) return code;
-    code = copyTo(index, out);
+    // CREATE_ALWAYS keeps old bytes: the copy must not end in a stale tail.
+    code = FS::SetEndOfFile(out);
+    if (code == 0) code = copyTo(index, out);
     FsResult closed = FS::CloseHandle(out);
     return code != 0 ? code : closed;
   }
@@ -192,10 +194,6 @@ class InstallData {
     files.clear();
     members_ = MemberList();
     space_ = Space();
-    // The fast inflater's verdict may stand only where the members' checks
-    // cover every byte used: unknown until the header is read (and not
-    // worth waiting for when the whole image comes first).
-    image_.setCoverage(wholeFirst ? lz_detail::kCoveragePartial : lz_detail::kCoverageUnknown);
     FsResult code = image_.start(packagePath, !wholeFirst);
     if (code == 0 && wholeFirst) code = image_.awaitInflater();
     if (code == 0) {
@@ -204,10 +202,6 @@ class InstallData {
       // Two members that are one entry would make the second's backup take
       // the first's place, or stop the install at its last step.
       if (code == 0) code = readMemberList(files, parser.end(), members_);
-    }
-    if (code == 0) {
-      bool whole = checkMembers && members_.allChecked;
-      image_.setCoverage(whole ? lz_detail::kCoverageWhole : lz_detail::kCoveragePartial);
     }
     // The image ends with the member that reaches farthest: nothing behind
     // it is stored, and the temporary directory must hold what is still to

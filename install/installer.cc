@@ -1,5 +1,7 @@
 #include "install/installer.h"
 
+#include <chrono>
+
 InstallProgress::InstallProgress()
     : cancelled(false), stopRequested(false), installState(0), percent(0), outcomePosted(false) {
   sem_init(&lock, 0, 1);
@@ -59,9 +61,21 @@ void InstallProgress::getInstallState(unsigned& state, stdx::u16string& text, in
 }
 
 void InstallProgress::postOutcome(const InstallOutcome& outcome) {
-  Hold hold(&lock);
-  outcome_ = outcome;
-  outcomePosted = true;
+  {
+    Hold hold(&lock);
+    outcome_ = outcome;
+    outcomePosted = true;
+  }
+  // Under the waiters' mutex: one that has just found no outcome is
+  // already waiting, and hears this.
+  std::lock_guard<std::mutex> waiters(outcomeMutex_);
+  outcomeChanged_.notify_all();
+}
+
+bool InstallProgress::awaitOutcome(InstallOutcome& outcome, int timeoutMs) {
+  std::unique_lock<std::mutex> waiting(outcomeMutex_);
+  return outcomeChanged_.wait_for(waiting, std::chrono::milliseconds(timeoutMs),
+                                  [this, &outcome] { return getOutcome(outcome); });
 }
 
 bool InstallProgress::getOutcome(InstallOutcome& outcome) {

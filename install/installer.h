@@ -34,7 +34,9 @@
 #include <string.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <set>
 #include <utility>
 #include <vector>
@@ -112,6 +114,9 @@ class InstallProgress {
   // returns false until it is posted.
   void postOutcome(const InstallOutcome& outcome);
   bool getOutcome(InstallOutcome& outcome);
+  // getOutcome, waiting at most timeoutMs for the post: a waiter wakes
+  // the moment it comes, not at its next look.
+  bool awaitOutcome(InstallOutcome& outcome, int timeoutMs);
 
   // The target directory as the run opened and locked it, kept open here
   // (a handle of its own) after the run lets its handle go, so that
@@ -148,6 +153,9 @@ class InstallProgress {
   stdx::u16string stateText;
   int percent;
   bool outcomePosted;
+  // Wakes awaitOutcome; taken before lock where both are held.
+  std::mutex outcomeMutex_;
+  std::condition_variable outcomeChanged_;
   bool waitingForLock_ = false;
   InstallOutcome outcome_;
   void* heldTarget_ = INVALID_HANDLE_VALUE;

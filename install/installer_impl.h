@@ -120,7 +120,7 @@ FsResult BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
   dropRunLocks(true, committed);
   releaseLock();
   processData->setInstallState(0, LoadResString("IDS_INSTALL_FINISH"), 100);
-  Sleep(finishPauseMs);
+  if (finishPauseMs > 0) Sleep(finishPauseMs);
   return 0;
 }
 

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "install/test_support.h"
 #include "tools/package_builder.h"
 
@@ -299,6 +301,34 @@ TEST_F(InstallerTest, InitEndsTheTargetWithASeparator) {
     data.init(nullptr, u16(c[0]));
     data.get(reader, directory);
     EXPECT_EQ(c[1], u8(directory));
+  }
+}
+
+// A waiter for the outcome wakes when it is posted, whenever that is: as it
+// waits, just before it waits, or before it ever looks. A lost wake-up
+// would keep the program waiting for its full time (here an hour, which
+// the test's own time limit cuts short as a failure).
+TEST_F(InstallerTest, AnOutcomeWaiterWakesAtThePost) {
+  const int kHour = 3600 * 1000;
+  InstallOutcome seen;
+  EXPECT_FALSE(data.awaitOutcome(seen, 0));
+  EXPECT_FALSE(data.awaitOutcome(seen, 1));
+  for (int delayUs : {0, 50, 2000, -1}) {
+    data.init(nullptr, u16("/t"));
+    InstallOutcome posted;
+    posted.kind = InstallOutcome::kCancelled;
+    posted.copied = static_cast<unsigned long>(delayUs + 7);
+    if (delayUs < 0) data.postOutcome(posted);
+    std::thread worker([&] {
+      if (delayUs < 0) return;
+      if (delayUs > 0) usleep(static_cast<useconds_t>(delayUs));
+      data.postOutcome(posted);
+    });
+    InstallOutcome got;
+    EXPECT_TRUE(data.awaitOutcome(got, kHour)) << delayUs;
+    worker.join();
+    EXPECT_EQ(InstallOutcome::kCancelled, got.kind) << delayUs;
+    EXPECT_EQ(posted.copied, got.copied) << delayUs;
   }
 }
 

@@ -4,11 +4,9 @@
 
 #include <memory>
 
-#include "install/checksum.h"
 #include "platform/file_system.h"
 
-lz_detail::IsalRun lz_detail::runIsal(PackageBytes& source, WriteFunction write, void* context,
-                                      const std::atomic<int>* coverage) {
+lz_detail::IsalRun lz_detail::runIsal(PackageBytes& source, WriteFunction write, void* context) {
   IsalRun run;
   // The state holds the decoding tables and a window: too large for a stack.
   std::unique_ptr<inflate_state> state(new inflate_state);
@@ -44,7 +42,6 @@ lz_detail::IsalRun lz_detail::runIsal(PackageBytes& source, WriteFunction write,
         run.code = ERROR_INVALID_DATA;
         return run;
       }
-      run.crc = crc32Update(run.crc, buffer.get(), produced);
       run.code = write(context, buffer.get(), produced);
       if (run.code != 0) {
         run.end = kIsalFailed;
@@ -57,10 +54,6 @@ lz_detail::IsalRun lz_detail::runIsal(PackageBytes& source, WriteFunction write,
     }
     if (state->block_state == ISAL_BLOCK_FINISH) {
       run.end = kIsalEnded;
-      return run;
-    }
-    if (coverage != nullptr && coverage->load() == kCoveragePartial) {
-      run.end = kIsalStopped;
       return run;
     }
     if (state->avail_out != 0) {
@@ -78,12 +71,16 @@ lz_detail::IsalRun lz_detail::runIsal(PackageBytes& source, WriteFunction write,
   }
 }
 
-FsResult lz_detail::inflateWithIsal(PackageBytes& source, WriteFunction write, void* context,
-                                    const std::atomic<int>& coverage) {
-  IsalRun run = runIsal(source, write, context, &coverage);
-  if (run.end == kIsalFailed) return run.code;
-  if (run.end == kIsalEnded && coverage.load() == kCoverageWhole) return 0;
-  FsResult code = source.rewind();
-  if (code != 0) return code;
-  return inflateWithZlib(source, write, context, run.handedOut, run.crc);
+FsResult lz_detail::inflateWithIsal(PackageBytes& source, WriteFunction write, void* context) {
+  IsalRun run = runIsal(source, write, context);
+  switch (run.end) {
+    case kIsalEnded:
+    case kIsalCutShort:
+      return 0;
+    case kIsalRefused:
+      return ERROR_INVALID_DATA;
+    case kIsalFailed:
+      break;
+  }
+  return run.code;
 }

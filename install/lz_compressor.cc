@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <memory>
 
-#include "install/checksum.h"
 #ifdef SETUP_WITH_ISAL
 #include "install/isal_decompressor.h"
 #endif
@@ -15,9 +14,8 @@
 
 namespace {
 
-// The package read in pieces through one buffer, from offset 0 again after
-// a rewind. A read that gives fewer bytes than the file had when it was
-// opened means the file shrank: damage.
+// The package read in pieces through one buffer. A read that gives fewer
+// bytes than the file had when it was opened means the file shrank: damage.
 class ReadBytes : public lz_detail::PackageBytes {
  public:
   ReadBytes(lz_detail::ReadFunction read, void* source, unsigned long long sourceBytes)
@@ -42,11 +40,6 @@ class ReadBytes : public lz_detail::PackageBytes {
     return 0;
   }
 
-  FsResult rewind() override {
-    readBytes_ = 0;
-    return 0;
-  }
-
  private:
   lz_detail::ReadFunction read_;
   void* source_;
@@ -55,51 +48,14 @@ class ReadBytes : public lz_detail::PackageBytes {
   std::unique_ptr<unsigned char[]> input_;
 };
 
-// Hands the image out past what another inflater handed out already,
-// comparing that part instead.
-class SkippingWriter {
- public:
-  SkippingWriter(lz_detail::WriteFunction write, void* context, uint64_t skipBytes, unsigned skipCrc)
-      : write_(write), context_(context), skipBytes_(skipBytes), skipCrc_(skipCrc) {}
-
-  // produced more bytes of the image; 0 or what ends the inflate.
-  FsResult take(const unsigned char* data, unsigned produced) {
-    imageBytes_ += produced;
-    if (imageBytes_ > LZCompressor::kMaxImageBytes) return ERROR_INVALID_DATA;
-    uint64_t at = imageBytes_ - produced;
-    if (at < skipBytes_) {
-      unsigned seen = static_cast<unsigned>(std::min<uint64_t>(produced, skipBytes_ - at));
-      crc_ = crc32Update(crc_, data, seen);
-      if (at + seen == skipBytes_ && crc_ != skipCrc_) return ERROR_INVALID_DATA;
-      data += seen;
-      produced -= seen;
-    }
-    // Reported at once: a bomb must not go on filling the disk.
-    return produced != 0 ? write_(context_, data, produced) : FsResult();
-  }
-
-  // The stream ended: it must have given at least what was handed out.
-  unsigned finish() const { return imageBytes_ < skipBytes_ ? ERROR_INVALID_DATA : 0u; }
-
- private:
-  lz_detail::WriteFunction write_;
-  void* context_;
-  uint64_t skipBytes_;
-  unsigned skipCrc_;
-  uint64_t imageBytes_ = 0;
-  unsigned crc_ = 0;
-};
-
 }  // namespace
 
-FsResult lz_detail::inflateWithZlib(PackageBytes& source, WriteFunction write, void* context,
-                                    uint64_t skipBytes, unsigned skipCrc) {
+FsResult lz_detail::inflateWithZlib(PackageBytes& source, WriteFunction write, void* context) {
   z_stream stream;
   memset(&stream, 0, sizeof stream);
   if (inflateInit2(&stream, -15) != Z_OK) return ERROR_INVALID_DATA;
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[LZCompressor::kBufferSize]);
-  SkippingWriter out(write, context, skipBytes, skipCrc);
-
+  uint64_t imageBytes = 0;
   uint64_t pieceEnd = 0;  // package offset behind the piece in hand
   bool inputEnded = false;
   FsResult result;
@@ -120,12 +76,14 @@ FsResult lz_detail::inflateWithZlib(PackageBytes& source, WriteFunction write, v
     int z = inflate(&stream, Z_NO_FLUSH);
     unsigned produced = LZCompressor::kBufferSize - stream.avail_out;
     source.consumed(pieceEnd - stream.avail_in);
-    result = out.take(buffer.get(), produced);
-    if (result != 0) break;
-    if (z == Z_STREAM_END) {
-      result = out.finish();
+    imageBytes += produced;
+    if (imageBytes > LZCompressor::kMaxImageBytes) {
+      result = ERROR_INVALID_DATA;
       break;
     }
+    // Reported at once: a bomb must not go on filling the disk.
+    if (produced != 0) result = write(context, buffer.get(), produced);
+    if (result != 0 || z == Z_STREAM_END) break;
     if (z != Z_OK && z != Z_BUF_ERROR) {
       result = ERROR_INVALID_DATA;
       break;
@@ -138,32 +96,26 @@ FsResult lz_detail::inflateWithZlib(PackageBytes& source, WriteFunction write, v
     }
     // Output room left means the input is used up: a stream cut short
     // once no more comes.
-    if (stream.avail_out != 0 && stream.avail_in == 0 && inputEnded) {
-      result = out.finish();
-      break;
-    }
+    if (stream.avail_out != 0 && stream.avail_in == 0 && inputEnded) break;
   }
   inflateEnd(&stream);
   return result;
 }
 
-FsResult lz_detail::inflatePackage(PackageBytes& source, WriteFunction write, void* context,
-                                   const std::atomic<int>& coverage) {
+FsResult lz_detail::inflatePackage(PackageBytes& source, WriteFunction write, void* context) {
 #ifdef SETUP_WITH_ISAL
-  return inflateWithIsal(source, write, context, coverage);
+  return inflateWithIsal(source, write, context);
 #else
-  (void)coverage;
   return inflateWithZlib(source, write, context);
 #endif
 }
 
 FsResult lz_detail::inflateSource(ReadFunction read, void* source, unsigned long long sourceBytes,
-                                  WriteFunction write, void* destination,
-                                  const std::atomic<int>& coverage) {
+                                  WriteFunction write, void* destination, InflateFunction inflate) {
   // An empty package is an empty image.
   if (sourceBytes == 0) return 0;
   ReadBytes bytes(read, source, sourceBytes);
-  return inflatePackage(bytes, write, destination, coverage);
+  return inflate(bytes, write, destination);
 }
 
 FsResult LZCompressor::unpack(const stdx::u16string& source,

@@ -5,8 +5,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <atomic>
-
 #include "platform/file_system.h"
 #include "platform/stdx_string.h"
 
@@ -43,45 +41,34 @@ inline bool sameFile(const FileInformation& a, const FileInformation& b) {
          a.lastWriteTime.dwHighDateTime == b.lastWriteTime.dwHighDateTime;
 }
 
-// The package's bytes as an inflater pulls them: in order, and once more
-// from the first byte after rewind().
+// The package's bytes as an inflater pulls them, in order.
 class PackageBytes {
  public:
   virtual ~PackageBytes() {}
   // The next bytes of the package in data and count (count 0: no more).
   // 0, or the result of the failed read.
   virtual FsResult next(const unsigned char*& data, size_t& count) = 0;
-  // The first bytes of the package will not be needed again (until a rewind).
+  // The first bytes of the package will not be needed again.
   virtual void consumed(uint64_t bytes) { (void)bytes; }
-  // Starts over at the first byte; 0 or the result of the failure.
-  virtual FsResult rewind() = 0;
 };
 
-// How much of the image the checks behind the inflate will compare, as the
-// reader learns it from the header. Only where every member that is used
-// carries a checksum may the fast inflater's verdict stand (see
-// inflateWithIsal); everywhere else zlib's strict one decides.
-enum Coverage { kCoverageUnknown = 0, kCoveragePartial = 1, kCoverageWhole = 2 };
+// An inflate of the whole source, handing each piece of the image to
+// write; the codes of LZCompressor::unpack.
+typedef FsResult (*InflateFunction)(PackageBytes& source, WriteFunction write, void* context);
 
-// zlib's inflate of the whole source, handing each piece of the image to
-// write. The first skipBytes of the image have been handed out already (by
-// another inflater): they are not handed out again, and must come out with
-// the CRC-32 skipCrc, else the result is ERROR_INVALID_DATA. The codes of
-// LZCompressor::unpack.
-FsResult inflateWithZlib(PackageBytes& source, WriteFunction write, void* context,
-                         uint64_t skipBytes = 0, unsigned skipCrc = 0);
+// zlib's inflate.
+FsResult inflateWithZlib(PackageBytes& source, WriteFunction write, void* context);
 
-// The inflate this build uses: the fast one where it is built in, else
-// zlib's. coverage is read as the inflate goes on.
-FsResult inflatePackage(PackageBytes& source, WriteFunction write, void* context,
-                        const std::atomic<int>& coverage);
+// The inflate this build uses for every package: the fast one where it is
+// built in, else zlib's (see docs/package-format.md for why one serves
+// packages with and without member checksums alike).
+FsResult inflatePackage(PackageBytes& source, WriteFunction write, void* context);
 
-// Inflates the sourceBytes of source with inflatePackage, read in pieces
-// through one buffer (and read again from the start where the inflate
-// starts over). The codes of unpack below; a read that ends before
+// Inflates the sourceBytes of source with inflate, read in pieces through
+// one buffer. The codes of unpack below; a read that ends before
 // sourceBytes (the file shrank) is damage.
 FsResult inflateSource(ReadFunction read, void* source, unsigned long long sourceBytes,
-                       WriteFunction write, void* destination, const std::atomic<int>& coverage);
+                       WriteFunction write, void* destination, InflateFunction inflate = &inflatePackage);
 }  // namespace lz_detail
 
 class LZCompressor {
@@ -98,10 +85,9 @@ class LZCompressor {
   // The package is read in pieces of this size through one buffer.
   static const unsigned kInputBytes = 262144;
 
-  // Tells the inflate (also one that is running) how much of the image
-  // will be checked: set before it starts, and again once the header is
-  // read. Until it is kCoverageWhole, the stream is held to zlib's verdict.
-  void setCoverage(lz_detail::Coverage coverage) const { coverage_.store(coverage); }
+  LZCompressor() = default;
+  // A reader of packages with another inflate (to compare inflaters).
+  explicit LZCompressor(lz_detail::InflateFunction inflate) : inflate_(inflate) {}
 
   // Inflates the whole of source into destination (created, or overwritten
   // from its start). Returns 0 on success, also for a stream that is cut
@@ -144,7 +130,7 @@ class LZCompressor {
     if (code == 0 && opened.sizeBytes > kMaxPackageBytes) code = ERROR_INVALID_DATA;
     if (code == 0) {
       code = lz_detail::inflateSource(&lz_detail::readThrough<FS>, in, opened.sizeBytes, write, context,
-                                      coverage_);
+                                      inflate_);
     }
     // What was read must be the whole of one package: still the same file
     // by handle and by name, neither cut nor extended.
@@ -183,6 +169,5 @@ class LZCompressor {
   unsigned pack(const stdx::u16string& source, const stdx::u16string& destination) const;
 
  private:
-  // Written by the reader's thread, read by the inflating one.
-  mutable std::atomic<int> coverage_{lz_detail::kCoverageUnknown};
+  lz_detail::InflateFunction inflate_ = &lz_detail::inflatePackage;
 };

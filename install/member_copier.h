@@ -32,15 +32,15 @@ class MemberCopier {
   MemberCopier(const MemberCopier&) = delete;
   MemberCopier& operator=(const MemberCopier&) = delete;
 
-  // Writes member into out, an empty file open for writing at its start,
-  // and gives it the member's last-write time; the caller closes it.
+  // Writes member into out, an empty file open for writing at its start
+  // (new, so nothing behind the member's bytes needs cutting), and gives
+  // it the member's last-write time; the caller closes it.
   // Copies the member's bytes as they come, waiting for the rest. Returns 0;
   // the code of the first failing file call; the image's failure or
   // ERROR_INVALID_DATA when the image ends before the member does.
   // Allocates nothing: all bytes pass through the one copy buffer.
   FsResult copyTo(const FileData<FS>& member, void* out) {
     FsResult code = copyBytes(member, out);
-    if (code == 0) code = FS::SetEndOfFile(out);
     if (code == 0) code = FS::SetFileTime(out, nullptr, nullptr, &member.lastWriteTime);
     return code;
   }

@@ -64,11 +64,6 @@ class PackageImage {
   PackageImage(const PackageImage&) = delete;
   PackageImage& operator=(const PackageImage&) = delete;
 
-  // Tells the inflate (also one that is running) how much of the image the
-  // members' checks will cover: the fast inflater's verdict stands only
-  // where they cover it whole.
-  void setCoverage(lz_detail::Coverage coverage) const { compressor_.setCoverage(coverage); }
-
   // Creates a new unnamed image in the temporary directory and starts
   // inflating packagePath into it. gated: the image holds no more than
   // kLookAheadBytes beyond what the header's reader asked for, until

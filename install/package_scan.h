@@ -82,8 +82,6 @@ class PackageScan {
     if (code != 0) return code;
     scan_detail::HeaderBytes header;
     window_ = &header.bytes;
-    // Strict inflate for the header: no member check covers it yet.
-    compressor_.setCoverage(lz_detail::kCoveragePartial);
     code = compressor_.template unpackTo<FS>(packagePath, &PackageScan::keepHeader, this);
     window_ = nullptr;
     if (code == ERROR_CANCELLED) code = 0;  // the window was full: enough
@@ -133,7 +131,6 @@ class PackageScan {
     std::stable_sort(order_.begin(), order_.end(),
                      [this](size_t a, size_t b) { return files[a].offset < files[b].offset; });
     verifier_.reset(verifierMembers(files, true));
-    compressor_.setCoverage(members_.allChecked ? lz_detail::kCoverageWhole : lz_detail::kCoveragePartial);
     FsResult code = compressor_.template unpackTo<FS>(packagePath, &PackageScan::takePiece, this);
     if (code == 0) code = verifier_.finish(std::min(queued_, members_.imageEnd));
     // Read twice: both times it must have been the one package.

@@ -344,7 +344,10 @@ class BasicRunPlan {
       } else {
         look(m, directory, name, member.lastWriteTime);
         if (m.makesFolders) {
-          missing = directory;
+          // The first folder missing on the way is the top of what is
+          // missing: its other subfolders need no look either.
+          size_t slash = directory.find(u'/', m.folder.empty() ? 0 : m.folder.size() + 1);
+          missing = slash == stdx::u16string::npos ? directory : directory.substr(0, slash);
           missingFrom = m.folder;
           haveMissing = true;
         }

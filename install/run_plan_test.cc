@@ -264,6 +264,40 @@ TEST_F(RunPlanTest, DecidesEachMemberAsTheCopyWill) {
   EXPECT_EQ(8192u + 4096u + 8192u + 4096u, missing.neededBytes());
 }
 
+// Below the first folder missing on a member's way, every folder is
+// missing: siblings there are made from the same deepest folder. A
+// sibling of that missing folder is looked at for itself.
+TEST_F(RunPlanTest, FoldersBelowAMissingOneAreMissingAndItsSiblingsAreLookedAt) {
+  std::string t = path("t");
+  makeDirs(t + "/d/other");
+  writeBytes(t + "/d/other/z.txt", "same");
+  setModificationTime(t + "/d/other/z.txt", kMemberTime);
+  struct Case {
+    const char16_t* name;
+    MemberFate fate;
+    bool makesFolders;
+    const char16_t* folder;
+  } cases[] = {
+      {u"d/new/a/x.txt", MemberFate::kNew, true, u"d"},
+      {u"d/new/b/c/w.txt", MemberFate::kNew, true, u"d"},
+      {u"d/new/b/y.txt", MemberFate::kNew, true, u"d"},
+      {u"d/other/sub/v.txt", MemberFate::kNew, true, u"d/other"},
+      {u"d/other/z.txt", MemberFate::kCurrent, false, u"d/other"},
+      {u"e/f/u.txt", MemberFate::kNew, true, u""},
+  };
+  std::vector<PlanMember> members;  // sorted, as the reader gives them
+  for (const Case& c : cases) members.push_back({c.name, fileTime(kMemberTime), 1});
+  RunPlan plan;
+  plan.lookAt(u16(t), members, true);
+  ASSERT_EQ(members.size(), plan.members().size());
+  for (size_t i = 0; i < members.size(); ++i) {
+    SCOPED_TRACE(u8(cases[i].name));
+    EXPECT_EQ(cases[i].fate, plan.member(i).fate);
+    EXPECT_EQ(cases[i].makesFolders, plan.member(i).makesFolders);
+    EXPECT_EQ(u8(cases[i].folder), u8(plan.member(i).folder));
+  }
+}
+
 }  // namespace
 
 namespace {

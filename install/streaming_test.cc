@@ -77,8 +77,6 @@ struct GatedDecompressor {
     moved.notify_all();
   }
 
-  void setCoverage(lz_detail::Coverage) const {}
-
   template <class FS>
   FsResult unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write,
                     void* context) const {
