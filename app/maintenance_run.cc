@@ -38,13 +38,10 @@ class Journal : public BasicRollback<FS> {
     return code == ERROR_FILE_NOT_FOUND ? FsResult() : code;
   }
 
-  // Forgets the temporary file relative, deleted by the caller before any
-  // temporary file was renamed.
-  void forgetTemp(const stdx::u16string& relative) {
-    if (levels.empty()) return;
-    std::vector<stdx::u16string>& temps = levels.back().tempFiles;
-    auto it = std::find(temps.begin(), temps.end(), relative);
-    if (it != temps.end()) temps.erase(it);
+  // Before any temporary file is renamed: the ones still to be renamed,
+  // in the order they will be (the others were deleted by the caller).
+  void renameOrder(const std::vector<stdx::u16string>& temps) {
+    if (!levels.empty()) levels.back().tempFiles = temps;
   }
 
  protected:
@@ -410,8 +407,11 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
         if (staged_[i].handle != INVALID_HANDLE_VALUE) failed_ = ERROR_INVALID_DATA;  // cut short
       if (failed_ != 0) return undo(summary, failed_);
       if (stopAsked()) return undo(summary, ERROR_CANCELLED);
-      // A member found the package's after all needs nothing.
+      // A member found the package's after all needs nothing; the others
+      // go in place in the members' order.
+      std::sort(order_.begin(), order_.end());
       std::vector<size_t> order;
+      std::vector<stdx::u16string> temps;
       std::map<stdx::u16string, std::vector<stdx::u16string>> flushes;
       for (size_t i : order_) {
         Staged& s = staged_[i];
@@ -420,12 +420,13 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
           FsResult code = cursor_.open(s.directory, dir);
           if (code == 0) code = FS::DeleteFileAt(dir, s.temp);
           if (code != 0) return undo(summary, code);
-          journal_.forgetTemp(join_path(s.directory, s.temp));
           continue;
         }
         order.push_back(i);
+        temps.push_back(join_path(s.directory, s.temp));
         flushes[s.directory].push_back(s.temp);
       }
+      journal_.renameOrder(temps);
       for (const auto& folder : flushes) {
         void* dir = INVALID_HANDLE_VALUE;
         FsResult code = cursor_.open(folder.first, dir);
