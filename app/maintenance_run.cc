@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <map>
@@ -79,6 +80,16 @@ std::set<stdx::u16string> member_folders(const std::vector<PlanMember>& members)
     }
   }
   return folders;
+}
+
+// Tests only: how long a writing run waits with everything changed and
+// nothing committed, so that a signal can be made to land there (the
+// environment's SETUP_TEST_PAUSE_BEFORE_COMMIT_MS; 0 without it).
+void pause_before_commit() {
+  const char* text = getenv("SETUP_TEST_PAUSE_BEFORE_COMMIT_MS");
+  int ms = text != nullptr ? atoi(text) : 0;
+  if (ms > 0) fflush(stdout);  // the lines so far tell the test where the run is
+  for (int waited = 0; ms > 0 && ms <= 60000 && waited < ms && stop_signal_received() == 0; waited += 10) Sleep(10);
 }
 
 size_t depth(const stdx::u16string& relative) {
@@ -319,6 +330,7 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
     }
     summary.kept += keepAdded();
     if (writes_) {
+      pause_before_commit();
       if (stopAsked()) return undo(summary, ERROR_CANCELLED);
       // Committed: the set-aside files go, then the package's folders that
       // are empty now, deepest first. A folder that will not go stays.
@@ -492,6 +504,7 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
       dryRoot_ = INVALID_HANDLE_VALUE;
     }
     if (writes_) {
+      pause_before_commit();
       if (stopAsked()) return undo(summary, ERROR_CANCELLED);
       journal_.stop();
       runLocks_.drop(root_, true, true);

@@ -175,5 +175,123 @@ run -U
   fail "clean remove: summary '$(summary)'"
 [ -d "$T" ] && [ -z "$(ls -A "$T")" ] || fail "clean remove: left $(ls -A "$T")"
 
+# 2. Killed and signalled. A larger package: many small members in nested
+# folders and a few of several MiB, installed, then changed by its user.
+KILLS=${MAINTENANCE_KILLS:-16}
+rm -rf "$W/src" "$T" && mkdir -p "$W/src"
+for ((i = 0; i < 160; i++)); do
+  d="$W/src/k$((i % 5))/s$((i % 3))"
+  mkdir -p "$d"
+  head -c $((300 + i * 41)) /dev/urandom > "$d/m$i.cfg"
+done
+mkdir -p "$W/src/big"
+for ((i = 0; i < 3; i++)); do head -c $(((2 + i) << 20)) /dev/urandom > "$W/src/big/b$i.bin"; done
+find "$W/src" -type f -exec touch -t 202001011200 {} +
+"$DPKPACK" -L 1 -o "$W/pkg/kxq5.dpk" "$W/src" > /dev/null || fail "cannot build the large package"
+run -S
+[ "$STATUS" = 0 ] || fail "large install: exit status $STATUS"
+for ((i = 0; i < 160; i += 5)); do echo "edit $i" >> "$T/k$((i % 5))/s$((i % 3))/m$i.cfg"; done
+for ((i = 1; i < 160; i += 7)); do rm -f "$T/k$((i % 5))/s$((i % 3))/m$i.cfg"; done
+for ((i = 3; i < 160; i += 11)); do
+  f="$T/k$((i % 5))/s$((i % 3))/m$i.cfg"
+  echo "older $i" > "$f" && touch -t 201901011200 "$f"
+done
+echo "big edit" >> "$T/big/b1.bin"
+echo mine > "$T/k1/mine.txt"
+rm -rf "$WORK/old" && cp -a "$T" "$WORK/old"
+
+# "path hash hash" of every file below the target, run names apart.
+files() {
+  (cd "$T" && find . -type f ! -name '.q5stp-*' -print0 | sort -z | xargs -0 -r sha256sum |
+    awk '{ h = substr($1, 1, 16); print $2, h, h }')
+}
+reset() { rm -rf "$T" && cp -a "$WORK/old" "$T"; }
+OLD_FILES=$(reset; files)
+start_bg() { (cd "$W/pkg" && exec "$SETUP" usecwd "$@" "-D$T" -Len) > "$WORK/bg" 2>&1 & PID=$!; }
+now() { date +%s.%N; }
+
+for mode in R U; do
+  reset
+  t0=$(now)
+  run "-$mode"
+  t1=$(now)
+  NEW_FILES=$(files)
+  took=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
+  echo "-$mode takes about $took s; killed at $KILLS moments within it"
+  whole=0
+  for ((k = 0; k < KILLS; k++)); do
+    reset
+    start_bg "-$mode"
+    sleep "$(awk -v c="$took" -v k="$k" -v n="$KILLS" 'BEGIN { printf "%.4f", c * k / n }')"
+    kill -9 "$PID" 2>/dev/null
+    wait "$PID" 2>/dev/null
+    # Every file is its old or its new self; a changed file may be kept
+    # beside itself already, with its old bytes.
+    bad=$(awk -v OLD="$OLD_FILES" -v NEW="$NEW_FILES" '
+      BEGIN {
+        n = split(OLD, l, "\n"); for (i = 1; i <= n; i++) { split(l[i], f, " "); old[f[1]] = l[i]; hash[f[3]] = 1; all[f[1]] = 1 }
+        n = split(NEW, l, "\n"); for (i = 1; i <= n; i++) { split(l[i], f, " "); new[f[1]] = l[i]; all[f[1]] = 1 }
+      }
+      { cur[$1] = $0 }
+      END {
+        for (p in all) {
+          c = (p in cur) ? cur[p] : "-"; o = (p in old) ? old[p] : "-"; w = (p in new) ? new[p] : "-"
+          if (c != o && c != w) print "partial: " p
+        }
+        for (p in cur) if (!(p in all)) { split(cur[p], f, " "); if (!(p ~ /kxq5-modified/ && (f[3] in hash))) print "stray: " p }
+      }' <(files))
+    if [ -n "$bad" ]; then
+      fail "-$mode kill $k: $(echo "$bad" | head -3)"
+      continue
+    fi
+    run "-$mode"
+    case "$STATUS" in 0 | 6) ;; *) fail "-$mode kill $k: the re-run ended with $STATUS"; continue ;; esac
+    # A changed file kept beside itself just before the kill is kept again
+    # by the re-run, under the next name: the user's bytes twice, never lost.
+    after=$(files | grep -v 'kxq5-modified-[0-9]')
+    if [ "$after" != "$NEW_FILES" ]; then
+      fail "-$mode kill $k: the re-run left another tree: $(diff <(echo "$NEW_FILES") <(echo "$after") | head -4)"
+      continue
+    fi
+    [ -z "$(find "$T" -name '.q5stp-*' -print -quit)" ] || { fail "-$mode kill $k: run names left"; continue; }
+    whole=$((whole + 1))
+  done
+  echo "-$mode: $whole of $KILLS killed runs left whole files and were finished by a re-run"
+
+  # SIGTERM half way: everything back as it was (3), or the run was done.
+  for how in TERM INT; do
+    reset
+    start_bg "-$mode"
+    sleep "$(awk -v c="$took" 'BEGIN { printf "%.4f", c / 2 }')"
+    kill -"$how" "$PID" 2>/dev/null
+    wait "$PID"
+    status=$?
+    case "$status" in
+      3) [ "$(files)" = "$OLD_FILES" ] || fail "-$mode SIG$how: cancelled, but the tree is not the old one" ;;
+      0 | 6) [ "$(files)" = "$NEW_FILES" ] || fail "-$mode SIG$how: done, but the tree is not the new one" ;;
+      *) fail "-$mode SIG$how: exit status $status: $(tail -2 "$WORK/bg")" ;;
+    esac
+    [ -z "$(find "$T" -name '.q5stp-*' -print -quit)" ] || fail "-$mode SIG$how: run names left"
+    echo "-$mode: SIG$how half way ended it with $status"
+  done
+  # A signal with every file changed and nothing committed yet puts every
+  # one back.
+  reset
+  SETUP_TEST_PAUSE_BEFORE_COMMIT_MS=20000 start_bg "-$mode"
+  for ((i = 0; i < 400; i++)); do
+    grep -q "^setup: \(removed\|restored\|replaced\)" "$WORK/bg" 2>/dev/null && break
+    sleep 0.05
+  done
+  sleep 0.2
+  kill -TERM "$PID" 2>/dev/null
+  wait "$PID"
+  status=$?
+  [ "$status" = 3 ] || fail "-$mode SIGTERM before the commit: exit status $status, expected 3"
+  [ "$(files)" = "$OLD_FILES" ] || fail "-$mode SIGTERM before the commit: the tree is not the old one:
+$(diff <(echo "$OLD_FILES") <(files) | head -5)"
+  [ -z "$(find "$T" -name '.q5stp-*' -print -quit)" ] || fail "-$mode SIGTERM before the commit: run names left"
+  tail -n 1 "$WORK/bg" | grep -q "result=cancelled-restored" || fail "-$mode SIGTERM before the commit: $(tail -n 1 "$WORK/bg")"
+done
+
 [ "$FAILED" = 0 ] && echo "maintenance test: all cases passed"
 exit "$FAILED"
