@@ -129,6 +129,10 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
 
   InstallFailure prepare() {
     InstallFailure failure;
+    // A repair mends a directory that is there: one that is not is the
+    // install's to make.
+    if (!remove_ && !writes_ && !plan_.targetExists() && plan_.targetStop().code == 0)
+      return InstallFailure(FileError::of(FsResult(ERROR_PATH_NOT_FOUND, ENOENT), target_));
     if (!remove_) {
       failure = plan_.verdict();
       if (failure.code != 0) return failure;

@@ -175,6 +175,22 @@ run -U
   fail "clean remove: summary '$(summary)'"
 [ -d "$T" ] && [ -z "$(ls -A "$T")" ] || fail "clean remove: left $(ls -A "$T")"
 
+# A target that is not there: nothing to remove, nothing to repair (the
+# install makes it), and nothing is made by asking.
+rm -rf "$T"
+while IFS='|' read -r args status expect_summary; do
+  # shellcheck disable=SC2086
+  run $args
+  [ "$STATUS" = "$status" ] || fail "missing target, $args: exit status $STATUS, expected $status"
+  [ "$(summary)" = "setup: ${expect_summary//@/$T}" ] || fail "missing target, $args: summary '$(summary)'"
+  [ ! -e "$T" ] || fail "missing target, $args: the target was made"
+done <<EOF
+-U -N|0|result=would-remove removed=0 kept=0 registration=not-listed signature=none target=@
+-U|0|result=removed removed=0 kept=0 registration=not-listed signature=none target=@
+-R -N|2|result=would-fail restored=0 replaced=0 kept-beside=0 up-to-date=0 registration=unchanged signature=none target=@
+-R|1|result=not-started copied=0 up-to-date=0 signature=none target=@
+EOF
+
 # 2. Killed and signalled. A larger package: many small members in nested
 # folders and a few of several MiB, installed, then changed by its user.
 KILLS=${MAINTENANCE_KILLS:-16}
