@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "app/maintenance_run.h"
+#include "app/member_compare.h"
 #include "app/package_trust.h"
 #include "app/run_log.h"
 #include "app/startup.h"
@@ -31,68 +33,7 @@ typedef FileSystem FS;
 // The scan's reads feed the signature check, when there is one.
 typedef config::PackageScan<LZCompressor, SignedReads<FS>> Scan;
 
-// The verify's findings on a member the plan found up to date.
-struct Check {
-  bool differs = false;  // other bytes than the package's
-  int errnoValue = 0;    // the installed file could not be read
-};
-
 void say(const stdx::u16string& text, unsigned icon = MB_ICONERROR_OK) { messageBox(nullptr, text, icon); }
-
-// The verify's comparison: each member's bytes, as they are inflated,
-// against the installed file at the same offsets. A file is read no further
-// than its first difference; the package goes on to its end regardless.
-class ByteComparer : public config::MemberBytesSink {
- public:
-  ByteComparer(RunPlan& plan, std::vector<Check>& checks)
-      : plan_(plan), checks_(checks), buffer_(new unsigned char[kBufferBytes]) {}
-  ~ByteComparer() override { closeOpen(); }
-
-  void memberBytes(size_t index, uint64_t at, const unsigned char* data, size_t count) override {
-    Check& c = checks_[index];
-    if (plan_.member(index).fate != MemberFate::kCurrent || c.differs) return;
-    if (openIndex_ != index) {
-      closeOpen();
-      FsResult code = plan_.openInstalled(index, open_);
-      if (code != 0) {
-        // Changed since it was looked at, or unreadable: not the package's
-        // bytes as far as anyone can tell, and an unreadable file is said so.
-        c.differs = true;
-        if (code != ERROR_FILE_NOT_FOUND) c.errnoValue = code.errnoValue();
-        return;
-      }
-      openIndex_ = index;
-    }
-    while (count != 0) {
-      unsigned want = static_cast<unsigned>(count < kBufferBytes ? count : kBufferBytes);
-      unsigned got = 0;
-      FsResult code = FS::ReadFileAt(open_, at, buffer_.get(), want, &got);
-      if (code != 0 || got != want || memcmp(buffer_.get(), data, want) != 0) {
-        c.differs = true;
-        if (code != 0) c.errnoValue = code.errnoValue();
-        closeOpen();
-        return;
-      }
-      at += want;
-      data += want;
-      count -= want;
-    }
-  }
-
- private:
-  static const unsigned kBufferBytes = 1u << 16;
-  void closeOpen() {
-    if (open_ != INVALID_HANDLE_VALUE) FS::CloseHandle(open_);  // only read
-    open_ = INVALID_HANDLE_VALUE;
-    openIndex_ = static_cast<size_t>(-1);
-  }
-
-  RunPlan& plan_;
-  std::vector<Check>& checks_;
-  std::unique_ptr<unsigned char[]> buffer_;
-  void* open_ = INVALID_HANDLE_VALUE;
-  size_t openIndex_ = static_cast<size_t>(-1);
-};
 
 // How often a check looks again at a target that another run holds.
 const int kLockPollMs = 100;
@@ -157,24 +98,65 @@ class TargetLookLock {
   std::vector<std::pair<int, unsigned long long>> runs_;
 };
 
-bool same_folder(stdx::u16string entry, const stdx::u16string& target) {
-  if (strip_trailing_separators(entry) == target) return true;
-  strip_address_schemes(entry);
-  entry = entered_target_dir(entry);
-  return !entry.empty() && strip_trailing_separators(entry) == target;
-}
+// The whole of the target's lock, as an install takes it, for a run that
+// writes there (the remove, the repair): waited for while another run
+// holds it, saying so once. The handle is the anchor of every step of the
+// run; the directory locked must still be the one at the target's path.
+class TargetWriteLock {
+ public:
+  explicit TargetWriteLock(const stdx::u16string& target) {
+    bool told = false;
+    for (;;) {
+      code_ = FS::CreateFile(target, GENERIC_READ, 0, OPEN_EXISTING, handle_);
+      if (code_ != 0) return;
+      // A signal meanwhile ends the program: nothing is written yet.
+      while ((code_ = FS::LockFile(handle_, false)) == ERROR_LOCK_VIOLATION) {
+        if (!told) say(LoadResString("IDS_WAITING_LOCK") + u" " + target, MB_PLAIN_OK);
+        told = true;
+        Sleep(kLockPollMs);
+      }
+      FileInformation held, named;
+      if (code_ == 0) code_ = FS::GetFileInformationByHandle(handle_, held);
+      if (code_ == 0 && held.attributes != FILE_ATTRIBUTE_DIRECTORY) code_ = FsResult(ERROR_PATH_NOT_FOUND, ENOTDIR);
+      if (code_ == 0 && FS::GetFileInformation(target, true, named) == 0 && named.volume == held.volume &&
+          named.index == held.index)
+        return;
+      FS::CloseHandle(handle_);  // only read: the lock goes with it
+      handle_ = INVALID_HANDLE_VALUE;
+      if (code_ != 0) return;
+    }
+  }
+  ~TargetWriteLock() {
+    if (handle_ != INVALID_HANDLE_VALUE) FS::CloseHandle(handle_);  // the lock goes with it
+  }
+  TargetWriteLock(const TargetWriteLock&) = delete;
+  TargetWriteLock& operator=(const TargetWriteLock&) = delete;
+
+  void* handle() const { return handle_; }
+  FsResult code() const { return code_; }
+
+ private:
+  void* handle_ = INVALID_HANDLE_VALUE;
+  FsResult code_;
+};
 
 }  // namespace
 
 RunSummary run_admin_check(const CommandLine& line) {
   const bool verify = line.verify;
+  const bool maintains = line.remove || line.repair;
+  // The remove and the repair write, unless -N only asks what they would do.
+  const bool writes = maintains && !line.dryRun;
   RunSummary summary;
+  const RunMode mode = line.remove ? RunMode::kRemove : line.repair ? RunMode::kRepair : RunMode::kInstall;
+  summary.mode = mode;
   // A dry run that cannot start says so in its own words; a verify ends
   // as any run that cannot start.
-  auto cannotStart = [&summary, verify](const stdx::u16string& text) {
+  auto cannotStart = [&summary, verify, writes](const stdx::u16string& text) {
     say(text);
     summary.why = text;
-    if (!verify) {
+    if (writes) summary.result = RunResult::kNotStarted;
+    else if (!verify) {
       summary.result = RunResult::kWouldFail;
       summary.packageFailed = true;
     }
@@ -186,8 +168,9 @@ RunSummary run_admin_check(const CommandLine& line) {
   // (the caller's guard catches it), like any silent run: nothing was
   // written, so nothing is to be undone. The line names the target once
   // it is known.
-  auto summaryOnSignal = [](const stdx::u16string& target) {
+  auto summaryOnSignal = [mode](const stdx::u16string& target) {
     RunSummary cancelled;
+    cancelled.mode = mode;
     cancelled.result = RunResult::kCancelled;
     cancelled.target = target;
     set_outcome_on_signal(exit_status(cancelled), format_summary(cancelled));
@@ -220,12 +203,17 @@ RunSummary run_admin_check(const CommandLine& line) {
   }
   // An install that holds the target is waited for before anything is
   // looked at: its files and its registration are part of the answer.
-  TargetLookLock looking(target);
-  if (looking.waited()) info.launcher = read_launcher_templates();
+  // A run that writes holds the target's lock whole instead, from before
+  // the first look to its last step.
+  std::unique_ptr<TargetLookLock> looking;
+  std::unique_ptr<TargetWriteLock> holding;
+  if (writes) holding.reset(new TargetWriteLock(target));
+  else looking.reset(new TargetLookLock(target));
+  if (writes || looking->waited()) info.launcher = read_launcher_templates();
   // What the launcher's list says is known before the package is read.
   const std::vector<stdx::u16string>& dirs = info.launcher.dirs;
   summary.registrationUnchanged = !dirs.empty() && strip_trailing_separators(dirs[0]) == target;
-  for (const stdx::u16string& dir : dirs) summary.registered = summary.registered || same_folder(dir, target);
+  for (const stdx::u16string& dir : dirs) summary.registered = summary.registered || names_folder(dir, target);
 
   // Under a pinned key, a package changed after signing is told as such.
   auto damaged = [&](const stdx::u16string& words) {
@@ -249,7 +237,24 @@ RunSummary run_admin_check(const CommandLine& line) {
   // The plan of the run, as the install would make it: what it would do
   // with each member, and what would stop it.
   RunPlan plan;
-  plan.lookAt(target, plan_members(scan.files), !verify);
+  const std::vector<PlanMember> members = plan_members(scan.files);
+  if (writes && holding->code() == ERROR_FILE_NOT_FOUND && line.remove) {
+    // Nothing there, so nothing of the package: only the launcher's list
+    // may still name the folder.
+    printf("setup: nothing to remove in %s\n", narrow_lib(printable_name(target)).c_str());
+    summary.result = RunResult::kMaintained;
+    summary.list = ListChange::kNone;
+    if (summary.registered) {
+      bool listed = false;
+      Registration r = unregister_template_dir(target, listed);
+      summary.list = r.failed ? ListChange::kFailed : listed ? ListChange::kRemoved : ListChange::kNone;
+      if (r.failed) say(registration_message(r), MB_ICONWARNING_OK);
+    }
+    return summary;
+  }
+  if (writes && holding->code() != 0) return cannotStart(failure_text(InstallFailure(FileError::of(holding->code(), target))));
+  if (writes) plan.lookFrom(holding->handle(), target, members, false);
+  else plan.lookAt(target, members, !verify && !line.remove);
   // Two members the target cannot keep apart: no verify can tell which of
   // them the one file should be, and no install would start.
   if (plan.caseStop().code != 0) return cannotStart(failure_text(plan.caseStop()));
@@ -262,20 +267,48 @@ RunSummary run_admin_check(const CommandLine& line) {
 
   std::unique_ptr<ByteComparer> comparer;
   if (verify && plan.targetExists()) comparer.reset(new ByteComparer(plan, checks));
+  // From here until the run is over, a signal puts back what the run
+  // changed instead of ending the program.
+  std::unique_ptr<CopySignalScope> changing;
+  if (writes) changing.reset(new CopySignalScope(nullptr));
+  std::unique_ptr<MaintenanceRun> maintenance;
+  if (maintains) {
+    maintenance.reset(new MaintenanceRun(line, target, writes ? holding->handle() : INVALID_HANDLE_VALUE, plan,
+                                         members, checks));
+    InstallFailure stop = maintenance->prepare();
+    if (stop.code != 0) {
+      maintenance.reset();
+      summary.result = writes ? RunResult::kNotStarted : RunResult::kWouldFail;
+      say(failure_text(stop));
+      return summary;
+    }
+  }
   {
     SignatureCheckScope hashing(trust.check());
-    code = scan.scan(info.packagePath, comparer.get());
+    config::MemberBytesSink* sink = comparer.get();
+    if (maintenance && plan.targetExists()) sink = maintenance->sink();
+    code = scan.scan(info.packagePath, sink);
   }
   comparer.reset();
+  // A package found wrong leaves nothing of a repair behind.
+  auto refused = [&](FsResult failed, bool signature) {
+    if (maintenance) maintenance->abandon();
+    return failed != 0 || signature;
+  };
   // Only bad bytes are damage: a read the system refused names the package
   // and the reason.
-  if (code != 0 && code.errnoValue() != 0) return cannotStart(package_read_line(info.packagePath, code.errnoValue()));
+  if (code != 0 && refused(code, false) && code.errnoValue() != 0)
+    return cannotStart(package_read_line(info.packagePath, code.errnoValue()));
   if (code != 0) return damaged(LoadResString("IDS_ERROR_DAMAGEDSOURCE"));
   if (trust.check() != nullptr) {
     FsResult checked = finish_signature_check<FS>(*trust.check(), info.packagePath);
     summary.signature = trust.word();
-    if (!trust.refusal().empty()) return cannotStart(trust.refusal());
-    if (checked != 0) return cannotStart(failure_cause_line(info.packagePath, checked.errnoValue()));
+    if (!trust.refusal().empty() && refused(0, true)) return cannotStart(trust.refusal());
+    if (checked != 0 && refused(checked, false)) return cannotStart(failure_cause_line(info.packagePath, checked.errnoValue()));
+  }
+  if (maintenance) {
+    maintenance->finish(summary, summary.registered);
+    return summary;
   }
 
   if (verify) {
@@ -284,31 +317,11 @@ RunSummary run_admin_check(const CommandLine& line) {
     for (size_t i = 0; i < checks.size(); ++i) {
       const MemberPlan& m = plan.member(i);
       const char* word = nullptr;
-      switch (m.fate) {
-        case MemberFate::kNew:
-        case MemberFate::kLinkOnWay:
-        case MemberFate::kFileOnWay:
-          word = "missing";
-          ++summary.missing;
-          break;
-        case MemberFate::kOlder:
-        case MemberFate::kLink:
-          word = "outdated";
-          ++summary.outdated;
-          break;
-        case MemberFate::kCurrent:
-          if (!checks[i].differs) {
-            ++summary.ok;
-            break;
-          }
-          word = "modified";
-          ++summary.modified;
-          break;
-        case MemberFate::kRefused:
-        case MemberFate::kUnknown:
-          word = "modified";
-          ++summary.modified;
-          break;
+      switch (installed_state(m, checks[i])) {
+        case Installed::kOk: ++summary.ok; break;
+        case Installed::kMissing: word = "missing"; ++summary.missing; break;
+        case Installed::kOutdated: word = "outdated"; ++summary.outdated; break;
+        case Installed::kModified: word = "modified"; ++summary.modified; break;
       }
       summary.members[i].verb = word != nullptr ? word : "ok";
       summary.members[i].why = word == nullptr ? "the package's bytes"

@@ -22,18 +22,21 @@ bool is_toolkit_option(const char* arg) {
 }  // namespace
 
 const char* usage_text() {
-  return "usage: setup [usecwd] [-S] [-N | -V] [-D DIRECTORY] [-K KEYFILE] [-l LOGFILE] [-L CODE]\n"
+  return "usage: setup [usecwd] [-S] [-N] [-V | -U | -R] [-D DIRECTORY] [-K KEYFILE] [-l LOGFILE] [-L CODE]\n"
          "  usecwd        first argument only: take kxq5.dpk from the current directory\n"
          "  -S            install without asking (without a display: no window at all)\n"
          "  -N            dry run: print what an install would change, change nothing\n"
          "  -V            verify: compare the template directory with the package\n"
+         "  -U            remove the package's unchanged files (with -N: only say which)\n"
+         "  -R            repair: make every file the package's again (with -N: only say how)\n"
          "  -D DIRECTORY  the template directory (written right after -D, no blank)\n"
          "  -K KEYFILE    install only a package signed with this public key\n"
          "  -l LOGFILE    append what the run did with each member, and how it ended\n"
          "  -L CODE       interface language: ru uk en lv lt ro de bg ka kk vi tr\n"
          "  -h, --help    print this text\n"
          "Exit status: 0 done, 1 not started, 2 failed and rolled back, 3 cancelled,\n"
-         "4 installed but not registered, 5 verify found drift.\n";
+         "4 installed but not registered, 5 verify found drift,\n"
+         "6 removed what was unchanged and kept files that were changed or added.\n";
 }
 
 CommandLine scan_command_line(int argc, char** argv) {
@@ -76,6 +79,16 @@ CommandLine scan_command_line(int argc, char** argv) {
     }
     if (arg[1] == 'V') {
       line.verify = true;
+      continue;
+    }
+    // Remove and repair write, but a script that names them last still
+    // means them, not an install.
+    if (arg[1] == 'U') {
+      line.remove = true;
+      continue;
+    }
+    if (arg[1] == 'R') {
+      line.repair = true;
       continue;
     }
     // A key narrows what may be installed: wherever it stands, it counts.

@@ -12,6 +12,8 @@ struct CommandLine {
   bool silent = false;        // -S or /S before the first language option
   bool dryRun = false;        // -N or /N anywhere: say what a run would change
   bool verify = false;        // -V or /V anywhere: compare the target with the package
+  bool remove = false;        // -U or /U anywhere: take the package's files back out
+  bool repair = false;        // -R or /R anywhere: make every member's file the package's again
   bool hasLanguage = false;   // an L option was seen
   stdx::string languageCode;  // its text after the first two characters
   bool hasTarget = false;     // a D option was seen (the last one counts)
@@ -32,9 +34,9 @@ struct CommandLine {
 // argument; options start with "-" or "/"; S selects silent mode; the first
 // L option gives the language code, and after it only D, N and V options
 // count; D gives the target directory wherever it stands (a later D
-// replaces an earlier one); N (dry run) and V (verify) count wherever they
-// stand. K names the trusted public key's file, in the next argument or
-// right after the K, and counts wherever it stands too. D, K, N and V are
+// replaces an earlier one); N (dry run), V (verify), U (remove) and R
+// (repair) count wherever they stand. K names the trusted public key's file, in the next argument or
+// right after the K, and counts wherever it stands too. D, K, N, R, U and V are
 // capitals only. Nothing else means anything: the
 // other arguments are collected in ignored, for the caller to name them.
 // The toolkit's own options (--display, --sync, --g..., ...) are left to it.

@@ -79,6 +79,8 @@ TEST(CommandLineTest, DryRunAndVerifyCountWhereverTheyStand) {
     std::vector<const char*> args;
     bool dryRun;
     bool verify;
+    bool remove = false;
+    bool repair = false;
   } cases[] = {
       {{"-N"}, true, false},
       {{"/V"}, false, true},
@@ -87,11 +89,19 @@ TEST(CommandLineTest, DryRunAndVerifyCountWhereverTheyStand) {
       {{"-N", "-V"}, true, true},
       {{"-n", "-v", "/nfs/x", "/var/t"}, false, false},
       {{"usecwd", "-S", "-N"}, true, false},
+      // Remove and repair: the same rules; a lower-case letter or a path
+      // that starts with one is neither.
+      {{"-U"}, false, false, true, false},
+      {{"-Lde", "/R", "-N"}, true, false, false, true},
+      {{"-u", "-r", "/usr/share", "/run/t"}, false, false, false, false},
+      {{"-U", "-R"}, false, false, true, true},
   };
   for (const Case& c : cases) {
     CommandLine line = scan(c.args);
     EXPECT_EQ(c.dryRun, line.dryRun) << c.args[0];
     EXPECT_EQ(c.verify, line.verify) << c.args[0];
+    EXPECT_EQ(c.remove, line.remove) << c.args[0];
+    EXPECT_EQ(c.repair, line.repair) << c.args[0];
   }
 }
 

@@ -98,6 +98,14 @@ stdx::u16string foreign_home_refusal() {
   return text;
 }
 
+// The run's kind, as its log names it.
+const char* log_mode(const CommandLine& line) {
+  if (line.verify) return "verify";
+  if (line.remove) return line.dryRun ? "remove, dry run" : "remove";
+  if (line.repair) return line.dryRun ? "repair, dry run" : "repair";
+  return line.dryRun ? "dry-run" : "install";
+}
+
 }  // namespace
 
 int CInstallerApp::InitInstance() {
@@ -111,15 +119,20 @@ int CInstallerApp::InitInstance() {
   // during the start-up: from here on a signal ends it with a cancel's.
   // The line is in place before the handlers are: a signal between the two
   // would end the run without it.
-  bool asksOnly = line.dryRun || line.verify;
+  // The remove and the repair are run from the command line alone, as the
+  // dry run and the verify are.
+  bool asksOnly = line.dryRun || line.verify || line.remove || line.repair;
+  // One question at a time: a verify, a remove or a repair.
+  bool clash = int(line.verify) + int(line.remove) + int(line.repair) > 1;
   if (line.help) {
     fputs(usage_text(), stdout);
     return fflush(stdout) == 0 ? kExitInstalled : kExitNotStarted;
   }
   // The dry run and the verify are ours alone: a script that misspelt an
   // option must hear it rather than get an answer to another question.
-  if (asksOnly && line.unknownIgnored) {
+  if (asksOnly && (line.unknownIgnored || clash)) {
     for (const stdx::string& arg : line.ignored) fprintf(stderr, "setup: unknown option: %s\n", arg.c_str());
+    if (clash) fputs("setup: -V, -U and -R exclude each other\n", stderr);
     fputs(usage_text(), stderr);
     return kExitUsage;
   }
@@ -151,10 +164,10 @@ int CInstallerApp::InitInstance() {
     message_box_to_stderr("setup: ");
     messageBox(nullptr, refusal, MB_ICONERROR_OK);
     RunSummary summary;
-    if (line.dryRun) summary.result = RunResult::kWouldFail;
+    if (line.dryRun && !line.remove && !line.repair) summary.result = RunResult::kWouldFail;
     summary.why = refusal;
     if (line.silent || asksOnly) print_summary(summary);
-    write_run_log(summary, line.verify ? "verify" : line.dryRun ? "dry-run" : "install");
+    write_run_log(summary, log_mode(line));
     return exit_status(summary);
   }
 
@@ -164,7 +177,7 @@ int CInstallerApp::InitInstance() {
     message_box_to_stderr("setup: ");
     RunSummary summary = run_admin_check(line);
     print_summary(summary);
-    write_run_log(summary, line.verify ? "verify" : "dry-run");
+    write_run_log(summary, log_mode(line));
     return exit_status(summary);
   }
 

@@ -160,6 +160,47 @@ Registration register_template_dir(const stdx::u16string& target,
   return result;
 }
 
+bool names_folder(stdx::u16string entry, const stdx::u16string& target) {
+  if (strip_trailing_separators(entry) == target) return true;
+  strip_address_schemes(entry);
+  entry = entered_target_dir(entry);
+  return !entry.empty() && strip_trailing_separators(entry) == target;
+}
+
+Registration unregister_template_dir(const stdx::u16string& target, bool& listed) {
+  Registration result;
+  listed = false;
+  ConfigLocks locks;
+  auto failed = [&result](const stdx::u16string& file, int errnoValue) {
+    result.failed = true;
+    result.file = file;
+    result.errnoValue = errnoValue != 0 ? errnoValue : EIO;
+    result.reason = failure_cause_line(stdx::u16string(), result.errnoValue);
+    return result;
+  };
+  for (bool base : {false, true}) {
+    stdx::u16string file = base ? get_local_config_file_path_base() : get_local_config_file_path();
+    // Only a file there can list the folder; none is made.
+    if (!file_exists(file)) continue;
+    FileError error = locks.add(file);
+    if (error.failed()) return failed(file, error.errnoValue);
+    Starter starter(base);
+    // Only the per-user file is written: the other one may well be missing.
+    error = starter.loadConfig();
+    if (error.failed() && !error.absent() && error.path == file) return failed(file, error.errnoValue);
+    const std::vector<stdx::u16string>* values = starter.localConfig().findValues(kConfigFileFieldTemplatesLocation);
+    if (values == nullptr) continue;
+    std::vector<stdx::u16string> left;
+    for (const stdx::u16string& value : *values)
+      if (!names_folder(value, target)) left.push_back(value);
+    if (left.size() == values->size()) continue;
+    listed = true;
+    error = set_tmplts_list(left, base);
+    if (error.failed()) return failed(file, error.errnoValue);
+  }
+  return result;
+}
+
 stdx::u16string registration_message(const Registration& registration) {
   return registration_failure_text(registration.file, registration.reason);
 }

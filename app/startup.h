@@ -96,6 +96,16 @@ struct Registration {
 Registration register_template_dir(const stdx::u16string& target,
                                    std::vector<stdx::u16string>& templateDirs);
 
+// True when entry of the launcher's list names the folder target (given
+// without trailing separators), as typed or as an address of it.
+bool names_folder(stdx::u16string entry, const stdx::u16string& target);
+
+// Takes target out of the per-user launcher files that list it, under the
+// same locks as the registration, every other entry and line kept. listed
+// tells whether any file named it. The first file that could not be read
+// whole or written ends the step and is returned, untouched.
+Registration unregister_template_dir(const stdx::u16string& target, bool& listed);
+
 // The message that reports a failed registration: the interface text, the
 // file and the reason, on one line.
 stdx::u16string registration_message(const Registration& registration);

@@ -12,6 +12,40 @@ bool drifted(const RunSummary& summary) {
   return summary.missing != 0 || summary.outdated != 0 || !summary.registered;
 }
 
+bool dry(const RunSummary& summary) {
+  return summary.result == RunResult::kWouldInstall || summary.result == RunResult::kWouldFail;
+}
+
+const char* list_word(const RunSummary& summary) {
+  const bool would = dry(summary);
+  switch (summary.list) {
+    case ListChange::kNone: return "not-listed";
+    case ListChange::kUnchanged: return "unchanged";
+    case ListChange::kRemoved: return would ? "would-remove" : "removed";
+    case ListChange::kKept: return would ? "would-keep" : "kept";
+    case ListChange::kAdded: return would ? "would-add" : "added";
+    case ListChange::kFailed: return "failed";
+  }
+  return "unchanged";
+}
+
+const char* maintenance_result(const RunSummary& summary) {
+  const bool remove = summary.mode == RunMode::kRemove;
+  switch (summary.result) {
+    case RunResult::kWouldInstall:
+      if (!remove) return "would-repair";
+      return summary.kept != 0 ? "would-keep-modified" : "would-remove";
+    case RunResult::kMaintained:
+      if (!remove) return "repaired";
+      return summary.kept != 0 ? "kept-modified" : "removed";
+    case RunResult::kWouldFail: return "would-fail";
+    case RunResult::kFailed: return "failed-restored";
+    case RunResult::kCancelled: return "cancelled-restored";
+    default: break;
+  }
+  return "not-started";
+}
+
 }  // namespace
 
 int exit_status(const RunSummary& summary) {
@@ -24,12 +58,16 @@ int exit_status(const RunSummary& summary) {
     case RunResult::kUnregistered: return kExitUnregistered;
     case RunResult::kFailed: return summary.packageFailed ? kExitNotStarted : kExitFailed;
     case RunResult::kCancelled: return kExitCancelled;
+    case RunResult::kMaintained:
+      if (summary.list == ListChange::kFailed) return kExitUnregistered;
+      return summary.mode == RunMode::kRemove && summary.kept != 0 ? kExitKept : kExitInstalled;
     case RunResult::kNotStarted: break;
   }
   return kExitNotStarted;
 }
 
 const char* summary_result(const RunSummary& summary) {
+  if (summary.mode != RunMode::kInstall) return maintenance_result(summary);
   switch (summary.result) {
     case RunResult::kWouldInstall: return "would-install";
     case RunResult::kWouldFail: return "would-fail";
@@ -38,14 +76,22 @@ const char* summary_result(const RunSummary& summary) {
     case RunResult::kUnregistered: return "installed-unregistered";
     case RunResult::kFailed: return "failed-rolled-back";
     case RunResult::kCancelled: return "cancelled-rolled-back";
+    case RunResult::kMaintained:
     case RunResult::kNotStarted: break;
   }
   return "not-started";
 }
 
 stdx::string format_summary(const RunSummary& summary) {
-  char counts[192];
-  if (summary.result == RunResult::kVerified) {
+  char counts[256];
+  if (summary.mode == RunMode::kRemove && summary.result != RunResult::kNotStarted) {
+    snprintf(counts, sizeof counts, " removed=%lu kept=%lu registration=%s target=", summary.removed,
+             summary.kept, list_word(summary));
+  } else if (summary.mode == RunMode::kRepair && summary.result != RunResult::kNotStarted) {
+    snprintf(counts, sizeof counts,
+             " restored=%lu replaced=%lu kept-beside=%lu up-to-date=%lu registration=%s target=",
+             summary.restored, summary.replaced, summary.keptBeside, summary.upToDate, list_word(summary));
+  } else if (summary.result == RunResult::kVerified) {
     snprintf(counts, sizeof counts, " ok=%lu missing=%lu modified=%lu outdated=%lu registered=%s target=",
              summary.ok, summary.missing, summary.modified, summary.outdated,
              summary.registered ? "yes" : "no");

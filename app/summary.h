@@ -31,6 +31,24 @@
 // the launcher's list (a modified file alone is kept by an install, so it
 // is no drift). A verify that cannot start (no usable package) ends with
 // the ordinary not-started line.
+//
+// The remove (-U) ends with
+//
+//   setup: result=removed|kept-modified|failed-restored|cancelled-restored removed=N kept=M registration=REG signature=SIG target=DIRECTORY
+//
+// N files deleted (they held the package's bytes), M files of the package's
+// folders kept (changed, added, links, folders of someone else's);
+// kept-modified when M is not 0. REG is removed, kept (something of ours
+// is still there), not-listed or failed. The repair (-R) ends with
+//
+//   setup: result=repaired|failed-restored|cancelled-restored restored=N replaced=M kept-beside=K up-to-date=J registration=REG signature=SIG target=DIRECTORY
+//
+// N missing members written, M outdated or changed files replaced, K of
+// them changed ones kept beside themselves first, J members already the
+// package's; REG is unchanged, added or failed. With -N both end the same
+// way, RESULT being would-remove, would-keep-modified, would-repair or
+// would-fail and REG saying would-remove, would-keep, would-add, unchanged
+// or not-listed.
 #pragma once
 
 #include <vector>
@@ -45,6 +63,7 @@ enum ExitStatus {
   kExitCancelled = 3,   // the user ended the run before anything was installed
   kExitUnregistered = 4,  // installed, but the launcher's configuration could not be updated
   kExitDrift = 5,       // verify: a member missing or outdated, or the directory unregistered
+  kExitKept = 6,        // remove: the package's files went, changed or added ones were kept
 };
 // A dry run or verify given an option it does not know, or a log inside
 // the target: nothing was done.
@@ -62,6 +81,20 @@ enum class RunResult {
   kWouldInstall,  // dry run: the real run would most likely succeed
   kWouldFail,     // dry run: it would stop (packageFailed: before it starts)
   kVerified,      // verify done: verified or drift, as the counts say
+  kMaintained,    // remove or repair done (kFailed, kCancelled: undone)
+};
+
+// What the run was asked to do with the package's files.
+enum class RunMode { kInstall, kRemove, kRepair };
+
+// What a remove or repair did, or would do, to the launcher's list.
+enum class ListChange {
+  kNone,       // not listed, nothing to do (remove)
+  kUnchanged,  // listed already (repair), or the run did not get that far
+  kRemoved,    // the directory went from the list (remove)
+  kKept,       // listed, and something of ours is still there (remove)
+  kAdded,      // put at the front of the list (repair)
+  kFailed,     // the launcher's file could not be written
 };
 
 // One member as the run's log tells it: its path, what the run did (or,
@@ -75,6 +108,7 @@ struct LoggedMember {
 
 struct RunSummary {
   RunResult result = RunResult::kNotStarted;
+  RunMode mode = RunMode::kInstall;
   // A failure found in the package during the copy: the run was rolled
   // back, and it ends as a damaged package found at the start does.
   bool packageFailed = false;
@@ -89,6 +123,15 @@ struct RunSummary {
   unsigned long modified = 0;
   unsigned long outdated = 0;
   bool registered = false;
+  // Remove and repair: files deleted and kept, members written where
+  // missing and files replaced, changed files kept beside themselves, and
+  // the launcher's list.
+  unsigned long removed = 0;
+  unsigned long kept = 0;
+  unsigned long restored = 0;
+  unsigned long replaced = 0;
+  unsigned long keptBeside = 0;
+  ListChange list = ListChange::kUnchanged;
   // The package's signature: none (not checked, no key pinned), verified,
   // or why it was refused.
   const char* signature = "none";

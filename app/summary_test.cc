@@ -96,4 +96,66 @@ TEST(SummaryTest, DryRunAndVerifyLines) {
   }
 }
 
+// The remove's and the repair's lines: their own counts, the launcher's
+// list in words, and a status that tells kept files and a list that could
+// not be written from a clean run.
+TEST(SummaryTest, RemoveAndRepairLines) {
+  struct Case {
+    RunMode mode;
+    RunResult result;
+    unsigned long removed, kept, restored, replaced, keptBeside, upToDate;
+    ListChange list;
+    int status;
+    const char* line;
+  } cases[] = {
+      {RunMode::kRemove, RunResult::kMaintained, 3, 0, 0, 0, 0, 0, ListChange::kRemoved, kExitInstalled,
+       "setup: result=removed removed=3 kept=0 registration=removed signature=none target=/t"},
+      {RunMode::kRemove, RunResult::kMaintained, 3, 2, 0, 0, 0, 0, ListChange::kKept, kExitKept,
+       "setup: result=kept-modified removed=3 kept=2 registration=kept signature=none target=/t"},
+      {RunMode::kRemove, RunResult::kMaintained, 0, 0, 0, 0, 0, 0, ListChange::kFailed, kExitUnregistered,
+       "setup: result=removed removed=0 kept=0 registration=failed signature=none target=/t"},
+      {RunMode::kRemove, RunResult::kWouldInstall, 3, 1, 0, 0, 0, 0, ListChange::kKept, kExitInstalled,
+       "setup: result=would-keep-modified removed=3 kept=1 registration=would-keep signature=none target=/t"},
+      {RunMode::kRemove, RunResult::kWouldInstall, 3, 0, 0, 0, 0, 0, ListChange::kNone, kExitInstalled,
+       "setup: result=would-remove removed=3 kept=0 registration=not-listed signature=none target=/t"},
+      {RunMode::kRemove, RunResult::kFailed, 1, 0, 0, 0, 0, 0, ListChange::kUnchanged, kExitFailed,
+       "setup: result=failed-restored removed=1 kept=0 registration=unchanged signature=none target=/t"},
+      {RunMode::kRemove, RunResult::kCancelled, 0, 0, 0, 0, 0, 0, ListChange::kUnchanged, kExitCancelled,
+       "setup: result=cancelled-restored removed=0 kept=0 registration=unchanged signature=none target=/t"},
+      {RunMode::kRepair, RunResult::kMaintained, 0, 0, 1, 2, 1, 4, ListChange::kUnchanged, kExitInstalled,
+       "setup: result=repaired restored=1 replaced=2 kept-beside=1 up-to-date=4 registration=unchanged "
+       "signature=none target=/t"},
+      {RunMode::kRepair, RunResult::kMaintained, 0, 0, 0, 0, 0, 4, ListChange::kFailed, kExitUnregistered,
+       "setup: result=repaired restored=0 replaced=0 kept-beside=0 up-to-date=4 registration=failed "
+       "signature=none target=/t"},
+      {RunMode::kRepair, RunResult::kWouldInstall, 0, 0, 1, 0, 0, 4, ListChange::kAdded, kExitInstalled,
+       "setup: result=would-repair restored=1 replaced=0 kept-beside=0 up-to-date=4 registration=would-add "
+       "signature=none target=/t"},
+      {RunMode::kRepair, RunResult::kWouldFail, 0, 0, 0, 0, 0, 0, ListChange::kUnchanged, kExitFailed,
+       "setup: result=would-fail restored=0 replaced=0 kept-beside=0 up-to-date=0 registration=unchanged "
+       "signature=none target=/t"},
+      {RunMode::kRepair, RunResult::kFailed, 0, 0, 0, 0, 0, 0, ListChange::kUnchanged, kExitFailed,
+       "setup: result=failed-restored restored=0 replaced=0 kept-beside=0 up-to-date=0 registration=unchanged "
+       "signature=none target=/t"},
+      // A run that could not start ends with the ordinary line.
+      {RunMode::kRepair, RunResult::kNotStarted, 0, 0, 0, 0, 0, 0, ListChange::kUnchanged, kExitNotStarted,
+       "setup: result=not-started copied=0 up-to-date=0 signature=none target=/t"},
+  };
+  for (const Case& c : cases) {
+    RunSummary summary;
+    summary.mode = c.mode;
+    summary.result = c.result;
+    summary.removed = c.removed;
+    summary.kept = c.kept;
+    summary.restored = c.restored;
+    summary.replaced = c.replaced;
+    summary.keptBeside = c.keptBeside;
+    summary.upToDate = c.upToDate;
+    summary.list = c.list;
+    summary.target = u"/t";
+    EXPECT_EQ(c.line, std::string(format_summary(summary).c_str()));
+    EXPECT_EQ(c.status, exit_status(summary)) << c.line;
+  }
+}
+
 }  // namespace

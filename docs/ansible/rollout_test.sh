@@ -123,6 +123,35 @@ grep -qF "drift in $TEMPLATES: missing $TEMPLATES/t/a.cfg" "$WORK/play.out" ||
   fail "$(report "drift: the deleted file is not named in the message")"
 [ ! -e "$TEMPLATES/t/a.cfg" ] || fail "drift: the verify put the file back"
 
+# The repair puts the deleted file back (check mode first: only said), and
+# a second repair changes nothing.
+TASK_NAME='Repair the templates'
+play --tags repair --check --diff
+[ "$STATUS" = 0 ] && [ "$TASK" = changed ] || fail "$(report "repair in check mode: $STATUS, task $TASK")"
+grep -qxF "+t/a.cfg (package's file)" "$WORK/play.out" || fail "$(report "repair in check mode: no diff line")"
+[ ! -e "$TEMPLATES/t/a.cfg" ] || fail "repair in check mode: the file was written"
+for want in changed ok; do
+  play --tags repair
+  [ "$STATUS" = 0 ] && [ "$TASK" = "$want" ] || fail "$(report "repair: $STATUS, task $TASK, expected $want")"
+done
+[ "$(cat "$TEMPLATES/t/a.cfg" 2>/dev/null)" = alpha ] || fail "repair: the deleted file is not back"
+
+# The remove keeps a file the user added, takes the package's, and a second
+# remove changes nothing.
+echo mine > "$TEMPLATES/t/mine.txt"
+TASK_NAME='Remove the templates'
+play --tags remove --check --diff
+[ "$STATUS" = 0 ] && [ "$TASK" = changed ] || fail "$(report "remove in check mode: $STATUS, task $TASK")"
+grep -qxF -- "-t/a.cfg (package's file)" "$WORK/play.out" || fail "$(report "remove in check mode: no diff line")"
+[ -e "$TEMPLATES/t/a.cfg" ] || fail "remove in check mode: a file went"
+for want in changed ok; do
+  play --tags remove
+  [ "$STATUS" = 0 ] && [ "$TASK" = "$want" ] || fail "$(report "remove: $STATUS, task $TASK, expected $want")"
+done
+[ ! -e "$TEMPLATES/t/a.cfg" ] && [ ! -e "$TEMPLATES/t/b.cfg" ] || fail "remove: the package's files are still there"
+[ "$(cat "$TEMPLATES/t/mine.txt" 2>/dev/null)" = mine ] || fail "remove: the user's file went"
+grep -qF "$TEMPLATES/t/mine.txt" "$WORK/play.out" || fail "$(report "remove: the kept file is not reported")"
+
 # Damaged at its first byte, so that no chance of the random bytes makes a package.
 { printf '\007'; head -c 1999 /dev/urandom; } > "$WORK/kit/kxq5.dpk"
 TASK_NAME='Install the templates silently'

@@ -57,6 +57,27 @@ class OutputTest(unittest.TestCase):
                                    ("/h/my t/c", "missing"), ("/h/d\r", "modified"),
                                    ("/h/e", "outdated")])
 
+    def test_remove_and_repair_lines(self):
+        stdout = ("setup: would remove /t/a\n"
+                  "setup: removed /t/my (b).cfg\n"
+                  "setup: would keep /t/c (modified)\n"
+                  "setup: kept /t/d (x) (added)\n"
+                  "setup: kept /t/e (odd)\n"                    # no such reason: not a member
+                  "setup: would restore /t/f (missing)\n"
+                  "setup: replaced /t/g (outdated)\n"
+                  "setup: would replace /t/h i (modified, kept as /t/h i.kxq5-modified)\n"
+                  "setup: nothing to remove in /t\n"
+                  "setup: removed \n"                          # no path
+                  "setup: result=removed removed=2 kept=2 registration=kept signature=none target=/t\n")
+        summary, members = m.parse_output(stdout)
+        self.assertEqual((summary["removed"], summary["kept"], summary["registration"]), (2, 2, "kept"))
+        self.assertEqual(members, [("/t/a", "remove"), ("/t/my (b).cfg", "remove"), ("/t/c", "keep-modified"),
+                                   ("/t/d (x)", "keep-added"), ("/t/f", "restore"),
+                                   ("/t/g", "replace-outdated"), ("/t/h i", "replace-modified")])
+        summary, _ = m.parse_output("setup: result=repaired restored=1 replaced=2 kept-beside=1 up-to-date=3 "
+                                    "registration=added signature=none target=/t\n")
+        self.assertEqual((summary["restored"], summary["replaced"], summary["kept_beside"]), (1, 2, 1))
+
     def test_no_summary_line_is_no_answer(self):
         for stdout in ["", "setup: would copy /t/a (new)\n",
                        "setup: needs a graphical desktop\n", "xsetup: result=installed target=/t\n"]:
@@ -76,6 +97,19 @@ class ArgvAndDiffTest(unittest.TestCase):
         # The key file is an argument of its own, before the language.
         self.assertEqual(m.installer_argv("/k/setup", "N", "/t", "de", "/etc/my key.pub"),
                          ["/k/setup", "-N", "-D/t", "-K", "/etc/my key.pub", "-Lde"])
+        # The remove's and the repair's questions: -N right after the mode.
+        self.assertEqual(m.installer_argv("/k/setup", "U", "/t", "de", dry_run=True),
+                         ["/k/setup", "-U", "-N", "-D/t", "-Lde"])
+        self.assertEqual(m.installer_argv("/k/setup", "R", "", ""), ["/k/setup", "-R"])
+
+    def test_maintenance_diff(self):
+        removing = m.maintenance_diff({"registration": "would-remove", "target": "/t"},
+                                      [("/t/a", "remove")], True)
+        self.assertEqual((removing["before"], removing["after"]), ("a (package's file)\nlauncher's list: /t\n", ""))
+        repairing = m.maintenance_diff({"registration": "added", "target": "/t"},
+                                       [("/t/a", "restore"), ("/t/b", "replace-modified")], False)
+        self.assertEqual(repairing["before"], "b (modified file)\n")
+        self.assertEqual(repairing["after"], "a (package's file)\nb (package's file)\nlauncher's list: /t\n")
 
     def test_diff_adds_new_files_and_replaces_older_ones(self):
         summary = {"result": "would-install", "registration": "would-change", "target": "/t"}
@@ -105,9 +139,10 @@ class FakeModule:
         self.warnings = []
 
     def run_command(self, argv, **kwargs):
-        self.modes.append(argv[1])
+        mode = argv[1] + (" -N" if "-N" in argv[2:] else "")
+        self.modes.append(mode)
         assert kwargs["environ_update"] == {"DISPLAY": ""} and not kwargs["expand_user_and_vars"]
-        return self.answers[argv[1]]
+        return self.answers[mode]
 
     def warn(self, text):
         self.warnings.append(text)
@@ -142,6 +177,36 @@ VERIFY_BAD_COMMENT = (1, "setup: result=not-started ok=0 missing=0 modified=0 ou
                          "signature=bad-comment target=/t\n", "setup: The trusted comment was changed\n")
 DRIFT = (5, "setup: missing /t/a\nsetup: modified /t/b\n"
             "setup: result=drift ok=0 missing=1 modified=1 outdated=0 registered=no target=/t\n", "")
+
+U_DRY = (0, "setup: would remove /t/a\nsetup: would keep /t/b (modified)\n"
+            "setup: result=would-keep-modified removed=1 kept=1 registration=would-keep signature=none target=/t\n", "")
+U_DRY_NOTHING = (0, "setup: would keep /t/b (added)\nsetup: nothing to remove in /t\n"
+                    "setup: result=would-keep-modified removed=0 kept=1 registration=not-listed signature=none "
+                    "target=/t\n", "")
+U_DRY_UNLIST = (0, "setup: nothing to remove in /t\n"
+                   "setup: result=would-remove removed=0 kept=0 registration=would-remove signature=none target=/t\n",
+                "")
+U_KEPT = (6, "setup: removed /t/a\nsetup: kept /t/b (modified)\n"
+             "setup: result=kept-modified removed=1 kept=1 registration=kept signature=none target=/t\n", "")
+U_NOTHING = (6, "setup: kept /t/b (added)\nsetup: nothing to remove in /t\n"
+                "setup: result=kept-modified removed=0 kept=1 registration=not-listed signature=none target=/t\n", "")
+U_UNLISTED = (0, "setup: result=removed removed=0 kept=0 registration=removed signature=none target=/t\n", "")
+U_RESTORED = (2, "setup: result=failed-restored removed=1 kept=0 registration=unchanged signature=none target=/t\n",
+              "setup: permission denied\n")
+R_DRY = (0, "setup: would restore /t/a (missing)\n"
+            "setup: result=would-repair restored=1 replaced=0 kept-beside=0 up-to-date=1 registration=unchanged "
+            "signature=none target=/t\n", "")
+R_DRY_NOTHING = (0, "setup: result=would-repair restored=0 replaced=0 kept-beside=0 up-to-date=2 "
+                    "registration=unchanged signature=none target=/t\n", "")
+R_DRY_FAIL = (2, "setup: result=would-fail restored=0 replaced=0 kept-beside=0 up-to-date=0 registration=unchanged "
+                 "signature=none target=/t\n", "setup: a folder stands where /t/a goes\n")
+R_DONE = (0, "setup: restored /t/a (missing)\n"
+             "setup: result=repaired restored=1 replaced=0 kept-beside=0 up-to-date=1 registration=unchanged "
+             "signature=none target=/t\n", "")
+R_NOTHING = (0, "setup: result=repaired restored=0 replaced=0 kept-beside=0 up-to-date=2 registration=unchanged "
+                "signature=none target=/t\n", "")
+R_CANCELLED = (3, "setup: result=cancelled-restored restored=0 replaced=0 kept-beside=0 up-to-date=0 "
+                  "registration=unchanged signature=none target=/t\n", "")
 
 
 class RunnerTest(unittest.TestCase):
@@ -181,6 +246,24 @@ class RunnerTest(unittest.TestCase):
             ("present", False, {"-N": DRY_SIGNED, "-S": CHANGED_LATE}, ["-N", "-S"], True, False,
              "signature=bad"),
             ("verified", False, {"-V": VERIFY_BAD_COMMENT}, ["-V"], True, False, "signature=bad-comment"),
+            # The remove: kept files are no failure; changed only when a
+            # file went or the directory left the launcher's list.
+            ("absent", True, {"-U -N": U_DRY}, ["-U -N"], False, True, None),
+            ("absent", True, {"-U -N": U_DRY_NOTHING}, ["-U -N"], False, False, None),
+            ("absent", True, {"-U -N": U_DRY_UNLIST}, ["-U -N"], False, True, None),
+            ("absent", False, {"-U -N": U_DRY, "-U": U_KEPT}, ["-U -N", "-U"], False, True, None),
+            ("absent", False, {"-U -N": U_DRY_NOTHING, "-U": U_NOTHING}, ["-U -N", "-U"], False, False, None),
+            ("absent", False, {"-U -N": U_DRY_UNLIST, "-U": U_UNLISTED}, ["-U -N", "-U"], False, True, None),
+            ("absent", False, {"-U -N": U_DRY, "-U": U_RESTORED}, ["-U -N", "-U"], True, False,
+             "the remove failed (exit status 2): setup: permission denied"),
+            ("absent", False, {"-U -N": OLD}, ["-U -N"], True, False, "no summary line"),
+            # The repair: a dry run that says it would fail writes nothing.
+            ("repaired", True, {"-R -N": R_DRY}, ["-R -N"], False, True, None),
+            ("repaired", False, {"-R -N": R_DRY, "-R": R_DONE}, ["-R -N", "-R"], False, True, None),
+            ("repaired", False, {"-R -N": R_DRY_NOTHING, "-R": R_NOTHING}, ["-R -N", "-R"], False, False, None),
+            ("repaired", False, {"-R -N": R_DRY_FAIL}, ["-R -N"], True, False, "a folder stands where"),
+            ("repaired", False, {"-R -N": R_DRY, "-R": R_CANCELLED}, ["-R -N", "-R"], True, False,
+             "cancelled-restored"),
         ]
         for state, check, answers, modes, failed, changed, text in cases:
             with self.subTest(state=state, check=check, answers=answers):
@@ -211,6 +294,9 @@ class RunnerTest(unittest.TestCase):
         self.assertEqual(module.outcome["diff"]["after"], "a (package's file)\n")
         self.assertEqual(module.outcome["summary"]["result"], "installed")
         self.assertEqual(module.warnings, [])
+        removed = self.run_state("absent", {"-U -N": U_DRY, "-U": U_KEPT})
+        self.assertEqual((removed.outcome["files"], removed.outcome["kept"]), (["/t/a"], ["/t/b"]))
+        self.assertEqual(removed.outcome["diff"]["before"], "a (package's file)\n")
         drift = self.run_state("verified", {"-V": DRIFT})
         self.assertEqual(drift.outcome["files"], ["/t/a", "/t/b"])
         self.assertEqual(drift.outcome["summary"]["missing"], 1)

@@ -2,7 +2,9 @@
 # Installs or verifies the configuration templates of a kit (setup with
 # kxq5.dpk beside it) on a host, by running the installer there: its dry run
 # (-N) answers check mode and --diff, its silent run (-S) installs, and its
-# verify (-V) tells whether the host still holds what the package installed.
+# verify (-V) tells whether the host still holds what the package installed,
+# its remove (-U) takes the package's unchanged files back out and its
+# repair (-R) makes every file the package's again, each asked with -N first.
 # Everything the task reports comes from the installer's own lines; the
 # module decides nothing about files itself.
 
@@ -28,6 +30,15 @@ description:
     mode). The task fails when files are missing or outdated or the directory is not registered, naming
     them in its message; files changed by a user but newer than the package's are kept by an install and
     are not a failure.
+  - With C(state=absent) it removes the package's files that are still as the package installed them
+    (the installer's C(-U)), keeping files a user changed or added, which are listed in C(kept); the
+    directory leaves the launcher's list once nothing of the package is left in it. The task is changed
+    when a file was removed or the directory left the list. In check mode only C(-U -N) runs; C(--diff)
+    shows the files that would go.
+  - With C(state=repaired) it writes every file of the package that is missing, outdated or changed (the
+    installer's C(-R)), each changed file first kept beside itself as C(NAME.kxq5-modified), and registers
+    the directory when it is not listed. Changed when a file was written or the directory registered. In
+    check mode only C(-R -N) runs; C(--diff) shows the files that would be written.
   - The installer runs from an argument list, never through a shell, with C(DISPLAY) empty so that it can
     never open a window.
 options:
@@ -52,8 +63,10 @@ options:
     description:
       - C(present) installs (or, in check mode, tells what an install would change).
       - C(verified) compares the directory with the package and changes nothing.
+      - C(absent) removes the package's unchanged files and keeps the others.
+      - C(repaired) makes every file of the package its own again.
     type: str
-    choices: [present, verified]
+    choices: [present, verified, absent, repaired]
     default: present
   trusted_key:
     description:
@@ -80,7 +93,8 @@ attributes:
 notes:
   - The installer's exit statuses are 0 success, 1 not started (package missing or damaged, temporary
     space), 2 failed and rolled back (or, for the dry run, a target that cannot be written or lacks space),
-    3 cancelled, 4 installed but not registered, 5 drift found by the verify. Every status but 0 fails the task.
+    3 cancelled, 4 installed but not registered, 5 drift found by the verify, 6 removed with changed or
+    added files kept. Every status but 0 fails the task, except 6 for C(state=absent).
   - In check mode the kit must already be on the host, since copy tasks do nothing in check mode.
 author:
   - Templates installer maintainers
@@ -105,6 +119,18 @@ EXAMPLES = r"""
     setup: "{{ remote_dir }}/setup"
     dest: /srv/templates
     state: verified
+
+- name: Take the templates back out, keeping what users changed or added
+  kxq5.templates.kxq5_templates:
+    setup: "{{ remote_dir }}/setup"
+    dest: /srv/templates
+    state: absent
+
+- name: Put back every file a user deleted or changed
+  kxq5.templates.kxq5_templates:
+    setup: "{{ remote_dir }}/setup"
+    dest: /srv/templates
+    state: repaired
 
 - name: Report drift without failing the play
   kxq5.templates.kxq5_templates:
@@ -142,13 +168,22 @@ files:
       package's order (an install writes those unless the host changed in between).
     - Verify, the full paths of the files that are not as the package left them (missing, outdated or
       modified).
+    - Remove, the files removed (or that would be); repair, the files written (or that would be).
   returned: always
+  type: list
+  elements: str
+  sample: ["/srv/templates/t/a.cfg"]
+kept:
+  description: State C(absent), the full paths of the files the remove kept (or would keep).
+  returned: with state absent
   type: list
   elements: str
   sample: ["/srv/templates/t/a.cfg"]
 members:
   description: The files of C(files) with their state, C(new) or C(replaces) for an install, C(missing),
-    C(outdated) or C(modified) for a verify.
+    C(outdated) or C(modified) for a verify, C(remove) or C(keep-REASON) (REASON modified, outdated,
+    link, folder or added) for a remove, C(restore), C(replace-outdated) or C(replace-modified) for a
+    repair.
   returned: always
   type: list
   elements: dict
@@ -180,9 +215,20 @@ WOULD_COPY_PREFIX = "setup: would copy "
 # The dry run's two endings of a "would copy" line, and the state each gives.
 WOULD_COPY_ENDINGS = ((" (new)", "new"), (" (replaces an older file)", "replaces"))
 VERIFY_STATES = ("missing", "modified", "outdated")
-COUNT_FIELDS = ("copied", "up_to_date", "ok", "missing", "modified", "outdated")
+COUNT_FIELDS = ("copied", "up_to_date", "ok", "missing", "modified", "outdated", "removed", "kept", "restored",
+                "replaced", "kept_beside")
+# The remove's and the repair's lines, done or (with -N) to be done: the
+# words before the path, and the endings after it with the state each gives.
+MAINTENANCE_LINES = (
+    (("removed", "would remove"), ((None, "remove"),)),
+    (("kept", "would keep"), tuple((" (%s)" % why, "keep-" + why)
+                                   for why in ("modified", "outdated", "link", "folder", "added"))),
+    (("restored", "would restore"), ((" (missing)", "restore"),)),
+    (("replaced", "would replace"), ((" (outdated)", "replace-outdated"), (" (modified, kept as ", "replace-modified"))),
+)
 EXIT_UNREGISTERED = 4
 EXIT_DRIFT = 5
+EXIT_KEPT = 6
 
 
 def output_lines(text):
@@ -245,6 +291,20 @@ def parse_member_line(line):
         prefix = "setup: %s " % state
         if line.startswith(prefix) and len(line) > len(prefix):
             return line[len(prefix):], state
+    for words, endings in MAINTENANCE_LINES:
+        for word in words:
+            prefix = "setup: %s " % word
+            if not line.startswith(prefix):
+                continue
+            rest = line[len(prefix):]
+            for ending, state in endings:
+                if ending is None:
+                    return (rest, state) if rest else None
+                # "kept as" names a second path: the member's is before it.
+                at = rest.find(ending) if ending.endswith("as ") else len(rest) - len(ending)
+                if at > 0 and rest[at:].startswith(ending) and rest.endswith(")"):
+                    return rest[:at], state
+            return None
     return None
 
 
@@ -281,13 +341,16 @@ def dest_problem(dest):
     return None
 
 
-def installer_argv(setup, mode, dest, language, trusted_key=""):
-    """The argument list of one run; mode is "N", "S" or "V".
+def installer_argv(setup, mode, dest, language, trusted_key="", dry_run=False):
+    """The argument list of one run; mode is "N", "S", "V", "U" or "R" (the
+    last two asked only what they would do when dry_run is set).
 
     The mode comes first and the language last: the installer counts S only
     before its first L option.
     """
     argv = [setup, "-" + mode]
+    if dry_run:
+        argv.append("-N")
     if dest:
         argv.append("-D" + dest)
     if trusted_key:
@@ -323,6 +386,36 @@ def dry_run_diff(summary, members):
     }
 
 
+def maintenance_diff(summary, members, removing):
+    """Ansible's diff of a remove (a removed file is a removed line) or a
+    repair (a restored file an added line, a replaced one a removed and an
+    added line), with the launcher's list as for an install."""
+    target = summary.get("target", "")
+    before = []
+    after = []
+    for path, state in members:
+        if path.startswith(target + "/"):
+            path = path[len(target) + 1:]
+        if state == "remove":
+            before.append("%s (package's file)\n" % path)
+        elif state == "restore":
+            after.append("%s (package's file)\n" % path)
+        elif state.startswith("replace-"):
+            before.append("%s (%s file)\n" % (path, state[len("replace-"):]))
+            after.append("%s (package's file)\n" % path)
+    registration = summary.get("registration", "")
+    if registration in ("would-remove", "removed"):
+        before.append("launcher's list: %s\n" % target)
+    elif registration in ("would-add", "added"):
+        after.append("launcher's list: %s\n" % target)
+    return {
+        "before_header": "%s (now)" % target,
+        "after_header": "%s (after the %s)" % (target, "remove" if removing else "repair"),
+        "before": "".join(before),
+        "after": "".join(after),
+    }
+
+
 def summary_text(stdout):
     lines = output_lines(stdout)
     end = summary_index(lines)
@@ -345,11 +438,11 @@ class Runner:
         self.trusted_key = params.get("trusted_key") or ""
         self.result = {"changed": False, "files": [], "members": []}
 
-    def run(self, mode):
+    def run(self, mode, dry_run=False):
         problem = dest_problem(self.dest)
         if problem:
             self.module.fail_json(msg=problem, **self.result)
-        argv = installer_argv(self.setup, mode, self.dest, self.language, self.trusted_key)
+        argv = installer_argv(self.setup, mode, self.dest, self.language, self.trusted_key, dry_run)
         # No shell, no expansion of "~" or "$" here (the installer itself
         # reads a leading "~" as the home directory, as documented; "$" is
         # part of the name), and no display: the installer must never wait
@@ -429,12 +522,60 @@ class Runner:
             self.fail("the verify could not run", rc)
 
 
+    def absent(self):
+        rc, summary, members = self.run("U", dry_run=True)
+        if summary["result"] not in ("would-remove", "would-keep-modified") or rc != 0:
+            self.fail("the remove's dry run says it cannot remove anything", rc)
+        self.show_maintenance(summary, members, True)
+        self.result["changed"] = summary.get("removed", 0) > 0 or summary.get("registration") == "would-remove"
+        if self.module.check_mode:
+            return
+        rc, summary, members = self.run("U")
+        self.show_maintenance(summary, members, True)
+        # Removed, or removed with files kept: both are what was asked.
+        done = rc in (0, EXIT_KEPT) and summary["result"] in ("removed", "kept-modified")
+        self.result["changed"] = summary.get("removed", 0) > 0 or summary.get("registration") == "removed"
+        if not done:
+            # A failed remove put every file back; only the list may be left.
+            self.result["changed"] = done or (rc == EXIT_UNREGISTERED and summary.get("removed", 0) > 0)
+            self.fail("the remove failed", rc)
+        # Files kept (6) are what was asked, not a failure, whatever Ansible
+        # makes of a status other than 0.
+        self.result["failed"] = False
+
+    def repaired(self):
+        rc, summary, members = self.run("R", dry_run=True)
+        if summary["result"] != "would-repair" or rc != 0:
+            self.fail("the repair's dry run says the repair would fail, nothing was written", rc)
+        self.show_maintenance(summary, members, False)
+        written = summary.get("restored", 0) + summary.get("replaced", 0)
+        self.result["changed"] = written > 0 or summary.get("registration") == "would-add"
+        if self.module.check_mode:
+            return
+        rc, summary, members = self.run("R")
+        self.show_maintenance(summary, members, False)
+        written = summary.get("restored", 0) + summary.get("replaced", 0)
+        if rc != 0 or summary["result"] != "repaired":
+            # Failed or cancelled: every file was put back.
+            self.result["changed"] = rc == EXIT_UNREGISTERED and written > 0
+            self.fail("the repair failed", rc)
+        self.result["changed"] = written > 0 or summary.get("registration") == "added"
+
+    def show_maintenance(self, summary, members, removing):
+        if removing:
+            self.result["kept"] = [path for path, state in members if state.startswith("keep-")]
+            members = [(path, state) for path, state in members if not state.startswith("keep-")]
+        self.set_members(members)
+        if self.module._diff:
+            self.result["diff"] = maintenance_diff(summary, members, removing)
+
+
 def main():
     module = AnsibleModule(
         argument_spec=dict(
             setup=dict(type="path", required=True),
             dest=dict(type="str", default=""),
-            state=dict(type="str", choices=["present", "verified"], default="present"),
+            state=dict(type="str", choices=["present", "verified", "absent", "repaired"], default="present"),
             language=dict(type="str", default=""),
             trusted_key=dict(type="path", default=""),
         ),
@@ -448,6 +589,10 @@ def main():
                 "there first; in check mode copy tasks copy nothing" % setup, **runner.result)
     if module.params["state"] == "verified":
         runner.verified()
+    elif module.params["state"] == "absent":
+        runner.absent()
+    elif module.params["state"] == "repaired":
+        runner.repaired()
     else:
         runner.present()
     module.exit_json(**runner.result)
