@@ -54,6 +54,24 @@ setup -V "-D$T" -l "$L"
 grep -q '^setup: log of a run: verify' "$L" && grep -qxF "setup: ok $T/new.txt (the package's bytes)" "$L" ||
   fail "verify log: $(cat "$L")"
 
+# The repair and the remove tell the log what they did with each file:
+# an edited member replaced and its bytes kept beside it, then every
+# member removed and the kept copy left.
+M=$WORK/m
+setup -S "-D$M" && echo edited >> "$M/old.txt"
+setup -R "-D$M" -l "$WORK/maint.log" && setup -U "-D$M" -l "$WORK/maint.log"
+while IFS='|' read -r want; do
+  grep -qxF "$want" "$WORK/maint.log" || fail "repair and remove log lacks: $want ($(cat "$WORK/maint.log"))"
+done <<EOT
+setup: replaced $M/old.txt (modified)
+setup: kept $M/old.txt.kxq5-modified (the changed bytes of the file it was)
+setup: outcome: repaired
+setup: removed $M/old.txt (the package's bytes)
+setup: kept $M/old.txt.kxq5-modified (added)
+EOT
+grep -q '^setup: log of a run: repair, ended ' "$WORK/maint.log" && grep -q '^setup: log of a run: remove, ended ' "$WORK/maint.log" ||
+  fail "the log does not name the repair and the remove: $(cat "$WORK/maint.log")"
+
 # A run that stops: a folder where a member should be. The members it
 # would have copied are told as such, with why it ended.
 F=$WORK/f

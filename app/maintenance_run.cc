@@ -141,10 +141,7 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
     // keep: nobody can say which it is.
     for (const MemberPlan& m : plan_.members()) {
       if (m.fate != MemberFate::kUnknown) continue;
-      failure.code = m.code;
-      failure.errnoValue = m.errnoValue;
-      failure.path = plan_.pathOf(m.relative);
-      return failure;
+      return InstallFailure(FileError::of(m.stop, plan_.pathOf(m.relative)));
     }
     if (!writes_) return failure;
     // What killed runs left (run names, set-aside files) is clutter now:

@@ -269,7 +269,7 @@ TEST_F(InstallDataTest, InflatesEachPackageOnceWhateverItsChecksums) {
         ASSERT_EQ(0u, reader.awaitImage(-1)) << c.what;
       }
       ASSERT_EQ(0u, reader.copy(1, u16(path("copy")))) << c.what;
-      EXPECT_EQ("bbb", readFileBytes(path("copy"))) << c.what;
+      EXPECT_EQ("bbb", readBytes(path("copy"))) << c.what;
       EXPECT_EQ(1, CountingInflate::runs) << c.what << ", round " << round;
     }
   }

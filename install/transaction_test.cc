@@ -222,8 +222,8 @@ TEST_F(TransactionTest, RenameThatMustNotReplaceRefusedStillNeverReplaces) {
     FaultyFileSystem::beforeCall(c.links ? lastRename + 1 : lastRename - 1,
                                  [&] { writeBytes(target + "/fresh/d.txt", "theirs"); });
     EXPECT_EQ(static_cast<unsigned>(ERROR_ALREADY_EXISTS), faultyInstall(package));
-    EXPECT_EQ("theirs", readFileBytes(target + "/fresh/d.txt"));
-    EXPECT_EQ("old a", readFileBytes(target + "/a.txt"));
+    EXPECT_EQ("theirs", readBytes(target + "/fresh/d.txt"));
+    EXPECT_EQ("old a", readBytes(target + "/a.txt"));
   }
 }
 
@@ -372,7 +372,7 @@ TEST_F(TransactionTest, ReplacedFileKeepsItsOwnerGroupAndMode) {
     ASSERT_EQ(0u, faultyInstall(package));
     struct stat st;
     ASSERT_EQ(0, stat(replaced.c_str(), &st));
-    EXPECT_EQ("new a", readFileBytes(replaced));
+    EXPECT_EQ("new a", readBytes(replaced));
     EXPECT_EQ(row.owner, st.st_uid);
     EXPECT_EQ(row.group, st.st_gid);
     EXPECT_EQ(row.mode, st.st_mode & 07777);
