@@ -113,6 +113,9 @@ int CInstallerApp::InitInstance() {
   // A reader that went away must not end the run half way: a failed write
   // is told (print_summary), the run goes on, and its status stands.
   signal(SIGPIPE, SIG_IGN);
+  // A file-size limit (ulimit -f) makes a write fail with EFBIG, which the
+  // run reports and rolls back, instead of killing it with nothing said.
+  signal(SIGXFSZ, SIG_IGN);
   // The scan sees the command line before GTK takes its own options out.
   CommandLine line = scan_command_line(argc_, argv_);
   // Every silent run prints its summary line, even when a signal ends it

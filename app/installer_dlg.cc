@@ -706,9 +706,10 @@ void CInstallerDlg::openWithDesktop(const stdx::u16string& path, const char* fai
 }
 
 void CInstallerDlg::opener_setup(gpointer /*data*/) {
-  // The installer ignores SIGPIPE for its own output; the opener must not
-  // inherit that.
+  // The installer ignores SIGPIPE and SIGXFSZ for its own sake; the
+  // opener must not inherit that.
   signal(SIGPIPE, SIG_DFL);
+  signal(SIGXFSZ, SIG_DFL);
 }
 
 void CInstallerDlg::closeWindow() {

@@ -283,18 +283,18 @@ expect "read-only TMPDIR" 1 "setup: result=not-started copied=0 up-to-date=0 sig
 # The image in TMPDIR that cannot be written for a reason other than
 # space (here a file-size limit: EFBIG) is no damage of the package: the
 # directory and the system's reason are named, at start-up and during the
-# copy. SIGXFSZ is ignored, so the limit gives the error instead of the
-# signal. The limit binds every file of the run, these outputs too: they
-# stay far below it.
+# copy. The program ignores SIGXFSZ itself, so the limit gives the error
+# instead of the signal. The limit binds every file of the run, these
+# outputs too: they stay far below it.
 fresh_world
 mkdir -p "$WORK/world/src/z"
 head -c 24000000 /dev/urandom > "$WORK/world/src/z/noise.bin"
 "$DPKPACK" -o "$WORK/world/pkg/kxq5.dpk" "$WORK/world/src" > /dev/null
-(trap '' XFSZ; ulimit -f 1; run -S "-D$WORK/world/target" -Len; echo "$STATUS" > "$WORK/status")
+(ulimit -f 1; run -S "-D$WORK/world/target" -Len; echo "$STATUS" > "$WORK/status")
 STATUS=$(cat "$WORK/status") OUT=$(cat "$WORK/out") ERR=$(cat "$WORK/err")
 expect "EFBIG at start-up" 1 "setup: result=not-started copied=0 up-to-date=0 signature=none target=" \
   "setup: The unpacked package cannot be written to the temporary directory: $TMPDIR: system error (File too large)"
-(trap '' XFSZ; ulimit -f 4096; run -S "-D$WORK/world/target" -Len; echo "$STATUS" > "$WORK/status")
+(ulimit -f 4096; run -S "-D$WORK/world/target" -Len; echo "$STATUS" > "$WORK/status")
 STATUS=$(cat "$WORK/status") OUT=$(cat "$WORK/out") ERR=$(cat "$WORK/err")
 # How many small members were staged before the image failed depends on timing.
 case "$OUT" in

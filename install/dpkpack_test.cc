@@ -24,9 +24,11 @@ class DpkpackTest : public ScratchTest {
 
   // Runs dpkpack with args (in the scratch directory); returns its exit
   // status and its standard output and error together in output.
-  int dpkpack(const std::string& args) {
+  // before: shell words run first, in the same shell (a ulimit).
+  int dpkpack(const std::string& args, const std::string& before = "true") {
     std::string log = path("log");
-    std::string command = "cd '" + scratch + "' && '" DPKPACK_PATH "' " + args + " >'" + log + "' 2>&1";
+    std::string command =
+        "cd '" + scratch + "' && " + before + " && '" DPKPACK_PATH "' " + args + " >'" + log + "' 2>&1";
     int status = system(command.c_str());
     output = readBytes(log);
     unlink(log.c_str());
@@ -139,8 +141,13 @@ TEST_F(DpkpackTest, ExplainsMistakes) {
   EXPECT_NE(std::string::npos, output.find("only regular files and directories")) << output;
   EXPECT_FALSE(exists(path("kxq5.dpk")));
 
-  // A name that is not text would make a package that every reader refuses.
   ASSERT_EQ(0, unlink(path("src/link").c_str()));
+  // A file-size limit below the package: told, and no cut package left.
+  EXPECT_EQ(1, dpkpack("-o big.dpk src", "ulimit -f 40"));
+  EXPECT_NE(std::string::npos, output.find("big.dpk: File too large")) << output;
+  EXPECT_FALSE(exists(path("big.dpk")));
+
+  // A name that is not text would make a package that every reader refuses.
   writeBytes(path("src/t\xe9.txt"), "x");
   EXPECT_EQ(1, dpkpack("src"));
   EXPECT_NE(std::string::npos, output.find("not valid text")) << output;

@@ -21,9 +21,10 @@ int run_program(const char* const* argv) {
       dup2(devnull, STDERR_FILENO);
       if (devnull > STDERR_FILENO) close(devnull);
     }
-    // The installer ignores SIGPIPE for its own output; the opener must
-    // not inherit that.
+    // The installer ignores SIGPIPE and SIGXFSZ for its own sake; the
+    // opener must not inherit that.
     signal(SIGPIPE, SIG_DFL);
+    signal(SIGXFSZ, SIG_DFL);
     execvp(argv[0], const_cast<char* const*>(argv));
     _exit(127);
   }

@@ -3,6 +3,7 @@
 #include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -335,6 +336,9 @@ bool signPackage(const std::string& path, const SignatureSecretKey& key, const s
 }
 
 int main(int argc, char** argv) {
+  // Past a file-size limit a write fails with EFBIG, told and cleaned up,
+  // rather than the signal ending us with a cut package on disk.
+  signal(SIGXFSZ, SIG_IGN);
   package_builder::Options options;
   std::string output = "kxq5.dpk";
   std::string source;
