@@ -26,9 +26,13 @@ run() {
   local status
   case $how in
     pipe)
-      # The reader is gone before the program writes anything.
-      status=$( { (cd "$WORK/pkg" && exec "$SETUP" usecwd "$@" 2> "$WORK/err"); echo $? > "$WORK/status"; } | true
-                cat "$WORK/status") ;;
+      # A pipe whose reader is gone before the program starts: a FIFO opened
+      # for both ends, then for writing, and its reading end closed.
+      rm -f "$WORK/fifo" && mkfifo "$WORK/fifo"
+      exec 5<> "$WORK/fifo" 6> "$WORK/fifo" 5<&-
+      (cd "$WORK/pkg" && exec "$SETUP" usecwd "$@") >&6 2> "$WORK/err"
+      status=$?
+      exec 6>&- ;;
     full) (cd "$WORK/pkg" && exec "$SETUP" usecwd "$@") > /dev/full 2> "$WORK/err"; status=$? ;;
     closed) (cd "$WORK/pkg" && exec "$SETUP" usecwd "$@") >&- 2> "$WORK/err"; status=$? ;;
   esac
