@@ -77,25 +77,32 @@ echo "old eps" > "$T/t/e.cfg" && touch -t 201901011200 "$T/t/e.cfg"
 CHANGED=$(tree)
 EDITED=$(sha256sum < "$T/t/b.cfg")
 
-# Each case: name, arguments, exit status, the path lines, the summary.
-P=$T
-while IFS='|' read -r name args status expect_lines expect_summary; do
-  [ -n "$name" ] || continue
+# check_case NAME ARGS STATUS LINES SUMMARY: runs one case of a table below
+# (@ in LINES and SUMMARY is the target) and checks its exit status, its
+# path lines and its summary line; a dry run must change nothing anywhere.
+check_case() {
+  local name=$1 args=$2 status=$3 expect_lines=$4 expect_summary=$5 before_tree before_world want_lines
   before_tree=$(tree)
   before_world=$(world)
   # shellcheck disable=SC2086
   run $args
   [ "$STATUS" = "$status" ] || fail "$name: exit status $STATUS, expected $status ($(cat "$WORK/err"))"
-  want_lines=$(printf '%b' "${expect_lines//@/$P}")
+  want_lines=$(printf '%b' "${expect_lines//@/$T}")
   [ "$(lines)" = "$want_lines" ] || fail "$name: lines
 $(lines)
 expected
 $want_lines"
-  [ "$(summary)" = "setup: ${expect_summary//@/$P}" ] || fail "$name: summary '$(summary)'"
+  [ "$(summary)" = "setup: ${expect_summary//@/$T}" ] || fail "$name: summary '$(summary)'"
   if [[ "$args" == *-N* ]]; then
     [ "$(tree)" = "$before_tree" ] || fail "$name: the dry run changed the target"
     [ "$(world)" = "$before_world" ] || fail "$name: the dry run wrote outside the target"
   fi
+}
+
+# Each case: name, arguments, exit status, the path lines, the summary.
+while IFS='|' read -r name args status expect_lines expect_summary; do
+  [ -n "$name" ] || continue
+  check_case "$name" "$args" "$status" "$expect_lines" "$expect_summary"
   case "$name" in
     repair)
       [ "$(tree | grep -v kxq5-modified | grep -v mine.txt)" = "$INSTALLED" ] ||
@@ -126,21 +133,7 @@ echo "edited once more" >> "$T/t/b.cfg"
 echo note > "$T/z/note	tab"
 while IFS='|' read -r name args status expect_lines expect_summary; do
   [ -n "$name" ] || continue
-  before_tree=$(tree)
-  before_world=$(world)
-  # shellcheck disable=SC2086
-  run $args
-  [ "$STATUS" = "$status" ] || fail "$name: exit status $STATUS, expected $status ($(cat "$WORK/err"))"
-  want_lines=$(printf '%b' "${expect_lines//@/$P}")
-  [ "$(lines)" = "$want_lines" ] || fail "$name: lines
-$(lines)
-expected
-$want_lines"
-  [ "$(summary)" = "setup: ${expect_summary//@/$P}" ] || fail "$name: summary '$(summary)'"
-  if [[ "$args" == *-N* ]]; then
-    [ "$(tree)" = "$before_tree" ] || fail "$name: the dry run changed the target"
-    [ "$(world)" = "$before_world" ] || fail "$name: the dry run wrote outside the target"
-  fi
+  check_case "$name" "$args" "$status" "$expect_lines" "$expect_summary"
   case "$name" in
     remove)
       [ "$(cd "$T" && find . -mindepth 1 | sort | tr '\n' ' ')" = \
