@@ -1586,25 +1586,45 @@ TEST_F(WizardTest, DefaultButtonHasTheFocusOnEveryPage) {
   EXPECT_EQ(dialog->nextButton(), gtk_window_get_focus(window)) << "cancelled";
 }
 
-// A large font on a small screen: the window stays within the work area
-// (it widens its text first), and the buttons stay on the screen.
-TEST_F(WizardTest, WindowNeverExceedsTheWorkAreaAtALargeFont) {
-  makePackage({{"t/a.cfg", "alpha"}});
-  GdkWindow* root = gdk_get_default_root_window();
-  GdkAtom workArea = gdk_atom_intern_static_string("_NET_WORKAREA");
-  const long area[4] = {0, 0, 1024, 768};
-  gdk_property_change(root, workArea, gdk_atom_intern_static_string("CARDINAL"), 32, GDK_PROP_MODE_REPLACE,
-                      reinterpret_cast<const guchar*>(area), 4);
-  gdk_flush();
-  GtkSettings* settings = gtk_settings_get_default();
-  gchar* defaultFont = nullptr;
-  g_object_get(settings, "gtk-font-name", &defaultFont, nullptr);
-  gtk_settings_set_string_property(settings, "gtk-font-name", "Sans 20", "gui_tests");
+// A screen of the given work area (0 by 0: as it is) and a font, for one
+// test; the screen, the font and English are back as they were after it.
+class ScreenAndFont {
+ public:
+  ScreenAndFont(long width, long height, const char* font) : settings_(gtk_settings_get_default()) {
+    if (width > 0) {
+      const long area[4] = {0, 0, width, height};
+      gdk_property_change(gdk_get_default_root_window(), workArea(), gdk_atom_intern_static_string("CARDINAL"), 32,
+                          GDK_PROP_MODE_REPLACE, reinterpret_cast<const guchar*>(area), 4);
+      gdk_flush();
+      setArea_ = true;
+    }
+    g_object_get(settings_, "gtk-font-name", &defaultFont_, nullptr);
+    gtk_settings_set_string_property(settings_, "gtk-font-name", font, "gui_tests");
+  }
+  ~ScreenAndFont() {
+    set_resource_lang(LANG_EN);
+    gtk_settings_set_string_property(settings_, "gtk-font-name", defaultFont_, "gui_tests");
+    g_free(defaultFont_);
+    if (setArea_) {
+      gdk_property_delete(gdk_get_default_root_window(), workArea());
+      gdk_flush();
+    }
+  }
+
+ private:
+  static GdkAtom workArea() { return gdk_atom_intern_static_string("_NET_WORKAREA"); }
+  GtkSettings* settings_;
+  gchar* defaultFont_ = nullptr;
+  bool setArea_ = false;
+};
+
+// A failure whose undo could not put back `undone` files: a long error page.
+InstallOutcome failure_with_undo_failures(int undone) {
   InstallOutcome failed;
   failed.failure.code = ERROR_ACCESS_DENIED;
   failed.failure.errnoValue = EACCES;
   failed.failure.path = u"/home/user/.kxq5/KX/kxq5/tmplts/accounting/forms/annual-report.cfg";
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < undone; ++i) {
     UndoFailure undo;
     undo.step = UndoFailure::kRestore;
     undo.path = u"/home/user/.kxq5/KX/kxq5/tmplts/accounting/forms/form-" + u16(std::to_string(i)) + u".cfg";
@@ -1613,6 +1633,15 @@ TEST_F(WizardTest, WindowNeverExceedsTheWorkAreaAtALargeFont) {
     failed.undoFailures.push_back(undo);
   }
   describe_outcome(failed);
+  return failed;
+}
+
+// A large font on a small screen: the window stays within the work area
+// (it widens its text first), and the buttons stay on the screen.
+TEST_F(WizardTest, WindowNeverExceedsTheWorkAreaAtALargeFont) {
+  makePackage({{"t/a.cfg", "alpha"}});
+  ScreenAndFont screen(1024, 768, "Sans 20");
+  InstallOutcome failed = failure_with_undo_failures(3);
   for (int lang = LANG_RU; lang <= LANG_TR; ++lang) {
     set_resource_lang(static_cast<LangIdType>(lang));
     SCOPED_TRACE(utf8(stdx::u16string(kLanguageCodes[lang - 1])));
@@ -1629,41 +1658,15 @@ TEST_F(WizardTest, WindowNeverExceedsTheWorkAreaAtALargeFont) {
     EXPECT_LE(finish.y + finish.height, window.height);
     EXPECT_LE(finish.x + finish.width, window.width);
   }
-  set_resource_lang(LANG_EN);
-  gtk_settings_set_string_property(settings, "gtk-font-name", defaultFont, "gui_tests");
-  g_free(defaultFont);
-  gdk_property_delete(root, workArea);
-  gdk_flush();
 }
 
 // A text too tall for a small screen even at the widest window: it
 // scrolls, the whole of it within reach, and the buttons stay on the screen.
 TEST_F(WizardTest, TextTooTallForTheScreenScrolls) {
   makePackage({{"t/a.cfg", "alpha"}});
-  GdkWindow* root = gdk_get_default_root_window();
-  GdkAtom workArea = gdk_atom_intern_static_string("_NET_WORKAREA");
-  const long area[4] = {0, 0, 800, 600};
-  gdk_property_change(root, workArea, gdk_atom_intern_static_string("CARDINAL"), 32, GDK_PROP_MODE_REPLACE,
-                      reinterpret_cast<const guchar*>(area), 4);
-  gdk_flush();
-  GtkSettings* settings = gtk_settings_get_default();
-  gchar* defaultFont = nullptr;
-  g_object_get(settings, "gtk-font-name", &defaultFont, nullptr);
-  gtk_settings_set_string_property(settings, "gtk-font-name", "Sans 20", "gui_tests");
+  ScreenAndFont screen(800, 600, "Sans 20");
   set_resource_lang(LANG_KA);
-  InstallOutcome failed;
-  failed.failure.code = ERROR_ACCESS_DENIED;
-  failed.failure.errnoValue = EACCES;
-  failed.failure.path = u"/home/user/.kxq5/KX/kxq5/tmplts/accounting/forms/annual-report.cfg";
-  for (int i = 0; i < 6; ++i) {
-    UndoFailure undo;
-    undo.step = UndoFailure::kRestore;
-    undo.path = u"/home/user/.kxq5/KX/kxq5/tmplts/accounting/forms/form-" + u16(std::to_string(i)) + u".cfg";
-    undo.kept = undo.path + u".previous-copy-kept-here";
-    undo.errnoValue = EROFS;
-    failed.undoFailures.push_back(undo);
-  }
-  describe_outcome(failed);
+  InstallOutcome failed = failure_with_undo_failures(6);
   struct Case {
     const char* name;
     std::function<MessagePage*(CInstallerDlg&)> show;
@@ -1708,19 +1711,11 @@ TEST_F(WizardTest, TextTooTallForTheScreenScrolls) {
     EXPECT_EQ(c.scrolls, gtk_adjustment_get_page_size(v) < gtk_adjustment_get_upper(v));
     EXPECT_EQ(c.scrolls, visible(gtk_scrolled_window_get_vscrollbar(GTK_SCROLLED_WINDOW(page->textScroll()))));
   }
-  set_resource_lang(LANG_EN);
-  gtk_settings_set_string_property(settings, "gtk-font-name", defaultFont, "gui_tests");
-  g_free(defaultFont);
-  gdk_property_delete(root, workArea);
-  gdk_flush();
 }
 
 // Georgian at a large font: the status text wraps and keeps every word.
 TEST_F(WizardTest, ProgressStatusWrapsAndIsNeverCut) {
-  GtkSettings* settings = gtk_settings_get_default();
-  gchar* defaultFont = nullptr;
-  g_object_get(settings, "gtk-font-name", &defaultFont, nullptr);
-  gtk_settings_set_string_property(settings, "gtk-font-name", "Sans 20", "gui_tests");
+  ScreenAndFont screen(0, 0, "Sans 20");
   set_resource_lang(LANG_KA);
   {
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
@@ -1742,9 +1737,6 @@ TEST_F(WizardTest, ProgressStatusWrapsAndIsNeverCut) {
     EXPECT_GE(status.height, logical.height);
     gtk_widget_destroy(window);
   }
-  set_resource_lang(LANG_EN);
-  gtk_settings_set_string_property(settings, "gtk-font-name", defaultFont, "gui_tests");
-  g_free(defaultFont);
 }
 
 
