@@ -190,6 +190,7 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
   }
 
   void finish(RunSummary& summary, bool registered) {
+    comparer_.finished();
     summary.mode = remove_ ? RunMode::kRemove : RunMode::kRepair;
     if (remove_) finishRemove(summary, registered);
     else finishRepair(summary, registered);
@@ -247,7 +248,8 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
       if (code != 0) break;
       journal_.addTempFile(join_path(s.directory, s.temp));
       order_.push_back(index);
-      return 0;
+      // A file it replaces keeps who owns it and who may read it.
+      return keep_owner_and_mode<FS>(dir, name, s.handle);
     }
     s.temp.clear();
     return code;
@@ -497,8 +499,10 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
         if (writes_ && code == 0) journal_.addRBFile(join_path(directory, kept));
       }
       if (writes_ && code == 0 && replaces) code = journal_.storeRBFile(dir, directory, name);
-      if (writes_ && code == 0)
-        code = FS::MoveFileAt(dir, staged_[i].temp, dir, name, replaces ? MOVEFILE_REPLACE_EXISTING : 0);
+      if (writes_ && code == 0 && replaces)
+        code = FS::MoveFileAt(dir, staged_[i].temp, dir, name, MOVEFILE_REPLACE_EXISTING);
+      else if (writes_ && code == 0)
+        code = move_without_replacing<FS>(dir, staged_[i].temp, name);
       if (code != 0) return undo(summary, code);
       if (writes_) journal_.tempFileRenamed(m.relative, replaces);
       const char* replace = said(writes_, "replaced", "would replace");

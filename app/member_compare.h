@@ -84,6 +84,10 @@ class ByteComparer : public config::MemberBytesSink {
     }
   }
 
+  // The package is read to its end: the last file compared is let go, so
+  // that nothing of ours holds a file the run may take away.
+  void finished() { closeOpen(); }
+
  private:
   static const unsigned kBufferBytes = 1u << 16;
   void closeOpen() {

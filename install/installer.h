@@ -314,7 +314,6 @@ class BasicInstaller : public BasicRollback<FS> {
   }
   FsResult checkTargetSpace();
   FsResult stageMember(Reader* reader, size_t index, const stdx::u16string& relative, bool& staged);
-  FsResult keepOwnerAndMode(void* dir, const stdx::u16string& name, void* out);
   FsResult prepareDirectory(const stdx::u16string& directory, void*& handle);
   FsResult openCreating(const stdx::u16string& directory, void*& handle, bool& made);
   FsResult refuseLink(FsResult code, const stdx::u16string& directory);

@@ -49,7 +49,7 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   code = FS::CreateFileAt(dir, temp, GENERIC_WRITE, CREATE_NEW, out);
   if (code != 0) return failedIn(code, target_ + directory, failingPath_);
   this->addTempFile(join_path(directory, temp));
-  if (planned.fate == MemberFate::kOlder) code = keepOwnerAndMode(dir, name, out);
+  if (planned.fate == MemberFate::kOlder) code = keep_owner_and_mode<FS>(dir, name, out);
   if (code == 0) code = reader->copyTo(index, out);
   // Every file starts on its way to the disk now, while the package is
   // still inflating, so that the flush before the renames finds most of it
@@ -72,23 +72,6 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   staged_.push_back(Staged{directory, temp, name, replaces});
   staged = true;
   return 0;
-}
-
-// Gives the temporary file out the owner, group and permission bits of
-// the file name it is to replace, before any of its bytes are written: an
-// administrator's chmod or chgrp outlives an update, and the new bytes are
-// never readable by more users than the old ones were. What the process
-// may not give (another owner, when it is not root; a file system that
-// keeps no owners) is left as the file was made.
-template <class FS, class Compressor>
-FsResult BasicInstaller<FS, Compressor>::keepOwnerAndMode(void* dir, const stdx::u16string& name, void* out) {
-  FileInformation old;
-  FsResult code = FS::GetFileInformationAt(dir, name, old);
-  if (code == ERROR_FILE_NOT_FOUND) return 0;  // gone meanwhile: the rename says what happens
-  if (code != 0 || old.attributes != FILE_ATTRIBUTE_NORMAL) return code;
-  code = FS::CopyOwnerAndModeByHandle(out, old);
-  if (code == ERROR_ACCESS_DENIED || code == ERROR_NOT_SUPPORTED) return 0;
-  return code;
 }
 
 // Makes directory ready for members and gives its handle: reached from

@@ -87,6 +87,23 @@ FsResult move_without_replacing(void* directory, const stdx::u16string& from, co
   return FS::MoveFileAt(directory, from, directory, to, MOVEFILE_REPLACE_EXISTING);
 }
 
+// Gives the temporary file out the owner, group and permission bits of
+// the file name it is to replace, before any of its bytes are written: an
+// administrator's chmod or chgrp outlives an update, and the new bytes are
+// never readable by more users than the old ones were. What the process
+// may not give (another owner, when it is not root; a file system that
+// keeps no owners) is left as the file was made.
+template <class FS>
+FsResult keep_owner_and_mode(void* dir, const stdx::u16string& name, void* out) {
+  FileInformation old;
+  FsResult code = FS::GetFileInformationAt(dir, name, old);
+  if (code == ERROR_FILE_NOT_FOUND) return 0;  // gone meanwhile: the rename says what happens
+  if (code != 0 || old.attributes != FILE_ATTRIBUTE_NORMAL) return code;
+  code = FS::CopyOwnerAndModeByHandle(out, old);
+  if (code == ERROR_ACCESS_DENIED || code == ERROR_NOT_SUPPORTED) return 0;
+  return code;
+}
+
 template <class FS>
 class BasicRollback {
  public:
