@@ -718,6 +718,15 @@ FsResult FileSystem::DescribeVolumeByHandle(void* directory, VolumeTraits& trait
     fd = openat(fdOf(directory), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return 0;  // nothing to try the times on: whole seconds
+  // What one byte takes is the real unit where the file system groups its
+  // blocks in clusters it does not report (ext4's bigalloc: 1 KiB blocks,
+  // 64 KiB clusters). Counted only upwards: a file system that keeps a
+  // byte inside its inode says nothing of its unit.
+  struct stat one;
+  if (write(fd, "", 1) == 1 && fstat(fd, &one) == 0) {
+    unsigned long long taken = static_cast<unsigned long long>(one.st_blocks) * 512;
+    if (taken > traits.allocationUnit && taken <= (1ULL << 30)) traits.allocationUnit = taken;
+  }
   // An odd second a few years after 1970, and times far beyond what any
   // file system stores, each way: what comes back is what is kept.
   const long long kOdd = 1000000001LL, kFar = 1LL << 40;
