@@ -252,7 +252,15 @@ RunSummary run_admin_check(const CommandLine& line) {
     }
     return summary;
   }
-  if (writes && holding->code() != 0) return cannotStart(failure_text(InstallFailure(FileError::of(holding->code(), target))));
+  // What the target stops is a failure of the run, as its dry run says:
+  // would-fail there, failed-restored here (nothing was changed), exit 2.
+  auto targetStops = [&summary, writes](const InstallFailure& stop) {
+    summary.why = failure_text(stop);
+    summary.result = writes ? RunResult::kFailed : RunResult::kWouldFail;
+    say(summary.why);
+    return summary;
+  };
+  if (writes && holding->code() != 0) return targetStops(InstallFailure(FileError::of(holding->code(), target)));
   if (writes) plan.lookFrom(holding->handle(), target, members, false);
   else plan.lookAt(target, members, !verify && !line.remove);
   // Two members the target cannot keep apart: no verify can tell which of
@@ -278,9 +286,7 @@ RunSummary run_admin_check(const CommandLine& line) {
     InstallFailure stop = maintenance->prepare();
     if (stop.code != 0) {
       maintenance.reset();
-      summary.result = writes ? RunResult::kNotStarted : RunResult::kWouldFail;
-      say(failure_text(stop));
-      return summary;
+      return targetStops(stop);
     }
   }
   {

@@ -169,7 +169,8 @@ run -U
 [ -d "$T" ] && [ -z "$(ls -A "$T")" ] || fail "clean remove: left $(ls -A "$T")"
 
 # A target that is not there: nothing to remove, nothing to repair (the
-# install makes it), and nothing is made by asking.
+# install makes it: the repair fails as its dry run says), and nothing is
+# made by asking.
 rm -rf "$T"
 while IFS='|' read -r args status expect_summary; do
   # shellcheck disable=SC2086
@@ -181,8 +182,22 @@ done <<EOF
 -U -N|0|result=would-remove removed=0 kept=0 registration=not-listed signature=none target=@
 -U|0|result=removed removed=0 kept=0 registration=not-listed signature=none target=@
 -R -N|2|result=would-fail restored=0 replaced=0 kept-beside=0 up-to-date=0 registration=unchanged signature=none target=@
--R|1|result=not-started copied=0 up-to-date=0 signature=none target=@
+-R|2|result=failed-restored restored=0 replaced=0 kept-beside=0 up-to-date=0 registration=unchanged signature=none target=@
 EOF
+
+# A file where a member's folder goes: the repair fails as its dry run
+# says it would, with the same words, and changes nothing.
+run -S
+rm -rf "$T/t/deep" && echo mine > "$T/t/deep"
+for args in "-R -N" -R; do
+  before=$(tree)
+  # shellcheck disable=SC2086
+  run $args
+  [ "$STATUS" = 2 ] || fail "file on the way, $args: exit status $STATUS, expected 2"
+  grep -qxF "setup: Installation error $T/t/deep: a file stands where a directory is needed" "$WORK/err" ||
+    fail "file on the way, $args: $(cat "$WORK/err")"
+  [ "$(tree)" = "$before" ] || fail "file on the way, $args: the target changed"
+done
 
 # 2. Killed and signalled. A larger package: many small members in nested
 # folders and a few of several MiB, installed, then changed by its user.
