@@ -136,6 +136,13 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
     if (!remove_) {
       failure = plan_.verdict();
       if (failure.code != 0) return failure;
+      // A repair writes every member it may have to (an up to date one
+      // too, until its comparison is over): the room for all of them first.
+      unsigned long long needed = 0;
+      for (size_t i = 0; i < members_.size(); ++i)
+        if (written(i)) needed += run_plan::spaceOf(members_[i].size, plan_.volume().allocationUnit);
+      failure = plan_.spaceStop(needed);
+      if (failure.code != 0) return failure;
     }
     // A member that cannot be looked at is no file to delete, nor one to
     // keep: nobody can say which it is.

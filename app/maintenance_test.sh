@@ -19,7 +19,7 @@ export LC_ALL=C.UTF-8
 SETUP=$(realpath "$1")
 DPKPACK=$(realpath "$2")
 WORK=$(mktemp -d /tmp/setup-maint-XXXXXX)
-trap 'rm -rf "$WORK"' EXIT
+trap 'umount "$WORK/small/mnt" 2>/dev/null; rm -rf "$WORK"' EXIT
 FAILED=0
 fail() {
   echo "FAIL: $*" >&2
@@ -198,6 +198,33 @@ for args in "-R -N" -R; do
     fail "file on the way, $args: $(cat "$WORK/err")"
   [ "$(tree)" = "$before" ] || fail "file on the way, $args: the target changed"
 done
+
+# A disk with room for the changed file but not for every file a repair
+# writes (each member beside its place until its comparison is over): the
+# dry run and the repair refuse alike, with the room they need, and
+# nothing changes. Needs a tmpfs of its own: root only.
+S=$WORK/small
+mkdir -p "$S/mnt" "$S/src/t" "$S/pkg"
+if [ "$(id -u)" = 0 ] && mount -t tmpfs -o size=1200k tmpfs "$S/mnt" 2>/dev/null; then
+  for i in 1 2 3 4; do head -c 200000 /dev/urandom > "$S/src/t/m$i.bin"; done
+  "$DPKPACK" -o "$S/pkg/kxq5.dpk" "$S/src" > /dev/null
+  (cd "$S/pkg" && exec "$SETUP" usecwd -S "-D$S/mnt/t" -Len) > /dev/null 2>&1
+  echo edited >> "$S/mnt/t/t/m1.bin"
+  head -c 300000 /dev/zero > "$S/mnt/fill"
+  before=$(cd "$S/mnt" && find . -type f -printf '%p %s %T@\n' | sort)
+  for args in "-R -N" -R; do
+    # shellcheck disable=SC2086
+    (cd "$S/pkg" && exec "$SETUP" usecwd $args "-D$S/mnt/t" -Len) > "$WORK/out" 2> "$WORK/err"
+    st=$?
+    [ "$st" = 2 ] && grep -q "Insufficient space in the directory $S/mnt/t: 784 KiB needed" "$WORK/err" ||
+      fail "no room for a repair, $args: exit status $st: $(cat "$WORK/err")"
+    [ "$(cd "$S/mnt" && find . -type f -printf '%p %s %T@\n' | sort)" = "$before" ] ||
+      fail "no room for a repair, $args: the disk changed"
+  done
+  umount "$S/mnt"
+else
+  echo "maintenance: SKIP no room for a repair: cannot mount a tmpfs here"
+fi
 
 # 2. Killed and signalled. A larger package: many small members in nested
 # folders and a few of several MiB, installed, then changed by its user.

@@ -132,15 +132,17 @@ class BasicRunPlan {
   // The space check: the members' bytes against what the target's file
   // system has free. Code 0 when they fit; the code of the failing look at
   // the free space; ERROR_DISK_FULL with the line that says so.
-  InstallFailure spaceStop() const {
+  InstallFailure spaceStop() const { return spaceStop(needed_); }
+  // The same for a run that writes needed bytes.
+  InstallFailure spaceStop(unsigned long long needed) const {
     InstallFailure failure;
-    if (needed_ == 0) return failure;
+    if (needed == 0) return failure;
     unsigned long long available = 0;
     FsResult code = FS::GetDiskFreeSpaceByHandle(spaceHandle_, &available);
     if (code != 0) return InstallFailure(FileError::of(code, target_));
-    if (available >= needed_) return failure;
+    if (available >= needed) return failure;
     failure.code = ERROR_DISK_FULL;
-    failure.line = target_space_line(target_, needed_, available);
+    failure.line = target_space_line(target_, needed, available);
     return failure;
   }
 
