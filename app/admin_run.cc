@@ -262,7 +262,7 @@ RunSummary run_admin_check(const CommandLine& line) {
   };
   if (writes && holding->code() != 0) return targetStops(InstallFailure(FileError::of(holding->code(), target)));
   if (writes) plan.lookFrom(holding->handle(), target, members, false);
-  else plan.lookAt(target, members, !verify && !line.remove);
+  else plan.lookAt(target, members, !verify);
   // Two members the target cannot keep apart: no verify can tell which of
   // them the one file should be, and no install would start.
   if (plan.caseStop().code != 0) return cannotStart(failure_text(plan.caseStop()));

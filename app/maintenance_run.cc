@@ -124,6 +124,7 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
   ~Impl() override {
     closeStaged();
     cursor_.close();
+    dryClose();
     runLocks_.drop(root_, false, true);
   }
 
@@ -150,6 +151,10 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
       if (m.fate != MemberFate::kUnknown) continue;
       return InstallFailure(FileError::of(m.stop, plan_.pathOf(m.relative)));
     }
+    // The run's first step is its lock file in the target: a dry run says
+    // when that would fail, in the words the run would use.
+    if (!writes_ && plan_.targetExists() && plan_.targetErrno() != 0)
+      return InstallFailure(FileError::fromErrno(plan_.targetErrno(), target_));
     if (!writes_) return failure;
     // What killed runs left (run names, set-aside files) is clutter now:
     // only a lock file that can be taken marks such a run.
@@ -202,6 +207,7 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
     if (remove_) finishRemove(summary, registered);
     else finishRepair(summary, registered);
     if (writes_) cursor_.close();
+    dryClose();
   }
 
   void abandon() {
@@ -350,6 +356,8 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
         FsResult code = openFolderOf(m.relative, dir, directory, name);
         if (code == 0) code = journal_.setAside(dir, directory, name);
         if (code != 0) return undo(summary, code);
+      } else if (FsResult denied = dryWritable(m.relative)) {
+        return dryFails(summary, denied, path);
       }
       ++summary.removed;
       tell(summary, said(writes_, "removed", "would remove"), path, nullptr);
@@ -476,6 +484,20 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
       }
       order_ = order;
     }
+    // The run writes each member it may have to beside its place as its
+    // bytes come, an empty one at the end: the dry run fails at the first
+    // folder, in that order, that would refuse one.
+    std::vector<size_t> arriving;
+    for (size_t i = 0; !writes_ && i < members_.size(); ++i)
+      if (written(i)) arriving.push_back(i);
+    std::stable_sort(arriving.begin(), arriving.end(), [this](size_t a, size_t b) {
+      const PlanMember &x = members_[a], &y = members_[b];
+      return (x.size == 0) != (y.size == 0) ? y.size == 0 : x.size != 0 && x.offset < y.offset;
+    });
+    for (size_t i : arriving) {
+      if (FsResult denied = dryWritable(members_[i].relative))
+        return dryFails(summary, denied, plan_.pathOf(members_[i].relative));
+    }
     // Then each in place, in the order written (the journal's order).
     std::vector<size_t> all;
     for (size_t i = 0; i < members_.size(); ++i) all.push_back(i);
@@ -531,11 +553,6 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
         summary.members.push_back(beside);
       }
     }
-    if (!writes_) {
-      dryCursor_.close();
-      if (dryRoot_ != INVALID_HANDLE_VALUE) FS::CloseHandle(dryRoot_);  // only read
-      dryRoot_ = INVALID_HANDLE_VALUE;
-    }
     if (writes_) {
       pause_before_commit();
       if (stopAsked()) return undo(summary, ERROR_CANCELLED);
@@ -558,6 +575,30 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
 
   // The dry run's look at a member's folder, from the target's path; an
   // invalid handle when it is not there (every name is free).
+  void dryClose() {
+    dryCursor_.close();
+    if (dryRoot_ != INVALID_HANDLE_VALUE) FS::CloseHandle(dryRoot_);  // only read
+    dryRoot_ = INVALID_HANDLE_VALUE;
+  }
+
+  // A dry run's look at what the run would do to relative: the folder it
+  // stands in must take a new name and lose one (an absent folder is the
+  // plan's to judge). 0 when it would.
+  FsResult dryWritable(const stdx::u16string& relative) {
+    stdx::u16string directory, name;
+    split_relative(relative, directory, name);
+    void* dir = dryFolder(directory);
+    return dir == INVALID_HANDLE_VALUE ? FsResult() : FS::CheckWritableByHandle(dir);
+  }
+
+  // The dry run ends where the run would fail, and says it as the run would.
+  void dryFails(RunSummary& summary, FsResult code, const stdx::u16string& path) {
+    summary.members.clear();
+    summary.result = RunResult::kWouldFail;
+    summary.why = failure_text(InstallFailure(FileError::of(code, path)));
+    messageBox(nullptr, summary.why, MB_ICONERROR_OK);
+  }
+
   void* dryFolder(const stdx::u16string& directory) {
     if (dryRoot_ == INVALID_HANDLE_VALUE) {
       if (FS::CreateFile(target_, GENERIC_READ, 0, OPEN_EXISTING, dryRoot_) != 0) return INVALID_HANDLE_VALUE;

@@ -226,6 +226,42 @@ else
   echo "maintenance: SKIP no room for a repair: cannot mount a tmpfs here"
 fi
 
+# Folders the user may not write: the target, then only a folder in it.
+# The dry runs of the remove and the repair fail where and as the runs
+# fail, and nothing changes. Root only: run as nobody.
+R=$WORK/ro
+if [ "$(id -u)" = 0 ] && setpriv --reuid=65534 --regid=65534 --clear-groups true 2> /dev/null; then
+  mkdir -p "$R/home" "$R/tmp"
+  (cd "$W/pkg" && HOME=$R/home exec "$SETUP" usecwd -S "-D$R/t" -Len) > /dev/null 2>&1
+  echo edited >> "$R/t/t/b.cfg"
+  chown -R 65534 "$R/home" "$R/tmp"
+  chmod a+x "$WORK" "$W" && chmod -R a+rX "$W/pkg" "$R"
+  as_nobody() {
+    (cd "$W/pkg" && HOME=$R/home TMPDIR=$R/tmp exec setpriv --reuid=65534 --regid=65534 --clear-groups \
+      "$SETUP" usecwd "$@" "-D$R/t" -Len) > "$WORK/out" 2> "$WORK/err"
+  }
+  ro_tree() { (cd "$R/t" && find . -type f -printf '%p %s %T@ %u\n' | sort); }
+  while IFS='|' read -r owner mode where; do
+    chown "$owner" "$R/t"
+    for args in "$mode -N" "$mode"; do
+      before=$(ro_tree)
+      # shellcheck disable=SC2086
+      as_nobody $args
+      st=$?
+      [ "$st" = 2 ] && [ "$(cat "$WORK/err")" = "setup: Installation error $R/t$where: permission denied" ] ||
+        fail "not writable ($owner), $args: exit status $st: $(cat "$WORK/err")"
+      [ "$(ro_tree)" = "$before" ] || fail "not writable ($owner), $args: the target changed"
+    done
+  done <<EOF
+0|-U|
+0|-R|
+65534|-U|/t/d.cfg
+65534|-R|/t/b.cfg
+EOF
+else
+  echo "maintenance: SKIP folders the user may not write: not root, or no setpriv"
+fi
+
 # 2. Killed and signalled. A larger package: many small members in nested
 # folders and a few of several MiB, installed, then changed by its user.
 KILLS=${MAINTENANCE_KILLS:-16}

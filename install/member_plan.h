@@ -43,6 +43,7 @@ struct PlanMember {
   stdx::u16string relative;  // normalized, "/"-separated, below the target
   FILETIME lastWriteTime;
   uint64_t size;
+  uint64_t offset;  // where its bytes begin in the package's data: the order they come in
 };
 
 // The plan's member list of a package's files (the reader's or the scan's).
@@ -51,7 +52,7 @@ std::vector<PlanMember> plan_members(const Files& files) {
   std::vector<PlanMember> members;
   members.reserve(files.size());
   for (const auto& f : files)
-    members.push_back(PlanMember{config::normalizedMemberPath(f.name), f.lastWriteTime, f.size});
+    members.push_back(PlanMember{config::normalizedMemberPath(f.name), f.lastWriteTime, f.size, f.offset});
   return members;
 }
 

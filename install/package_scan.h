@@ -170,18 +170,17 @@ class PackageScan {
     if (code != 0 || sink_ == nullptr) return code;
     uint64_t end = at + count;
     while (next_ < order_.size() && files[order_[next_]].offset < end) active_.push_back(order_[next_++]);
-    for (size_t i = 0; i < active_.size();) {
+    // Members are handed over in the order their bytes begin, whatever
+    // the pieces: the ones still open keep their order.
+    size_t open = 0;
+    for (size_t i = 0; i < active_.size(); ++i) {
       const FileData<FS>& f = files[active_[i]];
       uint64_t start = f.offset, stop = static_cast<uint64_t>(f.offset) + f.size;
       uint64_t from = std::max(start, at), to = std::min(stop, end);
       if (to > from) sink_->memberBytes(active_[i], from - start, data + (from - at), static_cast<size_t>(to - from));
-      if (stop > end) {
-        ++i;
-        continue;
-      }
-      active_[i] = active_.back();
-      active_.pop_back();
+      if (stop > end) active_[open++] = active_[i];
     }
+    active_.resize(open);
     return 0;
   }
 

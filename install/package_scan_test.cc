@@ -19,12 +19,15 @@ typedef config::InstallData<LZCompressor, FileSystem> Reader;
 
 const unsigned kDamaged = ERROR_INVALID_DATA;
 
-// Every member's bytes as the scan handed them over, in order.
+// Every member's bytes as the scan handed them over, in order, and the
+// order in which members were begun.
 struct Collector : config::MemberBytesSink {
   std::map<size_t, std::string> bytes;
+  std::vector<size_t> began;
   void memberBytes(size_t index, uint64_t at, const unsigned char* data, size_t count) override {
     std::string& got = bytes[index];
     EXPECT_EQ(got.size(), at) << index;
+    if (at == 0) began.push_back(index);
     got.append(reinterpret_cast<const char*>(data), count);
   }
 };
@@ -181,6 +184,23 @@ TEST_F(PackageScanTest, HandsEveryMemberItsOwnBytes) {
     SCOPED_TRACE(parts[i].name);
     EXPECT_TRUE(sink.bytes[i] == parts[i].data);
   }
+  // Begun in the order their bytes begin (an empty one has none): a run
+  // that writes them as they come, and its dry run, meet them alike.
+  EXPECT_EQ((std::vector<size_t>{1, 4, 2, 0}), sink.began);
+}
+
+// Small members that begin and end within one piece of the inflate come
+// in the package's order too, and the ones after them as well.
+TEST_F(PackageScanTest, SmallMembersComeInTheirOrder) {
+  std::vector<Part> parts;
+  for (int i = 0; i < 6; ++i) parts.push_back({"m" + std::to_string(i), std::string(3 + i, 'a' + i)});
+  parts.push_back({"big", pseudoRandomBytes(200000, 3)});
+  std::string package = writePackage(checkedImage(parts));
+  Scan scan;
+  ASSERT_EQ(0u, scan.readHeader(u16(package)));
+  Collector sink;
+  ASSERT_EQ(0u, scan.scan(u16(package), &sink));
+  EXPECT_EQ((std::vector<size_t>{0, 1, 2, 3, 4, 5, 6}), sink.began);
 }
 
 }  // namespace

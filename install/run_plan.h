@@ -105,6 +105,12 @@ class BasicRunPlan {
   // What stops the run at the target itself (it cannot be made or opened),
   // as the run would report it; code 0 when nothing does.
   const InstallFailure& targetStop() const { return targetStop_; }
+  // Why the run could not put its lock file into the target (0: it could,
+  // or the plan was not asked; a target the run makes is its own).
+  int targetErrno() const {
+    auto known = writable_.find(stdx::u16string());
+    return known == writable_.end() ? 0 : known->second;
+  }
   // Two members whose names differ only in letter case, on a target that
   // does not tell case apart (or the failed question whether it does);
   // code 0 when there are none.
@@ -234,13 +240,6 @@ class BasicRunPlan {
 
   void refusedBy(InstallFailure& failure, int errnoValue, const stdx::u16string& folder) const {
     failure = InstallFailure(FileError::fromErrno(errnoValue, pathOf(folder)));
-  }
-
-  // Why the run could not put its lock file into the target (0: it could,
-  // or the plan was not asked; a target the run makes is its own).
-  int targetErrno() const {
-    auto known = writable_.find(stdx::u16string());
-    return known == writable_.end() ? 0 : known->second;
   }
 
   // Opens the target as the run's making and opening of it go: true when

@@ -240,10 +240,10 @@ TEST_F(RunPlanTest, DecidesEachMemberAsTheCopyWill) {
   setModificationTime(t + "/a.txt", 1000);
   writeBytes(t + "/d/y.txt", "same");
   setModificationTime(t + "/d/y.txt", kMemberTime);
-  std::vector<PlanMember> members = {{u"a.txt", fileTime(kMemberTime), 5000},
-                                     {u"d/y.txt", fileTime(kMemberTime, 9999999), 1},
-                                     {u"d/sub/x.txt", fileTime(kMemberTime), 4097},
-                                     {u"d/sub/z/w.txt", fileTime(kMemberTime), 1}};
+  std::vector<PlanMember> members = {{u"a.txt", fileTime(kMemberTime), 5000, 0},
+                                     {u"d/y.txt", fileTime(kMemberTime, 9999999), 1, 0},
+                                     {u"d/sub/x.txt", fileTime(kMemberTime), 4097, 0},
+                                     {u"d/sub/z/w.txt", fileTime(kMemberTime), 1, 0}};
   RunPlan plan;
   plan.lookAt(u16(t), members, true);
   ASSERT_EQ(4u, plan.members().size());
@@ -286,7 +286,7 @@ TEST_F(RunPlanTest, FoldersBelowAMissingOneAreMissingAndItsSiblingsAreLookedAt) 
       {u"e/f/u.txt", MemberFate::kNew, true, u""},
   };
   std::vector<PlanMember> members;  // sorted, as the reader gives them
-  for (const Case& c : cases) members.push_back({c.name, fileTime(kMemberTime), 1});
+  for (const Case& c : cases) members.push_back({c.name, fileTime(kMemberTime), 1, 0});
   RunPlan plan;
   plan.lookAt(u16(t), members, true);
   ASSERT_EQ(members.size(), plan.members().size());
