@@ -244,12 +244,16 @@ RunSummary run_admin_check(const CommandLine& line) {
     printf("setup: nothing to remove in %s\n", narrow_lib(printable_name(target)).c_str());
     summary.result = RunResult::kMaintained;
     summary.list = ListChange::kNone;
+    // A signal now waits for the launcher's file to be written, and the
+    // line then says what was done.
+    CopySignalScope changing(nullptr);
     if (summary.registered) {
       bool listed = false;
       Registration r = unregister_template_dir(target, listed);
       summary.list = r.failed ? ListChange::kFailed : listed ? ListChange::kRemoved : ListChange::kNone;
       if (r.failed) say(registration_message(r), MB_ICONWARNING_OK);
     }
+    set_outcome_on_signal(exit_status(summary), format_summary(summary));
     return summary;
   }
   // What the target stops is a failure of the run, as its dry run says:
@@ -314,6 +318,14 @@ RunSummary run_admin_check(const CommandLine& line) {
   }
   if (maintenance) {
     maintenance->finish(summary, summary.registered);
+    // Done or put back: a signal from here on ends the program with this
+    // run's own line and status, not with the cancel published before.
+    if (writes) set_outcome_on_signal(exit_status(summary), format_summary(summary));
+    changing.reset();
+    if (int pause = writes ? test_pause_ms("SETUP_TEST_PAUSE_BEFORE_SUMMARY_MS") : 0) {
+      fflush(stdout);  // the lines so far tell the test where the run is
+      Sleep(pause);
+    }
     return summary;
   }
 

@@ -86,10 +86,9 @@ std::set<stdx::u16string> member_folders(const std::vector<PlanMember>& members)
 // nothing committed, so that a signal can be made to land there (the
 // environment's SETUP_TEST_PAUSE_BEFORE_COMMIT_MS; 0 without it).
 void pause_before_commit() {
-  const char* text = getenv("SETUP_TEST_PAUSE_BEFORE_COMMIT_MS");
-  int ms = text != nullptr ? atoi(text) : 0;
+  int ms = test_pause_ms("SETUP_TEST_PAUSE_BEFORE_COMMIT_MS");
   if (ms > 0) fflush(stdout);  // the lines so far tell the test where the run is
-  for (int waited = 0; ms > 0 && ms <= 60000 && waited < ms && stop_signal_received() == 0; waited += 10) Sleep(10);
+  for (int waited = 0; waited < ms && stop_signal_received() == 0; waited += 10) Sleep(10);
 }
 
 size_t depth(const stdx::u16string& relative) {

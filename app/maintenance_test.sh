@@ -378,6 +378,22 @@ for mode in R U; do
 $(diff <(echo "$OLD_FILES") <(files) | head -5)"
   [ -z "$(find "$T" -name '.q5stp-*' -print -quit)" ] || fail "-$mode SIGTERM before the commit: run names left"
   tail -n 1 "$WORK/bg" | grep -q "result=cancelled-restored" || fail "-$mode SIGTERM before the commit: $(tail -n 1 "$WORK/bg")"
+  # A signal once everything is done, before the summary: the line and the
+  # status say what is on disk, once.
+  reset
+  SETUP_TEST_PAUSE_BEFORE_SUMMARY_MS=20000 start_bg "-$mode"
+  for ((i = 0; i < 400; i++)); do
+    [ "$(files)" = "$NEW_FILES" ] && [ -z "$(find "$T" -name '.q5stp-*' -print -quit)" ] && break
+    sleep 0.05
+  done
+  sleep 0.2
+  kill -INT "$PID" 2>/dev/null
+  wait "$PID"
+  status=$?
+  [ "$(files)" = "$NEW_FILES" ] || fail "-$mode SIGINT after the commit: the tree is not the new one"
+  case "$mode:$status" in R:0 | U:6) ;; *) fail "-$mode SIGINT after the commit: exit status $status" ;; esac
+  [ "$(grep -c ' result=' "$WORK/bg")" = 1 ] && tail -n 1 "$WORK/bg" | grep -q "result=\(repaired\|kept-modified\) " ||
+    fail "-$mode SIGINT after the commit: $(grep ' result=' "$WORK/bg")"
 done
 
 [ "$FAILED" = 0 ] && echo "maintenance test: all cases passed"

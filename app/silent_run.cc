@@ -20,15 +20,6 @@ namespace {
 // How often the waiting thread looks at the worker and at stop requests.
 const int kWaitTickMs = 20;
 
-// Tests only: how long a run waits between its registration and its
-// summary, so that a signal can be made to land there (the environment's
-// SETUP_TEST_PAUSE_BEFORE_SUMMARY_MS; 0 without it).
-int pause_before_summary_ms() {
-  const char* text = getenv("SETUP_TEST_PAUSE_BEFORE_SUMMARY_MS");
-  int ms = text != nullptr ? atoi(text) : 0;
-  return ms > 0 && ms <= 60000 ? ms : 0;
-}
-
 }  // namespace
 
 RunSummary run_silent_without_display(const CommandLine& line) {
@@ -103,7 +94,7 @@ RunSummary run_silent_without_display(const CommandLine& line) {
     if (registration.failed)
       messageBox(nullptr, registration_message(registration), MB_ICONWARNING_OK);
   }
-  if (int pause = pause_before_summary_ms()) Sleep(pause);
+  if (int pause = test_pause_ms("SETUP_TEST_PAUSE_BEFORE_SUMMARY_MS")) Sleep(pause);
   // The run is over: a signal from here on ends the program with what is
   // on disk, not with the cancel published before the copy.
   RunSummary done = session.summary();

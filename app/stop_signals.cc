@@ -1,6 +1,7 @@
 #include "app/stop_signals.h"
 
 #include <pthread.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -82,6 +83,12 @@ CopySignalScope::~CopySignalScope() {
 }
 
 int stop_signal_received() { return g_stopSignal; }
+
+int test_pause_ms(const char* variable) {
+  const char* text = getenv(variable);
+  int ms = text != nullptr ? atoi(text) : 0;
+  return ms > 0 && ms <= 60000 ? ms : 0;
+}
 
 void set_outcome_on_signal(int status, const stdx::string& summaryLine) {
   g_exitStatusOnSignal = status;

@@ -42,6 +42,11 @@ class CopySignalScope {
 
 // The signal noted during the copy, or 0.
 int stop_signal_received();
+
+// Tests only: how long a run waits at a moment the environment variable
+// names (SETUP_TEST_PAUSE_BEFORE_SUMMARY_MS, ..._BEFORE_COMMIT_MS), so
+// that a signal can be made to land there; 0 without it, at most 60 s.
+int test_pause_ms(const char* variable);
 // The status the program ends with when a signal arrives outside the copy,
 // and the line it prints on standard output first (a silent run's summary;
 // empty for none). Not to be called from a signal handler.
