@@ -329,12 +329,19 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
 
   void finishRemove(RunSummary& summary, bool registered) {
     unsigned long oursLeft = 0;  // members' paths that still hold something
+    std::set<stdx::u16string> blockers;  // a link or a file where a package folder was, told once
     for (size_t i = 0; i < members_.size(); ++i) {
       const MemberPlan& m = plan_.member(i);
       const stdx::u16string path = plan_.pathOf(m.relative);
       const char* why = nullptr;
       switch (state(i)) {
-        case Installed::kMissing: continue;
+        case Installed::kMissing:
+          if ((m.fate == MemberFate::kLinkOnWay || m.fate == MemberFate::kFileOnWay) && blockers.insert(m.blocker).second) {
+            ++summary.kept;
+            tell(summary, said(writes_, "kept", "would keep"), plan_.pathOf(m.blocker),
+                 m.fate == MemberFate::kLinkOnWay ? "link" : "added");
+          }
+          continue;
         case Installed::kOk: break;
         case Installed::kOutdated: why = m.fate == MemberFate::kLink ? "link" : "outdated"; break;
         case Installed::kModified:

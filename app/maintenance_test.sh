@@ -198,6 +198,20 @@ for args in "-R -N" -R; do
     fail "file on the way, $args: $(cat "$WORK/err")"
   [ "$(tree)" = "$before" ] || fail "file on the way, $args: the target changed"
 done
+# The remove keeps and names what stands where a package folder was: the
+# user's file, or a link, never followed.
+mkdir -p "$W/outside" && echo gamma > "$W/outside/c.cfg"
+for blocker in added link; do
+  run -S
+  rm -rf "$T/t/deep"
+  if [ "$blocker" = link ]; then ln -s "$W/outside" "$T/t/deep"; else echo mine > "$T/t/deep"; fi
+  run -U
+  [ "$STATUS" = 6 ] && lines | grep -qxF "setup: kept $T/t/deep ($blocker)" ||
+    fail "remove with a $blocker where a folder was: exit status $STATUS: $(cat "$WORK/out")"
+  [ -L "$T/t/deep" ] || [ -f "$T/t/deep" ] || fail "remove with a $blocker where a folder was: it went"
+  [ "$(cat "$W/outside/c.cfg")" = gamma ] || fail "remove with a link: the file behind it went"
+  rm -rf "$T"
+done
 
 # A disk with room for the changed file but not for every file a repair
 # writes (each member beside its place until its comparison is over): the
