@@ -30,7 +30,7 @@ class ResourcesTest : public testing::Test {
 };
 
 TEST_F(ResourcesTest, EveryLanguageHasEveryKeyWithText) {
-  ASSERT_EQ(98u, resource_key_count());
+  ASSERT_EQ(105u, resource_key_count());
   EXPECT_EQ(nullptr, resource_key(resource_key_count()));
   for (int lang = LANG_RU; lang <= LANG_TR; ++lang) {
     set_resource_lang(static_cast<LangIdType>(lang));
@@ -58,11 +58,13 @@ TEST_F(ResourcesTest, MnemonicCaptionsMatchTheirTextsAndDoNotClashWithinAWindow)
       {"IDS_KEYED_OPENDESCR", "IDS_SUCCESS_OPENDESCR"},
       {"IDS_KEYED_BROWSE_OK", "IDS_BROWSE_OK"},    {"IDS_KEYED_BROWSE_CANCEL", "IDS_BROWSE_CANCEL"},
   };
-  // The directory page, the final pages (Finish in Next's place), the
-  // folder chooser and the question box.
+  // The directory page, the maintenance page, the final pages (Finish in
+  // Next's place), the folder chooser and the question box.
   const std::vector<std::vector<const char*>> kWindows = {
       {"IDS_KEYED_BACK", "IDS_KEYED_NEXT", "IDS_KEYED_CANCEL", "IDS_KEYED_TEMPLATE_CATALOG",
        "IDS_KEYED_CHOOSEDIR"},
+      {"IDS_KEYED_BACK", "IDS_KEYED_NEXT", "IDS_KEYED_CANCEL", "IDS_KEYED_UPDATE", "IDS_KEYED_REPAIR",
+       "IDS_KEYED_REMOVE"},
       {"IDS_KEYED_FINISH", "IDS_KEYED_CANCEL", "IDS_KEYED_OPENDESCR", "IDS_KEYED_OPENFOLDER"},
       {"IDS_KEYED_BROWSE_OK", "IDS_KEYED_BROWSE_CANCEL"},
       {"IDS_KEYED_YES", "IDS_KEYED_NO"},
