@@ -372,6 +372,73 @@ TEST_F(WizardTest, CopySucceedsRegistersAndFinishOpensTheReadmeAsOneArgument) {
   EXPECT_EQ(kExitInstalled, dialog->exitStatus());
 }
 
+// A directory that holds the package's files (one edited, one deleted, one
+// added by its user) is offered an update, a repair or a remove, with its
+// counts; each does what its switch does on the command line, and the final
+// page and the exit status come from that run. A directory with none of
+// the package's files goes straight to the copy.
+TEST_F(WizardTest, DirectoryWithThePackagesFilesOffersUpdateRepairAndRemove) {
+  makePackage({{"t/a.cfg", "alpha"}, {"t/b.cfg", "beta"}, {"t/c.cfg", "gamma"}});
+  const std::string target = home_ / "tmplts";
+  const struct {
+    const char* name;
+    MaintenancePage::Choice choice;
+    unsigned state;
+    int status;
+    std::vector<std::string> files;  // below target/t afterwards, sorted
+  } cases[] = {
+      {"update", MaintenancePage::kUpdate, CInstallerDlg::kStateSuccess, kExitInstalled,
+       {"a.cfg", "b.cfg", "c.cfg", "mine.txt"}},
+      {"repair", MaintenancePage::kRepair, CInstallerDlg::kStateSuccess, kExitInstalled,
+       {"a.cfg", "a.cfg.kxq5-modified", "b.cfg", "c.cfg", "mine.txt"}},
+      {"remove", MaintenancePage::kRemove, CInstallerDlg::kStateSuccess, kExitKept,
+       {"a.cfg", "mine.txt"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
+    {
+      std::unique_ptr<CInstallerDlg> fresh = newDialog();
+      start(*fresh);
+      goToDirectoryPage(*fresh, target);
+      startCopy(*fresh);
+      ASSERT_EQ(CInstallerDlg::kStateSuccess, fresh->state()) << "an empty directory is no maintenance";
+      click(fresh->nextButton());
+    }
+    writeBytes(target + "/t/a.cfg", "alpha, edited and grown");
+    ASSERT_EQ(0, unlink((target + "/t/c.cfg").c_str()));
+    writeBytes(target + "/t/mine.txt", "mine");
+
+    std::unique_ptr<CInstallerDlg> dialog = newDialog();
+    start(*dialog);
+    goToDirectoryPage(*dialog, target);
+    click(dialog->nextButton());
+    ASSERT_EQ(CInstallerDlg::kStateMaintenance, dialog->state());
+    const std::string want = [&] {
+      std::string t = text_of("IDS_MAINT_OFFER");
+      t.replace(t.find("%1"), 2, target);
+      t.replace(t.find("%2"), 2, "1");
+      t.replace(t.find("%3"), 2, "1");
+      t.replace(t.find("%4"), 2, "1");
+      return t;
+    }();
+    EXPECT_EQ(want, label_text(dialog->maintenancePage()->label()));
+    EXPECT_EQ(dialog->nextButton(), gtk_window_get_focus(GTK_WINDOW(dialog->window())));
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(dialog->maintenancePage()->choiceButton(c.choice)), TRUE);
+    if (c.choice == MaintenancePage::kUpdate) startCopy(*dialog);
+    else click(dialog->nextButton());
+    ASSERT_EQ(c.state, dialog->state());
+    std::vector<std::string> files;
+    for (const auto& entry : snapshotTree(target + "/t")) files.push_back(entry.first);
+    EXPECT_EQ(c.files, files);
+    EXPECT_EQ(c.status, dialog->exitStatus());
+    // The user's edit stays: in place after a remove, beside after a repair.
+    EXPECT_EQ(c.choice == MaintenancePage::kRepair ? "alpha" : "alpha, edited and grown",
+              readBytes(target + "/t/a.cfg"));
+    click(dialog->nextButton());
+  }
+}
+
 TEST_F(WizardTest, TargetOptionFillsTheDirectoryPage) {
   makePackage({{"a.txt", "a"}});
   writeBytes(ordinaryFile(), "ConfigurationTemplatesLocation=" + home_.path() + "\n");
@@ -1125,6 +1192,7 @@ TEST_F(WizardTest, EveryPageInEveryLanguageIsReadableAtTheDefaultAndALargeFont) 
   gchar* defaultFont = nullptr;
   g_object_get(settings, "gtk-font-name", &defaultFont, nullptr);
   const std::string longPath = home_ / "a/rather/long/path/to/the/folder/that/the/run/could/not/use";
+  writeBytes(home_ / "held/t/a.cfg", "alpha");
   for (std::string font : {std::string(defaultFont), std::string("Sans 16")}) {
     gtk_settings_set_string_property(settings, "gtk-font-name", font.c_str(), "gui_tests");
     for (int lang = LANG_RU; lang <= LANG_TR; ++lang) {
@@ -1141,6 +1209,11 @@ TEST_F(WizardTest, EveryPageInEveryLanguageIsReadableAtTheDefaultAndALargeFont) 
           atk_object_ref_relation_set(gtk_widget_get_accessible(dialog->dirSelectPage()->entry()));
       EXPECT_TRUE(atk_relation_set_contains(relations, ATK_RELATION_LABELLED_BY)) << where;
       g_object_unref(relations);
+      // A directory holding the package's file: the maintenance page.
+      gtk_entry_set_text(GTK_ENTRY(dialog->dirSelectPage()->entry()), (home_ / "held").c_str());
+      click(dialog->nextButton());
+      EXPECT_EQ(CInstallerDlg::kStateMaintenance, dialog->state()) << where;
+      expect_page_readable(window, where + "maintenance");
       dialog->showSuccessFinalPage();
       expect_page_readable(window, where + "success");
       InstallOutcome failed;

@@ -46,6 +46,7 @@ class InstallSession : public InstallWorker {
   // when the package is not the one signed, else empty.
   stdx::u16string signatureRefusalOnDamage() { return trust_.refusalOnDamage(info_.packagePath); }
   PackageReader& reader() { return reader_; }
+  bool useCwd() const { return useCwd_; }
   const PackageReader& reader() const { return reader_; }
 
   // Starts the copy into target on the worker. False when no worker could

@@ -215,7 +215,9 @@ int CInstallerApp::InitInstance() {
   }
   if (line.silent) print_summary(summary);
   // After the summary line: a log that cannot be written changes nothing
-  // of what the run reports.
-  write_run_log(summary, "install");
+  // of what the run reports. The wizard may have repaired or removed.
+  write_run_log(summary, summary.mode == RunMode::kRemove   ? "remove"
+                         : summary.mode == RunMode::kRepair ? "repair"
+                                                            : "install");
   return exit_status(summary);
 }

@@ -11,6 +11,8 @@
 #include <system_error>
 #include <thread>
 
+#include "app/admin_run.h"
+#include "app/maintenance_run.h"
 #include "app/pages.h"
 #include "app/run_log.h"
 #include "app/stop_signals.h"
@@ -46,6 +48,7 @@ CInstallerDlg::CInstallerDlg(int argc, char** argv, bool silent, const stdx::str
       argc_(argc),
       argv_(argv),
       title_(title) {
+  line_.useCwd = useCwd;
   // The checks need no display: they read the package's header while GTK
   // sets itself up, which takes about as long.
   session_.beginChecks();
@@ -129,10 +132,10 @@ void CInstallerDlg::setTargetOption(const stdx::u16string& target) {
   targetOption_ = target;
 }
 
-RunSummary CInstallerDlg::summary() const { return session_.summary(); }
+RunSummary CInstallerDlg::summary() const { return maintained_ ? maintenance_ : session_.summary(); }
 
 void CInstallerDlg::noteOutcomeForSignal() {
-  RunSummary now = session_.summaryOnSignal();
+  RunSummary now = maintained_ ? maintenance_ : session_.summaryOnSignal();
   set_outcome_on_signal(exit_status(now), silent_ ? format_summary(now) : stdx::string());
 }
 
@@ -318,6 +321,66 @@ void CInstallerDlg::showSelectPathPage() {
   gtk_widget_set_sensitive(backButton_, TRUE);
   gtk_widget_set_sensitive(nextButton_, TRUE);
   setCurPage(dirSelectPage_);
+}
+
+bool CInstallerDlg::offerMaintenance() {
+  const std::vector<PlanMember> members = plan_members(session_.reader().files);
+  if (silent_ || members.empty()) return false;
+  InstalledCounts counts = installed_counts(targetPath_, members);
+  if (!counts.any()) return false;
+  stdx::u16string text = LoadResString("IDS_MAINT_OFFER");
+  replace_all(text, u"%1", targetPath_);
+  replace_all(text, u"%2", string_uito(static_cast<unsigned>(counts.current), 10));
+  replace_all(text, u"%3", string_uito(static_cast<unsigned>(counts.changed), 10));
+  replace_all(text, u"%4", string_uito(static_cast<unsigned>(counts.missing), 10));
+  if (maintenancePage_ == nullptr) maintenancePage_ = new MaintenancePage(fixed_, sideImage_);
+  maintenancePage_->setMessage(text, {targetPath_});
+  state_ = kStateMaintenance;
+  gtk_widget_set_sensitive(backButton_, TRUE);
+  gtk_widget_set_sensitive(nextButton_, TRUE);
+  setCurPage(maintenancePage_);
+  return true;
+}
+
+void CInstallerDlg::runMaintenance(bool remove) {
+  // The progress page says what goes on; the run itself is short and its
+  // own: the window is drawn once before it.
+  if (progressPage_ == nullptr) progressPage_ = new ProgressPage(fixed_, width_ - 20);
+  gtk_widget_set_sensitive(backButton_, FALSE);
+  gtk_widget_set_sensitive(nextButton_, FALSE);
+  gtk_widget_set_sensitive(cancelButton_, FALSE);
+  setCurPage(progressPage_);
+  state_ = kStateProgress;
+  progressPage_->setProgress(0);
+  progressPage_->setStatus(LoadResString("IDS_MAINT_WORKING"));
+  while (gtk_events_pending()) gtk_main_iteration();
+
+  CommandLine line = line_;
+  line.useCwd = session_.useCwd();
+  line.remove = remove;
+  line.repair = !remove;
+  line.dryRun = line.verify = false;
+  line.hasTarget = true;
+  line.targetText = narrow_lib(targetPath_);
+  maintenance_ = run_admin_check(line);
+  maintained_ = true;
+  progressPage_->setProgress(100);
+
+  const RunSummary& s = maintenance_;
+  if (s.result != RunResult::kMaintained) {
+    showMessageFinalPage(errorPage_, "IDS_ERROR_FINISH", kStateError);
+    errorPage_->setMessage(s.why.empty() ? LoadResString("IDS_ERROR_FINISH") : s.why, {targetPath_});
+    fitWindow();
+    return;
+  }
+  stdx::u16string text = LoadResString(remove ? "IDS_MAINT_REMOVED" : "IDS_MAINT_REPAIRED");
+  replace_all(text, u"%1", targetPath_);
+  replace_all(text, u"%2", string_uito(static_cast<unsigned>(remove ? s.removed : s.restored), 10));
+  replace_all(text, u"%3", string_uito(static_cast<unsigned>(remove ? s.kept : s.replaced), 10));
+  replace_all(text, u"%4", string_uito(static_cast<unsigned>(s.keptBeside), 10));
+  showMessageFinalPage(maintainedPage_, remove ? "IDS_MAINT_REMOVED" : "IDS_MAINT_REPAIRED", kStateSuccess);
+  maintainedPage_->setMessage(text, {targetPath_});
+  fitWindow();
 }
 
 void CInstallerDlg::setCurPage(WizardDialogPage* page) {
@@ -721,6 +784,7 @@ void CInstallerDlg::closeWindow() {
 gint CInstallerDlg::on_buttonPrev_clicked(GtkWidget* /*widget*/, gpointer data) {
   CInstallerDlg* dialog = dialog_of(data);
   if (dialog != nullptr && dialog->state_ == kStateSelectPath) dialog->showWelcomePage();
+  else if (dialog != nullptr && dialog->state_ == kStateMaintenance) dialog->showSelectPathPage();
   return 0;
 }
 
@@ -738,9 +802,16 @@ gint CInstallerDlg::on_buttonNext_clicked(GtkWidget* /*widget*/, gpointer data) 
         break;
       }
       dialog->targetPath_ = path;
-      dialog->showProgressPage();
+      if (!dialog->offerMaintenance()) dialog->showProgressPage();
       break;
     }
+    case kStateMaintenance:
+      switch (dialog->maintenancePage_->choice()) {
+        case MaintenancePage::kUpdate: dialog->showProgressPage(); break;
+        case MaintenancePage::kRepair: dialog->runMaintenance(false); break;
+        case MaintenancePage::kRemove: dialog->runMaintenance(true); break;
+      }
+      break;
     case kStateSuccess:
     case kStateError:
     case kStateCancelled:

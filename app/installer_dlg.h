@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/install_session.h"
 #include "app/startup.h"
 #include "app/stop_signals.h"
@@ -21,6 +22,7 @@ class WizardDialogPage;
 class MessagePage;
 class SuccessFinalPage;
 class DirSelectPage;
+class MaintenancePage;
 class ProgressPage;
 
 class CInstallerDlg : public CWnd {
@@ -35,6 +37,7 @@ class CInstallerDlg : public CWnd {
     kStateSuccess = 4,
     kStateError = 5,
     kStateCancelled = 6,
+    kStateMaintenance = 7,  // the directory holds the package's files: update, repair or remove
   };
 
   // Initialises GTK with argc and argv (which it may shorten); a display
@@ -49,6 +52,9 @@ class CInstallerDlg : public CWnd {
   // The template directory of a "-D" option: it replaces the default of the
   // start-up checks and fills the directory page. Empty is refused by DoModal.
   void setTargetOption(const stdx::u16string& target);
+  // The program's command line: a repair or a remove chosen in the window
+  // runs as the command line's would, with its key and its log.
+  void setCommandLine(const CommandLine& line) { line_ = line; }
 
   // Runs the wizard to its end: start-up checks, window, pages, and either
   // gtk_main or, in silent mode, the copy alone.
@@ -113,6 +119,14 @@ class CInstallerDlg : public CWnd {
   SuccessFinalPage* successPage() const { return successPage_; }
   MessagePage* errorPage() const { return errorPage_; }
   MessagePage* cancelledPage() const { return cancelledPage_; }
+  MaintenancePage* maintenancePage() const { return maintenancePage_; }
+  MessagePage* maintainedPage() const { return maintainedPage_; }
+  // After the directory page: the maintenance page when the directory
+  // holds files of the package (true), else nothing (false).
+  bool offerMaintenance();
+  // Repairs (or removes) in the chosen directory as -R (-U) would, then
+  // shows how it ended.
+  void runMaintenance(bool remove);
   // From the start of a copy until its outcome is shown and registered.
   bool copying() const { return copyScope_ != nullptr; }
 
@@ -181,7 +195,13 @@ class CInstallerDlg : public CWnd {
   SuccessFinalPage* successPage_ = nullptr;
   MessagePage* errorPage_ = nullptr;
   MessagePage* cancelledPage_ = nullptr;
+  MaintenancePage* maintenancePage_ = nullptr;
+  MessagePage* maintainedPage_ = nullptr;
   GdkPixbuf* sideImage_ = nullptr;
+  CommandLine line_;
+  // A repair or a remove ran: its record is the run's outcome.
+  bool maintained_ = false;
+  RunSummary maintenance_;
   GtkWidget* backButton_ = nullptr;
   GtkWidget* nextButton_ = nullptr;
   GtkWidget* cancelButton_ = nullptr;

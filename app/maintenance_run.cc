@@ -642,5 +642,24 @@ MaintenanceRun::MaintenanceRun(const CommandLine& line, const stdx::u16string& t
 MaintenanceRun::~MaintenanceRun() { delete impl_; }
 InstallFailure MaintenanceRun::prepare() { return impl_->prepare(); }
 config::MemberBytesSink* MaintenanceRun::sink() { return impl_->sink(); }
+
+InstalledCounts installed_counts(const stdx::u16string& target, const std::vector<PlanMember>& members) {
+  InstalledCounts counts;
+  RunPlan plan;
+  plan.lookAt(target, members, false);
+  for (size_t i = 0; i < members.size() && i < plan.members().size(); ++i) {
+    const MemberPlan& m = plan.member(i);
+    Check sized;
+    sized.differs = m.fate == MemberFate::kCurrent && m.seen.sizeBytes != members[i].size;
+    switch (installed_state(m, sized)) {
+      case Installed::kOk: ++counts.current; break;
+      case Installed::kMissing: ++counts.missing; break;
+      case Installed::kOutdated:
+      case Installed::kModified: ++counts.changed; break;
+    }
+  }
+  plan.close();
+  return counts;
+}
 void MaintenanceRun::finish(RunSummary& summary, bool registered) { impl_->finish(summary, registered); }
 void MaintenanceRun::abandon() { impl_->abandon(); }

@@ -54,6 +54,17 @@ class MaintenanceRun {
   Impl* impl_;
 };
 
+// What a directory holds of a package, by the plan's look alone (names,
+// sizes and times; no byte is read): the wizard's offer of an update, a
+// repair or a remove.
+struct InstalledCounts {
+  unsigned long current = 0;  // as new as the package's copy and of its size
+  unsigned long changed = 0;  // another size, older, a link, or a folder where the file goes
+  unsigned long missing = 0;
+  bool any() const { return current + changed != 0; }
+};
+InstalledCounts installed_counts(const stdx::u16string& target, const std::vector<PlanMember>& members);
+
 // The name a changed file is kept by beside itself before the repair
 // replaces it: name with this ending, then "-2", "-3"... when that is taken.
 constexpr const char16_t* kKeptModifiedSuffix = u".kxq5-modified";

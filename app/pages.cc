@@ -284,6 +284,37 @@ bool SuccessFinalPage::isShowReadmeChecked() const {
   return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(checkBox_)) != FALSE;
 }
 
+MaintenancePage::MaintenancePage(GtkWidget* container, GdkPixbuf* picture)
+    : MessagePage(container, picture, stdx::u16string()) {
+  const char* keys[] = {"IDS_KEYED_UPDATE", "IDS_KEYED_REPAIR", "IDS_KEYED_REMOVE"};
+  GSList* group = nullptr;
+  for (int i = 0; i < 3; ++i) {
+    choices_[i] = gtk_radio_button_new_with_mnemonic(group, mnemonic_text(keys[i]).c_str());
+    group = gtk_radio_button_get_group(GTK_RADIO_BUTTON(choices_[i]));
+    // Long captions wrap inside the area rather than run past the window.
+    GtkWidget* caption = gtk_bin_get_child(GTK_BIN(choices_[i]));
+    gtk_label_set_line_wrap(GTK_LABEL(caption), TRUE);
+    gtk_widget_set_size_request(caption, kMainAreaWidth - 40, -1);
+    put(choices_[i], kMainAreaX, 0);
+  }
+  placeBelowLabel();
+}
+
+void MaintenancePage::placeBelowLabel() {
+  if (choices_[2] == nullptr) return;
+  int y = kMainAreaY + textHeight() + kParagraphGap;
+  for (GtkWidget* choice : choices_) {
+    gtk_fixed_move(GTK_FIXED(parent_), choice, kMainAreaX, y);
+    y += natural_size(choice).height + kParagraphGap / 2;
+  }
+}
+
+MaintenancePage::Choice MaintenancePage::choice() const {
+  for (int i = 0; i < 3; ++i)
+    if (gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(choices_[i]))) return static_cast<Choice>(i);
+  return kUpdate;
+}
+
 DirSelectPage::DirSelectPage(GtkWidget* container, GdkPixbuf* picture)
     : WizardDialogPage(container) {
   image_ = add_side_image(container, picture);

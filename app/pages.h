@@ -127,6 +127,24 @@ class SuccessFinalPage : public MessagePage {
   GtkWidget* folderButton_ = nullptr;
 };
 
+// What to do with a directory that already holds the package's files: the
+// offer (with the directory's counts) and three choices, Update first.
+class MaintenancePage : public MessagePage {
+ public:
+  enum Choice { kUpdate, kRepair, kRemove };
+  MaintenancePage(GtkWidget* container, GdkPixbuf* picture);
+
+  Choice choice() const;
+  GtkWidget* choiceButton(Choice choice) const { return choices_[choice]; }
+
+ protected:
+  // The choices go below the offer, however many lines it takes.
+  void placeBelowLabel() override;
+
+ private:
+  GtkWidget* choices_[3] = {nullptr, nullptr, nullptr};
+};
+
 // The choice of the template directory: a prompt, an entry and a button
 // that opens a folder chooser. The page validates nothing.
 class DirSelectPage : public WizardDialogPage {

@@ -69,6 +69,7 @@ extern "C" __attribute__((visibility("default"))) int setup_wizard_run(const Wiz
                        *request->languageCode, line.useCwd);
   probe.close();
   if (line.hasTarget) dialog.setTargetOption(target_from_option(line.targetText));
+  dialog.setCommandLine(line);
   dialog.DoModal();
   *summary = dialog.summary();
   return kWizardRan;
