@@ -293,6 +293,10 @@ if wid=$(wait_windows 1); then
   click_at "$wid" "${NEXT[@]}"
   type_into_entry "$wid" "$TARGET"
   click_at "$wid" "${NEXT[@]}"
+  # The older copy is one of the package's files: the maintenance page
+  # comes first, its default the update.
+  sleep 1
+  click_at "$wid" "${NEXT[@]}"
   # Members are written under the run's temporary names first.
   for ((i = 0; i < 300; i++)); do
     [ -n "$(find "$TARGET/big" -name '.q5stp-*' -print -quit)" ] && break

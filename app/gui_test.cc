@@ -694,6 +694,9 @@ TEST_F(WizardTest, CancelDuringTheCopyRollsBackAndEndsOnTheCancelledPage) {
   std::unique_ptr<CInstallerDlg> dialog = newDialog();
   start(*dialog);
   goToDirectoryPage(*dialog, target);
+  // The older copy is the package's: the update is offered first.
+  click(dialog->nextButton());
+  ASSERT_EQ(CInstallerDlg::kStateMaintenance, dialog->state());
   MessageBoxAnswerer answers({GTK_RESPONSE_NO, GTK_RESPONSE_NO, GTK_RESPONSE_YES});
   bool windowSurvivedClose = false;
   When cancelling([&] { return dialog->state() == CInstallerDlg::kStateProgress; },
