@@ -218,13 +218,14 @@ fi
 # SIGTERM while the package is read: like any silent run, the check ends
 # as cancelled and still prints its summary line. A signal that comes
 # before the program has begun at all kills it (143), and one may come
-# after the check is done: try another moment.
+# after the check is done: try another moment. A sanitized build on a busy
+# machine takes a good part of a second to begin.
 mkdir -p "$W/sig/src/t" "$W/sig/pkg"
 head -c 100000000 /dev/urandom > "$W/sig/src/t/noise.bin"
 "$DPKPACK" -o "$W/sig/pkg/kxq5.dpk" "$W/sig/src" > /dev/null
 for option in -N -V; do
   signalled=0
-  for delay in 0.003 0.006 0.012 0.025 0.05 0.1; do
+  for delay in 0.003 0.006 0.012 0.025 0.05 0.1 0.2 0.4 0.8 1.6; do
     (cd "$W/sig/pkg" && exec "$SETUP" usecwd $option "-D$W/sig/t") > "$WORK/out" 2> "$WORK/err" &
     pid=$!
     sleep $delay

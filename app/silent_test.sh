@@ -251,7 +251,9 @@ done
 [ $signalled = 1 ] || fail "SIGTERM at start-up: never reached the program"
 
 # Damage found only during the copy: rolled back, the package is blamed
-# (status 1), and the summary says what was undone.
+# (status 1), and the summary says what was undone: how many of the three
+# small members were staged before the damage came to light depends on
+# how far the reading had got, which a slow (sanitized) build changes.
 fresh_world
 mkdir -p "$WORK/world/src/z"
 head -c 24000000 /dev/urandom > "$WORK/world/src/z/noise.bin"
@@ -259,7 +261,12 @@ head -c 24000000 /dev/urandom > "$WORK/world/src/z/noise.bin"
 python3 -c "import sys; p=sys.argv[1]; b=bytearray(open(p,'rb').read()); b[-100]^=0x20; open(p,'wb').write(b)" \
   "$WORK/world/pkg/kxq5.dpk"
 run -S "-D$WORK/world/target" -Len
-expect "late damage" 1 "setup: result=failed-rolled-back copied=3 up-to-date=0 signature=none target=$WORK/world/target" \
+case "$OUT" in
+  "setup: result=failed-rolled-back copied="[0-3]" up-to-date=0 signature=none target=$WORK/world/target")
+    OUT_SEEN=$OUT ;;
+  *) OUT_SEEN="" ;;
+esac
+expect "late damage" 1 "$OUT_SEEN" \
   "setup: Distribution kit file kxq5.dpk corrupted or not designed for this installation program."
 [ ! -e "$WORK/world/target" ] || fail "late damage: target left behind: $(ls -A "$WORK/world/target")"
 
