@@ -219,7 +219,7 @@ class WizardTest : public testing::Test {
   // run here until the outcome is shown and registered.
   void startCopy(CInstallerDlg& dialog) {
     click(dialog.nextButton());
-    while (dialog.copying()) gtk_main_iteration();
+    while (dialog.copying() || dialog.maintaining()) gtk_main_iteration();
   }
   void goToDirectoryPage(CInstallerDlg& dialog, const std::string& target) {
     click(dialog.nextButton());
@@ -425,8 +425,7 @@ TEST_F(WizardTest, DirectoryWithThePackagesFilesOffersUpdateRepairAndRemove) {
     EXPECT_EQ(want, label_text(dialog->maintenancePage()->label()));
     EXPECT_EQ(dialog->nextButton(), gtk_window_get_focus(GTK_WINDOW(dialog->window())));
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(dialog->maintenancePage()->choiceButton(c.choice)), TRUE);
-    if (c.choice == MaintenancePage::kUpdate) startCopy(*dialog);
-    else click(dialog->nextButton());
+    startCopy(*dialog);
     ASSERT_EQ(c.state, dialog->state());
     std::vector<std::string> files;
     for (const auto& entry : snapshotTree(target + "/t")) files.push_back(entry.first);
@@ -435,6 +434,82 @@ TEST_F(WizardTest, DirectoryWithThePackagesFilesOffersUpdateRepairAndRemove) {
     // The user's edit stays: in place after a remove, beside after a repair.
     EXPECT_EQ(c.choice == MaintenancePage::kRepair ? "alpha" : "alpha, edited and grown",
               readBytes(target + "/t/a.cfg"));
+    click(dialog->nextButton());
+  }
+}
+
+// A repair or a remove runs beside the window: while another run holds the
+// target, the page says so and the window stays (closing it does not cut
+// the run short); once the target is free, the run ends on its page.
+// Closing the window on the offer itself changes nothing and is a cancel.
+TEST_F(WizardTest, RepairAndRemoveRunBesideALiveWindow) {
+  makePackage({{"t/a.cfg", "alpha"}, {"t/b.cfg", "beta"}});
+  const std::string target = home_ / "tmplts";
+  const struct {
+    const char* name;
+    MaintenancePage::Choice choice;
+    unsigned state;
+    int status;
+    std::vector<std::string> files;  // below target/t afterwards, sorted
+  } cases[] = {
+      {"repair", MaintenancePage::kRepair, CInstallerDlg::kStateSuccess, kExitInstalled, {"a.cfg", "b.cfg"}},
+      {"remove", MaintenancePage::kRemove, CInstallerDlg::kStateSuccess, kExitInstalled, {}},
+      {"window closed on the offer", MaintenancePage::kUpdate, CInstallerDlg::kStateMaintenance, kExitCancelled,
+       {"a.cfg"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
+    {
+      std::unique_ptr<CInstallerDlg> fresh = newDialog();
+      start(*fresh);
+      goToDirectoryPage(*fresh, target);
+      startCopy(*fresh);
+      click(fresh->nextButton());
+    }
+    ASSERT_EQ(0, unlink((target + "/t/b.cfg").c_str()));
+    MessageBoxAnswerer answers;
+    std::unique_ptr<CInstallerDlg> dialog = newDialog();
+    start(*dialog);
+    goToDirectoryPage(*dialog, target);
+    click(dialog->nextButton());
+    ASSERT_EQ(CInstallerDlg::kStateMaintenance, dialog->state());
+    if (c.choice == MaintenancePage::kUpdate) {
+      gtk_widget_destroy(dialog->window());
+      EXPECT_EQ(c.status, dialog->exitStatus());
+      std::vector<std::string> files;
+      for (const auto& entry : snapshotTree(target + "/t")) files.push_back(entry.first);
+      EXPECT_EQ(c.files, files);
+      continue;
+    }
+    int held = open(target.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(0, flock(held, LOCK_EX));
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(dialog->maintenancePage()->choiceButton(c.choice)), TRUE);
+    std::string shown;
+    bool stayed = false;
+    When waiting([&] {
+                   return dialog->maintaining() &&
+                          label_text(dialog->progressPage()->status()) != text_of("IDS_MAINT_WORKING");
+                 },
+                 [&] {
+                   shown = label_text(dialog->progressPage()->status());
+                   GdkEvent* closing = gdk_event_new(GDK_DELETE);
+                   closing->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(dialog->window())));
+                   gtk_main_do_event(closing);
+                   gdk_event_free(closing);
+                   stayed = dialog->maintaining() && dialog->window() != nullptr;
+                   close(held);
+                 });
+    startCopy(*dialog);
+    EXPECT_EQ(text_of("IDS_WAITING_LOCK") + " " + target, shown);
+    EXPECT_TRUE(stayed);
+    EXPECT_TRUE(answers.boxes().empty()) << answers.boxes()[0].text;
+    ASSERT_EQ(c.state, dialog->state());
+    EXPECT_EQ(c.status, dialog->exitStatus());
+    std::vector<std::string> files;
+    for (const auto& entry : snapshotTree(target + "/t")) files.push_back(entry.first);
+    EXPECT_EQ(c.files, files);
     click(dialog->nextButton());
   }
 }

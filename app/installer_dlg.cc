@@ -64,6 +64,8 @@ CInstallerDlg::~CInstallerDlg() {
   if (copyWatch_ != 0) g_source_remove(copyWatch_);
   if (packageWatch_ != 0) g_source_remove(packageWatch_);
   if (finishPause_ != 0) g_source_remove(finishPause_);
+  if (maintenanceWatch_ != 0) g_source_remove(maintenanceWatch_);
+  if (maintenanceThread_.joinable()) maintenanceThread_.join();
   session_.reader().stopInflating();
   session_.join();
   if (window_ != nullptr) gtk_widget_destroy(window_);
@@ -73,6 +75,8 @@ CInstallerDlg::~CInstallerDlg() {
   delete successPage_;
   delete errorPage_;
   delete cancelledPage_;
+  delete maintenancePage_;
+  delete maintainedPage_;
   if (sideImage_ != nullptr) g_object_unref(sideImage_);
   if (icon_ != nullptr) g_object_unref(icon_);
 }
@@ -343,17 +347,15 @@ bool CInstallerDlg::offerMaintenance() {
 }
 
 void CInstallerDlg::runMaintenance(bool remove) {
-  // The progress page says what goes on; the run itself is short and its
-  // own: the window is drawn once before it.
   if (progressPage_ == nullptr) progressPage_ = new ProgressPage(fixed_, width_ - 20);
   gtk_widget_set_sensitive(backButton_, FALSE);
   gtk_widget_set_sensitive(nextButton_, FALSE);
   gtk_widget_set_sensitive(cancelButton_, FALSE);
   setCurPage(progressPage_);
-  state_ = kStateProgress;
+  state_ = kStateMaintaining;
   progressPage_->setProgress(0);
   progressPage_->setStatus(LoadResString("IDS_MAINT_WORKING"));
-  while (gtk_events_pending()) gtk_main_iteration();
+  removing_ = remove;
 
   CommandLine line = line_;
   line.useCwd = session_.useCwd();
@@ -362,25 +364,76 @@ void CInstallerDlg::runMaintenance(bool remove) {
   line.dryRun = line.verify = false;
   line.hasTarget = true;
   line.targetText = narrow_lib(targetPath_);
-  maintenance_ = run_admin_check(line);
+  // The run reads the whole package and compares every file: on a worker,
+  // so that the window is drawn and answers meanwhile. Its boxes wait for
+  // this thread, which alone may show them. The run is transactional and
+  // short: there is no cancel button, and a signal stops it as it stops -R.
+  maintenanceDone_.store(false);
+  maintenanceThread_ = std::thread([this, line] {
+    hold_message_boxes_on_this_thread(&maintenanceBoxes_);
+    RunSummary ended = run_admin_check(line);
+    hold_message_boxes_on_this_thread(nullptr);
+    maintenance_ = ended;
+    maintenanceDone_.store(true);
+  });
+  maintenanceWatch_ = g_timeout_add(kPollWakeMs, &CInstallerDlg::watch_maintenance, this);
+}
+
+gboolean CInstallerDlg::watch_maintenance(gpointer data) {
+  CInstallerDlg* dialog = dialog_of(data);
+  if (!dialog->maintenanceDone_.load()) {
+    dialog->followMaintenance();
+    return TRUE;
+  }
+  dialog->maintenanceWatch_ = 0;
+  dialog->maintenanceThread_.join();
+  dialog->showMaintained();
+  return FALSE;
+}
+
+void CInstallerDlg::followMaintenance() {
+  gtk_progress_bar_pulse(GTK_PROGRESS_BAR(progressPage_->bar()));
+  // Another run holds the target: the page says so while the run waits.
+  std::lock_guard<std::mutex> held(maintenanceBoxes_.lock);
+  for (const HeldMessageBoxes::Box& box : maintenanceBoxes_.boxes) {
+    if (box.type != MB_PLAIN_OK || box.text == shownText_) continue;
+    shownText_ = box.text;
+    progressPage_->setStatus(box.text);
+    fitWindow();
+  }
+}
+
+void CInstallerDlg::showMaintained() {
   maintained_ = true;
   progressPage_->setProgress(100);
+  // What the run had to say, in its order, as its boxes would have said
+  // it; the wait for the lock was on the page already.
+  std::vector<HeldMessageBoxes::Box> boxes;
+  {
+    std::lock_guard<std::mutex> held(maintenanceBoxes_.lock);
+    boxes.swap(maintenanceBoxes_.boxes);
+  }
+  noteOutcomeForSignal();
+  for (const HeldMessageBoxes::Box& box : boxes)
+    if (box.type != MB_PLAIN_OK) messageBox(this, box.text, box.type);
 
   const RunSummary& s = maintenance_;
   if (s.result != RunResult::kMaintained) {
     showMessageFinalPage(errorPage_, "IDS_ERROR_FINISH", kStateError);
     errorPage_->setMessage(s.why.empty() ? LoadResString("IDS_ERROR_FINISH") : s.why, {targetPath_});
-    fitWindow();
-    return;
+  } else {
+    stdx::u16string text = LoadResString(removing_ ? "IDS_MAINT_REMOVED" : "IDS_MAINT_REPAIRED");
+    replace_all(text, u"%1", targetPath_);
+    replace_all(text, u"%2", string_uito(static_cast<unsigned>(removing_ ? s.removed : s.restored), 10));
+    replace_all(text, u"%3", string_uito(static_cast<unsigned>(removing_ ? s.kept : s.replaced), 10));
+    replace_all(text, u"%4", string_uito(static_cast<unsigned>(s.keptBeside), 10));
+    showMessageFinalPage(maintainedPage_, removing_ ? "IDS_MAINT_REMOVED" : "IDS_MAINT_REPAIRED", kStateSuccess);
+    maintainedPage_->setMessage(text, {targetPath_});
   }
-  stdx::u16string text = LoadResString(remove ? "IDS_MAINT_REMOVED" : "IDS_MAINT_REPAIRED");
-  replace_all(text, u"%1", targetPath_);
-  replace_all(text, u"%2", string_uito(static_cast<unsigned>(remove ? s.removed : s.restored), 10));
-  replace_all(text, u"%3", string_uito(static_cast<unsigned>(remove ? s.kept : s.replaced), 10));
-  replace_all(text, u"%4", string_uito(static_cast<unsigned>(s.keptBeside), 10));
-  showMessageFinalPage(maintainedPage_, remove ? "IDS_MAINT_REMOVED" : "IDS_MAINT_REPAIRED", kStateSuccess);
-  maintainedPage_->setMessage(text, {targetPath_});
   fitWindow();
+  // Asked to end meanwhile: the run is over (done or put back), so end now
+  // instead of waiting for Finish.
+  if (stop_signal_received() != 0) closeWindow();
 }
 
 void CInstallerDlg::setCurPage(WizardDialogPage* page) {
@@ -677,6 +730,7 @@ void CInstallerDlg::stopCopy() {
 }
 
 void CInstallerDlg::processCancel() {
+  if (state_ == kStateMaintaining) return;
   if (state_ == kStateProgress) {
     requestCancelDuringCopy();
     return;
@@ -838,6 +892,8 @@ gboolean CInstallerDlg::on_window_delete_event(GtkWidget* /*widget*/, GdkEvent* 
                                                gpointer data) {
   CInstallerDlg* dialog = dialog_of(data);
   if (dialog == nullptr) return FALSE;
+  // The window must outlive a repair or a remove, which has no cancel.
+  if (dialog->state_ == kStateMaintaining) return TRUE;
   if (dialog->state_ == kStateProgress) {
     // The window must outlive the copy: closing it asks for a cancel instead.
     dialog->requestCancelDuringCopy();
@@ -851,7 +907,8 @@ void CInstallerDlg::on_window_destroy(GtkWidget* /*widget*/, gpointer data) {
   CInstallerDlg* dialog = dialog_of(data);
   if (dialog != nullptr) {
     // Closed before the copy, and not for a damaged package: the user ended the run.
-    if (dialog->state_ == kStateWelcome || dialog->state_ == kStateSelectPath)
+    if (dialog->state_ == kStateWelcome || dialog->state_ == kStateSelectPath ||
+        dialog->state_ == kStateMaintenance)
       dialog->session_.cancelBeforeCopy();
     dialog->window_ = nullptr;
     dialog->currentPage_ = nullptr;

@@ -8,7 +8,9 @@
 
 #include <gtk/gtk.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "app/command_line.h"
@@ -38,6 +40,7 @@ class CInstallerDlg : public CWnd {
     kStateError = 5,
     kStateCancelled = 6,
     kStateMaintenance = 7,  // the directory holds the package's files: update, repair or remove
+    kStateMaintaining = 8,  // a repair or a remove runs
   };
 
   // Initialises GTK with argc and argv (which it may shorten); a display
@@ -124,9 +127,11 @@ class CInstallerDlg : public CWnd {
   // After the directory page: the maintenance page when the directory
   // holds files of the package (true), else nothing (false).
   bool offerMaintenance();
-  // Repairs (or removes) in the chosen directory as -R (-U) would, then
-  // shows how it ended.
+  // Starts a repair (or a remove) of the chosen directory, as -R (-U)
+  // would run it, on a worker; its final page says how it ended.
   void runMaintenance(bool remove);
+  // From the start of a repair or a remove until its outcome is shown.
+  bool maintaining() const { return state_ == kStateMaintaining; }
   // From the start of a copy until its outcome is shown and registered.
   bool copying() const { return copyScope_ != nullptr; }
 
@@ -139,6 +144,11 @@ class CInstallerDlg : public CWnd {
   // The main loop's timer over the copy: shows its progress, and once the
   // run has ended one way or another, its outcome.
   static gboolean watch_copy(gpointer data);
+  // The repair's or remove's watch: the page alive until the run's record
+  // is there, then its final page.
+  static gboolean watch_maintenance(gpointer data);
+  void followMaintenance();
+  void showMaintained();
   // The main loop's timer over the package while it inflates behind the
   // first pages: a package that turns out damaged ends the run at once.
   static gboolean watch_package(gpointer data);
@@ -202,6 +212,11 @@ class CInstallerDlg : public CWnd {
   // A repair or a remove ran: its record is the run's outcome.
   bool maintained_ = false;
   RunSummary maintenance_;
+  bool removing_ = false;
+  std::thread maintenanceThread_;
+  std::atomic<bool> maintenanceDone_{false};
+  HeldMessageBoxes maintenanceBoxes_;
+  guint maintenanceWatch_ = 0;
   GtkWidget* backButton_ = nullptr;
   GtkWidget* nextButton_ = nullptr;
   GtkWidget* cancelButton_ = nullptr;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <csignal>
+#include <mutex>
+#include <vector>
 
 #include "platform/stdx_string.h"
 
@@ -65,6 +67,21 @@ void set_message_box_interrupt(volatile sig_atomic_t* flag);
 typedef unsigned (*MessageBoxWindow)(CWnd* parent, const stdx::u16string& text, unsigned type,
                                      volatile sig_atomic_t* interrupt);
 void set_message_box_window(MessageBoxWindow window);
+
+// The boxes of a thread that must not touch the window (a run on a worker
+// while the window stays live): each is kept here, in order, for the
+// window's thread to show, and answered OK, or No to a question. Safe to
+// read from another thread under its lock.
+struct HeldMessageBoxes {
+  struct Box {
+    stdx::u16string text;
+    unsigned type;
+  };
+  std::mutex lock;
+  std::vector<Box> boxes;
+};
+// Holds the calling thread's later boxes in held (null: shown again).
+void hold_message_boxes_on_this_thread(HeldMessageBoxes* held);
 
 int Sleep(int milliseconds);
 
