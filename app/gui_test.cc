@@ -227,6 +227,24 @@ class WizardTest : public testing::Test {
     gtk_entry_set_text(GTK_ENTRY(dialog.dirSelectPage()->entry()), target.c_str());
   }
 
+  // target made anew, with the package installed there by the wizard.
+  void installAfresh(const std::string& target) {
+    ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
+    std::unique_ptr<CInstallerDlg> dialog = newDialog();
+    start(*dialog);
+    goToDirectoryPage(*dialog, target);
+    startCopy(*dialog);
+    ASSERT_EQ(CInstallerDlg::kStateSuccess, dialog->state()) << "an empty directory is no maintenance";
+    click(dialog->nextButton());
+  }
+  // Up to the offer of an update, a repair or a remove in target.
+  void goToMaintenancePage(CInstallerDlg& dialog, const std::string& target) {
+    start(dialog);
+    goToDirectoryPage(dialog, target);
+    click(dialog.nextButton());
+    ASSERT_EQ(CInstallerDlg::kStateMaintenance, dialog.state());
+  }
+
   std::string ordinaryFile() const { return home_ / ".KX/kxlaunch/kxlaunch.cfg"; }
   std::string baseFile() const { return home_ / ".KX/kxlauncht/kxlaunch.cfg"; }
   std::string defaultTarget() const { return home_ / ".kxq5/KX/kxq5/tmplts/"; }
@@ -396,24 +414,13 @@ TEST_F(WizardTest, DirectoryWithThePackagesFilesOffersUpdateRepairAndRemove) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
-    {
-      std::unique_ptr<CInstallerDlg> fresh = newDialog();
-      start(*fresh);
-      goToDirectoryPage(*fresh, target);
-      startCopy(*fresh);
-      ASSERT_EQ(CInstallerDlg::kStateSuccess, fresh->state()) << "an empty directory is no maintenance";
-      click(fresh->nextButton());
-    }
+    installAfresh(target);
     writeBytes(target + "/t/a.cfg", "alpha, edited and grown");
     ASSERT_EQ(0, unlink((target + "/t/c.cfg").c_str()));
     writeBytes(target + "/t/mine.txt", "mine");
 
     std::unique_ptr<CInstallerDlg> dialog = newDialog();
-    start(*dialog);
-    goToDirectoryPage(*dialog, target);
-    click(dialog->nextButton());
-    ASSERT_EQ(CInstallerDlg::kStateMaintenance, dialog->state());
+    goToMaintenancePage(*dialog, target);
     const std::string want = [&] {
       std::string t = text_of("IDS_MAINT_OFFER");
       t.replace(t.find("%1"), 2, target);
@@ -459,21 +466,11 @@ TEST_F(WizardTest, RepairAndRemoveRunBesideALiveWindow) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
-    {
-      std::unique_ptr<CInstallerDlg> fresh = newDialog();
-      start(*fresh);
-      goToDirectoryPage(*fresh, target);
-      startCopy(*fresh);
-      click(fresh->nextButton());
-    }
+    installAfresh(target);
     ASSERT_EQ(0, unlink((target + "/t/b.cfg").c_str()));
     MessageBoxAnswerer answers;
     std::unique_ptr<CInstallerDlg> dialog = newDialog();
-    start(*dialog);
-    goToDirectoryPage(*dialog, target);
-    click(dialog->nextButton());
-    ASSERT_EQ(CInstallerDlg::kStateMaintenance, dialog->state());
+    goToMaintenancePage(*dialog, target);
     if (c.choice == MaintenancePage::kUpdate) {
       gtk_widget_destroy(dialog->window());
       EXPECT_EQ(c.status, dialog->exitStatus());

@@ -346,13 +346,19 @@ bool CInstallerDlg::offerMaintenance() {
   return true;
 }
 
-void CInstallerDlg::runMaintenance(bool remove) {
+// The progress page for a run: no way back or on, and a cancel only where
+// the run takes one.
+void CInstallerDlg::showRunPage(unsigned state, bool cancellable) {
   if (progressPage_ == nullptr) progressPage_ = new ProgressPage(fixed_, width_ - 20);
   gtk_widget_set_sensitive(backButton_, FALSE);
   gtk_widget_set_sensitive(nextButton_, FALSE);
-  gtk_widget_set_sensitive(cancelButton_, FALSE);
+  gtk_widget_set_sensitive(cancelButton_, cancellable ? TRUE : FALSE);
   setCurPage(progressPage_);
-  state_ = kStateMaintaining;
+  state_ = state;
+}
+
+void CInstallerDlg::runMaintenance(bool remove) {
+  showRunPage(kStateMaintaining, false);
   progressPage_->setProgress(0);
   progressPage_->setStatus(LoadResString("IDS_MAINT_WORKING"));
   removing_ = remove;
@@ -470,13 +476,7 @@ void CInstallerDlg::showProgressPage() {
     endOnPackageFailure(logRefusal);
     return;
   }
-  if (progressPage_ == nullptr) progressPage_ = new ProgressPage(fixed_, width_ - 20);
-  gtk_widget_set_sensitive(backButton_, FALSE);
-  gtk_widget_set_sensitive(nextButton_, FALSE);
-  gtk_widget_set_sensitive(cancelButton_, TRUE);
-
-  setCurPage(progressPage_);
-  state_ = kStateProgress;
+  showRunPage(kStateProgress, true);
   cancelRequested_ = false;
   toldWaiting_ = false;
   showingWait_ = false;

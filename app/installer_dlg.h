@@ -148,6 +148,7 @@ class CInstallerDlg : public CWnd {
   // is there, then its final page.
   static gboolean watch_maintenance(gpointer data);
   void followMaintenance();
+  void showRunPage(unsigned state, bool cancellable);
   void showMaintained();
   // The main loop's timer over the package while it inflates behind the
   // first pages: a package that turns out damaged ends the run at once.
