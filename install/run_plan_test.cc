@@ -52,7 +52,6 @@ class RunPlanTest : public ScratchTest {
     ScratchTest::TearDown();
   }
 
-
  public:
   bool mountTmpfs(const std::string& dir, unsigned sizeKib) {
     makeDirs(dir);
@@ -395,6 +394,16 @@ namespace {
 typedef BasicInstaller<FaultyFileSystem> VolumeInstaller;
 typedef BasicRunPlan<FaultyFileSystem> VolumePlan;
 
+// The package opened and target looked at as the install would, on a
+// file system that behaves as volume says.
+void lookOnVolume(const VolumeTraits& volume, const std::string& package, const std::string& target,
+                  VolumeInstaller::Reader& reader, VolumePlan& plan) {
+  FaultyFileSystem::reset();
+  FaultyFileSystem::playVolume(volume);
+  ASSERT_EQ(0u, reader.open(u16(package)));
+  plan.lookAt(u16(target), plan_members(reader.files), true);
+}
+
 // What the target keeps decides "up to date": a copy whose time the file
 // system stored rounded or cut to its range is as new as its member; one
 // older by more than that is older. The plan (dry run, verify) and the
@@ -427,13 +436,9 @@ TEST_F(RunPlanTest, UpToDateAtThePrecisionAndRangeTheTargetKeeps) {
     volume.timeGrainSeconds = row.grain;
     volume.oldestSeconds = row.oldest;
     volume.newestSeconds = row.newest;
-    FaultyFileSystem::reset();
-    FaultyFileSystem::playVolume(volume);
-
     VolumeInstaller::Reader reader;
-    ASSERT_EQ(0u, reader.open(u16(package)));
     VolumePlan plan;
-    plan.lookAt(u16(target), plan_members(reader.files), true);
+    lookOnVolume(volume, package, target, reader, plan);
     EXPECT_EQ(row.current ? MemberFate::kCurrent : MemberFate::kOlder, plan.member(0).fate);
     plan.close();
     VolumeInstaller::ProcessData data;
@@ -464,12 +469,9 @@ TEST_F(RunPlanTest, SpaceIsCountedInTheTargetsAllocationUnit) {
     ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
     VolumeTraits volume;
     volume.allocationUnit = row.unit;
-    FaultyFileSystem::reset();
-    FaultyFileSystem::playVolume(volume);
     VolumeInstaller::Reader reader;
-    ASSERT_EQ(0u, reader.open(u16(package)));
     VolumePlan plan;
-    plan.lookAt(u16(target), plan_members(reader.files), true);
+    lookOnVolume(volume, package, target, reader, plan);
     EXPECT_EQ(row.needed, plan.neededBytes());
     InstallFailure planned = plan.verdict();
     plan.close();
