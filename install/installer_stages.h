@@ -117,6 +117,7 @@ FsResult BasicInstaller<FS, Compressor>::openCreating(const stdx::u16string& dir
     currentPath = held;
   }
   bool owned = false;
+  bool parentMade = false;
   size_t pos = currentPath.empty() ? 0 : currentPath.size() + 1;
   while (pos < directory.size()) {
     size_t slash = directory.find(u'/', pos);
@@ -129,12 +130,14 @@ FsResult BasicInstaller<FS, Compressor>::openCreating(const stdx::u16string& dir
     stdx::u16string partPath = directory.substr(0, slash);
     failingPath_ = target_ + partPath;
     void* next = INVALID_HANDLE_VALUE;
-    code = FS::OpenDirectoryBeneath(current, part, next);
+    // In a directory just made nothing is there to open: it is made at once.
+    code = parentMade ? FsResult(ERROR_FILE_NOT_FOUND) : FS::OpenDirectoryBeneath(current, part, next);
+    parentMade = false;
     if (code == ERROR_FILE_NOT_FOUND) {
       code = FS::CreateDirectoryAt(current, part);
       if (code == 0) {
         this->addRBCatalog(partPath);
-        made = true;
+        made = parentMade = true;
       }
       failedIn(code, target_ + parentPath, failingPath_);
       // Made meanwhile by someone else: not ours, but usable.

@@ -11,7 +11,6 @@
 #include <sys/ioctl.h>
 #include <linux/fs.h>
 #include <linux/openat2.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -382,12 +381,11 @@ FsResult FileSystem::CreateTempFile(const stdx::u16string& directory, void*& han
 
 Durability FileSystem::GetDurability(void* handle) {
   Durability durability = {Durability::kPerFile, 0};
-  int fd = fdOf(handle);
-  struct stat st;
   struct statfs fs;
   // Told nothing, the file system is given the careful treatment.
-  if (fstat(fd, &st) != 0 || fstatfs(fd, &fs) != 0) return durability;
-  durability.volume = static_cast<unsigned long long>(st.st_dev);
+  if (fstatfs(fdOf(handle), &fs) != 0) return durability;
+  unsigned long long high = static_cast<unsigned>(fs.f_fsid.__val[0]);
+  durability.volume = high << 32 | static_cast<unsigned>(fs.f_fsid.__val[1]);
   switch (static_cast<unsigned long>(fs.f_type)) {
     case 0x01021994:  // tmpfs
     case 0x858458f6:  // ramfs

@@ -107,7 +107,7 @@ struct Durability {
     kPerFile,   // anything else, or a file system that cannot be told: each file and directory on its own
   };
   Kind kind;
-  unsigned long long volume;  // the file system, as FileInformation's volume
+  unsigned long long volume;  // which file system (statfs's identity)
 };
 
 // What a file system keeps of the files written to it: the unit its space
