@@ -10,6 +10,7 @@
 
 #include "app/startup.h"
 #include "app/stop_signals.h"
+#include "install/durable_batch.h"
 #include "install/failure_words.h"
 #include "install/rollback.h"
 #include "install/run_lock.h"
@@ -259,6 +260,7 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
       code = FS::CreateFileAt(dir, s.temp, GENERIC_WRITE, CREATE_NEW, s.handle);
       if (code != 0) break;
       journal_.addTempFile(join_path(s.directory, s.temp));
+      durable_.entryIn(s.directory, dir);
       order_.push_back(index);
       // A file it replaces keeps who owns it and who may read it.
       return keep_owner_and_mode<FS>(dir, name, s.handle);
@@ -271,15 +273,24 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
   FsResult closeTemp(size_t index) {
     Staged& s = staged_[index];
     FsResult code = FS::SetFileTime(s.handle, nullptr, nullptr, &members_[index].lastWriteTime);
-    if (code == 0) FS::StartFlushFileBuffers(s.handle);
-    FsResult closed = FS::CloseHandle(s.handle);
+    stdx::u16string failedFile = members_[index].relative;
+    if (code == 0) {
+      // On its way to the disk while the others are written: the wait
+      // before the renames finds most of it done.
+      FS::StartFlushFileBuffers(s.handle);
+      stdx::u16string directory, name;
+      split_relative(members_[index].relative, directory, name);
+      code = durable_.add(s.directory, name, s.handle, failedFile);
+    } else {
+      FS::CloseHandle(s.handle);
+    }
     s.handle = INVALID_HANDLE_VALUE;
-    if (code == 0) code = closed;
-    if (code != 0) failedPath_ = plan_.pathOf(members_[index].relative);
+    if (code != 0) failedPath_ = plan_.pathOf(failedFile);
     return code;
   }
 
   void closeStaged() {
+    durable_.clear();
     for (Staged& s : staged_) {
       if (s.handle != INVALID_HANDLE_VALUE) FS::CloseHandle(s.handle);  // the rollback deletes it
       s.handle = INVALID_HANDLE_VALUE;
@@ -464,7 +475,6 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
       std::sort(order_.begin(), order_.end());
       std::vector<size_t> order;
       std::vector<stdx::u16string> temps;
-      std::map<stdx::u16string, std::vector<stdx::u16string>> flushes;
       for (size_t i : order_) {
         Staged& s = staged_[i];
         if (state(i) == Installed::kOk) {
@@ -476,17 +486,14 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
         }
         order.push_back(i);
         temps.push_back(join_path(s.directory, s.temp));
-        flushes[s.directory].push_back(s.temp);
       }
       journal_.renameOrder(temps);
-      for (const auto& folder : flushes) {
-        void* dir = INVALID_HANDLE_VALUE;
-        FsResult code = cursor_.open(folder.first, dir);
-        if (code == 0) code = FS::FlushFilesAt(dir, folder.second);
-        if (code != 0) {
-          failedPath_ = plan_.pathOf(folder.first);
-          return undo(summary, code);
-        }
+      stdx::u16string failed;
+      FsResult code = durable_.finish(
+          [this](const stdx::u16string& dir, void*& handle) { return cursor_.open(dir, handle); }, failed);
+      if (code != 0) {
+        failedPath_ = plan_.pathOf(failed);
+        return undo(summary, code);
       }
       order_ = order;
     }
@@ -628,6 +635,8 @@ class MaintenanceRun::Impl : public config::MemberBytesSink {
   BasicRunLocks<FS> runLocks_;
   BasicDirectoryCursor<FS> cursor_;
   std::vector<Staged> staged_;
+  // The staged files on their way to the disk.
+  DurableBatch<FS> durable_;
   std::vector<size_t> order_;  // members in the order their run names were made
   unsigned tempCounter_ = 0;
   FsResult failed_;

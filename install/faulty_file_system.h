@@ -187,10 +187,18 @@ class FaultyFileSystem {
     if (fail(kCreateTempFile, code)) return code;
     return FileSystem::CreateTempFile(directory, handle);
   }
-  static FsResult FlushFilesAt(void* directory, const std::vector<stdx::u16string>& names) {
+  // Not a failure point: a file system that cannot be told is flushed
+  // with the most care, which is no failure.
+  static Durability GetDurability(void* handle) { return FileSystem::GetDurability(handle); }
+  static FsResult WaitFileBuffers(void* handle, bool metadata) {
     FsResult code;
     if (fail(kFlushVolumeBuffers, code)) return code;
-    return FileSystem::FlushFilesAt(directory, names);
+    return FileSystem::WaitFileBuffers(handle, metadata);
+  }
+  static FsResult FlushDirectory(void* directory) {
+    FsResult code;
+    if (fail(kFlushVolumeBuffers, code)) return code;
+    return FileSystem::FlushDirectory(directory);
   }
   // Not a failure point: only a head start for the flush, whose result the
   // run ignores (the flush itself checks the outcome).

@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "install/durable_batch.h"
 #include "install/failure_words.h"
 #include "install/install_data.h"
 #include "install/lz_compressor.h"
@@ -349,6 +350,8 @@ class BasicInstaller : public BasicRollback<FS> {
   InstallFailure failure_;
   std::set<stdx::u16string, Less> cleanedDirectories;
   std::vector<Staged> staged_;
+  // The staged files on their way to the disk.
+  DurableBatch<FS> durable_;
   unsigned tempCounter = 0;
   double flushSeconds_ = 0;
 };

@@ -46,6 +46,7 @@ FsResult BasicInstaller<FS, Compressor>::run(ProcessData* data) {
   failureLine_.clear();
   cleanedDirectories.clear();
   staged_.clear();
+  durable_.clear();
   Reader* reader = nullptr;
   stdx::u16string target;
   processData->get(reader, target);
@@ -232,6 +233,7 @@ FsResult BasicInstaller<FS, Compressor>::awaitPackage(Await await) {
 
 template <class FS, class Compressor>
 FsResult BasicInstaller<FS, Compressor>::cancelRun(uint64_t percent) {
+  durable_.clear();
   this->rollback(ERROR_CANCELLED);
   releaseLock();
   // A cancel posts nothing, unless something could not be undone: that
@@ -255,6 +257,7 @@ FsResult BasicInstaller<FS, Compressor>::failedIn(FsResult code, const stdx::u16
 
 template <class FS, class Compressor>
 FsResult BasicInstaller<FS, Compressor>::stopOnError(FsResult code, uint64_t percent) {
+  durable_.clear();
   this->rollback(code);
   releaseLock();
   failure_.code = code.code();

@@ -49,15 +49,21 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   code = FS::CreateFileAt(dir, temp, GENERIC_WRITE, CREATE_NEW, out);
   if (code != 0) return failedIn(code, target_ + directory, failingPath_);
   this->addTempFile(join_path(directory, temp));
+  durable_.entryIn(directory, dir);
   if (planned.fate == MemberFate::kOlder) code = keep_owner_and_mode<FS>(dir, name, out);
   if (code == 0) code = reader->copyTo(index, out);
-  // Every file starts on its way to the disk now, while the package is
-  // still inflating, so that the flush before the renames finds most of it
-  // done (and its blocks placed, so one journal commit covers them all).
-  // Only a head start: the flush checks the outcome.
-  if (code == 0) FS::StartFlushFileBuffers(out);
-  FsResult closed = FS::CloseHandle(out);
-  if (code == 0) code = closed;
+  if (code == 0) {
+    // Every file starts on its way to the disk now, while the package is
+    // still inflating, so that the wait before the renames finds most of
+    // it done (and its blocks placed, so one journal commit covers them
+    // all). Only a head start: the wait checks the outcome.
+    FS::StartFlushFileBuffers(out);
+    stdx::u16string failedFile;
+    code = durable_.add(directory, name, out, failedFile);
+    if (code != 0) failingPath_ = target_ + failedFile;
+  } else {
+    FS::CloseHandle(out);  // the copy's failure is the one told
+  }
   if (code != 0) {
     // The package may have failed while this member was copied: then that
     // is the reason, whatever the copy made of it.
@@ -111,6 +117,7 @@ FsResult BasicInstaller<FS, Compressor>::openCreating(const stdx::u16string& dir
     currentPath = held;
   }
   bool owned = false;
+  bool parentMade = false;
   size_t pos = currentPath.empty() ? 0 : currentPath.size() + 1;
   while (pos < directory.size()) {
     size_t slash = directory.find(u'/', pos);
@@ -123,12 +130,14 @@ FsResult BasicInstaller<FS, Compressor>::openCreating(const stdx::u16string& dir
     stdx::u16string partPath = directory.substr(0, slash);
     failingPath_ = target_ + partPath;
     void* next = INVALID_HANDLE_VALUE;
-    code = FS::OpenDirectoryBeneath(current, part, next);
+    // In a directory just made nothing is there to open: it is made at once.
+    code = parentMade ? FsResult(ERROR_FILE_NOT_FOUND) : FS::OpenDirectoryBeneath(current, part, next);
+    parentMade = false;
     if (code == ERROR_FILE_NOT_FOUND) {
       code = FS::CreateDirectoryAt(current, part);
       if (code == 0) {
         this->addRBCatalog(partPath);
-        made = true;
+        made = parentMade = true;
       }
       failedIn(code, target_ + parentPath, failingPath_);
       // Made meanwhile by someone else: not ours, but usable.
@@ -149,43 +158,22 @@ FsResult BasicInstaller<FS, Compressor>::openCreating(const stdx::u16string& dir
   return 0;
 }
 
-// The new files' data, and the directories that hold them, go to the disk
-// before the first rename exposes any of them: after a power loss a renamed
-// member must not turn out empty. Only this run's files and directories are
-// flushed: a flush of the whole file system would also wait for whatever
-// other programs left unwritten there. Each directory is reached from the
-// target as the run reached it, and each file by its name in that
-// directory: no link is followed.
+// The new files' data, and the entries of the directories that hold them,
+// go to the disk before the first rename exposes any of them: after a
+// power loss a renamed member must not turn out empty. Only this run's
+// files and directories are flushed (see DurableBatch). Each directory is
+// reached from the target as the run reached it: no link is followed.
 template <class FS, class Compressor>
 FsResult BasicInstaller<FS, Compressor>::flushStaged() {
   if (staged_.empty()) return 0;
   double begin = installer_detail::monotonicSeconds();
-  std::map<stdx::u16string, std::vector<stdx::u16string>, Less> files;
-  for (const Staged& s : staged_) files[s.directory].push_back(s.temp);
-  // Each directory above one with files, up to the target: each may have a
-  // new entry of this run (a directory it made).
-  std::set<stdx::u16string, Less> above;
-  for (const auto& held : files) {
-    stdx::u16string dir = held.first;
-    while (!dir.empty()) {
-      size_t slash = dir.rfind(u'/');
-      dir = slash == stdx::u16string::npos ? stdx::u16string() : dir.substr(0, slash);
-      if (files.count(dir) == 0 && !above.insert(dir).second) break;
-    }
-  }
-  static const std::vector<stdx::u16string> kNoFiles;
-  // Deepest last in each list: the cursor goes down one level at a time.
-  std::vector<std::pair<const stdx::u16string*, const std::vector<stdx::u16string>*>> steps;
-  for (const auto& held : files) steps.push_back(std::make_pair(&held.first, &held.second));
-  for (const stdx::u16string& dir : above) steps.push_back(std::make_pair(&dir, &kNoFiles));
-  for (const auto& step : steps) {
-    const stdx::u16string& dir = *step.first;
-    failingPath_ = target_ + dir;
-    void* handle = INVALID_HANDLE_VALUE;
-    FsResult code = cursor_.open(dir, handle);
-    if (code == ERROR_STOPPED_ON_SYMLINK) return refuseLink(code, dir);
-    if (code == 0) code = FS::FlushFilesAt(handle, *step.second);
-    if (code != 0) return code;
+  stdx::u16string failed;
+  FsResult code = durable_.finish(
+      [this](const stdx::u16string& dir, void*& handle) { return cursor_.open(dir, handle); }, failed);
+  if (code == ERROR_STOPPED_ON_SYMLINK) return refuseLink(code, failed);
+  if (code != 0) {
+    failingPath_ = target_ + failed;
+    return code;
   }
   flushSeconds_ = installer_detail::monotonicSeconds() - begin;
   return 0;

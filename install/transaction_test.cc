@@ -87,6 +87,58 @@ TEST_F(TransactionTest, EveryFailurePointLeavesTheTargetAsItWas) {
          total, failed, committed, texts);
 }
 
+// The wait for the new files' data and the flush of their directories,
+// with more files than the run keeps open: a failure of any of them, while
+// members are still written or after the last, undoes the run and names a
+// member. On a journaled file system the directories cost one flush, not
+// one each.
+TEST_F(TransactionTest, FailedWaitForTheNewDataUndoesTheRun) {
+  makeOldTarget();
+  std::vector<TestMember> many = members();
+  for (size_t i = 0; i < DurableBatch<FaultyFileSystem>::kHeldFiles + 20; ++i) {
+    std::string folder = i % 2 ? "many\\odd\\" : "many\\even" + std::to_string(i % 7) + "\\";
+    many.push_back({folder + "m" + std::to_string(i), "member " + std::to_string(i), fileTime(5000)});
+  }
+  std::string package = writePackage(makeImage({}, false, many));
+  TreeSnapshot before = snapshotTree(target);
+
+  ASSERT_EQ(0u, faultyInstall(package));
+  unsigned flushes = 0;
+  for (FaultyFileSystem::Operation op : FaultyFileSystem::log())
+    if (op == FaultyFileSystem::kFlushVolumeBuffers) ++flushes;
+  void* root = INVALID_HANDLE_VALUE;
+  ASSERT_EQ(0u, FileSystem::CreateFile(u16(target), GENERIC_READ, 0, OPEN_EXISTING, root));
+  Durability durability = FileSystem::GetDurability(root);
+  FileSystem::CloseHandle(root);
+  if (durability.kind == Durability::kInMemory) GTEST_SKIP() << "nothing is flushed in memory";
+  const unsigned staged = static_cast<unsigned>(many.size()) - 1;  // sub/newer.txt is kept
+  if (durability.kind == Durability::kJournal) {
+    EXPECT_EQ(staged + 1, flushes);
+  }
+
+  const struct {
+    const char* name;
+    unsigned nth;
+  } cases[] = {
+      {"while members are written", 1},
+      {"after the last member", flushes / 2},
+      {"the last wait or flush", flushes},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
+    makeOldTarget();
+    FaultyFileSystem::failOn(FaultyFileSystem::kFlushVolumeBuffers, c.nth, EIO);
+    std::string text;
+    EXPECT_NE(0u, faultyInstall(package, &text));
+    EXPECT_EQ(1u, FaultyFileSystem::failures());
+    TreeSnapshot after = snapshotTree(target);
+    EXPECT_TRUE(after == before) << difference(before, after);
+    EXPECT_TRUE(namesPathAndReason(text, target, EIO)) << text;
+    EXPECT_TRUE(tempEntries().empty());
+  }
+}
+
 // A read of the image that fails while a member is copied is the
 // temporary directory's failure, not the member's: the run is undone and
 // names the directory.

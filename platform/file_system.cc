@@ -379,66 +379,42 @@ FsResult FileSystem::CreateTempFile(const stdx::u16string& directory, void*& han
   return 0;
 }
 
-namespace {
-
-// How a file system makes what it holds durable.
-enum FlushKind {
-  kFlushInMemory,  // tmpfs, ramfs: nothing to flush to
-  kFlushJournal,   // ext3/4, XFS: one journal (log) for the whole file system
-  kFlushPerFile,   // anything else: each file on its own
-};
-
-FlushKind flushKindOf(int fd) {
+Durability FileSystem::GetDurability(void* handle) {
+  Durability durability = {Durability::kPerFile, 0};
   struct statfs fs;
-  if (fstatfs(fd, &fs) != 0) return kFlushPerFile;
+  // Told nothing, the file system is given the careful treatment.
+  if (fstatfs(fdOf(handle), &fs) != 0) return durability;
+  unsigned long long high = static_cast<unsigned>(fs.f_fsid.__val[0]);
+  durability.volume = high << 32 | static_cast<unsigned>(fs.f_fsid.__val[1]);
   switch (static_cast<unsigned long>(fs.f_type)) {
     case 0x01021994:  // tmpfs
     case 0x858458f6:  // ramfs
-      return kFlushInMemory;
+      durability.kind = Durability::kInMemory;
+      break;
     case 0xEF53:      // ext3/4
     case 0x58465342:  // XFS
-      return kFlushJournal;
+      durability.kind = Durability::kJournal;
+      break;
   }
-  return kFlushPerFile;
+  return durability;
 }
 
-// Waits until the data of the file name in directory fd dir is on the
-// device (no cache flush, no journal commit); with perFile also its
-// metadata (fdatasync). The name is one entry, never followed as a link.
-FsResult flushFileData(int dir, const stdx::string& name, bool perFile) {
-  int fd;
+FsResult FileSystem::WaitFileBuffers(void* handle, bool metadata) {
+  ms_lastError = 0;
+  int fd = fdOf(handle);
+  int result;
   do {
-    fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return setLastErrorByErrNo(errno);
-  int result = sync_file_range(fd, 0, 0,
-                               SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-  if (result == 0 && perFile) result = fdatasync(fd);
-  int err = errno;
-  close(fd);
-  if (result != 0) return setLastErrorByErrNo(err);
+    result = sync_file_range(fd, 0, 0,
+                             SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+  } while (result != 0 && errno == EINTR);
+  if (result == 0 && metadata) result = fdatasync(fd);
+  if (result != 0) return setLastErrorByErrNo(errno);
   return 0;
 }
 
-}  // namespace
-
-// An fdatasync per file costs a journal commit or at least a flush of the
-// device's cache each: 20,000 small files took seconds. So the files' data
-// is only waited for, and where one journal serves the whole file system
-// the fsync of the first directory commits every file's metadata (logged
-// before it) and flushes the device once; each further directory costs one
-// flush more. Elsewhere each file gets its fdatasync.
-FsResult FileSystem::FlushFilesAt(void* directory, const std::vector<stdx::u16string>& names) {
+FsResult FileSystem::FlushDirectory(void* directory) {
   ms_lastError = 0;
-  int dir = fdOf(directory);
-  FlushKind kind = flushKindOf(dir);
-  if (kind == kFlushInMemory) return 0;
-  for (const stdx::u16string& name : names) {
-    FsResult code = flushFileData(dir, narrow_lib(name), kind == kFlushPerFile);
-    if (code != 0) return code;
-  }
-  // The entries last: the new names now refer to data that is on the disk.
-  if (fsync(dir) != 0) return setLastErrorByErrNo(errno);
+  if (fsync(fdOf(directory)) != 0) return setLastErrorByErrNo(errno);
   return 0;
 }
 

@@ -99,6 +99,17 @@ struct FileInformation {
   unsigned group;
 };
 
+// How a file system makes what is written to it durable.
+struct Durability {
+  enum Kind {
+    kInMemory,  // tmpfs, ramfs: nothing to write it to
+    kJournal,   // ext3/4, XFS: one journal for the whole file system, committed in order
+    kPerFile,   // anything else, or a file system that cannot be told: each file and directory on its own
+  };
+  Kind kind;
+  unsigned long long volume;  // which file system (statfs's identity)
+};
+
 // What a file system keeps of the files written to it: the unit its space
 // is handed out in, and the times it can store. A time is stored rounded
 // down to timeGrainSeconds, and one outside [oldestSeconds, newestSeconds]
@@ -245,16 +256,20 @@ class FileSystem {
   // writing: it disappears when its handle is closed or the process ends,
   // however it ends.
   static FsResult CreateTempFile(const stdx::u16string& directory, void*& handle);
-  // Makes exactly these durable, whatever else the file system holds
-  // unwritten: the data of the files names in directory (a handle from
-  // OpenDirectoryBeneath or the target's; each name one entry, never
-  // followed as a link), then directory's own entries. Where one journal
-  // serves the whole file system (ext3/4, XFS) the directory's fsync
-  // commits the files' metadata too; elsewhere each file gets an
-  // fdatasync. On a file system that lives in memory alone (tmpfs) nothing
-  // is done. Writeback started earlier (StartFlushFileBuffers) makes this
-  // cheap. The code of the first failure.
-  static FsResult FlushFilesAt(void* directory, const std::vector<stdx::u16string>& names);
+  // How the file system holding handle (a file or a directory) makes what
+  // is written to it durable, and which file system that is.
+  static Durability GetDurability(void* handle);
+  // Waits until the data of the open file, and no other file's, is on the
+  // device: its writeback (begun by StartFlushFileBuffers) is waited for,
+  // with no cache flush and no journal commit. With metadata the file's size
+  // and blocks are made durable too (fdatasync), for a file system without a
+  // journal of its own. The code of the failure.
+  static FsResult WaitFileBuffers(void* handle, bool metadata);
+  // Makes the open directory's entries durable (fsync) and flushes the
+  // device's cache. Where one journal serves the whole file system this
+  // commits everything logged before too, every other directory's entries
+  // and the sizes of the files whose data was waited for.
+  static FsResult FlushDirectory(void* directory);
   // Starts writing the file's data to the disk and returns without waiting
   // (sync_file_range): a later flush then finds most of it done.
   static FsResult StartFlushFileBuffers(void* handle);

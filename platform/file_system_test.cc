@@ -419,26 +419,49 @@ TEST_F(FileSystemTest, HostilePathsNeverReachAShell) {
 
 }  // namespace
 
-// The flush of a run's own files reports every file it cannot flush: a
-// missing one, or a link where a file was written (never followed).
-TEST_F(FileSystemTest, FlushFilesAtFlushesExactlyTheNamedOnesOrSaysWhichFailed) {
-  std::ofstream(path("a")) << "data";
+// The flush of a run's own files: the file system is told apart by its
+// kind (in memory, one journal, or each file on its own) and its identity;
+// a written file is waited for through the
+// handle the run kept, with or without its metadata, and a handle that is
+// no file is a failure, never a success.
+TEST_F(FileSystemTest, DurabilityIsToldOnceAndTheWaitGoesThroughTheKeptHandle) {
   fs::create_directory(path("sub"));
-  std::ofstream(path("sub/b")) << "more";
-  fs::create_symlink(path("a"), path("link"));
   void* top = open(".", GENERIC_READ, OPEN_EXISTING);
   void* sub = open("sub", GENERIC_READ, OPEN_EXISTING);
-  EXPECT_EQ(0u, FileSystem::FlushFilesAt(sub, {u"b"}));
-  EXPECT_EQ(0u, FileSystem::FlushFilesAt(top, {u"a"}));
-  EXPECT_EQ(0u, FileSystem::FlushFilesAt(top, {}));
-  // On a disk the files are opened, and the failures are reported; on tmpfs
-  // there is nothing to flush them to.
   struct statfs sfs;
   ASSERT_EQ(0, statfs(dir_.c_str(), &sfs));
-  if (sfs.f_type != 0x01021994) {
-    EXPECT_EQ(static_cast<unsigned>(ERROR_FILE_NOT_FOUND), FileSystem::FlushFilesAt(top, {u"missing"}));
-    EXPECT_NE(0u, FileSystem::FlushFilesAt(top, {u"link"}));
+  Durability::Kind expected = sfs.f_type == 0x01021994 ? Durability::kInMemory
+                              : sfs.f_type == 0xEF53 || sfs.f_type == 0x58465342 ? Durability::kJournal
+                                                                                 : Durability::kPerFile;
+  for (void* dir : {top, sub}) EXPECT_EQ(expected, FileSystem::GetDurability(dir).kind);
+  EXPECT_EQ(FileSystem::GetDurability(top).volume, FileSystem::GetDurability(sub).volume);
+  if (expected == Durability::kJournal) {
+    void* other = INVALID_HANDLE_VALUE;
+    if (FileSystem::CreateFile(u"/dev/shm", GENERIC_READ, 0, OPEN_EXISTING, other) == 0) {
+      EXPECT_NE(FileSystem::GetDurability(top).volume, FileSystem::GetDurability(other).volume);
+      FileSystem::CloseHandle(other);
+    }
   }
+  // A handle that is no open file: the careful kind, never "in memory".
+  EXPECT_EQ(Durability::kPerFile, FileSystem::GetDurability(INVALID_HANDLE_VALUE).kind);
+
+  const struct {
+    const char* name;
+    bool metadata;
+  } cases[] = {{"data-only", false}, {"sub/with-metadata", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    void* file = open(c.name, GENERIC_WRITE, CREATE_NEW);
+    unsigned written = 0;
+    ASSERT_EQ(0u, FileSystem::WriteFile(file, "bytes", 5, &written, nullptr));
+    EXPECT_EQ(0u, FileSystem::StartFlushFileBuffers(file));
+    EXPECT_EQ(0u, FileSystem::WaitFileBuffers(file, c.metadata));
+    FileSystem::CloseHandle(file);
+    EXPECT_NE(0u, FileSystem::WaitFileBuffers(INVALID_HANDLE_VALUE, c.metadata));
+  }
+  EXPECT_EQ(0u, FileSystem::FlushDirectory(sub));
+  EXPECT_EQ(0u, FileSystem::FlushDirectory(top));
+  EXPECT_NE(0u, FileSystem::FlushDirectory(INVALID_HANDLE_VALUE));
   FileSystem::CloseHandle(sub);
   FileSystem::CloseHandle(top);
 }
