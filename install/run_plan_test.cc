@@ -489,7 +489,7 @@ TEST_F(RunPlanTest, SpaceIsCountedInTheTargetsAllocationUnit) {
 }
 
 // Real file systems, where they can be made here: what the probe finds,
-// and a member after 2038 at an odd second installed twice: the second
+// whether one journal commits the run's entries, and a member after 2038 at an odd second installed twice: the second
 // run finds it up to date.
 TEST_F(RunPlanTest, RealFileSystemsKeepWhatTheirDescriptionSays) {
   if (geteuid() != 0) GTEST_SKIP() << "making and mounting file systems needs root";
@@ -500,13 +500,20 @@ TEST_F(RunPlanTest, RealFileSystemsKeepWhatTheirDescriptionSays) {
     unsigned grain;
     long long newest;
     unsigned long long unit;
+    Durability::Kind durability;  // how the run's files are made durable there
   } rows[] = {
-      {"FAT, 2 s and 1980 to 2107", "mkfs.vfat -s 16 -S 512 '%s' >/dev/null 2>&1", "vfat", 2, 4354819198LL, 8192},
-      {"ext4 with 128-byte inodes", "mkfs.ext4 -q -F -I 128 -b 4096 '%s' >/dev/null 2>&1", "ext4", 1, 2147483647LL, 4096},
+      {"FAT, 2 s and 1980 to 2107", "mkfs.vfat -s 16 -S 512 '%s' >/dev/null 2>&1", "vfat", 2, 4354819198LL, 8192,
+       Durability::kPerFile},
+      {"ext4 with 128-byte inodes", "mkfs.ext4 -q -F -I 128 -b 4096 '%s' >/dev/null 2>&1", "ext4", 1, 2147483647LL, 4096,
+       Durability::kJournal},
       // Reports 1 KiB blocks; each file takes a 64 KiB cluster. Large inodes:
       // times to 2446.
       {"ext4 with 64 KiB clusters", "mkfs.ext4 -q -F -O bigalloc -b 1024 -C 65536 '%s' >/dev/null 2>&1", "ext4", 1,
-       15032385535LL, 65536},
+       15032385535LL, 65536, Durability::kJournal},
+      // The magic number of a journaled ext4, but no journal to commit
+      // every directory at once.
+      {"ext4 without a journal", "mkfs.ext4 -q -F -O ^has_journal -b 4096 -I 256 '%s' >/dev/null 2>&1", "ext4", 1, 15032385535LL,
+       4096, Durability::kPerFile},
   };
   int made = 0;
   for (const Row& row : rows) {
@@ -526,6 +533,7 @@ TEST_F(RunPlanTest, RealFileSystemsKeepWhatTheirDescriptionSays) {
     ASSERT_EQ(0u, FileSystem::CreateFile(u16(dir), GENERIC_READ, 0, OPEN_EXISTING, handle));
     VolumeTraits volume;
     EXPECT_EQ(0u, FileSystem::DescribeVolumeByHandle(handle, volume));
+    EXPECT_EQ(row.durability, FileSystem::GetDurability(handle).kind);
     FileSystem::CloseHandle(handle);
     EXPECT_EQ(row.grain, volume.timeGrainSeconds);
     EXPECT_EQ(row.newest, volume.newestSeconds);

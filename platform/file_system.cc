@@ -11,13 +11,17 @@
 #include <sys/ioctl.h>
 #include <linux/fs.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
+#include <mutex>
 
 #include <string>
 #include <vector>
@@ -379,6 +383,47 @@ FsResult FileSystem::CreateTempFile(const stdx::u16string& directory, void*& han
   return 0;
 }
 
+namespace {
+
+// The name the kernel gives the block device of device ("vda", "sda1",
+// "dm-0", "loop0"); empty when it cannot be told.
+stdx::string block_device_name(dev_t device) {
+  char link[64];
+  snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(device), minor(device));
+  char target[PATH_MAX];
+  ssize_t length = readlink(link, target, sizeof target - 1);
+  if (length <= 0) return stdx::string();
+  target[length] = '\0';
+  const char* name = strrchr(target, '/');
+  return name != nullptr ? name + 1 : target;
+}
+
+// Whether the file system on device runs a journal. ext2, ext3 and ext4
+// share one magic number, and an ext4 can run without a journal; only a
+// journal commits every directory's entries with one fsync. The kernel
+// lists each journal it runs in /proc/fs/jbd2 as "DEVICE-INODE". Not
+// found there (or no /proc to look in), the file system is taken to have
+// none: the careful treatment. Asked once per device.
+bool runs_journal(dev_t device) {
+  static std::mutex lock;
+  static std::map<dev_t, bool> known;
+  std::lock_guard<std::mutex> hold(lock);
+  auto where = known.find(device);
+  if (where != known.end()) return where->second;
+  bool journal = false;
+  stdx::string name = block_device_name(device);
+  if (DIR* journals = name.empty() ? nullptr : opendir("/proc/fs/jbd2")) {
+    while (struct dirent* entry = readdir(journals)) {
+      if (strncmp(entry->d_name, name.c_str(), name.size()) == 0 && entry->d_name[name.size()] == '-') journal = true;
+    }
+    closedir(journals);
+  }
+  known[device] = journal;
+  return journal;
+}
+
+}  // namespace
+
 Durability FileSystem::GetDurability(void* handle) {
   Durability durability = {Durability::kPerFile, 0};
   struct statfs fs;
@@ -391,8 +436,12 @@ Durability FileSystem::GetDurability(void* handle) {
     case 0x858458f6:  // ramfs
       durability.kind = Durability::kInMemory;
       break;
-    case 0xEF53:      // ext3/4
-    case 0x58465342:  // XFS
+    case 0xEF53: {  // ext2/3/4: a journal only where the kernel runs one
+      struct stat self;
+      if (fstat(fdOf(handle), &self) == 0 && runs_journal(self.st_dev)) durability.kind = Durability::kJournal;
+      break;
+    }
+    case 0x58465342:  // XFS, always journaled
       durability.kind = Durability::kJournal;
       break;
   }
