@@ -361,6 +361,9 @@ void CInstallerDlg::runMaintenance(bool remove) {
   showRunPage(kStateMaintaining, false);
   progressPage_->setProgress(0);
   progressPage_->setStatus(LoadResString("IDS_MAINT_WORKING"));
+  // The run tells no share of its work: the bar moves to and fro, with no
+  // percent on it.
+  gtk_progress_bar_set_text(GTK_PROGRESS_BAR(progressPage_->bar()), "");
   removing_ = remove;
 
   CommandLine line = line_;
