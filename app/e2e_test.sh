@@ -320,5 +320,56 @@ else
   kill "$PID" 2>/dev/null
 fi
 
+# 5. Repair and remove chosen in the wizard, as a user reaches them: the
+# same outcome, lines and summary as -R and -U, and a signal during the
+# run puts everything back. Each row: the choice's mnemonic, a signal to
+# send while the run waits before its renames (or none), the exit status,
+# the summary's result, and what the folder holds afterwards.
+while IFS='|' read -r key signal want result files; do
+  fresh_world
+  mkdir -p "$WORK/world/src/templates"
+  for n in a b c; do echo "$n" > "$WORK/world/src/templates/$n.cfg"; done
+  make_package
+  TARGET=$WORK/world/target
+  (cd "$WORK/world/pkg" && "$SETUP" usecwd -S "-D$TARGET") > /dev/null 2>&1
+  echo "edited" >> "$TARGET/templates/a.cfg"
+  rm "$TARGET/templates/c.cfg"
+  before=$(snapshot "$TARGET")
+  if [ "$signal" = none ]; then start_setup "-D$TARGET"
+  else SETUP_TEST_PAUSE_BEFORE_COMMIT_MS=3000 start_setup "-D$TARGET"; fi
+  if wid=$(wait_windows 1); then
+    click_at "$wid" "${NEXT[@]}"
+    click_at "$wid" "${NEXT[@]}"
+    sleep 1
+    xdotool key --window "$wid" "alt+$key" 2>/dev/null
+    sleep 0.3
+    click_at "$wid" "${NEXT[@]}"
+    if [ "$signal" = none ]; then
+      finish "$wid"
+    else
+      sleep 1.5
+      kill -s "$signal" "$PID"
+      wait_exit 60
+    fi
+    [ "$STATUS" = "$want" ] || fail "wizard $key $signal: exit status $STATUS, expected $want"
+    grep -q "^setup: result=$result " "$WORK/stdout" ||
+      fail "wizard $key $signal: no result=$result: $(cat "$WORK/stdout")"
+    if [ "$files" = unchanged ]; then
+      [ "$before" = "$(snapshot "$TARGET")" ] || fail "wizard $key $signal: the folder changed"
+    else
+      [ "$(cd "$TARGET/templates" && ls | tr '\n' ' ')" = "$files" ] ||
+        fail "wizard $key $signal: the folder holds $(ls "$TARGET/templates"), expected $files"
+    fi
+  else
+    fail "wizard $key $signal: no window"
+    kill "$PID" 2>/dev/null
+  fi
+done << 'ROWS'
+r|none|0|repaired|a.cfg a.cfg.kxq5-modified b.cfg c.cfg 
+m|none|6|kept-modified|a.cfg 
+r|TERM|3|cancelled-restored|unchanged
+m|INT|3|cancelled-restored|unchanged
+ROWS
+
 [ "$FAILED" = 0 ] && echo "e2e: all scenarios passed"
 exit "$FAILED"

@@ -213,7 +213,9 @@ int CInstallerApp::InitInstance() {
     }
     summary = run_silent_without_display(line);
   }
-  if (line.silent) print_summary(summary);
+  // A repair or a remove chosen in the wizard ends as -R and -U do: its
+  // lines on standard output close with the summary.
+  if (line.silent || summary.mode != RunMode::kInstall) print_summary(summary);
   // After the summary line: a log that cannot be written changes nothing
   // of what the run reports. The wizard may have repaired or removed.
   write_run_log(summary, summary.mode == RunMode::kRemove   ? "remove"

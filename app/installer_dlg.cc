@@ -140,7 +140,7 @@ RunSummary CInstallerDlg::summary() const { return maintained_ ? maintenance_ : 
 
 void CInstallerDlg::noteOutcomeForSignal() {
   RunSummary now = maintained_ ? maintenance_ : session_.summaryOnSignal();
-  set_outcome_on_signal(exit_status(now), silent_ ? format_summary(now) : stdx::string());
+  set_outcome_on_signal(exit_status(now), silent_ || maintained_ ? format_summary(now) : stdx::string());
 }
 
 void CInstallerDlg::buildMainWindow() {
