@@ -179,8 +179,9 @@ class Rounds {
     row.tree = t_.label;
     row.treeKind = t_.kind;
     char text[256];
-    snprintf(text, sizeof text, "%s: `%s`, %s files, %.0f MB", t_.label.c_str(), t_.source.c_str(),
-             thousands(t_.totals.files).c_str(), t_.totals.bytes / 1e6);
+    double mb = t_.totals.bytes / 1e6;
+    snprintf(text, sizeof text, "%s: `%s`, %s files, %.*f MB", t_.label.c_str(), t_.source.c_str(),
+             thousands(t_.totals.files).c_str(), mb < 10 ? 1 : 0, mb);
     row.description = text;
     for (int k = 0; k < kPackageKinds; ++k) {
       row.setup[k].name = std::string("setup ") + kPackageKindNames[k];
