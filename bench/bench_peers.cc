@@ -268,6 +268,7 @@ class Rounds {
     }
     if (!complete(home + kTargetBelowHome, side, log)) return false;
     side.rounds.push_back(r.seconds);
+    side.cpu.push_back(r.cpuSeconds);
     side.hwmKib = std::max(side.hwmKib, r.hwmKib);
     return true;
   }
@@ -282,6 +283,7 @@ class Rounds {
     }
     if (!complete(x, side, log)) return false;
     side.rounds.push_back(r.seconds);
+    side.cpu.push_back(r.cpuSeconds);
     side.hwmKib = std::max(side.hwmKib, r.hwmKib);
     return true;
   }
@@ -293,10 +295,10 @@ class Rounds {
   std::vector<std::string> aside_;
 };
 
-std::string cell(const SideRuns& s) {
+std::string cell(const SideRuns& s, bool cpu = false) {
   if (!s.timed()) return "-";
   char text[32];
-  snprintf(text, sizeof text, "%.3f", median(s.rounds));
+  snprintf(text, sizeof text, "%.3f", median(cpu ? s.cpu : s.rounds));
   return text;
 }
 
@@ -315,11 +317,24 @@ void printTable(const std::string& title, const std::vector<const PeerRow*>& row
     for (const SideRuns& p : r->peers) printf(" %s |", cell(p).c_str());
     printf(" %s |\n", ratioCell(v).c_str());
   }
+  printf("\n| processor s (user + system), same rounds | setup foreign | setup own |");
+  for (const SideRuns& p : rows[0]->peers) printf(" %s |", p.name.c_str());
+  printf("\n|---|---|---|");
+  for (size_t i = 0; i < rows[0]->peers.size(); ++i) printf("---|");
+  printf("\n");
+  for (const PeerRow* r : rows) {
+    printf("| %s | %s | %s |", r->tree.c_str(), cell(r->setup[kForeign], true).c_str(),
+           cell(r->setup[kOwn], true).c_str());
+    for (const SideRuns& p : r->peers) printf(" %s |", cell(p, true).c_str());
+    printf("\n");
+  }
   printf("\n");
   for (const PeerRow* r : rows) {
     RowVerdict v = judgeRow(*r);
     printf("  %s: fastest unpacker %s; ", r->tree.c_str(), v.fastest < 0 ? "none" : r->peers[v.fastest].name.c_str());
-    if (v.disagreeing.empty()) {
+    if (r->setup[kOwn].rounds.size() < 2) {
+      printf("a single round, nothing to agree");
+    } else if (v.disagreeing.empty()) {
       printf("the rounds agree within %s", percent(kAgreeShare).c_str());
     } else {
       printf("the rounds do NOT agree within %s:", percent(kAgreeShare).c_str());

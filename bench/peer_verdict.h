@@ -27,6 +27,9 @@ bool roundsAgree(const std::vector<double>& rounds);
 struct SideRuns {
   std::string name;
   std::vector<double> rounds;
+  // Its processor time (user and system) in the same rounds: on a busy
+  // machine steadier than the wall clock, though blind to waits for the disk.
+  std::vector<double> cpu;
   std::string skip;  // empty when it was timed in every round
   long hwmKib = 0;   // its highest peak resident memory
   bool timed() const { return skip.empty() && !rounds.empty(); }

@@ -120,6 +120,8 @@ TimedRun runTimed(const std::vector<std::string>& args, const std::vector<std::s
   }
   run.seconds = now() - t0;
   run.hwmKib = usage.ru_maxrss;
+  run.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+                   usage.ru_stime.tv_usec / 1e6;
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
 }

@@ -39,6 +39,7 @@ int runSetup(const std::string& setup, const std::string& packageDir, const std:
 struct TimedRun {
   int status = -1;     // exit status; -1 when it could not run or was killed
   double seconds = 0;  // wall clock, spawn to exit
+  double cpuSeconds = 0;  // processor time, user and system, of the same
   long hwmKib = 0;     // peak resident memory of the process and what it waited for
 };
 
