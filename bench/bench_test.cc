@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "bench/peer_verdict.h"
+#include "bench/spawn.h"
 #include "bench/tree_copy.h"
 #include "bench/trees.h"
 
@@ -140,7 +142,7 @@ TEST(PeerVerdict, RoundsAgreeWithinFifteenPercentOfTheMedian) {
   }
 }
 
-class TreeCopyTest : public ::testing::Test {
+class BenchScratch : public ::testing::Test {
  protected:
   void SetUp() override {
     char dir[] = "/tmp/tree_copy_XXXXXX";
@@ -164,7 +166,7 @@ class TreeCopyTest : public ::testing::Test {
   std::string root;
 };
 
-TEST_F(TreeCopyTest, RegularFilesOnlyWithTheirTimes) {
+TEST_F(BenchScratch, TreeCopyTakesRegularFilesOnlyWithTheirTimes) {
   ASSERT_EQ(0, mkdir((root + "/src").c_str(), 0755));
   ASSERT_EQ(0, mkdir((root + "/src/a").c_str(), 0755));
   ASSERT_EQ(0, mkdir((root + "/src/a/b").c_str(), 0755));
@@ -215,7 +217,7 @@ TEST_F(TreeCopyTest, RegularFilesOnlyWithTheirTimes) {
   }
 }
 
-TEST_F(TreeCopyTest, RefusesWhatItCannotCopyCleanly) {
+TEST_F(BenchScratch, TreeCopyRefusesWhatItCannotCopyCleanly) {
   ASSERT_EQ(0, mkdir((root + "/src").c_str(), 0755));
   write("src/f", "f", 1000, 0);
   ASSERT_EQ(0, mkdir((root + "/taken").c_str(), 0755));
@@ -239,6 +241,63 @@ TEST_F(TreeCopyTest, RefusesWhatItCannotCopyCleanly) {
   }
   struct stat st;
   EXPECT_NE(0, lstat((root + "/taken/f").c_str(), &st));
+}
+
+// A display left in setup's environment would show its window and pause:
+// the figure would no longer be the one scripts wait for.
+TEST(Spawn, ScriptEnvironmentHasNoDisplayAndItsOwnHomeAndTemp) {
+  setenv("DISPLAY", ":9", 1);
+  setenv("WAYLAND_DISPLAY", "wayland-9", 1);
+  setenv("HOME", "/home/elsewhere", 1);
+  setenv("TMPDIR", "/tmp/elsewhere", 1);
+  setenv("XDISPLAY_NOTE", "kept", 1);
+  std::vector<std::string> env = scriptEnvironment("/fresh/home", "/fresh/tmp");
+  struct Case {
+    const char* name;
+    const char* value;  // null: absent
+  } cases[] = {
+      {"DISPLAY", nullptr},          {"WAYLAND_DISPLAY", nullptr}, {"HOME", "/fresh/home"},
+      {"TMPDIR", "/fresh/tmp"},      {"XDISPLAY_NOTE", "kept"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> found;
+    for (const std::string& e : env)
+      if (e.compare(0, strlen(c.name) + 1, std::string(c.name) + "=") == 0) found.push_back(e.substr(strlen(c.name) + 1));
+    if (c.value == nullptr) {
+      EXPECT_TRUE(found.empty());
+    } else {
+      ASSERT_EQ(1u, found.size());
+      EXPECT_EQ(c.value, found[0]);
+    }
+  }
+  unsetenv("WAYLAND_DISPLAY");
+  unsetenv("XDISPLAY_NOTE");
+}
+
+TEST_F(BenchScratch, FindProgramTakesOnlyExecutableFiles) {
+  ASSERT_EQ(0, mkdir((root + "/bin").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((root + "/bin/folder").c_str(), 0755));
+  write("bin/plain", "data", 1000, 0);
+  write("bin/tool", "#!/bin/sh\n", 1000, 0);
+  ASSERT_EQ(0, chmod((root + "/bin/tool").c_str(), 0755));
+  std::string path = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", ("relative:" + root + "/bin").c_str(), 1);
+  struct Case {
+    const char* program;
+    std::string found;
+  } cases[] = {
+      {"tool", root + "/bin/tool"},
+      {"plain", ""},     // not executable: it would fail inside the timing
+      {"folder", ""},
+      {"missing", ""},
+      {"/bin/sh", "/bin/sh"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    EXPECT_EQ(c.found, findProgram(c.program));
+  }
+  setenv("PATH", path.c_str(), 1);
 }
 
 }  // namespace
