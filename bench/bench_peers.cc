@@ -363,6 +363,14 @@ void printRounds(const std::vector<PeerRow>& rows) {
   }
 }
 
+// False, having said so, when the image stays mounted.
+bool unmount(const std::string& point) {
+  std::string umount = findProgram("umount");
+  if (!umount.empty() && runTimed({umount, point}, nullptr, "", "").status == 0) return true;
+  fprintf(stderr, "bench_peers: could not unmount %s; unmount it by hand\n", point.c_str());
+  return false;
+}
+
 // Makes, formats and mounts an ext4 image of bytes under dir. Empty, with
 // why, when it cannot.
 std::string mountExt4(const std::string& dir, unsigned long long bytes, std::string& why) {
@@ -389,19 +397,18 @@ std::string mountExt4(const std::string& dir, unsigned long long bytes, std::str
     why = "mkfs.ext4 failed on " + image;
     return "";
   }
-  if (runTimed({mount, "-o", "loop", image, point}, nullptr, "", "").status != 0 ||
-      fileSystemType(point) != EXT4_SUPER_MAGIC) {
+  if (runTimed({mount, "-o", "loop", image, point}, nullptr, "", "").status != 0) {
     why = "the image " + image + " could not be mounted";
+    return "";
+  }
+  if (fileSystemType(point) != EXT4_SUPER_MAGIC) {
+    why = "the image " + image + " was mounted, but not as ext4";
+    unmount(point);
     return "";
   }
   return point;
 }
 
-void unmount(const std::string& point) {
-  std::string umount = findProgram("umount");
-  if (umount.empty() || runTimed({umount, point}, nullptr, "", "").status != 0)
-    fprintf(stderr, "bench_peers: could not unmount %s; unmount it by hand\n", point.c_str());
-}
 
 }  // namespace
 
@@ -555,10 +562,12 @@ int main(int argc, char** argv) {
       ok = Rounds(o, t, target).run(rows.back());
     }
   }
-  if (!ext4Point.empty()) unmount(ext4Point);
+  // A tree removed below a mount that is still there would reach into it.
+  bool unmounted = ext4Point.empty() || unmount(ext4Point);
   for (const Target& target : targets)
     if (target.kind == FsKind::kTmpfs && !o.quick) removeTree(target.dir);
-  removeTree(work);
+  if (unmounted) removeTree(work);
+  else fprintf(stderr, "bench_peers: %s is left in place\n", work.c_str());
   std::string loadAfter = loadAverage();
 
   printf("Setup against the other unpackers, seconds from spawn to exit, medians of %u round%s%s;\n"
