@@ -35,6 +35,28 @@ struct SetupSpawn {
 int runSetup(const std::string& setup, const std::string& packageDir, const std::string& home,
              const std::string& temp, const std::string& logFile, double& seconds, long& hwmKib);
 
+// One spawn timed from before the fork to after the reaping.
+struct TimedRun {
+  int status = -1;     // exit status; -1 when it could not run or was killed
+  double seconds = 0;  // wall clock, spawn to exit
+  double cpuSeconds = 0;  // processor time, user and system, of the same
+  long hwmKib = 0;     // peak resident memory of the process and what it waited for
+};
+
+// Runs args[0] (an absolute path: no search inside the timing) with args,
+// in cwd (empty: this one), with env (null: this process's environment),
+// standard output and error into logFile; no shell in between. Everything
+// the child needs is built before the clock starts.
+TimedRun runTimed(const std::vector<std::string>& args, const std::vector<std::string>* env,
+                  const std::string& cwd, const std::string& logFile);
+
+// The environment of a silent setup run as a script starts it: this
+// process's without the display's variables, HOME and TMPDIR replaced.
+std::vector<std::string> scriptEnvironment(const std::string& home, const std::string& temp);
+
+// The absolute path of program as PATH finds it; empty when it is absent.
+std::string findProgram(const std::string& program);
+
 // The start of a file, for a failure report.
 std::string head(const std::string& path, size_t limit);
 

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
 #include <thread>
 
 #include "install/test_support.h"
@@ -14,6 +16,26 @@ using namespace test_support;
 
 namespace {
 
+// The whole image of a package, inflated with zlib; empty when it is not
+// one raw DEFLATE stream.
+std::string inflatedImage(const std::string& package) {
+  std::string packed = readBytes(package), image;
+  z_stream z = {};
+  if (inflateInit2(&z, -15) != Z_OK) return image;
+  z.next_in = reinterpret_cast<Bytef*>(&packed[0]);
+  z.avail_in = static_cast<uInt>(packed.size());
+  char out[1 << 16];
+  int code = Z_OK;
+  while (code == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(out);
+    z.avail_out = sizeof out;
+    code = inflate(&z, Z_NO_FLUSH);
+    image.append(out, sizeof out - z.avail_out);
+  }
+  inflateEnd(&z);
+  return code == Z_STREAM_END ? image : std::string();
+}
+
 class InstallerTest : public ScratchTest {
  protected:
   void SetUp() override {
@@ -22,15 +44,18 @@ class InstallerTest : public ScratchTest {
   }
 
   // Packs the tree at source/ with the vendor tool's code, or with gzip as
-  // a second encoder over the same image.
-  std::string packTree(bool secondEncoder) {
+  // a second encoder over the same image; or by the builder without member
+  // checksums, as other packers lay packages out.
+  enum Packer { kBuilder, kBuilderWithoutChecksums, kSecondEncoder };
+  std::string packTree(Packer packer) {
     std::vector<package_builder::SourceFile> files;
     std::string error;
     EXPECT_TRUE(package_builder::collectFiles(path("source"), files, error)) << error;
     package_builder::Options options;
     options.products.push_back(product("en", "P", "V", ""));
+    options.memberChecksums = packer != kBuilderWithoutChecksums;
     std::string package = path("tree.dpk");
-    if (!secondEncoder) {
+    if (packer != kSecondEncoder) {
       EXPECT_TRUE(package_builder::writePackage(package, options, files, error)) << error;
       return package;
     }
@@ -96,10 +121,21 @@ TEST_F(InstallerTest, InstallsATreeAndARerunCopiesNothing) {
   setTimeWithFraction(path("source/docs/big.bin"), 1500000002, 500000000);
   setTimeWithFraction(path("source/docs/deep/er/leaf.txt"), 1500000003, 100);
 
-  for (bool secondEncoder : {false, true}) {
-    SCOPED_TRACE(secondEncoder ? "gzip" : "builder");
-    std::string package = packTree(secondEncoder);
+  const struct {
+    Packer packer;
+    const char* name;
+    bool checksums;
+  } packers[] = {{kBuilder, "builder", true},
+                 {kBuilderWithoutChecksums, "builder without checksums", false},
+                 {kSecondEncoder, "gzip", false}};
+  for (const auto& p : packers) {
+    SCOPED_TRACE(p.name);
+    bool secondEncoder = p.packer == kSecondEncoder;
+    std::string package = packTree(p.packer);
     if (secondEncoder && (readBytes(package).empty() || readBytes(package) == "<missing>")) GTEST_SKIP() << "gzip not available";
+    // The checksum field's tag is in the image exactly when the members carry one.
+    std::string image = inflatedImage(package);
+    EXPECT_EQ(p.checksums, image.find("CR32") != std::string::npos);
     ASSERT_EQ(0, system(("rm -rf '" + target + "'").c_str()));
     PackageReader reader;
     ASSERT_EQ(0u, reader.open(u16(package)));

@@ -6,7 +6,8 @@ packages=(build-essential cmake pkg-config libgtk2.0-dev libgtk2.0-common libgai
           xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core procps gzip tar
           clang libclang-rt-dev man-db groff-base ansible-core libisal-dev
           zopfli p7zip-full libsodium-dev minisign bindfs fuse3 dosfstools
-          at-spi2-core libatk-adaptor python3-pyatspi dbus-daemon)
+          at-spi2-core libatk-adaptor python3-pyatspi dbus-daemon
+          isal libarchive-tools unzip zip e2fsprogs strace)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -224,7 +224,7 @@ bool writePackage(const std::string& output, const Options& options,
   std::vector<package_format::MemberRecord> members(files.size());
   uint64_t offset = 0;
   for (size_t i = 0; i < files.size(); ++i) {
-    members[i].hasChecksum = true;
+    members[i].hasChecksum = options.memberChecksums;
     members[i].name = files[i].name;
     members[i].lastWriteTime = files[i].lastWriteTime;
     members[i].offset = static_cast<uint32_t>(offset);
@@ -242,7 +242,7 @@ bool writePackage(const std::string& output, const Options& options,
   // pass over the files computes them, the second packs the bytes and
   // checks that they are still the same.
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[kReadChunk]);
-  for (size_t i = 0; i < files.size(); ++i) {
+  for (size_t i = 0; i < files.size() && options.memberChecksums; ++i) {
     if (!readFile(files[i], buffer.get(), members[i].checksum, error,
                   [](const unsigned char*, size_t) { return true; }))
       return false;
@@ -259,7 +259,7 @@ bool writePackage(const std::string& output, const Options& options,
     if (!readFile(files[i], buffer.get(), crc, error,
                   [&](const unsigned char* data, size_t size) { return out.write(data, size, error); }))
       return false;
-    if (crc != members[i].checksum) {
+    if (options.memberChecksums && crc != members[i].checksum) {
       error = files[i].path + " changed while it was packed";
       return false;
     }

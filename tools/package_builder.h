@@ -31,6 +31,10 @@ struct Options {
   bool singleLanguage = false;  // needs exactly one description, in "en"
   int level = 9;                // DEFLATE level 0-9, or 0-3 with fast
   bool fast = false;            // ISA-L's compressor instead of zlib's
+  // Each member's CRC-32 in its record. Without them the package is laid
+  // out as other packers write theirs: the reader then has nothing to check
+  // a member's bytes against.
+  bool memberChecksums = true;
 };
 
 // Checks the descriptions against the layout and the files (every readme
