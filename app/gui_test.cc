@@ -390,6 +390,22 @@ TEST_F(WizardTest, CopySucceedsRegistersAndFinishOpensTheReadmeAsOneArgument) {
   EXPECT_EQ(kExitInstalled, dialog->exitStatus());
 }
 
+// A choice on the maintenance page and what it ends with.
+struct MaintenanceCase {
+  const char* name;
+  MaintenancePage::Choice choice;
+  unsigned state;
+  int status;
+  std::vector<std::string> files;  // below the target's folder afterwards, sorted
+};
+
+// The names in dir and below it, sorted.
+std::vector<std::string> namesBelow(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : snapshotTree(dir)) names.push_back(entry.first);
+  return names;
+}
+
 // A directory that holds the package's files (one edited, one deleted, one
 // added by its user) is offered an update, a repair or a remove, with its
 // counts; each does what its switch does on the command line, and the final
@@ -398,13 +414,7 @@ TEST_F(WizardTest, CopySucceedsRegistersAndFinishOpensTheReadmeAsOneArgument) {
 TEST_F(WizardTest, DirectoryWithThePackagesFilesOffersUpdateRepairAndRemove) {
   makePackage({{"t/a.cfg", "alpha"}, {"t/b.cfg", "beta"}, {"t/c.cfg", "gamma"}});
   const std::string target = home_ / "tmplts";
-  const struct {
-    const char* name;
-    MaintenancePage::Choice choice;
-    unsigned state;
-    int status;
-    std::vector<std::string> files;  // below target/t afterwards, sorted
-  } cases[] = {
+  const MaintenanceCase cases[] = {
       {"update", MaintenancePage::kUpdate, CInstallerDlg::kStateSuccess, kExitInstalled,
        {"a.cfg", "b.cfg", "c.cfg", "mine.txt"}},
       {"repair", MaintenancePage::kRepair, CInstallerDlg::kStateSuccess, kExitInstalled,
@@ -434,9 +444,7 @@ TEST_F(WizardTest, DirectoryWithThePackagesFilesOffersUpdateRepairAndRemove) {
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(dialog->maintenancePage()->choiceButton(c.choice)), TRUE);
     startCopy(*dialog);
     ASSERT_EQ(c.state, dialog->state());
-    std::vector<std::string> files;
-    for (const auto& entry : snapshotTree(target + "/t")) files.push_back(entry.first);
-    EXPECT_EQ(c.files, files);
+    EXPECT_EQ(c.files, namesBelow(target + "/t"));
     EXPECT_EQ(c.status, dialog->exitStatus());
     // The user's edit stays: in place after a remove, beside after a repair.
     EXPECT_EQ(c.choice == MaintenancePage::kRepair ? "alpha" : "alpha, edited and grown",
@@ -452,13 +460,7 @@ TEST_F(WizardTest, DirectoryWithThePackagesFilesOffersUpdateRepairAndRemove) {
 TEST_F(WizardTest, RepairAndRemoveRunBesideALiveWindow) {
   makePackage({{"t/a.cfg", "alpha"}, {"t/b.cfg", "beta"}});
   const std::string target = home_ / "tmplts";
-  const struct {
-    const char* name;
-    MaintenancePage::Choice choice;
-    unsigned state;
-    int status;
-    std::vector<std::string> files;  // below target/t afterwards, sorted
-  } cases[] = {
+  const MaintenanceCase cases[] = {
       {"repair", MaintenancePage::kRepair, CInstallerDlg::kStateSuccess, kExitInstalled, {"a.cfg", "b.cfg"}},
       {"remove", MaintenancePage::kRemove, CInstallerDlg::kStateSuccess, kExitInstalled, {}},
       {"window closed on the offer", MaintenancePage::kUpdate, CInstallerDlg::kStateMaintenance, kExitCancelled,
@@ -474,9 +476,7 @@ TEST_F(WizardTest, RepairAndRemoveRunBesideALiveWindow) {
     if (c.choice == MaintenancePage::kUpdate) {
       gtk_widget_destroy(dialog->window());
       EXPECT_EQ(c.status, dialog->exitStatus());
-      std::vector<std::string> files;
-      for (const auto& entry : snapshotTree(target + "/t")) files.push_back(entry.first);
-      EXPECT_EQ(c.files, files);
+      EXPECT_EQ(c.files, namesBelow(target + "/t"));
       continue;
     }
     int held = open(target.c_str(), O_RDONLY | O_DIRECTORY);
@@ -504,9 +504,7 @@ TEST_F(WizardTest, RepairAndRemoveRunBesideALiveWindow) {
     EXPECT_TRUE(answers.boxes().empty()) << answers.boxes()[0].text;
     ASSERT_EQ(c.state, dialog->state());
     EXPECT_EQ(c.status, dialog->exitStatus());
-    std::vector<std::string> files;
-    for (const auto& entry : snapshotTree(target + "/t")) files.push_back(entry.first);
-    EXPECT_EQ(c.files, files);
+    EXPECT_EQ(c.files, namesBelow(target + "/t"));
     click(dialog->nextButton());
   }
 }
