@@ -108,7 +108,7 @@ bool InstallSession::updateProgress() {
   outcome.upToDate = installer.upToDateFiles();
   outcome.failure = installer.failure();
   outcome.undoFailures = installer.undoFailures();
-  outcome.plan = installer.plannedMembers();
+  outcome.plan = installer.takePlannedMembers();
   if (result == 0) {
     outcome.kind = InstallOutcome::kInstalled;
   } else if (result == ERROR_CANCELLED && outcome.undoFailures.empty()) {

@@ -41,22 +41,28 @@ class DurableBatch {
   // the target) now, while the caller holds it open: the file system
   // behind it is asked once.
   void entryIn(const stdx::u16string& directory, void* handle) {
-    auto where = directories_.find(directory);
-    if (where == directories_.end()) where = directories_.emplace(directory, FS::GetDurability(handle)).first;
-    if (where->second.kind == Durability::kJournal) lastOnJournal_[where->second.volume] = directory;
+    Durability durability = durabilityOf(directory, &handle);
+    if (durability.kind != Durability::kJournal) return;
+    stdx::u16string& last = lastOnJournal_[durability.volume];
+    if (last != directory) last = directory;
   }
 
   // Takes over file, written in directory (told by entryIn) for the member
-  // name there, its writeback started: it is closed here, now or later. A
-  // failure may be an earlier file's: failed then gets that member's path.
+  // name there, and starts its writeback: it is closed here, now or later.
+  // A failure may be an earlier file's: failed then gets that member's path.
   FsResult add(const stdx::u16string& directory, const stdx::u16string& name, void* file,
                stdx::u16string& failed) {
-    auto where = directories_.find(directory);
-    Durability durability = where == directories_.end() ? Durability{Durability::kPerFile, 0} : where->second;
+    Durability durability = durabilityOf(directory, nullptr);
     if (durability.kind == Durability::kInMemory) {
-      failed = join(directory, name);
-      return FS::CloseHandle(file);
+      FsResult closed = FS::CloseHandle(file);
+      if (closed != 0) failed = join(directory, name);
+      return closed;
     }
+    // The file starts on its way to the disk now, while the package is
+    // still inflating, so that the wait in finish() finds most of it done
+    // (and its blocks placed, so one journal commit covers them all). Only
+    // a head start: the wait checks the outcome.
+    FS::StartFlushFileBuffers(file);
     held_.push_back(Held{file, directory, name, durability.kind == Durability::kPerFile});
     if (durability.kind == Durability::kPerFile) perFileDirectories_.insert(directory);
     if (held_.size() <= kHeldFiles) return 0;
@@ -103,6 +109,7 @@ class DurableBatch {
     for (Held& h : held_) FS::CloseHandle(h.file);
     held_.clear();
     directories_.clear();
+    last_ = directories_.end();
     lastOnJournal_.clear();
     perFileDirectories_.clear();
   }
@@ -125,6 +132,21 @@ class DurableBatch {
     return directory.empty() ? name : directory + u"/" + name;
   }
 
+  // What the file system behind directory keeps, asked once per directory
+  // through handle, open on it (null: not asked; a directory never told
+  // of is flushed file by file). Members come folder by folder: the last
+  // answer usually serves the next one too.
+  Durability durabilityOf(const stdx::u16string& directory, void* const* handle) {
+    if (last_ != directories_.end() && last_->first == directory) return last_->second;
+    auto where = directories_.find(directory);
+    if (where == directories_.end()) {
+      if (handle == nullptr) return Durability{Durability::kPerFile, 0};
+      where = directories_.emplace(directory, FS::GetDurability(*handle)).first;
+    }
+    last_ = where;
+    return where->second;
+  }
+
   FsResult settleOldest(stdx::u16string& failed) {
     Held oldest = held_.front();
     held_.pop_front();
@@ -137,6 +159,7 @@ class DurableBatch {
 
   std::deque<Held> held_;
   std::map<stdx::u16string, Durability, Less> directories_;
+  typename std::map<stdx::u16string, Durability, Less>::iterator last_ = directories_.end();
   // For each journaled file system, the directory this run changed last.
   std::map<unsigned long long, stdx::u16string> lastOnJournal_;
   std::set<stdx::u16string, Less> perFileDirectories_;

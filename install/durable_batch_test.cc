@@ -23,20 +23,24 @@ struct RecordingFs {
   static inline std::vector<std::string> log;
   static inline std::map<intptr_t, std::string> names;
   static inline intptr_t failWait = 0;
-  static inline unsigned open = 0, mostOpen = 0;
+  static inline unsigned open = 0, mostOpen = 0, started = 0;
 
   static void reset() {
     durability.clear();
     log.clear();
     names.clear();
     failWait = 0;
-    open = mostOpen = 0;
+    open = mostOpen = started = 0;
   }
   static void* file(intptr_t n) {
     if (++open > mostOpen) mostOpen = open;
     return reinterpret_cast<void*>(n);
   }
   static Durability GetDurability(void* handle) { return durability.at(reinterpret_cast<intptr_t>(handle)); }
+  static FsResult StartFlushFileBuffers(void*) {
+    ++started;
+    return 0;
+  }
   static FsResult WaitFileBuffers(void* handle, bool metadata) {
     intptr_t n = reinterpret_cast<intptr_t>(handle);
     log.push_back((metadata ? "datasync " : "wait ") + std::to_string(n));
@@ -84,7 +88,8 @@ std::vector<std::string> finish(Batch& batch) {
 // Where the files went decides what is flushed: a journaled file system
 // one fsync, of the directory that got an entry last, whatever the number
 // of directories; one without a journal each file's data and metadata and
-// every directory up to the target; one in memory nothing at all.
+// every directory up to the target; one in memory nothing at all (not even
+// a writeback started).
 TEST(DurableBatchTest, FlushesWhatTheFileSystemNeedsAndNoMore) {
   struct Entry {
     const char16_t* directory;
@@ -121,6 +126,7 @@ TEST(DurableBatchTest, FlushesWhatTheFileSystemNeedsAndNoMore) {
     if (c.wait == nullptr) {
       EXPECT_TRUE(RecordingFs::log.empty());
     }
+    EXPECT_EQ(c.wait == nullptr ? 0u : static_cast<unsigned>(n), RecordingFs::started);
     EXPECT_EQ(0u, RecordingFs::open);
     EXPECT_EQ(0u, batch.held());
   }

@@ -257,6 +257,9 @@ class BasicInstaller : public BasicRollback<FS> {
   // What the last run's plan said of each member; empty when it ended
   // before it looked at them.
   const std::vector<MemberPlan>& plannedMembers() const { return plan_.members(); }
+  // The same, handed over once the run is over (thousands of members are
+  // not copied for a log).
+  std::vector<MemberPlan> takePlannedMembers() { return plan_.takeMembers(); }
   // Why the last run failed, as stopOnError found it; code 0 when it did not.
   const InstallFailure& failure() const { return failure_; }
 

@@ -83,6 +83,7 @@ FsResult BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
   std::vector<uint64_t> stillNeeded(count + 1, config::kImageLimit);
   for (size_t i = count; i-- > 0;)
     stillNeeded[i] = std::min<uint64_t>(stillNeeded[i + 1], reader->files[i].offset);
+  staged_.reserve(count);
   uint64_t percent = 0;
   for (size_t i = 0; i < count; ++i) {
     stdx::u16string name = reader->files[i].name;

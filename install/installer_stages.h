@@ -53,11 +53,6 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   if (planned.fate == MemberFate::kOlder) code = keep_owner_and_mode<FS>(dir, name, out);
   if (code == 0) code = reader->copyTo(index, out);
   if (code == 0) {
-    // Every file starts on its way to the disk now, while the package is
-    // still inflating, so that the wait before the renames finds most of
-    // it done (and its blocks placed, so one journal commit covers them
-    // all). Only a head start: the wait checks the outcome.
-    FS::StartFlushFileBuffers(out);
     stdx::u16string failedFile;
     code = durable_.add(directory, name, out, failedFile);
     if (code != 0) failingPath_ = target_ + failedFile;

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "install/failure_words.h"
@@ -45,7 +46,7 @@ class BasicRunPlan {
   // closed here), target its path as the run names it.
   void lookFrom(void* root, const stdx::u16string& target, const std::vector<PlanMember>& members,
                 bool checkWritable) {
-    reset(target, checkWritable);
+    reset(target, checkWritable, members.size());
     root_ = root;
     spaceHandle_ = root;
     describeVolume();
@@ -59,7 +60,7 @@ class BasicRunPlan {
   // included); a missing one is looked at as the run would make it, from
   // the nearest folder that exists.
   void lookAt(const stdx::u16string& target, const std::vector<PlanMember>& members, bool checkWritable) {
-    reset(target, checkWritable);
+    reset(target, checkWritable, members.size());
     bool there = openTarget();
     if (spaceHandle_ != INVALID_HANDLE_VALUE) describeVolume();
     if (there) {
@@ -88,6 +89,8 @@ class BasicRunPlan {
   }
 
   const std::vector<MemberPlan>& members() const { return plan_; }
+  // The members' plan, handed over: the plan is empty afterwards.
+  std::vector<MemberPlan> takeMembers() { return std::move(plan_); }
   const MemberPlan& member(size_t index) const { return plan_[index]; }
   bool targetExists() const { return root_ != INVALID_HANDLE_VALUE; }
   // The path a member is named by.
@@ -218,11 +221,12 @@ class BasicRunPlan {
   }
 
  private:
-  void reset(const stdx::u16string& target, bool checkWritable) {
+  void reset(const stdx::u16string& target, bool checkWritable, size_t members) {
     close();
     target_ = target;
     checkWritable_ = checkWritable;
     plan_.clear();
+    plan_.reserve(members);
     needed_ = 0;
     volume_ = VolumeTraits();
     targetStop_ = InstallFailure();
