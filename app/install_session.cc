@@ -2,7 +2,9 @@
 
 #include <errno.h>
 
+#include <memory>
 #include <system_error>
+#include <vector>
 
 #include "app/run_log.h"
 #include "install/failure_words.h"
@@ -108,7 +110,7 @@ bool InstallSession::updateProgress() {
   outcome.upToDate = installer.upToDateFiles();
   outcome.failure = installer.failure();
   outcome.undoFailures = installer.undoFailures();
-  outcome.plan = installer.takePlannedMembers();
+  outcome.plan = std::make_shared<const std::vector<MemberPlan>>(installer.takePlannedMembers());
   if (result == 0) {
     outcome.kind = InstallOutcome::kInstalled;
   } else if (result == ERROR_CANCELLED && outcome.undoFailures.empty()) {
@@ -171,7 +173,7 @@ RunSummary InstallSession::summary() const {
   if (!processData_.getOutcome(outcome)) return summary;
   summary.copied = outcome.copied;
   summary.upToDate = outcome.upToDate;
-  summary.members = logged_members(outcome.plan, target_, outcome.kind == InstallOutcome::kInstalled);
+  summary.members = logged_members(outcome.plan ? *outcome.plan : std::vector<MemberPlan>(), target_, outcome.kind == InstallOutcome::kInstalled);
   summary.why = outcome.heading;
   if (!outcome.detail.empty()) summary.why += u"\n" + outcome.detail;
   if (registered_ && registration_.failed) summary.why += u"\n" + registration_message(registration_);

@@ -41,10 +41,17 @@ class DurableBatch {
   // the target) now, while the caller holds it open: the file system
   // behind it is asked once.
   void entryIn(const stdx::u16string& directory, void* handle) {
-    Durability durability = durabilityOf(directory, &handle);
-    if (durability.kind != Durability::kJournal) return;
-    stdx::u16string& last = lastOnJournal_[durability.volume];
-    if (last != directory) last = directory;
+    noteEntry(directory, durabilityOf(directory, &handle));
+  }
+
+  // The same, from a thread that no longer holds the directory: durability
+  // is what GetDurability said of it (the first answer for a directory is
+  // the one kept).
+  void entryIn(const stdx::u16string& directory, const Durability& durability) {
+    if (last_ == directories_.end() || last_->first != directory) {
+      last_ = directories_.emplace(directory, durability).first;
+    }
+    noteEntry(directory, last_->second);
   }
 
   // Takes over file, written in directory (told by entryIn) for the member
@@ -130,6 +137,12 @@ class DurableBatch {
 
   static stdx::u16string join(const stdx::u16string& directory, const stdx::u16string& name) {
     return directory.empty() ? name : directory + u"/" + name;
+  }
+
+  void noteEntry(const stdx::u16string& directory, const Durability& durability) {
+    if (durability.kind != Durability::kJournal) return;
+    stdx::u16string& last = lastOnJournal_[durability.volume];
+    if (last != directory) last = directory;
   }
 
   // What the file system behind directory keeps, asked once per directory

@@ -36,6 +36,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -49,6 +50,7 @@
 #include "install/rollback.h"
 #include "install/run_lock.h"
 #include "install/run_plan.h"
+#include "install/work_lane.h"
 #include "platform/file_io.h"
 #include "platform/file_system.h"
 #include "platform/path_separators.h"
@@ -78,9 +80,10 @@ struct InstallOutcome {
   stdx::u16string detail;
   unsigned long copied = 0;    // members copied (before a rollback, what it undid)
   unsigned long upToDate = 0;  // members left alone as up to date
-  // What the run's plan said of each member (empty when the run ended
-  // before it looked at them), for the run's log.
-  std::vector<MemberPlan> plan;
+  // What the run's plan said of each member (none, or empty, when the run
+  // ended before it looked at them), for the run's log. Shared: the
+  // outcome is copied to every thread that asks for it.
+  std::shared_ptr<const std::vector<MemberPlan>> plan;
 };
 
 // The state a run shares with the window: progress, the final outcome and
@@ -316,8 +319,31 @@ class BasicInstaller : public BasicRollback<FS> {
       return isMemberPath(join_path(directory, name));
     });
   }
+  // A member's temporary file, made and open, handed to the copy thread to
+  // be filled; out INVALID_HANDLE_VALUE: a member left alone, whose bytes
+  // the image may give back.
+  struct CopyJob {
+    size_t index = 0;
+    void* out = INVALID_HANDLE_VALUE;
+    stdx::u16string directory;
+    stdx::u16string name;
+    Durability durability{Durability::kPerFile, 0};
+  };
+  // The copy thread's failure, as the run tells it.
+  struct CopyFailure {
+    FsResult code;
+    stdx::u16string path;
+    stdx::u16string line;
+    bool packageFailed = false;
+  };
+
   FsResult checkTargetSpace();
-  FsResult stageMember(Reader* reader, size_t index, const stdx::u16string& relative, bool& staged);
+  FsResult stageMember(Reader* reader, size_t index, const stdx::u16string& relative, CopyJob& job,
+                       bool& staged);
+  bool copyMember(Reader* reader, CopyJob& job);
+  FsResult handOver(CopyJob& job);
+  FsResult finishCopies();
+  void stopCopies();
   FsResult prepareDirectory(const stdx::u16string& directory, void*& handle);
   FsResult openCreating(const stdx::u16string& directory, void*& handle, bool& made);
   FsResult refuseLink(FsResult code, const stdx::u16string& directory);
@@ -357,6 +383,17 @@ class BasicInstaller : public BasicRollback<FS> {
   DurableBatch<FS> durable_;
   unsigned tempCounter = 0;
   double flushSeconds_ = 0;
+  // Where the members still to come begin, at the latest, for each member.
+  std::vector<uint64_t> stillNeeded_;
+  // The last directory whose file system was asked how it keeps data.
+  stdx::u16string durabilityDirectory_;
+  Durability durability_{Durability::kPerFile, 0};
+  bool durabilityKnown_ = false;
+  // The copy thread's: what it copied, and its failure (read once it stopped).
+  unsigned long laneCopied_ = 0;
+  CopyFailure copyFailure_;
+  // Last: its thread stops before anything it uses goes.
+  WorkLane<CopyJob> copies_;
 };
 
 typedef BasicInstaller<FileSystem> Installer;

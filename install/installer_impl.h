@@ -80,10 +80,18 @@ FsResult BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
   size_t count = reader->files.size();
   // Where the members still to come begin, at the latest: the image before
   // that is of no more use once member i is done, and is given back.
-  std::vector<uint64_t> stillNeeded(count + 1, config::kImageLimit);
+  stillNeeded_.assign(count + 1, config::kImageLimit);
   for (size_t i = count; i-- > 0;)
-    stillNeeded[i] = std::min<uint64_t>(stillNeeded[i + 1], reader->files[i].offset);
+    stillNeeded_[i] = std::min<uint64_t>(stillNeeded_[i + 1], reader->files[i].offset);
   staged_.reserve(count);
+  // This thread makes each member's file, a second one fills it: the
+  // calls of one file are split between two cores.
+  laneCopied_ = 0;
+  copyFailure_ = CopyFailure();
+  copies_.start([this, reader](CopyJob& job) { return copyMember(reader, job); },
+                [](CopyJob& job) {
+                  if (job.out != INVALID_HANDLE_VALUE) FS::CloseHandle(job.out);  // deleted by name
+                });
   uint64_t percent = 0;
   for (size_t i = 0; i < count; ++i) {
     stdx::u16string name = reader->files[i].name;
@@ -94,13 +102,25 @@ FsResult BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
     failingPath_ = path;
 
     bool staged = false;
-    code = stageMember(reader, i, config::normalizedMemberPath(name), staged);
+    CopyJob job;
+    job.index = i;
+    code = stageMember(reader, i, config::normalizedMemberPath(name), job, staged);
+    if (code == 0) code = handOver(job);
+    if (code != 0 && code != ERROR_CANCELLED) {
+      // The copy of an earlier member may have failed meanwhile: the run
+      // tells the first failure, as it would have met it alone.
+      FsResult earlier = finishCopies();
+      if (earlier != 0) code = earlier;
+    }
     if (code == ERROR_CANCELLED) return cancelRun(percent);
     if (code != 0) return stopOnError(code, percent);
-    ++(staged ? copiedFiles_ : upToDateFiles_);
-    if (i + 1 < count) reader->releaseBefore(stillNeeded[i + 1]);
+    if (!staged) ++upToDateFiles_;
     if (staged && processData->isCancelled()) return cancelRun(percent);
   }
+  code = finishCopies();
+  if (code == ERROR_CANCELLED) return cancelRun(percent);
+  if (code != 0) return stopOnError(code, percent);
+  stopCopies();
 
   // Nothing is put in place before the whole package has proved sound:
   // damage behind the last member still makes the run undo itself.
@@ -176,6 +196,7 @@ FsResult BasicInstaller<FS, Compressor>::lockTarget(const stdx::u16string& targe
 
 template <class FS, class Compressor>
 void BasicInstaller<FS, Compressor>::releaseLock() {
+  stopCopies();
   cursor_.close();
   plan_.close();
   dropRunLocks(false);
@@ -234,6 +255,7 @@ FsResult BasicInstaller<FS, Compressor>::awaitPackage(Await await) {
 
 template <class FS, class Compressor>
 FsResult BasicInstaller<FS, Compressor>::cancelRun(uint64_t percent) {
+  stopCopies();
   durable_.clear();
   this->rollback(ERROR_CANCELLED);
   releaseLock();
@@ -258,6 +280,7 @@ FsResult BasicInstaller<FS, Compressor>::failedIn(FsResult code, const stdx::u16
 
 template <class FS, class Compressor>
 FsResult BasicInstaller<FS, Compressor>::stopOnError(FsResult code, uint64_t percent) {
+  stopCopies();
   durable_.clear();
   this->rollback(code);
   releaseLock();

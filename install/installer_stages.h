@@ -4,11 +4,14 @@
 // put in place by one rename. Included by installer.h only.
 #pragma once
 
-// Writes member relative under a temporary name beside it, when it is
-// missing or older. staged stays false when the installed copy is up to date.
+// Makes the temporary file that member relative is written into, beside
+// its place, when it is missing or older, and fills job for the copy
+// thread. staged stays false when the installed copy is up to date.
 template <class FS, class Compressor>
 FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t index,
-                                                     const stdx::u16string& relative, bool& staged) {
+                                                     const stdx::u16string& relative, CopyJob& job,
+                                                     bool& staged) {
+  (void)reader;
   stdx::u16string directory, name;
   split_relative(relative, directory, name);
   void* dir = INVALID_HANDLE_VALUE;
@@ -30,11 +33,6 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   if (planned.fate == MemberFate::kCurrent) return 0;
   bool replaces = planned.fate == MemberFate::kOlder || planned.fate == MemberFate::kLink;
 
-  // The copy of a large member follows its bytes as they are inflated; a
-  // small one waits for all of them and goes in one call.
-  bool whole = reader->files[index].size < kFollowBytes;
-  code = awaitPackage([reader, index, whole](int timeoutMs) { return reader->awaitMember(index, timeoutMs, whole); });
-  if (code != 0) return code;
   // The first name this run leaves in the target marks it: from here on it
   // holds its lock file. A run with nothing to copy writes nothing at all.
   if (!runLocks_.held()) {
@@ -49,30 +47,126 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   code = FS::CreateFileAt(dir, temp, GENERIC_WRITE, CREATE_NEW, out);
   if (code != 0) return failedIn(code, target_ + directory, failingPath_);
   this->addTempFile(join_path(directory, temp));
-  durable_.entryIn(directory, dir);
   if (planned.fate == MemberFate::kOlder) code = keep_owner_and_mode<FS>(dir, name, out);
-  if (code == 0) code = reader->copyTo(index, out);
-  if (code == 0) {
-    stdx::u16string failedFile;
-    code = durable_.add(directory, name, out, failedFile);
-    if (code != 0) failingPath_ = target_ + failedFile;
-  } else {
-    FS::CloseHandle(out);  // the copy's failure is the one told
-  }
   if (code != 0) {
-    // The package may have failed while this member was copied: then that
-    // is the reason, whatever the copy made of it.
-    FsResult image = reader->awaitImage(0);
-    if (image == ERROR_CANCELLED) return image;
-    if (image != 0 && image != config::kErrorPending) {
-      packageFailed_ = installer_detail::package_at_fault(*reader, image, failingPath_, failureLine_);
-      return image;
-    }
+    FS::CloseHandle(out);  // the failure told is the copy's
     return code;
   }
+  // Members come folder by folder: the file system is asked again only
+  // when the folder changes.
+  if (!durabilityKnown_ || durabilityDirectory_ != directory) {
+    durability_ = FS::GetDurability(dir);
+    durabilityDirectory_ = directory;
+    durabilityKnown_ = true;
+  }
+  job.index = index;
+  job.out = out;
+  job.directory = directory;
+  job.name = name;
+  job.durability = durability_;
   staged_.push_back(Staged{directory, temp, name, replaces});
   staged = true;
   return 0;
+}
+
+// The copy thread: waits for the member's bytes, writes them into the file
+// job holds and hands it to the batch that takes it to the disk. A large
+// member is copied as it is inflated; a small one waits for all of its
+// bytes and goes in one call. False on a failure, kept in copyFailure_.
+template <class FS, class Compressor>
+bool BasicInstaller<FS, Compressor>::copyMember(Reader* reader, CopyJob& job) {
+  size_t count = reader->files.size();
+  if (job.out == INVALID_HANDLE_VALUE) {  // left alone: only its bytes go
+    if (job.index + 1 < count) reader->releaseBefore(stillNeeded_[job.index + 1]);
+    return true;
+  }
+  CopyFailure failure;
+  failure.path = target_ + join_path(job.directory, job.name);
+  bool whole = reader->files[job.index].size < kFollowBytes;
+  FsResult code;
+  for (;;) {
+    code = reader->awaitMember(job.index, kFeedPollMs, whole);
+    if (code != config::kErrorPending) break;
+    if (copies_.stopping()) {
+      code = ERROR_CANCELLED;
+      break;
+    }
+  }
+  if (code != 0) {
+    FS::CloseHandle(job.out);
+    if (code != ERROR_CANCELLED)
+      failure.packageFailed = installer_detail::package_at_fault(*reader, code, failure.path, failure.line);
+  } else {
+    code = reader->copyTo(job.index, job.out);
+    if (code == 0) {
+      stdx::u16string failedFile;
+      durable_.entryIn(job.directory, job.durability);
+      code = durable_.add(job.directory, job.name, job.out, failedFile);
+      if (code != 0) failure.path = target_ + failedFile;
+    } else {
+      FS::CloseHandle(job.out);  // the copy's failure is the one told
+    }
+    if (code != 0) {
+      // The package may have failed while this member was copied: then
+      // that is the reason, whatever the copy made of it.
+      FsResult image = reader->awaitImage(0);
+      if (image == ERROR_CANCELLED) {
+        code = image;
+      } else if (image != 0 && image != config::kErrorPending) {
+        failure.packageFailed = installer_detail::package_at_fault(*reader, image, failure.path, failure.line);
+        code = image;
+      }
+    }
+  }
+  job.out = INVALID_HANDLE_VALUE;
+  if (code != 0) {
+    failure.code = code;
+    copyFailure_ = failure;
+    return false;
+  }
+  ++laneCopied_;
+  if (job.index + 1 < count) reader->releaseBefore(stillNeeded_[job.index + 1]);
+  return true;
+}
+
+// Hands job to the copy thread, waiting for room while looking for a
+// cancel. 0, ERROR_CANCELLED, or the copy thread's failure (an earlier
+// member's), which the run then tells.
+template <class FS, class Compressor>
+FsResult BasicInstaller<FS, Compressor>::handOver(CopyJob& job) {
+  for (;;) {
+    typename WorkLane<CopyJob>::Push pushed = copies_.push(job, kFeedPollMs);
+    if (pushed == WorkLane<CopyJob>::Push::kQueued) return 0;
+    if (pushed == WorkLane<CopyJob>::Push::kFailed) return finishCopies();
+    if (processData->isCancelled()) {
+      if (job.out != INVALID_HANDLE_VALUE) FS::CloseHandle(job.out);
+      return ERROR_CANCELLED;
+    }
+  }
+}
+
+// Waits until every member handed over is copied, looking for a cancel. 0,
+// ERROR_CANCELLED, or the copy thread's failure, whose path, line and
+// fault become the run's.
+template <class FS, class Compressor>
+FsResult BasicInstaller<FS, Compressor>::finishCopies() {
+  while (!copies_.drained(kFeedPollMs)) {
+    if (processData->isCancelled()) return ERROR_CANCELLED;
+  }
+  if (!copies_.failed()) return 0;
+  if (copyFailure_.code == ERROR_CANCELLED) return ERROR_CANCELLED;
+  failingPath_ = copyFailure_.path;
+  failureLine_ = copyFailure_.line;
+  packageFailed_ = copyFailure_.packageFailed;
+  return copyFailure_.code;
+}
+
+// Ends the copy thread (what it still held is closed) and counts what it copied.
+template <class FS, class Compressor>
+void BasicInstaller<FS, Compressor>::stopCopies() {
+  copies_.stop();
+  copiedFiles_ += laneCopied_;
+  laneCopied_ = 0;
 }
 
 // Makes directory ready for members and gives its handle: reached from

@@ -68,8 +68,10 @@ TEST_F(TransactionTest, EveryFailurePointLeavesTheTargetAsItWas) {
       }
     } else {
       ++committed;
-      EXPECT_TRUE(n > lastRename || log[n - 1] == FaultyFileSystem::kCloseHandle)
-          << "operation " << log[n - 1];
+      // Files are made and filled on two threads: the call that failed is
+      // the one this run's own log holds at n.
+      FaultyFileSystem::Operation failedOp = FaultyFileSystem::log()[n - 1];
+      EXPECT_TRUE(n > lastRename || failedOp == FaultyFileSystem::kCloseHandle) << "operation " << failedOp;
       // Failing to drop a backup after the commit leaves only it.
       TreeSnapshot after = snapshotTree(target);
       for (TreeSnapshot::iterator it = after.begin(); it != after.end();) {
@@ -434,6 +436,32 @@ TEST_F(TransactionTest, ReplacedFileKeepsItsOwnerGroupAndMode) {
     EXPECT_EQ(0755u, st.st_mode & 07777);
   }
   umask(mask);
+}
+
+}  // namespace
+
+namespace {
+
+// Members are made on one thread and filled on another: when an earlier
+// member's copy fails and a later member cannot even be made, the run
+// tells the earlier failure, as it would have met it alone, whichever
+// thread got there first; and everything is undone.
+TEST_F(TransactionTest, FirstFailureInMemberOrderIsTheOneTold) {
+  makeOldTarget();
+  makeDirs(target + "/fresh/d.txt");  // a folder where the last member goes: refused
+  TreeSnapshot before = snapshotTree(target);
+  std::string package = writePackage(makeImage({}, false, members()));
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    // The first copy to give its file a time is a.txt's.
+    FaultyFileSystem::failOn(FaultyFileSystem::kSetFileTime, 1, ENOSPC);
+    std::string text;
+    EXPECT_EQ(static_cast<unsigned>(ERROR_DISK_FULL), faultyInstall(package, &text));
+    EXPECT_NE(std::string::npos, text.find(target + "/a.txt")) << text;
+    EXPECT_EQ(std::string::npos, text.find("d.txt")) << text;
+    EXPECT_TRUE(snapshotTree(target) == before);
+    EXPECT_TRUE(tempEntries().empty());
+  }
 }
 
 }  // namespace
