@@ -24,6 +24,11 @@ class WorkLane {
  public:
   // Jobs waiting at most: each holds an open file.
   static const size_t kDepth = 32;
+  // Each side sleeps until the other has this much to give: the lane's
+  // thread until this many jobs wait (or drained() or stop() is called),
+  // a push that found the lane full until this many places are free. A
+  // wake-up per job would cost two system calls each.
+  static const size_t kWakeAt = 8;
 
   WorkLane() = default;
   ~WorkLane() { stop(); }
@@ -61,8 +66,9 @@ class WorkLane {
       return failed_ ? Push::kFailed : Push::kQueued;
     }
     std::unique_lock<std::mutex> lock(mutex_);
-    bool room = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [this] { return failed_ || jobs_.size() < kDepth; });
+    bool room = failed_ || jobs_.size() < kDepth ||
+                changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [this] { return failed_ || jobs_.size() <= kDepth - kWakeAt; });
     if (failed_) {
       lock.unlock();
       discard_(job);
@@ -70,7 +76,7 @@ class WorkLane {
     }
     if (!room) return Push::kNoRoom;
     jobs_.push_back(std::move(job));
-    changed_.notify_all();
+    if (jobs_.size() >= kWakeAt) changed_.notify_all();
     return Push::kQueued;
   }
 
@@ -78,6 +84,7 @@ class WorkLane {
   // failure included: failed() tells).
   bool drained(int timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
+    changed_.notify_all();  // the jobs that did not wake it
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                              [this] { return jobs_.empty() && !busy_; });
   }
@@ -127,7 +134,7 @@ class WorkLane {
         for (Job& left : jobs_) discard_(left);
         jobs_.clear();
       }
-      changed_.notify_all();
+      if (jobs_.empty() || jobs_.size() == kDepth - kWakeAt) changed_.notify_all();
       if (!ok) return;
     }
   }
