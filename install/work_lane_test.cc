@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -20,11 +22,13 @@ TEST(WorkLaneTest, WorksInOrderAndDiscardsWhatAFailureOrAStopLeaves) {
     int jobs;
     int failAt;  // 0: none
     bool stopEarly;
+    bool slowWork;  // the pushes fill the lane and wait for room
   } cases[] = {
-      {"all worked", 100, 0, false},
-      {"failure in the middle", 100, 40, false},
-      {"failure at the first", 10, 1, false},
-      {"stopped while jobs wait", 100, 0, true},
+      {"all worked", 100, 0, false, false},
+      {"slower than the pushes", 200, 0, false, true},
+      {"failure in the middle", 100, 40, false, false},
+      {"failure at the first", 10, 1, false, false},
+      {"stopped while jobs wait", 100, 0, true, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -35,6 +39,7 @@ TEST(WorkLaneTest, WorksInOrderAndDiscardsWhatAFailureOrAStopLeaves) {
         [&](Counted& job) {
           while (!release.load() && !lane.stopping()) {
           }
+          if (c.slowWork) std::this_thread::sleep_for(std::chrono::microseconds(200));
           worked.push_back(job.id);
           return job.id != c.failAt;
         },
@@ -43,6 +48,7 @@ TEST(WorkLaneTest, WorksInOrderAndDiscardsWhatAFailureOrAStopLeaves) {
     for (int i = 1; i <= c.jobs; ++i) {
       Counted job;
       job.id = i;
+      // A wake-up lost between the two sides would leave this waiting.
       WorkLane<Counted>::Push pushed = lane.push(job, 10000);
       ASSERT_NE(WorkLane<Counted>::Push::kNoRoom, pushed);
       ++handed;
