@@ -47,6 +47,7 @@ FsResult BasicInstaller<FS, Compressor>::run(ProcessData* data) {
   cleanedDirectories.clear();
   staged_.clear();
   durable_.clear();
+  durabilityKnown_ = false;  // a folder of the last run's target says nothing of this one's
   Reader* reader = nullptr;
   stdx::u16string target;
   processData->get(reader, target);

@@ -465,3 +465,35 @@ TEST_F(TransactionTest, FirstFailureInMemberOrderIsTheOneTold) {
 }
 
 }  // namespace
+
+namespace {
+
+// One installer, two runs: into a file system in memory, then into one on
+// disk. What the first target's file system needed (nothing flushed)
+// must not be taken for the second's.
+TEST_F(TransactionTest, SecondRunAsksItsOwnFileSystemHowToFlush) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a tmpfs";
+  std::string memory = path("memory");
+  if (!mountSmall(memory, 4096)) GTEST_SKIP() << "cannot mount a tmpfs here";
+  // The last folder of one run is the first of the next: the target itself.
+  std::string package = writePackage(makeImage({}, false, {{"only.txt", "bytes", fileTime(5000)}}));
+  FaultyInstaller::Reader faultyReader;
+  ASSERT_EQ(0u, faultyReader.open(u16(package)));
+  FaultyInstaller installer(0);
+  const struct {
+    std::string target;
+    bool flushes;
+  } runs[] = {{memory + "/t", false}, {target, true}};
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.target);
+    FaultyFileSystem::reset();
+    faultyData.init(&faultyReader, u16(run.target));
+    ASSERT_EQ(0u, installer.run(&faultyData));
+    unsigned flushes = 0;
+    for (FaultyFileSystem::Operation op : FaultyFileSystem::log())
+      if (op == FaultyFileSystem::kFlushVolumeBuffers) ++flushes;
+    EXPECT_EQ(run.flushes, flushes != 0) << flushes << " flushes";
+  }
+}
+
+}  // namespace
