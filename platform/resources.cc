@@ -1,6 +1,6 @@
 #include "platform/resources.h"
 
-#include <map>
+#include <string.h>
 
 namespace {
 
@@ -11,39 +11,33 @@ struct ResPair {
 
 #include "platform/resource_tables.inc"
 
-struct LangInfo {
-  stdx::string code;
-  std::map<stdx::string, stdx::string> strings;
+// The tables are read where they lie: nothing is copied or indexed at
+// start-up, which a run that shows a line or two of text would pay for
+// every language.
+struct LangTable {
+  int id;
+  const char* code;
+  const ResPair* pairs;
+  size_t count;
 };
 
 template <size_t N>
-LangInfo makeLang(const char* code, const ResPair (&pairs)[N]) {
-  LangInfo info;
-  info.code = code;
-  for (const ResPair& p : pairs) info.strings.emplace(stdx::string(p.key), stdx::string(p.text));
-  return info;
+constexpr LangTable langTable(int id, const char* code, const ResPair (&pairs)[N]) {
+  return LangTable{id, code, pairs, N};
 }
 
-// Built on first use (thread-safe static), complete before any lookup, and
-// read-only afterwards.
-const std::map<int, LangInfo>& languages() {
-  static const std::map<int, LangInfo> table = [] {
-    std::map<int, LangInfo> m;
-    m.emplace(LANG_RU, makeLang("ru", kTextsRu));
-    m.emplace(LANG_UK, makeLang("uk", kTextsUk));
-    m.emplace(LANG_EN, makeLang("en", kTextsEn));
-    m.emplace(LANG_LV, makeLang("lv", kTextsLv));
-    m.emplace(LANG_LT, makeLang("lt", kTextsLt));
-    m.emplace(LANG_RO, makeLang("ro", kTextsRo));
-    m.emplace(LANG_DE, makeLang("de", kTextsDe));
-    m.emplace(LANG_BG, makeLang("bg", kTextsBg));
-    m.emplace(LANG_KA, makeLang("ka", kTextsKa));
-    m.emplace(LANG_KK, makeLang("kk", kTextsKk));
-    m.emplace(LANG_VI, makeLang("vi", kTextsVi));
-    m.emplace(LANG_TR, makeLang("tr", kTextsTr));
-    return m;
-  }();
-  return table;
+const LangTable kLanguages[] = {
+    langTable(LANG_RU, "ru", kTextsRu), langTable(LANG_UK, "uk", kTextsUk), langTable(LANG_EN, "en", kTextsEn),
+    langTable(LANG_LV, "lv", kTextsLv), langTable(LANG_LT, "lt", kTextsLt), langTable(LANG_RO, "ro", kTextsRo),
+    langTable(LANG_DE, "de", kTextsDe), langTable(LANG_BG, "bg", kTextsBg), langTable(LANG_KA, "ka", kTextsKa),
+    langTable(LANG_KK, "kk", kTextsKk), langTable(LANG_VI, "vi", kTextsVi), langTable(LANG_TR, "tr", kTextsTr),
+};
+
+const LangTable* languageTable(int lang) {
+  for (const LangTable& table : kLanguages) {
+    if (table.id == lang) return &table;
+  }
+  return nullptr;
 }
 
 LangIdType g_currentLang = LANG_EN;
@@ -55,17 +49,20 @@ void set_resource_lang(LangIdType lang) { g_currentLang = lang; }
 LangIdType get_resource_lang() { return g_currentLang; }
 
 LangIdType get_lang_id_by_lang_code(const stdx::string& code) {
-  for (const auto& entry : languages()) {
-    if (entry.second.code == code) return static_cast<LangIdType>(entry.first);
+  for (const LangTable& table : kLanguages) {
+    if (code == table.code) return static_cast<LangIdType>(table.id);
   }
   return LANG_NONE;
 }
 
+// The first text under key in lang's table.
 const char* resource_text(LangIdType lang, const char* key) {
-  auto lang_it = languages().find(lang);
-  if (lang_it == languages().end()) return nullptr;
-  auto it = lang_it->second.strings.find(stdx::string(key));
-  return it == lang_it->second.strings.end() ? nullptr : it->second.c_str();
+  const LangTable* table = languageTable(lang);
+  if (table == nullptr || key == nullptr) return nullptr;
+  for (size_t i = 0; i < table->count; ++i) {
+    if (strcmp(table->pairs[i].key, key) == 0) return table->pairs[i].text;
+  }
+  return nullptr;
 }
 
 stdx::u16string LoadResString(const stdx::string& key) {
@@ -75,9 +72,17 @@ stdx::u16string LoadResString(const stdx::string& key) {
 
 size_t resource_key_count() { return sizeof(kTextsEn) / sizeof(kTextsEn[0]); }
 
+// The distinct keys of lang's table.
 size_t resource_key_count(LangIdType lang) {
-  auto it = languages().find(lang);
-  return it == languages().end() ? 0 : it->second.strings.size();
+  const LangTable* table = languageTable(lang);
+  if (table == nullptr) return 0;
+  size_t distinct = 0;
+  for (size_t i = 0; i < table->count; ++i) {
+    size_t first = 0;
+    while (strcmp(table->pairs[first].key, table->pairs[i].key) != 0) ++first;
+    distinct += first == i;
+  }
+  return distinct;
 }
 
 const char* resource_key(size_t i) { return i < resource_key_count() ? kTextsEn[i].key : nullptr; }
