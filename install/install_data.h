@@ -129,18 +129,46 @@ class InstallData {
   // Writes member index into out, an empty file open for writing at its
   // start, and gives it the member's last-write time; the caller closes
   // it. Only after a successful open; copies the member's bytes as they
-  // come, waiting for the rest as awaitMember does. Returns 0;
-  // ERROR_INVALID_PARAMETER for an index out of range or a member whose
-  // bytes were given back; the code of the first failing file call; the
-  // image's failure or ERROR_INVALID_DATA when the image ends before the
-  // member does. Allocates nothing. Install thread only.
+  // come, waiting for the rest as awaitMember does. A member that the
+  // stream wrote into out itself (see delivery()) only gets its time, once
+  // all of its bytes are checked. Returns 0; ERROR_INVALID_PARAMETER for
+  // an index out of range or a member whose bytes were given back; the
+  // code of the first failing file call (the stream's write into out
+  // included); the image's failure or ERROR_INVALID_DATA when the image
+  // ends before the member does. Allocates nothing. Install thread only.
   FsResult copyTo(uint64_t index, void* out) {
     if (index >= files.size()) return ERROR_INVALID_PARAMETER;
     if (image_.handle() == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     const FileData<FS>& member = files[static_cast<size_t>(index)];
+    FsResult failure;
+    if (image_.delivery().taken(static_cast<size_t>(index))) {
+      FsResult code = awaitMember(index, -1);
+      if (code != 0) {
+        image_.delivery().takeBack(static_cast<size_t>(index), failure);  // out is the caller's again
+        return code;
+      }
+    }
+    switch (image_.delivery().takeBack(static_cast<size_t>(index), failure)) {
+      case MemberDelivery<FS>::Outcome::kDelivered:
+        return FS::SetFileTime(out, nullptr, nullptr, &member.lastWriteTime);
+      case MemberDelivery<FS>::Outcome::kFailed:
+        return failure;
+      case MemberDelivery<FS>::Outcome::kCutOff:
+        return ERROR_INVALID_DATA;  // the stream ended inside it
+      case MemberDelivery<FS>::Outcome::kGone:
+        return ERROR_INVALID_PARAMETER;  // its bytes went into another file, not the image
+      case MemberDelivery<FS>::Outcome::kInImage:
+        break;
+    }
     if (member.offset < image_.released() && member.size != 0) return ERROR_INVALID_PARAMETER;
     return copier_.copyTo(member, out);
   }
+
+  // Where the stream writes members straight into the files the installer
+  // made for them, instead of through the image (see MemberDelivery): the
+  // installer gives its word on each member in order, and takes each
+  // member back (copyTo does) before it closes the member's file.
+  MemberDelivery<FS>& delivery() { return image_.delivery(); }
 
   // copyTo into destination, created or replaced.
   FsResult copy(uint64_t index, const stdx::u16string& destination) {

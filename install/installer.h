@@ -342,6 +342,7 @@ class BasicInstaller : public BasicRollback<FS> {
                        bool& staged);
   bool copyMember(Reader* reader, CopyJob& job);
   FsResult handOver(CopyJob& job);
+  void closeUnfilled(CopyJob& job);
   FsResult finishCopies();
   void stopCopies();
   FsResult prepareDirectory(const stdx::u16string& directory, void*& handle);
@@ -389,6 +390,9 @@ class BasicInstaller : public BasicRollback<FS> {
   stdx::u16string durabilityDirectory_;
   Durability durability_{Durability::kPerFile, 0};
   bool durabilityKnown_ = false;
+  // Where the stream writes members straight into the files made for
+  // them: the reader's, during a run (null otherwise).
+  config::MemberDelivery<FS>* delivery_ = nullptr;
   // The copy thread's: what it copied, and its failure (read once it stopped).
   unsigned long laneCopied_ = 0;
   CopyFailure copyFailure_;

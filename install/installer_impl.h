@@ -85,14 +85,15 @@ FsResult BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
   for (size_t i = count; i-- > 0;)
     stillNeeded_[i] = std::min<uint64_t>(stillNeeded_[i + 1], reader->files[i].offset);
   staged_.reserve(count);
+  // The stream writes a member straight into the file made for it when
+  // the file is there before its bytes: each byte is then written once.
+  delivery_ = &reader->delivery();
   // This thread makes each member's file, a second one fills it: the
   // calls of one file are split between two cores.
   laneCopied_ = 0;
   copyFailure_ = CopyFailure();
   copies_.start([this, reader](CopyJob& job) { return copyMember(reader, job); },
-                [](CopyJob& job) {
-                  if (job.out != INVALID_HANDLE_VALUE) FS::CloseHandle(job.out);  // deleted by name
-                });
+                [this](CopyJob& job) { closeUnfilled(job); });
   uint64_t percent = 0;
   for (size_t i = 0; i < count; ++i) {
     stdx::u16string name = reader->files[i].name;
@@ -106,7 +107,10 @@ FsResult BasicInstaller<FS, Compressor>::runLocked(Reader* reader, const stdx::u
     CopyJob job;
     job.index = i;
     code = stageMember(reader, i, config::normalizedMemberPath(name), job, staged);
-    if (code == 0) code = handOver(job);
+    if (code == 0) {
+      if (staged) delivery_->deliverTo(i, job.out);
+      code = handOver(job);
+    }
     if (code != 0 && code != ERROR_CANCELLED) {
       // The copy of an earlier member may have failed meanwhile: the run
       // tells the first failure, as it would have met it alone.

@@ -82,18 +82,20 @@ bool BasicInstaller<FS, Compressor>::copyMember(Reader* reader, CopyJob& job) {
   }
   CopyFailure failure;
   failure.path = target_ + join_path(job.directory, job.name);
-  bool whole = reader->files[job.index].size < kFollowBytes;
-  FsResult code;
-  for (;;) {
-    code = reader->awaitMember(job.index, kFeedPollMs, whole);
-    if (code != config::kErrorPending) break;
-    if (copies_.stopping()) {
-      code = ERROR_CANCELLED;
-      break;
+  auto await = [this, reader, &job](bool whole) {
+    for (;;) {
+      FsResult code = reader->awaitMember(job.index, kFeedPollMs, whole);
+      if (code != config::kErrorPending) return code;
+      if (copies_.stopping()) return FsResult(ERROR_CANCELLED);
     }
-  }
+  };
+  bool whole = reader->files[job.index].size < kFollowBytes;
+  FsResult code = await(whole);
+  // A member the stream writes into its file is done when all of it is
+  // checked; one in the image is copied as its bytes come.
+  if (code == 0 && !whole && reader->delivery().taken(job.index)) code = await(true);
   if (code != 0) {
-    FS::CloseHandle(job.out);
+    closeUnfilled(job);
     if (code != ERROR_CANCELLED)
       failure.packageFailed = installer_detail::package_at_fault(*reader, code, failure.path, failure.line);
   } else {
@@ -139,7 +141,7 @@ FsResult BasicInstaller<FS, Compressor>::handOver(CopyJob& job) {
     if (pushed == WorkLane<CopyJob>::Push::kQueued) return 0;
     if (pushed == WorkLane<CopyJob>::Push::kFailed) return finishCopies();
     if (processData->isCancelled()) {
-      if (job.out != INVALID_HANDLE_VALUE) FS::CloseHandle(job.out);
+      closeUnfilled(job);
       return ERROR_CANCELLED;
     }
   }
@@ -161,10 +163,23 @@ FsResult BasicInstaller<FS, Compressor>::finishCopies() {
   return copyFailure_.code;
 }
 
-// Ends the copy thread (what it still held is closed) and counts what it copied.
+// Closes the file of a member that is not to be filled (it is deleted by
+// name): the stream is told first, so that it never writes into it again.
+template <class FS, class Compressor>
+void BasicInstaller<FS, Compressor>::closeUnfilled(CopyJob& job) {
+  if (job.out == INVALID_HANDLE_VALUE) return;
+  FsResult ignored;
+  if (delivery_ != nullptr) delivery_->takeBack(job.index, ignored);
+  FS::CloseHandle(job.out);
+  job.out = INVALID_HANDLE_VALUE;
+}
+
+// Ends the copy thread (what it still held is closed) and counts what it
+// copied.
 template <class FS, class Compressor>
 void BasicInstaller<FS, Compressor>::stopCopies() {
   copies_.stop();
+  delivery_ = nullptr;
   copiedFiles_ += laneCopied_;
   laneCopied_ = 0;
 }

@@ -10,10 +10,12 @@
 //   holds it). It owns queued_, the bytes the decompressor produced; it
 //   waits at the gate (feedMutex_: wanted_, storeEnd_) until the header
 //   is read, and drops what lies behind the image's end;
-// - the feed thread writes each piece at the end of the image, checks the
-//   members on the way (it owns written_, verifying_ and, once the members
-//   are posted, verifier_), and moves the frontiers (feedMutex_: inflated_,
-//   checked_, imageBytes_, feedEnded_, membersPosted_, feedCode_);
+// - the feed thread writes each piece at the end of the image (or, for a
+//   member whose file the installer made before its bytes came, into that
+//   file: see member_delivery.h), checks the members on the way (it owns
+//   written_, imageAt_, verifying_ and, once the members are posted,
+//   verifier_), and moves the frontiers (feedMutex_: inflated_, checked_,
+//   imageBytes_, feedEnded_, membersPosted_, feedCode_);
 // - the readers (the thread that parses the header, then the install
 //   thread) wait at the frontiers and read the image at explicit offsets
 //   only; the install thread alone gives storage back (released_). The
@@ -38,6 +40,7 @@
 
 #include "install/failure_words.h"
 #include "install/lz_compressor.h"
+#include "install/member_delivery.h"
 #include "install/member_verifier.h"
 #include "install/package_header.h"
 #include "install/signed_reads.h"
@@ -125,6 +128,10 @@ class PackageImage {
 
   // The image below this offset is gone. Install thread only.
   uint64_t released() const { return released_; }
+
+  // Where the feed thread writes members straight into their files (see
+  // MemberDelivery); set up with the members' checks.
+  MemberDelivery<FS>& delivery() { return delivery_; }
 
   // A reader could not read the image back: from now on that is the
   // image's failure, as a failed write would be. Any thread.
@@ -289,17 +296,8 @@ class PackageImage {
   // The image ends at end: the file is cut there. The thread that writes
   // the image (or, once it has ended, the header's reader).
   FsResult cutImage(uint64_t end) {
-    // The seek gives a position, not a result: its failure is told by the
-    // errno it leaves, taken at once (a position of all ones is no failure).
-    long high = static_cast<long>(end >> 32);
-    errno = 0;
-    if (FS::SetFilePointer(tempFile_, static_cast<long>(end & 0xFFFFFFFFu), &high, FILE_BEGIN) ==
-            INVALID_SET_FILE_POINTER &&
-        errno != 0) {
-      int err = errno;
-      return FsResult(error_code_for_errno(err), err);
-    }
-    FsResult code = FS::SetEndOfFile(tempFile_);
+    FsResult code = seekImage(end);
+    if (code == 0) code = FS::SetEndOfFile(tempFile_);
     if (code != 0) return code;
     written_ = end;
     return 0;
@@ -336,17 +334,14 @@ class PackageImage {
     feedChanged_.notify_all();
   }
 
-  // One piece of the image, in order: written, checked against the members
-  // it covers, then offered to the readers.
+  // One piece of the stream, in order: written into the image (or, for a
+  // member whose file is ready, into that file), checked against the
+  // members it covers, then offered to the readers.
   FsResult takePiece(const unsigned char* data, unsigned count) {
     if (stopInflating_.load()) return ERROR_CANCELLED;
     FsResult code = cutBehindEnd();
     if (code != 0) return code;
-    unsigned written = 0;
-    code = FS::WriteFile(tempFile_, data, count, &written, nullptr);
-    if (code != 0) return code;
-    uint64_t at = written_;
-    written_ += count;
+    const uint64_t at = written_;
     if (!verifying_) {
       bool posted = false;
       {
@@ -358,8 +353,14 @@ class PackageImage {
         code = catchUp(at);
         if (code != 0) return code;
         verifying_ = true;
+        delivery_.startAt(at);
       }
     }
+    auto toImage = [this](uint64_t pos, const unsigned char* bytes, unsigned n) { return writeImage(pos, bytes, n); };
+    if (verifying_ && delivery_.possible()) code = delivery_.route(at, data, count, toImage);
+    else code = writeImage(at, data, count);
+    if (code != 0) return code;
+    written_ = at + count;
     if (verifying_) {
       code = verifier_.consume(at, data, count);
       if (code != 0) return code;
@@ -368,6 +369,36 @@ class PackageImage {
     inflated_ = written_;
     if (verifying_) checked_ = written_;
     feedChanged_.notify_all();
+    return 0;
+  }
+
+  // Writes count bytes at pos of the image. Bytes that went into members'
+  // files leave holes: the image's position is moved past them.
+  FsResult writeImage(uint64_t pos, const unsigned char* data, unsigned count) {
+    if (pos != imageAt_) {
+      FsResult code = seekImage(pos);
+      if (code != 0) return code;
+    }
+    unsigned written = 0;
+    FsResult code = FS::WriteFile(tempFile_, data, count, &written, nullptr);
+    if (code != 0) return code;
+    imageAt_ = pos + count;
+    return 0;
+  }
+
+  // Moves the image's file position to pos.
+  FsResult seekImage(uint64_t pos) {
+    // The seek gives a position, not a result: its failure is told by the
+    // errno it leaves, taken at once (a position of all ones is no failure).
+    long high = static_cast<long>(pos >> 32);
+    errno = 0;
+    if (FS::SetFilePointer(tempFile_, static_cast<long>(pos & 0xFFFFFFFFu), &high, FILE_BEGIN) ==
+            INVALID_SET_FILE_POINTER &&
+        errno != 0) {
+      int err = errno;
+      return FsResult(error_code_for_errno(err), err);
+    }
+    imageAt_ = pos;
     return 0;
   }
 
@@ -442,10 +473,13 @@ class PackageImage {
   stdx::u16string packagePath_;
   stdx::u16string tempDir_;
 
-  // The feed thread's own: how much it wrote, and whether it checks members.
+  // The feed thread's own: how far the stream came, where the image's file
+  // position is, and whether it checks members.
   uint64_t written_ = 0;
+  uint64_t imageAt_ = 0;
   bool verifying_ = false;
   MemberVerifier verifier_;  // the feed thread's once posted; before, the header's reader's
+  MemberDelivery<FS> delivery_;  // set up with verifier_
 
   // The install thread's: the image below released_ is gone.
   uint64_t released_ = 0;

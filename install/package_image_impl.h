@@ -24,7 +24,9 @@ FsResult PackageImage<Compressor, FS>::start(const stdx::u16string& packagePath,
   membersPosted_ = false;
   feedCode_ = FsResult();
   written_ = 0;
+  imageAt_ = 0;
   verifying_ = false;
+  delivery_.reset(std::vector<MemberVerifier::Member>());
   gated_ = gated;
   wanted_ = 0;
   storeEnd_ = kNoEnd;
@@ -114,6 +116,7 @@ FsResult PackageImage<Compressor, FS>::awaitImage(int timeoutMs) {
 
 template <class Compressor, class FS>
 FsResult PackageImage<Compressor, FS>::postMembers(std::vector<MemberVerifier::Member> members) {
+  delivery_.reset(members);
   verifier_.reset(std::move(members));
   uint64_t imageBytes = 0;
   {
