@@ -216,6 +216,55 @@ TEST_F(InstallDataTest, RefusesNamesThatLeaveTheTargetDirectory) {
   EXPECT_EQ(4u, fine.files.size());
 }
 
+// An inflate that hands the image on in pieces of the sizes given, in
+// turn: smaller and larger than the ring's slots.
+struct PiecewiseInflate {
+  static std::vector<size_t> sizes;
+  template <class FS>
+  FsResult unpackTo(const stdx::u16string& source, lz_detail::WriteFunction write, void* context) const {
+    std::string image;
+    FsResult code = LZCompressor().unpackTo<FS>(
+        source,
+        [](void* out, const void* data, unsigned count) -> FsResult {
+          static_cast<std::string*>(out)->append(static_cast<const char*>(data), count);
+          return FsResult();
+        },
+        &image);
+    for (size_t at = 0, i = 0; code == 0 && at < image.size(); ++i) {
+      size_t n = std::min(sizes[i % sizes.size()], image.size() - at);
+      code = write(context, image.data() + at, static_cast<unsigned>(n));
+      at += n;
+    }
+    return code;
+  }
+};
+std::vector<size_t> PiecewiseInflate::sizes;
+
+// However the decompressor cuts the image, the reader stores the same one:
+// pieces larger than the ring's slots pass too.
+TEST_F(InstallDataTest, PiecesOfAnySizeGiveTheSameMembers) {
+  std::vector<TestMember> members = {{"big", pseudoRandomBytes(900000, 4), fileTime(1)},
+                                     {"small", "s", fileTime(1)},
+                                     {"mid", pseudoRandomBytes(140000, 5), fileTime(1)}};
+  std::string package = writePackage(makeImage({}, false, members));
+  const std::vector<std::vector<size_t>> cuts = {
+      {131072}, {131073, 1}, {300000, 7, 131072}, {1, 2, 3, 70000}};
+  for (const auto& cut : cuts) {
+    PiecewiseInflate::sizes = cut;
+    for (bool headerFirst : {false, true}) {
+      SCOPED_TRACE(std::to_string(cut.front()) + (headerFirst ? ", header first" : ", whole image"));
+      config::InstallData<PiecewiseInflate, FileSystem> reader;
+      ASSERT_EQ(0u, headerFirst ? reader.openHeader(u16(package)) : reader.open(u16(package)));
+      ASSERT_EQ(0u, reader.awaitImage(-1));
+      for (size_t i = 0; i < members.size(); ++i) {
+        std::string out = path("out-" + std::to_string(i));
+        ASSERT_EQ(0u, reader.copy(i, u16(out)));
+        EXPECT_TRUE(readBytes(out) == members[i].data) << members[i].name;
+      }
+    }
+  }
+}
+
 // The inflate policy that counts its runs; it inflates as the build's does.
 struct CountingInflate {
   static int runs;

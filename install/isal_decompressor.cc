@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/file_system.h"
+#include "platform/populated_memory.h"
 
 lz_detail::IsalRun lz_detail::runIsal(PackageBytes& source, WriteFunction write, void* context) {
   IsalRun run;
@@ -12,7 +13,7 @@ lz_detail::IsalRun lz_detail::runIsal(PackageBytes& source, WriteFunction write,
   std::unique_ptr<inflate_state> state(new inflate_state);
   isal_inflate_init(state.get());
   state->crc_flag = ISAL_DEFLATE;  // raw DEFLATE, no wrapper
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[LZCompressor::kBufferSize]);
+  PopulatedMemory buffer(LZCompressor::kBufferSize);
 
   uint64_t pieceEnd = 0;
   bool inputEnded = false;
@@ -30,7 +31,7 @@ lz_detail::IsalRun lz_detail::runIsal(PackageBytes& source, WriteFunction write,
       pieceEnd += count;
       inputEnded = count == 0;
     }
-    state->next_out = buffer.get();
+    state->next_out = buffer.data();
     state->avail_out = LZCompressor::kBufferSize;
     int result = isal_inflate(state.get());
     unsigned produced = LZCompressor::kBufferSize - state->avail_out;
@@ -42,7 +43,7 @@ lz_detail::IsalRun lz_detail::runIsal(PackageBytes& source, WriteFunction write,
         run.code = ERROR_INVALID_DATA;
         return run;
       }
-      run.code = write(context, buffer.get(), produced);
+      run.code = write(context, buffer.data(), produced);
       if (run.code != 0) {
         run.end = kIsalFailed;
         return run;

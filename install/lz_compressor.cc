@@ -11,6 +11,7 @@
 #include "install/isal_decompressor.h"
 #endif
 #include "platform/file_system.h"
+#include "platform/populated_memory.h"
 
 namespace {
 
@@ -23,16 +24,16 @@ class ReadBytes : public lz_detail::PackageBytes {
         source_(source),
         sourceBytes_(sourceBytes),
         readBytes_(0),
-        input_(new unsigned char[LZCompressor::kInputBytes]) {}
+        input_(LZCompressor::kInputBytes) {}
 
   FsResult next(const unsigned char*& data, size_t& count) override {
-    data = input_.get();
+    data = input_.data();
     count = 0;
     if (readBytes_ >= sourceBytes_) return 0;
     unsigned want = static_cast<unsigned>(
         std::min<unsigned long long>(sourceBytes_ - readBytes_, LZCompressor::kInputBytes));
     unsigned got = 0;
-    FsResult code = read_(source_, readBytes_, input_.get(), want, &got);
+    FsResult code = read_(source_, readBytes_, input_.data(), want, &got);
     if (code != 0) return code;
     if (got != want) return ERROR_INVALID_DATA;
     readBytes_ += got;
@@ -45,7 +46,7 @@ class ReadBytes : public lz_detail::PackageBytes {
   void* source_;
   unsigned long long sourceBytes_;
   unsigned long long readBytes_;
-  std::unique_ptr<unsigned char[]> input_;
+  PopulatedMemory input_;
 };
 
 }  // namespace

@@ -45,6 +45,7 @@
 #include "install/package_header.h"
 #include "install/signed_reads.h"
 #include "platform/file_system.h"
+#include "platform/populated_memory.h"
 #include "platform/stdx_string.h"
 
 namespace config {
@@ -149,8 +150,10 @@ class PackageImage {
   static const unsigned kCatchUpBytes = 0x40000;
   // The image's storage is given back in steps of this size.
   static const uint64_t kReleaseStep = 4u << 20;
-  // Pieces of the image on their way from the inflate to the feed thread.
+  // Pieces of the image on their way from the inflate to the feed thread,
+  // each as large as the decompressor's output buffer.
   static const size_t kRingSlots = 8;
+  static const unsigned kSlotBytes = 0x20000;
   // Before the header is read, the image may run this far ahead of it.
   static const uint64_t kLookAheadBytes = 4u << 20;
   static const uint64_t kNoEnd = ~static_cast<uint64_t>(0);
@@ -238,10 +241,19 @@ class PackageImage {
       if (ringFailed_ != 0) return ringFailed_;
       slot = ringHead_;
     }
-    std::vector<unsigned char>& bytes = ring_[slot].bytes;
-    if (bytes.size() < count) bytes.resize(count);
-    memcpy(bytes.data(), data, count);
-    ring_[slot].count = count;
+    // The slots share one block, mapped whole at the first piece; a piece
+    // larger than a slot (no decompressor here hands out one) gets memory
+    // of its own.
+    if (!ringBlock_) ringBlock_.reset(new PopulatedMemory(kRingSlots * kSlotBytes));
+    Slot& s = ring_[slot];
+    if (count <= kSlotBytes) {
+      s.data = ringBlock_->data() + slot * kSlotBytes;
+    } else {
+      if (s.spill.size() < count) s.spill.resize(count);
+      s.data = s.spill.data();
+    }
+    memcpy(s.data, data, count);
+    s.count = count;
     {
       std::lock_guard<std::mutex> hold(ringMutex_);
       ringHead_ = (slot + 1) % kRingSlots;
@@ -281,7 +293,7 @@ class PackageImage {
         }
         slot = ringTail_;
       }
-      FsResult code = takePiece(ring_[slot].bytes.data(), ring_[slot].count);
+      FsResult code = takePiece(ring_[slot].data, ring_[slot].count);
       {
         std::lock_guard<std::mutex> hold(ringMutex_);
         ringTail_ = (slot + 1) % kRingSlots;
@@ -450,12 +462,14 @@ class PackageImage {
 
   // The ring between the inflate and the feed thread, under ringMutex_.
   struct Slot {
-    std::vector<unsigned char> bytes;
+    unsigned char* data = nullptr;  // in ringBlock_, or spill's
     unsigned count = 0;
+    std::vector<unsigned char> spill;
   };
   std::mutex ringMutex_;
   std::condition_variable ringChanged_;
   Slot ring_[kRingSlots];
+  std::unique_ptr<PopulatedMemory> ringBlock_;  // the inflate thread's to make
   size_t ringHead_ = 0;    // the slot the inflate fills next
   size_t ringTail_ = 0;    // the slot the feed thread writes next
   size_t ringFilled_ = 0;  // slots holding a piece
