@@ -173,7 +173,11 @@ RunSummary InstallSession::summary() const {
   if (!processData_.getOutcome(outcome)) return summary;
   summary.copied = outcome.copied;
   summary.upToDate = outcome.upToDate;
-  summary.members = logged_members(outcome.plan ? *outcome.plan : std::vector<MemberPlan>(), target_, outcome.kind == InstallOutcome::kInstalled);
+  // Read where it lies: the plan holds every member, and a copy of it
+  // would cost as much as the log's lines themselves.
+  static const std::vector<MemberPlan> kNoPlan;
+  const std::vector<MemberPlan>& plan = outcome.plan ? *outcome.plan : kNoPlan;
+  summary.members = logged_members(plan, target_, outcome.kind == InstallOutcome::kInstalled);
   summary.why = outcome.heading;
   if (!outcome.detail.empty()) summary.why += u"\n" + outcome.detail;
   if (registered_ && registration_.failed) summary.why += u"\n" + registration_message(registration_);

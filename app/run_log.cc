@@ -145,12 +145,13 @@ std::vector<LoggedMember> logged_members(const std::vector<MemberPlan>& plan, co
                                          bool done) {
   std::vector<LoggedMember> members;
   members.reserve(plan.size());
+  const stdx::u16string directory = strip_trailing_separators(target);
   for (const MemberPlan& m : plan) {
     LoggedMember logged;
-    logged.path = join_path(strip_trailing_separators(target), m.relative);
+    logged.path = join_path(directory, m.relative);
     logged.verb = fate_verb(m.fate, done);
     logged.why = fate_reason(m.fate);
-    members.push_back(logged);
+    members.push_back(std::move(logged));
   }
   return members;
 }
