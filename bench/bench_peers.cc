@@ -16,7 +16,8 @@
 // do not; there each output is set aside until the tree's rounds are over,
 // so that no side pays for deleting the one before.
 //
-//   bench_peers             the real trees, tmpfs and ext4, 3 rounds
+//   bench_peers             the real trees, tmpfs and ext4, an untimed warm-up
+//                           round and 3 timed rounds
 //   bench_peers --check     exit 1 when a budget is missed
 //   bench_peers --quick     a small generated tree in the scratch folder, 1 round
 //   bench_peers --help      every knob
@@ -50,6 +51,8 @@ namespace {
 const char kUsage[] =
     "Usage: bench_peers [options]\n"
     "  --rounds N     timed rounds per tree and file system; medians (default 3)\n"
+    "  --warmups N    untimed rounds before them, each side once per round\n"
+    "                 (default 1; 0 with --quick)\n"
     "  --scratch DIR  where the trees' copies, packages and archives go (default\n"
     "                 $TMPDIR or /tmp), and the ext4 image\n"
     "  --tmpfs DIR    the tmpfs to unpack into (default /dev/shm); skipped when it\n"
@@ -77,6 +80,11 @@ const char kTargetBelowHome[] = "/.kxq5/KX/kxq5/tmplts";
 
 struct Options {
   unsigned rounds = 3;
+  // A first run pays for what later ones find ready (the programs and
+  // their libraries in memory, the file system's first allocations), more
+  // for some sides than for others: untimed, it keeps that out of the
+  // medians and out of the rounds' spread.
+  unsigned warmups = 1;
   std::string scratch, tmpfs = "/dev/shm", setup;
   bool quick = false, check = false, useTmpfs = true, useExt4 = true;
 };
@@ -203,7 +211,8 @@ class Rounds {
     out_ = target_.dir + "/out";
     bool ok = true;
     size_t sides = kPackageKinds + row.peers.size();
-    for (unsigned round = 0; round < o_.rounds; ++round) {
+    for (unsigned round = 0; round < o_.warmups + o_.rounds; ++round) {
+      const bool warmup = round < o_.warmups;
       std::string line;
       for (size_t n = 0; n < sides; ++n) {
         size_t i = (n + round) % sides;
@@ -216,8 +225,16 @@ class Rounds {
         if (timed) snprintf(text, sizeof text, "%s%s %.3f s", line.empty() ? "" : ", ", side.name.c_str(), side.rounds.back());
         else snprintf(text, sizeof text, "%s%s failed", line.empty() ? "" : ", ", side.name.c_str());
         line += text;
+        if (timed && warmup) {
+          side.rounds.pop_back();
+          side.cpu.pop_back();
+        }
       }
-      fprintf(stderr, "[%s, %s] round %u: %s\n", target_.label.c_str(), t_.label.c_str(), round + 1, line.c_str());
+      if (warmup)
+        fprintf(stderr, "[%s, %s] warm-up %u (untimed): %s\n", target_.label.c_str(), t_.label.c_str(), round + 1, line.c_str());
+      else
+        fprintf(stderr, "[%s, %s] round %u: %s\n", target_.label.c_str(), t_.label.c_str(), round - o_.warmups + 1,
+                line.c_str());
     }
     removeTree(out_);
     for (const std::string& dir : aside_) removeTree(dir);
@@ -414,7 +431,7 @@ std::string mountExt4(const std::string& dir, unsigned long long bytes, std::str
 
 int main(int argc, char** argv) {
   Options o;
-  bool noSetup = false, roundsGiven = false;
+  bool noSetup = false, roundsGiven = false, warmupsGiven = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     bool more = i + 1 < argc;
@@ -424,6 +441,9 @@ int main(int argc, char** argv) {
     } else if (a == "--rounds" && more) {
       o.rounds = static_cast<unsigned>(strtoul(argv[++i], nullptr, 10));
       roundsGiven = true;
+    } else if (a == "--warmups" && more) {
+      o.warmups = static_cast<unsigned>(strtoul(argv[++i], nullptr, 10));
+      warmupsGiven = true;
     }
     else if (a == "--scratch" && more) o.scratch = argv[++i];
     else if (a == "--tmpfs" && more) o.tmpfs = argv[++i];
@@ -438,6 +458,7 @@ int main(int argc, char** argv) {
     }
   }
   if (o.quick && !roundsGiven) o.rounds = 1;
+  if (o.quick && !warmupsGiven) o.warmups = 0;
   if (o.rounds == 0) {
     fprintf(stderr, "bench_peers: --rounds needs a number above 0\n");
     return 2;
@@ -545,7 +566,7 @@ int main(int argc, char** argv) {
       // taking at least a block, and the images setup keeps while it runs.
       unsigned long long need = 0;
       for (const PreparedTree& t : trees)
-        need = std::max(need, (t.totals.bytes + t.totals.files * 4096) * (2 + peers().size()) * o.rounds);
+        need = std::max(need, (t.totals.bytes + t.totals.files * 4096) * (2 + peers().size()) * (o.rounds + o.warmups));
       std::string why;
       ext4Point = mountExt4(work, need + need / 4 + (1ull << 30), why);
       if (ext4Point.empty()) skipped.push_back("ext4 skipped: " + why);
@@ -570,11 +591,13 @@ int main(int argc, char** argv) {
   else fprintf(stderr, "bench_peers: %s is left in place\n", work.c_str());
   std::string loadAfter = loadAverage();
 
-  printf("Setup against the other unpackers, seconds from spawn to exit, medians of %u round%s%s;\n"
+  printf("Setup against the other unpackers, seconds from spawn to exit, medians of %u round%s%s\n"
+         "after %u untimed warm-up round%s;\n"
          "'setup usecwd -S' without a display; own = packed with member checksums, foreign = without\n"
          "(raw DEFLATE level 6); the last column is setup's median over the fastest unpacker's\n"
          "(foreign / own). Load average before %s, after %s.\n",
-         o.rounds, o.rounds == 1 ? "" : "s", o.rounds > 1 ? " in turning order" : "", loadBefore.c_str(),
+         o.rounds, o.rounds == 1 ? "" : "s", o.rounds > 1 ? " in turning order" : "", o.warmups,
+         o.warmups == 1 ? "" : "s", loadBefore.c_str(),
          loadAfter.c_str());
   for (const Target& target : targets) {
     std::vector<const PeerRow*> mine;
