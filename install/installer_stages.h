@@ -64,7 +64,7 @@ FsResult BasicInstaller<FS, Compressor>::stageMember(Reader* reader, size_t inde
   job.directory = directory;
   job.name = name;
   job.durability = durability_;
-  staged_.push_back(Staged{directory, temp, name, replaces});
+  staged_.push_back(Staged{std::move(directory), std::move(temp), std::move(name), replaces});
   staged = true;
   return 0;
 }

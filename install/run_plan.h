@@ -74,8 +74,8 @@ class BasicRunPlan {
       MemberPlan p;
       p.relative = m.relative;
       p.makesFolders = true;
-      plan_.push_back(p);
       if (p.fate != MemberFate::kCurrent) needed_ += run_plan::spaceOf(m.size, volume_.allocationUnit);
+      plan_.push_back(std::move(p));
     }
   }
 
@@ -358,7 +358,7 @@ class BasicRunPlan {
         }
       }
       if (m.fate != MemberFate::kCurrent) needed_ += run_plan::spaceOf(member.size, volume_.allocationUnit);
-      plan_.push_back(m);
+      plan_.push_back(std::move(m));
     }
     cursor_.close();
   }
