@@ -2,16 +2,20 @@
 
 #include <isa-l/igzip_lib.h>
 
-#include <memory>
+#include <new>
 
 #include "platform/file_system.h"
 #include "platform/populated_memory.h"
 
 lz_detail::IsalRun lz_detail::runIsal(PackageBytes& source, WriteFunction write, void* context) {
   IsalRun run;
-  // The state holds the decoding tables and a window: too large for a stack.
-  std::unique_ptr<inflate_state> state(new inflate_state);
-  isal_inflate_init(state.get());
+  // The state holds the decoding tables and a window: too large for a
+  // stack, and mapped whole like the buffers (its 85 KiB would otherwise
+  // fault in page by page before the first piece comes out). A plain
+  // structure: nothing to destroy.
+  PopulatedMemory stateMemory(sizeof(inflate_state));
+  inflate_state* state = new (stateMemory.data()) inflate_state;
+  isal_inflate_init(state);
   state->crc_flag = ISAL_DEFLATE;  // raw DEFLATE, no wrapper
   PopulatedMemory buffer(LZCompressor::kBufferSize);
 
@@ -33,7 +37,7 @@ lz_detail::IsalRun lz_detail::runIsal(PackageBytes& source, WriteFunction write,
     }
     state->next_out = buffer.data();
     state->avail_out = LZCompressor::kBufferSize;
-    int result = isal_inflate(state.get());
+    int result = isal_inflate(state);
     unsigned produced = LZCompressor::kBufferSize - state->avail_out;
     source.consumed(pieceEnd - state->avail_in);
     if (produced != 0) {
