@@ -417,18 +417,18 @@ class PackageImage {
   // Hands the image bytes from the verifier's position up to end to it,
   // read back from the image.
   FsResult catchUp(uint64_t end) {
+    if (verifier_.position() >= end) return 0;
     // Filled at once: it is made while the installer waits for its first
     // members, and a page fault per page would hold the run back.
-    std::unique_ptr<PopulatedMemory> buffer;
+    PopulatedMemory buffer(static_cast<size_t>(std::min<uint64_t>(end - verifier_.position(), kCatchUpBytes)));
     while (verifier_.position() < end) {
       uint64_t at = verifier_.position();
-      if (!buffer) buffer.reset(new PopulatedMemory(static_cast<size_t>(std::min<uint64_t>(end - at, kCatchUpBytes))));
-      unsigned want = static_cast<unsigned>(std::min<uint64_t>(end - at, buffer->size()));
+      unsigned want = static_cast<unsigned>(std::min<uint64_t>(end - at, buffer.size()));
       unsigned got = 0;
-      FsResult code = FS::ReadFileAt(tempFile_, at, buffer->data(), want, &got);
+      FsResult code = FS::ReadFileAt(tempFile_, at, buffer.data(), want, &got);
       if (code != 0) return code;
       if (got != want) return ERROR_INVALID_DATA;  // the image shrank under us
-      code = verifier_.consume(at, buffer->data(), got);
+      code = verifier_.consume(at, buffer.data(), got);
       if (code != 0) return code;
     }
     return 0;
